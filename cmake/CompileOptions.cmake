@@ -1,0 +1,15 @@
+# Options every target of the project shares.
+add_compile_options(-Wall -Wextra -Werror)
+
+set(VORN_SANITIZE "" CACHE STRING "Sanitizers: empty, 'address,undefined' or 'thread'")
+if(VORN_SANITIZE)
+  add_compile_options(-fsanitize=${VORN_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${VORN_SANITIZE})
+endif()
+
+if(WIN32)
+  # -municode: the entry point is wmain. -static: the .exe carries the MinGW
+  # runtime (without it Windows cannot find libstdc++/libgcc DLLs next to it).
+  add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00)
+  add_link_options(-static -static-libgcc -static-libstdc++)
+endif()

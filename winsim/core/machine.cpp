@@ -1,0 +1,104 @@
+#include <winsim/sim/machine.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <random>
+#include <system_error>
+
+namespace winsim {
+
+std::filesystem::path MachineConfig::DefaultRoot() {
+  if (const char* home = std::getenv("HOME"); home && *home)
+    return std::filesystem::path(home) / ".winsim";
+  return std::filesystem::temp_directory_path() / "winsim";
+}
+
+MachineConfig MachineConfig::FromEnvironment() {
+  MachineConfig config;
+  const char* root = std::getenv("WINSIM_ROOT");
+  config.root = (root && *root) ? std::filesystem::path(root) : DefaultRoot();
+  config.timeScale = Clock::ScaleFromEnvironment();
+  if (const char* controller = std::getenv("WINSIM_CONTROLLER")) config.controller = controller;
+  return config;
+}
+
+namespace {
+int64_t HostWallMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+}  // namespace
+
+Machine::Machine(MachineConfig config)
+    : m_config(std::move(config)),
+      m_clock(m_config.timeScale, m_config.wallOriginMs ? m_config.wallOriginMs : HostWallMs()) {
+  std::error_code ec;
+  std::filesystem::create_directories(DriveC(), ec);
+}
+
+Machine::~Machine() {
+  // Parts go newest first: later parts may depend on earlier ones.
+  while (!m_parts.empty()) m_parts.pop_back();
+}
+
+namespace {
+std::atomic<Machine*> g_current{nullptr};
+std::mutex g_currentMutex;
+std::unique_ptr<Machine> g_owned;
+}  // namespace
+
+Machine& CurrentMachine() {
+  if (Machine* machine = g_current.load(std::memory_order_acquire)) return *machine;
+  std::lock_guard lock(g_currentMutex);
+  if (!g_owned) {
+    g_owned = std::make_unique<Machine>(MachineConfig::FromEnvironment());
+    g_current.store(g_owned.get(), std::memory_order_release);
+  }
+  return *g_owned;
+}
+
+std::unique_ptr<Machine> ReplaceMachine(std::unique_ptr<Machine> machine) {
+  std::lock_guard lock(g_currentMutex);
+  auto previous = std::move(g_owned);
+  g_owned = std::move(machine);
+  g_current.store(g_owned.get(), std::memory_order_release);
+  return previous;
+}
+
+namespace {
+std::filesystem::path FreshTempRoot() {
+  std::random_device rd;
+  for (;;) {
+    auto path = std::filesystem::temp_directory_path() /
+                ("winsim-test-" + std::to_string(rd()) + std::to_string(rd()));
+    if (std::filesystem::create_directory(path)) return path;
+  }
+}
+}  // namespace
+
+ScopedMachine::ScopedMachine(MachineConfig config) {
+  auto machine = std::make_unique<Machine>(std::move(config));
+  m_machine = machine.get();
+  m_previous = ReplaceMachine(std::move(machine));
+}
+
+ScopedMachine::ScopedMachine() {
+  MachineConfig config;
+  m_ownedRoot = FreshTempRoot();
+  config.root = m_ownedRoot;
+  config.timeScale = 1000;
+  auto machine = std::make_unique<Machine>(std::move(config));
+  m_machine = machine.get();
+  m_previous = ReplaceMachine(std::move(machine));
+}
+
+ScopedMachine::~ScopedMachine() {
+  ReplaceMachine(std::move(m_previous));
+  if (!m_ownedRoot.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(m_ownedRoot, ec);
+  }
+}
+
+}  // namespace winsim

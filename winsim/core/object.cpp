@@ -1,0 +1,175 @@
+#include <winsim/sim/machine.h>
+#include <winsim/sim/object.h>
+
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
+namespace winsim {
+
+namespace {
+std::condition_variable& WaitersCv() {
+  static std::condition_variable cv;
+  return cv;
+}
+}  // namespace
+
+std::mutex& KernelLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+void NotifyWaiters() { WaitersCv().notify_all(); }
+
+DWORD Event::Acquire(DWORD) {
+  if (!m_manualReset) m_signaled = false;
+  return WAIT_OBJECT_0;
+}
+
+void Event::Set() {
+  {
+    std::lock_guard lock(KernelLock());
+    m_signaled = true;
+  }
+  NotifyWaiters();
+}
+
+void Event::Reset() {
+  std::lock_guard lock(KernelLock());
+  m_signaled = false;
+}
+
+BOOL IoObject::Cancel(LPOVERLAPPED) { return Fail(ERROR_NOT_FOUND, FALSE); }
+
+BOOL IoObject::Flush() { return TRUE; }
+
+static std::shared_ptr<Event> EventOf(HANDLE handle) {
+  if (!handle) return nullptr;
+  return CurrentMachine().handles().GetAs<Event>(handle);
+}
+
+void OverlappedBegin(LPOVERLAPPED overlapped) {
+  // Windows resets the caller's event when an overlapped transfer starts.
+  if (auto event = EventOf(overlapped->hEvent)) event->Reset();
+  std::lock_guard lock(KernelLock());
+  overlapped->Internal = STATUS_PENDING;
+  overlapped->InternalHigh = 0;
+}
+
+void OverlappedCompleteLocked(LPOVERLAPPED overlapped, DWORD error, DWORD bytes) {
+  overlapped->Internal = error == ERROR_SUCCESS ? 0 : (kCompletedTag | error);
+  overlapped->InternalHigh = bytes;
+}
+
+void OverlappedComplete(LPOVERLAPPED overlapped, DWORD error, DWORD bytes) {
+  HANDLE eventHandle;
+  {
+    std::lock_guard lock(KernelLock());
+    OverlappedCompleteLocked(overlapped, error, bytes);
+    eventHandle = overlapped->hEvent;
+  }
+  if (auto event = EventOf(eventHandle)) event->Set();
+  NotifyWaiters();
+}
+
+HANDLE HandleTable::Insert(std::shared_ptr<KernelObject> object) {
+  std::lock_guard lock(m_mutex);
+  uintptr_t value = m_next;
+  m_next += 4;
+  m_objects.emplace(value, std::move(object));
+  return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<KernelObject> HandleTable::Get(HANDLE handle) const {
+  std::lock_guard lock(m_mutex);
+  auto it = m_objects.find(reinterpret_cast<uintptr_t>(handle));
+  return it == m_objects.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<KernelObject> HandleTable::Remove(HANDLE handle) {
+  std::lock_guard lock(m_mutex);
+  auto it = m_objects.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == m_objects.end()) return nullptr;
+  auto object = std::move(it->second);
+  m_objects.erase(it);
+  return object;
+}
+
+size_t HandleTable::Count() const {
+  std::lock_guard lock(m_mutex);
+  return m_objects.size();
+}
+
+namespace {
+
+// Called with the lock held: WAIT_OBJECT_0 + i / WAIT_ABANDONED_0 + i when
+// the wait is satisfied, WAIT_TIMEOUT when not yet.
+DWORD TrySatisfy(const std::shared_ptr<KernelObject>* objects, size_t count, bool waitAll, DWORD tid) {
+  if (waitAll) {
+    for (size_t i = 0; i < count; ++i)
+      if (!objects[i]->Signaled(tid)) return WAIT_TIMEOUT;
+    bool abandoned = false;
+    for (size_t i = 0; i < count; ++i) abandoned |= objects[i]->Acquire(tid) == WAIT_ABANDONED;
+    return abandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (objects[i]->Signaled(tid)) {
+      DWORD base = objects[i]->Acquire(tid);
+      return base + static_cast<DWORD>(i);
+    }
+  }
+  return WAIT_TIMEOUT;
+}
+
+std::optional<std::chrono::microseconds> PollInterval(const std::shared_ptr<KernelObject>* objects,
+                                                      size_t count) {
+  std::optional<std::chrono::microseconds> interval;
+  for (size_t i = 0; i < count; ++i) {
+    auto own = objects[i]->PollInterval();
+    if (own && (!interval || *own < *interval)) interval = own;
+  }
+  return interval;
+}
+
+}  // namespace
+
+DWORD WaitForObjects(const std::shared_ptr<KernelObject>* objects, size_t count, bool waitAll,
+                     DWORD timeoutMs) {
+  const DWORD tid = CurrentThreadId();
+  const bool infinite = timeoutMs == INFINITE;
+  const auto deadline = infinite ? Clock::RealClock::time_point::max()
+                                 : CurrentMachine().clock().RealDeadline(timeoutMs);
+  const auto poll = PollInterval(objects, count);
+  std::unique_lock lock(KernelLock());
+  for (;;) {
+    DWORD result = TrySatisfy(objects, count, waitAll, tid);
+    if (result != WAIT_TIMEOUT) return result;
+    auto now = Clock::RealClock::now();
+    if (!infinite && now >= deadline) return WAIT_TIMEOUT;
+    auto until = deadline;
+    if (poll && now + *poll < until) until = now + *poll;
+    WaitersCv().wait_until(lock, until);
+  }
+}
+
+bool WaitForOverlapped(LPOVERLAPPED overlapped) {
+  std::unique_lock lock(KernelLock());
+  WaitersCv().wait(lock, [&] { return overlapped->Internal != STATUS_PENDING; });
+  return true;
+}
+
+namespace {
+std::atomic<DWORD> g_nextThreadId{0x1000};
+thread_local DWORD t_threadId = 0;
+thread_local DWORD t_lastError = 0;
+}  // namespace
+
+DWORD CurrentThreadId() {
+  if (t_threadId == 0) t_threadId = g_nextThreadId.fetch_add(4);
+  return t_threadId;
+}
+
+void SetLastErrorCode(DWORD code) { t_lastError = code; }
+DWORD LastErrorCode() { return t_lastError; }
+
+}  // namespace winsim

@@ -1,0 +1,4 @@
+// Emulated hid subset: declarations are added by the part that implements them.
+#pragma once
+
+#include <winsim/kernel32.h>

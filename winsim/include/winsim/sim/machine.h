@@ -1,0 +1,94 @@
+// The simulated machine: its folder, clock, handle table and parts (registry,
+// services, HID bus, ...). A process has one current machine; tests replace it.
+#pragma once
+
+#include <winsim/sim/clock.h>
+#include <winsim/sim/object.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <typeindex>
+#include <vector>
+
+namespace winsim {
+
+struct MachineConfig {
+  std::filesystem::path root;     // the machine folder; drive C: is root/"drive_c"
+  double timeScale = 1.0;         // simulated ms per real ms
+  int64_t wallOriginMs = 0;       // local wall clock at boot; 0 = the host's time
+  std::string controller;         // WINSIM_CONTROLLER syntax; empty = one default controller
+  bool defaultUserLoggedOn = true;
+  // Reads WINSIM_ROOT, WINSIM_TIME_SCALE and WINSIM_CONTROLLER.
+  static MachineConfig FromEnvironment();
+  static std::filesystem::path DefaultRoot();
+};
+
+class Machine;
+
+// A part of the machine (registry, services, HID bus, ...). Parts are created
+// on first use by Machine::Part<T>() and destroyed with the machine, newest first.
+class MachinePart {
+ public:
+  virtual ~MachinePart() = default;
+};
+
+class Machine {
+ public:
+  explicit Machine(MachineConfig config);
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  const MachineConfig& config() const { return m_config; }
+  Clock& clock() { return m_clock; }
+  HandleTable& handles() { return m_handles; }
+  std::filesystem::path DriveC() const { return m_config.root / "drive_c"; }
+
+  // The part of type T, created as T(Machine&) on first use.
+  template <class T>
+  T& Part() {
+    std::lock_guard lock(m_partsMutex);
+    for (auto& [type, part] : m_parts)
+      if (type == std::type_index(typeid(T))) return static_cast<T&>(*part);
+    auto part = std::make_unique<T>(*this);
+    T& ref = *part;
+    m_parts.emplace_back(std::type_index(typeid(T)), std::move(part));
+    return ref;
+  }
+
+ private:
+  MachineConfig m_config;
+  Clock m_clock;
+  HandleTable m_handles;
+  std::recursive_mutex m_partsMutex;
+  std::vector<std::pair<std::type_index, std::unique_ptr<MachinePart>>> m_parts;
+};
+
+// The current machine; created from the environment on first use.
+Machine& CurrentMachine();
+// Replaces the current machine (tests). Returns the previous one, if any.
+std::unique_ptr<Machine> ReplaceMachine(std::unique_ptr<Machine> machine);
+
+// A machine for the life of a test: installs a fresh machine, restores the
+// previous one on destruction. The folder is created if it does not exist.
+class ScopedMachine {
+ public:
+  explicit ScopedMachine(MachineConfig config);
+  ScopedMachine();  // fresh temporary folder, scale 1000, defaults otherwise
+  ~ScopedMachine();
+  ScopedMachine(const ScopedMachine&) = delete;
+  ScopedMachine& operator=(const ScopedMachine&) = delete;
+  Machine& operator*() { return *m_machine; }
+  Machine* operator->() { return m_machine; }
+
+ private:
+  Machine* m_machine;
+  std::unique_ptr<Machine> m_previous;
+  std::filesystem::path m_ownedRoot;  // removed on destruction when we made it
+};
+
+}  // namespace winsim

@@ -1,0 +1,4 @@
+// Emulated tlhelp32 subset: declarations are added by the part that implements them.
+#pragma once
+
+#include <winsim/kernel32.h>
