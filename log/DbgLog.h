@@ -1,0 +1,30 @@
+// The process-wide debug log: hourly files in C:\VornPalmix\VrnDbgLog, written
+// only when that directory exists at start-up.
+#pragma once
+
+#include "platform/win32.h"
+
+#if defined(__GNUC__)
+#define VORN_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define VORN_PRINTF_FORMAT(fmt, args)
+#endif
+
+// Receives every trace message (without its bracketed prefix) and the length
+// of the whole trace entry.
+typedef void (*DbgEchoHook)(const char* pszMessage, unsigned long long nLength);
+
+// Result of every logged failure: the common code callers pass on.
+constexpr int kDbgLoggedFailure = -6;
+// DbgLogWrite: the hourly file could not be opened.
+constexpr int kDbgOpenFailed = -16;
+
+void DbgLogInit();
+void DbgLogShutdown();
+int DbgLogWrite(const char* pszText);
+int DbgLogTrace(const char* pszOperation, int nLine, const char* pszFormat, ...) VORN_PRINTF_FORMAT(3, 4);
+int DbgLogError(const char* pszOperation, int nLine, const char* pszFormat, ...) VORN_PRINTF_FORMAT(3, 4);
+int DbgLogSysError(const char* pszOperation, int nLine, DWORD dwCode, const char* pszFormat, ...)
+    VORN_PRINTF_FORMAT(4, 5);
+const char* DbgLogLastError();
+void DbgLogSetEcho(DbgEchoHook pfnHook);
