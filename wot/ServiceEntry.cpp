@@ -1,0 +1,5 @@
+#include "wot/ServiceEntry.h"
+
+// Placeholders until the service object lands.
+void RunService() {}
+void RunWotCheck() {}
