@@ -1,5 +1,6 @@
-// The device namespace: CreateFileW hands paths that start with \\?\ or \\.\
-// to the part of the machine that registered for them (the HID bus does).
+// The device namespace: CreateFileW hands device paths (those that start with
+// two backslashes and '?' or '.') to the part of the machine that registered
+// for them (the HID bus does).
 #pragma once
 
 #include <winsim/sim/machine.h>
