@@ -1,0 +1,121 @@
+// CHIDWinGet: the device interface over the HID class driver. It finds the
+// vendor's touch controllers among the HID interfaces, opens their vendor
+// input and output collections for overlapped I/O and moves framed reports.
+// Not safe for concurrent use: the caller serialises every call.
+#pragma once
+
+#include "hid/HidProfile.h"
+#include "hid/HidRecords.h"
+#include "hid/InterfaceGet.h"
+
+#include <list>
+#include <vector>
+
+class CHIDWinGet : public CInterfaceGet {
+ public:
+  CHIDWinGet();
+  ~CHIDWinGet() override;
+
+  int GetInterfaceType() override;
+  const char* GetVersion() override;
+  int GetDeviceHandle(int nVid, int nPid) override;
+  int GetDefaultDeviceHandle() override;
+  void Close() override;
+  bool IsConnected() override;
+  int WriteCommand(const BYTE* pszCommandBuf, int nCommandLen, DWORD dwTimeout, int nDevIdx) override;
+  int ReadData(BYTE* pRcvBuf, int nRcvLen, DWORD dwTimeout, int nDevIdx, bool bStripHeader) override;
+  int WriteRawBytes(const BYTE* pszCommandBuf, int nCommandLen, DWORD dwTimeout, int nDevIdx) override;
+  int ReadRawBytes(BYTE* pRcvBuf, int nRcvLen, DWORD dwTimeout, int nDevIdx) override;
+  int WriteEEPROMCommand(int nMode, const BYTE* pszBuf, int Size, DWORD dwTimeout, int nDevIdx) override;
+  int SetPenFeature(const BYTE* pszCommandBuf, int nCommandLen, DWORD dwUnused, int nDevIdx) override;
+  int GetPenFeature(BYTE* pRcvBuf, int nRcvDataLen, DWORD dwUnused, int nDevIdx) override;
+  int GetDeviceCount() override;
+  int GetDevProfile(DEV_PROFILE* pProfile, int nDevIdx) override;
+  int SetDevProfile(DEV_PROFILE* pProfile, int nDevIdx) override;
+  int GetDevParsedReport(const BYTE* pReport, int nReportLen, void* pParsed, int nDevIdx) override;
+  int GetDevPath(int nDevIdx, WCHAR* pszDevPairNum, int nLength) override;
+  int GetIcDevType(int nDevIdx, char* pszDevType, int nLength) override;
+  int GetDevVersion(int* pnVersion, int nDevIdx) override;
+  int GetDevVidPid(int* pnVid, int* pnPid, int nDevIdx) override;
+  int SetReportID(int nInputReportID, int nOutputReportID) override;
+  int SetFixedCmdLen(BYTE bFixedCmdLen) override;
+
+  // Set by the user of the transport; null unless set.
+  pfnReportHook m_pfnSendHook;
+  pfnReportHook m_pfnRecvHook;
+
+ protected:
+  // Discovery pipeline, in the order GetDeviceHandle runs it.
+  int GetAllHidDeviceList();
+  int FindKnownHidDevices(PHID_DEVICE_INFO* ppDevices, ULONG* pnCount);
+  int OpenHidDevice(PCWSTR pszDevicePath, HID_DEVICE_INFO& info, DWORD dwAccess, BOOL bOverlapped);
+  bool FillDeviceInfo(HID_DEVICE_INFO& info);
+  void CloseHidDevice(HID_DEVICE_INFO& info);
+  int FindSupportDevice(USHORT wVid, USHORT wPid);
+  int ParsePairNum(PCWSTR pszDevicePath, WCHAR (&szPairNum)[kPathChars]);
+  PPHYSICAL_DEVICE_NODE GetEntryFromPhysicalList(int nIndex);
+  int FilterTouchPadCols();
+  int SetHidColsEntrySimple(HID_DEVICE_INFO& info, CHIDCols& entry);
+
+  // Overlapped primitives and their completion waits.
+  int ReadAsync(PREPORT_HANDLER pHandler, BYTE* pRcvBuf, int nRcvLen, DWORD* pdwRead);
+  int WriteAsync(PREPORT_HANDLER pHandler, const BYTE* pSendBuf, int nSendLen, DWORD* pdwWritten);
+  int ReadAsyncWaitComplete(PREPORT_HANDLER pHandler, DWORD dwTimeout, DWORD* pdwRead);
+  int WriteAsyncWaitComplete(PREPORT_HANDLER pHandler, DWORD dwTimeout, DWORD* pdwWritten);
+
+  // The entry at position nDevIdx, or null when there is none.
+  CHIDCols* EntryAt(int nDevIdx);
+
+  int m_iOpenHidDevCnt;
+  int m_iCloseHidDevCnt;
+  BYTE m_bFixedCmdLen;
+  int m_nOutputReportID;
+  int m_nInputReportID;
+  DEVICE_LIST_LINK m_PhysicalDevList;
+  int m_nSupportDevCnt;
+  std::list<CHIDCols> m_listHidCols;
+  int m_nMatchedColsCnt;
+  DEV_PROFILE m_ProfileCopy;
+  BYTE m_bProfileValid;
+
+ public:
+  // A kind tag for the user of the transport; the transport never reads it.
+  int m_nInterfaceKind;
+
+ private:
+  // ParsePairNum: a pair number too long for the fixed buffers; the
+  // collection is refused.
+  static constexpr int kPairNumTooLong = 9;
+
+  // Discovery steps.
+  int EnumerateInterfaces(HDEVINFO hDevInfo, const GUID& hidGuid, PHID_DEVICE_INFO& pDevices, ULONG& nKept);
+  int ExamineInterface(HDEVINFO hDevInfo, SP_DEVICE_INTERFACE_DATA& interfaceData, HID_DEVICE_INFO& device,
+                       ULONG& nKept);
+  int ReleaseOpenedDevice(HID_DEVICE_INFO& info, int nLine, const char* pszMessage);
+  void ReleaseDeviceArray(PHID_DEVICE_INFO pDevices, ULONG nFrom, ULONG nCount);
+  void FreePhysicalNodes(bool bCountClose);
+  void ReleasePhysicalList();
+  void RemoveNode(PPHYSICAL_DEVICE_NODE pNode);
+  bool FillReportKind(HID_DEVICE_INFO& info, HIDP_REPORT_TYPE type);
+  bool FillButtonRows(HID_DEVICE_INFO& info, HIDP_REPORT_TYPE type, USHORT nButtons);
+  bool FillValueRows(HID_DEVICE_INFO& info, HIDP_REPORT_TYPE type, USHORT nFirstRow, USHORT nValues);
+  bool CollectTouchScreens(WCHAR (&szPairNum)[kPathChars]);
+  CHIDCols* FindEntryByPair(const WCHAR* pszPairNum);
+  int TakeVendorOutput(HID_DEVICE_INFO& info, CHIDCols& entry);
+  int TakeVendorInput(HID_DEVICE_INFO& info, CHIDCols& entry);
+  void FillRoleHandler(REPORT_HANDLER& handler, const HID_DEVICE_INFO& slot, ULONG nReportID,
+                       ULONG nReportByteLength);
+  void CloseRoleSlot(CHIDCols& entry, EInfoSlot info, EHandlerSlot handler);
+
+  // Report I/O steps.
+  PREPORT_HANDLER WriteHandler(int nDevIdx, const char* pszOperation, int nLine);
+  PREPORT_HANDLER ReadHandler(int nDevIdx, const char* pszOperation, int nLine);
+  int WaitComplete(PREPORT_HANDLER pHandler, DWORD dwTimeout, DWORD* pdwTransferred, const char* pszOperation,
+                   const char* pszTimeoutMessage);
+  int SendReport(PREPORT_HANDLER pHandler, const std::vector<BYTE>& report, DWORD dwTimeout);
+  int ReceiveReport(PREPORT_HANDLER pHandler, std::vector<BYTE>& report, DWORD dwTimeout, const char* pszOperation);
+  int CheckReceiveBuffer(const BYTE* pRcvBuf, int nRcvLen, const char* pszOperation, int nLine);
+  void DeliverReport(const PREPORT_HANDLER pHandler, const std::vector<BYTE>& report, size_t nOffset, BYTE* pRcvBuf,
+                     int nRcvLen);
+  int FeatureWrite(PREPORT_HANDLER pHandler, std::vector<BYTE>& report);
+};
