@@ -1,0 +1,178 @@
+#include "hid/HIDWinGet.h"
+
+#include "hid/VendorIds.h"
+#include "log/DbgLog.h"
+
+#include <cstring>
+#include <cwchar>
+
+namespace {
+
+const char kVersionText[] = "HIDWinGet Version : 1.0.7.2";
+
+// Every device path and pair number counts 2 bytes per character in the
+// caller's length, whatever the size of WCHAR on the platform.
+constexpr int kBytesPerPathChar = 2;
+
+const char kBadDevIdx[] = "Error Parameters - DevIdx is not exist";
+const char kNullBuffer[] = "Error Parameters - pszDevPairNum is NULL";
+const char kZeroLength[] = "Error Parameters - strlen is 0";
+
+// Closes the information slot of a role when it holds a collection, and
+// marks the handler's copy of the handle closed.
+}  // namespace
+
+CHIDWinGet::CHIDWinGet()
+    : m_pfnSendHook(nullptr),
+      m_pfnRecvHook(nullptr),
+      m_iOpenHidDevCnt(0),
+      m_iCloseHidDevCnt(0),
+      m_bFixedCmdLen(FALSE),
+      m_nOutputReportID(0),
+      m_nInputReportID(0),
+      m_nSupportDevCnt(0),
+      m_nMatchedColsCnt(0),
+      m_bProfileValid(FALSE),
+      m_nInterfaceKind(0) {
+  m_PhysicalDevList.Flink = &m_PhysicalDevList;
+  m_PhysicalDevList.Blink = &m_PhysicalDevList;
+  memset(&m_ProfileCopy, 0, sizeof(m_ProfileCopy));
+}
+
+CHIDWinGet::~CHIDWinGet() {
+  static const char kOp[] = "CHIDWinGet::~CHIDWinGet";
+  DbgLogTrace(kOp, __LINE__, "CHIDWinGet::~CHIDWinGet --> ");
+  m_pfnSendHook = nullptr;
+  m_pfnRecvHook = nullptr;
+  m_bFixedCmdLen = FALSE;
+  for (CHIDCols& entry : m_listHidCols) entry.CloseDevice();
+  m_listHidCols.clear();
+  CHIDWinGet::Close();
+  ReleasePhysicalList();
+  DbgLogTrace(kOp, __LINE__, "CHIDWinGet::~CHIDWinGet <-- ");
+}
+
+int CHIDWinGet::GetInterfaceType() { return kInterfaceTypeHid; }
+
+const char* CHIDWinGet::GetVersion() { return kVersionText; }
+
+int CHIDWinGet::GetDefaultDeviceHandle() { return GetDeviceHandle(kVendorId, 0); }
+
+bool CHIDWinGet::IsConnected() { return GetDeviceCount() > 0; }
+
+int CHIDWinGet::GetDeviceCount() { return static_cast<int>(m_listHidCols.size()); }
+
+int CHIDWinGet::SetReportID(int nInputReportID, int nOutputReportID) {
+  m_nInputReportID = nInputReportID;
+  m_nOutputReportID = nOutputReportID;
+  return kHidOk;
+}
+
+int CHIDWinGet::SetFixedCmdLen(BYTE bFixedCmdLen) {
+  m_bFixedCmdLen = bFixedCmdLen;
+  return kHidOk;
+}
+
+CHIDCols* CHIDWinGet::EntryAt(int nDevIdx) {
+  if (nDevIdx < 0 || nDevIdx >= GetDeviceCount()) return nullptr;
+  auto it = m_listHidCols.begin();
+  for (int i = 0; i < nDevIdx; ++i) ++it;
+  return &*it;
+}
+
+void CHIDWinGet::Close() {
+  static const char kOp[] = "CHIDWinGet::Close";
+  DbgLogTrace(kOp, __LINE__, "CHIDWinGet::Close --> ");
+  for (CHIDCols& entry : m_listHidCols) {
+    if (entry.Infos[kInfoActivePen].DevicePath != nullptr) CloseHidDevice(entry.Infos[kInfoActivePen]);
+    for (size_t i = 0; i < entry.TouchScreenInfos.size(); ++i) {
+      if (entry.TouchScreenInfos[i]->DevicePath == nullptr) continue;
+      CloseHidDevice(*entry.TouchScreenInfos[i]);
+      entry.TouchScreenHandlers[i].hHidDevice = INVALID_HANDLE_VALUE;
+    }
+    CloseRoleSlot(entry, kInfoBidirectionalA, kHandlerBidirectionalA);
+    CloseRoleSlot(entry, kInfoVendorInput, kHandlerVendorInput);
+    CloseRoleSlot(entry, kInfoVendorOutput, kHandlerVendorOutput);
+  }
+  DbgLogTrace(kOp, __LINE__, "CHIDWinGet::Close <-- ");
+}
+
+void CHIDWinGet::CloseRoleSlot(CHIDCols& entry, EInfoSlot info, EHandlerSlot handler) {
+  if (entry.Infos[info].DevicePath != nullptr) CloseHidDevice(entry.Infos[info]);
+  entry.Handlers[handler].hHidDevice = INVALID_HANDLE_VALUE;
+  entry.Handlers[handler].bOpened = FALSE;
+}
+
+int CHIDWinGet::GetDevPath(int nDevIdx, WCHAR* pszDevPairNum, int nLength) {
+  static const char kOp[] = "CHIDWinGet::GetDevPath";
+  CHIDCols* pEntry = EntryAt(nDevIdx);
+  if (pEntry == nullptr) return DbgLogError(kOp, __LINE__, kBadDevIdx);
+  if (pszDevPairNum == nullptr) return DbgLogError(kOp, __LINE__, kNullBuffer);
+  if (nLength == 0) return DbgLogError(kOp, __LINE__, kZeroLength);
+  const WCHAR* pszPath = nullptr;
+  if (pEntry->RoleFlags[kRoleTouchScreen] && !pEntry->TouchScreenInfos.empty())
+    pszPath = pEntry->TouchScreenInfos.front()->DevicePath;
+  else if (pEntry->RoleFlags[kRoleBidirectionalA])
+    pszPath = pEntry->Infos[kInfoBidirectionalA].DevicePath;
+  else if (pEntry->RoleFlags[kRoleVendorInputFound])
+    pszPath = pEntry->Handlers[kHandlerVendorInput].szDevicePath;
+  else if (pEntry->RoleFlags[kRoleVendorOutputFound])
+    pszPath = pEntry->Handlers[kHandlerVendorOutput].szDevicePath;
+  const int nNeeded = pszPath ? static_cast<int>(wcslen(pszPath)) * kBytesPerPathChar : 0;
+  if (nLength < nNeeded)
+    return DbgLogError(kOp, __LINE__, "Error Parameters - strlen is too small. %d bytes need", nNeeded);
+  if (nNeeded == 0) return DbgLogError(kOp, __LINE__, "len is zero");
+  // Room for nLength / 2 characters: a path that fills it exactly gives up
+  // its last character to the terminator.
+  const size_t nChars = static_cast<size_t>(nLength / kBytesPerPathChar);
+  memset(pszDevPairNum, 0, nChars * sizeof(WCHAR));
+  const size_t nCopy = std::min(wcslen(pszPath), nChars - 1);
+  wmemcpy(pszDevPairNum, pszPath, nCopy);
+  pszDevPairNum[nCopy] = L'\0';
+  return kHidOk;
+}
+
+int CHIDWinGet::GetIcDevType(int nDevIdx, char* pszDevType, int nLength) {
+  static const char kOp[] = "CHIDWinGet::GetIcDevType";
+  CHIDCols* pEntry = EntryAt(nDevIdx);
+  if (pEntry == nullptr) return DbgLogError(kOp, __LINE__, kBadDevIdx);
+  if (pszDevType == nullptr) return DbgLogError(kOp, __LINE__, kNullBuffer);
+  if (nLength <= 0) return DbgLogError(kOp, __LINE__, kZeroLength);
+  memset(pszDevType, 0, static_cast<size_t>(nLength));
+  // The text is cut to the buffer; the last byte always stays the terminator.
+  const auto append = [&](const char* pszText) {
+    size_t nUsed = strlen(pszDevType);
+    if (nUsed > 0) strncat(pszDevType, ",", static_cast<size_t>(nLength) - 1 - nUsed);
+    nUsed = strlen(pszDevType);
+    strncat(pszDevType, pszText, static_cast<size_t>(nLength) - 1 - nUsed);
+  };
+  if (pEntry->RoleFlags[kRoleActivePen]) append("Active Pen");
+  if (pEntry->RoleFlags[kRoleTouchScreen]) append("Touch Screen");
+  if (pEntry->RoleFlags[kRoleVendorDefined]) append("Vendor Defined");
+  return kHidOk;
+}
+
+int CHIDWinGet::GetDevVersion(int* pnVersion, int nDevIdx) {
+  static const char kOp[] = "CHIDWinGet::GetDevVersion";
+  CHIDCols* pEntry = EntryAt(nDevIdx);
+  if (pEntry == nullptr) return DbgLogError(kOp, __LINE__, kBadDevIdx);
+  if (pnVersion != nullptr) *pnVersion = pEntry->wVersion;
+  return kHidOk;
+}
+
+int CHIDWinGet::GetDevVidPid(int* pnVid, int* pnPid, int nDevIdx) {
+  static const char kOp[] = "CHIDWinGet::GetDevVidPid";
+  CHIDCols* pEntry = EntryAt(nDevIdx);
+  if (pEntry == nullptr) return DbgLogError(kOp, __LINE__, kBadDevIdx);
+  if (pnVid != nullptr) *pnVid = pEntry->wVendorID;
+  if (pnPid != nullptr) *pnPid = pEntry->wProductID;
+  return kHidOk;
+}
+
+// Pen feature reports and report profiles are not built yet: the transport
+// answers "not supported".
+int CHIDWinGet::SetPenFeature(const BYTE*, int, DWORD, int) { return kHidNotSupported; }
+int CHIDWinGet::GetPenFeature(BYTE*, int, DWORD, int) { return kHidNotSupported; }
+int CHIDWinGet::GetDevProfile(DEV_PROFILE*, int) { return kHidNotSupported; }
+int CHIDWinGet::SetDevProfile(DEV_PROFILE*, int) { return kHidNotSupported; }
+int CHIDWinGet::GetDevParsedReport(const BYTE*, int, void*, int) { return kHidNotSupported; }

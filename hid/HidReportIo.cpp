@@ -1,0 +1,274 @@
+// Report I/O: one whole report of ReportByteLength bytes per transfer,
+// overlapped, waited for with the caller's timeout.
+#include "hid/HIDWinGet.h"
+#include "log/DbgLog.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// Command frames longer than this are refused; raw frames have no such bound.
+constexpr LONGLONG kMaxCommandReportLength = 2048;
+// A handler asked for this report ID sends commands as feature reports.
+constexpr ULONG kFeatureRouteReportID = 0x80;
+constexpr BYTE kFixedCommandLength = 6;
+constexpr BYTE kEepromCommand = 0x17;
+// Header bytes of the frames built here.
+constexpr LONGLONG kCommandHeader = 3;
+constexpr LONGLONG kFeatureHeader = 2;
+constexpr LONGLONG kEepromHeader = 4;
+constexpr size_t kStrippedHeader = 2;
+
+// Internal report buffers always hold the frame headers, even for a role
+// that was never opened (report length 0): the transfer then fails cleanly.
+std::vector<BYTE> NewReport(const REPORT_HANDLER& handler) {
+  return std::vector<BYTE>(std::max<size_t>(handler.ReportByteLength, static_cast<size_t>(kEepromHeader)), 0);
+}
+
+int NotConnected(const char* pszOperation, int nLine) {
+  DbgLogError(pszOperation, nLine, "Device is not connected.");
+  return kHidNotConnected;
+}
+
+// The handler of a role, or the bidirectional one that replaces both vendor roles.
+PREPORT_HANDLER RoleHandler(CHIDCols& entry, EHandlerSlot slot) {
+  if (entry.RoleFlags[kRoleBidirectionalA]) return &entry.Handlers[kHandlerBidirectionalA];
+  if (entry.RoleFlags[kRoleBidirectionalB]) return &entry.Handlers[kHandlerBidirectionalB];
+  return &entry.Handlers[slot];
+}
+
+// A fresh transfer: the handler's event exists and is reset.
+void PrepareOverlapped(REPORT_HANDLER& handler) {
+  if (handler.Overlapped.hEvent == nullptr) handler.Overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ResetEvent(handler.Overlapped.hEvent);
+  handler.Overlapped.Offset = 0;
+  handler.Overlapped.OffsetHigh = 0;
+}
+
+}  // namespace
+
+PREPORT_HANDLER CHIDWinGet::WriteHandler(int nDevIdx, const char* pszOperation, int nLine) {
+  CHIDCols* pEntry = EntryAt(nDevIdx);
+  if (pEntry == nullptr) {
+    DbgLogError(pszOperation, nLine, "No valid PREPORT_HANDLER");
+    return nullptr;
+  }
+  return RoleHandler(*pEntry, kHandlerVendorOutput);
+}
+
+PREPORT_HANDLER CHIDWinGet::ReadHandler(int nDevIdx, const char* pszOperation, int nLine) {
+  CHIDCols* pEntry = EntryAt(nDevIdx);
+  if (pEntry == nullptr) {
+    DbgLogError(pszOperation, nLine, "Parameters Error - nDevIdx is not exist.");
+    return nullptr;
+  }
+  return RoleHandler(*pEntry, kHandlerVendorInput);
+}
+
+int CHIDWinGet::ReadAsync(PREPORT_HANDLER pHandler, BYTE* pRcvBuf, int nRcvLen, DWORD* pdwRead) {
+  static const char kOp[] = "CHIDWinGet::ReadAsync";
+  PrepareOverlapped(*pHandler);
+  if (pRcvBuf == nullptr) return DbgLogError(kOp, __LINE__, "Parameters Error: pRcvBuf is not valid.");
+  if (static_cast<ULONG>(nRcvLen) < pHandler->ReportByteLength)
+    return DbgLogError(kOp, __LINE__, "Parameters Error: nRcvLen is too small.");
+  DWORD dwRead = 0;
+  if (ReadFile(pHandler->hHidDevice, pRcvBuf, pHandler->ReportByteLength, &dwRead, &pHandler->Overlapped)) {
+    *pdwRead = dwRead;
+    return kHidOk;
+  }
+  const DWORD dwError = GetLastError();
+  *pdwRead = 0;
+  if (dwError == ERROR_IO_PENDING) return kHidPending;
+  return DbgLogSysError(kOp, __LINE__, dwError, "ReadAsync Failue.");
+}
+
+int CHIDWinGet::WriteAsync(PREPORT_HANDLER pHandler, const BYTE* pSendBuf, int nSendLen, DWORD* pdwWritten) {
+  static const char kOp[] = "CHIDWinGet::WriteAsync";
+  PrepareOverlapped(*pHandler);
+  if (pSendBuf == nullptr) return DbgLogError(kOp, __LINE__, "Parameters Error: pSendBuf is not valid.");
+  if (static_cast<ULONG>(nSendLen) < pHandler->ReportByteLength)
+    return DbgLogError(kOp, __LINE__, "Parameters Error: nSendLen is too small.");
+  DWORD dwWritten = 0;
+  if (WriteFile(pHandler->hHidDevice, pSendBuf, pHandler->ReportByteLength, &dwWritten, &pHandler->Overlapped)) {
+    *pdwWritten = dwWritten;
+    return kHidOk;
+  }
+  const DWORD dwError = GetLastError();
+  *pdwWritten = 0;
+  if (dwError == ERROR_IO_PENDING) return kHidPending;
+  return DbgLogSysError(kOp, __LINE__, dwError, "WriteAsync Failue.");
+}
+
+int CHIDWinGet::ReadAsyncWaitComplete(PREPORT_HANDLER pHandler, DWORD dwTimeout, DWORD* pdwRead) {
+  return WaitComplete(pHandler, dwTimeout, pdwRead, "CHIDWinGet::ReadAsyncWaitComplete", "Read Data Wait timeout.");
+}
+
+int CHIDWinGet::WriteAsyncWaitComplete(PREPORT_HANDLER pHandler, DWORD dwTimeout, DWORD* pdwWritten) {
+  return WaitComplete(pHandler, dwTimeout, pdwWritten, "CHIDWinGet::WriteAsyncWaitComplete",
+                      "Write Data Wait timeout.");
+}
+
+int CHIDWinGet::WaitComplete(PREPORT_HANDLER pHandler, DWORD dwTimeout, DWORD* pdwTransferred,
+                             const char* pszOperation, const char* pszTimeoutMessage) {
+  *pdwTransferred = 0;
+  DWORD dwTransferred = 0;
+  if (WaitForSingleObject(pHandler->Overlapped.hEvent, dwTimeout) == WAIT_TIMEOUT) {
+    CancelIo(pHandler->hHidDevice);
+    // The cancelled transfer still owns the report buffer and the OVERLAPPED
+    // until the driver completes it; both go (or are reused) only after that.
+    GetOverlappedResult(pHandler->hHidDevice, &pHandler->Overlapped, &dwTransferred, TRUE);
+    DbgLogError(pszOperation, __LINE__, "%s", pszTimeoutMessage);
+    return kHidTimeout;
+  }
+  // Signalled, or the wait itself failed: either way the transfer's own
+  // result decides, and GetOverlappedResult waits until there is one.
+  if (!GetOverlappedResult(pHandler->hHidDevice, &pHandler->Overlapped, &dwTransferred, TRUE))
+    return DbgLogSysError(pszOperation, __LINE__, GetLastError(), "GetOverlappedResult is failure.");
+  *pdwTransferred = dwTransferred;
+  return kHidOk;
+}
+
+int CHIDWinGet::SendReport(PREPORT_HANDLER pHandler, const std::vector<BYTE>& report, DWORD dwTimeout) {
+  DWORD dwWritten = 0;
+  int nResult = WriteAsync(pHandler, report.data(), static_cast<int>(report.size()), &dwWritten);
+  if (nResult == kHidPending) nResult = WriteAsyncWaitComplete(pHandler, dwTimeout, &dwWritten);
+  if (nResult == kHidOk && m_pfnSendHook != nullptr) m_pfnSendHook(report.data(), pHandler->ReportByteLength);
+  return nResult;
+}
+
+// Reads one whole report carrying the handler's report ID.
+int CHIDWinGet::ReceiveReport(PREPORT_HANDLER pHandler, std::vector<BYTE>& report, DWORD dwTimeout,
+                              const char* pszOperation) {
+  DWORD dwRead = 0;
+  int nResult = ReadAsync(pHandler, report.data(), static_cast<int>(report.size()), &dwRead);
+  if (nResult == kHidPending) nResult = ReadAsyncWaitComplete(pHandler, dwTimeout, &dwRead);
+  if (nResult != kHidOk) return nResult;
+  if (dwRead < pHandler->ReportByteLength)
+    return DbgLogError(pszOperation, __LINE__, "Only %d bytes return. Total should be %d bytes.",
+                       static_cast<int>(dwRead), static_cast<int>(pHandler->ReportByteLength));
+  if (report[0] != static_cast<BYTE>(pHandler->ReportID))
+    return DbgLogError(pszOperation, __LINE__, "Got Wrong Report. Discare or do something...");
+  return kHidOk;
+}
+
+// Refuses a receive buffer that is missing; nRcvLen is how many bytes it holds.
+int CHIDWinGet::CheckReceiveBuffer(const BYTE* pRcvBuf, int nRcvLen, const char* pszOperation, int nLine) {
+  if (pRcvBuf == nullptr) return DbgLogError(pszOperation, nLine, "Parameters Error: pRcvBuf is not valid.");
+  if (nRcvLen < 0) return DbgLogError(pszOperation, nLine, "Parameters Error: nRcvLen is too small.");
+  return kHidOk;
+}
+
+// Copies out up to nRcvLen bytes of the report from nOffset on, then hands the
+// whole report to the receive hook.
+void CHIDWinGet::DeliverReport(const PREPORT_HANDLER pHandler, const std::vector<BYTE>& report, size_t nOffset,
+                               BYTE* pRcvBuf, int nRcvLen) {
+  const size_t nLength = pHandler->ReportByteLength;
+  const size_t nAvailable = nLength > nOffset ? nLength - nOffset : 0;
+  memcpy(pRcvBuf, report.data() + nOffset, std::min(nAvailable, static_cast<size_t>(nRcvLen)));
+  if (m_pfnRecvHook != nullptr) m_pfnRecvHook(report.data(), pHandler->ReportByteLength);
+}
+
+int CHIDWinGet::WriteCommand(const BYTE* pszCommandBuf, int nCommandLen, DWORD dwTimeout, int nDevIdx) {
+  static const char kOp[] = "CHIDWinGet::WriteCommand";
+  if (!IsConnected()) return NotConnected(kOp, __LINE__);
+  if (pszCommandBuf == nullptr) return DbgLogError(kOp, __LINE__, "Parameters Error : pszCommandBuf = NULL");
+  PREPORT_HANDLER pHandler = WriteHandler(nDevIdx, kOp, __LINE__);
+  if (pHandler == nullptr) return kDbgLoggedFailure;
+  const bool bFeature = pHandler->ReportID == kFeatureRouteReportID;
+  const LONGLONG nLength = pHandler->ReportByteLength;
+  const LONGLONG nRoom = nLength - (bFeature ? kFeatureHeader : kCommandHeader);
+  if (nLength > kMaxCommandReportLength || nCommandLen < 0 || nCommandLen > nRoom)
+    return DbgLogError(kOp, __LINE__, "Parameters Error : nCommandLen = %d, ReportByteLength = %d", nCommandLen,
+                       static_cast<int>(nLength));
+  std::vector<BYTE> report = NewReport(*pHandler);
+  report[0] = static_cast<BYTE>(pHandler->ReportID);
+  report[1] = 0x00;
+  if (bFeature) {
+    memcpy(&report[kFeatureHeader], pszCommandBuf, static_cast<size_t>(nCommandLen));
+    return FeatureWrite(pHandler, report);
+  }
+  report[2] = m_bFixedCmdLen ? kFixedCommandLength : static_cast<BYTE>(nCommandLen);
+  memcpy(&report[kCommandHeader], pszCommandBuf, static_cast<size_t>(nCommandLen));
+  return SendReport(pHandler, report, dwTimeout);
+}
+
+// The feature route completes synchronously; a refused request is 3, unlogged.
+int CHIDWinGet::FeatureWrite(PREPORT_HANDLER pHandler, std::vector<BYTE>& report) {
+  if (!HidD_SetFeature(pHandler->hHidDevice, report.data(), pHandler->ReportByteLength)) return kHidTimeout;
+  if (m_pfnSendHook != nullptr) m_pfnSendHook(report.data(), pHandler->ReportByteLength);
+  return kHidOk;
+}
+
+int CHIDWinGet::ReadData(BYTE* pRcvBuf, int nRcvLen, DWORD dwTimeout, int nDevIdx, bool bStripHeader) {
+  static const char kOp[] = "CHIDWinGet::ReadData";
+  PREPORT_HANDLER pHandler = ReadHandler(nDevIdx, kOp, __LINE__);
+  if (pHandler == nullptr) return kDbgLoggedFailure;
+  const int nCheck = CheckReceiveBuffer(pRcvBuf, nRcvLen, kOp, __LINE__);
+  if (nCheck != kHidOk) return nCheck;
+  std::vector<BYTE> report = NewReport(*pHandler);
+  if (pHandler->ReportID == kFeatureRouteReportID) {
+    report[0] = static_cast<BYTE>(kFeatureRouteReportID);
+    if (!HidD_GetFeature(pHandler->hHidDevice, report.data(), pHandler->ReportByteLength)) return kHidTimeout;
+    if (report[0] != static_cast<BYTE>(pHandler->ReportID))
+      return DbgLogError(kOp, __LINE__, "Got Wrong Report. Discare or do something...");
+    DeliverReport(pHandler, report, kStrippedHeader, pRcvBuf, nRcvLen);
+    return kHidOk;
+  }
+  const int nResult = ReceiveReport(pHandler, report, dwTimeout, kOp);
+  if (nResult != kHidOk) return nResult;
+  DeliverReport(pHandler, report, bStripHeader ? kStrippedHeader : 0, pRcvBuf, nRcvLen);
+  return kHidOk;
+}
+
+int CHIDWinGet::WriteRawBytes(const BYTE* pszCommandBuf, int nCommandLen, DWORD dwTimeout, int nDevIdx) {
+  static const char kOp[] = "CHIDWinGet::WriteRawBytes";
+  if (!IsConnected()) return NotConnected(kOp, __LINE__);
+  if (pszCommandBuf == nullptr) return DbgLogError(kOp, __LINE__, "Parameters Error : pszCommandBuf = NULL");
+  PREPORT_HANDLER pHandler = WriteHandler(nDevIdx, kOp, __LINE__);
+  if (pHandler == nullptr) return kDbgLoggedFailure;
+  if (nCommandLen < 0 || static_cast<ULONG>(nCommandLen) > pHandler->ReportByteLength)
+    return DbgLogError(kOp, __LINE__, "Parameters Error : nCommandLen = %d, ReportByteLength = %d", nCommandLen,
+                       static_cast<int>(pHandler->ReportByteLength));
+  std::vector<BYTE> report = NewReport(*pHandler);
+  memcpy(report.data(), pszCommandBuf, static_cast<size_t>(nCommandLen));
+  // The first byte on the wire is always the handler's report ID.
+  report[0] = static_cast<BYTE>(pHandler->ReportID);
+  return SendReport(pHandler, report, dwTimeout);
+}
+
+int CHIDWinGet::ReadRawBytes(BYTE* pRcvBuf, int nRcvLen, DWORD dwTimeout, int nDevIdx) {
+  static const char kOp[] = "CHIDWinGet::ReadRawBytes";
+  PREPORT_HANDLER pHandler = ReadHandler(nDevIdx, kOp, __LINE__);
+  if (pHandler == nullptr) return kDbgLoggedFailure;
+  const int nCheck = CheckReceiveBuffer(pRcvBuf, nRcvLen, kOp, __LINE__);
+  if (nCheck != kHidOk) return nCheck;
+  if (static_cast<ULONG>(nRcvLen) > pHandler->ReportByteLength)
+    return DbgLogError(kOp, __LINE__, "Parameters Error : nRcvLen = %d, ReportByteLength = %d", nRcvLen,
+                       static_cast<int>(pHandler->ReportByteLength));
+  std::vector<BYTE> report = NewReport(*pHandler);
+  const int nResult = ReceiveReport(pHandler, report, dwTimeout, kOp);
+  if (nResult != kHidOk) return nResult;
+  DeliverReport(pHandler, report, 0, pRcvBuf, nRcvLen);
+  return kHidOk;
+}
+
+int CHIDWinGet::WriteEEPROMCommand(int nMode, const BYTE* pszBuf, int Size, DWORD dwTimeout, int nDevIdx) {
+  static const char kOp[] = "CHIDWinGet::WriteEEPROMCommand";
+  if (!IsConnected()) return NotConnected(kOp, __LINE__);
+  if (nMode == 0 && pszBuf == nullptr) return DbgLogError(kOp, __LINE__, "Parameters Error : pszBuf = NULL");
+  PREPORT_HANDLER pHandler = WriteHandler(nDevIdx, kOp, __LINE__);
+  if (pHandler == nullptr) return kDbgLoggedFailure;
+  const LONGLONG nLength = pHandler->ReportByteLength;
+  if (nLength > kMaxCommandReportLength || Size < 0 || Size > nLength - kEepromHeader)
+    return DbgLogError(kOp, __LINE__, "Parameters Error : Size = %d, ReportByteLength = %d", Size,
+                       static_cast<int>(nLength));
+  std::vector<BYTE> report = NewReport(*pHandler);
+  report[0] = static_cast<BYTE>(pHandler->ReportID);
+  report[1] = kEepromCommand;
+  report[2] = nMode == 1 ? 0x01 : 0x00;
+  report[3] = nMode == 0 || nMode == 1 ? static_cast<BYTE>(Size) : 0x00;
+  if (nMode == 0) memcpy(&report[kEepromHeader], pszBuf, static_cast<size_t>(Size));
+  return SendReport(pHandler, report, dwTimeout);
+}
