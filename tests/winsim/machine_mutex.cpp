@@ -1,0 +1,85 @@
+// Named mutexes between processes that share a machine folder.
+#include "child_process.h"
+
+#include <gtest/gtest.h>
+#include <platform/win32.h>
+#include <winsim/sim/machine.h>
+
+namespace {
+
+using winsim::testing::ChildProcess;
+
+class MachineMutex : public testing::Test {
+ protected:
+  winsim::ScopedMachine m_machine;
+  std::string Root() { return m_machine->config().root.string(); }
+  static std::string Ask(ChildProcess& child, const std::string& command) {
+    child.Send(command);
+    return child.ReadLine();
+  }
+};
+
+TEST_F(MachineMutex, ExcludesAnotherProcessAndTimesOut) {
+  ChildProcess child(Root(), {"mutex", "GMutexTouchIC"});
+  ASSERT_EQ(child.ReadLine(), "ready");
+  ASSERT_EQ(Ask(child, "create 1"), "created 0");
+  SetLastError(0xdeadbeef);
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, L"GMutexTouchIC");
+  ASSERT_NE(mutex, nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(WaitForSingleObject(mutex, 200), (DWORD)WAIT_TIMEOUT);
+  EXPECT_EQ(Ask(child, "release"), "released 1 0");
+  EXPECT_EQ(WaitForSingleObject(mutex, 60000), WAIT_OBJECT_0);
+  EXPECT_EQ(Ask(child, "wait 100"), "waited 258");
+  EXPECT_EQ(Ask(child, "release"), "released 0 288");
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  EXPECT_EQ(Ask(child, "wait 60000"), "waited 0");
+  EXPECT_EQ(child.Wait(), 0);  // ends owning it: abandoned
+  EXPECT_EQ(WaitForSingleObject(mutex, 60000), (DWORD)WAIT_ABANDONED);
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  CloseHandle(mutex);
+}
+
+TEST_F(MachineMutex, AProcessThatDiesOwningItAbandonsIt) {
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Global\\CrashTest");
+  ChildProcess child(Root(), {"mutex", "Global\\CrashTest"});
+  ASSERT_EQ(child.ReadLine(), "ready");
+  ASSERT_EQ(Ask(child, "open"), "opened 0");
+  ASSERT_EQ(Ask(child, "wait 0"), "waited 0");
+  child.Send("crash");
+  EXPECT_EQ(child.Wait(), 3);
+  EXPECT_EQ(WaitForSingleObject(mutex, 60000), (DWORD)WAIT_ABANDONED);
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  CloseHandle(mutex);
+}
+
+TEST_F(MachineMutex, NamesLiveAsLongAsSomeProcessHoldsThem) {
+  {
+    ChildProcess child(Root(), {"mutex", "Lifetime"});
+    ASSERT_EQ(child.ReadLine(), "ready");
+    ASSERT_EQ(Ask(child, "create 1"), "created 0");
+    HANDLE opened = OpenMutexW(SYNCHRONIZE, FALSE, L"Lifetime");
+    EXPECT_NE(opened, nullptr);
+    CloseHandle(opened);
+    // Global and local names are different objects.
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\Lifetime"), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+    child.Send("crash");
+    EXPECT_EQ(child.Wait(), 3);
+  }
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, L"Lifetime"), nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+  // A new object of the old name starts fresh, not abandoned.
+  SetLastError(0xdeadbeef);
+  HANDLE fresh = CreateMutexW(nullptr, FALSE, L"Lifetime");
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
+  EXPECT_EQ(WaitForSingleObject(fresh, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(ReleaseMutex(fresh));
+  CloseHandle(fresh);
+}
+
+}  // namespace
