@@ -37,7 +37,20 @@ Machine::Machine(MachineConfig config)
   std::filesystem::create_directories(DriveC(), ec);
 }
 
+void Machine::Shutdown() {
+  std::call_once(m_shutdownOnce, [this] {
+    // Without the parts lock: a part's threads may still ask for other parts.
+    std::vector<MachinePart*> parts;
+    {
+      std::lock_guard lock(m_partsMutex);
+      for (auto& entry : m_parts) parts.push_back(entry.second.get());
+    }
+    for (auto it = parts.rbegin(); it != parts.rend(); ++it) (*it)->Shutdown();
+  });
+}
+
 Machine::~Machine() {
+  Shutdown();
   // Parts go newest first: later parts may depend on earlier ones.
   while (!m_parts.empty()) m_parts.pop_back();
 }
@@ -94,6 +107,7 @@ ScopedMachine::ScopedMachine() {
 }
 
 ScopedMachine::~ScopedMachine() {
+  m_machine->Shutdown();
   ReplaceMachine(std::move(m_previous));
   if (!m_ownedRoot.empty()) {
     std::error_code ec;

@@ -280,8 +280,6 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   if (lpFileName && IsDeviceName(lpFileName))
     return OpenDevice(lpFileName, dwDesiredAccess, dwShareMode, dwFlagsAndAttributes);
   const OpenRequest request{MapGenericAccess(dwDesiredAccess), dwShareMode, dwCreationDisposition, dwFlagsAndAttributes};
-  if (dwCreationDisposition == TRUNCATE_EXISTING && !(request.access & FILE_WRITE_DATA))
-    return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   paths::Resolved path;
   if (DWORD error = paths::Resolve(CurrentMachine(), lpFileName, path)) return Fail(error, INVALID_HANDLE_VALUE);
   host::UniqueFd fd;

@@ -34,6 +34,9 @@ class Machine;
 class MachinePart {
  public:
   virtual ~MachinePart() = default;
+  // Called on every part, newest first, before any part is destroyed and
+  // while the machine is still current: stop threads that may use other parts.
+  virtual void Shutdown() {}
 };
 
 class Machine {
@@ -47,6 +50,10 @@ class Machine {
   Clock& clock() { return m_clock; }
   HandleTable& handles() { return m_handles; }
   std::filesystem::path DriveC() const { return m_config.root / "drive_c"; }
+
+  // Shuts every part down (MachinePart::Shutdown); runs once, also from the
+  // destructor. ScopedMachine calls it while the machine is still current.
+  void Shutdown();
 
   // The part of type T, created as T(Machine&) on first use.
   template <class T>
@@ -65,6 +72,7 @@ class Machine {
   Clock m_clock;
   HandleTable m_handles;
   std::recursive_mutex m_partsMutex;
+  std::once_flag m_shutdownOnce;
   std::vector<std::pair<std::type_index, std::unique_ptr<MachinePart>>> m_parts;
 };
 

@@ -1,0 +1,55 @@
+// The machine's thread pool: idle waits for tests, and no item outlives the machine.
+#include <gtest/gtest.h>
+#include <platform/win32.h>
+#include <winsim/sim/threadpool.h>
+
+#include <atomic>
+
+namespace {
+
+std::atomic<int> g_ran{0};
+
+DWORD WINAPI Count(LPVOID) {
+  Sleep(5);
+  ++g_ran;
+  return 0;
+}
+
+DWORD WINAPI WaitForEvent(LPVOID event) {
+  WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
+  ++g_ran;
+  return 0;
+}
+
+TEST(MachineThreadPool, WaitIdleReturnsWhenEveryItemHasRun) {
+  winsim::ScopedMachine machine;
+  g_ran = 0;
+  for (int i = 0; i < 40; ++i) ASSERT_TRUE(QueueUserWorkItem(Count, nullptr, i % 4 ? WT_EXECUTEDEFAULT : WT_EXECUTELONGFUNCTION));
+  auto& pool = machine->Part<winsim::ThreadPool>();
+  ASSERT_TRUE(pool.WaitIdle(std::chrono::seconds(30)));
+  EXPECT_EQ(g_ran.load(), 40);
+  EXPECT_EQ(pool.Pending(), 0u);
+}
+
+TEST(MachineThreadPool, ShutdownWaitsForRunningItemsAndRefusesNewOnes) {
+  g_ran = 0;
+  HANDLE event;
+  {
+    winsim::ScopedMachine machine;
+    event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    auto& pool = machine->Part<winsim::ThreadPool>();
+    ASSERT_TRUE(QueueUserWorkItem(WaitForEvent, event, WT_EXECUTELONGFUNCTION));
+    EXPECT_FALSE(pool.WaitIdle(std::chrono::milliseconds(1)));
+    SetEvent(event);
+    machine->Shutdown();  // returns once the item has finished
+    EXPECT_EQ(g_ran.load(), 1);
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(QueueUserWorkItem(Count, nullptr, 0));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHUTDOWN_IN_PROGRESS);
+  }
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(QueueUserWorkItem(nullptr, nullptr, 0));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+}
+
+}  // namespace

@@ -1,0 +1,142 @@
+// kernel32: QueueUserWorkItem on the machine's thread pool. Pool threads are
+// plain threads: they start with no impersonation and no thread state of the
+// queuing thread.
+#include <winsim/kernel32.h>
+#include <winsim/sim/threadpool.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <system_error>
+#include <thread>
+
+namespace winsim {
+
+struct ThreadPool::State {
+  struct Item {
+    LPTHREAD_START_ROUTINE function;
+    PVOID context;
+  };
+  std::mutex mutex;
+  std::condition_variable workAvailable;
+  std::condition_variable changed;  // an item finished, or a thread ended
+  std::deque<Item> queue;
+  size_t running = 0;
+  size_t workers = 0;
+  size_t idleWorkers = 0;
+  size_t liveThreads = 0;
+  bool stopping = false;
+
+  // Runs one item (already counted in `running`) with the lock released.
+  void Run(std::unique_lock<std::mutex>& lock, const Item& item) {
+    lock.unlock();
+    item.function(item.context);
+    lock.lock();
+    --running;
+    changed.notify_all();
+  }
+};
+
+namespace {
+
+void WorkerLoop(std::shared_ptr<ThreadPool::State> state) {
+  std::unique_lock lock(state->mutex);
+  for (;;) {
+    ++state->idleWorkers;
+    state->workAvailable.wait(lock, [&] { return state->stopping || !state->queue.empty(); });
+    --state->idleWorkers;
+    if (state->stopping) break;
+    auto item = state->queue.front();
+    state->queue.pop_front();
+    ++state->running;
+    state->Run(lock, item);
+  }
+  --state->liveThreads;
+  state->changed.notify_all();
+}
+
+void LongFunction(std::shared_ptr<ThreadPool::State> state, ThreadPool::State::Item item) {
+  std::unique_lock lock(state->mutex);
+  state->Run(lock, item);
+  --state->liveThreads;
+  state->changed.notify_all();
+}
+
+}  // namespace
+
+ThreadPool::ThreadPool(Machine&) : m_state(std::make_shared<State>()) {}
+
+ThreadPool::~ThreadPool() { Shutdown(); }
+
+namespace {
+// Starts a detached thread; false when the host has no thread left to give.
+template <class... Args>
+bool StartThread(Args&&... args) {
+  try {
+    std::thread(std::forward<Args>(args)...).detach();
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+}  // namespace
+
+DWORD ThreadPool::Queue(LPTHREAD_START_ROUTINE function, PVOID context, ULONG flags) {
+  std::lock_guard lock(m_state->mutex);
+  if (m_state->stopping) return ERROR_SHUTDOWN_IN_PROGRESS;
+  const State::Item item{function, context};
+  if (flags & WT_EXECUTELONGFUNCTION) {
+    if (!StartThread(LongFunction, m_state, item)) return ERROR_NOT_ENOUGH_MEMORY;
+    ++m_state->liveThreads;
+    ++m_state->running;
+    return ERROR_SUCCESS;
+  }
+  if (m_state->idleWorkers <= m_state->queue.size() && m_state->workers < kMaxWorkers) {
+    if (StartThread(WorkerLoop, m_state)) {
+      ++m_state->workers;
+      ++m_state->liveThreads;
+    } else if (m_state->workers == 0) {
+      return ERROR_NOT_ENOUGH_MEMORY;
+    }
+  }
+  m_state->queue.push_back(item);
+  m_state->workAvailable.notify_one();
+  return ERROR_SUCCESS;
+}
+
+bool ThreadPool::WaitIdle(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(m_state->mutex);
+  return m_state->changed.wait_for(lock, timeout,
+                                   [&] { return m_state->queue.empty() && m_state->running == 0; });
+}
+
+size_t ThreadPool::Pending() const {
+  std::lock_guard lock(m_state->mutex);
+  return m_state->queue.size() + m_state->running;
+}
+
+// Items that were queued but not started are dropped, as a process's exit
+// drops them; running ones get kShutdownWait to finish. The threads are
+// detached and hold the pool's state, never the machine's parts, so one that
+// overstays cannot touch freed memory of the pool.
+void ThreadPool::Shutdown() {
+  std::unique_lock lock(m_state->mutex);
+  m_state->stopping = true;
+  m_state->queue.clear();
+  m_state->workAvailable.notify_all();
+  if (!m_state->changed.wait_for(lock, kShutdownWait, [&] { return m_state->liveThreads == 0; }))
+    std::fprintf(stderr, "winsim: thread pool items still running at machine shutdown\n");
+}
+
+}  // namespace winsim
+
+extern "C" {
+
+BOOL WINAPI QueueUserWorkItem(LPTHREAD_START_ROUTINE Function, PVOID Context, ULONG Flags) {
+  if (!Function) return winsim::Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (DWORD error = winsim::CurrentMachine().Part<winsim::ThreadPool>().Queue(Function, Context, Flags))
+    return winsim::Fail(error, FALSE);
+  return TRUE;
+}
+
+}  // extern "C"
