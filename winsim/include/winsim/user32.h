@@ -1,4 +1,5 @@
-// Emulated user32 subset: power-setting and device notifications.
+// Emulated user32 subset: power-setting and device notifications, and the
+// session-change record a service's control handler receives.
 #pragma once
 
 #include <winsim/kernel32.h>
@@ -6,8 +7,27 @@
 #define DEVICE_NOTIFY_WINDOW_HANDLE 0x00000000u
 #define DEVICE_NOTIFY_SERVICE_HANDLE 0x00000001u
 
+// Session-change event types (wParam of WM_WTSSESSION_CHANGE, dwEventType of
+// SERVICE_CONTROL_SESSIONCHANGE).
+#define WTS_CONSOLE_CONNECT 0x1u
+#define WTS_CONSOLE_DISCONNECT 0x2u
+#define WTS_REMOTE_CONNECT 0x3u
+#define WTS_REMOTE_DISCONNECT 0x4u
+#define WTS_SESSION_LOGON 0x5u
+#define WTS_SESSION_LOGOFF 0x6u
+#define WTS_SESSION_LOCK 0x7u
+#define WTS_SESSION_UNLOCK 0x8u
+#define WTS_SESSION_REMOTE_CONTROL 0x9u
+
+typedef struct tagWTSSESSION_NOTIFICATION {
+  DWORD cbSize;
+  DWORD dwSessionId;
+} WTSSESSION_NOTIFICATION, *PWTSSESSION_NOTIFICATION;
+
 extern "C" {
 
+HPOWERNOTIFY WINAPI RegisterPowerSettingNotification(HANDLE hRecipient, LPCGUID PowerSettingGuid, DWORD Flags);
+BOOL WINAPI UnregisterPowerSettingNotification(HPOWERNOTIFY Handle);
 BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY Handle);
 
 }  // extern "C"

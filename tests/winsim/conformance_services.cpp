@@ -1,0 +1,212 @@
+// The service control manager's database and handles as Windows gives them:
+// argument checks in Windows' order, the error codes for a service that
+// exists, does not exist or is marked for deletion, and the answers for
+// controls to a service that does not run.
+#include "conformance.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+const WCHAR kName[] = L"VornConformanceSvc";
+const WCHAR kPath[] = L"C:\\VornConformance\\none.exe";
+
+struct ScCloser {
+  SC_HANDLE handle;
+  ~ScCloser() {
+    if (handle) CloseServiceHandle(handle);
+  }
+};
+
+SC_HANDLE CreateDemandService(SC_HANDLE manager, const WCHAR* name, DWORD access) {
+  return CreateServiceW(manager, name, nullptr, access, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                        SERVICE_ERROR_NORMAL, kPath, nullptr, nullptr, L"\0", nullptr, nullptr);
+}
+
+// Each test starts and ends without the test service installed.
+class ConformanceScm : public testing::Test {
+ protected:
+  void SetUp() override {
+    m_manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(m_manager, nullptr) << GetLastError();
+    RemoveService();
+  }
+  void TearDown() override {
+    RemoveService();
+    CloseServiceHandle(m_manager);
+  }
+  void RemoveService() {
+    if (SC_HANDLE service = OpenServiceW(m_manager, kName, DELETE)) {
+      DeleteService(service);
+      CloseServiceHandle(service);
+    }
+  }
+  SC_HANDLE m_manager = nullptr;
+};
+
+TEST_F(ConformanceScm, OpenManagerChecksMachineAndDatabase) {
+  ArmLastError();
+  EXPECT_EQ(OpenSCManagerW(nullptr, L"DoesNotExist", SC_MANAGER_CONNECT), nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_NAME);
+  ArmLastError();
+  EXPECT_EQ(OpenSCManagerW(nullptr, SERVICES_FAILED_DATABASEW, SC_MANAGER_CONNECT), nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_DATABASE_DOES_NOT_EXIST);
+  SC_HANDLE empty = OpenSCManagerW(L"", SERVICES_ACTIVE_DATABASEW, 0);
+  EXPECT_NE(empty, nullptr);
+  ScCloser closer{empty};
+}
+
+TEST_F(ConformanceScm, CreateChecksArgumentsInOrder) {
+  ArmLastError();
+  EXPECT_EQ(CreateServiceW(nullptr, nullptr, nullptr, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+                           nullptr),
+            nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+  ArmLastError();
+  EXPECT_EQ(CreateServiceW(m_manager, kName, nullptr, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+                           nullptr),
+            nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_ADDRESS);
+
+  SC_HANDLE connectOnly = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  ScCloser closer{connectOnly};
+  ArmLastError();
+  EXPECT_EQ(CreateDemandService(connectOnly, kName, 0), nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+
+  ArmLastError();
+  EXPECT_EQ(CreateDemandService(m_manager, L"", 0), nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_NAME);
+  ArmLastError();
+  EXPECT_EQ(CreateServiceW(m_manager, kName, nullptr, 0, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, 0, L"",
+                           nullptr, nullptr, nullptr, nullptr, nullptr),
+            nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(ConformanceScm, CreateRejectsInvalidKinds) {
+  struct Case {
+    DWORD type, start;
+  } cases[] = {
+      {SERVICE_WIN32_OWN_PROCESS | SERVICE_WIN32_SHARE_PROCESS, SERVICE_DEMAND_START},
+      {SERVICE_FILE_SYSTEM_DRIVER | SERVICE_INTERACTIVE_PROCESS, SERVICE_DEMAND_START},
+      {SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START | SERVICE_DISABLED},
+      {SERVICE_WIN32_OWN_PROCESS, SERVICE_BOOT_START},
+  };
+  for (const auto& c : cases) {
+    ArmLastError();
+    EXPECT_EQ(CreateServiceW(m_manager, kName, nullptr, 0, c.type, c.start, 0, kPath, nullptr, nullptr, nullptr,
+                             nullptr, nullptr),
+              nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER) << c.type << " " << c.start;
+  }
+}
+
+TEST_F(ConformanceScm, SecondCreateFailsWithServiceExists) {
+  SC_HANDLE service = CreateDemandService(m_manager, kName, SERVICE_QUERY_STATUS);
+  ASSERT_NE(service, nullptr) << GetLastError();
+  ScCloser closer{service};
+  ArmLastError();
+  EXPECT_EQ(CreateDemandService(m_manager, kName, 0), nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_EXISTS);
+}
+
+TEST_F(ConformanceScm, OpenMissingServiceFails) {
+  ArmLastError();
+  EXPECT_EQ(OpenServiceW(m_manager, L"VornNoSuchService", SERVICE_QUERY_STATUS), nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_DOES_NOT_EXIST);
+  ArmLastError();
+  EXPECT_EQ(OpenServiceW(m_manager, nullptr, SERVICE_QUERY_STATUS), nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_ADDRESS);
+  ArmLastError();
+  EXPECT_EQ(OpenServiceW(nullptr, kName, SERVICE_QUERY_STATUS), nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+}
+
+TEST_F(ConformanceScm, StoppedServiceAnswersControlsAndQueries) {
+  SC_HANDLE service = CreateDemandService(m_manager, kName, SERVICE_ALL_ACCESS);
+  ASSERT_NE(service, nullptr) << GetLastError();
+  ScCloser closer{service};
+  SERVICE_STATUS status;
+  memset(&status, 0xcc, sizeof(status));
+  ASSERT_TRUE(QueryServiceStatus(service, &status));
+  EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOPPED);
+  EXPECT_EQ(status.dwServiceType, (DWORD)SERVICE_WIN32_OWN_PROCESS);
+
+  memset(&status, 0xcc, sizeof(status));
+  ArmLastError();
+  EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_NOT_ACTIVE);
+  EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOPPED);
+
+  // Shutdown, power and session events come from the system only.
+  for (DWORD control : {SERVICE_CONTROL_SHUTDOWN, SERVICE_CONTROL_POWEREVENT, SERVICE_CONTROL_SESSIONCHANGE}) {
+    ArmLastError();
+    EXPECT_FALSE(ControlService(service, control, &status));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER) << control;
+  }
+}
+
+TEST_F(ConformanceScm, HandleRightsAreChecked) {
+  SC_HANDLE created = CreateDemandService(m_manager, kName, 0);
+  ASSERT_NE(created, nullptr) << GetLastError();
+  ScCloser closer{created};
+  SERVICE_STATUS status;
+  ArmLastError();
+  EXPECT_FALSE(QueryServiceStatus(created, &status));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+  ArmLastError();
+  EXPECT_FALSE(ControlService(created, SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+  ArmLastError();
+  EXPECT_FALSE(DeleteService(created));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+}
+
+TEST_F(ConformanceScm, DeletedServiceLingersUntilItsHandlesClose) {
+  SC_HANDLE created = CreateDemandService(m_manager, kName, DELETE);
+  ASSERT_NE(created, nullptr) << GetLastError();
+  SC_HANDLE other = OpenServiceW(m_manager, kName, SERVICE_QUERY_STATUS);
+  ASSERT_NE(other, nullptr);
+  ASSERT_TRUE(DeleteService(created));
+  ArmLastError();
+  EXPECT_FALSE(DeleteService(created));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_MARKED_FOR_DELETE);
+  ArmLastError();
+  EXPECT_EQ(CreateDemandService(m_manager, kName, 0), nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_MARKED_FOR_DELETE);
+  CloseServiceHandle(created);
+  CloseServiceHandle(other);
+  Sleep(1000);  // Windows removes the key asynchronously once the last handle is gone
+  ArmLastError();
+  EXPECT_EQ(OpenServiceW(m_manager, kName, SERVICE_QUERY_STATUS), nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_DOES_NOT_EXIST);
+}
+
+TEST(ConformanceScmHandles, BadHandlesFailWithInvalidHandle) {
+  SERVICE_STATUS status;
+  ArmLastError();
+  EXPECT_FALSE(CloseServiceHandle(nullptr));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+  ArmLastError();
+  EXPECT_FALSE(QueryServiceStatus(nullptr, &status));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+  ArmLastError();
+  EXPECT_FALSE(ControlService(nullptr, SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+  ArmLastError();
+  EXPECT_FALSE(DeleteService(nullptr));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+}
+
+TEST(ConformanceScmDispatcher, DispatcherFailsOutsideAServiceProcess) {
+  static WCHAR name[] = L"VornConformanceSvc";
+  SERVICE_TABLE_ENTRYW table[] = {{name, [](DWORD, LPWSTR*) {}}, {nullptr, nullptr}};
+  ArmLastError();
+  EXPECT_FALSE(StartServiceCtrlDispatcherW(table));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+}
+
+}  // namespace

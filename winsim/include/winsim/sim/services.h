@@ -1,0 +1,202 @@
+// The service control manager of the simulated machine: the service database
+// (kept on disk under the machine folder, so that installing and removing last
+// across processes), the SC_HANDLEs that advapi32 hands out, and the services'
+// runtime: a started service runs the process entry (winsim::GetProcessEntry)
+// on a thread marked as started by the SCM; its dispatcher, control handler,
+// status reports and power-setting registrations live here too.
+//
+// Tests and tools drive the SCM through the control API below (Start, Control,
+// PowerSettingChange, ...) and read back every status report in order.
+#pragma once
+
+#include <winsim/sim/machine.h>
+#include <winsim/winsvc.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace winsim {
+
+// One installed service as the database keeps it.
+struct ServiceConfig {
+  std::wstring name;
+  std::wstring displayName;
+  DWORD type = SERVICE_WIN32_OWN_PROCESS;
+  DWORD startType = SERVICE_DEMAND_START;
+  DWORD errorControl = SERVICE_ERROR_NORMAL;
+  std::wstring binaryPath;
+  std::vector<std::wstring> dependencies;
+  std::wstring account;        // empty: LocalSystem
+  bool deletePending = false;  // DeleteService was called; goes once stopped and unreferenced
+};
+
+// One SetServiceStatus call as the SCM received it (or, with bySCM, a state the
+// SCM set itself, such as STOPPED after the service's process ended).
+struct StatusReport {
+  uint64_t timeMs = 0;  // simulated ms since boot
+  SERVICE_STATUS status{};
+  bool bySCM = false;
+};
+
+// What became of one control sent to a service.
+struct ControlOutcome {
+  DWORD error = ERROR_SUCCESS;  // as ControlService would report it
+  SERVICE_STATUS status{};      // the latest status the service reported
+  DWORD handlerResult = 0;      // the control handler's return value, when it ran
+  bool Delivered() const { return error == ERROR_SUCCESS; }
+};
+
+class ServiceRun;
+class ServiceStore;
+
+class Services : public MachinePart {
+ public:
+  // How long the SCM waits for a control handler to return, or for a started
+  // process to connect its dispatcher, in simulated ms.
+  static constexpr uint64_t kScmWaitMs = 30000;
+
+  explicit Services(Machine& machine);
+  ~Services() override;
+  // Shuts running services down and waits for their processes (machine teardown).
+  void Shutdown() override;
+  Services(const Services&) = delete;
+  Services& operator=(const Services&) = delete;
+
+  // --- Machine knobs -------------------------------------------------------
+  // A caller that is not an administrator may connect and query, but not
+  // create, change, start, stop or delete services.
+  void SetAdministrator(bool isAdministrator);
+  bool IsAdministrator() const;
+
+  // --- Database --------------------------------------------------------------
+  std::optional<ServiceConfig> Find(const std::wstring& name) const;
+  std::vector<ServiceConfig> List() const;
+  // Installs a service as CreateServiceW would (for tests setting up a machine).
+  DWORD Install(const ServiceConfig& config);
+
+  // --- Runtime (control API) -------------------------------------------------
+  // Starts the service as StartServiceW does; returns the Win32 error code.
+  DWORD Start(const std::wstring& name, const std::vector<std::wstring>& args = {});
+  // Sends any control, including those that only the system sends (shutdown,
+  // power events, session changes). Returns once the handler has returned or
+  // the SCM's wait has run out. A control the service does not accept is not
+  // delivered (ERROR_INVALID_SERVICE_CONTROL), as on Windows.
+  ControlOutcome Control(const std::wstring& name, DWORD control, DWORD eventType = 0,
+                         std::vector<BYTE> eventData = {});
+  ControlOutcome Stop(const std::wstring& name) { return Control(name, SERVICE_CONTROL_STOP); }
+  ControlOutcome Shutdown(const std::wstring& name) { return Control(name, SERVICE_CONTROL_SHUTDOWN); }
+  ControlOutcome PowerEvent(const std::wstring& name, DWORD powerEvent);
+  // A power-setting change (PBT_POWERSETTINGCHANGE with a POWERBROADCAST_SETTING
+  // record) reaches the service only if it registered for that setting; then
+  // it is delivered whatever controls the service accepts.
+  ControlOutcome PowerSettingChange(const std::wstring& name, const GUID& setting,
+                                    const std::vector<BYTE>& value);
+  // SERVICE_CONTROL_SESSIONCHANGE with a WTSSESSION_NOTIFICATION record.
+  ControlOutcome SessionChange(const std::wstring& name, DWORD sessionEvent, DWORD sessionId);
+
+  SERVICE_STATUS Status(const std::wstring& name) const;
+  std::vector<StatusReport> Reports(const std::wstring& name) const;
+  // Waits (simulated ms) until the service's current state is `state`.
+  bool WaitForState(const std::wstring& name, DWORD state, uint64_t timeoutMs) const;
+  // Waits (simulated ms) until the service has made at least `count` reports.
+  bool WaitForReports(const std::wstring& name, size_t count, uint64_t timeoutMs) const;
+  // Waits (simulated ms) until the process the SCM started for the service
+  // has returned from its entry point (true at once if none runs).
+  bool WaitForProcessEnd(const std::wstring& name, uint64_t timeoutMs) const;
+  bool IsRegisteredForPowerSetting(const std::wstring& name, const GUID& setting) const;
+
+  // Called for every status report, in order, on the reporting thread.
+  using StatusObserver = std::function<void(const std::wstring& name, const StatusReport& report)>;
+  void SetStatusObserver(StatusObserver observer);
+
+  // --- advapi32's side: SC_HANDLEs ---------------------------------------------
+  struct CreateRequest {
+    ServiceConfig config;
+    DWORD access = 0;
+  };
+  SC_HANDLE OpenManager(const wchar_t* machineName, const wchar_t* databaseName, DWORD access,
+                        DWORD& error);
+  SC_HANDLE CreateService(SC_HANDLE manager, const CreateRequest& request, DWORD& error);
+  SC_HANDLE OpenService(SC_HANDLE manager, const std::wstring& name, DWORD access, DWORD& error);
+  DWORD CloseHandle(SC_HANDLE handle);
+  DWORD DeleteService(SC_HANDLE service);
+  DWORD QueryStatus(SC_HANDLE service, SERVICE_STATUS& status);
+  // Fills `status` when the result is 0 or one of the codes for which Windows does.
+  DWORD ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS& status);
+  DWORD StartService(SC_HANDLE service, const std::vector<std::wstring>& args);
+  // Validates the manager handle alone (for argument checks that come after it).
+  bool IsManagerHandle(SC_HANDLE handle) const;
+  bool IsServiceHandle(SC_HANDLE handle) const;
+
+  // --- advapi32's side: the service process --------------------------------------
+  // The run of the SCM-started process the calling thread belongs to, if any.
+  static std::shared_ptr<ServiceRun> CurrentRun();
+  BOOL RunDispatcher(const SERVICE_TABLE_ENTRYW* table, DWORD& error);
+  SERVICE_STATUS_HANDLE RegisterHandler(const std::wstring& name, LPHANDLER_FUNCTION_EX handler,
+                                        LPVOID context, DWORD& error);
+  DWORD SetStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& status);
+  HPOWERNOTIFY RegisterPowerSetting(SERVICE_STATUS_HANDLE handle, const GUID& setting, DWORD& error);
+  DWORD UnregisterPowerSetting(HPOWERNOTIFY notify);
+
+ private:
+  struct HandleEntry;
+  struct ServiceState;
+  struct Pending;
+
+  Machine& m_machine;
+  std::unique_ptr<ServiceStore> m_store;
+  mutable std::mutex m_mutex;               // guards everything below
+  mutable std::condition_variable m_changed;  // any state, queue or report change
+  std::recursive_mutex m_observerMutex;     // one observer call at a time; never under m_mutex
+  bool m_isAdministrator = true;
+  std::map<uintptr_t, HandleEntry> m_handles;
+  uintptr_t m_nextHandle = 0x5C000;
+  std::map<std::wstring, ServiceState> m_states;  // by folded name
+  std::map<uintptr_t, std::weak_ptr<ServiceRun>> m_statusHandles;
+  std::map<uintptr_t, std::pair<std::weak_ptr<ServiceRun>, GUID>> m_powerNotifies;
+  std::vector<std::shared_ptr<ServiceRun>> m_runs;  // every run whose process thread exists
+  StatusObserver m_observer;
+  std::deque<std::pair<std::wstring, StatusReport>> m_announce;  // reports the observer has yet to see
+
+  friend class ServiceRun;
+  // Helpers (implemented in services.cpp and service_runtime.cpp).
+  std::vector<ServiceConfig> LoadLocked() const;
+  DWORD MutateLocked(const std::function<DWORD(std::vector<ServiceConfig>&)>& change) const;
+  ServiceState& StateLocked(const std::wstring& name);
+  const ServiceState* FindStateLocked(const std::wstring& name) const;
+  SERVICE_STATUS StatusLocked(const std::wstring& name) const;
+  HandleEntry* EntryLocked(SC_HANDLE handle);
+  size_t OpenHandlesLocked(const std::wstring& name) const;
+  bool IsActiveLocked(const std::wstring& name) const;
+  void PurgeDeletedLocked(std::vector<ServiceConfig>& records) const;
+  void PurgeLocked() const;
+  SC_HANDLE NewHandleLocked(bool manager, const std::wstring& name, DWORD access);
+  DWORD StartLocked(std::unique_lock<std::mutex>& lock, const std::wstring& name,
+                    const std::vector<std::wstring>& args);
+  ControlOutcome DeliverLocked(std::unique_lock<std::mutex>& lock, const std::wstring& name,
+                               DWORD control, DWORD eventType, std::vector<BYTE> eventData,
+                               bool registeredSetting);
+  DWORD AdmitLocked(const ServiceState& state, DWORD control, bool registeredSetting) const;
+  void RecordLocked(const std::wstring& name, const SERVICE_STATUS& status, bool bySCM);
+  void Announce();
+  void ProcessMain(std::shared_ptr<ServiceRun> run);
+  void ProcessEnded(const std::shared_ptr<ServiceRun>& run);
+  void DispatchLocked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<ServiceRun>& run);
+  bool SelectEntryLocked(ServiceRun& run, const SERVICE_TABLE_ENTRYW* table, LPSERVICE_MAIN_FUNCTIONW& main,
+                         DWORD& error) const;
+  void StartMainThreadLocked(const std::shared_ptr<ServiceRun>& run, LPSERVICE_MAIN_FUNCTIONW main);
+  std::shared_ptr<ServiceRun> RunOfStatusHandleLocked(SERVICE_STATUS_HANDLE handle) const;
+  void JoinEndedRuns();
+  void StopAllForShutdown();
+  std::chrono::steady_clock::time_point ScmDeadline() const;
+};
+
+}  // namespace winsim

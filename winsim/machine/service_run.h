@@ -1,0 +1,69 @@
+// Internal records of the SCM: handles, per-service state, and one run of a
+// service process with its dispatcher and control queue. Everything here is
+// guarded by Services::m_mutex.
+#pragma once
+
+#include <winsim/sim/services.h>
+
+#include <deque>
+#include <thread>
+
+namespace winsim {
+
+struct Services::HandleEntry {
+  bool manager = false;
+  std::wstring name;  // service handles: the service's name as installed
+  DWORD access = 0;   // granted access, generic rights already mapped
+};
+
+// One control on its way to a service's handler. The data is a copy owned
+// here, so a sender that gives up waiting never frees what the handler reads.
+struct Services::Pending {
+  enum class Phase { kQueued, kRunning, kDone, kWithdrawn };
+  DWORD control = 0;
+  DWORD eventType = 0;
+  std::vector<BYTE> data;
+  Phase phase = Phase::kQueued;
+  DWORD handlerResult = 0;
+};
+
+struct Services::ServiceState {
+  SERVICE_STATUS status{};
+  std::vector<StatusReport> reports;
+  std::shared_ptr<ServiceRun> run;  // the current or the last run
+};
+
+// One start of a service: the process the SCM ran for it and its dispatcher.
+class ServiceRun {
+ public:
+  ServiceRun(Services& owner, ServiceConfig config, std::vector<std::wstring> startArgs);
+  ServiceRun(const ServiceRun&) = delete;
+  ServiceRun& operator=(const ServiceRun&) = delete;
+
+  Services& owner;
+  const ServiceConfig config;
+  const std::vector<std::wstring> startArgs;
+
+  // The process entry's argv (the executable path alone) and ServiceMain's
+  // argv (the service name, then the start arguments); kept for the run.
+  std::vector<std::wstring> processArgs;
+  std::vector<wchar_t*> processArgv;
+  std::vector<std::wstring> mainArgs;
+  std::vector<wchar_t*> mainArgv;
+
+  std::thread processThread;
+  std::thread mainThread;
+  bool connected = false;         // the dispatcher started and ServiceMain's thread exists
+  bool abandoned = false;         // the SCM gave up waiting for the dispatcher
+  bool dispatcherCalled = false;
+  bool dispatcherEnded = false;
+  bool crashed = false;           // an exception escaped ServiceMain or the handler
+  bool processEnded = false;
+  LPHANDLER_FUNCTION_EX handler = nullptr;
+  LPVOID context = nullptr;
+  uintptr_t statusHandle = 0;
+  std::deque<std::shared_ptr<Services::Pending>> queue;
+  std::vector<GUID> powerSettings;
+};
+
+}  // namespace winsim

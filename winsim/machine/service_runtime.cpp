@@ -1,0 +1,617 @@
+// The SCM's runtime: starting a service's process, the control dispatcher,
+// control delivery with the SCM's wait, status reports and power-setting
+// registrations.
+#include "service_run.h"
+#include "service_store.h"
+
+#include <winsim/sim/process.h>
+#include <winsim/user32.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace winsim {
+
+namespace {
+
+thread_local std::shared_ptr<ServiceRun> t_run;
+
+// A machine running thousands of times faster than real time would otherwise
+// give a handler that is merely slow on a loaded host only milliseconds.
+constexpr auto kMinRealScmWait = std::chrono::seconds(1);
+
+// The SCM's own status while the process starts (before the service reports).
+SERVICE_STATUS StartingStatus(DWORD type) {
+  SERVICE_STATUS status{};
+  status.dwServiceType = type;
+  status.dwCurrentState = SERVICE_START_PENDING;
+  status.dwWaitHint = 2000;
+  return status;
+}
+
+SERVICE_STATUS StoppedStatus(DWORD type, DWORD exitCode) {
+  SERVICE_STATUS status{};
+  status.dwServiceType = type;
+  status.dwCurrentState = SERVICE_STOPPED;
+  status.dwWin32ExitCode = exitCode;
+  return status;
+}
+
+// The accept flag a control needs; 0 for those every running service gets.
+DWORD AcceptFlagFor(DWORD control) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP: return SERVICE_ACCEPT_STOP;
+    case SERVICE_CONTROL_PAUSE:
+    case SERVICE_CONTROL_CONTINUE: return SERVICE_ACCEPT_PAUSE_CONTINUE;
+    case SERVICE_CONTROL_SHUTDOWN: return SERVICE_ACCEPT_SHUTDOWN;
+    case SERVICE_CONTROL_PARAMCHANGE: return SERVICE_ACCEPT_PARAMCHANGE;
+    case SERVICE_CONTROL_NETBINDADD:
+    case SERVICE_CONTROL_NETBINDREMOVE:
+    case SERVICE_CONTROL_NETBINDENABLE:
+    case SERVICE_CONTROL_NETBINDDISABLE: return SERVICE_ACCEPT_NETBINDCHANGE;
+    case SERVICE_CONTROL_HARDWAREPROFILECHANGE: return SERVICE_ACCEPT_HARDWAREPROFILECHANGE;
+    case SERVICE_CONTROL_POWEREVENT: return SERVICE_ACCEPT_POWEREVENT;
+    case SERVICE_CONTROL_SESSIONCHANGE: return SERVICE_ACCEPT_SESSIONCHANGE;
+    case SERVICE_CONTROL_PRESHUTDOWN: return SERVICE_ACCEPT_PRESHUTDOWN;
+    default: return 0;  // interrogate, device events, user-defined controls
+  }
+}
+
+// The access right ControlService needs for a control; 0 for the codes it
+// cannot send (shutdown, power and session events come from the system).
+DWORD AccessFor(DWORD control) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP: return SERVICE_STOP;
+    case SERVICE_CONTROL_INTERROGATE: return SERVICE_INTERROGATE;
+    case SERVICE_CONTROL_PAUSE:
+    case SERVICE_CONTROL_CONTINUE:
+    case SERVICE_CONTROL_PARAMCHANGE:
+    case SERVICE_CONTROL_NETBINDADD:
+    case SERVICE_CONTROL_NETBINDREMOVE:
+    case SERVICE_CONTROL_NETBINDENABLE:
+    case SERVICE_CONTROL_NETBINDDISABLE: return SERVICE_PAUSE_CONTINUE;
+    default: return control >= 128 && control <= 255 ? SERVICE_USER_DEFINED_CONTROL : 0;
+  }
+}
+
+void BuildArgv(std::vector<std::wstring>& store, std::vector<wchar_t*>& argv) {
+  argv.clear();
+  for (auto& arg : store) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+}
+
+std::vector<BYTE> PowerSettingRecord(const GUID& setting, const std::vector<BYTE>& value) {
+  const size_t header = offsetof(POWERBROADCAST_SETTING, Data);
+  std::vector<BYTE> data(std::max(header + value.size(), sizeof(POWERBROADCAST_SETTING)), 0);
+  POWERBROADCAST_SETTING record{};
+  record.PowerSetting = setting;
+  record.DataLength = static_cast<DWORD>(value.size());
+  std::memcpy(data.data(), &record, header);
+  if (!value.empty()) std::memcpy(data.data() + header, value.data(), value.size());
+  return data;
+}
+
+}  // namespace
+
+ServiceRun::ServiceRun(Services& owner_, ServiceConfig config_, std::vector<std::wstring> startArgs_)
+    : owner(owner_), config(std::move(config_)), startArgs(std::move(startArgs_)) {
+  processArgs.push_back(config.binaryPath);
+  BuildArgv(processArgs, processArgv);
+  mainArgs.push_back(config.name);
+  mainArgs.insert(mainArgs.end(), startArgs.begin(), startArgs.end());
+  BuildArgv(mainArgs, mainArgv);
+}
+
+std::shared_ptr<ServiceRun> Services::CurrentRun() { return t_run; }
+
+std::chrono::steady_clock::time_point Services::ScmDeadline() const {
+  auto span = std::max<std::chrono::nanoseconds>(m_machine.clock().RealSpan(kScmWaitMs), kMinRealScmWait);
+  return std::chrono::steady_clock::now() + span;
+}
+
+Services::ServiceState& Services::StateLocked(const std::wstring& name) {
+  auto key = FoldServiceName(name);
+  auto it = m_states.find(key);
+  if (it != m_states.end()) return it->second;
+  ServiceState fresh;
+  fresh.status = StatusLocked(name);
+  return m_states.emplace(key, std::move(fresh)).first->second;
+}
+
+const Services::ServiceState* Services::FindStateLocked(const std::wstring& name) const {
+  auto it = m_states.find(FoldServiceName(name));
+  return it == m_states.end() ? nullptr : &it->second;
+}
+
+// ---- Status reports --------------------------------------------------------
+
+void Services::RecordLocked(const std::wstring& name, const SERVICE_STATUS& status, bool bySCM) {
+  ServiceState& state = StateLocked(name);
+  state.status = status;
+  StatusReport report{m_machine.clock().NowMs(), status, bySCM};
+  state.reports.push_back(report);
+  m_announce.emplace_back(name, report);
+  m_changed.notify_all();
+}
+
+// Hands queued reports to the observer in the order they were recorded, one
+// call at a time, never under m_mutex (the observer may query the SCM).
+void Services::Announce() {
+  std::lock_guard observerLock(m_observerMutex);
+  for (;;) {
+    std::pair<std::wstring, StatusReport> item;
+    StatusObserver observer;
+    {
+      std::lock_guard lock(m_mutex);
+      if (m_announce.empty()) return;
+      item = std::move(m_announce.front());
+      m_announce.pop_front();
+      observer = m_observer;
+    }
+    if (observer) observer(item.first, item.second);
+  }
+}
+
+void Services::SetStatusObserver(StatusObserver observer) {
+  std::lock_guard observerLock(m_observerMutex);
+  std::lock_guard lock(m_mutex);
+  m_observer = std::move(observer);
+}
+
+SERVICE_STATUS Services::Status(const std::wstring& name) const {
+  std::lock_guard lock(m_mutex);
+  return StatusLocked(name);
+}
+
+std::vector<StatusReport> Services::Reports(const std::wstring& name) const {
+  std::lock_guard lock(m_mutex);
+  const ServiceState* state = FindStateLocked(name);
+  return state ? state->reports : std::vector<StatusReport>{};
+}
+
+bool Services::WaitForState(const std::wstring& name, DWORD state, uint64_t timeoutMs) const {
+  std::unique_lock lock(m_mutex);
+  return m_changed.wait_until(lock, m_machine.clock().RealDeadline(timeoutMs), [&] {
+    const ServiceState* current = FindStateLocked(name);
+    return current && current->status.dwCurrentState == state;
+  });
+}
+
+bool Services::WaitForReports(const std::wstring& name, size_t count, uint64_t timeoutMs) const {
+  std::unique_lock lock(m_mutex);
+  return m_changed.wait_until(lock, m_machine.clock().RealDeadline(timeoutMs), [&] {
+    const ServiceState* current = FindStateLocked(name);
+    return current && current->reports.size() >= count;
+  });
+}
+
+bool Services::WaitForProcessEnd(const std::wstring& name, uint64_t timeoutMs) const {
+  std::unique_lock lock(m_mutex);
+  return m_changed.wait_until(lock, m_machine.clock().RealDeadline(timeoutMs), [&] {
+    const ServiceState* current = FindStateLocked(name);
+    return !current || !current->run || current->run->processEnded;
+  });
+}
+
+// ---- Starting a service ------------------------------------------------------
+
+DWORD Services::Start(const std::wstring& name, const std::vector<std::wstring>& args) {
+  JoinEndedRuns();
+  std::unique_lock lock(m_mutex);
+  DWORD error = StartLocked(lock, name, args);
+  lock.unlock();
+  Announce();
+  return error;
+}
+
+DWORD Services::StartService(SC_HANDLE service, const std::vector<std::wstring>& args) {
+  std::wstring name;
+  {
+    std::lock_guard lock(m_mutex);
+    HandleEntry* entry = EntryLocked(service);
+    if (!entry || entry->manager) return ERROR_INVALID_HANDLE;
+    if (!(entry->access & SERVICE_START)) return ERROR_ACCESS_DENIED;
+    name = entry->name;
+  }
+  return Start(name, args);
+}
+
+DWORD Services::StartLocked(std::unique_lock<std::mutex>& lock, const std::wstring& name,
+                            const std::vector<std::wstring>& args) {
+  auto records = LoadLocked();
+  auto it = std::find_if(records.begin(), records.end(),
+                         [&](const ServiceConfig& r) { return FoldServiceName(r.name) == FoldServiceName(name); });
+  if (it == records.end()) return ERROR_SERVICE_DOES_NOT_EXIST;
+  if (it->deletePending) return ERROR_SERVICE_MARKED_FOR_DELETE;
+  if (it->startType == SERVICE_DISABLED) return ERROR_SERVICE_DISABLED;
+  ServiceState& state = StateLocked(it->name);
+  if (state.status.dwCurrentState != SERVICE_STOPPED && state.run) return ERROR_SERVICE_ALREADY_RUNNING;
+  ProcessEntry entry = GetProcessEntry();
+  if (!entry) return ERROR_FILE_NOT_FOUND;
+  // The product's globals are shared by every run in this address space, so a
+  // new process starts only once the last one has left its entry point.
+  auto deadline = ScmDeadline();
+  if (state.run && !m_changed.wait_until(lock, deadline, [&] { return state.run->processEnded; }))
+    return ERROR_SERVICE_ALREADY_RUNNING;
+  auto run = std::make_shared<ServiceRun>(*this, *it, args);
+  state.run = run;
+  state.status = StartingStatus(it->type);
+  m_changed.notify_all();
+  m_runs.push_back(run);
+  run->processThread = std::thread(&Services::ProcessMain, this, run);
+  m_changed.wait_until(lock, deadline, [&] { return run->connected || run->processEnded; });
+  if (run->connected) return ERROR_SUCCESS;
+  run->abandoned = true;
+  if (state.run == run && state.status.dwCurrentState == SERVICE_START_PENDING)
+    RecordLocked(run->config.name, StoppedStatus(run->config.type, ERROR_SERVICE_REQUEST_TIMEOUT), true);
+  return ERROR_SERVICE_REQUEST_TIMEOUT;
+}
+
+void Services::ProcessMain(std::shared_ptr<ServiceRun> run) {
+  t_run = run;
+  try {
+    GetProcessEntry()(static_cast<int>(run->processArgs.size()), run->processArgv.data());
+  } catch (...) {
+    // An exception out of the entry point ends the process, as it would on Windows.
+  }
+  ProcessEnded(run);
+  t_run.reset();
+}
+
+// When a service's process ends while the SCM still thinks it runs, the SCM
+// marks it stopped with ERROR_PROCESS_ABORTED.
+void Services::ProcessEnded(const std::shared_ptr<ServiceRun>& run) {
+  {
+    std::lock_guard lock(m_mutex);
+    run->processEnded = true;
+    ServiceState& state = StateLocked(run->config.name);
+    if (state.run == run && run->connected && state.status.dwCurrentState != SERVICE_STOPPED)
+      RecordLocked(run->config.name, StoppedStatus(state.status.dwServiceType, ERROR_PROCESS_ABORTED), true);
+    PurgeLocked();
+    m_changed.notify_all();
+  }
+  Announce();
+}
+
+void Services::JoinEndedRuns() {
+  std::vector<std::shared_ptr<ServiceRun>> ended;
+  {
+    std::lock_guard lock(m_mutex);
+    auto self = std::this_thread::get_id();
+    for (auto it = m_runs.begin(); it != m_runs.end();) {
+      bool joinable = (*it)->processEnded && (*it)->processThread.get_id() != self;
+      if (joinable) {
+        ended.push_back(*it);
+        it = m_runs.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& run : ended)
+    if (run->processThread.joinable()) run->processThread.join();
+}
+
+// ---- The dispatcher --------------------------------------------------------
+
+bool Services::SelectEntryLocked(ServiceRun& run, const SERVICE_TABLE_ENTRYW* table,
+                                 LPSERVICE_MAIN_FUNCTIONW& main, DWORD& error) const {
+  if (!table[0].lpServiceName || !table[0].lpServiceProc) return error = ERROR_INVALID_DATA, false;
+  // A service of its own process runs the first entry whatever its name.
+  if ((run.config.type & ~SERVICE_INTERACTIVE_PROCESS) != SERVICE_WIN32_SHARE_PROCESS) {
+    main = table[0].lpServiceProc;
+    return true;
+  }
+  for (const auto* entry = table; entry->lpServiceName && entry->lpServiceProc; ++entry) {
+    if (FoldServiceName(entry->lpServiceName) == FoldServiceName(run.config.name)) {
+      main = entry->lpServiceProc;
+      return true;
+    }
+  }
+  return error = ERROR_SERVICE_NOT_IN_EXE, false;
+}
+
+void Services::StartMainThreadLocked(const std::shared_ptr<ServiceRun>& run, LPSERVICE_MAIN_FUNCTIONW main) {
+  run->mainThread = std::thread([this, run, main] {
+    t_run = run;
+    try {
+      main(static_cast<DWORD>(run->mainArgs.size()), run->mainArgv.data());
+    } catch (...) {
+      std::lock_guard lock(m_mutex);
+      run->crashed = true;
+      m_changed.notify_all();
+    }
+    t_run.reset();
+  });
+}
+
+BOOL Services::RunDispatcher(const SERVICE_TABLE_ENTRYW* table, DWORD& error) {
+  auto run = CurrentRun();
+  if (!run) return error = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, FALSE;
+  if (!table) return error = ERROR_INVALID_PARAMETER, FALSE;
+  std::unique_lock lock(m_mutex);
+  if (run->dispatcherCalled) return error = ERROR_SERVICE_ALREADY_RUNNING, FALSE;
+  if (run->abandoned) return error = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, FALSE;
+  LPSERVICE_MAIN_FUNCTIONW main = nullptr;
+  if (!SelectEntryLocked(*run, table, main, error)) return FALSE;
+  run->dispatcherCalled = true;
+  StartMainThreadLocked(run, main);
+  run->connected = true;
+  m_changed.notify_all();
+  DispatchLocked(lock, run);
+  lock.unlock();
+  if (run->mainThread.joinable()) run->mainThread.join();
+  lock.lock();
+  run->dispatcherEnded = true;
+  bool crashed = run->crashed;
+  ServiceState& state = StateLocked(run->config.name);
+  if (crashed && state.run == run && state.status.dwCurrentState != SERVICE_STOPPED)
+    RecordLocked(run->config.name, StoppedStatus(state.status.dwServiceType, ERROR_PROCESS_ABORTED), true);
+  m_changed.notify_all();
+  lock.unlock();
+  Announce();
+  if (crashed) return error = ERROR_PROCESS_ABORTED, FALSE;
+  return error = ERROR_SUCCESS, TRUE;
+}
+
+// Runs queued controls one at a time on the dispatcher's thread until the
+// service reports SERVICE_STOPPED (or its ServiceMain crashed).
+void Services::DispatchLocked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<ServiceRun>& run) {
+  ServiceState& state = StateLocked(run->config.name);
+  auto stopped = [&] { return state.run == run && state.status.dwCurrentState == SERVICE_STOPPED; };
+  for (;;) {
+    m_changed.wait(lock, [&] { return !run->queue.empty() || stopped() || run->crashed; });
+    if (run->crashed || (run->queue.empty() && stopped())) break;
+    auto pending = run->queue.front();
+    run->queue.pop_front();
+    pending->phase = Pending::Phase::kRunning;
+    auto handler = run->handler;
+    auto context = run->context;
+    lock.unlock();
+    DWORD result = ERROR_CALL_NOT_IMPLEMENTED;
+    try {
+      if (handler)
+        result = handler(pending->control, pending->eventType, pending->data.empty() ? nullptr : pending->data.data(),
+                         context);
+    } catch (...) {
+      lock.lock();
+      run->crashed = true;
+      lock.unlock();
+    }
+    lock.lock();
+    pending->handlerResult = result;
+    pending->phase = Pending::Phase::kDone;
+    m_changed.notify_all();
+    if (stopped()) break;
+  }
+  for (auto& pending : run->queue) pending->phase = Pending::Phase::kWithdrawn;
+  run->queue.clear();
+  m_changed.notify_all();
+}
+
+SERVICE_STATUS_HANDLE Services::RegisterHandler(const std::wstring& name, LPHANDLER_FUNCTION_EX handler,
+                                                LPVOID context, DWORD& error) {
+  if (!handler) return error = ERROR_INVALID_PARAMETER, nullptr;
+  std::lock_guard lock(m_mutex);
+  auto run = CurrentRun();
+  if (!run) {
+    const ServiceState* state = FindStateLocked(name);
+    if (state) run = state->run;
+  }
+  if (!run || !run->dispatcherCalled || run->dispatcherEnded) return error = ERROR_SERVICE_DOES_NOT_EXIST, nullptr;
+  bool ownProcess = (run->config.type & ~SERVICE_INTERACTIVE_PROCESS) != SERVICE_WIN32_SHARE_PROCESS;
+  if (!ownProcess && FoldServiceName(name) != FoldServiceName(run->config.name))
+    return error = ERROR_SERVICE_NOT_IN_EXE, nullptr;
+  run->handler = handler;
+  run->context = context;
+  if (!run->statusHandle) {
+    run->statusHandle = m_nextHandle;
+    m_nextHandle += 8;
+    m_statusHandles.emplace(run->statusHandle, run);
+  }
+  error = ERROR_SUCCESS;
+  return reinterpret_cast<SERVICE_STATUS_HANDLE>(run->statusHandle);
+}
+
+std::shared_ptr<ServiceRun> Services::RunOfStatusHandleLocked(SERVICE_STATUS_HANDLE handle) const {
+  auto it = m_statusHandles.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == m_statusHandles.end()) return nullptr;
+  auto run = it->second.lock();
+  if (!run || run->dispatcherEnded) return nullptr;
+  const ServiceState* state = FindStateLocked(run->config.name);
+  return state && state->run == run ? run : nullptr;
+}
+
+DWORD Services::SetStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& status) {
+  {
+    std::lock_guard lock(m_mutex);
+    auto run = RunOfStatusHandleLocked(handle);
+    if (!run) return ERROR_INVALID_HANDLE;
+    if (status.dwCurrentState < SERVICE_STOPPED || status.dwCurrentState > SERVICE_PAUSED) return ERROR_INVALID_DATA;
+    RecordLocked(run->config.name, status, false);
+    if (status.dwCurrentState == SERVICE_STOPPED) PurgeLocked();
+  }
+  Announce();
+  return ERROR_SUCCESS;
+}
+
+// ---- Controls ----------------------------------------------------------------
+
+// Which controls reach a service in which state, as ControlService documents:
+// none when stopped or stopping; only a stop while starting; in the other
+// states a control the service accepts (interrogate and user-defined controls
+// always). A power-setting change the service registered for needs no flag.
+DWORD Services::AdmitLocked(const ServiceState& state, DWORD control, bool registeredSetting) const {
+  DWORD current = state.status.dwCurrentState;
+  if (current == SERVICE_STOPPED) return ERROR_SERVICE_NOT_ACTIVE;
+  if (current == SERVICE_STOP_PENDING) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  if (current == SERVICE_START_PENDING && control != SERVICE_CONTROL_STOP) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  DWORD flag = registeredSetting ? 0 : AcceptFlagFor(control);
+  if (flag && !(state.status.dwControlsAccepted & flag)) return ERROR_INVALID_SERVICE_CONTROL;
+  return ERROR_SUCCESS;
+}
+
+ControlOutcome Services::DeliverLocked(std::unique_lock<std::mutex>& lock, const std::wstring& name, DWORD control,
+                                       DWORD eventType, std::vector<BYTE> eventData, bool registeredSetting) {
+  ServiceState& state = StateLocked(name);
+  ControlOutcome outcome;
+  outcome.status = StatusLocked(name);
+  if ((outcome.error = AdmitLocked(state, control, registeredSetting))) return outcome;
+  auto run = state.run;
+  if (!run || !run->connected || run->dispatcherEnded) return outcome.error = ERROR_SERVICE_REQUEST_TIMEOUT, outcome;
+  auto pending = std::make_shared<Pending>();
+  pending->control = control;
+  pending->eventType = eventType;
+  pending->data = std::move(eventData);
+  run->queue.push_back(pending);
+  m_changed.notify_all();
+  using Phase = Pending::Phase;
+  bool finished = m_changed.wait_until(lock, ScmDeadline(), [&] {
+    return pending->phase == Phase::kDone || pending->phase == Phase::kWithdrawn;
+  });
+  outcome.status = state.status;
+  if (pending->phase == Phase::kWithdrawn) return outcome.error = ERROR_SERVICE_NOT_ACTIVE, outcome;
+  if (!finished) {
+    std::erase(run->queue, pending);  // not yet taken: the service never sees it
+    return outcome.error = ERROR_SERVICE_REQUEST_TIMEOUT, outcome;
+  }
+  outcome.handlerResult = pending->handlerResult;
+  return outcome;
+}
+
+ControlOutcome Services::Control(const std::wstring& name, DWORD control, DWORD eventType,
+                                 std::vector<BYTE> eventData) {
+  std::unique_lock lock(m_mutex);
+  bool registered = false;
+  if (control == SERVICE_CONTROL_POWEREVENT && eventType == PBT_POWERSETTINGCHANGE &&
+      eventData.size() >= sizeof(GUID)) {
+    GUID setting;
+    std::memcpy(&setting, eventData.data(), sizeof(GUID));
+    const ServiceState* state = FindStateLocked(name);
+    registered = state && state->run &&
+                 std::find(state->run->powerSettings.begin(), state->run->powerSettings.end(), setting) !=
+                     state->run->powerSettings.end();
+  }
+  auto outcome = DeliverLocked(lock, name, control, eventType, std::move(eventData), registered);
+  lock.unlock();
+  Announce();
+  return outcome;
+}
+
+ControlOutcome Services::PowerEvent(const std::wstring& name, DWORD powerEvent) {
+  return Control(name, SERVICE_CONTROL_POWEREVENT, powerEvent);
+}
+
+ControlOutcome Services::PowerSettingChange(const std::wstring& name, const GUID& setting,
+                                            const std::vector<BYTE>& value) {
+  if (!IsRegisteredForPowerSetting(name, setting)) {
+    ControlOutcome outcome;
+    outcome.error = ERROR_INVALID_SERVICE_CONTROL;
+    outcome.status = Status(name);
+    return outcome;
+  }
+  return Control(name, SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, PowerSettingRecord(setting, value));
+}
+
+ControlOutcome Services::SessionChange(const std::wstring& name, DWORD sessionEvent, DWORD sessionId) {
+  WTSSESSION_NOTIFICATION notification{sizeof(WTSSESSION_NOTIFICATION), sessionId};
+  std::vector<BYTE> data(sizeof(notification));
+  std::memcpy(data.data(), &notification, sizeof(notification));
+  return Control(name, SERVICE_CONTROL_SESSIONCHANGE, sessionEvent, std::move(data));
+}
+
+DWORD Services::ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS& status) {
+  std::unique_lock lock(m_mutex);
+  HandleEntry* entry = EntryLocked(service);
+  if (!entry || entry->manager) return ERROR_INVALID_HANDLE;
+  DWORD access = AccessFor(control);
+  if (!access) return ERROR_INVALID_PARAMETER;
+  if (!(entry->access & access)) return ERROR_ACCESS_DENIED;
+  const std::wstring name = entry->name;
+  auto outcome = DeliverLocked(lock, name, control, 0, {}, false);
+  lock.unlock();
+  Announce();
+  switch (outcome.error) {
+    case ERROR_SUCCESS:
+    case ERROR_INVALID_SERVICE_CONTROL:
+    case ERROR_SERVICE_CANNOT_ACCEPT_CTRL:
+    case ERROR_SERVICE_NOT_ACTIVE: status = outcome.status; break;
+    default: break;
+  }
+  return outcome.error;
+}
+
+// ---- Power-setting registrations ---------------------------------------------
+
+HPOWERNOTIFY Services::RegisterPowerSetting(SERVICE_STATUS_HANDLE handle, const GUID& setting, DWORD& error) {
+  std::lock_guard lock(m_mutex);
+  auto run = RunOfStatusHandleLocked(handle);
+  if (!run) return error = ERROR_INVALID_HANDLE, nullptr;
+  run->powerSettings.push_back(setting);
+  uintptr_t id = m_nextHandle;
+  m_nextHandle += 8;
+  m_powerNotifies.emplace(id, std::make_pair(std::weak_ptr<ServiceRun>(run), setting));
+  error = ERROR_SUCCESS;
+  return reinterpret_cast<HPOWERNOTIFY>(id);
+}
+
+DWORD Services::UnregisterPowerSetting(HPOWERNOTIFY notify) {
+  std::lock_guard lock(m_mutex);
+  auto it = m_powerNotifies.find(reinterpret_cast<uintptr_t>(notify));
+  if (it == m_powerNotifies.end()) return ERROR_INVALID_HANDLE;
+  if (auto run = it->second.first.lock()) {
+    auto& settings = run->powerSettings;
+    auto found = std::find(settings.begin(), settings.end(), it->second.second);
+    if (found != settings.end()) settings.erase(found);
+  }
+  m_powerNotifies.erase(it);
+  return ERROR_SUCCESS;
+}
+
+bool Services::IsRegisteredForPowerSetting(const std::wstring& name, const GUID& setting) const {
+  std::lock_guard lock(m_mutex);
+  const ServiceState* state = FindStateLocked(name);
+  if (!state || !state->run || state->run->dispatcherEnded) return false;
+  const auto& settings = state->run->powerSettings;
+  return std::find(settings.begin(), settings.end(), setting) != settings.end();
+}
+
+// ---- Machine shutdown -----------------------------------------------------------------
+
+// Like Windows at shutdown: services that accept it get SERVICE_CONTROL_SHUTDOWN,
+// the others a stop; then every process the SCM started is waited for.
+void Services::StopAllForShutdown() {
+  std::vector<std::wstring> running;
+  {
+    std::lock_guard lock(m_mutex);
+    for (auto& [key, state] : m_states)
+      if (state.run && state.run->connected && state.status.dwCurrentState != SERVICE_STOPPED)
+        running.push_back(state.run->config.name);
+  }
+  for (const auto& name : running) {
+    bool shutdown = (Status(name).dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN) != 0;
+    Control(name, shutdown ? SERVICE_CONTROL_SHUTDOWN : SERVICE_CONTROL_STOP);
+    WaitForProcessEnd(name, kScmWaitMs);
+  }
+}
+
+void Services::Shutdown() {
+  StopAllForShutdown();
+  std::vector<std::shared_ptr<ServiceRun>> runs;
+  {
+    std::lock_guard lock(m_mutex);
+    runs.swap(m_runs);
+  }
+  auto self = std::this_thread::get_id();
+  for (auto& run : runs) {
+    if (!run->processThread.joinable()) continue;
+    if (run->processThread.get_id() == self)
+      run->processThread.detach();  // shut down from inside a service: it is ending anyway
+    else
+      run->processThread.join();
+  }
+}
+
+Services::~Services() { Shutdown(); }
+
+}  // namespace winsim

@@ -1,0 +1,27 @@
+// user32: power-setting notifications. Only services register here (through
+// their status handle); the simulated machine has no windows to send
+// WM_POWERBROADCAST to.
+#include <winsim/sim/machine.h>
+#include <winsim/sim/services.h>
+#include <winsim/user32.h>
+
+using namespace winsim;
+
+extern "C" {
+
+HPOWERNOTIFY WINAPI RegisterPowerSettingNotification(HANDLE hRecipient, LPCGUID PowerSettingGuid, DWORD Flags) {
+  if (!PowerSettingGuid) return Fail(ERROR_INVALID_PARAMETER, static_cast<HPOWERNOTIFY>(nullptr));
+  if (Flags == DEVICE_NOTIFY_WINDOW_HANDLE) return Fail(ERROR_INVALID_WINDOW_HANDLE, static_cast<HPOWERNOTIFY>(nullptr));
+  if (Flags != DEVICE_NOTIFY_SERVICE_HANDLE) return Fail(ERROR_INVALID_PARAMETER, static_cast<HPOWERNOTIFY>(nullptr));
+  DWORD error = ERROR_SUCCESS;
+  HPOWERNOTIFY notify = CurrentMachine().Part<Services>().RegisterPowerSetting(
+      reinterpret_cast<SERVICE_STATUS_HANDLE>(hRecipient), *PowerSettingGuid, error);
+  return notify ? notify : Fail(error, static_cast<HPOWERNOTIFY>(nullptr));
+}
+
+BOOL WINAPI UnregisterPowerSettingNotification(HPOWERNOTIFY Handle) {
+  DWORD error = CurrentMachine().Part<Services>().UnregisterPowerSetting(Handle);
+  return error ? Fail(error, FALSE) : TRUE;
+}
+
+}  // extern "C"
