@@ -209,4 +209,14 @@ TEST(ConformanceScmDispatcher, DispatcherFailsOutsideAServiceProcess) {
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
 }
 
+// An event source needs no registration of its own: the entry is written
+// to the Application log with its insertion strings.
+TEST(ConformanceEventLog, SourceReportsAndDeregisters) {
+  HANDLE source = RegisterEventSourceW(nullptr, L"VornConformanceSvc");
+  ASSERT_NE(source, nullptr) << GetLastError();
+  LPCWSTR strings[] = {L"VornConformanceSvc", L"conformance entry"};
+  EXPECT_TRUE(ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 0, nullptr, 2, 0, strings, nullptr));
+  EXPECT_TRUE(DeregisterEventSource(source));
+}
+
 }  // namespace

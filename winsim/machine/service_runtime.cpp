@@ -2,6 +2,7 @@
 // control delivery with the SCM's wait, status reports and power-setting
 // registrations.
 #include "service_run.h"
+#include "ordered_notifier.h"
 #include "service_store.h"
 
 #include <winsim/sim/process.h>
@@ -130,32 +131,17 @@ void Services::RecordLocked(const std::wstring& name, const SERVICE_STATUS& stat
   state.status = status;
   StatusReport report{m_machine.clock().NowMs(), status, bySCM};
   state.reports.push_back(report);
-  m_announce.emplace_back(name, report);
+  m_notifier->Push({name, report});
   m_changed.notify_all();
 }
 
-// Hands queued reports to the observer in the order they were recorded, one
-// call at a time, never under m_mutex (the observer may query the SCM).
-void Services::Announce() {
-  std::lock_guard observerLock(m_observerMutex);
-  for (;;) {
-    std::pair<std::wstring, StatusReport> item;
-    StatusObserver observer;
-    {
-      std::lock_guard lock(m_mutex);
-      if (m_announce.empty()) return;
-      item = std::move(m_announce.front());
-      m_announce.pop_front();
-      observer = m_observer;
-    }
-    if (observer) observer(item.first, item.second);
-  }
-}
+void Services::Announce() { m_notifier->Flush(); }
 
 void Services::SetStatusObserver(StatusObserver observer) {
-  std::lock_guard observerLock(m_observerMutex);
-  std::lock_guard lock(m_mutex);
-  m_observer = std::move(observer);
+  if (!observer) return m_notifier->SetCallback(nullptr);
+  m_notifier->SetCallback([observer = std::move(observer)](const std::pair<std::wstring, StatusReport>& item) {
+    observer(item.first, item.second);
+  });
 }
 
 SERVICE_STATUS Services::Status(const std::wstring& name) const {

@@ -1,5 +1,7 @@
 #include "service_store.h"
 
+#include "../kernel32/utf8.h"
+
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -18,48 +20,28 @@ constexpr char kHeader[] = "# winsim service database, one service a line";
 constexpr size_t kMaxServiceName = 256;
 constexpr size_t kMaxLine = 64 * 1024;  // longer lines are damage, not services
 
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 std::string ToUtf8(const std::wstring& text) {
   std::string out;
-  for (wchar_t ch : text) AppendUtf8(out, static_cast<char32_t>(ch));
+  for (wchar_t ch : text) {
+    auto cp = static_cast<char32_t>(ch);
+    if (!utf8::ValidScalar(cp)) cp = utf8::kReplacement;
+    char bytes[4];
+    utf8::Encode(cp, bytes);
+    out.append(bytes, utf8::EncodedLength(cp));
+  }
   return out;
 }
 
-// Strict decoder: overlong forms, surrogates and truncated sequences fail.
+// Strict: a malformed sequence makes the whole text unreadable.
 bool FromUtf8(const std::string& text, std::wstring& out) {
   out.clear();
+  auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   for (size_t i = 0; i < text.size();) {
-    auto lead = static_cast<unsigned char>(text[i]);
-    int extra = lead < 0x80 ? 0 : (lead >> 5) == 0x6 ? 1 : (lead >> 4) == 0xE ? 2 : (lead >> 3) == 0x1E ? 3 : -1;
-    if (extra < 0 || text.size() - i < static_cast<size_t>(extra) + 1) return false;
-    char32_t cp = extra == 0 ? lead : lead & (0x3F >> extra);
-    for (int k = 1; k <= extra; ++k) {
-      auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (next & 0x3F);
-    }
-    static constexpr char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    char32_t cp = 0;
+    bool valid = false;
+    i += utf8::Decode(bytes + i, text.size() - i, cp, valid);
+    if (!valid) return false;
     out += static_cast<wchar_t>(cp);
-    i += static_cast<size_t>(extra) + 1;
   }
   return true;
 }

@@ -1,6 +1,7 @@
 // The SCM's database and the SC_HANDLEs advapi32 hands out. The runtime
 // (processes, dispatcher, controls) is in service_runtime.cpp.
 #include "service_run.h"
+#include "ordered_notifier.h"
 #include "service_store.h"
 
 #include <algorithm>
@@ -92,7 +93,9 @@ std::vector<ServiceConfig>::iterator FindRecord(std::vector<ServiceConfig>& reco
 }  // namespace
 
 Services::Services(Machine& machine)
-    : m_machine(machine), m_store(std::make_unique<ServiceStore>(machine.config().root / "services.db")) {}
+    : m_machine(machine),
+      m_store(std::make_unique<ServiceStore>(machine.config().root / "services.db")),
+      m_notifier(std::make_unique<OrderedNotifier<std::pair<std::wstring, StatusReport>>>()) {}
 
 void Services::SetAdministrator(bool isAdministrator) {
   std::lock_guard lock(m_mutex);

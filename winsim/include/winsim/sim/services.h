@@ -56,6 +56,8 @@ struct ControlOutcome {
 
 class ServiceRun;
 class ServiceStore;
+template <class Item>
+class OrderedNotifier;
 
 class Services : public MachinePart {
  public:
@@ -155,7 +157,6 @@ class Services : public MachinePart {
   std::unique_ptr<ServiceStore> m_store;
   mutable std::mutex m_mutex;               // guards everything below
   mutable std::condition_variable m_changed;  // any state, queue or report change
-  std::recursive_mutex m_observerMutex;     // one observer call at a time; never under m_mutex
   bool m_isAdministrator = true;
   std::map<uintptr_t, HandleEntry> m_handles;
   uintptr_t m_nextHandle = 0x5C000;
@@ -163,8 +164,7 @@ class Services : public MachinePart {
   std::map<uintptr_t, std::weak_ptr<ServiceRun>> m_statusHandles;
   std::map<uintptr_t, std::pair<std::weak_ptr<ServiceRun>, GUID>> m_powerNotifies;
   std::vector<std::shared_ptr<ServiceRun>> m_runs;  // every run whose process thread exists
-  StatusObserver m_observer;
-  std::deque<std::pair<std::wstring, StatusReport>> m_announce;  // reports the observer has yet to see
+  std::unique_ptr<OrderedNotifier<std::pair<std::wstring, StatusReport>>> m_notifier;
 
   friend class ServiceRun;
   // Helpers (implemented in services.cpp and service_runtime.cpp).
