@@ -5,6 +5,8 @@
 
 #include <memory>
 
+bool RunningUnderWine() { return false; }
+
 namespace {
 class MachineEnvironment : public testing::Environment {
  public:
