@@ -1,0 +1,175 @@
+"""The Wine stage: one booted prefix, cloned into one session per group, the
+groups run side by side, their checks printed group by group, and everything
+Wine started ended and removed on every way out."""
+
+import argparse
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import traceback
+from dataclasses import dataclass
+from pathlib import Path
+
+from . import conformance, product
+from .cmdline import CommandLine
+from .report import FAIL, Outcome, Report
+from .service_road import ServiceRoad
+from .session import Prefix, Session, WineError, find_tool
+
+# The whole stage must stay under five minutes; groups still running at this
+# point are failed and ended.
+STAGE_LIMIT_S = 270
+GAPS_FILE = Path(__file__).resolve().parent.parent / "conformance-wine-gaps.txt"
+
+
+@dataclass
+class Stage:
+    build_dir: Path
+    exe: Path
+    version: str
+    missing: set
+    note: str
+
+    @staticmethod
+    def describe_missing(lacking):
+        return product.describe_missing(lacking)
+
+
+class ConformanceGroup:
+    title = "winsim conformance under Wine"
+
+    def __init__(self, stage, session_factory):
+        self.stage, self.session_factory = stage, session_factory
+
+    def execute(self):
+        suite = self.stage.build_dir / product.CONFORMANCE_EXE
+        if not suite.is_file():
+            return [Outcome("suite built", FAIL, f"{suite} is missing")]
+        session = None
+        try:
+            session = self.session_factory(self.title)
+            session.start()
+            return conformance.run_suite(session, suite, conformance.load_gaps(GAPS_FILE))
+        except (WineError, OSError, ValueError) as error:
+            return [Outcome("run the suite", FAIL, str(error))]
+        finally:
+            if session:
+                session.close()
+
+
+def make_groups(stage, factory):
+    return [ConformanceGroup(stage, factory), CommandLine(stage, factory),
+            ServiceRoad(stage, factory, 1, "net stop"),
+            ServiceRoad(stage, factory, 0, "-remove"),
+            ServiceRoad(stage, factory, "no-value", "net stop"),
+            ServiceRoad(stage, factory, "no-key", "-remove")]
+
+
+class Sessions:
+    """Clones of the booted prefix, each with its session; all of them are
+    ended and removed by close(), whatever state they are in."""
+
+    def __init__(self, template, root, artefacts):
+        self.template, self.root, self.artefacts = template, root, artefacts
+        self.made = []
+        self.lock = threading.Lock()
+
+    def __call__(self, title):
+        slug = re.sub(r"[^a-z0-9]+", "-", title.lower()).strip("-")
+        prefix = self.template.clone(self.root / slug)
+        session = Session(prefix, self.artefacts / slug, title)
+        with self.lock:
+            self.made.append(session)
+        return session
+
+    def close(self):
+        with self.lock:
+            made = list(self.made)
+        for session in made:
+            session.close()
+            session.prefix.remove()
+
+
+def wine_version():
+    try:
+        proc = subprocess.run([find_tool("wine64"), "--version"], stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, timeout=30)
+        return proc.stdout.strip() or "unknown"
+    except (WineError, OSError, subprocess.TimeoutExpired):
+        return "unknown"
+
+
+def describe_stage(stage, report):
+    exe = stage.exe or f"{product.EXE_NAME} (not built)"
+    report.line(f"=== Wine stage: {wine_version()}; executable {exe}, version {stage.version}")
+    if stage.exe and stage.missing:
+        report.line("    not yet in the executable: " + stage.describe_missing(sorted(stage.missing)))
+    if stage.exe and stage.note:
+        report.line("    " + stage.note)
+
+
+def run_groups(groups, report, deadline):
+    results = [None] * len(groups)
+
+    def work(index, group):
+        try:
+            results[index] = group.execute()
+        except Exception as error:  # a fault of the harness must not hang the stage
+            traceback.print_exc()
+            results[index] = [Outcome("group", FAIL, f"harness error: {error!r}")]
+
+    threads = [threading.Thread(target=work, args=(i, g), daemon=True) for i, g in enumerate(groups)]
+    for thread in threads:
+        thread.start()
+    for index, (thread, group) in enumerate(zip(threads, groups)):
+        while thread.is_alive() and time.monotonic() < deadline:
+            thread.join(timeout=0.5)
+        outcomes = results[index] if not thread.is_alive() else [
+            Outcome("group", FAIL, f"did not finish within the stage's {STAGE_LIMIT_S} s")]
+        report.group(group.title, outcomes)
+
+
+def raise_exit(signum, _frame):
+    raise SystemExit(128 + signum)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description="End-to-end checks of the Windows build under Wine")
+    parser.add_argument("build_dir", type=Path)
+    parser.add_argument("--only", help="run only groups whose title contains this text")
+    options = parser.parse_args(argv)
+    for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(signum, raise_exit)
+
+    started = time.monotonic()
+    report = Report(sys.stdout)
+    build_dir = options.build_dir.resolve()
+    exe = product.find_executable(build_dir)
+    missing, note = product.missing_features(exe)
+    stage = Stage(build_dir, exe, product.project_version(build_dir), missing, note)
+    describe_stage(stage, report)
+
+    artefacts = build_dir / "wine-stage"
+    shutil.rmtree(artefacts, ignore_errors=True)
+    artefacts.mkdir(parents=True)
+    root = Path(tempfile.mkdtemp(prefix="vorn-wine-", dir="/tmp"))
+    template = Prefix(root / "template")
+    sessions = Sessions(template, root, artefacts)
+    try:
+        template.boot(artefacts)
+        groups = [g for g in make_groups(stage, sessions)
+                  if not options.only or options.only.lower() in g.title.lower()]
+        run_groups(groups, report, started + STAGE_LIMIT_S)
+    except WineError as error:
+        report.group("Wine", [Outcome("boot a prefix", FAIL, str(error))])
+    finally:
+        sessions.close()
+        template.stop_server()
+        shutil.rmtree(root, ignore_errors=True)
+    report.line(f"Wine stage took {time.monotonic() - started:.0f} s; its files are in {artefacts}")
+    return report.close()
