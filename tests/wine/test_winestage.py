@@ -1,0 +1,205 @@
+"""The Wine stage's readers and bookkeeping, on saved samples of what Wine and
+the product write: a misread here would pass or fail the stage wrongly."""
+
+import io
+import tempfile
+import unittest
+from datetime import datetime
+from pathlib import Path
+
+from winestage import conformance, evidence, product
+from winestage.report import FAIL, PASS, SKIP, Plan, Report
+from winestage.scenario import BANNER_RULE, BANNER_TITLE, banner_problem
+from winestage.session import Result
+
+STAMP = "[0306-14:05:09.042][PID=321] "
+
+
+class DebugLogReading(unittest.TestCase):
+    def test_entries_carry_time_pid_and_text_and_skip_the_empty_lines_of_line_breaks(self):
+        data = (f"{STAMP}{BANNER_RULE}\r\n\r\n"
+                f"[0306-14:05:10.500][PID=8] [VORNAPI::Connect#12]Connect\n\r\n"
+                f"[0306-14:05:11.000][PID=8] [ERR]Device is not connected.\r\n\r\n").encode()
+        entries = evidence.parse_log_file("20250306-14.log", data)
+        self.assertEqual([e.pid for e in entries], [321, 8, 8])
+        self.assertEqual(entries[0].when, datetime(2025, 3, 6, 14, 5, 9, 42000))
+        self.assertEqual(entries[1].text, "[VORNAPI::Connect#12]Connect")
+        self.assertEqual(entries[2].text, "[ERR]Device is not connected.")
+        self.assertTrue(all(e.in_file_of_its_hour() for e in entries))
+
+    def test_a_line_still_being_written_is_left_for_the_next_read(self):
+        data = f"{STAMP}first\r\n{STAMP}sec".encode()
+        self.assertEqual([e.text for e in evidence.parse_log_file("20250306-14.log", data)], ["first"])
+
+    def test_a_text_broken_inside_continues_its_entry(self):
+        data = f"{STAMP}Reg Key Path = S-1 \nmore\r\n".encode()
+        self.assertEqual(evidence.parse_log_file("20250306-14.log", data)[0].text,
+                         "Reg Key Path = S-1 \nmore")
+
+    def test_a_line_in_the_file_of_another_hour_is_noticed(self):
+        entry = evidence.parse_log_file("20250306-13.log", f"{STAMP}x\r\n".encode())[0]
+        self.assertFalse(entry.in_file_of_its_hour())
+
+    def test_since_a_mark_sees_appended_lines_and_new_files_only(self):
+        with tempfile.TemporaryDirectory() as folder:
+            log = evidence.DebugLog(folder)
+            first = Path(folder) / "20250306-14.log"
+            first.write_bytes(f"{STAMP}old\r\n".encode())
+            mark = log.mark()
+            with first.open("ab") as f:
+                f.write(f"{STAMP}new\r\n".encode())
+            (Path(folder) / "20250306-15.log").write_bytes(b"[0306-15:00:00.000][PID=3] next\r\n")
+            (Path(folder) / "notes.txt").write_bytes(f"{STAMP}ignored\r\n".encode())
+            self.assertEqual([e.text for e in log.since(mark)], ["new", "next"])
+
+    def test_banner_pids_in_start_order(self):
+        entries = [evidence.LogEntry("f", datetime(2025, 1, 1), pid, text) for pid, text in
+                   [(9, BANNER_TITLE), (9, "x"), (4, BANNER_TITLE), (9, BANNER_TITLE)]]
+        self.assertEqual(evidence.banner_pids(entries), [9, 4])
+
+
+class EventLogReading(unittest.TestCase):
+    CALL = ("{tid}:fixme:advapi:ReportEventW (00000000CAFE4242,0x{type},0x0000,0x00000000,"
+            "0000000000000000,0x0002,0x00000000,000000000199FCB0,0000000000000000): stub")
+
+    def line(self, tid, text):
+        return f'{tid}:trace:eventlog:ReportEventW L"{text}"'
+
+    def test_strings_of_interleaved_threads_are_kept_apart(self):
+        lines = [self.CALL.format(tid="0168", type="0004"), self.CALL.format(tid="0170", type="0001"),
+                 self.line("0168", "VornPalmixSvc"), self.line("0170", "VornPalmixSvc"),
+                 self.line("0170", "second"), self.line("0168", "first"),
+                 "0168:fixme:advapi:DeregisterEventSource (00000000CAFE4242) stub"]
+        entries = evidence.parse_event_lines("\n".join(lines))
+        self.assertEqual([(e.text, e.event_type) for e in entries], [("second", 1), ("first", 4)])
+
+    def test_without_the_call_line_two_strings_make_an_entry_of_unknown_type(self):
+        entries = evidence.parse_event_lines("\n".join([self.line("00d4", "VornPalmixSvc"),
+                                                        self.line("00d4", "OnStop OK.")]))
+        self.assertEqual((entries[0].source, entries[0].text, entries[0].event_type),
+                         ("VornPalmixSvc", "OnStop OK.", -1))
+
+    def test_wine_quoting_is_undone(self):
+        quoted = r'Connect fail. [ERR]Device is not connected.\r\n \"q\" \\ \00e9'
+        self.assertEqual(evidence.unescape_debugstr(quoted),
+                         'Connect fail. [ERR]Device is not connected.\r\n "q" \\ \u00e9')
+
+    def test_only_entries_of_the_source_are_read_from_a_file(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".err", delete=False) as f:
+            f.write("\n".join([self.line("1", "Other"), self.line("1", "x"),
+                               self.line("2", "VornPalmixSvc"), self.line("2", "mine")]))
+        try:
+            self.assertEqual([e.text for e in evidence.event_entries(f.name, "VornPalmixSvc")], ["mine"])
+        finally:
+            Path(f.name).unlink()
+        self.assertEqual(evidence.event_entries("/nonexistent/file.err", "VornPalmixSvc"), [])
+
+
+class ConsoleAndBanner(unittest.TestCase):
+    def test_console_lines_drop_carriage_returns_and_empty_lines(self):
+        text = "Library Version Information  x\r\r\n \r\n\r\r\nConnect\r\n"
+        self.assertEqual(evidence.console_lines(text), ["Library Version Information  x", "Connect"])
+
+    def banner(self, path="C:\\VORN\\Palmix\\VornPalmixSvc.exe", version="File Version: 1.0.3.7"):
+        texts = [BANNER_RULE, BANNER_TITLE, BANNER_RULE, "FilePath:", path] + ([version] if version else [])
+        return [evidence.LogEntry("f", datetime(2025, 1, 1), 1, t) for t in texts]
+
+    def test_banner_matches_with_the_path_in_any_letter_case(self):
+        self.assertEqual(banner_problem(self.banner(path="c:\\vorn\\palmix\\vornpalmixsvc.exe"),
+                                        "C:\\VORN\\Palmix\\VornPalmixSvc.exe", "1.0.3.7"), "")
+
+    def test_banner_without_version_line_or_with_another_version_is_reported(self):
+        exe = "C:\\VORN\\Palmix\\VornPalmixSvc.exe"
+        self.assertIn("item 6", banner_problem(self.banner(version=None), exe, "1.0.3.7"))
+        self.assertIn("1.0.3.7", banner_problem(self.banner(version="File Version: 1.0.0.0"), exe, "1.0.3.7"))
+
+
+class PlanAndReport(unittest.TestCase):
+    def plan(self, missing=()):
+        return Plan("group", {"a": ("exe",), "b": ("exe", "service"), "c": ()}, missing=set(missing))
+
+    def test_unreached_checks_fail_with_the_reason_and_unmet_needs_skip(self):
+        plan = self.plan(missing={"service"})
+        plan.record("a", True)
+        plan.record("b", True)  # its needs are unmet: ignored
+        plan.aborted = "net start failed"
+        outcomes = plan.finish(lambda lacking: f"waits for {lacking}")
+        self.assertEqual([(o.name, o.status) for o in outcomes], [("a", PASS), ("b", SKIP), ("c", FAIL)])
+        self.assertIn("net start failed", outcomes[2].detail)
+        self.assertFalse(plan.can("b"))
+
+    def test_the_first_verdict_of_a_check_stands_and_undeclared_checks_are_refused(self):
+        plan = self.plan()
+        plan.record("a", False, "first")
+        plan.record("a", True)
+        self.assertEqual(plan.finish(str)[0].status, FAIL)
+        with self.assertRaises(KeyError):
+            plan.record("typo", True)
+
+    def test_closing_line_and_exit_status(self):
+        out = io.StringIO()
+        report = Report(out)
+        plan = self.plan(missing={"service"})
+        plan.record("a", True)
+        plan.record("c", False, "why")
+        report.group("group", plan.finish(str))
+        self.assertEqual(report.close(), 1)
+        lines = out.getvalue().splitlines()
+        self.assertEqual(lines[-1], "1 passed, 1 failed")
+        self.assertIn("FAIL group: c -- why", lines)
+
+
+class ConformanceResults(unittest.TestCase):
+    def test_gaps_need_a_reason(self):
+        with tempfile.NamedTemporaryFile("w", delete=False) as f:
+            f.write("# comment\nConformanceX.*  Wine answers 0 here\nConformanceY.Z\n")
+        try:
+            with self.assertRaisesRegex(ValueError, "ConformanceY.Z has no reason"):
+                conformance.load_gaps(f.name)
+        finally:
+            Path(f.name).unlink()
+
+    def test_test_list_with_typed_suites(self):
+        listing = ("Running main() from gtest_main.cc\nConformanceEvent.\n  Manual\n  Auto\n"
+                   "Typed/0.  # TypeParam = int\n  Works  # GetParam() = 1\n")
+        self.assertEqual(conformance.parse_test_list(listing),
+                         ["ConformanceEvent.Manual", "ConformanceEvent.Auto", "Typed/0.Works"])
+
+    def test_results_gaps_and_tests_that_never_reported(self):
+        xml = ('<testsuites><testsuite name="S">'
+               '<testcase name="Ok" classname="S" status="run" result="completed"/>'
+               '<testcase name="Bad" classname="S" status="run" result="completed">'
+               '<failure message="x.cpp:3&#x0A;Expected equality"/></testcase>'
+               '<testcase name="Skipped" classname="S" status="run" result="skipped"><skipped/></testcase>'
+               '</testsuite></testsuites>')
+        with tempfile.TemporaryDirectory() as folder:
+            path = Path(folder) / "results.xml"
+            path.write_text(xml)
+            run = Result(["suite"], 1, "", "", 1.0, False, path)
+            outcomes = conformance._outcomes(["S.Ok", "S.Bad", "S.Skipped", "S.Gap", "S.Crashed"],
+                                             {"S.Gap": "Wine differs"}, path, run)
+        self.assertEqual([o.status for o in outcomes], [PASS, FAIL, SKIP, SKIP, FAIL])
+        self.assertEqual(outcomes[1].detail, "x.cpp:3")
+        self.assertIn("Wine differs", outcomes[3].detail)
+        self.assertEqual(conformance.gap_reason("S.Gap7", {"S.Gap*": "r"}), "r")
+
+    def test_a_suite_that_dies_without_failures_fails_the_group(self):
+        run = Result(["suite"], 3, "", "", 1.0, False, Path("x"))
+        outcomes = conformance._outcomes([], {}, Path("/nonexistent.xml"), run)
+        self.assertEqual([o.status for o in outcomes], [FAIL])
+
+
+class ProductProbe(unittest.TestCase):
+    def test_version_from_the_cache_and_reasons_for_missing_parts(self):
+        with tempfile.TemporaryDirectory() as folder:
+            (Path(folder) / "CMakeCache.txt").write_text("CMAKE_PROJECT_VERSION:STATIC=1.0.3.7\n")
+            self.assertEqual(product.project_version(folder), "1.0.3.7")
+            self.assertIsNone(product.project_version(Path(folder) / "none"))
+            self.assertIsNone(product.find_executable(folder))
+        self.assertEqual(product.missing_features(None)[0], {"exe", "log", "service", "controller"})
+        self.assertIn("CSampleService", product.describe_missing(["service"]))
+        self.assertEqual(product.describe_missing(["exe", "log"]), "waits for VornPalmixSvc.exe to be built")
+
+
+if __name__ == "__main__":
+    unittest.main()
