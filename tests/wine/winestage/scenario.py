@@ -8,6 +8,7 @@ import traceback
 
 from . import evidence
 from .report import Plan
+from .session import WineError
 
 SERVICE = "VornPalmixSvc"
 DISPLAY_NAME = "VORN Palmix Service"
@@ -84,15 +85,21 @@ class Scenario:
             self.session = self.session_factory(self.title)
             self.session.start()
             self.body()
-        except Abort as stop:
+        except (Abort, WineError) as stop:
             self.plan.aborted = str(stop)
         except Exception as error:  # a fault of the harness: report, never hang
             self.plan.aborted = f"harness error: {error!r}"
             traceback.print_exc()
         finally:
             if self.session:
+                self.keep_debug_log()
                 self.session.close()
         return self.plan.finish(self.stage.describe_missing)
+
+    def keep_debug_log(self):
+        """A copy beside the session's other output, for whoever reads a failure."""
+        if self.log_dir.is_dir():
+            shutil.copytree(self.log_dir, self.session.out_dir / "VrnDbgLog", dirs_exist_ok=True)
 
     # --- the product in the prefix
 

@@ -11,6 +11,7 @@ import os
 import shutil
 import signal
 import subprocess
+import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -102,10 +103,15 @@ class Process:
 
 
 class Prefix:
-    """One Wine prefix (a Windows installation in a folder) and its server."""
+    """One Wine prefix (a Windows installation in a folder) and its server.
 
-    def __init__(self, path):
+    Debian's wineserver keeps its socket in a folder under TMPDIR named in the
+    prefix's `wineserver` file; `tmp_dir` is that TMPDIR, owned by the caller."""
+
+    def __init__(self, path, tmp_dir):
         self.path = Path(path)
+        self.tmp_dir = Path(tmp_dir)
+        self.tmp_dir.mkdir(parents=True, exist_ok=True)
         self.wine64 = find_tool("wine64")
         self.wineserver = find_tool("wineserver")
 
@@ -117,7 +123,8 @@ class Prefix:
         env = dict(os.environ)
         for name in ("DISPLAY", "WAYLAND_DISPLAY", "WINEARCH", "WINELOADER", "WINESERVER"):
             env.pop(name, None)
-        env.update(WINEPREFIX=str(self.path), WINEDLLOVERRIDES=DLL_OVERRIDES, WINEDEBUG=debug)
+        env.update(WINEPREFIX=str(self.path), WINEDLLOVERRIDES=DLL_OVERRIDES, WINEDEBUG=debug,
+                   TMPDIR=str(self.tmp_dir))
         return env
 
     def server_call(self, *flags):
@@ -140,10 +147,10 @@ class Prefix:
     def clone(self, path):
         """A copy of this (stopped) prefix that gets a server of its own."""
         target = Path(path)
-        shutil.copytree(self.path, target, symlinks=True, copy_function=self._copier(target))
-        return Prefix(target)
+        shutil.copytree(self.path, target, symlinks=True, copy_function=self._copier())
+        return Prefix(target, self.tmp_dir)
 
-    def _copier(self, target):
+    def _copier(self):
         shared = [str(self.path / tree) + os.sep for tree in SHARED_TREES]
 
         def copy(src, dst):
@@ -167,7 +174,11 @@ class Prefix:
 
     def server_dir(self):
         st = self.path.stat()
-        return Path(f"/tmp/.wine-{os.getuid()}") / f"server-{st.st_dev:x}-{st.st_ino:x}"
+        try:
+            folder = self.tmp_dir / (self.path / "wineserver").read_text().strip()
+        except OSError:
+            folder = Path(f"/tmp/.wine-{os.getuid()}")
+        return folder / f"server-{st.st_dev:x}-{st.st_ino:x}"
 
     def _kill_server_by_lock(self):
         """Last resort when `wineserver -k` did not end our server: its lock
@@ -211,16 +222,20 @@ class Session:
         self.first = None
         self.background = []
         self.counter = 0
+        self.closed = False
+        self.lock = threading.Lock()
 
     @property
     def first_stderr(self):
         return self.out_dir / "00-explorer.err"
 
     def start(self, ready_limit_s=60):
-        self.prefix.start_server()
-        self.first = Process([self.prefix.wine64, "explorer"], self.prefix.env("+eventlog"),
-                             self.out_dir / "00-explorer.out", self.first_stderr,
-                             self.FIRST_PROCESS_LIMIT_S)
+        with self.lock:
+            self._refuse_if_closed()
+            self.prefix.start_server()
+            self.first = Process([self.prefix.wine64, "explorer"], self.prefix.env("+eventlog"),
+                                 self.out_dir / "00-explorer.out", self.first_stderr,
+                                 self.FIRST_PROCESS_LIMIT_S)
         deadline = time.monotonic() + ready_limit_s
         while not self.windows_processes("explorer.exe"):
             if time.monotonic() > deadline or not self.first.running():
@@ -232,10 +247,17 @@ class Session:
         stem = f"{self.counter:02d}-{tag}"
         return self.out_dir / f"{stem}.out", self.out_dir / f"{stem}.err"
 
+    def _refuse_if_closed(self):
+        # Wine would quietly create a new prefix where a removed one was.
+        if self.closed or not self.prefix.path.is_dir():
+            raise WineError(f"{self.name}: the session has ended")
+
     def spawn(self, args, tag, limit_s=60, debug="-all"):
-        out, err = self._files(tag)
-        proc = Process([self.prefix.wine64, *args], self.prefix.env(debug), out, err, limit_s)
-        self.background.append(proc)
+        with self.lock:
+            self._refuse_if_closed()
+            out, err = self._files(tag)
+            proc = Process([self.prefix.wine64, *args], self.prefix.env(debug), out, err, limit_s)
+            self.background.append(proc)
         return proc
 
     def run(self, args, tag, limit_s=60, debug="-all"):
@@ -259,11 +281,17 @@ class Session:
         return found
 
     def close(self):
-        """Ends everything of the session: its processes, then its server."""
-        for proc in self.background + ([self.first] if self.first else []):
+        """Ends everything of the session: its processes, then its server.
+        Once closed, a session starts nothing more."""
+        with self.lock:
+            already, self.closed = self.closed, True
+            procs = self.background + ([self.first] if self.first else [])
+        if already:
+            return
+        for proc in procs:
             proc.kill()
         self.prefix.stop_server()
-        for proc in self.background + ([self.first] if self.first else []):
+        for proc in procs:
             try:
                 proc.popen.wait(timeout=10)
             except subprocess.TimeoutExpired:

@@ -24,6 +24,7 @@ from .session import Prefix, Session, WineError, find_tool
 # The whole stage must stay under five minutes; groups still running at this
 # point are failed and ended.
 STAGE_LIMIT_S = 270
+STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 GAPS_FILE = Path(__file__).resolve().parent.parent / "conformance-wine-gaps.txt"
 
 
@@ -77,22 +78,30 @@ class Sessions:
     def __init__(self, template, root, artefacts):
         self.template, self.root, self.artefacts = template, root, artefacts
         self.made = []
+        self.closed = False
         self.lock = threading.Lock()
 
     def __call__(self, title):
         slug = re.sub(r"[^a-z0-9]+", "-", title.lower()).strip("-")
-        prefix = self.template.clone(self.root / slug)
-        session = Session(prefix, self.artefacts / slug, title)
         with self.lock:
+            if self.closed:
+                raise WineError("the stage is ending")
+            session = Session(self.template.clone(self.root / slug), self.artefacts / slug, title)
             self.made.append(session)
         return session
 
     def close(self):
         with self.lock:
+            self.closed = True
             made = list(self.made)
-        for session in made:
+        def end(session):
             session.close()
             session.prefix.remove()
+        enders = [threading.Thread(target=end, args=(s,), daemon=True) for s in made]
+        for ender in enders:
+            ender.start()
+        for ender in enders:
+            ender.join(timeout=120)
 
 
 def wine_version():
@@ -113,7 +122,7 @@ def describe_stage(stage, report):
         report.line("    " + stage.note)
 
 
-def run_groups(groups, report, deadline):
+def start_groups(groups):
     results = [None] * len(groups)
 
     def work(index, group):
@@ -126,12 +135,33 @@ def run_groups(groups, report, deadline):
     threads = [threading.Thread(target=work, args=(i, g), daemon=True) for i, g in enumerate(groups)]
     for thread in threads:
         thread.start()
+    return threads, results
+
+
+def report_groups(groups, threads, results, report, deadline):
     for index, (thread, group) in enumerate(zip(threads, groups)):
         while thread.is_alive() and time.monotonic() < deadline:
             thread.join(timeout=0.5)
         outcomes = results[index] if not thread.is_alive() else [
             Outcome("group", FAIL, f"did not finish within the stage's {STAGE_LIMIT_S} s")]
         report.group(group.title, outcomes)
+
+
+def end_everything(template, sessions, threads, root):
+    """Runs on every way out. A group may be cloning or starting a session
+    while the first sweep runs; it then fails, and the second sweep ends
+    whatever it had started. Further signals wait until the sweep is done."""
+    for signum in STOP_SIGNALS:
+        signal.signal(signum, signal.SIG_IGN)
+    if sessions:
+        sessions.close()
+        deadline = time.monotonic() + 20
+        for thread in threads:
+            thread.join(timeout=max(0.0, deadline - time.monotonic()))
+        sessions.close()
+    if template:
+        template.stop_server()
+    shutil.rmtree(root, ignore_errors=True)
 
 
 def raise_exit(signum, _frame):
@@ -143,7 +173,7 @@ def main(argv):
     parser.add_argument("build_dir", type=Path)
     parser.add_argument("--only", help="run only groups whose title contains this text")
     options = parser.parse_args(argv)
-    for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+    for signum in STOP_SIGNALS:
         signal.signal(signum, raise_exit)
 
     started = time.monotonic()
@@ -158,18 +188,19 @@ def main(argv):
     shutil.rmtree(artefacts, ignore_errors=True)
     artefacts.mkdir(parents=True)
     root = Path(tempfile.mkdtemp(prefix="vorn-wine-", dir="/tmp"))
-    template = Prefix(root / "template")
-    sessions = Sessions(template, root, artefacts)
+    template = sessions = None
+    threads = []
     try:
+        template = Prefix(root / "template", root / "tmp")
+        sessions = Sessions(template, root, artefacts)
         template.boot(artefacts)
         groups = [g for g in make_groups(stage, sessions)
                   if not options.only or options.only.lower() in g.title.lower()]
-        run_groups(groups, report, started + STAGE_LIMIT_S)
+        threads, results = start_groups(groups)
+        report_groups(groups, threads, results, report, started + STAGE_LIMIT_S)
     except WineError as error:
         report.group("Wine", [Outcome("boot a prefix", FAIL, str(error))])
     finally:
-        sessions.close()
-        template.stop_server()
-        shutil.rmtree(root, ignore_errors=True)
+        end_everything(template, sessions, threads, root)
     report.line(f"Wine stage took {time.monotonic() - started:.0f} s; its files are in {artefacts}")
     return report.close()
