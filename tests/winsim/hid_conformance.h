@@ -1,0 +1,58 @@
+// Helpers of the HID conformance tests: enumeration of the HID interfaces
+// present and the vendor collections of an attached touch controller.
+#pragma once
+
+#include "conformance.h"
+
+#include <string>
+#include <vector>
+
+namespace hidtest {
+
+constexpr USHORT kControllerVendorId = 0x2C1A;
+constexpr DWORD kDetailHeaderBytes = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
+
+// The HID interface class, as HidD_GetHidGuid reports it on every system.
+GUID HidGuid();
+
+struct HidInterface {
+  std::wstring path;
+  HIDD_ATTRIBUTES attributes{};
+  HIDP_CAPS caps{};
+};
+
+// Every present HID interface that opens with access 0, in enumeration order.
+std::vector<HidInterface> PresentInterfaces();
+
+// The collections of the first touch controller attached, if any.
+struct Controller {
+  std::wstring touchScreen, vendorInput, vendorOutput;
+  bool found = false;
+};
+Controller FindController();
+
+// A handle closed at scope exit.
+class Handle {
+ public:
+  explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : m_handle(handle) {}
+  ~Handle() { Reset(); }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  HANDLE get() const { return m_handle; }
+  bool valid() const { return m_handle && m_handle != INVALID_HANDLE_VALUE; }
+  void Reset(HANDLE next = INVALID_HANDLE_VALUE) {
+    if (valid()) CloseHandle(m_handle);
+    m_handle = next;
+  }
+
+ private:
+  HANDLE m_handle;
+};
+
+HANDLE Open(const std::wstring& path, DWORD access, DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE,
+            DWORD flags = FILE_FLAG_OVERLAPPED);
+
+// The 64-byte command report: [3, 0, 4, command bytes...].
+std::vector<BYTE> CommandReport(std::initializer_list<BYTE> command);
+
+}  // namespace hidtest

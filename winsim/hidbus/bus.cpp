@@ -1,0 +1,317 @@
+// The HID bus: plugged devices, their interface paths, input delivery,
+// unplugging, and the device namespace entry that CreateFileW reaches.
+#include "bus_internal.h"
+
+#include <winsim/sim/devices.h>
+#include <winsim/sim/touch_controller.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cwctype>
+
+namespace winsim {
+
+const GUID kHidInterfaceClassGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+const GUID kHidSetupClassGuid = {0x745A17A0, 0x74D3, 0x11D0, {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
+
+HidTransferResult HidDeviceModel::OnOutputReport(size_t, std::span<const uint8_t>) { return HidTransferResult::Done(); }
+HidTransferResult HidDeviceModel::OnSetFeature(size_t, std::span<const uint8_t>) {
+  return HidTransferResult::Failed(ERROR_GEN_FAILURE);
+}
+HidTransferResult HidDeviceModel::OnGetFeature(size_t, std::span<uint8_t>) {
+  return HidTransferResult::Failed(ERROR_GEN_FAILURE);
+}
+HidTransferResult HidDeviceModel::OnGetInputReport(size_t, std::span<uint8_t>) {
+  return HidTransferResult::Failed(ERROR_GEN_FAILURE);
+}
+
+}  // namespace winsim
+
+namespace winsim::hidbus {
+
+std::wstring Lower(std::wstring text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return std::towlower(c); });
+  return text;
+}
+
+// ---- Scheduler ----
+
+void Scheduler::Schedule(uint64_t delayMs, std::function<void()> work) {
+  std::lock_guard lock(m_mutex);
+  if (m_stopped) return;
+  m_work.emplace(m_clock.RealDeadline(delayMs), std::move(work));
+  if (!m_thread.joinable()) m_thread = std::thread([this] { Loop(); });
+  m_wake.notify_all();
+}
+
+void Scheduler::Stop() {
+  {
+    std::lock_guard lock(m_mutex);
+    m_stopped = true;
+    m_work.clear();
+  }
+  m_wake.notify_all();
+  if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) m_thread.join();
+}
+
+void Scheduler::Loop() {
+  std::unique_lock lock(m_mutex);
+  while (!m_stopped) {
+    if (m_work.empty()) {
+      m_wake.wait(lock);
+      continue;
+    }
+    auto first = m_work.begin();
+    if (Clock::RealClock::now() < first->first) {
+      m_wake.wait_until(lock, first->first);
+      continue;
+    }
+    auto work = std::move(first->second);
+    m_work.erase(first);
+    lock.unlock();
+    work();
+    lock.lock();
+  }
+}
+
+// ---- DeviceNode ----
+
+DeviceNode::DeviceNode(const std::shared_ptr<State>& state, HidDeviceSpec spec, std::vector<CollectionNode> collections,
+                       std::shared_ptr<HidDeviceModel> model)
+    : m_state(state), m_spec(std::move(spec)), m_collections(std::move(collections)), m_model(std::move(model)) {}
+
+bool DeviceNode::AcceptsInput(size_t collection, std::span<const uint8_t> report) const {
+  if (collection >= m_collections.size() || report.empty()) return false;
+  const auto& layout = m_collections[collection].layout;
+  if (report.size() > layout.reportByteLength[HidP_Input]) return false;
+  if (!layout.usesReportIds) return report[0] == 0;
+  const auto& ids = layout.reportIds[HidP_Input];
+  return std::find(ids.begin(), ids.end(), report[0]) != ids.end();
+}
+
+bool DeviceNode::SendInputReport(size_t collection, std::span<const uint8_t> report) {
+  auto state = m_state.lock();
+  if (!state || !AcceptsInput(collection, report)) return false;
+  std::vector<std::pair<std::shared_ptr<HidHandle>, std::pair<Transfer, DWORD>>> completed;
+  {
+    std::lock_guard lock(state->mutex);
+    if (!m_plugged) return false;
+    auto& handles = m_collections[collection].handles;
+    std::erase_if(handles, [](const auto& weak) { return weak.expired(); });
+    for (const auto& weak : handles) {
+      auto handle = weak.lock();
+      std::vector<std::pair<Transfer, DWORD>> done;
+      if (handle && handle->DeliverLocked(report, done))
+        for (auto& d : done) completed.emplace_back(handle, d);
+    }
+  }
+  for (auto& [handle, done] : completed) handle->Complete(done.first, ERROR_SUCCESS, done.second);
+  return true;
+}
+
+void DeviceNode::Schedule(uint64_t delayMs, std::function<void()> work) {
+  if (auto state = m_state.lock()) state->scheduler.Schedule(delayMs, std::move(work));
+}
+
+void DeviceNode::Unplug() {
+  auto state = m_state.lock();
+  if (!state) return;
+  std::vector<std::pair<std::shared_ptr<HidHandle>, Transfer>> failed;
+  {
+    std::lock_guard lock(state->mutex);
+    if (!m_plugged) return;
+    m_plugged = false;
+    for (auto& collection : m_collections) {
+      for (const auto& weak : collection.handles) {
+        auto handle = weak.lock();
+        if (!handle) continue;
+        std::vector<Transfer> pending;
+        handle->KillLocked(pending);
+        for (auto& transfer : pending) failed.emplace_back(handle, transfer);
+      }
+      collection.handles.clear();
+    }
+  }
+  for (auto& [handle, transfer] : failed) handle->Complete(transfer, ERROR_DEVICE_NOT_CONNECTED, 0);
+  m_model->OnUnplugged();
+}
+
+void DeviceNode::Replug() {
+  auto state = m_state.lock();
+  if (!state) return;
+  {
+    std::lock_guard lock(state->mutex);
+    if (m_plugged) return;
+    m_plugged = true;
+  }
+  m_model->OnPlugged(shared_from_this());
+}
+
+bool DeviceNode::Plugged() const {
+  auto state = m_state.lock();
+  if (!state) return false;
+  std::lock_guard lock(state->mutex);
+  return m_plugged;
+}
+
+// ---- paths ----
+
+namespace {
+
+std::wstring Format(const wchar_t* format, unsigned value) {
+  wchar_t buffer[16];
+  std::swprintf(buffer, 16, format, value);
+  return buffer;
+}
+
+// \\?\hid#<hardware id>[&mi_NN][&colNN]#<instance>&NNNN#{interface class}
+std::wstring BuildPath(const HidDeviceSpec& spec, size_t collection, size_t count) {
+  std::wstring path = L"\\\\?\\hid#" + spec.hardwareId;
+  if (spec.interfaceNumber) path += Format(L"&mi_%02x", *spec.interfaceNumber);
+  if (count > 1) path += Format(L"&col%02u", static_cast<unsigned>(collection + 1));
+  path += L"#" + spec.instance + Format(L"&%04x", static_cast<unsigned>(collection));
+  return path + L"#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+}
+
+std::shared_ptr<HidHandle> LiveHandle(const std::weak_ptr<HidHandle>& weak) { return weak.lock(); }
+
+bool ShareConflict(const HidHandle::Access& a, const HidHandle::Access& e) {
+  if ((a.read && !(e.share & FILE_SHARE_READ)) || (a.write && !(e.share & FILE_SHARE_WRITE)) ||
+      (a.del && !(e.share & FILE_SHARE_DELETE)))
+    return true;
+  return (e.read && !(a.share & FILE_SHARE_READ)) || (e.write && !(a.share & FILE_SHARE_WRITE)) ||
+         (e.del && !(a.share & FILE_SHARE_DELETE));
+}
+
+// Opens that ask for no read, write or delete access take no part in sharing.
+bool ShareViolation(const CollectionNode& collection, const HidHandle::Access& access) {
+  if (!access.Counts()) return false;
+  for (const auto& weak : collection.handles) {
+    auto handle = LiveHandle(weak);
+    if (handle && handle->access().Counts() && ShareConflict(access, handle->access())) return true;
+  }
+  return false;
+}
+
+HidHandle::Access MapAccess(DWORD access, DWORD share) {
+  const bool all = access & (GENERIC_ALL | MAXIMUM_ALLOWED);
+  HidHandle::Access mapped;
+  mapped.read = all || (access & (GENERIC_READ | FILE_READ_DATA));
+  mapped.write = all || (access & (GENERIC_WRITE | FILE_WRITE_DATA | FILE_APPEND_DATA));
+  mapped.del = all || (access & DELETE);
+  mapped.share = share;
+  return mapped;
+}
+
+}  // namespace
+
+std::shared_ptr<IoObject> OpenPath(const std::shared_ptr<State>& state, const std::wstring& path, DWORD access,
+                                   DWORD share, DWORD flags, DWORD& error) {
+  const std::wstring lower = Lower(path);
+  const HidHandle::Access mapped = MapAccess(access, share);
+  std::lock_guard lock(state->mutex);
+  for (const auto& device : state->devices) {
+    if (!device->PluggedLocked()) continue;
+    auto& collections = device->CollectionsLocked();
+    for (size_t i = 0; i < collections.size(); ++i) {
+      if (collections[i].lowerPath != lower) continue;
+      if (ShareViolation(collections[i], mapped)) {
+        error = ERROR_SHARING_VIOLATION;
+        return nullptr;
+      }
+      auto handle = std::make_shared<HidHandle>(state, device, i, mapped, (flags & FILE_FLAG_OVERLAPPED) != 0);
+      collections[i].handles.push_back(handle);
+      return handle;
+    }
+  }
+  error = ERROR_FILE_NOT_FOUND;
+  return nullptr;
+}
+
+}  // namespace winsim::hidbus
+
+namespace winsim {
+
+using hidbus::CollectionNode;
+using hidbus::DeviceNode;
+
+std::shared_ptr<TouchController> PlugController(HidBus& bus, const TouchControllerConfig& config);
+
+HidBus::HidBus(Machine& machine) : m_state(std::make_shared<State>(machine)) {
+  std::weak_ptr<State> weak = m_state;
+  auto opener = [weak](const std::wstring& path, DWORD access, DWORD share, DWORD flags, DWORD& error) {
+    auto state = weak.lock();
+    if (!state) return std::shared_ptr<IoObject>{};
+    return hidbus::OpenPath(state, path, access, share, flags, error);
+  };
+  auto& devices = machine.Part<DeviceNamespace>();
+  devices.Register(L"\\\\?\\hid#", opener);
+  devices.Register(L"\\\\.\\hid#", opener);
+
+  std::vector<TouchControllerConfig> controllers;
+  std::string error;
+  if (!ParseControllerConfig(machine.config().controller, controllers, error)) {
+    std::fprintf(stderr, "winsim: WINSIM_CONTROLLER: %s; no controller attached\n", error.c_str());
+    controllers.clear();
+  }
+  for (const auto& config : controllers) PlugController(*this, config);
+}
+
+HidBus::~HidBus() { Shutdown(); }
+
+void HidBus::Shutdown() { m_state->scheduler.Stop(); }
+
+std::shared_ptr<HidDevicePort> HidBus::Plug(HidDeviceSpec spec, std::shared_ptr<HidDeviceModel> model,
+                                           std::string* error) {
+  auto parsed = hid::ParseReportDescriptor(spec.reportDescriptor);
+  if (!parsed.ok()) {
+    if (error) *error = parsed.error;
+    return nullptr;
+  }
+  if (spec.instance.empty()) spec.instance = L"5&" + NextPairNumber() + L"&0";
+  const size_t count = parsed.collections.size();
+  if (!spec.paths.empty() && spec.paths.size() != count) {
+    if (error) *error = "the explicit paths do not match the top-level collections";
+    return nullptr;
+  }
+  std::vector<CollectionNode> collections(count);
+  for (size_t i = 0; i < count; ++i) {
+    collections[i].path = spec.paths.empty() ? hidbus::BuildPath(spec, i, count) : spec.paths[i];
+    collections[i].lowerPath = hidbus::Lower(collections[i].path);
+    collections[i].layout = std::move(parsed.collections[i]);
+  }
+  std::shared_ptr<DeviceNode> device;
+  {
+    std::lock_guard lock(m_state->mutex);
+    for (auto& collection : collections) collection.devInst = m_state->nextDevInst++;
+    device = std::make_shared<DeviceNode>(m_state, std::move(spec), std::move(collections), model);
+    m_state->devices.push_back(device);
+  }
+  model->OnPlugged(device);
+  return device;
+}
+
+std::vector<std::shared_ptr<HidDevicePort>> HidBus::Devices() const {
+  std::lock_guard lock(m_state->mutex);
+  return {m_state->devices.begin(), m_state->devices.end()};
+}
+
+std::vector<HidInterfaceInfo> HidBus::Interfaces(bool presentOnly) const {
+  std::vector<HidInterfaceInfo> interfaces;
+  std::lock_guard lock(m_state->mutex);
+  for (const auto& device : m_state->devices) {
+    if (presentOnly && !device->PluggedLocked()) continue;
+    for (const auto& collection : device->CollectionsLocked())
+      interfaces.push_back({collection.path, device->PluggedLocked(), collection.devInst});
+  }
+  return interfaces;
+}
+
+std::wstring HidBus::NextPairNumber() {
+  std::lock_guard lock(m_state->mutex);
+  wchar_t buffer[16];
+  std::swprintf(buffer, 16, L"%08x", 0x1a2b3c4du + 0x01020304u * m_state->pairNumbers++);
+  return buffer;
+}
+
+}  // namespace winsim

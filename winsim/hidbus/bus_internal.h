@@ -1,0 +1,175 @@
+// Inside the HID bus: the shared state behind HidBus, the plugged devices and
+// the handles opened on their collections. One mutex (State::mutex) guards
+// everything that changes: plug state, handle lists, input queues and
+// pending transfers. It is never held while a model is called or while a
+// transfer is completed (completion takes the kernel lock).
+#pragma once
+
+#include <winsim/sim/hidbus.h>
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace winsim::hidbus {
+
+class HidHandle;
+class DeviceNode;
+
+// A transfer that waits for the device: a read for its report, a write that
+// the device has not finished.
+struct Transfer {
+  LPOVERLAPPED overlapped = nullptr;
+  std::shared_ptr<Event> event;  // held from the start: the caller may close its handle early
+  uint8_t* buffer = nullptr;     // reads: where the report goes
+  DWORD length = 0;
+};
+
+// Runs work at simulated times on one thread of the bus.
+class Scheduler {
+ public:
+  explicit Scheduler(Clock& clock) : m_clock(clock) {}
+  ~Scheduler() { Stop(); }
+  void Schedule(uint64_t delayMs, std::function<void()> work);
+  void Stop();
+
+ private:
+  void Loop();
+
+  Clock& m_clock;
+  std::mutex m_mutex;
+  std::condition_variable m_wake;
+  std::multimap<Clock::RealClock::time_point, std::function<void()>> m_work;
+  std::thread m_thread;
+  bool m_stopped = false;
+};
+
+struct CollectionNode {
+  std::wstring path;
+  std::wstring lowerPath;
+  hid::CollectionLayout layout;
+  DWORD devInst = 0;
+  std::vector<std::weak_ptr<HidHandle>> handles;  // open handles, guarded by State::mutex
+};
+
+}  // namespace winsim::hidbus
+
+namespace winsim {
+
+struct HidBus::State {
+  explicit State(Machine& m) : machine(m), scheduler(m.clock()) {}
+  Machine& machine;
+  std::mutex mutex;
+  std::vector<std::shared_ptr<hidbus::DeviceNode>> devices;
+  hidbus::Scheduler scheduler;
+  uint32_t pairNumbers = 0;
+  DWORD nextDevInst = 1;
+};
+
+}  // namespace winsim
+
+namespace winsim::hidbus {
+
+using State = HidBus::State;
+
+class DeviceNode : public HidDevicePort, public std::enable_shared_from_this<DeviceNode> {
+ public:
+  DeviceNode(const std::shared_ptr<State>& state, HidDeviceSpec spec, std::vector<CollectionNode> collections,
+             std::shared_ptr<HidDeviceModel> model);
+
+  bool SendInputReport(size_t collection, std::span<const uint8_t> report) override;
+  void Schedule(uint64_t delayMs, std::function<void()> work) override;
+  void Unplug() override;
+  void Replug() override;
+  bool Plugged() const override;
+  const HidDeviceSpec& Spec() const override { return m_spec; }
+  size_t CollectionCount() const override { return m_collections.size(); }
+  std::wstring Path(size_t collection) const override { return m_collections.at(collection).path; }
+  const hid::CollectionLayout& Layout(size_t collection) const override { return m_collections.at(collection).layout; }
+  std::shared_ptr<HidDeviceModel> Model() const override { return m_model; }
+
+  // Under State::mutex.
+  bool PluggedLocked() const { return m_plugged; }
+  CollectionNode& CollectionLocked(size_t collection) { return m_collections[collection]; }
+  std::vector<CollectionNode>& CollectionsLocked() { return m_collections; }
+
+ private:
+  bool AcceptsInput(size_t collection, std::span<const uint8_t> report) const;
+
+  std::weak_ptr<State> m_state;
+  const HidDeviceSpec m_spec;
+  std::vector<CollectionNode> m_collections;
+  const std::shared_ptr<HidDeviceModel> m_model;
+  bool m_plugged = true;  // guarded by State::mutex
+};
+
+// A handle opened on one collection (one file object of the class driver):
+// its own input queue, its own pending transfers.
+class HidHandle : public IoObject, public std::enable_shared_from_this<HidHandle> {
+ public:
+  struct Access {
+    bool read = false;
+    bool write = false;
+    bool del = false;
+    DWORD share = 0;
+    bool Counts() const { return read || write || del; }
+  };
+
+  HidHandle(std::shared_ptr<State> state, std::shared_ptr<DeviceNode> device, size_t collection, Access access,
+            bool overlapped);
+
+  BOOL Read(LPVOID buffer, DWORD length, LPDWORD transferred, LPOVERLAPPED overlapped) override;
+  BOOL Write(LPCVOID buffer, DWORD length, LPDWORD transferred, LPOVERLAPPED overlapped) override;
+  BOOL Cancel(LPOVERLAPPED overlapped) override;
+  void OnHandleClosed() override;
+
+  // hid.dll's requests; each returns a Win32 error code.
+  DWORD CheckAlive() const;
+  const hid::CollectionLayout& Layout() const { return m_device->Layout(m_collection); }
+  const HidDeviceSpec& Spec() const { return m_device->Spec(); }
+  DWORD FeatureRequest(bool set, uint8_t* report, DWORD length);
+  DWORD InputReportRequest(uint8_t* report, DWORD length);
+  DWORD OutputReportRequest(const uint8_t* report, DWORD length);
+  void FlushQueue();
+
+  const Access& access() const { return m_access; }
+
+  // Under State::mutex.
+  bool DeliverLocked(std::span<const uint8_t> report, std::vector<std::pair<Transfer, DWORD>>& completed);
+  void KillLocked(std::vector<Transfer>& pending);
+
+  // Finishes a transfer that was pending on this handle.
+  void Complete(const Transfer& transfer, DWORD error, DWORD bytes);
+
+ private:
+  DWORD CheckRead(const void* buffer, DWORD length) const;
+  DWORD CheckWrite(const void* buffer, DWORD length) const;
+  DWORD CheckReportId(int reportType, uint8_t id) const;
+  BOOL StartRead(uint8_t* buffer, DWORD length, LPDWORD transferred, LPOVERLAPPED overlapped);
+  BOOL WaitSynchronous(LPOVERLAPPED overlapped, LPDWORD transferred);
+  BOOL FailStarted(LPOVERLAPPED overlapped, DWORD error);
+  Transfer Begin(LPOVERLAPPED overlapped, uint8_t* buffer, DWORD length);
+  BOOL CompleteNow(const Transfer& transfer, DWORD bytes, LPDWORD transferred);
+  bool Synchronous(LPOVERLAPPED overlapped) const { return !m_overlapped || !overlapped; }
+
+  std::shared_ptr<State> m_state;
+  std::shared_ptr<DeviceNode> m_device;
+  size_t m_collection;
+  Access m_access;
+  bool m_overlapped;
+  // Guarded by State::mutex.
+  bool m_dead = false;
+  std::deque<std::vector<uint8_t>> m_queue;
+  std::deque<Transfer> m_reads;
+  std::vector<Transfer> m_writes;
+};
+
+// Opens a device path for CreateFileW (the DeviceNamespace opener).
+std::shared_ptr<IoObject> OpenPath(const std::shared_ptr<State>& state, const std::wstring& path, DWORD access,
+                                   DWORD share, DWORD flags, DWORD& error);
+
+std::wstring Lower(std::wstring text);
+
+}  // namespace winsim::hidbus

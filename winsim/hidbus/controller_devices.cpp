@@ -1,0 +1,264 @@
+// The controller's HID appearance (report descriptors, identity, paths), the
+// further devices of the discovery bench, and the WINSIM_CONTROLLER syntax.
+#include <winsim/sim/touch_controller.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cwchar>
+
+namespace winsim {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// One finger: tip switch, contact identifier, X and Y in 0..4095 over a
+// 29.40 cm x 16.50 cm panel; units are reset at its end.
+Bytes FingerCollection() {
+  return {
+      0x05, 0x0D,              // Usage Page (Digitizer)
+      0x09, 0x22,              // Usage (Finger)
+      0xA1, 0x02,              // Collection (Logical)
+      0x09, 0x42,              //   Usage (Tip Switch)
+      0x15, 0x00,              //   Logical Minimum (0)
+      0x25, 0x01,              //   Logical Maximum (1)
+      0x75, 0x01,              //   Report Size (1)
+      0x95, 0x01,              //   Report Count (1)
+      0x81, 0x02,              //   Input (Data,Var,Abs)
+      0x95, 0x07,              //   Report Count (7)
+      0x81, 0x03,              //   Input (Const,Var,Abs)
+      0x09, 0x51,              //   Usage (Contact Identifier)
+      0x25, 0x0F,              //   Logical Maximum (15)
+      0x75, 0x08,              //   Report Size (8)
+      0x95, 0x01,              //   Report Count (1)
+      0x81, 0x02,              //   Input (Data,Var,Abs)
+      0x05, 0x01,              //   Usage Page (Generic Desktop)
+      0x26, 0xFF, 0x0F,        //   Logical Maximum (4095)
+      0x75, 0x10,              //   Report Size (16)
+      0x55, 0x0E,              //   Unit Exponent (-2)
+      0x65, 0x11,              //   Unit (cm)
+      0x35, 0x00,              //   Physical Minimum (0)
+      0x46, 0x7C, 0x0B,        //   Physical Maximum (2940)
+      0x09, 0x30,              //   Usage (X)
+      0x81, 0x02,              //   Input (Data,Var,Abs)
+      0x46, 0x72, 0x06,        //   Physical Maximum (1650)
+      0x09, 0x31,              //   Usage (Y)
+      0x81, 0x02,              //   Input (Data,Var,Abs)
+      0x45, 0x00,              //   Physical Maximum (0)
+      0x55, 0x00,              //   Unit Exponent (0)
+      0x65, 0x00,              //   Unit (none)
+      0xC0,                    // End Collection
+  };
+}
+
+// Touch screen (0x0D/0x04) or touch pad (0x0D/0x05): input report 1 with two
+// fingers and the contact count, feature report 10 with the contact maximum.
+Bytes DigitizerCollection(uint8_t usage) {
+  Bytes bytes = {0x05, 0x0D, 0x09, usage, 0xA1, 0x01, 0x85, 0x01};
+  for (int finger = 0; finger < 2; ++finger) {
+    const Bytes one = FingerCollection();
+    bytes.insert(bytes.end(), one.begin(), one.end());
+  }
+  const Bytes tail = {
+      0x05, 0x0D,  //   Usage Page (Digitizer)
+      0x09, 0x54,  //   Usage (Contact Count)
+      0x25, 0x7F,  //   Logical Maximum (127)
+      0x75, 0x08,  //   Report Size (8)
+      0x95, 0x01,  //   Report Count (1)
+      0x81, 0x02,  //   Input (Data,Var,Abs)
+      0x85, 0x0A,  //   Report ID (10)
+      0x09, 0x55,  //   Usage (Contact Count Maximum)
+      0x25, 0x0A,  //   Logical Maximum (10)
+      0xB1, 0x02,  //   Feature (Data,Var,Abs)
+      0xC0,        // End Collection
+  };
+  bytes.insert(bytes.end(), tail.begin(), tail.end());
+  return bytes;
+}
+
+// Vendor input (page 0xFF00, usage 1): answers in input report 2, status in
+// input report 4; 63 data bytes each.
+Bytes VendorInputCollection() {
+  return {
+      0x06, 0x00, 0xFF,  // Usage Page (Vendor 0xFF00)
+      0x09, 0x01,        // Usage (1)
+      0xA1, 0x01,        // Collection (Application)
+      0x85, 0x02,        //   Report ID (2)
+      0x09, 0x02,        //   Usage (2)
+      0x15, 0x00,        //   Logical Minimum (0)
+      0x26, 0xFF, 0x00,  //   Logical Maximum (255)
+      0x75, 0x08,        //   Report Size (8)
+      0x95, 0x3F,        //   Report Count (63)
+      0x81, 0x02,        //   Input (Data,Var,Abs)
+      0x85, 0x04,        //   Report ID (4)
+      0x09, 0x04,        //   Usage (4)
+      0x95, 0x3F,        //   Report Count (63)
+      0x81, 0x02,        //   Input (Data,Var,Abs)
+      0xC0,              // End Collection
+  };
+}
+
+// Vendor output (page 0xFF00, usage 1): commands in output report 3.
+Bytes VendorOutputCollection() {
+  return {
+      0x06, 0x00, 0xFF,  // Usage Page (Vendor 0xFF00)
+      0x09, 0x01,        // Usage (1)
+      0xA1, 0x01,        // Collection (Application)
+      0x85, 0x03,        //   Report ID (3)
+      0x09, 0x03,        //   Usage (3)
+      0x15, 0x00,        //   Logical Minimum (0)
+      0x26, 0xFF, 0x00,  //   Logical Maximum (255)
+      0x75, 0x08,        //   Report Size (8)
+      0x95, 0x3F,        //   Report Count (63)
+      0x91, 0x02,        //   Output (Data,Var,Abs)
+      0xC0,              // End Collection
+  };
+}
+
+Bytes Concatenate(std::initializer_list<Bytes> parts) {
+  Bytes bytes;
+  for (const auto& part : parts) bytes.insert(bytes.end(), part.begin(), part.end());
+  return bytes;
+}
+
+std::wstring Hex4(unsigned value) {
+  wchar_t buffer[8];
+  std::swprintf(buffer, 8, L"%04x", value);
+  return buffer;
+}
+
+std::string Trim(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+std::string LowerText(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+  return text;
+}
+
+bool ParseHex16(std::string text, USHORT& value) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text = text.substr(2);
+  if (text.empty() || text.size() > 4) return false;
+  unsigned parsed = 0;
+  for (char c : text) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    parsed = parsed * 16 + (std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(c) - 'a' + 10);
+  }
+  value = static_cast<USHORT>(parsed);
+  return true;
+}
+
+bool ParsePair(const std::string& item, TouchControllerConfig& config, std::string& error) {
+  const auto eq = item.find('=');
+  const std::string key = LowerText(Trim(item.substr(0, eq)));
+  const std::string value = eq == std::string::npos ? "" : Trim(item.substr(eq + 1));
+  if (eq == std::string::npos || key.empty()) return error = "expected key=value, got '" + item + "'", false;
+  if (key == "fw" && ParseHex16(value, config.firmwareVersion)) return true;
+  if (key == "pid" && ParseHex16(value, config.productId)) return true;
+  if (key == "fault" && ParseFault(LowerText(value), config.fault)) return true;
+  if (key != "fw" && key != "pid" && key != "fault") return error = "unknown key '" + key + "' (fw, pid, fault)", false;
+  return error = "bad value for " + key + ": '" + value + "'", false;
+}
+
+HidDeviceSpec BenchSpec(Machine& machine, USHORT vendorId, Bytes descriptor, const std::wstring& hardwareId) {
+  HidDeviceSpec spec;
+  spec.vendorId = vendorId;
+  spec.productId = kTouchControllerDefaultProductId;
+  spec.versionNumber = kTouchControllerDefaultFirmware;
+  spec.reportDescriptor = std::move(descriptor);
+  spec.hardwareId = hardwareId;
+  spec.instance = L"5&" + machine.Part<HidBus>().NextPairNumber() + L"&0";
+  return spec;
+}
+
+HidDeviceSpec BenchDeviceSpec(Machine& machine, BenchDevice device) {
+  const Bytes controller = TouchController::ReportDescriptor();
+  switch (device) {
+    case BenchDevice::kComposite: {
+      auto spec = BenchSpec(machine, kTouchControllerVendorId, controller, L"vorn0101");
+      spec.interfaceNumber = 0;
+      return spec;
+    }
+    case BenchDevice::kOtherVendor: return BenchSpec(machine, 0x04F3, controller, L"vorn0101");
+    case BenchDevice::kTouchPadOnly:
+      return BenchSpec(machine, kTouchControllerVendorId,
+                       Concatenate({DigitizerCollection(0x05), VendorInputCollection(), VendorOutputCollection()}),
+                       L"vorn0101");
+    case BenchDevice::kUpperCaseMaker: {
+      auto spec = BenchSpec(machine, kTouchControllerVendorId, controller, L"VORN0101");
+      std::transform(spec.instance.begin(), spec.instance.end(), spec.instance.begin(), ::towupper);
+      return spec;
+    }
+    case BenchDevice::kNoPairNumber: {
+      auto spec = BenchSpec(machine, kTouchControllerVendorId, VendorInputCollection(), L"vorn0101");
+      spec.instance = L"serial0001";  // a device instance without the '&' fields
+      return spec;
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+const std::vector<uint8_t>& TouchController::ReportDescriptor() {
+  static const Bytes descriptor =
+      Concatenate({DigitizerCollection(0x04), VendorInputCollection(), VendorOutputCollection()});
+  return descriptor;
+}
+
+HidDeviceSpec TouchController::DeviceSpec(const TouchControllerConfig& config, const std::wstring& pairNumber) {
+  HidDeviceSpec spec;
+  spec.vendorId = kTouchControllerVendorId;
+  spec.productId = config.productId;
+  spec.versionNumber = config.firmwareVersion;
+  spec.reportDescriptor = ReportDescriptor();
+  spec.hardwareId = L"vorn" + Hex4(config.productId);
+  spec.instance = L"5&" + pairNumber + L"&0";
+  return spec;
+}
+
+std::string FaultName(ControllerFault fault) {
+  static const char* const kNames[] = {"none",         "mute",       "late",        "wrong-report",
+                                       "short-report", "fail-write", "stuck-write", "unplug"};
+  return kNames[static_cast<int>(fault)];
+}
+
+bool ParseFault(const std::string& name, ControllerFault& fault) {
+  for (int i = 0; i <= static_cast<int>(ControllerFault::kUnplug); ++i)
+    if (FaultName(static_cast<ControllerFault>(i)) == name) return fault = static_cast<ControllerFault>(i), true;
+  return false;
+}
+
+bool ParseControllerConfig(const std::string& text, std::vector<TouchControllerConfig>& controllers,
+                           std::string& error) {
+  const std::string trimmed = Trim(text);
+  controllers.clear();
+  if (LowerText(trimmed) == "none") return true;
+  TouchControllerConfig config;
+  size_t start = 0;
+  while (!trimmed.empty() && start <= trimmed.size()) {
+    const size_t comma = std::min(trimmed.find(',', start), trimmed.size());
+    if (!ParsePair(trimmed.substr(start, comma - start), config, error)) return false;
+    start = comma + 1;
+  }
+  controllers.push_back(config);
+  return true;
+}
+
+std::shared_ptr<HidDevicePort> PlugBenchDevice(Machine& machine, BenchDevice device) {
+  return machine.Part<HidBus>().Plug(BenchDeviceSpec(machine, device), std::make_shared<RecordingHidDevice>());
+}
+
+HidTransferResult RecordingHidDevice::OnOutputReport(size_t, std::span<const uint8_t> report) {
+  std::lock_guard lock(m_mutex);
+  m_received.emplace_back(report.begin(), report.end());
+  return HidTransferResult::Done();
+}
+
+std::vector<std::vector<uint8_t>> RecordingHidDevice::Received() const {
+  std::lock_guard lock(m_mutex);
+  return m_received;
+}
+
+}  // namespace winsim
