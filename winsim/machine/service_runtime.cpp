@@ -564,8 +564,9 @@ bool Services::IsRegisteredForPowerSetting(const std::wstring& name, const GUID&
 
 // ---- Machine shutdown -----------------------------------------------------------------
 
-// Like Windows at shutdown: services that accept it get SERVICE_CONTROL_SHUTDOWN,
-// the others a stop; then every process the SCM started is waited for.
+// Like Windows at shutdown: services that accept it get SERVICE_CONTROL_SHUTDOWN;
+// one that is still running after that (or never accepted it) gets a stop.
+// Then every process the SCM started is waited for.
 void Services::StopAllForShutdown() {
   std::vector<std::wstring> running;
   {
@@ -575,8 +576,8 @@ void Services::StopAllForShutdown() {
         running.push_back(state.run->config.name);
   }
   for (const auto& name : running) {
-    bool shutdown = (Status(name).dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN) != 0;
-    Control(name, shutdown ? SERVICE_CONTROL_SHUTDOWN : SERVICE_CONTROL_STOP);
+    for (DWORD control : {SERVICE_CONTROL_SHUTDOWN, SERVICE_CONTROL_STOP})
+      if (Control(name, control).Delivered() && WaitForState(name, SERVICE_STOPPED, kScmWaitMs)) break;
     WaitForProcessEnd(name, kScmWaitMs);
   }
 }
