@@ -37,6 +37,7 @@ struct TestProgram {
   bool throwInMain = false;
   bool stayStartPending = false;
   std::shared_future<void> stopGate;  // when valid, the stop handler blocks on it
+  bool ignoreStop = false;            // the stop handler reports STOP_PENDING and never more
   std::atomic<SERVICE_STATUS_HANDLE> statusHandle{nullptr};
   std::atomic<DWORD> dispatcherError{0};
   std::atomic<int> inHandler{0};
@@ -71,7 +72,7 @@ DWORD WINAPI TestHandler(DWORD control, DWORD eventType, LPVOID data, LPVOID con
   }
   if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
     if (program->stopGate.valid()) program->stopGate.wait();
-    program->Report(SERVICE_STOPPED, 0);
+    program->Report(program->ignoreStop ? SERVICE_STOP_PENDING : SERVICE_STOPPED, 0);
   }
   program->inHandler.fetch_sub(1);
   return NO_ERROR;
@@ -323,6 +324,17 @@ TEST_F(ScmTest, MachineShutdownStopsRunningServices) {
   Scm().Shutdown();
   EXPECT_EQ(Scm().Status(kName).dwCurrentState, (DWORD)SERVICE_STOPPED);
   EXPECT_EQ(ControlsReceived(), std::vector<DWORD>{SERVICE_CONTROL_STOP});
+}
+
+TEST_F(ScmTest, MachineShutdownEndsAServiceThatNeverStops) {
+  m_program.ignoreStop = true;
+  StartRunning();
+  Scm().Shutdown();
+  EXPECT_TRUE(Scm().WaitForProcessEnd(kName, 0));
+  SERVICE_STATUS status = Scm().Status(kName);
+  EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOPPED);
+  EXPECT_EQ(status.dwWin32ExitCode, (DWORD)ERROR_PROCESS_ABORTED);
+  EXPECT_EQ(m_program.dispatcherError.load(), 0u);
 }
 
 // ---- The database on disk ------------------------------------------------------

@@ -58,6 +58,7 @@ class ServiceRun {
   bool dispatcherCalled = false;
   bool dispatcherEnded = false;
   bool crashed = false;           // an exception escaped ServiceMain or the handler
+  bool terminated = false;        // the machine shut down around a service that would not stop
   bool processEnded = false;
   LPHANDLER_FUNCTION_EX handler = nullptr;
   LPVOID context = nullptr;

@@ -331,7 +331,7 @@ BOOL Services::RunDispatcher(const SERVICE_TABLE_ENTRYW* table, DWORD& error) {
   run->dispatcherEnded = true;
   bool crashed = run->crashed;
   ServiceState& state = StateLocked(run->config.name);
-  if (crashed && state.run == run && state.status.dwCurrentState != SERVICE_STOPPED)
+  if ((crashed || run->terminated) && state.run == run && state.status.dwCurrentState != SERVICE_STOPPED)
     RecordLocked(run->config.name, StoppedStatus(state.status.dwServiceType, ERROR_PROCESS_ABORTED), true);
   m_changed.notify_all();
   lock.unlock();
@@ -346,8 +346,8 @@ void Services::DispatchLocked(std::unique_lock<std::mutex>& lock, const std::sha
   ServiceState& state = StateLocked(run->config.name);
   auto stopped = [&] { return state.run == run && state.status.dwCurrentState == SERVICE_STOPPED; };
   for (;;) {
-    m_changed.wait(lock, [&] { return !run->queue.empty() || stopped() || run->crashed; });
-    if (run->crashed || (run->queue.empty() && stopped())) break;
+    m_changed.wait(lock, [&] { return !run->queue.empty() || stopped() || run->crashed || run->terminated; });
+    if (run->crashed || run->terminated || (run->queue.empty() && stopped())) break;
     auto pending = run->queue.front();
     run->queue.pop_front();
     pending->phase = Pending::Phase::kRunning;
@@ -582,12 +582,17 @@ void Services::StopAllForShutdown() {
   }
 }
 
+// A service that still runs after its shutdown and stop controls is ended
+// the way Windows ends its process at shutdown: its dispatcher returns (the
+// process's code after it still runs, as there is no killing a thread here).
 void Services::Shutdown() {
   StopAllForShutdown();
   std::vector<std::shared_ptr<ServiceRun>> runs;
   {
     std::lock_guard lock(m_mutex);
     runs.swap(m_runs);
+    for (auto& run : runs) run->terminated = true;
+    m_changed.notify_all();
   }
   auto self = std::this_thread::get_id();
   for (auto& run : runs) {
