@@ -1,0 +1,49 @@
+// Every error code winsim's winerror.h declares has its system text, so a
+// code that the emulation (or the product) can meet never formats to nothing.
+#include <gtest/gtest.h>
+#include <platform/win32.h>
+
+#include <fstream>
+#include <regex>
+#include <string>
+
+namespace {
+
+TEST(MachineMessages, EveryDeclaredErrorCodeHasAnEnglishText) {
+  std::ifstream header(WINSIM_WINERROR_H);
+  ASSERT_TRUE(header.good());
+  const std::regex declaration(R"(#define\s+(ERROR_\w+|WAIT_TIMEOUT|NO_ERROR)\s+(\d+)L)");
+  int checked = 0;
+  for (std::string line; std::getline(header, line);) {
+    std::smatch match;
+    if (!std::regex_search(line, match, declaration)) continue;
+    const DWORD code = static_cast<DWORD>(std::stoul(match[2]));
+    WCHAR text[1024];
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0x0409,
+                                  text, 1024, nullptr);
+    EXPECT_GT(length, 2u) << match[1] << " has no system text";
+    if (length > 2) {
+      EXPECT_EQ(std::wstring(text + length - 2), L"\r\n") << match[1];
+    }
+    ++checked;
+  }
+  EXPECT_GT(checked, 100);
+}
+
+TEST(MachineMessages, BadArgumentsNeverCrash) {
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_ACCESS_DENIED, 0, nullptr, 10, nullptr), 0u);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+  WCHAR text[64];
+  // Inserts without arguments, and an unterminated insert format.
+  EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_MR_MID_NOT_FOUND, 0, text, 64, nullptr), 0u);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+  DWORD_PTR args[] = {1};
+  EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY, L"%1!d", 0, 0, text, 64,
+                           reinterpret_cast<va_list*>(args)),
+            0u);
+  EXPECT_EQ(FormatMessageW(0, nullptr, ERROR_ACCESS_DENIED, 0, text, 64, nullptr), 0u);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+}
+
+}  // namespace
