@@ -170,7 +170,8 @@ class ConformanceResults(unittest.TestCase):
                '<testcase name="Ok" classname="S" status="run" result="completed"/>'
                '<testcase name="Bad" classname="S" status="run" result="completed">'
                '<failure message="x.cpp:3&#x0A;Expected equality"/></testcase>'
-               '<testcase name="Skipped" classname="S" status="run" result="skipped"><skipped/></testcase>'
+               '<testcase name="Skipped" classname="S" status="run" result="skipped">'
+               '<skipped message="x.cpp:9&#x0A;Wine keeps the old rule"/></testcase>'
                '</testsuite></testsuites>')
         with tempfile.TemporaryDirectory() as folder:
             path = Path(folder) / "results.xml"
@@ -180,6 +181,7 @@ class ConformanceResults(unittest.TestCase):
                                              {"S.Gap": "Wine differs"}, path, run)
         self.assertEqual([o.status for o in outcomes], [PASS, FAIL, SKIP, SKIP, FAIL])
         self.assertEqual(outcomes[1].detail, "x.cpp:3")
+        self.assertTrue(outcomes[2].detail.endswith(": Wine keeps the old rule"))
         self.assertIn("Wine differs", outcomes[3].detail)
         self.assertEqual(conformance.gap_reason("S.Gap7", {"S.Gap*": "r"}), "r")
 

@@ -57,10 +57,19 @@ def parse_results(xml_text):
             message = (failure.get("message") or "").strip().splitlines()
             results[name] = (FAIL, message[0] if message else "failed")
         elif case.get("result") == "skipped" or case.find("skipped") is not None:
-            results[name] = (SKIP, "skipped by the test")
+            results[name] = (SKIP, "skipped under Wine by the test: " + _skip_reason(case))
         elif case.get("status", "run") == "run":
             results[name] = (PASS, "")
     return results
+
+
+def _skip_reason(case):
+    """GoogleTest writes GTEST_SKIP()'s message after a "Skipped" line."""
+    skipped = case.find("skipped")
+    text = (skipped.get("message") or skipped.text or "") if skipped is not None else ""
+    lines = [ln.strip() for ln in text.splitlines() if ln.strip()]
+    reason = [ln for ln in lines if not ln.endswith(("Skipped", "Skipped:")) and ".cpp:" not in ln]
+    return reason[0] if reason else (lines[-1] if lines else "no reason given")
 
 
 def run_suite(session, suite_exe, gaps):
@@ -78,6 +87,8 @@ def run_suite(session, suite_exe, gaps):
     if skipped:
         args.append("--gtest_filter=-" + ":".join(skipped))
     run = session.run(args, "conformance", limit_s=SUITE_LIMIT_S)
+    if (work / "results.xml").is_file():
+        shutil.copy2(work / "results.xml", session.out_dir / "conformance-results.xml")
     return _outcomes(names, skipped, work / "results.xml", run)
 
 
