@@ -10,7 +10,9 @@ from pathlib import Path
 from winestage import conformance, evidence, product
 from winestage.report import FAIL, PASS, SKIP, Plan, Report
 from winestage.scenario import BANNER_RULE, BANNER_TITLE, banner_problem
-from winestage.session import Result
+import os
+
+from winestage.session import Prefix, Process, Result
 
 STAMP = "[0306-14:05:09.042][PID=321] "
 
@@ -201,6 +203,52 @@ class ProductProbe(unittest.TestCase):
         self.assertEqual(product.missing_features(None)[0], {"exe", "log", "service", "controller"})
         self.assertIn("CSampleService", product.describe_missing(["service"]))
         self.assertEqual(product.describe_missing(["exe", "log"]), "waits for VornPalmixSvc.exe to be built")
+
+
+class ProcessesAndPrefixes(unittest.TestCase):
+    def test_output_goes_to_files_and_the_exit_status_is_kept(self):
+        with tempfile.TemporaryDirectory() as folder:
+            out, err = Path(folder) / "a.out", Path(folder) / "a.err"
+            result = Process(["sh", "-c", "echo out; echo err >&2; exit 3"], dict(os.environ),
+                             out, err, limit_s=30).wait()
+        self.assertEqual((result.returncode, result.stdout, result.stderr, result.timed_out),
+                         (3, "out\n", "err\n", False))
+
+    def test_a_call_past_its_limit_is_ended_and_marked(self):
+        with tempfile.TemporaryDirectory() as folder:
+            result = Process(["sleep", "30"], dict(os.environ), Path(folder) / "o", Path(folder) / "e",
+                             limit_s=1).wait()
+        self.assertTrue(result.timed_out)
+        self.assertLess(result.elapsed_s, 15)
+
+    def fake_prefix(self, root):
+        prefix = Prefix(root / "template", root / "tmp")
+        (prefix.path / "drive_c/windows/system32").mkdir(parents=True)
+        (prefix.path / "drive_c/windows/system32/kernel32.dll").write_text("code")
+        (prefix.path / "drive_c/users").mkdir(parents=True)
+        (prefix.path / "system.reg").write_text("registry")
+        (prefix.path / "wineserver").write_text("wine-AbC123")
+        (prefix.path / "dosdevices").mkdir()
+        (prefix.path / "dosdevices/c:").symlink_to("../drive_c")
+        return prefix
+
+    def test_a_clone_shares_wine_code_by_link_and_owns_its_registry(self):
+        with tempfile.TemporaryDirectory() as folder:
+            template = self.fake_prefix(Path(folder))
+            clone = template.clone(Path(folder) / "clone")
+            dll = "drive_c/windows/system32/kernel32.dll"
+            self.assertTrue(os.path.samefile(template.path / dll, clone.path / dll))
+            self.assertFalse(os.path.samefile(template.path / "system.reg", clone.path / "system.reg"))
+            self.assertEqual(os.readlink(clone.path / "dosdevices/c:"), "../drive_c")
+            self.assertEqual(clone.tmp_dir, template.tmp_dir)
+
+    def test_server_folder_is_named_by_the_prefix_and_its_inode(self):
+        with tempfile.TemporaryDirectory() as folder:
+            prefix = self.fake_prefix(Path(folder))
+            st = prefix.path.stat()
+            self.assertEqual(prefix.server_dir(),
+                             Path(folder) / "tmp/wine-AbC123" / f"server-{st.st_dev:x}-{st.st_ino:x}")
+            self.assertEqual(prefix.windows_path(prefix.drive_c / "VORN" / "a.exe"), "C:\\VORN\\a.exe")
 
 
 if __name__ == "__main__":

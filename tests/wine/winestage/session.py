@@ -7,6 +7,7 @@ whole life, so a pipe given to a Wine process may never reach end-of-file: every
 Wine process here writes to files.
 """
 
+import functools
 import os
 import shutil
 import signal
@@ -112,8 +113,14 @@ class Prefix:
         self.path = Path(path)
         self.tmp_dir = Path(tmp_dir)
         self.tmp_dir.mkdir(parents=True, exist_ok=True)
-        self.wine64 = find_tool("wine64")
-        self.wineserver = find_tool("wineserver")
+
+    @functools.cached_property
+    def wine64(self):
+        return find_tool("wine64")
+
+    @functools.cached_property
+    def wineserver(self):
+        return find_tool("wineserver")
 
     @property
     def drive_c(self):
