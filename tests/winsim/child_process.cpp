@@ -13,7 +13,7 @@ extern char** environ;
 
 namespace winsim::testing {
 
-ChildProcess::ChildProcess(const std::string& root, const std::vector<std::string>& args) {
+ChildProcess::ChildProcess(const std::string& root, const std::vector<std::string>& args, const std::string& program) {
   int toChild[2], fromChild[2];
   if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) return;
   posix_spawn_file_actions_t actions;
@@ -23,12 +23,12 @@ ChildProcess::ChildProcess(const std::string& root, const std::vector<std::strin
   std::vector<std::string> env{"WINSIM_ROOT=" + root, "WINSIM_TIME_SCALE=1000"};
   for (char** e = environ; *e; ++e)
     if (std::string(*e).rfind("WINSIM_", 0) != 0) env.emplace_back(*e);
-  std::vector<char*> argv{const_cast<char*>(WINSIM_HELPER_PATH)}, envp;
+  std::vector<char*> argv{const_cast<char*>(program.c_str())}, envp;
   for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   for (auto& entry : env) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  if (posix_spawn(&m_pid, WINSIM_HELPER_PATH, &actions, nullptr, argv.data(), envp.data()) != 0) m_pid = -1;
+  if (posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) m_pid = -1;
   posix_spawn_file_actions_destroy(&actions);
   ::close(toChild[0]);
   ::close(fromChild[1]);

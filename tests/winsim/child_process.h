@@ -11,8 +11,9 @@ namespace winsim::testing {
 
 class ChildProcess {
  public:
-  // Runs the helper with `args` and WINSIM_ROOT=`root`.
-  ChildProcess(const std::string& root, const std::vector<std::string>& args);
+  // Runs `program` (by default the helper) with `args` and WINSIM_ROOT=`root`.
+  ChildProcess(const std::string& root, const std::vector<std::string>& args,
+               const std::string& program = WINSIM_HELPER_PATH);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;

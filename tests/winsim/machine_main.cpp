@@ -1,0 +1,21 @@
+// winsim's main: the program's arguments reach wmain as wide strings and the
+// entry is registered for the simulated SCM.
+#include "child_process.h"
+
+#include <gtest/gtest.h>
+#include <winsim/sim/machine.h>
+
+namespace {
+
+TEST(MachineMain, ArgumentsReachWmainAsWideStrings) {
+  winsim::ScopedMachine machine;
+  winsim::testing::ChildProcess probe(machine->config().root.string(), {"-install", "caf\xc3\xa9", "bad\xff"},
+                                      WINSIM_MAIN_PROBE_PATH);
+  EXPECT_EQ(probe.ReadLine(), "entry registered");
+  EXPECT_EQ(probe.ReadLine(), "[-install] 8");
+  EXPECT_EQ(probe.ReadLine(), "[caf\xc3\xa9] 4");
+  EXPECT_EQ(probe.ReadLine(), "[bad\xef\xbf\xbd] 4");
+  EXPECT_EQ(probe.Wait(), 4);
+}
+
+}  // namespace

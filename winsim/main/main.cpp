@@ -1,0 +1,33 @@
+// The process entry of winsim programs: the product's entry is wmain, as on
+// Windows; this main converts the UTF-8 arguments to wide strings, makes the
+// entry known to the simulated SCM and runs it.
+#include <winsim/sim/process.h>
+#include <winsim/sim/text.h>
+
+#include <clocale>
+#include <string>
+#include <vector>
+
+int wmain(int argc, wchar_t** argv);
+
+namespace {
+
+// The simulated console is UTF-8, so that wide output of any character
+// reaches it whatever the host's locale says.
+void UseUtf8Console() {
+  if (!std::setlocale(LC_CTYPE, "C.UTF-8")) std::setlocale(LC_CTYPE, "");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  UseUtf8Console();
+  std::vector<std::wstring> arguments;
+  arguments.reserve(static_cast<size_t>(argc > 0 ? argc : 0));
+  for (int i = 0; i < argc; ++i) arguments.push_back(winsim::WideFromUtf8(argv[i] ? argv[i] : ""));
+  std::vector<wchar_t*> pointers;
+  for (auto& argument : arguments) pointers.push_back(argument.data());
+  pointers.push_back(nullptr);
+  winsim::SetProcessEntry(wmain);
+  return wmain(static_cast<int>(arguments.size()), pointers.data());
+}
