@@ -41,7 +41,10 @@ int CHIDWinGet::SetHidColsEntrySimple(HID_DEVICE_INFO& info, CHIDCols& entry) {
 
   if (caps.UsagePage == kDigitizerUsagePage && caps.Usage == kTouchScreenUsage) return kHidOk;
   const bool bOurVendor = entry.wVendorID == kVendorId;
-  if (IsVendorCollection(caps) && bOurVendor && nOutputID == m_nOutputReportID)
+  // A kind without value capabilities carries no report ID at all, so it
+  // never matches the ID asked for, not even 0.
+  const bool bOutputIdMatches = caps.NumberOutputValueCaps != 0 && nOutputID == m_nOutputReportID;
+  if (IsVendorCollection(caps) && bOurVendor && bOutputIdMatches)
     return TakeVendorOutput(info, entry);
   if ((IsVendorCollection(caps) && bOurVendor) ||
       (caps.UsagePage == kAltVendorInputUsagePage && caps.Usage == kVendorUsage))
@@ -84,7 +87,8 @@ int CHIDWinGet::TakeVendorInput(HID_DEVICE_INFO& info, CHIDCols& entry) {
   }
   const HIDP_CAPS& caps = info.Caps;
   const int nInputID = FirstValueReportID(info, HidP_Input);
-  if (nInputID != m_nInputReportID || caps.InputReportByteLength == 0 || caps.OutputReportByteLength != 0) {
+  const bool bInputIdMatches = caps.NumberInputValueCaps != 0 && nInputID == m_nInputReportID;
+  if (!bInputIdMatches || caps.InputReportByteLength == 0 || caps.OutputReportByteLength != 0) {
     DbgLogTrace(kOp, __LINE__, "Not Vorn specified report format for Vendor input");
     DbgLogTrace(kOp, __LINE__, "m_nInputReportID = %d", m_nInputReportID);
     return kHidNotTaken;
