@@ -10,8 +10,8 @@
 #define VORN_PRINTF_FORMAT(fmt, args)
 #endif
 
-// Receives every trace message (without its bracketed prefix) and the length
-// of the whole trace entry.
+// Receives every trace message (without its bracketed prefix) and that
+// message's length in bytes (without the terminator).
 typedef void (*DbgEchoHook)(const char* pszMessage, unsigned long long nLength);
 
 // Result of every logged failure: the common code callers pass on.

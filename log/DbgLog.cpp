@@ -1,0 +1,296 @@
+#include "log/DbgLog.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <memory>
+#include <new>
+#include <thread>
+
+namespace {
+
+const WCHAR kLogDirectory[] = L"C:\\VornPalmix\\VrnDbgLog";
+// The file lock is held only for one open-append-flush-close; spinning first
+// avoids a kernel wait for that short stretch.
+constexpr DWORD kLockSpinCount = 0x8000;
+
+// Buffer sizes, each with room for the terminating zero.
+constexpr size_t kErrorMessageSize = 512;
+constexpr size_t kTraceSize = 2048;
+constexpr size_t kLastErrorSize = 1024;
+constexpr size_t kLineSize = 512;
+constexpr size_t kFilePathSize = 512;
+constexpr size_t kSystemTextSize = 512;
+constexpr size_t kStampSize = 32;
+
+constexpr DWORD kLangEnglishUs = 0x0409;
+constexpr DWORD kFixedFileInfoSignature = 0xFEEF04BD;
+
+const char kRuleLine[] = "----------------------------------------------------------------\r\n";
+const char kTitleLine[] = "                         Logging Start                          \r\n";
+
+// The process's log state. Constant-initialised, so log calls made by static
+// objects constructed before DbgLogInit simply find the log closed.
+struct SDbgLogState {
+  CRITICAL_SECTION m_csFile{};
+  WCHAR m_szDirectory[MAX_PATH]{};
+  std::atomic<bool> m_fEnabled{false};
+  std::atomic<bool> m_fOpen{false};  // lock initialised, directory copy present
+  std::atomic<int> m_nUsers{0};      // callers between CLogUse's check and release
+  std::atomic<DbgEchoHook> m_pfnEcho{nullptr};
+};
+
+constinit SDbgLogState g_log;
+
+// Each thread keeps the text of its own last error entry: the one reader (a
+// failing operation showing why it failed) reads it right after its own
+// failure, and a failure on another thread must not replace that text between
+// the two steps, nor tear it while it is being copied.
+thread_local char t_szLastError[kLastErrorSize];
+
+std::atomic<bool> g_fShutdownRegistered{false};
+
+// Admits a caller to the lock and the directory copy while the log is open.
+// DbgLogShutdown closes the log and then waits until no caller is admitted,
+// so a thread still logging at process exit never meets a deleted lock.
+class CLogUse {
+ public:
+  CLogUse() {
+    g_log.m_nUsers.fetch_add(1);
+    m_fAdmitted = g_log.m_fOpen.load();
+  }
+  ~CLogUse() { g_log.m_nUsers.fetch_sub(1); }
+  CLogUse(const CLogUse&) = delete;
+  CLogUse& operator=(const CLogUse&) = delete;
+  bool Admitted() const { return m_fAdmitted; }
+
+ private:
+  bool m_fAdmitted;
+};
+
+// Logging must not disturb the caller's GetLastError(): callers commonly log a
+// failure and then report or return the error code.
+class CKeepLastError {
+ public:
+  CKeepLastError() : m_dwError(GetLastError()) {}
+  ~CKeepLastError() { SetLastError(m_dwError); }
+  CKeepLastError(const CKeepLastError&) = delete;
+  CKeepLastError& operator=(const CKeepLastError&) = delete;
+
+ private:
+  DWORD m_dwError;
+};
+
+// A text cut at a byte limit may end inside a UTF-8 sequence; drop that
+// partial character so the entry stays valid text.
+size_t TrimPartialCharacter(char* pszText, size_t nLen) {
+  size_t nStart = nLen;
+  while (nStart > 0 && nLen - nStart < 3 && (static_cast<unsigned char>(pszText[nStart - 1]) & 0xC0) == 0x80)
+    --nStart;
+  if (nStart == 0) return nLen;
+  unsigned char uLead = static_cast<unsigned char>(pszText[nStart - 1]);
+  size_t nNeeded = uLead >= 0xF0 ? 4 : uLead >= 0xE0 ? 3 : uLead >= 0xC0 ? 2 : 1;
+  if (nNeeded > 1 && nLen - (nStart - 1) < nNeeded) nLen = nStart - 1;
+  pszText[nLen] = '\0';
+  return nLen;
+}
+
+// Appends pszSource at nPos, keeping the result within nSize bytes including
+// the terminator; returns the new length.
+size_t AppendCut(char* pszBuffer, size_t nSize, size_t nPos, const char* pszSource) {
+  if (nPos >= nSize) return nPos;
+  size_t nSourceLen = std::strlen(pszSource);
+  size_t nRoom = nSize - 1 - nPos;
+  size_t nCopy = nSourceLen < nRoom ? nSourceLen : nRoom;
+  std::memcpy(pszBuffer + nPos, pszSource, nCopy);
+  pszBuffer[nPos + nCopy] = '\0';
+  if (nCopy < nSourceLen) return TrimPartialCharacter(pszBuffer, nPos + nCopy);
+  return nPos + nCopy;
+}
+
+// vsnprintf into a fixed buffer; an over-long result is cut at a character
+// boundary, a bad format or encoding yields an empty text.
+void FormatCut(char* pszBuffer, size_t nSize, const char* pszFormat, va_list args) {
+  pszBuffer[0] = '\0';
+  if (!pszFormat) return;
+  int nLen = std::vsnprintf(pszBuffer, nSize, pszFormat, args);
+  if (nLen < 0) {
+    pszBuffer[0] = '\0';
+  } else if (static_cast<size_t>(nLen) >= nSize) {
+    TrimPartialCharacter(pszBuffer, nSize - 1);
+  }
+}
+
+void FormatCutV(char* pszBuffer, size_t nSize, const char* pszFormat, ...) VORN_PRINTF_FORMAT(3, 4);
+void FormatCutV(char* pszBuffer, size_t nSize, const char* pszFormat, ...) {
+  va_list args;
+  va_start(args, pszFormat);
+  FormatCut(pszBuffer, nSize, pszFormat, args);
+  va_end(args);
+}
+
+const char* OrEmpty(const char* psz) { return psz ? psz : ""; }
+
+void BuildFilePath(WCHAR* pszPath, const SYSTEMTIME& st) {
+  int nLen = std::swprintf(pszPath, kFilePathSize, L"%ls\\%04d%02d%02d-%02d.log", g_log.m_szDirectory,
+                           st.wYear, st.wMonth, st.wDay, st.wHour);
+  if (nLen < 0) pszPath[kFilePathSize - 1] = L'\0';
+}
+
+// "[stamp][PID=n] text\r\n", cut so that it always ends with its line break.
+DWORD BuildLine(char* pszLine, const SYSTEMTIME& st, const char* pszText) {
+  char szStamp[kStampSize];
+  FormatCutV(szStamp, sizeof(szStamp), "%02d%02d-%02d:%02d:%02d.%03d", st.wMonth, st.wDay, st.wHour,
+             st.wMinute, st.wSecond, st.wMilliseconds);
+  FormatCutV(pszLine, kLineSize, "[%s][PID=%lu] ", szStamp, static_cast<unsigned long>(GetCurrentProcessId()));
+  size_t nLen = AppendCut(pszLine, kLineSize - 2, std::strlen(pszLine), pszText);
+  std::memcpy(pszLine + nLen, "\r\n", 3);
+  return static_cast<DWORD>(nLen + 2);
+}
+
+int AppendToFile(const WCHAR* pszPath, const char* pszLine, DWORD nLen) {
+  EnterCriticalSection(&g_log.m_csFile);
+  HANDLE hFile = CreateFileW(pszPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (hFile == INVALID_HANDLE_VALUE) {
+    LeaveCriticalSection(&g_log.m_csFile);
+    return kDbgOpenFailed;
+  }
+  SetFilePointer(hFile, 0, nullptr, FILE_END);
+  DWORD dwWritten = 0;
+  if (WriteFile(hFile, pszLine, nLen, &dwWritten, nullptr)) FlushFileBuffers(hFile);
+  CloseHandle(hFile);
+  LeaveCriticalSection(&g_log.m_csFile);
+  return 0;
+}
+
+// The four parts of the executable's fixed file version, when it carries a
+// version resource.
+bool ReadFileVersion(WORD* pwParts) {
+  WCHAR szExe[MAX_PATH] = {};
+  DWORD nLen = GetModuleFileNameW(nullptr, szExe, MAX_PATH);
+  if (nLen == 0 || nLen >= MAX_PATH) return false;
+  DWORD dwHandle = 0;
+  DWORD dwSize = GetFileVersionInfoSizeW(szExe, &dwHandle);
+  if (dwSize == 0) return false;
+  std::unique_ptr<BYTE[]> pBlock(new (std::nothrow) BYTE[dwSize]());
+  if (!pBlock || !GetFileVersionInfoW(szExe, 0, dwSize, pBlock.get())) return false;
+  LPVOID pValue = nullptr;
+  UINT nValueLen = 0;
+  if (!VerQueryValueW(pBlock.get(), L"\\", &pValue, &nValueLen) || !pValue) return false;
+  if (nValueLen < sizeof(VS_FIXEDFILEINFO)) return false;
+  const auto* pInfo = static_cast<const VS_FIXEDFILEINFO*>(pValue);
+  if (pInfo->dwSignature != kFixedFileInfoSignature) return false;
+  pwParts[0] = HIWORD(pInfo->dwFileVersionMS);
+  pwParts[1] = LOWORD(pInfo->dwFileVersionMS);
+  pwParts[2] = HIWORD(pInfo->dwFileVersionLS);
+  pwParts[3] = LOWORD(pInfo->dwFileVersionLS);
+  return true;
+}
+
+void WriteBanner() {
+  DbgLogWrite(kRuleLine);
+  DbgLogWrite(kTitleLine);
+  DbgLogWrite(kRuleLine);
+  DbgLogWrite("FilePath:");
+  char szExe[MAX_PATH + 1] = {};
+  GetModuleFileNameA(nullptr, szExe, MAX_PATH);
+  DbgLogWrite(szExe);
+  WORD wParts[4];
+  if (!ReadFileVersion(wParts)) return;
+  char szVersion[64];
+  FormatCutV(szVersion, sizeof(szVersion), "File Version: %d.%d.%d.%d", wParts[0], wParts[1], wParts[2], wParts[3]);
+  DbgLogWrite(szVersion);
+}
+
+void RegisterShutdownOnce() {
+  if (!g_fShutdownRegistered.exchange(true)) std::atexit(DbgLogShutdown);
+}
+
+}  // namespace
+
+void DbgLogInit() {
+  CKeepLastError keep;
+  DbgLogShutdown();  // a second start replaces the first
+  RegisterShutdownOnce();
+  t_szLastError[0] = '\0';
+  g_log.m_pfnEcho.store(nullptr);
+  g_log.m_fEnabled.store(GetFileAttributesW(kLogDirectory) != INVALID_FILE_ATTRIBUTES);
+  std::wcsncpy(g_log.m_szDirectory, kLogDirectory, MAX_PATH - 1);
+  InitializeCriticalSectionAndSpinCount(&g_log.m_csFile, kLockSpinCount);
+  g_log.m_fOpen.store(true);
+  WriteBanner();
+}
+
+void DbgLogShutdown() {
+  CKeepLastError keep;
+  if (!g_log.m_fOpen.exchange(false)) return;
+  while (g_log.m_nUsers.load() != 0) std::this_thread::yield();
+  DeleteCriticalSection(&g_log.m_csFile);
+  g_log.m_szDirectory[0] = L'\0';
+}
+
+int DbgLogWrite(const char* pszText) {
+  if (!g_log.m_fEnabled.load()) return 0;
+  CKeepLastError keep;
+  CLogUse use;
+  if (!use.Admitted()) return 0;
+  SYSTEMTIME st;
+  GetLocalTime(&st);
+  WCHAR szPath[kFilePathSize];
+  BuildFilePath(szPath, st);
+  char szLine[kLineSize];
+  DWORD nLen = BuildLine(szLine, st, OrEmpty(pszText));
+  return AppendToFile(szPath, szLine, nLen);
+}
+
+int DbgLogTrace(const char* pszOperation, int nLine, const char* pszFormat, ...) {
+  CKeepLastError keep;
+  char szMessage[kTraceSize];
+  va_list args;
+  va_start(args, pszFormat);
+  FormatCut(szMessage, sizeof(szMessage), pszFormat, args);
+  va_end(args);
+  char szEntry[kTraceSize];
+  FormatCutV(szEntry, sizeof(szEntry), "[%s#%d]%s", OrEmpty(pszOperation), nLine, szMessage);
+  if (DbgEchoHook pfnEcho = g_log.m_pfnEcho.load()) pfnEcho(szMessage, std::strlen(szMessage));
+  return DbgLogWrite(szEntry);
+}
+
+int DbgLogError(const char* /*pszOperation*/, int /*nLine*/, const char* pszFormat, ...) {
+  CKeepLastError keep;
+  char szMessage[kErrorMessageSize];
+  va_list args;
+  va_start(args, pszFormat);
+  FormatCut(szMessage, sizeof(szMessage), pszFormat, args);
+  va_end(args);
+  FormatCutV(t_szLastError, kLastErrorSize, "[ERR]%s\r\n", szMessage);
+  DbgLogWrite(t_szLastError);
+  return kDbgLoggedFailure;
+}
+
+int DbgLogSysError(const char* /*pszOperation*/, int /*nLine*/, DWORD dwCode, const char* pszFormat, ...) {
+  CKeepLastError keep;
+  char szMessage[kErrorMessageSize];
+  va_list args;
+  va_start(args, pszFormat);
+  FormatCut(szMessage, sizeof(szMessage), pszFormat, args);
+  va_end(args);
+  FormatCutV(t_szLastError, kLastErrorSize, "[ERROR]%s", szMessage);
+  if (dwCode != 0) {
+    char szSystem[kSystemTextSize] = {};
+    DWORD nLen = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, dwCode,
+                                kLangEnglishUs, szSystem, sizeof(szSystem), nullptr);
+    szSystem[nLen < sizeof(szSystem) ? nLen : sizeof(szSystem) - 1] = '\0';
+    AppendCut(t_szLastError, kLastErrorSize, std::strlen(t_szLastError), szSystem);
+  }
+  DbgLogWrite(t_szLastError);
+  return kDbgLoggedFailure;
+}
+
+const char* DbgLogLastError() { return t_szLastError; }
+
+void DbgLogSetEcho(DbgEchoHook pfnHook) { g_log.m_pfnEcho.store(pfnHook); }

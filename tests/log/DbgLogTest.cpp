@@ -1,0 +1,256 @@
+// The debug log on a simulated machine whose clock stands (almost) still, so
+// time stamps and hourly file names are exact.
+#include "log/DbgLog.h"
+
+#include <gtest/gtest.h>
+#include <winsim/sim/machine.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+
+// 6 March 2024, 14:05:09.042 local time.
+int64_t WallMs(int nHour, int nMinute, int nSecond, int nMs) {
+  auto tp = sys_days{year{2024} / March / 6} + hours{nHour} + minutes{nMinute} + seconds{nSecond} +
+            milliseconds{nMs};
+  return tp.time_since_epoch() / milliseconds{1};
+}
+
+class TempRoot {
+ public:
+  TempRoot() {
+    std::string templ = (fs::temp_directory_path() / "dbglog-XXXXXX").string();
+    m_path = ::mkdtemp(templ.data());
+  }
+  ~TempRoot() {
+    std::error_code ec;
+    fs::remove_all(m_path, ec);
+  }
+  const fs::path& path() const { return m_path; }
+
+ private:
+  fs::path m_path;
+};
+
+winsim::MachineConfig StillClock(const fs::path& root) {
+  winsim::MachineConfig config;
+  config.root = root;
+  config.timeScale = 1e-6;  // a real second is a simulated microsecond
+  config.wallOriginMs = WallMs(14, 5, 9, 42);
+  return config;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string Prefix(const char* pszStamp) {
+  return std::string("[") + pszStamp + "][PID=" + std::to_string(GetCurrentProcessId()) + "] ";
+}
+
+std::vector<std::string> g_echoed;
+unsigned long long g_nEchoLength = 0;
+void RecordEcho(const char* pszMessage, unsigned long long nLength) {
+  g_echoed.emplace_back(pszMessage);
+  g_nEchoLength = nLength;
+}
+
+class DbgLogTest : public testing::Test {
+ protected:
+  ~DbgLogTest() override { DbgLogShutdown(); }
+
+  fs::path LogDir() { return m_machine->DriveC() / "VornPalmix" / "VrnDbgLog"; }
+  fs::path HourFile(const char* pszHour) { return LogDir() / (std::string("20240306-") + pszHour + ".log"); }
+  // Starts the log with its directory present and drops the banner.
+  void StartEnabled() {
+    fs::create_directories(LogDir());
+    DbgLogInit();
+    fs::remove(HourFile("14"));
+  }
+
+  TempRoot m_root;
+  winsim::ScopedMachine m_machine{StillClock(m_root.path())};
+};
+
+TEST_F(DbgLogTest, BannerLinesInOrder) {
+  fs::create_directories(LogDir());
+  DbgLogInit();
+  char szExe[MAX_PATH + 1] = {};
+  GetModuleFileNameA(nullptr, szExe, MAX_PATH);
+  const std::string prefix = Prefix("0306-14:05:09.042");
+  const std::string rule(64, '-');
+  const std::string expected =
+      prefix + rule + "\r\n\r\n" + prefix + std::string(25, ' ') + "Logging Start" + std::string(26, ' ') +
+      "\r\n\r\n" + prefix + rule + "\r\n\r\n" + prefix + "FilePath:\r\n" + prefix + szExe + "\r\n" + prefix +
+      "File Version: " VORN_PROJECT_VERSION "\r\n";
+  EXPECT_EQ(ReadFile(HourFile("14")), expected);
+}
+
+TEST_F(DbgLogTest, EntriesAndLastErrorTextByteForByte) {
+  StartEnabled();
+  EXPECT_STREQ(DbgLogLastError(), "");
+  EXPECT_EQ(DbgLogTrace("CTouchIC::Connect", 336, "Device %s.", "connected"), 0);
+  EXPECT_EQ(DbgLogTrace("VORNAPI::Connect", 12, "Connect\n"), 0);
+  EXPECT_EQ(DbgLogError("CTouchIC::Connect", 40, "Device is %s.", "busy"), kDbgLoggedFailure);
+  EXPECT_STREQ(DbgLogLastError(), "[ERR]Device is busy.\r\n");
+  EXPECT_EQ(DbgLogSysError("CHIDWinGet::ReadData", 7, 0, "Read %d", 3), kDbgLoggedFailure);
+  EXPECT_STREQ(DbgLogLastError(), "[ERROR]Read 3");
+  EXPECT_EQ(DbgLogSysError("CHIDWinGet::ReadData", 8, WAIT_TIMEOUT, "Wait: "), kDbgLoggedFailure);
+  EXPECT_STREQ(DbgLogLastError(), "[ERROR]Wait: The wait operation timed out.\r\n");
+  DbgLogSysError("CHIDWinGet::ReadData", 9, 0x2000FFFFu, "No text");  // no system text for this code
+  EXPECT_STREQ(DbgLogLastError(), "[ERROR]No text");
+
+  const std::string p = Prefix("0306-14:05:09.042");
+  EXPECT_EQ(ReadFile(HourFile("14")), p + "[CTouchIC::Connect#336]Device connected.\r\n" +
+                                          p + "[VORNAPI::Connect#12]Connect\n\r\n" +
+                                          p + "[ERR]Device is busy.\r\n\r\n" + p + "[ERROR]Read 3\r\n" +
+                                          p + "[ERROR]Wait: The wait operation timed out.\r\n\r\n" +
+                                          p + "[ERROR]No text\r\n");
+}
+
+TEST_F(DbgLogTest, OffWithoutDirectoryButErrorsStillRecorded) {
+  DbgLogInit();
+  fs::create_directories(LogDir());  // too late: decided once at start
+  EXPECT_EQ(DbgLogWrite("plain"), 0);
+  EXPECT_EQ(DbgLogTrace("A::B", 1, "trace"), 0);
+  EXPECT_EQ(DbgLogError("A::B", 2, "Device is busy."), kDbgLoggedFailure);
+  EXPECT_STREQ(DbgLogLastError(), "[ERR]Device is busy.\r\n");
+  EXPECT_TRUE(fs::is_empty(LogDir()));
+}
+
+TEST_F(DbgLogTest, NewFileWithEveryHour) {
+  StartEnabled();
+  m_machine->clock().SetWallMs(WallMs(13, 59, 59, 999));
+  DbgLogWrite("last of 13");
+  m_machine->clock().SetWallMs(WallMs(14, 0, 0, 0));
+  DbgLogWrite("first of 14");
+  EXPECT_EQ(ReadFile(HourFile("13")), Prefix("0306-13:59:59.999") + "last of 13\r\n");
+  EXPECT_EQ(ReadFile(HourFile("14")), Prefix("0306-14:00:00.000") + "first of 14\r\n");
+}
+
+TEST_F(DbgLogTest, SharingWithOtherWritersAndLostLines) {
+  StartEnabled();
+  const std::wstring path = L"C:\\VornPalmix\\VrnDbgLog\\20240306-14.log";
+  HANDLE hShared = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(hShared, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(DbgLogWrite("kept"), 0);
+  CloseHandle(hShared);
+
+  HANDLE hExclusive = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(hExclusive, INVALID_HANDLE_VALUE);
+  SetLastError(1234);
+  EXPECT_EQ(DbgLogWrite("lost"), kDbgOpenFailed);
+  EXPECT_EQ(GetLastError(), 1234u) << "logging must not disturb the caller's last error";
+  CloseHandle(hExclusive);
+  EXPECT_EQ(ReadFile(HourFile("14")), Prefix("0306-14:05:09.042") + "kept\r\n");
+
+  fs::remove_all(LogDir());
+  EXPECT_EQ(DbgLogWrite("directory gone"), kDbgOpenFailed);
+}
+
+TEST_F(DbgLogTest, OverlongTextsAreCutAndStayWellFormed) {
+  StartEnabled();
+  const std::string longText(5000, 'x');
+  DbgLogTrace("Op::Name", 1, "%s", longText.c_str());
+  const std::string line = ReadFile(HourFile("14"));
+  EXPECT_EQ(line.size(), 511u);
+  EXPECT_EQ(line.rfind(Prefix("0306-14:05:09.042") + "[Op::Name#1]xxx", 0), 0u);
+  EXPECT_EQ(line.substr(line.size() - 3), "x\r\n");
+
+  DbgLogError("Op::Name", 2, "%s", longText.c_str());
+  EXPECT_EQ(std::string(DbgLogLastError()), "[ERR]" + std::string(511, 'x') + "\r\n");
+  DbgLogSysError("Op::Name", 3, WAIT_TIMEOUT, "%s", longText.c_str());
+  EXPECT_EQ(std::string(DbgLogLastError()), "[ERROR]" + std::string(511, 'x') + "The wait operation timed out.\r\n");
+
+  // Two-byte UTF-8 characters cut at an odd byte count: no half character.
+  std::string accents;
+  for (int i = 0; i < 400; ++i) accents += "\xC3\xA9";
+  DbgLogError("Op::Name", 4, "%s", accents.c_str());
+  EXPECT_EQ(std::string(DbgLogLastError()), "[ERR]" + accents.substr(0, 510) + "\r\n");
+
+  EXPECT_EQ(DbgLogTrace(nullptr, 5, nullptr), 0);
+  EXPECT_EQ(DbgLogWrite(nullptr), 0);
+}
+
+TEST_F(DbgLogTest, EchoHookSeesMessageAloneEvenAfterShutdown) {
+  g_echoed.clear();
+  DbgLogInit();  // logging off: the hook still sees every trace
+  DbgLogSetEcho(RecordEcho);
+  DbgLogTrace("VORNAPI::Connect", 88, "Connect\n");
+  EXPECT_EQ(g_nEchoLength, 8u);
+  DbgLogError("VORNAPI::Connect", 89, "not echoed");
+  DbgLogShutdown();
+  DbgLogTrace("VORNAPI::Disconnect", 90, "after %d", 1);
+  EXPECT_EQ(g_echoed, (std::vector<std::string>{"Connect\n", "after 1"}));
+}
+
+TEST_F(DbgLogTest, ShutdownStopsWritingAndRestartWorks) {
+  StartEnabled();
+  DbgLogShutdown();
+  DbgLogShutdown();
+  EXPECT_EQ(DbgLogWrite("after shutdown"), 0);
+  EXPECT_FALSE(fs::exists(HourFile("14")));
+  DbgLogInit();
+  EXPECT_NE(ReadFile(HourFile("14")).find("Logging Start"), std::string::npos);
+}
+
+TEST_F(DbgLogTest, LastErrorTextBelongsToTheFailingThread) {
+  StartEnabled();
+  DbgLogError("Main::Run", 1, "main failed");
+  std::string other;
+  std::thread([&] {
+    EXPECT_STREQ(DbgLogLastError(), "");
+    DbgLogError("Worker::Run", 2, "worker failed");
+    other = DbgLogLastError();
+  }).join();
+  EXPECT_EQ(other, "[ERR]worker failed\r\n");
+  EXPECT_STREQ(DbgLogLastError(), "[ERR]main failed\r\n");
+}
+
+TEST_F(DbgLogTest, ConcurrentWritersKeepLinesWholeUntilShutdown) {
+  StartEnabled();
+  constexpr int kThreads = 4;
+  constexpr int kLines = 50;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([t] {
+      for (int i = 0; i < kLines; ++i) DbgLogTrace("Worker::Loop", t, "line %d", i);
+    });
+  for (auto& thread : threads) thread.join();
+  std::istringstream lines(ReadFile(HourFile("14")));
+  int nLines = 0;
+  for (std::string line; std::getline(lines, line); ++nLines) {
+    EXPECT_EQ(line.rfind(Prefix("0306-14:05:09.042") + "[Worker::Loop#", 0), 0u) << line;
+    EXPECT_EQ(line.back(), '\r');
+  }
+  EXPECT_EQ(nLines, kThreads * kLines);
+
+  // Writers still running while the log shuts down: nothing crashes, and the
+  // lock is not deleted under them.
+  std::atomic<bool> fStop{false};
+  threads.clear();
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&fStop] {
+      while (!fStop.load()) DbgLogWrite("racing");
+    });
+  DbgLogShutdown();
+  fStop = true;
+  for (auto& thread : threads) thread.join();
+}
+
+}  // namespace
