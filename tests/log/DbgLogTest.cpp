@@ -3,6 +3,7 @@
 #include "log/DbgLog.h"
 
 #include <gtest/gtest.h>
+#include <winsim/sim/executable.h>
 #include <winsim/sim/machine.h>
 
 #include <atomic>
@@ -85,18 +86,21 @@ class DbgLogTest : public testing::Test {
   winsim::ScopedMachine m_machine{StillClock(m_root.path())};
 };
 
-TEST_F(DbgLogTest, BannerLinesInOrder) {
+TEST_F(DbgLogTest, BannerLinesInOrderWithVersionLineOnlyWhenResourcePresent) {
   fs::create_directories(LogDir());
-  DbgLogInit();
   char szExe[MAX_PATH + 1] = {};
   GetModuleFileNameA(nullptr, szExe, MAX_PATH);
   const std::string prefix = Prefix("0306-14:05:09.042");
-  const std::string rule(64, '-');
-  const std::string expected =
-      prefix + rule + "\r\n\r\n" + prefix + std::string(25, ' ') + "Logging Start" + std::string(26, ' ') +
-      "\r\n\r\n" + prefix + rule + "\r\n\r\n" + prefix + "FilePath:\r\n" + prefix + szExe + "\r\n" + prefix +
-      "File Version: " VORN_PROJECT_VERSION "\r\n";
-  EXPECT_EQ(ReadFile(HourFile("14")), expected);
+  const std::string rule = prefix + std::string(64, '-') + "\r\n\r\n";
+  const std::string banner = rule + prefix + std::string(25, ' ') + "Logging Start" + std::string(26, ' ') +
+                             "\r\n\r\n" + rule + prefix + "FilePath:\r\n" + prefix + szExe + "\r\n";
+  DbgLogInit();
+  EXPECT_EQ(ReadFile(HourFile("14")), banner + prefix + "File Version: " VORN_PROJECT_VERSION "\r\n");
+
+  fs::remove(HourFile("14"));
+  m_machine->Part<winsim::Executable>().SetVersionResource(false);
+  DbgLogInit();
+  EXPECT_EQ(ReadFile(HourFile("14")), banner);
 }
 
 TEST_F(DbgLogTest, EntriesAndLastErrorTextByteForByte) {
@@ -225,7 +229,7 @@ TEST_F(DbgLogTest, LastErrorTextBelongsToTheFailingThread) {
 TEST_F(DbgLogTest, ConcurrentWritersKeepLinesWholeUntilShutdown) {
   StartEnabled();
   constexpr int kThreads = 4;
-  constexpr int kLines = 50;
+  constexpr int kLines = 25;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([t] {

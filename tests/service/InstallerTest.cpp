@@ -2,14 +2,26 @@
 // console output captured.
 #include "service/Installer.h"
 
-#include <gtest/gtest.h>
-#include <winsim/sim/machine.h>
+#include "platform/win32.h"
 
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+#include <winsim/sim/executable.h>
+#include <winsim/sim/machine.h>
+#include <winsim/sim/process.h>
+#include <winsim/sim/services.h>
+
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <regex>
 #include <string>
+#include <thread>
 
 namespace {
+
+const std::wstring kName = L"VornPalmixSvc";
 
 // Runs one installer call and returns what it printed.
 template <class F>
@@ -26,29 +38,143 @@ std::wstring Output(F fnCall) {
 
 class InstallerTest : public testing::Test {
  protected:
+  winsim::Services& Scm() { return m_machine->Part<winsim::Services>(); }
   winsim::ScopedMachine m_machine;
 };
 
-TEST_F(InstallerTest, InstallOnceRemoveOnce) {
+TEST_F(InstallerTest, RegistersTheRunningExecutableAsAutoStartService) {
   EXPECT_EQ(Output(InstallService), L"VornPalmixSvc is installed.\n");
-  EXPECT_EQ(Output(InstallService), L"CreateService failed w/err 0x00000431\n");
+  auto config = Scm().Find(kName);
+  ASSERT_TRUE(config);
+  WCHAR szExe[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, szExe, MAX_PATH);
+  EXPECT_EQ(config->binaryPath, szExe);
+  EXPECT_EQ(config->displayName, L"VORN Palmix Service");
+  EXPECT_EQ(config->type, (DWORD)SERVICE_WIN32_OWN_PROCESS);
+  EXPECT_EQ(config->startType, (DWORD)SERVICE_AUTO_START);
+  EXPECT_EQ(config->errorControl, (DWORD)SERVICE_ERROR_NORMAL);
+  EXPECT_TRUE(config->dependencies.empty());
+  EXPECT_TRUE(config->account.empty());
   EXPECT_EQ(Output(UninstallService), L"VornPalmixSvc is removed.\n");
-  EXPECT_EQ(Output(UninstallService), L"OpenService failed w/err 0x00000424\n");
-  EXPECT_EQ(Output(InstallService), L"VornPalmixSvc is installed.\n");
+  EXPECT_FALSE(Scm().Find(kName));
 }
 
-TEST_F(InstallerTest, RemoveOfServiceMarkedForDelete) {
+TEST_F(InstallerTest, ImagePathQuotedWithSpacesAndNeverTruncated) {
+  auto& exe = m_machine->Part<winsim::Executable>();
+  exe.SetHostPath(m_machine->DriveC() / "Program Files" / "VORN" / "VornPalmixSvc.exe");
   Output(InstallService);
+  EXPECT_EQ(Scm().Find(kName)->binaryPath, L"\"C:\\Program Files\\VORN\\VornPalmixSvc.exe\"");
+  Output(UninstallService);
+
+  const std::string folder(100, 'd');
+  exe.SetHostPath(m_machine->DriveC() / folder / folder / folder / "VornPalmixSvc.exe");
+  EXPECT_EQ(Output(InstallService), L"GetModuleFileName failed w/err 0x0000007a\n");
+  EXPECT_FALSE(Scm().Find(kName));
+}
+
+TEST_F(InstallerTest, FailuresOfEachCallWithTheirCodes) {
+  Scm().SetAdministrator(false);
+  EXPECT_EQ(Output(InstallService), L"OpenSCManager failed w/err 0x00000005\n");
+  EXPECT_EQ(Output(UninstallService), L"OpenService failed w/err 0x00000424\n");
+  winsim::ServiceConfig config;
+  config.name = kName;
+  config.binaryPath = L"C:\\VornPalmixSvc.exe";
+  ASSERT_EQ(Scm().Install(config), (DWORD)ERROR_SUCCESS);
+  EXPECT_EQ(Output(UninstallService), L"OpenService failed w/err 0x00000005\n");
+  Scm().SetAdministrator(true);
+  EXPECT_EQ(Output(InstallService), L"CreateService failed w/err 0x00000431\n");
+
+  // A handle held elsewhere keeps the deleted service in the database.
   SC_HANDLE hManager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  ASSERT_NE(hManager, nullptr);
-  SC_HANDLE hService = OpenServiceW(hManager, L"VornPalmixSvc", SERVICE_QUERY_STATUS);
+  SC_HANDLE hService = OpenServiceW(hManager, kName.c_str(), SERVICE_QUERY_STATUS);
   ASSERT_NE(hService, nullptr);
-  // The open handle keeps the deleted service in the database until it closes.
   EXPECT_EQ(Output(UninstallService), L"VornPalmixSvc is removed.\n");
   EXPECT_EQ(Output(UninstallService), L"DeleteService failed w/err 0x00000430\n");
   CloseServiceHandle(hService);
   CloseServiceHandle(hManager);
   EXPECT_EQ(Output(UninstallService), L"OpenService failed w/err 0x00000424\n");
+}
+
+// A service of this process that stays stop-pending until the test ends its stop.
+std::atomic<SERVICE_STATUS_HANDLE> g_hStatus{nullptr};
+
+void Report(DWORD dwState) {
+  SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, dwState, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+  SetServiceStatus(g_hStatus.load(), &status);
+}
+
+DWORD WINAPI SlowStopHandler(DWORD dwControl, DWORD, LPVOID, LPVOID) {
+  if (dwControl == SERVICE_CONTROL_STOP) Report(SERVICE_STOP_PENDING);
+  return NO_ERROR;
+}
+
+void WINAPI SlowStopMain(DWORD, LPWSTR*) {
+  g_hStatus = RegisterServiceCtrlHandlerExW(kName.c_str(), SlowStopHandler, nullptr);
+  Report(SERVICE_RUNNING);
+}
+
+int SlowStopEntry(int, wchar_t**) {
+  static WCHAR szName[] = L"VornPalmixSvc";
+  SERVICE_TABLE_ENTRYW table[] = {{szName, SlowStopMain}, {nullptr, nullptr}};
+  StartServiceCtrlDispatcherW(table);
+  return 0;
+}
+
+class RemoveRunningTest : public InstallerTest {
+ protected:
+  void SetUp() override {
+    winsim::SetProcessEntry(SlowStopEntry);
+    Output(InstallService);
+    ASSERT_EQ(Scm().Start(kName), (DWORD)ERROR_SUCCESS);
+    ASSERT_TRUE(Scm().WaitForState(kName, SERVICE_RUNNING, 60000));
+  }
+  void TearDown() override {
+    if (Scm().Status(kName).dwCurrentState != SERVICE_STOPPED) Report(SERVICE_STOPPED);
+    Scm().Shutdown();
+    winsim::SetProcessEntry(nullptr);
+  }
+
+  // Removes the service while it is stop-pending; once two dots are out, the
+  // service reports dwFinalState. Returns all that was printed.
+  std::string RemoveEndingIn(DWORD dwFinalState) {
+    int fds[2];
+    EXPECT_EQ(::pipe(fds), 0);
+    FILE* pOut = ::fdopen(fds[1], "w");
+    std::thread remover([pOut] {
+      UninstallService(pOut);
+      std::fclose(pOut);
+    });
+    std::string text;
+    bool fReported = false;
+    char buffer[256];
+    for (pollfd pfd{fds[0], POLLIN, 0}; ::poll(&pfd, 1, 60000) > 0;) {
+      ssize_t n = ::read(fds[0], buffer, sizeof(buffer));
+      if (n <= 0) break;
+      text.append(buffer, static_cast<size_t>(n));
+      if (!fReported && text.find("..") != std::string::npos) {
+        Report(dwFinalState);
+        fReported = true;
+      }
+    }
+    remover.join();
+    ::close(fds[0]);
+    return text;
+  }
+};
+
+TEST_F(RemoveRunningTest, WaitsWithDotsUntilStopped) {
+  EXPECT_TRUE(std::regex_match(RemoveEndingIn(SERVICE_STOPPED),
+                               std::regex("Stopping VornPalmixSvc\\.\\.+\nVornPalmixSvc is stopped\\.\n"
+                                          "VornPalmixSvc is removed\\.\n")));
+  EXPECT_FALSE(Scm().Find(kName));
+}
+
+TEST_F(RemoveRunningTest, DeletesEvenWhenTheStopFails) {
+  EXPECT_TRUE(std::regex_match(RemoveEndingIn(SERVICE_RUNNING),
+                               std::regex("Stopping VornPalmixSvc\\.\\.+\nVornPalmixSvc failed to stop\\.\n"
+                                          "VornPalmixSvc is removed\\.\n")));
+  ASSERT_TRUE(Scm().Find(kName));
+  EXPECT_TRUE(Scm().Find(kName)->deletePending);
 }
 
 }  // namespace
