@@ -13,3 +13,11 @@ if(WIN32)
   add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00)
   add_link_options(-static -static-libgcc -static-libstdc++)
 endif()
+
+# Reuse compiled objects across build folders and checkouts when ccache is
+# installed (developer machines); builds are the same without it.
+find_program(VORN_CCACHE ccache)
+if(VORN_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
+  set(CMAKE_C_COMPILER_LAUNCHER ${VORN_CCACHE})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${VORN_CCACHE})
+endif()
