@@ -4,6 +4,7 @@ start from a console, which the service control manager did not make."""
 
 from . import evidence
 from .scenario import SERVICE, Scenario, banner_problem, texts
+from .session import QUIET
 
 DIAGNOSTICS = ("-fwchk", "/SLEEP", "-Wake", "-reset", "/woton", "-WOTOFF")
 UNKNOWN = ("-wotoffx", "-wot", "--install", "-")
@@ -68,7 +69,7 @@ class CommandLine(Scenario):
         self.plan.record(EXIT_ZERO, not bad, "; ".join(r.describe() for r in bad[:3]))
         self.plan.record(BANNERS, not self.banner_faults, "; ".join(self.banner_faults[:3]))
 
-    def call(self, *args, tag, debug="-all"):
+    def call(self, *args, tag, debug=QUIET):
         """One call of the executable; returns its result and the debug-log
         entries it wrote (calls run one at a time)."""
         mark = self.log.mark()

@@ -8,7 +8,7 @@ import traceback
 
 from . import evidence
 from .report import Plan
-from .session import WineError
+from .session import QUIET, WineError
 
 SERVICE = "VornPalmixSvc"
 DISPLAY_NAME = "VORN Palmix Service"
@@ -126,7 +126,7 @@ class Scenario:
     def log(self):
         return evidence.DebugLog(self.log_dir)
 
-    def exe(self, *args, tag, limit_s=60, debug="-all"):
+    def exe(self, *args, tag, limit_s=60, debug=QUIET):
         return self.session.run([self.exe_path, *args], tag, limit_s, debug)
 
     def wine(self, *args, tag, limit_s=60):

@@ -19,6 +19,8 @@ from pathlib import Path
 
 # Wine's own prompts to download Mono and Gecko would block a headless run.
 DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
+# Wine's debug channels for ordinary calls: errors only, in the call's stderr file.
+QUIET = "fixme-all"
 # Grace after `timeout` sends SIGTERM before it sends SIGKILL.
 KILL_GRACE_S = 5
 # Bound of the calls that manage the server itself.
@@ -126,7 +128,7 @@ class Prefix:
     def drive_c(self):
         return self.path / "drive_c"
 
-    def env(self, debug="-all"):
+    def env(self, debug=QUIET):
         env = dict(os.environ)
         for name in ("DISPLAY", "WAYLAND_DISPLAY", "WINEARCH", "WINELOADER", "WINESERVER"):
             env.pop(name, None)
@@ -259,7 +261,7 @@ class Session:
         if self.closed or not self.prefix.path.is_dir():
             raise WineError(f"{self.name}: the session has ended")
 
-    def spawn(self, args, tag, limit_s=60, debug="-all"):
+    def spawn(self, args, tag, limit_s=60, debug=QUIET):
         with self.lock:
             self._refuse_if_closed()
             out, err = self._files(tag)
@@ -267,7 +269,7 @@ class Session:
             self.background.append(proc)
         return proc
 
-    def run(self, args, tag, limit_s=60, debug="-all"):
+    def run(self, args, tag, limit_s=60, debug=QUIET):
         return self.spawn(args, tag, limit_s, debug).wait()
 
     def windows_processes(self, exe_name):
