@@ -212,21 +212,30 @@ DWORD CheckDisposition(const paths::Resolved& path, const OpenRequest& request) 
 
 // Opens the host file read-write whatever the requested access (the handle
 // enforces the access; the share locks need a readable descriptor).
-DWORD OpenHost(const paths::Resolved& path, const OpenRequest& request, host::UniqueFd& fd, bool& created) {
-  const bool mayCreate = request.disposition != OPEN_EXISTING && request.disposition != TRUNCATE_EXISTING;
-  int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW;
-  if (mayCreate) flags |= O_CREAT;
-  if (request.disposition == CREATE_NEW) flags |= O_EXCL;
-  const mode_t mode = (request.flags & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
-  const bool existedBefore = path.exists;
-  fd = host::UniqueFd(::open(path.host.c_str(), flags, mode));
+// `created` comes from O_EXCL, so a file that another process made since the
+// name was resolved is opened, and share-checked, as an existing one.
+host::UniqueFd OpenExisting(const paths::Resolved& path, const OpenRequest& request) {
+  host::UniqueFd fd(::open(path.host.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
   if (!fd.Valid() && errno == EACCES && !(request.access & (kWriteRights | DELETE)))
     fd = host::UniqueFd(::open(path.host.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  return fd;
+}
+
+DWORD OpenHost(const paths::Resolved& path, const OpenRequest& request, host::UniqueFd& fd, bool& created) {
+  const bool mayCreate = request.disposition != OPEN_EXISTING && request.disposition != TRUNCATE_EXISTING;
+  const mode_t mode = (request.flags & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+  created = false;
+  if (mayCreate) {
+    fd = host::UniqueFd(::open(path.host.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_CREAT | O_EXCL, mode));
+    created = fd.Valid();
+    if (!fd.Valid() && errno == EEXIST && request.disposition == CREATE_NEW) return ERROR_FILE_EXISTS;
+    if (!fd.Valid() && errno != EEXIST) return host::ErrorFromErrno(errno);
+  }
+  if (!created) fd = OpenExisting(path, request);
   if (!fd.Valid()) return errno == ELOOP ? ERROR_ACCESS_DENIED : host::ErrorFromErrno(errno);
   struct stat st {};
   if (::fstat(fd.Get(), &st) == 0 && !S_ISREG(st.st_mode)) return ERROR_ACCESS_DENIED;
-  created = !existedBefore;
-  if (existedBefore && ReadOnlyOnHost(st) && (request.access & (kWriteRights | DELETE))) return ERROR_ACCESS_DENIED;
+  if (!created && ReadOnlyOnHost(st) && (request.access & (kWriteRights | DELETE))) return ERROR_ACCESS_DENIED;
   return ERROR_SUCCESS;
 }
 
