@@ -98,6 +98,12 @@ int TestEntry(int, wchar_t**) {
 
 int EntryWithoutDispatcher(int, wchar_t**) { return 0; }
 
+std::vector<std::wstring> g_entryArgs;
+int RecordingEntry(int argc, wchar_t** argv) {
+  g_entryArgs.assign(argv, argv + argc);
+  return 0;
+}
+
 class ScmTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -161,6 +167,17 @@ TEST_F(ScmTest, StartArgumentsFollowTheServiceName) {
   ASSERT_TRUE(Scm().WaitForState(kName, SERVICE_RUNNING, 60000));
   std::lock_guard lock(m_program.mutex);
   EXPECT_EQ(m_program.mainArgs, (std::vector<std::wstring>{kName, L"one", L"two"}));
+}
+
+TEST_F(ScmTest, TheEntryGetsTheImagePathAsItsCommandLine) {
+  winsim::ServiceConfig config;
+  config.name = L"QuotedSvc";
+  config.binaryPath = L"\"C:\\Program Files\\Q\\q.exe\" -service  two";
+  ASSERT_EQ(Scm().Install(config), (DWORD)ERROR_SUCCESS);
+  winsim::SetProcessEntry(RecordingEntry);
+  EXPECT_EQ(Scm().Start(L"QuotedSvc"), (DWORD)ERROR_SERVICE_REQUEST_TIMEOUT);
+  ASSERT_TRUE(Scm().WaitForProcessEnd(L"QuotedSvc", 60000));
+  EXPECT_EQ(g_entryArgs, (std::vector<std::wstring>{L"C:\\Program Files\\Q\\q.exe", L"-service", L"two"}));
 }
 
 TEST_F(ScmTest, StartRefusals) {

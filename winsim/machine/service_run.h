@@ -44,7 +44,7 @@ class ServiceRun {
   const ServiceConfig config;
   const std::vector<std::wstring> startArgs;
 
-  // The process entry's argv (the executable path alone) and ServiceMain's
+  // The process entry's argv (the image path's words) and ServiceMain's
   // argv (the service name, then the start arguments); kept for the run.
   std::vector<std::wstring> processArgs;
   std::vector<wchar_t*> processArgv;

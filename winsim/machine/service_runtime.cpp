@@ -75,6 +75,30 @@ DWORD AccessFor(DWORD control) {
   }
 }
 
+// The executable's command line as the SCM starts it: the image path split
+// into words the way a C runtime does (double quotes group, and are dropped).
+std::vector<std::wstring> SplitCommandLine(const std::wstring& line) {
+  std::vector<std::wstring> words;
+  std::wstring word;
+  bool quoted = false, inWord = false;
+  for (wchar_t ch : line) {
+    if (ch == L'"') {
+      quoted = !quoted;
+      inWord = true;
+    } else if ((ch == L' ' || ch == L'\t') && !quoted) {
+      if (inWord) words.push_back(std::move(word));
+      word.clear();
+      inWord = false;
+    } else {
+      word += ch;
+      inWord = true;
+    }
+  }
+  if (inWord) words.push_back(std::move(word));
+  if (words.empty()) words.emplace_back();
+  return words;
+}
+
 void BuildArgv(std::vector<std::wstring>& store, std::vector<wchar_t*>& argv) {
   argv.clear();
   for (auto& arg : store) argv.push_back(arg.data());
@@ -96,7 +120,7 @@ std::vector<BYTE> PowerSettingRecord(const GUID& setting, const std::vector<BYTE
 
 ServiceRun::ServiceRun(Services& owner_, ServiceConfig config_, std::vector<std::wstring> startArgs_)
     : owner(owner_), config(std::move(config_)), startArgs(std::move(startArgs_)) {
-  processArgs.push_back(config.binaryPath);
+  processArgs = SplitCommandLine(config.binaryPath);
   BuildArgv(processArgs, processArgv);
   mainArgs.push_back(config.name);
   mainArgs.insert(mainArgs.end(), startArgs.begin(), startArgs.end());
