@@ -58,7 +58,11 @@ Machine::~Machine() {
 namespace {
 std::atomic<Machine*> g_current{nullptr};
 std::mutex g_currentMutex;
-std::unique_ptr<Machine> g_owned;
+// The process's machine must outlive every static object of the program: a
+// product object destroyed at exit still closes its handles, as it may on
+// Windows, where the process's objects go only after the CRT has run its
+// destructors. Initialised first, so destroyed last.
+std::unique_ptr<Machine> g_owned __attribute__((init_priority(101)));
 }  // namespace
 
 Machine& CurrentMachine() {
