@@ -20,9 +20,11 @@ struct LiveBlocks {
   std::unordered_set<const _HIDP_PREPARSED_DATA*> blocks;
 };
 
+// Never destroyed: static objects of the program that are destroyed at exit
+// (after this was first used) still free their blocks.
 LiveBlocks& Live() {
-  static LiveBlocks live;
-  return live;
+  static LiveBlocks* live = new LiveBlocks;
+  return *live;
 }
 
 }  // namespace
