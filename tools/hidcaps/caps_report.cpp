@@ -61,19 +61,14 @@ std::string ValueLine(size_t index, HIDP_REPORT_TYPE type, const HIDP_VALUE_CAPS
                 c.HasNull ? 1u : 0u, c.BitField, c.IsAbsolute ? 1u : 0u);
 }
 
-std::string ButtonLines(size_t index, HIDP_REPORT_TYPE type, USHORT count, PHIDP_PREPARSED_DATA preparsed) {
-  std::vector<HIDP_BUTTON_CAPS> caps(count);
-  if (count == 0 || HidP_GetButtonCaps(type, caps.data(), &count, preparsed) != HIDP_STATUS_SUCCESS) return {};
+// The lines of one kind of caps, in the order `get` returns them.
+template <class Caps, class Get, class Line>
+std::string CapLines(size_t index, HIDP_REPORT_TYPE type, USHORT count, PHIDP_PREPARSED_DATA preparsed, Get get,
+                     Line line) {
+  std::vector<Caps> caps(count);
+  if (count == 0 || get(type, caps.data(), &count, preparsed) != HIDP_STATUS_SUCCESS) return {};
   std::string text;
-  for (USHORT i = 0; i < count; ++i) text += ButtonLine(index, type, caps[i]);
-  return text;
-}
-
-std::string ValueLines(size_t index, HIDP_REPORT_TYPE type, USHORT count, PHIDP_PREPARSED_DATA preparsed) {
-  std::vector<HIDP_VALUE_CAPS> caps(count);
-  if (count == 0 || HidP_GetValueCaps(type, caps.data(), &count, preparsed) != HIDP_STATUS_SUCCESS) return {};
-  std::string text;
-  for (USHORT i = 0; i < count; ++i) text += ValueLine(index, type, caps[i]);
+  for (USHORT i = 0; i < count; ++i) text += line(index, type, caps[i]);
   return text;
 }
 
@@ -84,8 +79,8 @@ std::string CollectionBlock(size_t index, PHIDP_PREPARSED_DATA preparsed) {
   const USHORT values[] = {caps.NumberInputValueCaps, caps.NumberOutputValueCaps, caps.NumberFeatureValueCaps};
   std::string text = CapsLine(index, caps);
   for (auto type : {HidP_Input, HidP_Output, HidP_Feature}) {
-    text += ButtonLines(index, type, buttons[type], preparsed);
-    text += ValueLines(index, type, values[type], preparsed);
+    text += CapLines<HIDP_BUTTON_CAPS>(index, type, buttons[type], preparsed, HidP_GetButtonCaps, ButtonLine);
+    text += CapLines<HIDP_VALUE_CAPS>(index, type, values[type], preparsed, HidP_GetValueCaps, ValueLine);
   }
   return text;
 }

@@ -102,6 +102,15 @@ NTSTATUS CollectUsages(const ReportView& view, HIDP_REPORT_TYPE type, const CapF
   return found > capacity ? HIDP_STATUS_BUFFER_TOO_SMALL : HIDP_STATUS_SUCCESS;
 }
 
+CapFilter ButtonFilter(std::optional<USAGE> page, USHORT link, const ReportView& view) {
+  CapFilter filter;
+  filter.kind = CapKind::kButtons;
+  filter.usagePage = page;
+  filter.linkCollection = link;
+  filter.reportId = view.bytes[0];
+  return filter;
+}
+
 // The first value cap that passes `filter`, or the status that says why none does.
 NTSTATUS FindValueCap(const ReportView& view, HIDP_REPORT_TYPE type, const CapFilter& filter, const Cap*& found) {
   bool incompatible = false;
@@ -111,6 +120,24 @@ NTSTATUS FindValueCap(const ReportView& view, HIDP_REPORT_TYPE type, const CapFi
     return false;
   }, &incompatible);
   return found ? HIDP_STATUS_SUCCESS : NothingFound(incompatible);
+}
+
+// The value cap a HidP_GetUsageValue* call names in its report, and the report.
+struct ValueQuery {
+  HIDP_REPORT_TYPE type;
+  USAGE page;
+  USHORT link;
+  USAGE usage;
+  PHIDP_PREPARSED_DATA preparsed;
+  PCHAR report;
+  ULONG length;
+};
+
+NTSTATUS FindValue(const ValueQuery& query, ReportView& view, const Cap*& cap) {
+  if (NTSTATUS status = CheckReport(query.type, query.preparsed, query.report, query.length, view);
+      status != HIDP_STATUS_SUCCESS)
+    return status;
+  return FindValueCap(view, query.type, ValueFilter(query.page, query.link, query.usage, view), cap);
 }
 
 }  // namespace
@@ -124,12 +151,8 @@ NTSTATUS NTAPI HidP_GetUsages(HIDP_REPORT_TYPE ReportType, USAGE UsagePage, USHO
   if (NTSTATUS status = CheckReport(ReportType, PreparsedData, Report, ReportLength, view); status != HIDP_STATUS_SUCCESS)
     return status;
   if (!UsageLength) return kStatusInvalidParameter;
-  CapFilter filter;
-  filter.kind = CapKind::kButtons;
-  filter.usagePage = UsagePage;
-  filter.linkCollection = LinkCollection;
-  filter.reportId = view.bytes[0];
-  return CollectUsages(view, ReportType, filter, UsageList, UsageLength, [](const Cap&, USAGE usage) { return usage; });
+  return CollectUsages(view, ReportType, ButtonFilter(UsagePage, LinkCollection, view), UsageList, UsageLength,
+                       [](const Cap&, USAGE usage) { return usage; });
 }
 
 NTSTATUS NTAPI HidP_GetUsagesEx(HIDP_REPORT_TYPE ReportType, USHORT LinkCollection, PUSAGE_AND_PAGE ButtonList,
@@ -139,11 +162,8 @@ NTSTATUS NTAPI HidP_GetUsagesEx(HIDP_REPORT_TYPE ReportType, USHORT LinkCollecti
   if (NTSTATUS status = CheckReport(ReportType, PreparsedData, Report, ReportLength, view); status != HIDP_STATUS_SUCCESS)
     return status;
   if (!UsageLength) return kStatusInvalidParameter;
-  CapFilter filter;
-  filter.kind = CapKind::kButtons;
-  filter.linkCollection = LinkCollection;
-  filter.reportId = view.bytes[0];
-  return CollectUsages(view, ReportType, filter, ButtonList, UsageLength, [](const Cap& cap, USAGE usage) {
+  return CollectUsages(view, ReportType, ButtonFilter(std::nullopt, LinkCollection, view), ButtonList, UsageLength,
+                       [](const Cap& cap, USAGE usage) {
     return USAGE_AND_PAGE{usage, cap.usagePage};
   });
 }
@@ -152,13 +172,10 @@ NTSTATUS NTAPI HidP_GetUsageValue(HIDP_REPORT_TYPE ReportType, USAGE UsagePage, 
                                   PULONG UsageValue, PHIDP_PREPARSED_DATA PreparsedData, PCHAR Report,
                                   ULONG ReportLength) {
   ReportView view;
-  if (NTSTATUS status = CheckReport(ReportType, PreparsedData, Report, ReportLength, view); status != HIDP_STATUS_SUCCESS)
-    return status;
-  if (!UsageValue) return kStatusInvalidParameter;
   const Cap* cap = nullptr;
-  if (NTSTATUS status = FindValueCap(view, ReportType, ValueFilter(UsagePage, LinkCollection, Usage, view), cap);
-      status != HIDP_STATUS_SUCCESS)
-    return status;
+  const ValueQuery query{ReportType, UsagePage, LinkCollection, Usage, PreparsedData, Report, ReportLength};
+  if (NTSTATUS status = FindValue(query, view, cap); status != HIDP_STATUS_SUCCESS) return status;
+  if (!UsageValue) return kStatusInvalidParameter;
   const uint32_t field = cap->isRange ? uint32_t(Usage - cap->usageMin) : 0;
   if (field >= cap->reportCount) return HIDP_STATUS_USAGE_NOT_FOUND;
   if (cap->bitSize > 32) return HIDP_STATUS_BUFFER_TOO_SMALL;
@@ -172,12 +189,9 @@ NTSTATUS NTAPI HidP_GetUsageValueArray(HIDP_REPORT_TYPE ReportType, USAGE UsageP
                                        USAGE Usage, PCHAR UsageValue, USHORT UsageValueByteLength,
                                        PHIDP_PREPARSED_DATA PreparsedData, PCHAR Report, ULONG ReportLength) {
   ReportView view;
-  if (NTSTATUS status = CheckReport(ReportType, PreparsedData, Report, ReportLength, view); status != HIDP_STATUS_SUCCESS)
-    return status;
   const Cap* cap = nullptr;
-  if (NTSTATUS status = FindValueCap(view, ReportType, ValueFilter(UsagePage, LinkCollection, Usage, view), cap);
-      status != HIDP_STATUS_SUCCESS)
-    return status;
+  const ValueQuery query{ReportType, UsagePage, LinkCollection, Usage, PreparsedData, Report, ReportLength};
+  if (NTSTATUS status = FindValue(query, view, cap); status != HIDP_STATUS_SUCCESS) return status;
   if (cap->isRange || cap->reportCount <= 1) return HIDP_STATUS_NOT_VALUE_ARRAY;
   const uint32_t bits = uint32_t(cap->bitSize) * cap->reportCount;
   if ((bits + 7) / 8 > UsageValueByteLength) return HIDP_STATUS_BUFFER_TOO_SMALL;

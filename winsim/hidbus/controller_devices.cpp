@@ -75,44 +75,38 @@ Bytes DigitizerCollection(uint8_t usage) {
   return bytes;
 }
 
-// Vendor input (page 0xFF00, usage 1): answers in input report 2, status in
-// input report 4; 63 data bytes each.
-Bytes VendorInputCollection() {
+// One vendor report of 63 data bytes: report ID, usage, main item.
+Bytes VendorReport(uint8_t reportId, uint8_t usage, uint8_t mainItem) {
   return {
-      0x06, 0x00, 0xFF,  // Usage Page (Vendor 0xFF00)
-      0x09, 0x01,        // Usage (1)
-      0xA1, 0x01,        // Collection (Application)
-      0x85, 0x02,        //   Report ID (2)
-      0x09, 0x02,        //   Usage (2)
-      0x15, 0x00,        //   Logical Minimum (0)
-      0x26, 0xFF, 0x00,  //   Logical Maximum (255)
-      0x75, 0x08,        //   Report Size (8)
-      0x95, 0x3F,        //   Report Count (63)
-      0x81, 0x02,        //   Input (Data,Var,Abs)
-      0x85, 0x04,        //   Report ID (4)
-      0x09, 0x04,        //   Usage (4)
-      0x95, 0x3F,        //   Report Count (63)
-      0x81, 0x02,        //   Input (Data,Var,Abs)
-      0xC0,              // End Collection
+      0x85, reportId,    // Report ID
+      0x09, usage,       // Usage
+      0x15, 0x00,        // Logical Minimum (0)
+      0x26, 0xFF, 0x00,  // Logical Maximum (255)
+      0x75, 0x08,        // Report Size (8)
+      0x95, 0x3F,        // Report Count (63)
+      mainItem, 0x02,    // Input or Output (Data,Var,Abs)
   };
 }
 
-// Vendor output (page 0xFF00, usage 1): commands in output report 3.
-Bytes VendorOutputCollection() {
-  return {
-      0x06, 0x00, 0xFF,  // Usage Page (Vendor 0xFF00)
-      0x09, 0x01,        // Usage (1)
-      0xA1, 0x01,        // Collection (Application)
-      0x85, 0x03,        //   Report ID (3)
-      0x09, 0x03,        //   Usage (3)
-      0x15, 0x00,        //   Logical Minimum (0)
-      0x26, 0xFF, 0x00,  //   Logical Maximum (255)
-      0x75, 0x08,        //   Report Size (8)
-      0x95, 0x3F,        //   Report Count (63)
-      0x91, 0x02,        //   Output (Data,Var,Abs)
-      0xC0,              // End Collection
-  };
+// A vendor collection: page 0xFF00, usage 1, holding `reports`.
+Bytes VendorCollection(std::initializer_list<Bytes> reports) {
+  Bytes bytes = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01};  // Usage Page (0xFF00), Usage (1), Collection (Application)
+  for (const auto& report : reports) bytes.insert(bytes.end(), report.begin(), report.end());
+  bytes.push_back(0xC0);  // End Collection
+  return bytes;
 }
+
+constexpr uint8_t kInputItem = 0x81;
+constexpr uint8_t kOutputItem = 0x91;
+
+// Answers in input report 2, status in input report 4.
+Bytes VendorInputCollection() {
+  return VendorCollection({VendorReport(kVendorInputReportId, 0x02, kInputItem),
+                           VendorReport(kVendorStatusReportId, 0x04, kInputItem)});
+}
+
+// Commands in output report 3.
+Bytes VendorOutputCollection() { return VendorCollection({VendorReport(kVendorOutputReportId, 0x03, kOutputItem)}); }
 
 Bytes Concatenate(std::initializer_list<Bytes> parts) {
   Bytes bytes;

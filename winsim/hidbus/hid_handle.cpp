@@ -239,36 +239,31 @@ void HidHandle::FlushQueue() {
   m_queue.clear();
 }
 
-DWORD HidHandle::FeatureRequest(bool set, uint8_t* report, DWORD length) {
+// The checks the class driver makes of a synchronous report request.
+DWORD HidHandle::CheckRequest(int reportType, const uint8_t* report, DWORD length) const {
   if (DWORD error = CheckAlive()) return error;
-  const USHORT reportLength = Layout().reportByteLength[HidP_Feature];
+  const USHORT reportLength = Layout().reportByteLength[reportType];
   if (length == 0) return ERROR_INVALID_USER_BUFFER;
   if (!report) return ERROR_NOACCESS;
   if (reportLength == 0 || length < reportLength) return ERROR_INVALID_PARAMETER;
-  if (DWORD error = CheckReportId(HidP_Feature, report[0])) return error;
+  return CheckReportId(reportType, report[0]);
+}
+
+DWORD HidHandle::FeatureRequest(bool set, uint8_t* report, DWORD length) {
+  if (DWORD error = CheckRequest(HidP_Feature, report, length)) return error;
+  const std::span<uint8_t> whole(report, Layout().reportByteLength[HidP_Feature]);
   auto model = m_device->Model();
-  return RequestError(set ? model->OnSetFeature(m_collection, {report, reportLength})
-                          : model->OnGetFeature(m_collection, {report, reportLength}));
+  return RequestError(set ? model->OnSetFeature(m_collection, whole) : model->OnGetFeature(m_collection, whole));
 }
 
 DWORD HidHandle::InputReportRequest(uint8_t* report, DWORD length) {
-  if (DWORD error = CheckAlive()) return error;
-  const USHORT reportLength = Layout().reportByteLength[HidP_Input];
-  if (length == 0) return ERROR_INVALID_USER_BUFFER;
-  if (!report) return ERROR_NOACCESS;
-  if (reportLength == 0 || length < reportLength) return ERROR_INVALID_PARAMETER;
-  if (DWORD error = CheckReportId(HidP_Input, report[0])) return error;
-  return RequestError(m_device->Model()->OnGetInputReport(m_collection, {report, reportLength}));
+  if (DWORD error = CheckRequest(HidP_Input, report, length)) return error;
+  return RequestError(m_device->Model()->OnGetInputReport(m_collection, {report, Layout().reportByteLength[HidP_Input]}));
 }
 
 DWORD HidHandle::OutputReportRequest(const uint8_t* report, DWORD length) {
-  if (DWORD error = CheckAlive()) return error;
-  const USHORT reportLength = Layout().reportByteLength[HidP_Output];
-  if (length == 0) return ERROR_INVALID_USER_BUFFER;
-  if (!report) return ERROR_NOACCESS;
-  if (reportLength == 0 || length < reportLength) return ERROR_INVALID_PARAMETER;
-  if (DWORD error = CheckReportId(HidP_Output, report[0])) return error;
-  return RequestError(m_device->Model()->OnOutputReport(m_collection, {report, reportLength}));
+  if (DWORD error = CheckRequest(HidP_Output, report, length)) return error;
+  return RequestError(m_device->Model()->OnOutputReport(m_collection, {report, Layout().reportByteLength[HidP_Output]}));
 }
 
 }  // namespace winsim::hidbus

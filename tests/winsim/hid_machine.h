@@ -1,0 +1,105 @@
+// Helpers of the HID bus machine tests: machines with a chosen controller
+// configuration, and overlapped transfers that own their event.
+#pragma once
+
+#include "hid_conformance.h"
+
+#include <gtest/gtest.h>
+#include <platform/win32.h>
+#include <winsim/sim/touch_controller.h>
+
+#include <filesystem>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace hidmachine {
+
+// A machine in a fresh folder with WINSIM_CONTROLLER set to `controller`.
+class Machine {
+ public:
+  explicit Machine(const std::string& controller, double timeScale = 1000)
+      : m_root(FreshRoot()), m_machine(Config(m_root, controller, timeScale)) {}
+  ~Machine() {
+    m_machine.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(m_root, ec);
+  }
+  winsim::Machine& operator*() { return **m_machine; }
+  winsim::HidBus& bus() { return (**m_machine).Part<winsim::HidBus>(); }
+
+ private:
+  static std::filesystem::path FreshRoot() {
+    std::random_device random;
+    auto root = std::filesystem::temp_directory_path() / ("winsim-hid-" + std::to_string(random()) + std::to_string(random()));
+    std::filesystem::create_directories(root);
+    return root;
+  }
+  static winsim::MachineConfig Config(const std::filesystem::path& root, const std::string& controller, double scale) {
+    winsim::MachineConfig config;
+    config.root = root;
+    config.timeScale = scale;
+    config.controller = controller;
+    return config;
+  }
+
+  std::filesystem::path m_root;
+  std::optional<winsim::ScopedMachine> m_machine;
+};
+
+using hidtest::Handle;
+
+inline HANDLE Open(const std::wstring& path, DWORD access, DWORD flags = FILE_FLAG_OVERLAPPED) {
+  return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+// One overlapped transfer with its own event and a 64-byte buffer.
+struct Transfer {
+  Transfer() : event(CreateEventW(nullptr, TRUE, FALSE, nullptr)) { overlapped.hEvent = event.get(); }
+  Handle event;
+  OVERLAPPED overlapped{};
+  std::vector<BYTE> buffer = std::vector<BYTE>(64, 0);
+  DWORD bytes = 0;
+
+  // Starts a read; true when it is pending.
+  bool StartRead(HANDLE handle) {
+    if (ReadFile(handle, buffer.data(), (DWORD)buffer.size(), &bytes, &overlapped)) return false;
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+    return true;
+  }
+  // The result of the transfer once it has finished: its error code.
+  DWORD Finish(HANDLE handle) {
+    if (GetOverlappedResult(handle, &overlapped, &bytes, TRUE)) return ERROR_SUCCESS;
+    return GetLastError();
+  }
+};
+
+inline std::vector<BYTE> CommandReport(std::initializer_list<BYTE> command, BYTE length = 0) {
+  std::vector<BYTE> report(64, 0);
+  report[0] = 3;
+  report[2] = length ? length : static_cast<BYTE>(command.size());
+  std::copy(command.begin(), command.end(), report.begin() + 3);
+  return report;
+}
+
+// Writes a report on an overlapped handle and waits for the write; its error code.
+inline DWORD WriteReport(HANDLE handle, const std::vector<BYTE>& report) {
+  Transfer transfer;
+  if (WriteFile(handle, report.data(), (DWORD)report.size(), &transfer.bytes, &transfer.overlapped)) return ERROR_SUCCESS;
+  if (GetLastError() != ERROR_IO_PENDING) return GetLastError();
+  return transfer.Finish(handle);
+}
+
+// The pair number as the product reads it: between the first two '&' after
+// the second '#'; empty when the path has none.
+inline std::wstring PairNumber(const std::wstring& path) {
+  const size_t p1 = path.find(L'#');
+  const size_t p2 = p1 == std::wstring::npos ? p1 : path.find(L'#', p1 + 1);
+  const size_t p3 = p2 == std::wstring::npos ? p2 : path.find(L'&', p2 + 1);
+  const size_t p4 = p3 == std::wstring::npos ? p3 : path.find(L'&', p3 + 1);
+  if (p4 == std::wstring::npos) return {};
+  return path.substr(p3 + 1, p4 - p3 - 1);
+}
+
+}  // namespace hidmachine
