@@ -1,4 +1,120 @@
 #include "touchic/DiagnosticAction.h"
 
-// Placeholder until the controller layer lands.
-int RunDiagnosticAction(int /*nAction*/) { return 0; }
+#include <cstdio>
+#include <string>
+
+#include "hid/VendorIds.h"
+#include "log/DbgLog.h"
+#include "platform/win32.h"
+#include "touchic/TouchIC.h"
+#include "touchic/VornApi.h"
+
+namespace {
+
+constexpr const char* kLibVersionText = "TouchIC Version : 0.0.0.2";
+// What a failed command of the actions sleep to wotoff reports, whatever the
+// command returned.
+constexpr int kActionFailed = 0xFFFF;
+
+// Console output is wide only; narrow texts (log messages, the version text)
+// are converted from the ANSI code page first.
+std::wstring Widen(const char* pszText) {
+  if (!pszText || !*pszText) return std::wstring();
+  int nLen = MultiByteToWideChar(CP_ACP, 0, pszText, -1, nullptr, 0);
+  if (nLen > 0) {
+    std::wstring text(nLen, L'\0');
+    if (MultiByteToWideChar(CP_ACP, 0, pszText, -1, text.data(), nLen) == nLen) {
+      text.resize(nLen - 1);
+      return text;
+    }
+  }
+  std::wstring text;
+  for (const char* p = pszText; *p; ++p) text.push_back((WCHAR)(unsigned char)*p);
+  return text;
+}
+
+void PrintWithText(const wchar_t* pszFormat, const char* pszText) {
+  fwprintf(stdout, pszFormat, Widen(pszText).c_str());
+}
+
+// Every trace entry of the process also goes to the console, as plain text:
+// a message holding a percent sign is printed as it is.
+void EchoTraceToConsole(const char* pszMessage, unsigned long long /*nEntryLength*/) {
+  PrintWithText(L"\r\n%ls", pszMessage);
+}
+
+void PrintLibVersion() {
+  char szVersion[64];
+  snprintf(szVersion, sizeof(szVersion), " %s\r\n", kLibVersionText);
+  g_TouchIC.SetLibVersion(szVersion);
+  PrintWithText(L"Library Version Information %ls \n", g_TouchIC.GetLibVersion());
+}
+
+int RunFirmwareCheck() {
+  DWORD dwVersion = 0;
+  int nResult = g_TouchIC.GetFwVerEx(dwVersion);
+  if (nResult != 0) {
+    PrintWithText(L"\r\nGetFwVerEx fail. %ls", DbgLogLastError());
+    return nResult;
+  }
+  fwprintf(stdout, L"\r\nDevice(%d) FWVer = %04X", 0, (unsigned)dwVersion);
+  return 0;
+}
+
+int RunCommand(int nAction) {
+  switch (nAction) {
+    case kDiagSleep: return g_TouchIC.ICSleep();
+    case kDiagWake: return g_TouchIC.ICWake();
+    case kDiagReset: return g_TouchIC.ICReset();
+    case kDiagWotOn: return g_TouchIC.SWSetSystemInfo(1);
+    default: return g_TouchIC.SWSetSystemInfo(0);
+  }
+}
+
+// Reset reports with the wake text: the message users know for it.
+const wchar_t* CommandSuccessText(int nAction) {
+  switch (nAction) {
+    case kDiagSleep: return L"\r\nSet IC Sleep";
+    case kDiagWake: return L"\r\nSet IC wake";
+    case kDiagReset: return L"\r\nSet IC wake";
+    case kDiagWotOn: return L"\r\nEnable Wake-on-touch";
+    default: return L"\r\nDisable Wake-off-touch";
+  }
+}
+
+int RunControllerCommand(int nAction) {
+  if (RunCommand(nAction) != 0) {
+    PrintWithText(L"\r\nSWSetSystemInfo fail. %ls", DbgLogLastError());
+    return kActionFailed;
+  }
+  fwprintf(stdout, L"%ls", CommandSuccessText(nAction));
+  return 0;
+}
+
+bool IsKnownAction(int nAction) { return nAction >= kDiagFwCheck && nAction <= kDiagWotOff; }
+
+}  // namespace
+
+int RunDiagnosticAction(int nAction) {
+  DbgLogSetEcho(EchoTraceToConsole);
+  PrintLibVersion();
+  if (!IsKnownAction(nAction)) {
+    fwprintf(stdout, L"\r\nUnknown diagnostic action %d", nAction);
+    return kActionFailed;
+  }
+  int nResult = VORNAPI::Connect(kVendorId, 0);
+  if (nResult != 0) {
+    PrintWithText(L"\r\nConnect fail. %ls", DbgLogLastError());
+    return nResult;
+  }
+  if (nAction == kDiagFwCheck) {
+    nResult = RunFirmwareCheck();
+    // A failed query leaves the controller open; the process ends right after.
+    if (nResult != 0) return nResult;
+  } else {
+    nResult = RunControllerCommand(nAction);
+  }
+  if (VORNAPI::Disconnect() != 0)
+    PrintWithText(L"\r\nDisconnect fail. %ls", DbgLogLastError());
+  return nResult;
+}

@@ -1,0 +1,238 @@
+// Opening and closing the controller: report IDs, bridge handling, the named
+// mutex and the queries, over a scripted transport.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "FakeInterface.h"
+#include "LogCapture.h"
+#include "hid/VendorIds.h"
+#include "touchic/TouchIC.h"
+
+namespace {
+
+using Bytes = std::vector<BYTE>;
+
+class TouchICConnection : public ::testing::Test {
+ protected:
+  LogCapture capture;
+  FakeTransportLog sent;
+  CTouchICWithFake touch{sent};
+};
+
+TEST_F(TouchICConnection, ConnectSetsTheVendorReportIdsAndFindsTheDevice) {
+  EXPECT_EQ(touch.Connect(kVendorId, 0), 0);
+  EXPECT_TRUE(touch.IsDeviceConnected());
+  EXPECT_EQ(touch.GetOutReportID(), 3);
+  EXPECT_EQ(sent.reportIds, (std::vector<std::pair<int, int>>{{2, 3}}));
+  EXPECT_EQ(sent.searches, 1);
+  EXPECT_TRUE(LogCapture::Echoed("Device connected."));
+  EXPECT_EQ(touch.GetDeviceCount(), 1);
+
+  EXPECT_EQ(touch.Disconnect(), 0);
+  EXPECT_FALSE(touch.IsDeviceConnected());
+  EXPECT_EQ(sent.closes, 1);
+  EXPECT_EQ(touch.Disconnect(), 0);  // a second close closes nothing
+  EXPECT_EQ(sent.closes, 1);
+}
+
+TEST_F(TouchICConnection, ConnectTwiceReusesTheTransportAndSearchesAgain) {
+  CInterfaceGet* pFirst = touch.transport();
+  ASSERT_EQ(touch.Connect(kVendorId, 0), 0);
+  ASSERT_EQ(touch.Connect(kVendorId, 0), 0);
+  EXPECT_EQ(touch.transport(), pFirst);
+  EXPECT_EQ(sent.searches, 2);
+  EXPECT_TRUE(touch.IsDeviceConnected());
+}
+
+TEST_F(TouchICConnection, NoDeviceFailsAndLeavesTheQueriesEmpty) {
+  touch.fake().m_nFound = 0;
+  EXPECT_EQ(touch.Connect(kVendorId, 0), 4100);
+  EXPECT_STREQ(DbgLogLastError(), "[ERR]Device is not connected.\r\n");
+  EXPECT_FALSE(touch.IsDeviceConnected());
+  EXPECT_EQ(touch.GetDeviceCount(), 0);
+
+  WCHAR szPath[8] = L"keep";
+  EXPECT_NE(touch.GetDevPath(0, szPath, sizeof(szPath)), 0);
+  EXPECT_STREQ(szPath, L"keep");
+  EXPECT_EQ(touch.Disconnect(), 0);
+  EXPECT_EQ(sent.closes, 0);
+}
+
+TEST_F(TouchICConnection, DisconnectBeforeAnyConnectReturnsSixAndLogsNothing) {
+  CTouchIC fresh;
+  size_t nTraces = LogCapture::EchoedTraces().size();
+  std::string before = capture.LogText();
+  EXPECT_EQ(fresh.Disconnect(), 6);
+  EXPECT_EQ(LogCapture::EchoedTraces().size(), nTraces);
+  EXPECT_EQ(capture.LogText(), before);
+}
+
+TEST_F(TouchICConnection, TransportOfAnotherKindIsReplaced) {
+  touch.fake().m_nType = 7;
+  touch.Connect(kVendorId, 0);
+  EXPECT_TRUE(sent.destroyed);
+  ASSERT_NE(touch.transport(), nullptr);
+  EXPECT_EQ(touch.transport()->GetInterfaceType(), 1);
+}
+
+TEST_F(TouchICConnection, BridgeWithoutReportIdsClearsTheOutputReportId) {
+  touch.fake().m_nPid = 0x000B;
+  ASSERT_EQ(touch.Connect(kVendorId, 0), 0);
+  EXPECT_EQ(touch.GetOutReportID(), 0);
+  EXPECT_EQ(sent.reportIds, (std::vector<std::pair<int, int>>{{2, 3}, {0, 0}}));
+
+  // Asked for by product id, the IDs are cleared before the search too.
+  FakeTransportLog other;
+  CTouchICWithFake direct(other);
+  direct.fake().m_nPid = 0x0001;
+  ASSERT_EQ(direct.Connect(kVendorId, 0x000B), 0);
+  EXPECT_EQ(other.reportIds, (std::vector<std::pair<int, int>>{{0, 0}}));
+  EXPECT_EQ(direct.GetOutReportID(), 0);
+}
+
+TEST_F(TouchICConnection, PoweredBridgeRunsBothPowerSequences) {
+  touch.fake().m_nPid = 0x0007;
+  ASSERT_EQ(touch.Connect(kVendorId, 0), 0);
+  EXPECT_EQ(sent.frames, (std::vector<Bytes>{{0x03, 0x12, 0x00, 0x00, 0x00, 0x80},
+                                             {0x03, 0x12, 0x00, 0x00, 0x00, 0x82},
+                                             {0x03, 0x02, 0x20, 0x00, 0x00, 0x00},
+                                             {0x03, 0x01, 0x3F, 0x00, 0x00, 0x00}}));
+  sent.frames.clear();
+  ASSERT_EQ(touch.Disconnect(), 0);
+  EXPECT_EQ(sent.frames, (std::vector<Bytes>{{0x03, 0x12, 0x00, 0x00, 0x00, 0xA0},
+                                             {0x03, 0x12, 0x00, 0x00, 0x00, 0x20},
+                                             {0x03, 0x12, 0x00, 0x00, 0x00, 0x00},
+                                             {0x03, 0x11, 0x00, 0x00, 0x00, 0x00}}));
+  EXPECT_EQ(sent.closes, 1);
+}
+
+TEST_F(TouchICConnection, FailedPowerOnLeavesNothingOpen) {
+  touch.fake().m_nPid = 0x0007;
+  touch.fake().m_frameResults = {0, 0, 0, 3};
+  EXPECT_EQ(touch.Connect(kVendorId, 0), 3);
+  EXPECT_FALSE(touch.IsDeviceConnected());
+  EXPECT_EQ(sent.closes, 1);
+  EXPECT_EQ(touch.ICSleep(), 4100);
+
+  // Power-off frames then meet a closed controller, and Disconnect still succeeds.
+  sent.frames.clear();
+  EXPECT_EQ(touch.Disconnect(), 0);
+  EXPECT_TRUE(sent.frames.empty());
+  EXPECT_EQ(sent.closes, 1);
+}
+
+TEST_F(TouchICConnection, OnlyTheLastPowerOnFrameDecides) {
+  touch.fake().m_nPid = 0x0007;
+  touch.fake().m_frameResults = {3, -6, 4100, 0};
+  EXPECT_EQ(touch.Connect(kVendorId, 0), 0);
+  EXPECT_EQ(sent.frames.size(), 4u);
+  EXPECT_TRUE(touch.IsDeviceConnected());
+
+  touch.fake().m_frameResults = {0, 0, 0, 3};
+  EXPECT_EQ(touch.Disconnect(), 0);  // a bridge failure is never reported
+  EXPECT_EQ(sent.closes, 1);
+}
+
+TEST_F(TouchICConnection, FailingProductQueryKeepsTheDeviceOpen) {
+  touch.fake().m_nVidPidResult = -6;
+  EXPECT_EQ(touch.Connect(kVendorId, 0), -6);
+  EXPECT_STREQ(DbgLogLastError(), "[ERR]Bridge initialization error\r\n");
+  EXPECT_TRUE(touch.IsDeviceConnected());
+  EXPECT_FALSE(LogCapture::Echoed("Device connected."));
+  EXPECT_EQ(touch.Disconnect(), 0);
+  EXPECT_EQ(sent.closes, 1);
+  EXPECT_TRUE(sent.frames.empty());
+}
+
+// Holds "GMutexTouchIC" on a thread of its own until told to let go (or, with
+// `abandon`, lets the thread end while owning it).
+class MutexHolder {
+ public:
+  explicit MutexHolder(bool abandon = false) : m_thread([this, abandon] { Hold(abandon); }) {
+    std::unique_lock lock(m_mutex);
+    m_cv.wait(lock, [this] { return m_held; });
+  }
+  ~MutexHolder() {
+    {
+      std::lock_guard lock(m_mutex);
+      m_release = true;
+    }
+    m_cv.notify_all();
+    m_thread.join();
+  }
+
+ private:
+  void Hold(bool abandon) {
+    HANDLE hMutex = CreateMutexA(nullptr, FALSE, "GMutexTouchIC");
+    WaitForSingleObject(hMutex, INFINITE);
+    {
+      std::lock_guard lock(m_mutex);
+      m_held = true;
+    }
+    m_cv.notify_all();
+    if (!abandon) {
+      std::unique_lock lock(m_mutex);
+      m_cv.wait(lock, [this] { return m_release; });
+      ReleaseMutex(hMutex);
+    }
+    CloseHandle(hMutex);
+  }
+
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  bool m_held = false;
+  bool m_release = false;
+  std::thread m_thread;
+};
+
+TEST_F(TouchICConnection, BusyMutexFailsEveryLockedOperation) {
+  ASSERT_EQ(touch.Connect(kVendorId, 0), 0);
+  sent.commands.clear();
+  {
+    MutexHolder holder;
+    EXPECT_EQ(touch.Connect(kVendorId, 0), 2);
+    EXPECT_STREQ(DbgLogLastError(), "[ERR]Device is busy.\r\n");
+    DWORD dwVersion = 0;
+    EXPECT_EQ(touch.GetFwVerEx(dwVersion), 2);
+    EXPECT_EQ(touch.Disconnect(), 2);
+  }
+  EXPECT_EQ(sent.searches, 1);
+  EXPECT_TRUE(sent.commands.empty());
+  EXPECT_EQ(sent.closes, 0);
+  EXPECT_TRUE(touch.IsDeviceConnected());
+
+  std::string log = capture.LogText();
+  size_t nLockFail = Find(log, "[ERROR]TouchIC Mutex Lock fail.The wait operation timed out.");
+  size_t nBusy = Find(log, "[ERR]Device is busy.");
+  ASSERT_NE(nLockFail, std::string::npos);
+  ASSERT_NE(nBusy, std::string::npos);
+  EXPECT_LT(nLockFail, nBusy);
+
+  EXPECT_EQ(touch.Disconnect(), 0);  // free again
+  EXPECT_EQ(sent.closes, 1);
+}
+
+TEST_F(TouchICConnection, AbandonedMutexFailsOnceAndIsHandedBack) {
+  { MutexHolder holder(/*abandon=*/true); }
+  EXPECT_EQ(touch.Connect(kVendorId, 0), 2);
+  EXPECT_EQ(touch.Connect(kVendorId, 0), 0);
+}
+
+TEST_F(TouchICConnection, MutexIsFreeBetweenOperations) {
+  ASSERT_EQ(touch.Connect(kVendorId, 0), 0);
+  std::atomic<DWORD> dwWait{WAIT_FAILED};
+  std::thread other([&] {
+    HANDLE hMutex = CreateMutexA(nullptr, FALSE, "GMutexTouchIC");
+    dwWait = WaitForSingleObject(hMutex, 0);
+    ReleaseMutex(hMutex);
+    CloseHandle(hMutex);
+  });
+  other.join();
+  EXPECT_EQ(dwWait.load(), WAIT_OBJECT_0);
+}
+
+}  // namespace

@@ -1,0 +1,169 @@
+#include "touchic/TouchIC.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "hid/HIDWinGet.h"
+#include "log/DbgLog.h"
+#include "touchic/VRNMutex.h"
+
+namespace {
+
+// Tag stored in a transport we create, read back through GetInterfaceType.
+constexpr int kHidInterface = 1;
+constexpr int kOtherBridgeInterface = 2;
+
+// Report IDs of the controller's vendor collections, and of the bridge that
+// carries reports without IDs.
+constexpr int kInputReportID = 2;
+constexpr int kOutputReportID = 3;
+constexpr int kNoReportID = 0;
+
+bool CarriesBridge(CInterfaceGet* pInterface) {
+  int nType = pInterface->GetInterfaceType();
+  return nType == kHidInterface || nType == kOtherBridgeInterface;
+}
+
+}  // namespace
+
+CTouchIC::CTouchIC() : m_pRecvBuf(new BYTE[kRecvBufSize]()) {}
+
+CTouchIC::~CTouchIC() {
+  free(m_szLibVersion);
+  m_szLibVersion = nullptr;
+  delete[] m_pRecvBuf;
+  m_pRecvBuf = nullptr;
+  delete m_pInterface;
+  m_pInterface = nullptr;
+  m_bConnected = false;
+}
+
+void CTouchIC::SetBridgeLevels(int nDvddLevel, int nVioLevel) {
+  m_nDvddLevel = nDvddLevel;
+  m_nVioLevel = nVioLevel;
+}
+
+void CTouchIC::SetBridgeParams(int nBridgeParam2, int nBridgeParam1) {
+  m_nBridgeParam2 = nBridgeParam2;
+  m_nBridgeParam1 = nBridgeParam1;
+}
+
+void CTouchIC::SetLibVersion(const char* pszVersion) {
+  char* pszCopy = pszVersion ? strdup(pszVersion) : nullptr;
+  free(m_szLibVersion);
+  m_szLibVersion = pszCopy;
+}
+
+// Keeps one transport across connections; only a HID transport is reused.
+void CTouchIC::PrepareInterface() {
+  if (m_pInterface && m_pInterface->GetInterfaceType() != kHidInterface) {
+    delete m_pInterface;
+    m_pInterface = nullptr;
+  }
+  if (!m_pInterface) {
+    CHIDWinGet* pHid = new CHIDWinGet();
+    pHid->m_nInterfaceKind = kHidInterface;
+    m_pInterface = pHid;
+  }
+  if (CHIDWinGet* pHid = dynamic_cast<CHIDWinGet*>(m_pInterface)) {
+    pHid->m_pfnSendHook = m_pfnSendHook;
+    pHid->m_pfnRecvHook = m_pfnRecvHook;
+  }
+}
+
+// Bridge handling by the product id of the first controller found.
+int CTouchIC::InitBridge() {
+  int nVendorId = 0, nProductId = 0;
+  int nResult = m_pInterface->GetDevVidPid(&nVendorId, &nProductId, 0);
+  if (nResult != 0) {
+    DbgLogError("CTouchIC::Connect", __LINE__, "Bridge initialization error");
+    return nResult;
+  }
+  if (nProductId == kBridgeNoReportIdPid) {
+    m_nOutReportID = kNoReportID;
+    m_pInterface->SetReportID(kNoReportID, kNoReportID);
+  } else if (nProductId == kBridgePoweredPid) {
+    nResult = BridgePowerOn();
+    if (nResult != 0) {
+      m_bConnected = false;
+      // The vendor collections were opened by this Connect; with the flag
+      // cleared Disconnect would not close them, so close them here.
+      m_pInterface->Close();
+      return nResult;
+    }
+  }
+  return kTouchOk;
+}
+
+int CTouchIC::ConnectLocked(int nVendorId, int nProductId) {
+  PrepareInterface();
+  if (nProductId == kBridgeNoReportIdPid) {
+    m_nOutReportID = kNoReportID;
+    m_pInterface->SetReportID(kNoReportID, kNoReportID);
+  } else {
+    m_nOutReportID = kOutputReportID;
+    m_pInterface->SetReportID(kInputReportID, kOutputReportID);
+  }
+  m_pInterface->GetDeviceHandle(nVendorId, nProductId);
+  if (!m_pInterface->IsConnected()) {
+    DbgLogError("CTouchIC::Connect", __LINE__, "Device is not connected.");
+    return kTouchNotConnected;
+  }
+  m_bConnected = true;
+  if (!CarriesBridge(m_pInterface)) return kTouchOk;
+  int nResult = InitBridge();
+  if (nResult != 0) return nResult;
+  DbgLogTrace("CTouchIC::Connect", __LINE__, "Device connected.");
+  return kTouchOk;
+}
+
+int CTouchIC::Connect(int nVendorId, int nProductId) {
+  VRNMutex mutex;
+  if (!mutex.Lock(m_nMutexTimeout)) {
+    DbgLogError("CTouchIC::Connect", __LINE__, "Device is busy.");
+    return kTouchBusy;
+  }
+  return ConnectLocked(nVendorId, nProductId);
+}
+
+int CTouchIC::Disconnect() {
+  if (!m_pInterface) return kTouchNoTransport;
+  VRNMutex mutex;
+  if (!mutex.Lock(m_nMutexTimeout)) {
+    DbgLogError("CTouchIC::Disconnect", __LINE__, "Device is busy.");
+    return kTouchBusy;
+  }
+  if (CarriesBridge(m_pInterface)) {
+    int nVendorId = 0, nProductId = 0;
+    if (m_pInterface->GetDevVidPid(&nVendorId, &nProductId, 0) == 0 &&
+        nProductId == kBridgePoweredPid)
+      BridgePowerOff();  // a bridge that fails to power down still lets us close
+  }
+  if (m_bConnected) {
+    m_pInterface->Close();
+    m_bConnected = false;
+  }
+  return kTouchOk;
+}
+
+int CTouchIC::GetFwVerEx(DWORD& dwVersion) {
+  VRNMutex mutex;
+  if (!mutex.Lock(m_nMutexTimeout)) {
+    DbgLogError("CTouchIC::GetFwVerEx", __LINE__, "Device is busy.");
+    return kTouchBusy;
+  }
+  return GetDeviceFWVer(dwVersion);
+}
+
+int CTouchIC::GetDeviceCount() {
+  if (!m_bConnected || !m_pInterface) return 0;
+  return m_pInterface->GetDeviceCount();
+}
+
+int CTouchIC::GetDevPath(int nIndex, WCHAR* pszPath, int nSize) {
+  if (!m_bConnected || !m_pInterface) {
+    DbgLogError("CTouchIC::GetDevPath", __LINE__, "Device is not connected.");
+    return kTouchNotConnected;
+  }
+  return m_pInterface->GetDevPath(nIndex, pszPath, nSize);
+}

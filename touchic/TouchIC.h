@@ -1,0 +1,85 @@
+// The process's single contact with the touch controller: opening and closing
+// it under the cross-process mutex, the bridge handling done while connecting,
+// and the vendor commands sent in between.
+#pragma once
+
+#include "hid/InterfaceGet.h"
+#include "platform/win32.h"
+
+// Result codes of the controller layer (beside the transport's own).
+constexpr int kTouchOk = 0;
+constexpr int kTouchBusy = 2;             // the named mutex was not obtained
+constexpr int kTouchBadAnswer = 5;        // the controller answered wrongly
+constexpr int kTouchNoTransport = 6;      // Disconnect before any Connect
+constexpr int kTouchNotConnected = 4100;  // no open device
+
+// Product ids of the two USB bridges the controller can sit behind.
+constexpr int kBridgeNoReportIdPid = 0x000B;  // carries reports without report IDs
+constexpr int kBridgePoweredPid = 0x0007;     // must power the controller itself
+
+class CTouchIC {
+ public:
+  // Size of the answer buffer; an answer longer than this is refused by the transport.
+  static constexpr int kRecvBufSize = 20000;
+
+  CTouchIC();
+  virtual ~CTouchIC();
+  CTouchIC(const CTouchIC&) = delete;
+  CTouchIC& operator=(const CTouchIC&) = delete;
+
+  // Connection (locked by the named mutex "GMutexTouchIC").
+  int Connect(int nVendorId, int nProductId);
+  int Disconnect();
+  int GetFwVerEx(DWORD& dwVersion);
+
+  // Queries.
+  int GetDeviceCount();
+  int GetDevPath(int nIndex, WCHAR* pszPath, int nSize);
+  bool IsDeviceConnected() const { return m_bConnected; }
+  int GetOutReportID() const { return m_nOutReportID; }
+
+  // Controller commands.
+  int SWSetSystemInfo(int nFlag);
+  int ICSleep();
+  int ICWake();
+  int ICReset();
+  int GetDeviceFWVer(DWORD& dwVersion);
+  int GetDeviceData(BYTE* pBuf, int nLen);
+
+  // Bridge frames and the power sequences of the 0x0007 bridge.
+  int SendDeviceBridgeCmd(BYTE nCommand, BYTE nParam2, BYTE nParam3, BYTE nParam4, BYTE nParam5);
+  int BridgePowerOn();
+  int BridgePowerOff();
+
+  // Bridge settings that the facade loads before every Connect.
+  void SetBridgeLevels(int nDvddLevel, int nVioLevel);
+  void SetBridgeParams(int nBridgeParam2, int nBridgeParam1);
+
+  // The library version text the diagnostic actions build and print.
+  void SetLibVersion(const char* pszVersion);
+  const char* GetLibVersion() const { return m_szLibVersion ? m_szLibVersion : ""; }
+
+ protected:
+  int SendCommand(const char* pszLogName, const BYTE* pCommand);
+  int ConnectLocked(int nVendorId, int nProductId);
+  void PrepareInterface();
+  int InitBridge();
+
+  char* m_szLibVersion = nullptr;
+  CInterfaceGet* m_pInterface = nullptr;
+  int m_nDvddLevel = 33;
+  int m_nVioLevel = 33;
+  int m_nBridgeParam2 = 32;
+  int m_nBridgeParam1 = 63;
+  int m_nOutReportID = 0;
+  bool m_bConnected = false;
+  BYTE* m_pRecvBuf = nullptr;
+  DWORD m_nWriteTimeout = 1000;
+  int m_nMutexTimeout = 15000;
+  pfnReportHook m_pfnSendHook = nullptr;
+  pfnReportHook m_pfnRecvHook = nullptr;
+};
+
+// The process's one controller object, constructed before the debug log starts
+// and destroyed after it has shut down.
+extern CTouchIC g_TouchIC;

@@ -1,0 +1,35 @@
+#include "touchic/VRNMutex.h"
+
+#include "log/DbgLog.h"
+
+namespace {
+
+// A wait that times out or finds the mutex abandoned sets no last error, so
+// GetLastError would still hold ERROR_ALREADY_EXISTS from opening the mutex
+// another process created: name the wait's own outcome instead.
+DWORD WaitFailureCode(DWORD dwWait) {
+  if (dwWait == WAIT_TIMEOUT) return WAIT_TIMEOUT;
+  if (dwWait == WAIT_ABANDONED) return ERROR_ABANDONED_WAIT_0;
+  return GetLastError();
+}
+
+}  // namespace
+
+bool VRNMutex::Lock(int nTimeoutMs) {
+  m_hMutex = CreateMutexA(nullptr, FALSE, kName);
+  DWORD dwWait = WaitForSingleObject(m_hMutex, nTimeoutMs < 0 ? INFINITE : (DWORD)nTimeoutMs);
+  m_bLocked = (dwWait == WAIT_OBJECT_0);
+  if (!m_bLocked)
+    DbgLogSysError("VRNMutex::Lock", __LINE__, WaitFailureCode(dwWait), "TouchIC Mutex Lock fail.");
+  return m_bLocked;
+}
+
+VRNMutex::~VRNMutex() {
+  // The release is attempted even when the wait failed: it does nothing on a
+  // mutex we do not own, and hands an abandoned one (which the failed wait
+  // made ours) back to the others.
+  if (m_hMutex != INVALID_HANDLE_VALUE && m_hMutex != nullptr) {
+    ReleaseMutex(m_hMutex);
+    CloseHandle(m_hMutex);
+  }
+}

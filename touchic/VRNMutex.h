@@ -1,0 +1,28 @@
+// Scoped lock on the named mutex that makes opening, closing and the firmware
+// query of the touch controller exclusive between the processes of one logon
+// session.
+#pragma once
+
+#include "platform/win32.h"
+
+class VRNMutex {
+ public:
+  // Without a namespace prefix the name is local to the logon session: the
+  // service and an interactive diagnostic call do not share it.
+  static constexpr const char* kName = "GMutexTouchIC";
+
+  VRNMutex() = default;
+  ~VRNMutex();
+  VRNMutex(const VRNMutex&) = delete;
+  VRNMutex& operator=(const VRNMutex&) = delete;
+
+  // Waits up to nTimeoutMs for the mutex (a negative value waits without
+  // limit). True only when the wait gave WAIT_OBJECT_0; every other outcome,
+  // an abandoned mutex included, is logged and counts as not obtained.
+  bool Lock(int nTimeoutMs);
+  bool IsLocked() const { return m_bLocked; }
+
+ private:
+  HANDLE m_hMutex = INVALID_HANDLE_VALUE;
+  bool m_bLocked = false;
+};
