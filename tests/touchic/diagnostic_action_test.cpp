@@ -1,0 +1,158 @@
+// The diagnostic switches of the real executable, each run as a process of
+// its own on a fresh simulated machine: console output with a controller,
+// without one, with a failing controller, and against a second process that
+// holds the controller's mutex.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "Subprocess.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kVersionLine = "Library Version Information  TouchIC Version : 0.0.0.2\r\n \n";
+
+class DiagnosticAction : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device rd;
+    m_root = fs::temp_directory_path() / ("touchic-diag-" + std::to_string(rd()) + std::to_string(rd()));
+    fs::create_directories(LogDir());
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(m_root, ec);
+  }
+
+  fs::path LogDir() const { return m_root / "drive_c" / "VornPalmix" / "VrnDbgLog"; }
+
+  std::vector<std::string> Env(const std::string& controller) const {
+    std::vector<std::string> env = {"WINSIM_ROOT=" + m_root.string(), "WINSIM_TIME_SCALE=1000"};
+    if (!controller.empty()) env.push_back("WINSIM_CONTROLLER=" + controller);
+    return env;
+  }
+
+  std::string Run(const std::string& sw, const std::string& controller = "") {
+    ChildProcess process({VORN_SVC_EXE, sw}, Env(controller));
+    EXPECT_TRUE(process.Started());
+    EXPECT_EQ(process.Finish(), 0);
+    return process.output();
+  }
+
+  std::string LogText() const {
+    std::string text;
+    for (const auto& entry : fs::directory_iterator(LogDir())) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      text.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return text;
+  }
+
+  fs::path m_root;
+};
+
+// The pieces appear in this order in `text`.
+::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& pieces) {
+  size_t nPos = 0;
+  for (const std::string& piece : pieces) {
+    size_t nFound = text.find(piece, nPos);
+    if (nFound == std::string::npos)
+      return ::testing::AssertionFailure() << "missing (in order) \"" << piece << "\" in:\n" << text;
+    nPos = nFound + piece.size();
+  }
+  return ::testing::AssertionSuccess();
+}
+
+bool Has(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
+
+TEST_F(DiagnosticAction, FirmwareCheckPrintsTheVersionAfterTheEchoedTraces) {
+  std::string out = Run("-fwchk", "fw=1234");
+  EXPECT_EQ(out.rfind(kVersionLine, 0), 0u) << out;
+  EXPECT_TRUE(InOrder(out, {"\r\nConnect\n", "\r\nDevice connected.", "\r\nFW VER.: 0x1234.",
+                            "\r\nDevice(0) FWVer = 1234", "\r\nDisconnect\n"}));
+  EXPECT_FALSE(Has(out, "[ERR]"));
+  // Trace entries reach the console without their bracketed prefix.
+  EXPECT_FALSE(Has(out, "[VORNAPI::Connect#"));
+  EXPECT_TRUE(Has(LogText(), "[VORNAPI::Connect#"));
+}
+
+TEST_F(DiagnosticAction, DefaultControllerAnswersWithFourHexDigits) {
+  std::string out = Run("/FWCHK");
+  size_t nPos = out.find("\r\nDevice(0) FWVer = ");
+  ASSERT_NE(nPos, std::string::npos) << out;
+  std::string digits = out.substr(nPos + 20, 4);
+  EXPECT_EQ(digits.find_first_not_of("0123456789ABCDEF"), std::string::npos) << digits;
+}
+
+struct CommandCase {
+  const char* sw;
+  const char* success;
+};
+
+TEST_F(DiagnosticAction, EachCommandPrintsItsSuccessLine) {
+  const CommandCase cases[] = {
+      {"-sleep", "\r\nSet IC Sleep"},          {"-wake", "\r\nSet IC wake"},
+      {"-reset", "\r\nSet IC wake"},           {"-woton", "\r\nEnable Wake-on-touch"},
+      {"-wotoff", "\r\nDisable Wake-off-touch"},
+  };
+  for (const CommandCase& c : cases) {
+    std::string out = Run(c.sw);
+    EXPECT_EQ(out.rfind(kVersionLine, 0), 0u) << c.sw;
+    EXPECT_TRUE(InOrder(out, {"\r\nConnect\n", "\r\nDevice connected.", c.success, "\r\nDisconnect\n"})) << c.sw;
+    EXPECT_FALSE(Has(out, "fail.")) << c.sw << out;
+  }
+}
+
+TEST_F(DiagnosticAction, WithoutControllerEachSwitchReportsTheConnectFailure) {
+  for (const char* sw : {"-fwchk", "-sleep", "-wake", "-reset", "-woton", "-wotoff"}) {
+    std::string out = Run(sw, "none");
+    EXPECT_EQ(out.rfind(kVersionLine, 0), 0u) << sw;
+    EXPECT_TRUE(InOrder(out, {"\r\nConnect\n", "\r\nConnect fail. [ERR]Device is not connected.\r\n"})) << sw;
+    EXPECT_FALSE(Has(out, "Disconnect")) << sw;  // no disconnect after a failed connect
+    EXPECT_FALSE(Has(out, "Set IC")) << sw;
+  }
+}
+
+TEST_F(DiagnosticAction, FailingCommandReportsItsLastError) {
+  std::string out = Run("-sleep", "fault=fail-write");
+  EXPECT_TRUE(InOrder(out, {"\r\nDevice connected.", "\r\nSWSetSystemInfo fail. [ERROR]", "\r\nDisconnect\n"})) << out;
+  EXPECT_FALSE(Has(out, "Set IC Sleep"));
+}
+
+TEST_F(DiagnosticAction, SilentControllerFailsTheFirmwareCheckWithoutDisconnect) {
+  std::string out = Run("-fwchk", "fault=mute");
+  EXPECT_TRUE(InOrder(out, {"\r\nDevice connected.", "\r\nFW VER.: 0x0000.",
+                            "\r\nGetFwVerEx fail. [ERR]Read Data Wait timeout.\r\n"}))
+      << out;
+  EXPECT_FALSE(Has(out, "Disconnect\n"));
+  EXPECT_FALSE(Has(out, "FWVer ="));
+}
+
+TEST_F(DiagnosticAction, SecondProcessHoldingTheMutexMakesTheDeviceBusy) {
+  ChildProcess holder({VORN_MUTEX_HOLDER_EXE}, Env(""));
+  ASSERT_TRUE(holder.ReadUntil("held\n")) << holder.output();
+  std::string out = Run("-fwchk");
+  EXPECT_TRUE(InOrder(out, {"\r\nConnect\n", "\r\nConnect fail. [ERR]Device is busy.\r\n"})) << out;
+  holder.CloseStdin();
+  EXPECT_EQ(holder.Finish(), 0);
+  EXPECT_TRUE(InOrder(LogText(), {"[ERROR]TouchIC Mutex Lock fail.", "[ERR]Device is busy."}));
+}
+
+TEST_F(DiagnosticAction, TwoFirmwareChecksStartedTogetherBothSucceed) {
+  std::vector<std::string> env = Env("fw=0A5C");
+  ChildProcess first({VORN_SVC_EXE, "-fwchk"}, env);
+  ChildProcess second({VORN_SVC_EXE, "-fwchk"}, env);
+  EXPECT_EQ(first.Finish(), 0);
+  EXPECT_EQ(second.Finish(), 0);
+  EXPECT_TRUE(Has(first.output(), "\r\nDevice(0) FWVer = 0A5C")) << first.output();
+  EXPECT_TRUE(Has(second.output(), "\r\nDevice(0) FWVer = 0A5C")) << second.output();
+}
+
+}  // namespace
