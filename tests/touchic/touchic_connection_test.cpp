@@ -217,9 +217,12 @@ TEST_F(TouchICConnection, BusyMutexFailsEveryLockedOperation) {
 }
 
 TEST_F(TouchICConnection, AbandonedMutexFailsOnceAndIsHandedBack) {
+  // An open handle keeps the mutex (and so its abandonment) in existence.
+  HANDLE hKeep = CreateMutexA(nullptr, FALSE, "GMutexTouchIC");
   { MutexHolder holder(/*abandon=*/true); }
   EXPECT_EQ(touch.Connect(kVendorId, 0), 2);
   EXPECT_EQ(touch.Connect(kVendorId, 0), 0);
+  CloseHandle(hKeep);
 }
 
 TEST_F(TouchICConnection, MutexIsFreeBetweenOperations) {
