@@ -33,8 +33,11 @@ class DiagnosticAction : public ::testing::Test {
 
   fs::path LogDir() const { return m_root / "drive_c" / "VornPalmix" / "VrnDbgLog"; }
 
-  std::vector<std::string> Env(const std::string& controller) const {
-    std::vector<std::string> env = {"WINSIM_ROOT=" + m_root.string(), "WINSIM_TIME_SCALE=1000"};
+  // A fast clock by default: the mutex time-out and the transfer time-outs
+  // then pass in milliseconds.
+  std::vector<std::string> Env(const std::string& controller, int nTimeScale = 1000) const {
+    std::vector<std::string> env = {"WINSIM_ROOT=" + m_root.string(),
+                                    "WINSIM_TIME_SCALE=" + std::to_string(nTimeScale)};
     if (!controller.empty()) env.push_back("WINSIM_CONTROLLER=" + controller);
     return env;
   }
@@ -145,8 +148,35 @@ TEST_F(DiagnosticAction, SecondProcessHoldingTheMutexMakesTheDeviceBusy) {
   EXPECT_TRUE(InOrder(LogText(), {"[ERROR]TouchIC Mutex Lock fail.", "[ERR]Device is busy."}));
 }
 
+// The output report of a four-byte command, as hex: report ID 3, 0x00, the
+// length, the command, zero fill to the controller's 64 bytes.
+std::string CommandReportHex(const std::string& command) {
+  std::string hex = "030004" + command;
+  hex.resize(64 * 2, '0');
+  return hex;
+}
+
+std::vector<std::string> Lines(const fs::path& file) {
+  std::ifstream in(file);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST_F(DiagnosticAction, EachActionPutsItsCommandOnTheWire) {
+  const char* const commands[] = {"53000001", "54500001", "54580001", "77777777", "F0020001", "F0020000"};
+  for (int nAction = 0; nAction < 6; ++nAction) {
+    const fs::path wire = m_root / ("wire" + std::to_string(nAction));
+    ChildProcess probe({VORN_DIAGNOSTIC_PROBE_EXE, std::to_string(nAction), wire.string()}, Env(""));
+    EXPECT_EQ(probe.Finish(), 0);
+    EXPECT_EQ(Lines(wire), std::vector<std::string>{CommandReportHex(commands[nAction])}) << nAction;
+  }
+}
+
+// In real time, as on the default machine: the one that waits for the mutex
+// must not run out of time while the other is inside Connect.
 TEST_F(DiagnosticAction, TwoFirmwareChecksStartedTogetherBothSucceed) {
-  std::vector<std::string> env = Env("fw=0A5C");
+  std::vector<std::string> env = Env("fw=0A5C", 1);
   ChildProcess first({VORN_SVC_EXE, "-fwchk"}, env);
   ChildProcess second({VORN_SVC_EXE, "-fwchk"}, env);
   EXPECT_EQ(first.Finish(), 0);
