@@ -20,21 +20,6 @@ class TouchICCommands : public ::testing::Test {
   CTouchICWithFake touch{sent};
 };
 
-TEST_F(TouchICCommands, EachCommandSendsItsFourBytes) {
-  EXPECT_EQ(touch.SWSetSystemInfo(1), 0);
-  EXPECT_EQ(touch.SWSetSystemInfo(0), 0);
-  EXPECT_EQ(touch.SWSetSystemInfo(0x101), 0);  // only the low byte travels
-  EXPECT_EQ(touch.ICSleep(), 0);
-  EXPECT_EQ(touch.ICWake(), 0);
-  EXPECT_EQ(touch.ICReset(), 0);
-  EXPECT_EQ(sent.commands, (std::vector<Bytes>{{0xF0, 0x02, 0x00, 0x01},
-                                               {0xF0, 0x02, 0x00, 0x00},
-                                               {0xF0, 0x02, 0x00, 0x01},
-                                               {0x54, 0x50, 0x00, 0x01},
-                                               {0x54, 0x58, 0x00, 0x01},
-                                               {0x77, 0x77, 0x77, 0x77}}));
-}
-
 TEST_F(TouchICCommands, TransportFailuresComeBackUnchanged) {
   touch.fake().m_nWriteResult = 3;
   EXPECT_EQ(touch.ICSleep(), 3);

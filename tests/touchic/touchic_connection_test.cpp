@@ -94,22 +94,6 @@ TEST_F(TouchICConnection, BridgeWithoutReportIdsClearsTheOutputReportId) {
   EXPECT_EQ(direct.GetOutReportID(), 0);
 }
 
-TEST_F(TouchICConnection, PoweredBridgeRunsBothPowerSequences) {
-  touch.fake().m_nPid = 0x0007;
-  ASSERT_EQ(touch.Connect(kVendorId, 0), 0);
-  EXPECT_EQ(sent.frames, (std::vector<Bytes>{{0x03, 0x12, 0x00, 0x00, 0x00, 0x80},
-                                             {0x03, 0x12, 0x00, 0x00, 0x00, 0x82},
-                                             {0x03, 0x02, 0x20, 0x00, 0x00, 0x00},
-                                             {0x03, 0x01, 0x3F, 0x00, 0x00, 0x00}}));
-  sent.frames.clear();
-  ASSERT_EQ(touch.Disconnect(), 0);
-  EXPECT_EQ(sent.frames, (std::vector<Bytes>{{0x03, 0x12, 0x00, 0x00, 0x00, 0xA0},
-                                             {0x03, 0x12, 0x00, 0x00, 0x00, 0x20},
-                                             {0x03, 0x12, 0x00, 0x00, 0x00, 0x00},
-                                             {0x03, 0x11, 0x00, 0x00, 0x00, 0x00}}));
-  EXPECT_EQ(sent.closes, 1);
-}
-
 TEST_F(TouchICConnection, FailedPowerOnLeavesNothingOpen) {
   touch.fake().m_nPid = 0x0007;
   touch.fake().m_frameResults = {0, 0, 0, 3};
