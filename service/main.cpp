@@ -1,5 +1,4 @@
 // VornPalmixSvc: the service process and its command-line tool in one executable.
-#include "log/DbgLogSession.h"
 #include "platform/win32.h"
 #include "service/CommandLine.h"
 #include "service/Installer.h"
@@ -8,8 +7,8 @@
 
 #include <cstdio>
 
-// Starts the debug log before wmain runs and shuts it down at exit.
-static CDbgLogSession g_dbgLogSession;
+// The debug log is started (and shut down) beside the controller object, in
+// touchic/VornApi.cpp, so that their order is fixed.
 
 int wmain(int argc, wchar_t* argv[]) {
   const SCommand command = ParseCommandLine(argc, argv);

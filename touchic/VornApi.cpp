@@ -1,6 +1,7 @@
 #include "touchic/VornApi.h"
 
 #include "log/DbgLog.h"
+#include "log/DbgLogSession.h"
 #include "touchic/TouchIC.h"
 
 namespace {
@@ -17,10 +18,13 @@ constexpr int kDefaultBridgeParam1 = 63;
 
 }  // namespace
 
-// Construction order matters: the controller object exists before the debug
-// log starts, and the log shuts down before the controller object goes, so
-// nothing logged while it is destroyed reaches the file.
+// Construction order matters, and within one translation unit it is fixed:
+// the controller object exists before the debug log starts, and the log shuts
+// down before the controller object goes, so nothing logged while it is
+// destroyed reaches the file. Every program that uses the controller links
+// this unit, the executable through RunDiagnosticAction.
 CTouchIC g_TouchIC;
+CDbgLogSession g_DbgLogSession;
 
 namespace VORNAPI {
 
