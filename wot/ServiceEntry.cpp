@@ -1,5 +1,4 @@
 #include "wot/ServiceEntry.h"
 
-// Placeholders until the service object lands.
-void RunService() {}
+// Placeholder until the wake-on-touch push lands.
 void RunWotCheck() {}

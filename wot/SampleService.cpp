@@ -1,0 +1,216 @@
+#include "wot/SampleService.h"
+
+#include "hid/VendorIds.h"
+#include "log/DbgLog.h"
+#include "service/ServiceIdentity.h"
+#include "wot/ServiceEntry.h"
+
+#include <cstdio>
+#include <cwchar>
+#include <iterator>
+#include <memory>
+#include <new>
+
+namespace {
+
+constexpr DWORD kPushSpinCount = 0x80000;
+// How often the teardown wait looks at the run count again: a run's last act
+// is to leave the count, after its last touch of the stopped event.
+constexpr DWORD kWatcherEndPollMs = 100;
+
+struct SWatchRecord {
+  void (*pfnRoutine)(CSampleService*);
+  CSampleService* pService;
+};
+
+HANDLE CreateManualResetEvent() { return CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+
+}  // namespace
+
+CSampleService::CSampleService()
+    : CServiceBase(kServiceName),
+      m_dwVid(kVendorId),
+      m_dwPid(0),
+      m_dwStartDelay(kStartDelayMs),
+      m_fThreadRunning(false),
+      m_dwWotSel(0),
+      m_szRegPath{},
+      m_csPush{},
+      fRegExist(FALSE),
+      m_fStopWatch(FALSE),
+      m_hStoppedEvent(nullptr),
+      m_hRegWatchEvent(nullptr),
+      m_hNotifyKey(nullptr),
+      m_fServiceEnding(FALSE),
+      m_nWatchRuns(0),
+      m_hEndingEvent(nullptr),
+      m_fCsPushReady(false) {
+  // What was created is closed again before a failure is raised: a
+  // constructor that throws never runs its destructor.
+  struct SEventSpec {
+    HANDLE* phEvent;
+    PCWSTR pszFailure;
+  } const events[] = {{&m_hStoppedEvent, L"m_hStoppedEvent create fail."},
+                      {&m_hRegWatchEvent, L"m_hRegWatchEvent create fail."},
+                      {&m_hEndingEvent, L"m_hEndingEvent create fail."}};
+  for (const SEventSpec& spec : events) {
+    *spec.phEvent = CreateManualResetEvent();
+    if (*spec.phEvent) continue;
+    const DWORD dwError = GetLastError();
+    LogMessage(spec.pszFailure, EVENTLOG_INFORMATION_TYPE);
+    ReleaseWatchResources(false);
+    throw dwError;
+  }
+  if (!InitializeCriticalSectionAndSpinCount(&m_csPush, kPushSpinCount)) {
+    const DWORD dwError = GetLastError();
+    ReleaseWatchResources(false);
+    throw dwError;
+  }
+  m_fCsPushReady = true;
+}
+
+CSampleService::~CSampleService() {
+  LogMessage(L"Service Destroy", DEBUGLOG_ONLY);
+  BeginEnding();
+  // Only reached with runs left when the owner skipped its own bounded wait:
+  // every pause of a run ends at once now, so this is one call's length.
+  WaitForWatchers(INFINITE);
+  ReleaseWatchResources(false);
+  if (m_fCsPushReady) DeleteCriticalSection(&m_csPush);
+  m_fCsPushReady = false;
+}
+
+// ---- Hooks ------------------------------------------------------------------------
+
+void CSampleService::OnMonitorOff() { LogMessage(L"Monitor Off - Do nothing", EVENTLOG_INFORMATION_TYPE); }
+
+void CSampleService::OnShutdown() {
+  LogMessage(L"CppWindowsService in OnShutdown", EVENTLOG_INFORMATION_TYPE);
+  BeginEnding();
+}
+
+// Does not wait for a running watcher: it is woken and ends by itself. The
+// watch event and the key are released here only if no run is left that
+// could be waiting on them; otherwise the destructor releases them.
+void CSampleService::OnStop() {
+  LogMessage(L"CppWindowsService in OnStop", EVENTLOG_INFORMATION_TYPE);
+  BeginEnding();
+  if (m_nWatchRuns.load() == 0) ReleaseWatchResources(true);
+  LogMessage(L"OnStop OK.", EVENTLOG_INFORMATION_TYPE);
+}
+
+// ---- Watcher runs and teardown ----------------------------------------------------
+
+void CSampleService::BeginEnding() {
+  m_fStopWatch = TRUE;
+  m_fServiceEnding = TRUE;
+  if (m_hEndingEvent) SetEvent(m_hEndingEvent);
+  if (m_hRegWatchEvent) SetEvent(m_hRegWatchEvent);
+}
+
+void CSampleService::CloseNotifyKey(bool fLogFailure) {
+  if (!m_hNotifyKey) return;
+  if (RegCloseKey(m_hNotifyKey) != ERROR_SUCCESS && fLogFailure)
+    LogMessage(L"RegCloseKey fail.", EVENTLOG_INFORMATION_TYPE);
+  m_hNotifyKey = nullptr;
+}
+
+// The events and the key; the push lock stays until the destructor.
+void CSampleService::ReleaseWatchResources(bool fFromStop) {
+  if (m_hRegWatchEvent) {
+    if (!CloseHandle(m_hRegWatchEvent) && fFromStop) LogMessage(L"CloseHandle fail.", EVENTLOG_INFORMATION_TYPE);
+    m_hRegWatchEvent = nullptr;
+  }
+  CloseNotifyKey(true);
+  if (fFromStop) return;
+  for (HANDLE* phEvent : {&m_hStoppedEvent, &m_hEndingEvent}) {
+    if (*phEvent) CloseHandle(*phEvent);
+    *phEvent = nullptr;
+  }
+}
+
+void CSampleService::StartRegWatchThread() { QueueWatchRun(&CSampleService::RegWatchThread); }
+
+void CSampleService::QueueWatchRun(void (*pfnRoutine)(CSampleService*)) {
+  // Counted before the ending flag is looked at, so that a stop either sees
+  // this run or this call sees the stop (both are sequentially consistent).
+  m_nWatchRuns.fetch_add(1);
+  if (m_fServiceEnding.load()) {
+    m_nWatchRuns.fetch_sub(1);
+    LogMessage(L"Service is ending - no new watcher", DEBUGLOG_ONLY);
+    return;
+  }
+  auto* pRecord = new (std::nothrow) SWatchRecord{pfnRoutine, this};
+  if (!pRecord) {
+    m_nWatchRuns.fetch_sub(1);
+    throw static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  if (!QueueUserWorkItem(WatchTrampoline, pRecord, WT_EXECUTELONGFUNCTION)) {
+    const DWORD dwError = GetLastError();
+    delete pRecord;
+    m_nWatchRuns.fetch_sub(1);
+    throw dwError;
+  }
+}
+
+DWORD WINAPI CSampleService::WatchTrampoline(LPVOID pContext) {
+  std::unique_ptr<SWatchRecord> pRecord(static_cast<SWatchRecord*>(pContext));
+  CSampleService* pService = pRecord->pService;
+  pRecord->pfnRoutine(pService);
+  pRecord.reset();
+  pService->EndWatchRun();
+  return 0;
+}
+
+// Leaving the count is the run's very last touch of the object.
+void CSampleService::EndWatchRun() {
+  SetEvent(m_hStoppedEvent);
+  m_nWatchRuns.fetch_sub(1);
+}
+
+BOOL CSampleService::WatchPause(DWORD dwMilliseconds) {
+  return WaitForSingleObject(m_hEndingEvent, dwMilliseconds) == WAIT_TIMEOUT;
+}
+
+BOOL CSampleService::WaitForWatchers(DWORD dwMilliseconds) {
+  const ULONGLONG ullStart = GetTickCount64();
+  while (m_nWatchRuns.load() > 0) {
+    const ULONGLONG ullElapsed = GetTickCount64() - ullStart;
+    if (dwMilliseconds != INFINITE && ullElapsed >= dwMilliseconds) return FALSE;
+    DWORD dwWait = kWatcherEndPollMs;
+    if (dwMilliseconds != INFINITE && dwMilliseconds - ullElapsed < dwWait)
+      dwWait = static_cast<DWORD>(dwMilliseconds - ullElapsed);
+    if (WaitForSingleObject(m_hStoppedEvent, dwWait) == WAIT_OBJECT_0) ResetEvent(m_hStoppedEvent);
+  }
+  return TRUE;
+}
+
+// ---- The service start ------------------------------------------------------------
+
+void RunService() { RunServiceTo(stdout); }
+
+void RunServiceTo(FILE* pOut) {
+  std::unique_ptr<CSampleService> pService;
+  try {
+    pService = std::make_unique<CSampleService>();
+  } catch (DWORD) {
+    return;  // the failure is in the logs already; the process just ends
+  }
+  g_pService = pService.get();
+  WCHAR szServiceName[std::size(kServiceName)];
+  std::wmemcpy(szServiceName, kServiceName, std::size(kServiceName));
+  SERVICE_TABLE_ENTRYW rgServiceTable[] = {{szServiceName, CServiceBase::ServiceMain}, {nullptr, nullptr}};
+  if (!StartServiceCtrlDispatcherW(rgServiceTable)) {
+    const DWORD dwError = GetLastError();
+    std::fwprintf(pOut, L"Service failed to run w/err 0x%08lx\n", static_cast<unsigned long>(dwError));
+    std::fflush(pOut);
+  }
+  // ServiceMain may still be inside OnStart when a stop accepted during the
+  // start has ended the dispatcher, and watchers may still be finishing.
+  const bool fIdle = CServiceBase::WaitForServiceMain(CSampleService::kWatcherEndWaitMs) &&
+                     pService->WaitForWatchers(CSampleService::kWatcherEndWaitMs);
+  g_pService = nullptr;
+  if (fIdle) return;
+  DbgLogWrite("Service object left to the process's end: a watcher did not end in time");
+  pService.release();  // destroying it under a running watcher would be worse than this leak
+}

@@ -1,0 +1,106 @@
+// CSampleService: the one service object of the process. It carries the
+// wake-on-touch policy's state (which controller, where the user's setting
+// lives, the selection, the watcher's flags and events, the push lock) and the
+// service start that hands the process to the dispatcher.
+//
+// Watcher runs are long work items on the thread pool (StartRegWatchThread).
+// Teardown is ordered so that no run outlives what it uses:
+//  1. OnStop/OnShutdown (dispatcher thread, inside the SCM's wait) set
+//     m_fStopWatch and m_fServiceEnding, signal m_hEndingEvent and wake a
+//     waiting run through m_hRegWatchEvent. They release the watch event and
+//     the notification key only when no run is queued or running; once
+//     m_fServiceEnding is set no new run can be queued, so none can appear
+//     later. They never wait.
+//  2. After the dispatcher returns, RunService waits, bounded by
+//     kWatcherEndWaitMs, for the runs to end (m_hStoppedEvent). Every pause of
+//     a run waits on m_hEndingEvent, so a run ends within one device or
+//     registry call once the service ends; the bound only covers a call that
+//     hangs. The SCM has seen SERVICE_STOPPED before this, so the stop itself
+//     never waits for it.
+//  3. Only then is the object destroyed: the events, the key and m_csPush go
+//     last. Should the bound expire, the object is left to the process's end
+//     instead of being destroyed under a running watcher.
+//
+// Contract for the watcher (RegWatchThread and its helpers):
+//  - it pauses only through WatchPause(), and ends when that returns FALSE;
+//  - it clears m_fStopWatch only while m_fServiceEnding is clear, and never
+//    arms a notification or pushes once m_fServiceEnding is set;
+//  - it leaves the events and m_csPush open; the key it opens into
+//    m_hNotifyKey it closes before it ends (the object closes what is left).
+#pragma once
+
+#include "service/ServiceBase.h"
+
+#include <atomic>
+#include <cstdio>
+
+class CSampleService : public CServiceBase {
+ public:
+  // How long a new watcher waits before it does anything.
+  static constexpr DWORD kStartDelayMs = 5000;
+  // Bound of the wait for running watchers after the dispatcher has returned:
+  // one push that holds the controller's named mutex as long as it may
+  // (15000 ms) and its command transfer (1000 ms), with room to spare.
+  static constexpr DWORD kWatcherEndWaitMs = 20000;
+
+  CSampleService();  // raises a Win32 error code when an event or the lock cannot be created
+  ~CSampleService() override;
+
+  // Wake-on-touch policy: the user's setting and the watcher.
+  BOOL GetSIDString(LPWSTR* ppszStringSid);
+  BOOL GetAccountSid(LPCWSTR pszAccountName, PSID* ppSid);
+  int RetryRegGetWotPath();
+  int ReadWoTsetting(DWORD* pdwSel);
+  void RestartRegWatch(LPCWSTR pszRunningText, LPCWSTR pszEventText);
+  void StartRegWatchThread();
+  static void RegWatchThread(CSampleService* pService);
+  int RetryHidDevWoTCtrl(DWORD dwSel);
+  int HidDevWoTCtrl(DWORD dwSel);
+
+  // Teardown (see above).
+  BOOL WatchPause(DWORD dwMilliseconds);  // FALSE: the service is ending, stop now
+  BOOL WaitForWatchers(DWORD dwMilliseconds);  // TRUE when no run is queued or running
+  LONG WatchRuns() const { return m_nWatchRuns.load(); }
+
+ protected:
+  // Queues one run of pfnRoutine as a long work item, counted for teardown;
+  // raises the Win32 error code when it cannot be queued. Does nothing once
+  // the service is ending.
+  void QueueWatchRun(void (*pfnRoutine)(CSampleService*));
+
+  void OnStart(DWORD dwArgc, LPWSTR* pszArgv) override;
+  void OnStop() override;
+  void OnShutdown() override;
+  void OnMonitorOn() override;
+  void OnMonitorOff() override;
+
+ public:
+  DWORD m_dwVid;
+  DWORD m_dwPid;
+  DWORD m_dwStartDelay;
+  std::atomic<bool> m_fThreadRunning;
+  std::atomic<DWORD> m_dwWotSel;
+  WCHAR m_szRegPath[MAX_PATH];
+  CRITICAL_SECTION m_csPush;
+  std::atomic<BOOL> fRegExist;
+  std::atomic<BOOL> m_fStopWatch;
+  HANDLE m_hStoppedEvent;
+  HANDLE m_hRegWatchEvent;
+  HKEY m_hNotifyKey;
+
+ private:
+  static DWORD WINAPI WatchTrampoline(LPVOID pContext);
+  void BeginEnding();
+  void ReleaseWatchResources(bool fFromStop);
+  void CloseNotifyKey(bool fLogFailure);
+  void EndWatchRun();
+
+  std::atomic<BOOL> m_fServiceEnding;  // set once, by a stop, a shutdown or the destructor
+  std::atomic<LONG> m_nWatchRuns;      // queued or running watcher runs
+  HANDLE m_hEndingEvent;               // signalled with m_fServiceEnding; ends a run's pauses
+  bool m_fCsPushReady;
+};
+
+// The service start of RunService (wot/ServiceEntry.h), printing its failure
+// to pOut (the wide standard output in the executable).
+void RunServiceTo(FILE* pOut);
