@@ -106,6 +106,16 @@ TEST_F(ControllerIo, TransfersMustCarryWholeReports) {
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
 }
 
+TEST_F(ControllerIo, OverlappedEventMustBeAnEvent) {
+  Handle input(OpenInput()), other(OpenInput());
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = other.get();
+  DWORD read = 0;
+  ArmLastError();
+  EXPECT_FALSE(ReadFile(input.get(), m_buffer, sizeof m_buffer, &read, &overlapped));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+}
+
 TEST_F(ControllerIo, PendingReadWaitsAndIsCancelled) {
   Handle input(OpenInput());
   DWORD read = 0xdeadbeef;

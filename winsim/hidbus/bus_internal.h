@@ -148,6 +148,7 @@ class HidHandle : public IoObject, public std::enable_shared_from_this<HidHandle
   DWORD CheckWrite(const void* buffer, DWORD length) const;
   DWORD CheckReportId(int reportType, uint8_t id) const;
   DWORD CheckRequest(int reportType, const uint8_t* report, DWORD length) const;
+  DWORD CheckEvent(LPOVERLAPPED overlapped) const;
   BOOL StartRead(uint8_t* buffer, DWORD length, LPDWORD transferred, LPOVERLAPPED overlapped);
   BOOL WaitSynchronous(LPOVERLAPPED overlapped, LPDWORD transferred);
   BOOL FailStarted(LPOVERLAPPED overlapped, DWORD error);

@@ -124,8 +124,16 @@ BOOL HidHandle::WaitSynchronous(LPOVERLAPPED overlapped, LPDWORD transferred) {
   return TRUE;
 }
 
+// The I/O manager takes a reference on the OVERLAPPED's event before the
+// request starts; a handle that is no event fails the call.
+DWORD HidHandle::CheckEvent(LPOVERLAPPED overlapped) const {
+  if (!overlapped || !overlapped->hEvent) return ERROR_SUCCESS;
+  return m_state->machine.handles().GetAs<Event>(EventHandle(overlapped)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
 BOOL HidHandle::Read(LPVOID buffer, DWORD length, LPDWORD transferred, LPOVERLAPPED overlapped) {
   if (DWORD error = CheckRead(buffer, length)) return Fail(error, FALSE);
+  if (DWORD error = CheckEvent(overlapped)) return Fail(error, FALSE);
   return StartRead(static_cast<uint8_t*>(buffer), length, transferred, overlapped);
 }
 
@@ -155,6 +163,7 @@ BOOL HidHandle::StartRead(uint8_t* buffer, DWORD length, LPDWORD transferred, LP
 
 BOOL HidHandle::Write(LPCVOID buffer, DWORD length, LPDWORD transferred, LPOVERLAPPED overlapped) {
   if (DWORD error = CheckWrite(buffer, length)) return Fail(error, FALSE);
+  if (DWORD error = CheckEvent(overlapped)) return Fail(error, FALSE);
   const auto* bytes = static_cast<const uint8_t*>(buffer);
   const std::vector<uint8_t> report(bytes, bytes + length);
   OVERLAPPED local{};
