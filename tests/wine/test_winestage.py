@@ -10,6 +10,7 @@ from pathlib import Path
 from winestage import conformance, evidence, product
 from winestage.report import FAIL, PASS, SKIP, Plan, Report
 from winestage.scenario import BANNER_RULE, BANNER_TITLE, banner_problem
+from winestage.service_road import in_order
 import os
 
 from winestage.session import Prefix, Process, Result
@@ -101,6 +102,11 @@ class ConsoleAndBanner(unittest.TestCase):
     def test_console_lines_drop_carriage_returns_and_empty_lines(self):
         text = "Library Version Information  x\r\r\n \r\n\r\r\nConnect\r\n"
         self.assertEqual(evidence.console_lines(text), ["Library Version Information  x", "Connect"])
+
+    def test_in_order_allows_lines_between_but_not_a_swap(self):
+        self.assertTrue(in_order(["a", "x", "b", "c"], ["a", "b", "c"]))
+        self.assertFalse(in_order(["b", "a", "c"], ["a", "b", "c"]))
+        self.assertFalse(in_order(["a"], ["a", "a"]))
 
     def banner(self, path="C:\\VORN\\Palmix\\VornPalmixSvc.exe", version="File Version: 1.0.3.7"):
         texts = [BANNER_RULE, BANNER_TITLE, BANNER_RULE, "FilePath:", path] + ([version] if version else [])

@@ -42,6 +42,12 @@ EXITS = "the service process exits after the stop"
 GONE = "the service is gone from the service database"
 
 
+def in_order(lines, wanted):
+    """Whether `wanted` appear in `lines` in this order, others between allowed."""
+    rest = iter(lines)
+    return all(any(line == w for line in rest) for w in wanted)
+
+
 class ServiceRoad(Scenario):
     """`setting`: 1 or 0 (the "Touch" value), "no-value" or "no-key".
     `stop`: "net stop", or "-remove" while the service runs."""
@@ -252,8 +258,8 @@ class ServiceRoad(Scenario):
         if self.pid is not None:
             lines = wait_until(stop_lines, STOP_LIMIT_S) or []
             stop_events = [e.text for e in self.events()]
-            ok = (lines[:2] == ["CppWindowsService in OnStop", "OnStop OK."]
-                  and "CppWindowsService in OnStop" in stop_events and "OnStop OK." in stop_events)
+            ok = (in_order(lines, ["CppWindowsService in OnStop", "OnStop OK.", "Service Destroy"])
+                  and in_order(stop_events, ["CppWindowsService in OnStop", "OnStop OK."]))
             self.plan.record(STOP_MESSAGES, ok, f"debug log after the stop: {lines[:4]!r}")
         gone = wait_until(lambda: not self.session.windows_processes(self.stage.exe.name), STOP_LIMIT_S)
         self.plan.record(EXITS, gone, f"still running {STOP_LIMIT_S} s after the stop")
