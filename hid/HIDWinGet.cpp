@@ -3,6 +3,7 @@
 #include "hid/VendorIds.h"
 #include "log/DbgLog.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 
@@ -18,8 +19,6 @@ const char kBadDevIdx[] = "Error Parameters - DevIdx is not exist";
 const char kNullBuffer[] = "Error Parameters - pszDevPairNum is NULL";
 const char kZeroLength[] = "Error Parameters - strlen is 0";
 
-// Closes the information slot of a role when it holds a collection, and
-// marks the handler's copy of the handle closed.
 }  // namespace
 
 CHIDWinGet::CHIDWinGet()
@@ -97,6 +96,8 @@ void CHIDWinGet::Close() {
   DbgLogTrace(kOp, __LINE__, "CHIDWinGet::Close <-- ");
 }
 
+// Closes a role's information slot when it holds a collection; the handler's
+// copy of the handle goes with it.
 void CHIDWinGet::CloseRoleSlot(CHIDCols& entry, EInfoSlot info, EHandlerSlot handler) {
   if (entry.Infos[info].DevicePath != nullptr) CloseHidDevice(entry.Infos[info]);
   entry.Handlers[handler].hHidDevice = INVALID_HANDLE_VALUE;

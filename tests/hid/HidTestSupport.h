@@ -1,0 +1,77 @@
+// Shared pieces of the transport tests: the debug log read back from the
+// simulated machine, and a transport whose pipeline steps tests may call.
+#pragma once
+
+#include "hid/HIDWinGet.h"
+
+#include <winsim/sim/machine.h>
+
+#include <filesystem>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace hidtest {
+
+// A fresh machine (own folder, fast clock) with no device on its HID bus.
+class BareMachine {
+ public:
+  BareMachine();
+  ~BareMachine();
+  BareMachine(const BareMachine&) = delete;
+  BareMachine& operator=(const BareMachine&) = delete;
+  winsim::Machine& operator*() { return **m_machine; }
+  winsim::Machine* operator->() { return &**m_machine; }
+
+ private:
+  std::filesystem::path m_root;
+  std::optional<winsim::ScopedMachine> m_machine;
+};
+
+// Starts the debug log on a machine whose log directory exists, and reads
+// its entries back. Each entry comes as "operation: message" for a trace,
+// "ERR: message" for an error entry and "ERROR: message" for a system error
+// (line numbers, time stamps, process ids and line breaks dropped).
+class LogCapture {
+ public:
+  explicit LogCapture(winsim::Machine& machine);
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  std::vector<std::string> Entries() const;
+  // Entries written since the last Mark().
+  std::vector<std::string> Since() const;
+  void Mark();
+
+ private:
+  std::string m_dir;
+  size_t m_nMark = 0;
+};
+
+// True when `expected` occurs in `entries` in this order (others may come between).
+bool InOrder(const std::vector<std::string>& entries, std::initializer_list<std::string> expected);
+bool Contains(const std::vector<std::string>& entries, const std::string& entry);
+std::string Dump(const std::vector<std::string>& entries);
+
+// Opens the pipeline steps and the state of CHIDWinGet to the tests.
+class TestTransport : public CHIDWinGet {
+ public:
+  using CHIDWinGet::CloseHidDevice;
+  using CHIDWinGet::FilterTouchPadCols;
+  using CHIDWinGet::FindSupportDevice;
+  using CHIDWinGet::GetAllHidDeviceList;
+  using CHIDWinGet::m_iCloseHidDevCnt;
+  using CHIDWinGet::m_iOpenHidDevCnt;
+  using CHIDWinGet::m_listHidCols;
+  using CHIDWinGet::m_nMatchedColsCnt;
+  using CHIDWinGet::m_nSupportDevCnt;
+  using CHIDWinGet::OpenHidDevice;
+  using CHIDWinGet::ParsePairNum;
+  using CHIDWinGet::SetHidColsEntrySimple;
+
+  CHIDCols& Entry(int nIndex) { return *EntryAt(nIndex); }
+};
+
+}  // namespace hidtest
