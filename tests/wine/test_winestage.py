@@ -206,7 +206,7 @@ class ProductProbe(unittest.TestCase):
             self.assertEqual(product.project_version(folder), "1.0.3.7")
             self.assertIsNone(product.project_version(Path(folder) / "none"))
             self.assertIsNone(product.find_executable(folder))
-        self.assertEqual(product.missing_features(None)[0], {"exe", "log", "service", "controller"})
+        self.assertEqual(product.missing_features(None)[0], {"exe", "log", "service", "controller", "watcher"})
         self.assertIn("CSampleService", product.describe_missing(["service"]))
         self.assertEqual(product.describe_missing(["exe", "log"]), "waits for VornPalmixSvc.exe to be built")
 

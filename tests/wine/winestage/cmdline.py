@@ -45,9 +45,9 @@ class CommandLine(Scenario):
         for switch in DIAGNOSTICS:
             checks[diag_check(switch)] = ("exe", "controller")
         checks.update({DIAG_LOGGED: ("exe", "log", "controller"),
-                       WOTCHK_SILENT: ("exe", "service", "controller"),
-                       WOTCHK_LOG: ("exe", "log", "service", "controller"),
-                       WOTCHK_EVENT: ("exe", "service", "controller"),
+                       WOTCHK_SILENT: ("exe", "service", "controller", "watcher"),
+                       WOTCHK_LOG: ("exe", "log", "service", "controller", "watcher"),
+                       WOTCHK_EVENT: ("exe", "service", "controller", "watcher"),
                        USAGE_LINES: ("exe",), CONSOLE_FAILS: ("exe", "service"),
                        CONSOLE_LOG: ("exe", "log", "service"),
                        EXIT_ZERO: ("exe",), BANNERS: ("exe", "log")})

@@ -16,6 +16,8 @@ FEATURES = {
     "log": ("debug log", ["DbgLogInit"]),
     "service": ("service frame and service object", ["CServiceBase", "CSampleService"]),
     "controller": ("touch controller layer and HID transport", ["CTouchIC", "CHIDWinGet"]),
+    "watcher": ("user setting, watcher and push",
+                ["CSampleService::ReadWoTsetting", "CSampleService::HidDevWoTCtrl"]),
 }
 NM = "x86_64-w64-mingw32-nm"
 
@@ -50,7 +52,7 @@ def missing_features(exe):
     if symbols is None:
         return set(), "no symbol table: every check runs"
     missing = {key for key, (_, names) in FEATURES.items()
-               if not all(re.search(rf"\b{name}\b", symbols) for name in names)}
+               if not all(re.search(rf"\b{re.escape(name)}\b", symbols) for name in names)}
     return missing, ""
 
 

@@ -14,6 +14,7 @@ PAUSE_SLACK_S = 0.05
 PAUSE_CEILING_S = 8.0
 START_DELAY_S = 5.0
 ROAD_LIMIT_S = 150
+START_LIMIT_S = 30
 STOP_LIMIT_S = 60
 NOT_CONNECTED = "Device is not connected."
 # Messages written to the debug log only; the event log must not carry them.
@@ -79,12 +80,13 @@ class ServiceRoad(Scenario):
         return "-remove after the stop prints only 'VornPalmixSvc is removed.'"
 
     def declare(self):
-        road = ("exe", "log", "service", "controller")
+        logged = ("exe", "log", "service")
+        road = logged + ("controller", "watcher")
         checks = {INSTALLED: ("exe",), REGISTERED: ("exe",), STARTED: ("exe", "service"),
-                  BANNER: road, ON_START: road, KEY_PATH: road, self.read_check(): road,
+                  BANNER: logged, ON_START: logged, KEY_PATH: road, self.read_check(): road,
                   FIRST_PUSH: road, PUSHES_FAIL: road, PUSH_SPACING: road, PUSH_EVENTS: road,
                   GIVES_UP: road, DEBUG_ONLY_KEPT: road, EVENT_FORM: road, HOURLY: road,
-                  self.stop_check(): ("exe", "service"), STOP_MESSAGES: road,
+                  self.stop_check(): ("exe", "service"), STOP_MESSAGES: logged,
                   EXITS: ("exe", "service")}
         if self.stop == "net stop":
             checks[self.remove_check()] = ("exe",)
@@ -98,6 +100,8 @@ class ServiceRoad(Scenario):
         running = self.plan.can(STARTED)
         if running:
             self.start_service()
+            if self.plan.can(ON_START):
+                self.check_start()
             if self.plan.can(PUSHES_FAIL):
                 self.check_road()
             if self.stop == "net stop":
@@ -149,24 +153,27 @@ class ServiceRoad(Scenario):
             got = texts(self.service_entries())
             raise Abort(f"the road did not end within {ROAD_LIMIT_S} s; last lines {got[-3:]!r}")
         events = self.events()
-        self.check_start(entries, events)
         self.check_read(entries, events)
         self.check_pushes(entries, events)
         self.check_event_log(events)
         bad = [f"{e.file}: {e.when}" for e in self.log.entries() if not e.in_file_of_its_hour()]
         self.plan.record(HOURLY, not bad, f"misplaced: {bad[:3]}")
 
-    def check_start(self, entries, events):
+    def check_start(self):
+        entries = wait_until(self.service_entries, START_LIMIT_S)
+        if not entries:
+            raise Abort(f"no 'CppWindowsService in OnStart' within {START_LIMIT_S} s")
         problem = banner_problem(entries, self.exe_path, self.stage.version)
         self.plan.record(BANNER, not problem, problem)
-        in_events = any(e.text == "CppWindowsService in OnStart" for e in events)
+        in_events = wait_until(lambda: any(e.text == "CppWindowsService in OnStart"
+                                           for e in self.events()), START_LIMIT_S)
         self.plan.record(ON_START, in_events, "no OnStart entry in the event log")
-        key_lines = [t for t in texts(entries) if t.startswith("Reg Key Path = ")]
-        self.plan.record(KEY_PATH, key_lines == [f"Reg Key Path = {USER_KEY_PATH}"],
-                         f"got {key_lines!r}")
 
     def check_read(self, entries, events):
         lines, event_texts = texts(entries), [e.text for e in events]
+        key_lines = [t for t in lines if t.startswith("Reg Key Path = ")]
+        self.plan.record(KEY_PATH, key_lines == [f"Reg Key Path = {USER_KEY_PATH}"],
+                         f"got {key_lines!r}")
         if isinstance(self.setting, int):
             wanted = f"read {USER_KEY_PATH} is {self.setting:x}"
             ok = wanted in lines and wanted in event_texts
