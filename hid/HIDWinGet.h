@@ -82,6 +82,21 @@ class CHIDWinGet : public CInterfaceGet {
   // A kind tag for the user of the transport; the transport never reads it.
   int m_nInterfaceKind;
 
+ public:
+  // What tells the vendor input role from the vendor output role.
+  struct VendorRole {
+    ERoleFlag flag;
+    EInfoSlot info;
+    EHandlerSlot handler;
+    HIDP_REPORT_TYPE reportType;
+    USHORT HIDP_CAPS::*pReportByteLength;
+    DWORD dwAccess;
+    const char* pszAlreadyFound;
+    const char* pszWantedIdName;
+    const char* pszOpenFailed;
+    const char* pszOpened;
+  };
+
  private:
   // ParsePairNum: a pair number too long for the fixed buffers; the
   // collection is refused.
@@ -101,15 +116,14 @@ class CHIDWinGet : public CInterfaceGet {
   bool FillValueRows(HID_DEVICE_INFO& info, HIDP_REPORT_TYPE type, USHORT nFirstRow, USHORT nValues);
   bool CollectTouchScreens(WCHAR (&szPairNum)[kPathChars]);
   CHIDCols* FindEntryByPair(const WCHAR* pszPairNum);
-  int TakeVendorOutput(HID_DEVICE_INFO& info, CHIDCols& entry);
-  int TakeVendorInput(HID_DEVICE_INFO& info, CHIDCols& entry);
+  int TakeVendorRole(HID_DEVICE_INFO& info, CHIDCols& entry, const VendorRole& role, bool bLayoutFits,
+                     int nWantedID);
   void FillRoleHandler(REPORT_HANDLER& handler, const HID_DEVICE_INFO& slot, ULONG nReportID,
                        ULONG nReportByteLength);
   void CloseRoleSlot(CHIDCols& entry, EInfoSlot info, EHandlerSlot handler);
 
   // Report I/O steps.
-  PREPORT_HANDLER WriteHandler(int nDevIdx, const char* pszOperation, int nLine);
-  PREPORT_HANDLER ReadHandler(int nDevIdx, const char* pszOperation, int nLine);
+  PREPORT_HANDLER LookUpHandler(int nDevIdx, EHandlerSlot slot, const char* pszOperation, int nLine);
   int WaitComplete(PREPORT_HANDLER pHandler, DWORD dwTimeout, DWORD* pdwTransferred, const char* pszOperation,
                    const char* pszTimeoutMessage);
   int SendReport(PREPORT_HANDLER pHandler, const std::vector<BYTE>& report, DWORD dwTimeout);

@@ -14,6 +14,26 @@ bool IsVendorCollection(const HIDP_CAPS& caps) {
   return caps.UsagePage == kVendorUsagePage && caps.Usage == kVendorUsage;
 }
 
+const CHIDWinGet::VendorRole kVendorOutputRole = {
+    kRoleVendorOutputFound, kInfoVendorOutput, kHandlerVendorOutput, HidP_Output, &HIDP_CAPS::OutputReportByteLength,
+    GENERIC_WRITE, "Found vendor output already.", "m_nOutputReportID", "Can't get output handle",
+    "device status: Vendor-Output Write ok"};
+
+const CHIDWinGet::VendorRole kVendorInputRole = {
+    kRoleVendorInputFound, kInfoVendorInput, kHandlerVendorInput, HidP_Input, &HIDP_CAPS::InputReportByteLength,
+    GENERIC_READ, "Found vendor input already.", "m_nInputReportID",
+    "Can't get asynchronous read handle of Vendor input", "device status: Vendor-Input Read ok"};
+
+void TraceReportLayout(const HIDP_CAPS& caps, int nInputID, int nOutputID, int nFeatureID) {
+  DbgLogTrace(kOp, __LINE__, "--------------------------------------------------------------------------------");
+  DbgLogTrace(kOp, __LINE__, "Output ReportID=%d, OutputReportByteLength=%d", nOutputID, caps.OutputReportByteLength);
+  DbgLogTrace(kOp, __LINE__, "Input ReportID=%d, InputReportByteLength=%d", nInputID, caps.InputReportByteLength);
+  DbgLogTrace(kOp, __LINE__, "Feature ReportID=%d, FeatureReportByteLength=%d", nFeatureID,
+              caps.FeatureReportByteLength);
+  DbgLogTrace(kOp, __LINE__, "UsagePage =%04X, Usage = %02X, Feature ReportID  = %d", caps.UsagePage, caps.Usage,
+              nFeatureID);
+}
+
 }  // namespace
 
 int CHIDWinGet::SetHidColsEntrySimple(HID_DEVICE_INFO& info, CHIDCols& entry) {
@@ -31,77 +51,48 @@ int CHIDWinGet::SetHidColsEntrySimple(HID_DEVICE_INFO& info, CHIDCols& entry) {
   const int nInputID = FirstValueReportID(info, HidP_Input);
   const int nOutputID = FirstValueReportID(info, HidP_Output);
   const int nFeatureID = FirstValueReportID(info, HidP_Feature);
-  DbgLogTrace(kOp, __LINE__, "--------------------------------------------------------------------------------");
-  DbgLogTrace(kOp, __LINE__, "Output ReportID=%d, OutputReportByteLength=%d", nOutputID, caps.OutputReportByteLength);
-  DbgLogTrace(kOp, __LINE__, "Input ReportID=%d, InputReportByteLength=%d", nInputID, caps.InputReportByteLength);
-  DbgLogTrace(kOp, __LINE__, "Feature ReportID=%d, FeatureReportByteLength=%d", nFeatureID,
-              caps.FeatureReportByteLength);
-  DbgLogTrace(kOp, __LINE__, "UsagePage =%04X, Usage = %02X, Feature ReportID  = %d", caps.UsagePage, caps.Usage,
-              nFeatureID);
-
+  TraceReportLayout(caps, nInputID, nOutputID, nFeatureID);
   if (caps.UsagePage == kDigitizerUsagePage && caps.Usage == kTouchScreenUsage) return kHidOk;
   const bool bOurVendor = entry.wVendorID == kVendorId;
   // A kind without value capabilities carries no report ID at all, so it
   // never matches the ID asked for, not even 0.
   const bool bOutputIdMatches = caps.NumberOutputValueCaps != 0 && nOutputID == m_nOutputReportID;
-  if (IsVendorCollection(caps) && bOurVendor && bOutputIdMatches)
-    return TakeVendorOutput(info, entry);
+  if (IsVendorCollection(caps) && bOurVendor && bOutputIdMatches) {
+    // Output only, optionally with the output's feature report beside it.
+    const bool bFeatureFits = nFeatureID == kOutputFeatureReportID || caps.FeatureReportByteLength == 0;
+    const bool bFits = caps.OutputReportByteLength != 0 && caps.InputReportByteLength == 0 && bFeatureFits;
+    return TakeVendorRole(info, entry, kVendorOutputRole, bFits, m_nOutputReportID);
+  }
   if ((IsVendorCollection(caps) && bOurVendor) ||
-      (caps.UsagePage == kAltVendorInputUsagePage && caps.Usage == kVendorUsage))
-    return TakeVendorInput(info, entry);
+      (caps.UsagePage == kAltVendorInputUsagePage && caps.Usage == kVendorUsage)) {
+    const bool bInputIdMatches = caps.NumberInputValueCaps != 0 && nInputID == m_nInputReportID;
+    const bool bFits = bInputIdMatches && caps.InputReportByteLength != 0 && caps.OutputReportByteLength == 0;
+    return TakeVendorRole(info, entry, kVendorInputRole, bFits, m_nInputReportID);
+  }
   DbgLogTrace(kOp, __LINE__, "UsagePage =%04X, Usage = %02X, ReportID  = %d", caps.UsagePage, caps.Usage, nInputID);
   return kHidOk;
 }
 
-// An output-only collection, optionally with the output's feature report beside it.
-int CHIDWinGet::TakeVendorOutput(HID_DEVICE_INFO& info, CHIDCols& entry) {
-  if (entry.RoleFlags[kRoleVendorOutputFound]) {
-    DbgLogTrace(kOp, __LINE__, "Found vendor output already.");
+int CHIDWinGet::TakeVendorRole(HID_DEVICE_INFO& info, CHIDCols& entry, const VendorRole& role, bool bLayoutFits,
+                               int nWantedID) {
+  if (entry.RoleFlags[role.flag]) {
+    DbgLogTrace(kOp, __LINE__, "%s", role.pszAlreadyFound);
     return kHidNotTaken;
   }
-  const HIDP_CAPS& caps = info.Caps;
-  const bool bFeatureFits =
-      FirstValueReportID(info, HidP_Feature) == kOutputFeatureReportID || caps.FeatureReportByteLength == 0;
-  if (caps.OutputReportByteLength == 0 || caps.InputReportByteLength != 0 || !bFeatureFits) {
+  if (!bLayoutFits) {
     DbgLogTrace(kOp, __LINE__, "Not Vorn specified report format for Vendor input");
-    DbgLogTrace(kOp, __LINE__, "m_nOutputReportID = %d", m_nOutputReportID);
+    DbgLogTrace(kOp, __LINE__, "%s = %d", role.pszWantedIdName, nWantedID);
     return kHidNotTaken;
   }
-  HID_DEVICE_INFO& slot = entry.Infos[kInfoVendorOutput];
-  if (OpenHidDevice(info.DevicePath, slot, GENERIC_WRITE, TRUE) != kHidOk) {
-    DbgLogError(kOp, __LINE__, "Can't get output handle");
+  HID_DEVICE_INFO& slot = entry.Infos[role.info];
+  if (OpenHidDevice(info.DevicePath, slot, role.dwAccess, TRUE) != kHidOk) {
+    DbgLogError(kOp, __LINE__, "%s", role.pszOpenFailed);
     return kHidBuildFailed;
   }
-  DbgLogTrace(kOp, __LINE__, "device status: Vendor-Output Write ok");
-  entry.RoleFlags[kRoleVendorOutputFound] = TRUE;
-  FillRoleHandler(entry.Handlers[kHandlerVendorOutput], slot, FirstValueReportID(info, HidP_Output),
-                  caps.OutputReportByteLength);
-  return kHidOk;
-}
-
-// An input-only collection carrying the input report ID asked for.
-int CHIDWinGet::TakeVendorInput(HID_DEVICE_INFO& info, CHIDCols& entry) {
-  if (entry.RoleFlags[kRoleVendorInputFound]) {
-    DbgLogTrace(kOp, __LINE__, "Found vendor input already.");
-    return kHidNotTaken;
-  }
-  const HIDP_CAPS& caps = info.Caps;
-  const int nInputID = FirstValueReportID(info, HidP_Input);
-  const bool bInputIdMatches = caps.NumberInputValueCaps != 0 && nInputID == m_nInputReportID;
-  if (!bInputIdMatches || caps.InputReportByteLength == 0 || caps.OutputReportByteLength != 0) {
-    DbgLogTrace(kOp, __LINE__, "Not Vorn specified report format for Vendor input");
-    DbgLogTrace(kOp, __LINE__, "m_nInputReportID = %d", m_nInputReportID);
-    return kHidNotTaken;
-  }
-  HID_DEVICE_INFO& slot = entry.Infos[kInfoVendorInput];
-  if (OpenHidDevice(info.DevicePath, slot, GENERIC_READ, TRUE) != kHidOk) {
-    DbgLogError(kOp, __LINE__, "Can't get asynchronous read handle of Vendor input");
-    return kHidBuildFailed;
-  }
-  DbgLogTrace(kOp, __LINE__, "device status: Vendor-Input Read ok");
-  entry.RoleFlags[kRoleVendorInputFound] = TRUE;
-  FillRoleHandler(entry.Handlers[kHandlerVendorInput], slot, static_cast<ULONG>(nInputID),
-                  caps.InputReportByteLength);
+  DbgLogTrace(kOp, __LINE__, "%s", role.pszOpened);
+  entry.RoleFlags[role.flag] = TRUE;
+  FillRoleHandler(entry.Handlers[role.handler], slot, FirstValueReportID(info, role.reportType),
+                  info.Caps.*role.pReportByteLength);
   return kHidOk;
 }
 

@@ -47,24 +47,30 @@ void PrepareOverlapped(REPORT_HANDLER& handler) {
   handler.Overlapped.OffsetHigh = 0;
 }
 
-}  // namespace
-
-PREPORT_HANDLER CHIDWinGet::WriteHandler(int nDevIdx, const char* pszOperation, int nLine) {
-  CHIDCols* pEntry = EntryAt(nDevIdx);
-  if (pEntry == nullptr) {
-    DbgLogError(pszOperation, nLine, "No valid PREPORT_HANDLER");
-    return nullptr;
+// What ReadFile or WriteFile on an overlapped handle said: 0 when the
+// transfer completed at once, 4 while it is pending, -6 when it failed.
+int TransferStarted(BOOL bDone, DWORD dwDone, DWORD* pdwTransferred, const char* pszOperation, int nLine,
+                    const char* pszFailure) {
+  if (bDone) {
+    *pdwTransferred = dwDone;
+    return kHidOk;
   }
-  return RoleHandler(*pEntry, kHandlerVendorOutput);
+  const DWORD dwError = GetLastError();
+  *pdwTransferred = 0;
+  if (dwError == ERROR_IO_PENDING) return kHidPending;
+  return DbgLogSysError(pszOperation, nLine, dwError, "%s", pszFailure);
 }
 
-PREPORT_HANDLER CHIDWinGet::ReadHandler(int nDevIdx, const char* pszOperation, int nLine) {
+}  // namespace
+
+// The vendor output handler (writes) or vendor input handler (reads) of the
+// entry at nDevIdx; an index outside the list is logged and gives null.
+PREPORT_HANDLER CHIDWinGet::LookUpHandler(int nDevIdx, EHandlerSlot slot, const char* pszOperation, int nLine) {
   CHIDCols* pEntry = EntryAt(nDevIdx);
-  if (pEntry == nullptr) {
-    DbgLogError(pszOperation, nLine, "Parameters Error - nDevIdx is not exist.");
-    return nullptr;
-  }
-  return RoleHandler(*pEntry, kHandlerVendorInput);
+  if (pEntry != nullptr) return RoleHandler(*pEntry, slot);
+  DbgLogError(pszOperation, nLine, "%s",
+              slot == kHandlerVendorOutput ? "No valid PREPORT_HANDLER" : "Parameters Error - nDevIdx is not exist.");
+  return nullptr;
 }
 
 int CHIDWinGet::ReadAsync(PREPORT_HANDLER pHandler, BYTE* pRcvBuf, int nRcvLen, DWORD* pdwRead) {
@@ -74,14 +80,8 @@ int CHIDWinGet::ReadAsync(PREPORT_HANDLER pHandler, BYTE* pRcvBuf, int nRcvLen, 
   if (static_cast<ULONG>(nRcvLen) < pHandler->ReportByteLength)
     return DbgLogError(kOp, __LINE__, "Parameters Error: nRcvLen is too small.");
   DWORD dwRead = 0;
-  if (ReadFile(pHandler->hHidDevice, pRcvBuf, pHandler->ReportByteLength, &dwRead, &pHandler->Overlapped)) {
-    *pdwRead = dwRead;
-    return kHidOk;
-  }
-  const DWORD dwError = GetLastError();
-  *pdwRead = 0;
-  if (dwError == ERROR_IO_PENDING) return kHidPending;
-  return DbgLogSysError(kOp, __LINE__, dwError, "ReadAsync Failue.");
+  const BOOL bDone = ReadFile(pHandler->hHidDevice, pRcvBuf, pHandler->ReportByteLength, &dwRead, &pHandler->Overlapped);
+  return TransferStarted(bDone, dwRead, pdwRead, kOp, __LINE__, "ReadAsync Failue.");
 }
 
 int CHIDWinGet::WriteAsync(PREPORT_HANDLER pHandler, const BYTE* pSendBuf, int nSendLen, DWORD* pdwWritten) {
@@ -91,14 +91,9 @@ int CHIDWinGet::WriteAsync(PREPORT_HANDLER pHandler, const BYTE* pSendBuf, int n
   if (static_cast<ULONG>(nSendLen) < pHandler->ReportByteLength)
     return DbgLogError(kOp, __LINE__, "Parameters Error: nSendLen is too small.");
   DWORD dwWritten = 0;
-  if (WriteFile(pHandler->hHidDevice, pSendBuf, pHandler->ReportByteLength, &dwWritten, &pHandler->Overlapped)) {
-    *pdwWritten = dwWritten;
-    return kHidOk;
-  }
-  const DWORD dwError = GetLastError();
-  *pdwWritten = 0;
-  if (dwError == ERROR_IO_PENDING) return kHidPending;
-  return DbgLogSysError(kOp, __LINE__, dwError, "WriteAsync Failue.");
+  const BOOL bDone =
+      WriteFile(pHandler->hHidDevice, pSendBuf, pHandler->ReportByteLength, &dwWritten, &pHandler->Overlapped);
+  return TransferStarted(bDone, dwWritten, pdwWritten, kOp, __LINE__, "WriteAsync Failue.");
 }
 
 int CHIDWinGet::ReadAsyncWaitComplete(PREPORT_HANDLER pHandler, DWORD dwTimeout, DWORD* pdwRead) {
@@ -174,7 +169,7 @@ int CHIDWinGet::WriteCommand(const BYTE* pszCommandBuf, int nCommandLen, DWORD d
   static const char kOp[] = "CHIDWinGet::WriteCommand";
   if (!IsConnected()) return NotConnected(kOp, __LINE__);
   if (pszCommandBuf == nullptr) return DbgLogError(kOp, __LINE__, "Parameters Error : pszCommandBuf = NULL");
-  PREPORT_HANDLER pHandler = WriteHandler(nDevIdx, kOp, __LINE__);
+  PREPORT_HANDLER pHandler = LookUpHandler(nDevIdx, kHandlerVendorOutput, kOp, __LINE__);
   if (pHandler == nullptr) return kDbgLoggedFailure;
   const bool bFeature = pHandler->ReportID == kFeatureRouteReportID;
   const LONGLONG nLength = pHandler->ReportByteLength;
@@ -203,7 +198,7 @@ int CHIDWinGet::FeatureWrite(PREPORT_HANDLER pHandler, std::vector<BYTE>& report
 
 int CHIDWinGet::ReadData(BYTE* pRcvBuf, int nRcvLen, DWORD dwTimeout, int nDevIdx, bool bStripHeader) {
   static const char kOp[] = "CHIDWinGet::ReadData";
-  PREPORT_HANDLER pHandler = ReadHandler(nDevIdx, kOp, __LINE__);
+  PREPORT_HANDLER pHandler = LookUpHandler(nDevIdx, kHandlerVendorInput, kOp, __LINE__);
   if (pHandler == nullptr) return kDbgLoggedFailure;
   const int nCheck = CheckReceiveBuffer(pRcvBuf, nRcvLen, kOp, __LINE__);
   if (nCheck != kHidOk) return nCheck;
@@ -226,7 +221,7 @@ int CHIDWinGet::WriteRawBytes(const BYTE* pszCommandBuf, int nCommandLen, DWORD 
   static const char kOp[] = "CHIDWinGet::WriteRawBytes";
   if (!IsConnected()) return NotConnected(kOp, __LINE__);
   if (pszCommandBuf == nullptr) return DbgLogError(kOp, __LINE__, "Parameters Error : pszCommandBuf = NULL");
-  PREPORT_HANDLER pHandler = WriteHandler(nDevIdx, kOp, __LINE__);
+  PREPORT_HANDLER pHandler = LookUpHandler(nDevIdx, kHandlerVendorOutput, kOp, __LINE__);
   if (pHandler == nullptr) return kDbgLoggedFailure;
   if (nCommandLen < 0 || static_cast<ULONG>(nCommandLen) > pHandler->ReportByteLength)
     return DbgLogError(kOp, __LINE__, "Parameters Error : nCommandLen = %d, ReportByteLength = %d", nCommandLen,
@@ -240,7 +235,7 @@ int CHIDWinGet::WriteRawBytes(const BYTE* pszCommandBuf, int nCommandLen, DWORD 
 
 int CHIDWinGet::ReadRawBytes(BYTE* pRcvBuf, int nRcvLen, DWORD dwTimeout, int nDevIdx) {
   static const char kOp[] = "CHIDWinGet::ReadRawBytes";
-  PREPORT_HANDLER pHandler = ReadHandler(nDevIdx, kOp, __LINE__);
+  PREPORT_HANDLER pHandler = LookUpHandler(nDevIdx, kHandlerVendorInput, kOp, __LINE__);
   if (pHandler == nullptr) return kDbgLoggedFailure;
   const int nCheck = CheckReceiveBuffer(pRcvBuf, nRcvLen, kOp, __LINE__);
   if (nCheck != kHidOk) return nCheck;
@@ -258,7 +253,7 @@ int CHIDWinGet::WriteEEPROMCommand(int nMode, const BYTE* pszBuf, int Size, DWOR
   static const char kOp[] = "CHIDWinGet::WriteEEPROMCommand";
   if (!IsConnected()) return NotConnected(kOp, __LINE__);
   if (nMode == 0 && pszBuf == nullptr) return DbgLogError(kOp, __LINE__, "Parameters Error : pszBuf = NULL");
-  PREPORT_HANDLER pHandler = WriteHandler(nDevIdx, kOp, __LINE__);
+  PREPORT_HANDLER pHandler = LookUpHandler(nDevIdx, kHandlerVendorOutput, kOp, __LINE__);
   if (pHandler == nullptr) return kDbgLoggedFailure;
   const LONGLONG nLength = pHandler->ReportByteLength;
   if (nLength > kMaxCommandReportLength || Size < 0 || Size > nLength - kEepromHeader)

@@ -111,6 +111,13 @@ class DiscoveryTest : public testing::Test {
     m_log.Mark();
     return m_transport.GetDeviceHandle(nVid, nPid);
   }
+  // A collection opened as discovery opens it, for attribute queries only.
+  HID_DEVICE_INFO OpenCollection(const std::wstring& path) {
+    HID_DEVICE_INFO info;
+    memset(&info, 0, sizeof(info));
+    EXPECT_EQ(m_transport.OpenHidDevice(path.c_str(), info, 0, FALSE), 0);
+    return info;
+  }
   std::wstring VendorInputPath(int nDevIdx) {
     return m_transport.Entry(nDevIdx).Handlers[kHandlerVendorInput].szDevicePath;
   }
@@ -307,40 +314,33 @@ TEST_F(DiscoveryTest, RepeatedDiscoveryRebuildsTheEntriesWithoutLeaks) {
   EXPECT_EQ(m_transport.GetDeviceCount(), 1);
 }
 
-TEST_F(DiscoveryTest, CloseKeepsEntriesAndDestructionReleasesEverything) {
+TEST_F(DiscoveryTest, DestructionReleasesEverythingWithOrWithoutClose) {
   winsim::AttachTouchController(*m_machine);
   const size_t nBaseline = m_machine->handles().Count();
-  {
-    TestTransport transport;
-    transport.SetReportID(2, 3);
-    ASSERT_EQ(transport.GetDeviceHandle(kVendorId, 0), 0);
-    transport.Close();
-    EXPECT_EQ(transport.GetDeviceCount(), 1);
-    EXPECT_TRUE(transport.IsConnected());
-    EXPECT_EQ(transport.Entry(0).Handlers[kHandlerVendorOutput].hHidDevice, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(transport.m_iCloseHidDevCnt, 5);
-    m_log.Mark();
+  for (bool bClose : {true, false}) {
+    {
+      TestTransport transport;
+      transport.SetReportID(2, 3);
+      ASSERT_EQ(transport.GetDeviceHandle(kVendorId, 0), 0);
+      EXPECT_GT(m_machine->handles().Count(), nBaseline);
+      if (bClose) {
+        transport.Close();  // closes the roles but keeps the entries
+        EXPECT_EQ(transport.GetDeviceCount(), 1);
+        EXPECT_TRUE(transport.IsConnected());
+        EXPECT_EQ(transport.Entry(0).Handlers[kHandlerVendorOutput].hHidDevice, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(transport.m_iCloseHidDevCnt, 5);
+      }
+      m_log.Mark();
+    }
+    EXPECT_EQ(m_machine->handles().Count(), nBaseline) << "close first: " << bClose;
+    EXPECT_TRUE(InOrder(m_log.Since(), {"CHIDWinGet::~CHIDWinGet: CHIDWinGet::~CHIDWinGet --> ",
+                                        "CHIDCols::CloseDevice: CHIDCols::CloseDevice --> ",
+                                        "CHIDCols::CloseDevice: CHIDCols::CloseDevice <--",
+                                        "CHIDWinGet::Close: CHIDWinGet::Close --> ",
+                                        "CHIDWinGet::Close: CHIDWinGet::Close <-- ",
+                                        "CHIDWinGet::~CHIDWinGet: CHIDWinGet::~CHIDWinGet <-- "}))
+        << Dump(m_log.Since());
   }
-  EXPECT_EQ(m_machine->handles().Count(), nBaseline);
-  EXPECT_TRUE(InOrder(m_log.Since(), {"CHIDWinGet::~CHIDWinGet: CHIDWinGet::~CHIDWinGet --> ",
-                                      "CHIDCols::CloseDevice: CHIDCols::CloseDevice --> ",
-                                      "CHIDCols::CloseDevice: CHIDCols::CloseDevice <--",
-                                      "CHIDWinGet::Close: CHIDWinGet::Close --> ",
-                                      "CHIDWinGet::Close: CHIDWinGet::Close <-- ",
-                                      "CHIDWinGet::~CHIDWinGet: CHIDWinGet::~CHIDWinGet <-- "}))
-      << Dump(m_log.Since());
-}
-
-TEST_F(DiscoveryTest, DestructionWithoutCloseReleasesTheRoles) {
-  winsim::AttachTouchController(*m_machine);
-  const size_t nBaseline = m_machine->handles().Count();
-  {
-    CHIDWinGet transport;
-    transport.SetReportID(2, 3);
-    ASSERT_EQ(transport.GetDeviceHandle(kVendorId, 0), 0);
-    EXPECT_GT(m_machine->handles().Count(), nBaseline);
-  }
-  EXPECT_EQ(m_machine->handles().Count(), nBaseline);
 }
 
 // --- Which collection takes which role -------------------------------------
@@ -360,9 +360,7 @@ TEST_P(RoleTest, CollectionIsTakenOrRefused) {
   const RoleCase& role = GetParam();
   auto port = hidtest::PlugDevice(*m_machine, role.wVendorId, 0x0201, L"12345678", {role.collection});
   m_transport.SetReportID(2, 3);
-  HID_DEVICE_INFO info;
-  memset(&info, 0, sizeof(info));
-  ASSERT_EQ(m_transport.OpenHidDevice(port->Path(0).c_str(), info, 0, FALSE), 0);
+  HID_DEVICE_INFO info = OpenCollection(port->Path(0));
   CHIDCols entry;
   EXPECT_EQ(m_transport.SetHidColsEntrySimple(info, entry), role.nExpected);
   for (int flag = 0; flag < kRoleFlags; ++flag)
@@ -413,11 +411,8 @@ TEST_F(DiscoveryTest, ASecondCollectionForATakenRoleIsRefused) {
   auto port = hidtest::PlugDevice(*m_machine, kVendorId, 0x0201, L"12345678",
                                   {hidtest::VendorOutput(3), hidtest::VendorOutput(3)});
   m_transport.SetReportID(2, 3);
-  HID_DEVICE_INFO first, second;
-  memset(&first, 0, sizeof(first));
-  memset(&second, 0, sizeof(second));
-  ASSERT_EQ(m_transport.OpenHidDevice(port->Path(0).c_str(), first, 0, FALSE), 0);
-  ASSERT_EQ(m_transport.OpenHidDevice(port->Path(1).c_str(), second, 0, FALSE), 0);
+  HID_DEVICE_INFO first = OpenCollection(port->Path(0));
+  HID_DEVICE_INFO second = OpenCollection(port->Path(1));
   CHIDCols entry;
   EXPECT_EQ(m_transport.SetHidColsEntrySimple(first, entry), 0);
   m_log.Mark();
