@@ -170,10 +170,8 @@ int CHIDWinGet::GetDevVidPid(int* pnVid, int* pnPid, int nDevIdx) {
   return kHidOk;
 }
 
-// Pen feature reports and report profiles are not built yet: the transport
+// Report profiles are not built yet: the transport
 // answers "not supported".
-int CHIDWinGet::SetPenFeature(const BYTE*, int, DWORD, int) { return kHidNotSupported; }
-int CHIDWinGet::GetPenFeature(BYTE*, int, DWORD, int) { return kHidNotSupported; }
 int CHIDWinGet::GetDevProfile(DEV_PROFILE*, int) { return kHidNotSupported; }
 int CHIDWinGet::SetDevProfile(DEV_PROFILE*, int) { return kHidNotSupported; }
 int CHIDWinGet::GetDevParsedReport(const BYTE*, int, void*, int) { return kHidNotSupported; }

@@ -132,4 +132,8 @@ class CHIDWinGet : public CInterfaceGet {
   void DeliverReport(const PREPORT_HANDLER pHandler, const std::vector<BYTE>& report, size_t nOffset, BYTE* pRcvBuf,
                      int nRcvLen);
   int FeatureWrite(PREPORT_HANDLER pHandler, std::vector<BYTE>& report);
+
+  // Pen feature reports: the pen-feature handler of an entry after the
+  // connection, buffer and role checks, or null with *pnResult set.
+  PREPORT_HANDLER PenFeatureHandler(const void* pBuffer, int nDevIdx, const char* pszOperation, int* pnResult);
 };
