@@ -25,6 +25,8 @@ QUIET = "fixme-all"
 KILL_GRACE_S = 5
 # Bound of the calls that manage the server itself.
 SERVER_CALL_S = 30
+CONTROL_KEY = "HKLM\\System\\CurrentControlSet\\Control"
+SERVICE_START_MS = 60000
 # Directories of a booted prefix that hold only Wine's DLLs and programs,
 # which nothing writes to at run time: clones share their files by hard link.
 SHARED_TREES = ("drive_c/windows/system32", "drive_c/windows/winsxs")
@@ -148,10 +150,23 @@ class Prefix:
         proc = Process([self.wine64, "wineboot", "-i"], self.env(),
                        Path(log_dir) / "wineboot.out", Path(log_dir) / "wineboot.err", limit_s)
         result = proc.wait()
+        if result.returncode == 0:
+            self._lengthen_service_start(log_dir)
         self.stop_server()
         if result.returncode != 0 or not (self.path / "system.reg").exists():
             raise WineError(f"wineboot failed ({result.describe()}); see {log_dir}/wineboot.err")
         return result
+
+    def _lengthen_service_start(self, log_dir):
+        """services.exe gives a starting service 10 s by default; on a busy
+        machine Wine's own HID bus driver can miss that and the session then
+        has no HID devices at all."""
+        proc = Process([self.wine64, "reg", "add", CONTROL_KEY, "/v", "ServicesPipeTimeout",
+                        "/t", "REG_DWORD", "/d", str(SERVICE_START_MS), "/f"], self.env(),
+                       Path(log_dir) / "timeout.out", Path(log_dir) / "timeout.err", SERVER_CALL_S)
+        result = proc.wait()
+        if result.returncode != 0:
+            raise WineError(f"cannot set the service start timeout ({result.describe()})")
 
     def clone(self, path):
         """A copy of this (stopped) prefix that gets a server of its own."""
