@@ -170,8 +170,3 @@ int CHIDWinGet::GetDevVidPid(int* pnVid, int* pnPid, int nDevIdx) {
   return kHidOk;
 }
 
-// Report profiles are not built yet: the transport
-// answers "not supported".
-int CHIDWinGet::GetDevProfile(DEV_PROFILE*, int) { return kHidNotSupported; }
-int CHIDWinGet::SetDevProfile(DEV_PROFILE*, int) { return kHidNotSupported; }
-int CHIDWinGet::GetDevParsedReport(const BYTE*, int, void*, int) { return kHidNotSupported; }

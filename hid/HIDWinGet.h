@@ -136,4 +136,33 @@ class CHIDWinGet : public CInterfaceGet {
   // Pen feature reports: the pen-feature handler of an entry after the
   // connection, buffer and role checks, or null with *pnResult set.
   PREPORT_HANDLER PenFeatureHandler(const void* pBuffer, int nDevIdx, const char* pszOperation, int* pnResult);
+
+ protected:
+  // Report profiles.
+  ULONG GetDevFingerProfile(const CHIDCols& entry, DEV_PROFILE& profile);
+  void GetDevActivePenProfile(const CHIDCols& entry, PEN_PROFILE& pen);
+  void GetDevLineTestProfile(const CHIDCols& entry, LINE_TEST_PROFILE& lineTest);
+  void FillDevProfile(const CHIDCols& entry, int nDevIdx, DEV_PROFILE& profile);
+
+  // Parsed reports, decoded against m_ProfileCopy.
+  int xGetDevFingerParsedReport(const BYTE* pReport, int nReportLen, FINGER_REPORT* pFinger, int nDevIdx);
+  int xGetDevPenParsedReport(const BYTE* pReport, int nReportLen, PEN_REPORT* pPen, int nDevIdx);
+  // Reads one value of an input report; 0 or -6 with the parser status logged.
+  static int GetDevParsedUsageValue(PHIDP_PREPARSED_DATA pPreparsed, const VALUE_DESC& desc, const BYTE* pReport,
+                                    ULONG nReportLen, ULONG* pnValue, USHORT nLinkCollection);
+  // Writes the name of a HID parser status into a 512-byte text; -6 for a status it does not know.
+  static int GetDevParsedError(NTSTATUS status, char* pszText);
+
+ private:
+  static int LogParserStatus(NTSTATUS status, const char* pszOperation, int nLine);
+  CHIDCols* ParseEntry(int nDevIdx, bool bFinger, const char* pszOperation);
+  int ParseContacts(PHIDP_PREPARSED_DATA pPreparsed, const FINGER_PROFILE& finger, const BYTE* pReport,
+                    ULONG nReportLen, FINGER_REPORT& report);
+  static int ParseContact(PHIDP_PREPARSED_DATA pPreparsed, const FINGER_PROFILE& finger, const BYTE* pReport,
+                          ULONG nReportLen, USHORT nLink, CONTACT_REPORT& contact, int nResult);
+  int ParsePenValues(PHIDP_PREPARSED_DATA pPreparsed, const BYTE* pReport, ULONG nReportLen, PEN_REPORT& report);
+  static int ReadPenValue(PHIDP_PREPARSED_DATA pPreparsed, const VALUE_DESC& desc, const BYTE* pReport,
+                          ULONG nReportLen, ULONG* pnValue);
+  static int ReadPenAngle(PHIDP_PREPARSED_DATA pPreparsed, const VALUE_DESC& desc, const BYTE* pReport,
+                          ULONG nReportLen, LONG* pnAngle, int nResult);
 };
