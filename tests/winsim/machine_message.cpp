@@ -4,26 +4,37 @@
 #include <platform/win32.h>
 
 #include <fstream>
-#include <regex>
+#include <sstream>
 #include <string>
 
 namespace {
 
+// "#define ERROR_NAME 123L" (and WAIT_TIMEOUT, NO_ERROR): the name and code.
+bool ErrorDeclaration(const std::string& line, std::string& name, DWORD& code) {
+  std::istringstream words(line);
+  std::string define, value;
+  if (!(words >> define >> name >> value) || define != "#define") return false;
+  if (name.rfind("ERROR_", 0) != 0 && name != "WAIT_TIMEOUT" && name != "NO_ERROR") return false;
+  if (value.size() < 2 || value.back() != 'L' || value.find_first_not_of("0123456789") != value.size() - 1)
+    return false;
+  code = static_cast<DWORD>(std::stoul(value));
+  return true;
+}
+
 TEST(MachineMessages, EveryDeclaredErrorCodeHasAnEnglishText) {
   std::ifstream header(WINSIM_WINERROR_H);
   ASSERT_TRUE(header.good());
-  const std::regex declaration(R"(#define\s+(ERROR_\w+|WAIT_TIMEOUT|NO_ERROR)\s+(\d+)L)");
   int checked = 0;
   for (std::string line; std::getline(header, line);) {
-    std::smatch match;
-    if (!std::regex_search(line, match, declaration)) continue;
-    const DWORD code = static_cast<DWORD>(std::stoul(match[2]));
+    std::string name;
+    DWORD code = 0;
+    if (!ErrorDeclaration(line, name, code)) continue;
     WCHAR text[1024];
     DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0x0409,
                                   text, 1024, nullptr);
-    EXPECT_GT(length, 2u) << match[1] << " has no system text";
+    EXPECT_GT(length, 2u) << name << " has no system text";
     if (length > 2) {
-      EXPECT_EQ(std::wstring(text + length - 2), L"\r\n") << match[1];
+      EXPECT_EQ(std::wstring(text + length - 2), L"\r\n") << name;
     }
     ++checked;
   }

@@ -1,6 +1,7 @@
 // The machine's thread pool: idle waits for tests, and no item outlives the machine.
 #include <gtest/gtest.h>
 #include <platform/win32.h>
+#include <winsim/sim/identity.h>
 #include <winsim/sim/threadpool.h>
 
 #include <atomic>
@@ -29,6 +30,25 @@ TEST(MachineThreadPool, WaitIdleReturnsWhenEveryItemHasRun) {
   ASSERT_TRUE(pool.WaitIdle(std::chrono::seconds(30)));
   EXPECT_EQ(g_ran.load(), 40);
   EXPECT_EQ(pool.Pending(), 0u);
+}
+
+std::atomic<DWORD> g_itemThread{0};
+
+DWORD WINAPI ImpersonateAndForget(LPVOID) {
+  g_itemThread = GetCurrentThreadId();
+  winsim::CurrentMachine().Part<winsim::Identity>().Impersonate(GetCurrentThreadId(), L"S-1-5-21-1-2-3-1001");
+  return 0;
+}
+
+TEST(MachineThreadPool, AnItemsImpersonationEndsWithTheItem) {
+  winsim::ScopedMachine machine;
+  auto& identity = machine->Part<winsim::Identity>();
+  identity.Impersonate(GetCurrentThreadId(), L"S-1-5-21-1-2-3-1001");
+  ASSERT_TRUE(QueueUserWorkItem(ImpersonateAndForget, nullptr, WT_EXECUTEDEFAULT));
+  ASSERT_TRUE(machine->Part<winsim::ThreadPool>().WaitIdle(std::chrono::seconds(30)));
+  EXPECT_FALSE(identity.IsImpersonating(g_itemThread.load()));
+  EXPECT_TRUE(identity.IsImpersonating(GetCurrentThreadId()));  // the queuing thread keeps its own
+  identity.ClearImpersonation(GetCurrentThreadId());
 }
 
 TEST(MachineThreadPool, ShutdownWaitsForRunningItemsAndRefusesNewOnes) {

@@ -124,6 +124,14 @@ std::string EncodeSingleBytes(CodePage page, const wchar_t* text, size_t length,
   return out;
 }
 
+// The argument rules both directions share: some input, a non-negative
+// output size with a buffer when it is not zero, and no buffer reuse.
+DWORD CheckBuffers(const void* input, int inputLength, const void* output, int outputLength) {
+  if (!input || inputLength == 0 || outputLength < 0 || (!output && outputLength) || input == output)
+    return ERROR_INVALID_PARAMETER;
+  return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 namespace winsim::codepage {
@@ -145,9 +153,7 @@ extern "C" {
 
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                                LPWSTR lpWideCharStr, int cchWideChar) {
-  if (!lpMultiByteStr || cbMultiByte == 0 || cchWideChar < 0 || (!lpWideCharStr && cchWideChar) ||
-      static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr))
-    return Fail(ERROR_INVALID_PARAMETER, 0);
+  if (DWORD error = CheckBuffers(lpMultiByteStr, cbMultiByte, lpWideCharStr, cchWideChar)) return Fail(error, 0);
   ::CodePage page;
   if (!Lookup(CodePage, page)) return Fail(ERROR_INVALID_PARAMETER, 0);
   if (DWORD error = CheckMultiByteFlags(page, dwFlags)) return Fail(error, 0);
@@ -164,9 +170,7 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
 
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
                                LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar) {
-  if (!lpWideCharStr || cchWideChar == 0 || cbMultiByte < 0 || (!lpMultiByteStr && cbMultiByte) ||
-      static_cast<const void*>(lpWideCharStr) == static_cast<const void*>(lpMultiByteStr))
-    return Fail(ERROR_INVALID_PARAMETER, 0);
+  if (DWORD error = CheckBuffers(lpWideCharStr, cchWideChar, lpMultiByteStr, cbMultiByte)) return Fail(error, 0);
   ::CodePage page;
   if (!Lookup(CodePage, page)) return Fail(ERROR_INVALID_PARAMETER, 0);
   if (page == ::CodePage::Utf8 && (lpDefaultChar || lpUsedDefaultChar)) return Fail(ERROR_INVALID_PARAMETER, 0);

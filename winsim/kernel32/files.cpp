@@ -82,6 +82,7 @@ class DiskFile final : public IoObject {
   DWORD Size(LONGLONG& size) const;
 
  private:
+  BOOL Move(bool write, void* buffer, DWORD length, LPDWORD transferred, LPOVERLAPPED overlapped);
   DWORD Transfer(bool write, void* buffer, DWORD length, LONGLONG offset, DWORD& done);
   BOOL Finish(DWORD error, DWORD done, LPDWORD transferred, LPOVERLAPPED overlapped);
   LONGLONG StartOffset(LPOVERLAPPED overlapped, bool write);
@@ -138,31 +139,27 @@ BOOL DiskFile::Finish(DWORD error, DWORD done, LPDWORD transferred, LPOVERLAPPED
   return TRUE;
 }
 
-BOOL DiskFile::Read(LPVOID buffer, DWORD length, LPDWORD transferred, LPOVERLAPPED overlapped) {
-  if (!(m_access & kReadRights)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+// Synchronous reads at the end succeed with no data; reads that carry an
+// OVERLAPPED report the end as an error.
+BOOL DiskFile::Move(bool write, void* buffer, DWORD length, LPDWORD transferred, LPOVERLAPPED overlapped) {
+  if (!(m_access & (write ? kWriteRights : kReadRights))) return Fail(ERROR_ACCESS_DENIED, FALSE);
   if (m_overlapped && !overlapped) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   if (!buffer && length) return Fail(ERROR_NOACCESS, FALSE);
   std::lock_guard lock(m_positionMutex);
-  const LONGLONG offset = StartOffset(overlapped, false);
+  const LONGLONG offset = StartOffset(overlapped, write);
   DWORD done = 0;
-  DWORD error = offset < 0 ? ERROR_INVALID_PARAMETER : Transfer(false, buffer, length, offset, done);
+  DWORD error = offset < 0 ? ERROR_INVALID_PARAMETER : Transfer(write, buffer, length, offset, done);
   if (!m_overlapped && error == ERROR_SUCCESS) m_position = offset + done;
-  // Synchronous reads at the end succeed with no data; reads that carry an
-  // OVERLAPPED report the end as an error.
-  if (error == ERROR_SUCCESS && overlapped && length > 0 && done == 0) error = ERROR_HANDLE_EOF;
+  if (!write && error == ERROR_SUCCESS && overlapped && length > 0 && done == 0) error = ERROR_HANDLE_EOF;
   return Finish(error, done, transferred, overlapped);
 }
 
+BOOL DiskFile::Read(LPVOID buffer, DWORD length, LPDWORD transferred, LPOVERLAPPED overlapped) {
+  return Move(false, buffer, length, transferred, overlapped);
+}
+
 BOOL DiskFile::Write(LPCVOID buffer, DWORD length, LPDWORD transferred, LPOVERLAPPED overlapped) {
-  if (!(m_access & kWriteRights)) return Fail(ERROR_ACCESS_DENIED, FALSE);
-  if (m_overlapped && !overlapped) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-  if (!buffer && length) return Fail(ERROR_NOACCESS, FALSE);
-  std::lock_guard lock(m_positionMutex);
-  const LONGLONG offset = StartOffset(overlapped, true);
-  DWORD done = 0;
-  DWORD error = offset < 0 ? ERROR_INVALID_PARAMETER : Transfer(true, const_cast<void*>(buffer), length, offset, done);
-  if (!m_overlapped && error == ERROR_SUCCESS) m_position = offset + done;
-  return Finish(error, done, transferred, overlapped);
+  return Move(true, const_cast<void*>(buffer), length, transferred, overlapped);
 }
 
 BOOL DiskFile::Flush() {

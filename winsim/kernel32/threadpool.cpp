@@ -1,7 +1,9 @@
 // kernel32: QueueUserWorkItem on the machine's thread pool. Pool threads are
 // plain threads: they start with no impersonation and no thread state of the
-// queuing thread.
+// queuing thread, and, as Windows' pool does, a worker drops an impersonation
+// that an item left behind before it runs the next one.
 #include <winsim/kernel32.h>
+#include <winsim/sim/identity.h>
 #include <winsim/sim/threadpool.h>
 
 #include <condition_variable>
@@ -17,6 +19,8 @@ struct ThreadPool::State {
     LPTHREAD_START_ROUTINE function;
     PVOID context;
   };
+  explicit State(Machine& owner) : machine(&owner) {}
+  Machine* machine;  // null once shutdown has given up waiting; guarded by mutex
   std::mutex mutex;
   std::condition_variable workAvailable;
   std::condition_variable changed;  // an item finished, or a thread ended
@@ -32,6 +36,7 @@ struct ThreadPool::State {
     lock.unlock();
     item.function(item.context);
     lock.lock();
+    if (machine) machine->Part<Identity>().ClearImpersonation(CurrentThreadId());
     --running;
     changed.notify_all();
   }
@@ -64,7 +69,7 @@ void LongFunction(std::shared_ptr<ThreadPool::State> state, ThreadPool::State::I
 
 }  // namespace
 
-ThreadPool::ThreadPool(Machine&) : m_state(std::make_shared<State>()) {}
+ThreadPool::ThreadPool(Machine& machine) : m_state(std::make_shared<State>(machine)) {}
 
 ThreadPool::~ThreadPool() { Shutdown(); }
 
@@ -117,15 +122,16 @@ size_t ThreadPool::Pending() const {
 
 // Items that were queued but not started are dropped, as a process's exit
 // drops them; running ones get kShutdownWait to finish. The threads are
-// detached and hold the pool's state, never the machine's parts, so one that
-// overstays cannot touch freed memory of the pool.
+// detached and hold the pool's state; one that overstays finds the machine
+// pointer cleared and touches neither the pool nor the machine again.
 void ThreadPool::Shutdown() {
   std::unique_lock lock(m_state->mutex);
   m_state->stopping = true;
   m_state->queue.clear();
   m_state->workAvailable.notify_all();
-  if (!m_state->changed.wait_for(lock, kShutdownWait, [&] { return m_state->liveThreads == 0; }))
-    std::fprintf(stderr, "winsim: thread pool items still running at machine shutdown\n");
+  if (m_state->changed.wait_for(lock, kShutdownWait, [&] { return m_state->liveThreads == 0; })) return;
+  m_state->machine = nullptr;
+  std::fprintf(stderr, "winsim: thread pool items still running at machine shutdown\n");
 }
 
 }  // namespace winsim
