@@ -206,6 +206,22 @@ void WriteBanner() {
   DbgLogWrite(szVersion);
 }
 
+// Makes prefix, message and suffix the calling thread's last error text.
+void SetLastErrorText(const char* pszPrefix, const char* pszSuffix, const char* pszFormat, va_list args) {
+  char szMessage[kErrorMessageSize];
+  FormatCut(szMessage, sizeof(szMessage), pszFormat, args);
+  FormatCutV(t_szLastError, kLastErrorSize, "%s%s%s", pszPrefix, szMessage, pszSuffix);
+}
+
+// Appends Windows' English text for dwCode, if it has one, to the last error text.
+void AppendSystemText(DWORD dwCode) {
+  char szSystem[kSystemTextSize] = {};
+  DWORD nLen = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, dwCode,
+                              kLangEnglishUs, szSystem, sizeof(szSystem), nullptr);
+  szSystem[nLen < sizeof(szSystem) ? nLen : sizeof(szSystem) - 1] = '\0';
+  AppendCut(t_szLastError, kLastErrorSize, std::strlen(t_szLastError), szSystem);
+}
+
 void RegisterShutdownOnce() {
   if (!g_fShutdownRegistered.exchange(true)) std::atexit(DbgLogShutdown);
 }
@@ -262,31 +278,21 @@ int DbgLogTrace(const char* pszOperation, int nLine, const char* pszFormat, ...)
 
 int DbgLogError(const char* /*pszOperation*/, int /*nLine*/, const char* pszFormat, ...) {
   CKeepLastError keep;
-  char szMessage[kErrorMessageSize];
   va_list args;
   va_start(args, pszFormat);
-  FormatCut(szMessage, sizeof(szMessage), pszFormat, args);
+  SetLastErrorText("[ERR]", "\r\n", pszFormat, args);
   va_end(args);
-  FormatCutV(t_szLastError, kLastErrorSize, "[ERR]%s\r\n", szMessage);
   DbgLogWrite(t_szLastError);
   return kDbgLoggedFailure;
 }
 
 int DbgLogSysError(const char* /*pszOperation*/, int /*nLine*/, DWORD dwCode, const char* pszFormat, ...) {
   CKeepLastError keep;
-  char szMessage[kErrorMessageSize];
   va_list args;
   va_start(args, pszFormat);
-  FormatCut(szMessage, sizeof(szMessage), pszFormat, args);
+  SetLastErrorText("[ERROR]", "", pszFormat, args);
   va_end(args);
-  FormatCutV(t_szLastError, kLastErrorSize, "[ERROR]%s", szMessage);
-  if (dwCode != 0) {
-    char szSystem[kSystemTextSize] = {};
-    DWORD nLen = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, dwCode,
-                                kLangEnglishUs, szSystem, sizeof(szSystem), nullptr);
-    szSystem[nLen < sizeof(szSystem) ? nLen : sizeof(szSystem) - 1] = '\0';
-    AppendCut(t_szLastError, kLastErrorSize, std::strlen(t_szLastError), szSystem);
-  }
+  if (dwCode != 0) AppendSystemText(dwCode);
   DbgLogWrite(t_szLastError);
   return kDbgLoggedFailure;
 }
