@@ -30,9 +30,13 @@ struct StateReport {
 
 class ServiceHostHarness {
  public:
-  explicit ServiceHostHarness(winsim::ProcessEntry entry) {
+  // installService false: the test installs it (with the product's installer).
+  explicit ServiceHostHarness(winsim::ProcessEntry entry, bool installService = true) {
     std::filesystem::create_directories(LogDirectory());
     DbgLogInit();
+    winsim::SetProcessEntry(entry);
+    g_dwCheckPoint = 1;
+    if (!installService) return;
     winsim::ServiceConfig config;
     config.name = kServiceNameW;
     config.displayName = L"VORN Palmix Service";
@@ -40,8 +44,6 @@ class ServiceHostHarness {
     config.startType = SERVICE_AUTO_START;
     config.binaryPath = L"C:\\VornPalmix\\VornPalmixSvc.exe";
     Scm().Install(config);
-    winsim::SetProcessEntry(entry);
-    g_dwCheckPoint = 1;
   }
   ~ServiceHostHarness() {
     Scm().Shutdown();
