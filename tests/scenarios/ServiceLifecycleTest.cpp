@@ -4,7 +4,6 @@
 // with an event log that refuses its source; and started from a console.
 #include "service/Installer.h"
 #include "support/ServiceHostHarness.h"
-#include "wot/ServiceEntry.h"
 
 #include <gtest/gtest.h>
 
@@ -21,27 +20,6 @@ using vorntest::kServiceNameW;
 using vorntest::kWaitMs;
 using vorntest::StateReport;
 
-const GUID kMonitorPowerOn = {0x02731015, 0x4510, 0x4526, {0x99, 0xE6, 0xE5, 0xA1, 0x7E, 0xBD, 0x1A, 0xEA}};
-
-// What the executable's entry does without a switch, less the usage text
-// (which goes to a console the SCM's process does not have).
-int ServiceProcess(int, wchar_t**) {
-  RunService();
-  return 0;
-}
-
-template <class F>
-std::wstring Output(F fnCall) {
-  wchar_t* pBuffer = nullptr;
-  size_t nSize = 0;
-  FILE* pOut = open_wmemstream(&pBuffer, &nSize);
-  fnCall(pOut);
-  std::fclose(pOut);
-  std::wstring text(pBuffer, nSize);
-  std::free(pBuffer);
-  return text;
-}
-
 // True when `expected` occurs in `texts` in this order (other entries, such
 // as the watcher's, may come between).
 bool InOrder(const std::vector<std::wstring>& texts, const std::vector<std::wstring>& expected) {
@@ -53,11 +31,11 @@ bool InOrder(const std::vector<std::wstring>& texts, const std::vector<std::wstr
 
 class ServiceLifecycle : public testing::Test {
  protected:
-  ServiceLifecycle() : m_host(ServiceProcess, false) {}
+  ServiceLifecycle() : m_host(vorntest::RunServiceProcess, false) {}
   winsim::Services& Scm() { return m_host.Scm(); }
 
   void InstallAndStart() {
-    ASSERT_EQ(Output(InstallService), L"VornPalmixSvc is installed.\n");
+    ASSERT_EQ(vorntest::CaptureWide(InstallService), L"VornPalmixSvc is installed.\n");
     SC_HANDLE hManager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE hService = OpenServiceW(hManager, kServiceNameW, SERVICE_START);
     ASSERT_TRUE(StartServiceW(hService, 0, nullptr)) << GetLastError();
@@ -71,14 +49,14 @@ class ServiceLifecycle : public testing::Test {
 
 TEST_F(ServiceLifecycle, InstalledStartedGivenEventsAndRemovedWhileRunning) {
   InstallAndStart();
-  EXPECT_TRUE(Scm().PowerSettingChange(kServiceNameW, kMonitorPowerOn, {0, 0, 0, 0}).Delivered());
-  EXPECT_TRUE(Scm().PowerSettingChange(kServiceNameW, kMonitorPowerOn, {1, 0, 0, 0}).Delivered());
+  EXPECT_TRUE(Scm().PowerSettingChange(kServiceNameW, vorntest::kGuidMonitorPowerOn, {0, 0, 0, 0}).Delivered());
+  EXPECT_TRUE(Scm().PowerSettingChange(kServiceNameW, vorntest::kGuidMonitorPowerOn, {1, 0, 0, 0}).Delivered());
   EXPECT_FALSE(Scm().PowerEvent(kServiceNameW, PBT_APMSUSPEND).Delivered());
   EXPECT_FALSE(Scm().PowerEvent(kServiceNameW, PBT_APMRESUMEAUTOMATIC).Delivered());
   EXPECT_FALSE(Scm().SessionChange(kServiceNameW, WTS_SESSION_LOGON, 1).Delivered());
   EXPECT_TRUE(Scm().Control(kServiceNameW, SERVICE_CONTROL_INTERROGATE).Delivered());
 
-  EXPECT_EQ(Output(UninstallService),
+  EXPECT_EQ(vorntest::CaptureWide(UninstallService),
             L"Stopping VornPalmixSvc.\nVornPalmixSvc is stopped.\nVornPalmixSvc is removed.\n");
   ASSERT_TRUE(Scm().WaitForProcessEnd(kServiceNameW, kWaitMs));
   EXPECT_FALSE(Scm().Find(kServiceNameW).has_value());

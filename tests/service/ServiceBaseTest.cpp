@@ -69,7 +69,6 @@ int ServiceBaseEntry(int, wchar_t**) {
 const GUID kConsoleDisplayState = {0x6FE69556, 0x704A, 0x47A0, {0x8F, 0x24, 0xC2, 0x8D, 0x93, 0x6F, 0xDA, 0x47}};
 const GUID kAdaptiveBrightness = {0xFBD9AA66, 0x9553, 0x4097, {0xBA, 0x44, 0xED, 0x6E, 0x9D, 0x65, 0xEA, 0xB8}};
 const GUID kBatteryRemaining = {0xA7AD8041, 0xB45A, 0x4CAE, {0x87, 0xA3, 0xEE, 0xCB, 0xB4, 0x68, 0xA9, 0xE1}};
-const GUID kMonitorPowerOn = {0x02731015, 0x4510, 0x4526, {0x99, 0xE6, 0xE5, 0xA1, 0x7E, 0xBD, 0x1A, 0xEA}};
 const GUID kAwayMode = {0x98A7F580, 0x01F7, 0x48AA, {0x9C, 0x0F, 0x44, 0x35, 0x2C, 0x29, 0xE5, 0xC0}};
 const GUID kAcDcSource = {0x5D3E9A59, 0xE9D5, 0x4B00, {0xA6, 0xBD, 0xFF, 0x34, 0xFF, 0x51, 0x65, 0x48}};
 
@@ -285,10 +284,10 @@ TEST_F(ServiceBaseTest, EveryPowerSettingRowByGuid) {
 
 TEST_F(ServiceBaseTest, MonitorPowerOnByItsFirstDataByte) {
   for (BYTE value : {1, 0, 2, 1}) {
-    auto record = SettingRecord(kMonitorPowerOn, {value, 0, 0, 0});
+    auto record = SettingRecord(vorntest::kGuidMonitorPowerOn, {value, 0, 0, 0});
     Handle(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, record.data());
   }
-  auto empty = SettingRecord(kMonitorPowerOn, {});
+  auto empty = SettingRecord(vorntest::kGuidMonitorPowerOn, {});
   Handle(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, empty.data());
   EXPECT_EQ(m_service.monitorOn.load(), 2);
   EXPECT_EQ(m_service.monitorOff.load(), 2);
@@ -298,9 +297,9 @@ TEST_F(ServiceBaseTest, MonitorPowerOnByItsFirstDataByte) {
 
 TEST_F(ServiceBaseTest, DisplayEventsReachTheServiceThroughItsRegistration) {
   Start();
-  EXPECT_TRUE(Scm().IsRegisteredForPowerSetting(kServiceNameW, kMonitorPowerOn));
-  EXPECT_TRUE(Scm().PowerSettingChange(kServiceNameW, kMonitorPowerOn, {1, 0, 0, 0}).Delivered());
-  EXPECT_TRUE(Scm().PowerSettingChange(kServiceNameW, kMonitorPowerOn, {0, 0, 0, 0}).Delivered());
+  EXPECT_TRUE(Scm().IsRegisteredForPowerSetting(kServiceNameW, vorntest::kGuidMonitorPowerOn));
+  EXPECT_TRUE(Scm().PowerSettingChange(kServiceNameW, vorntest::kGuidMonitorPowerOn, {1, 0, 0, 0}).Delivered());
+  EXPECT_TRUE(Scm().PowerSettingChange(kServiceNameW, vorntest::kGuidMonitorPowerOn, {0, 0, 0, 0}).Delivered());
   // Plain power events and session changes are not accepted, so not delivered.
   EXPECT_FALSE(Scm().PowerEvent(kServiceNameW, PBT_APMSUSPEND).Delivered());
   EXPECT_FALSE(Scm().SessionChange(kServiceNameW, WTS_SESSION_LOGON, 1).Delivered());
@@ -312,7 +311,7 @@ TEST_F(ServiceBaseTest, DisplayEventsReachTheServiceThroughItsRegistration) {
 }
 
 TEST_F(ServiceBaseTest, FailingDisplayHookIsLoggedAndNothingReported) {
-  auto record = SettingRecord(kMonitorPowerOn, {1, 0, 0, 0});
+  auto record = SettingRecord(vorntest::kGuidMonitorPowerOn, {1, 0, 0, 0});
   m_service.monitor = {Fail::kCode, 8};
   EXPECT_EQ(Handle(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, record.data()), (DWORD)NO_ERROR);
   m_service.monitor = {Fail::kOther};

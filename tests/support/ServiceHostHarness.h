@@ -6,12 +6,15 @@
 
 #include "log/DbgLog.h"
 #include "service/ServiceBase.h"
+#include "wot/ServiceEntry.h"
 
 #include <winsim/sim/eventlog.h>
 #include <winsim/sim/machine.h>
 #include <winsim/sim/process.h>
 #include <winsim/sim/services.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -22,6 +25,28 @@ namespace vorntest {
 inline constexpr wchar_t kServiceNameW[] = L"VornPalmixSvc";
 // Generous simulated bounds: the clock runs 1000 times faster than real time.
 inline constexpr uint64_t kWaitMs = 600000;
+inline constexpr GUID kGuidMonitorPowerOn = {
+    0x02731015, 0x4510, 0x4526, {0x99, 0xE6, 0xE5, 0xA1, 0x7E, 0xBD, 0x1A, 0xEA}};
+
+// What the executable's entry does without a switch, less the usage text
+// (the SCM's process has no console): the service start.
+inline int RunServiceProcess(int, wchar_t**) {
+  RunService();
+  return 0;
+}
+
+// What fnWrite(FILE*) printed to a wide stream.
+template <class F>
+std::wstring CaptureWide(F fnWrite) {
+  wchar_t* pBuffer = nullptr;
+  size_t nSize = 0;
+  FILE* pOut = open_wmemstream(&pBuffer, &nSize);
+  fnWrite(pOut);
+  std::fclose(pOut);
+  std::wstring text(pBuffer, nSize);
+  std::free(pBuffer);
+  return text;
+}
 
 struct StateReport {
   DWORD state, checkPoint, exitCode;

@@ -3,12 +3,10 @@
 // the teardown that never lets a watcher run into released resources.
 #include "support/ServiceHostHarness.h"
 #include "wot/SampleService.h"
-#include "wot/ServiceEntry.h"
 
 #include <gtest/gtest.h>
 #include <winsim/sim/threadpool.h>
 
-#include <cstdlib>
 #include <future>
 #include <memory>
 
@@ -18,27 +16,9 @@ using vorntest::kServiceNameW;
 using vorntest::kWaitMs;
 using vorntest::StateReport;
 
-const GUID kMonitorPowerOn = {0x02731015, 0x4510, 0x4526, {0x99, 0xE6, 0xE5, 0xA1, 0x7E, 0xBD, 0x1A, 0xEA}};
-
-int RunServiceEntry(int, wchar_t**) {
-  RunService();
-  return 0;
-}
-
-std::wstring CaptureRunService() {
-  wchar_t* pBuffer = nullptr;
-  size_t nSize = 0;
-  FILE* pOut = open_wmemstream(&pBuffer, &nSize);
-  RunServiceTo(pOut);
-  std::fclose(pOut);
-  std::wstring text(pBuffer, nSize);
-  std::free(pBuffer);
-  return text;
-}
-
 class SampleServiceTest : public testing::Test {
  protected:
-  SampleServiceTest() : m_host(RunServiceEntry) {}
+  SampleServiceTest() : m_host(vorntest::RunServiceProcess) {}
   winsim::Services& Scm() { return m_host.Scm(); }
   void StartRunning() {
     ASSERT_EQ(Scm().Start(kServiceNameW), (DWORD)ERROR_SUCCESS);
@@ -104,7 +84,7 @@ TEST_F(SampleServiceTest, RunsUnderTheScmFromStartToStop) {
 }
 
 TEST_F(SampleServiceTest, ConsoleStartPrintsTheDispatcherFailure) {
-  EXPECT_EQ(CaptureRunService(), L"Service failed to run w/err 0x00000427\n");
+  EXPECT_EQ(vorntest::CaptureWide(RunServiceTo), L"Service failed to run w/err 0x00000427\n");
   EXPECT_TRUE(m_host.DebugLogHas("Service Destroy"));
   EXPECT_EQ(g_pService, nullptr);
 }
@@ -112,7 +92,7 @@ TEST_F(SampleServiceTest, ConsoleStartPrintsTheDispatcherFailure) {
 TEST_F(SampleServiceTest, DisplayOffWritesOneMessageAndChangesNothing) {
   StartRunning();
   const size_t nEntries = m_host.Events().Count();
-  ASSERT_TRUE(Scm().PowerSettingChange(kServiceNameW, kMonitorPowerOn, {0, 0, 0, 0}).Delivered());
+  ASSERT_TRUE(Scm().PowerSettingChange(kServiceNameW, vorntest::kGuidMonitorPowerOn, {0, 0, 0, 0}).Delivered());
   auto texts = m_host.EventTexts();
   EXPECT_EQ(std::vector<std::wstring>(texts.begin() + nEntries, texts.end()),
             std::vector<std::wstring>{L"Monitor Off - Do nothing"});
@@ -122,7 +102,7 @@ TEST_F(SampleServiceTest, DisplayOffWritesOneMessageAndChangesNothing) {
 TEST_F(SampleServiceTest, DisplayOnStartsWithItsMessage) {
   StartRunning();
   const size_t nEntries = m_host.Events().Count();
-  ASSERT_TRUE(Scm().PowerSettingChange(kServiceNameW, kMonitorPowerOn, {1, 0, 0, 0}).Delivered());
+  ASSERT_TRUE(Scm().PowerSettingChange(kServiceNameW, vorntest::kGuidMonitorPowerOn, {1, 0, 0, 0}).Delivered());
   auto texts = m_host.EventTexts();
   ASSERT_GT(texts.size(), nEntries);
   EXPECT_EQ(texts[nEntries], L"Monitor On - Pass WoT selection to low level touch controller");
