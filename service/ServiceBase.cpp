@@ -200,30 +200,39 @@ void CServiceBase::Shutdown() {
 
 void CServiceBase::HandlePowerEvent(DWORD dwEventType, LPVOID pEventData) {
   try {
-    switch (dwEventType) {
-      case PBT_APMRESUMEAUTOMATIC: LogEvent(L"Service receive PBT_APMRESUMEAUTOMATIC", EVENTLOG_INFORMATION_TYPE); break;
-      case PBT_APMQUERYSTANDBY: LogEvent(L"Service receive PBT_APMQUERYSTANDBY", EVENTLOG_INFORMATION_TYPE); break;
-      case PBT_APMQUERYSUSPEND: LogEvent(L"Service receive PBT_APMQUERYSUSPEND", EVENTLOG_INFORMATION_TYPE); break;
-      case PBT_APMSUSPEND: LogEvent(L"Service receive PBT_APMSUSPEND", EVENTLOG_INFORMATION_TYPE); break;
-      case PBT_APMRESUMESUSPEND: LogEvent(L"Service receive PBT_APMRESUMESUSPEND", EVENTLOG_INFORMATION_TYPE); break;
-      case PBT_APMRESUMECRITICAL: LogEvent(L"Service receive PBT_APMRESUMECRITICAL", EVENTLOG_INFORMATION_TYPE); break;
-      case PBT_APMPOWERSTATUSCHANGE:
-        LogEvent(L"Service receive PBT_APMPOWERSTATUSCHANGE", EVENTLOG_INFORMATION_TYPE);
-        break;
-      case PBT_POWERSETTINGCHANGE: HandlePowerSetting(pEventData); break;
-      default: {
-        WCHAR szMessage[kMessageChars];
-        FormatMessageText(szMessage, L"Service receivePowerEvent 0x%08x", static_cast<unsigned>(dwEventType));
-        LogEvent(szMessage, EVENTLOG_INFORMATION_TYPE);
-        break;
-      }
-    }
+    if (dwEventType == PBT_POWERSETTINGCHANGE)
+      HandlePowerSetting(pEventData);
+    else
+      LogPowerEvent(dwEventType);
     OnPowerEvent();
   } catch (DWORD dwError) {
     LogFailure(L"Service handle power event", dwError);
   } catch (...) {
     LogEvent(L"Service failed to handle power event.", EVENTLOG_INFORMATION_TYPE);
   }
+}
+
+void CServiceBase::LogPowerEvent(DWORD dwEventType) {
+  static const struct {
+    DWORD dwEventType;
+    PCWSTR pszMessage;
+  } kRows[] = {
+      {PBT_APMRESUMEAUTOMATIC, L"Service receive PBT_APMRESUMEAUTOMATIC"},
+      {PBT_APMQUERYSTANDBY, L"Service receive PBT_APMQUERYSTANDBY"},
+      {PBT_APMQUERYSUSPEND, L"Service receive PBT_APMQUERYSUSPEND"},
+      {PBT_APMSUSPEND, L"Service receive PBT_APMSUSPEND"},
+      {PBT_APMRESUMESUSPEND, L"Service receive PBT_APMRESUMESUSPEND"},
+      {PBT_APMRESUMECRITICAL, L"Service receive PBT_APMRESUMECRITICAL"},
+      {PBT_APMPOWERSTATUSCHANGE, L"Service receive PBT_APMPOWERSTATUSCHANGE"},
+  };
+  for (const auto& row : kRows) {
+    if (row.dwEventType != dwEventType) continue;
+    LogEvent(row.pszMessage, EVENTLOG_INFORMATION_TYPE);
+    return;
+  }
+  WCHAR szMessage[kMessageChars];
+  FormatMessageText(szMessage, L"Service receivePowerEvent 0x%08x", static_cast<unsigned>(dwEventType));
+  LogEvent(szMessage, EVENTLOG_INFORMATION_TYPE);
 }
 
 // The record is a POWERBROADCAST_SETTING: the GUID, a 32-bit data length, the

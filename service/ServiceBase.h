@@ -62,6 +62,7 @@ class CServiceBase {
  private:
   void RegisterAndStart(DWORD dwArgc, LPWSTR* pszArgv);
   void HandlePowerSetting(LPCVOID pEventData);
+  void LogPowerEvent(DWORD dwEventType);
   DWORD CurrentState();
 
   // Once SERVICE_STOPPED has gone out nothing more is reported: a start that

@@ -352,16 +352,22 @@ BOOL Services::RunDispatcher(const SERVICE_TABLE_ENTRYW* table, DWORD& error) {
   lock.unlock();
   if (run->mainThread.joinable()) run->mainThread.join();
   lock.lock();
-  run->dispatcherEnded = true;
-  bool crashed = run->crashed;
-  ServiceState& state = StateLocked(run->config.name);
-  if ((crashed || run->terminated) && state.run == run && state.status.dwCurrentState != SERVICE_STOPPED)
-    RecordLocked(run->config.name, StoppedStatus(state.status.dwServiceType, ERROR_PROCESS_ABORTED), true);
-  m_changed.notify_all();
+  error = EndDispatcherLocked(run);
   lock.unlock();
   Announce();
-  if (crashed) return error = ERROR_PROCESS_ABORTED, FALSE;
-  return error = ERROR_SUCCESS, TRUE;
+  return error == ERROR_SUCCESS ? TRUE : FALSE;
+}
+
+// A dispatcher that ends without the service's own SERVICE_STOPPED (a crash,
+// or a machine shutdown) leaves the SCM to mark the service stopped.
+DWORD Services::EndDispatcherLocked(const std::shared_ptr<ServiceRun>& run) {
+  run->dispatcherEnded = true;
+  ServiceState& state = StateLocked(run->config.name);
+  bool killed = run->crashed || run->terminated;
+  if (killed && state.run == run && state.status.dwCurrentState != SERVICE_STOPPED)
+    RecordLocked(run->config.name, StoppedStatus(state.status.dwServiceType, ERROR_PROCESS_ABORTED), true);
+  m_changed.notify_all();
+  return run->crashed ? ERROR_PROCESS_ABORTED : ERROR_SUCCESS;
 }
 
 // Runs queued controls one at a time on the dispatcher's thread until the
@@ -374,28 +380,33 @@ void Services::DispatchLocked(std::unique_lock<std::mutex>& lock, const std::sha
     if (run->crashed || run->terminated || (run->queue.empty() && stopped())) break;
     auto pending = run->queue.front();
     run->queue.pop_front();
-    pending->phase = Pending::Phase::kRunning;
-    auto handler = run->handler;
-    auto context = run->context;
-    lock.unlock();
-    DWORD result = ERROR_CALL_NOT_IMPLEMENTED;
-    try {
-      if (handler)
-        result = handler(pending->control, pending->eventType, pending->data.empty() ? nullptr : pending->data.data(),
-                         context);
-    } catch (...) {
-      lock.lock();
-      run->crashed = true;
-      lock.unlock();
-    }
-    lock.lock();
-    pending->handlerResult = result;
-    pending->phase = Pending::Phase::kDone;
-    m_changed.notify_all();
+    RunHandlerLocked(lock, run, *pending);
     if (stopped()) break;
   }
   for (auto& pending : run->queue) pending->phase = Pending::Phase::kWithdrawn;
   run->queue.clear();
+  m_changed.notify_all();
+}
+
+// Calls the handler without the lock; an exception out of it ends the process.
+void Services::RunHandlerLocked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<ServiceRun>& run,
+                                Pending& pending) {
+  pending.phase = Pending::Phase::kRunning;
+  auto handler = run->handler;
+  auto context = run->context;
+  lock.unlock();
+  DWORD result = ERROR_CALL_NOT_IMPLEMENTED;
+  bool threw = false;
+  try {
+    if (handler)
+      result = handler(pending.control, pending.eventType, pending.data.empty() ? nullptr : pending.data.data(), context);
+  } catch (...) {
+    threw = true;
+  }
+  lock.lock();
+  run->crashed = run->crashed || threw;
+  pending.handlerResult = result;
+  pending.phase = Pending::Phase::kDone;
   m_changed.notify_all();
 }
 

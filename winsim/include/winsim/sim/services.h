@@ -190,6 +190,8 @@ class Services : public MachinePart {
   void ProcessMain(std::shared_ptr<ServiceRun> run);
   void ProcessEnded(const std::shared_ptr<ServiceRun>& run);
   void DispatchLocked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<ServiceRun>& run);
+  void RunHandlerLocked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<ServiceRun>& run, Pending& pending);
+  DWORD EndDispatcherLocked(const std::shared_ptr<ServiceRun>& run);
   bool SelectEntryLocked(ServiceRun& run, const SERVICE_TABLE_ENTRYW* table, LPSERVICE_MAIN_FUNCTIONW& main,
                          DWORD& error) const;
   void StartMainThreadLocked(const std::shared_ptr<ServiceRun>& run, LPSERVICE_MAIN_FUNCTIONW main);
