@@ -47,17 +47,17 @@ CSampleService::CSampleService()
       m_fCsPushReady(false) {
   // What was created is closed again before a failure is raised: a
   // constructor that throws never runs its destructor.
-  struct SEventSpec {
+  struct SNewEvent {
     HANDLE* phEvent;
     PCWSTR pszFailure;
   } const events[] = {{&m_hStoppedEvent, L"m_hStoppedEvent create fail."},
                       {&m_hRegWatchEvent, L"m_hRegWatchEvent create fail."},
                       {&m_hEndingEvent, L"m_hEndingEvent create fail."}};
-  for (const SEventSpec& spec : events) {
-    *spec.phEvent = CreateManualResetEvent();
-    if (*spec.phEvent) continue;
+  for (const SNewEvent& item : events) {
+    *item.phEvent = CreateManualResetEvent();
+    if (*item.phEvent) continue;
     const DWORD dwError = GetLastError();
-    LogMessage(spec.pszFailure, EVENTLOG_INFORMATION_TYPE);
+    LogMessage(item.pszFailure, EVENTLOG_INFORMATION_TYPE);
     ReleaseWatchResources(false);
     throw dwError;
   }
