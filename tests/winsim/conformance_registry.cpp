@@ -276,6 +276,30 @@ TEST_F(ConformanceRegistryNotify, ClosingTheKeySignalsTheEvent) {
   EXPECT_TRUE(Signalled());
 }
 
+// Windows keeps a handle's notification state from its first arm: a change
+// that arrives while nothing is armed completes the next arm at once.
+TEST_F(ConformanceRegistryNotify, AChangeBetweenTwoArmsIsRemembered) {
+  if (RunningUnderWine()) GTEST_SKIP() << "Wine forgets changes made while no notification is armed";
+  ASSERT_EQ(RegNotifyChangeKeyValue(m_root, TRUE, REG_NOTIFY_CHANGE_LAST_SET, m_event, TRUE), ERROR_SUCCESS);
+  WriteDword(m_root, L"Touch", 0);
+  EXPECT_TRUE(Signalled());
+  WriteDword(m_root, L"Touch", 1);
+  ASSERT_EQ(RegNotifyChangeKeyValue(m_root, TRUE, REG_NOTIFY_CHANGE_LAST_SET, m_event, TRUE), ERROR_SUCCESS);
+  EXPECT_TRUE(Signalled());
+  ASSERT_EQ(RegNotifyChangeKeyValue(m_root, TRUE, REG_NOTIFY_CHANGE_LAST_SET, m_event, TRUE), ERROR_SUCCESS);
+  EXPECT_FALSE(Signalled());
+}
+
+// Deleting a key flushes the notifications armed on its handles.
+TEST_F(ConformanceRegistryNotify, DeletingTheKeySignalsTheEvent) {
+  if (RunningUnderWine()) GTEST_SKIP() << "Wine leaves a deleted key's notifications armed";
+  HKEY sub = Create(L"Sub");
+  KeyCloser closer{sub};
+  ASSERT_EQ(RegNotifyChangeKeyValue(sub, TRUE, REG_NOTIFY_CHANGE_LAST_SET, m_event, TRUE), ERROR_SUCCESS);
+  ASSERT_EQ(RegDeleteKeyW(m_root, L"Sub"), ERROR_SUCCESS);
+  EXPECT_TRUE(Signalled());
+}
+
 TEST_F(ConformanceRegistryNotify, AChangeFromAnotherThreadWakesAWaiter) {
   ASSERT_EQ(RegNotifyChangeKeyValue(m_root, TRUE, REG_NOTIFY_CHANGE_LAST_SET, m_event, TRUE), ERROR_SUCCESS);
   std::thread writer([key = m_root] { WriteDword(key, L"Touch", 0); });
