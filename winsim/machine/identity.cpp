@@ -215,6 +215,11 @@ bool Identity::IsImpersonating(DWORD threadId) const {
   return m_impersonation.count(threadId) != 0;
 }
 
+size_t Identity::ImpersonatingThreads() const {
+  std::lock_guard lock(m_mutex);
+  return m_impersonation.size();
+}
+
 void Identity::Impersonate(DWORD threadId, const std::wstring& sid) {
   std::lock_guard lock(m_mutex);
   m_impersonation[threadId] = sid;

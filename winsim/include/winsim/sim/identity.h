@@ -97,6 +97,7 @@ class Identity : public MachinePart {
   // ---- Per-thread identity.
   std::wstring ThreadUserSid(DWORD threadId) const;
   bool IsImpersonating(DWORD threadId) const;
+  size_t ImpersonatingThreads() const;
   void Impersonate(DWORD threadId, const std::wstring& sid);
   // Ends the thread's impersonation; false (and the thread keeps its
   // impersonation) while a fault set by FailReverts is active.
