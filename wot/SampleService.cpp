@@ -18,10 +18,16 @@ constexpr DWORD kPushSpinCount = 0x80000;
 // is to leave the count, after its last touch of the stopped event.
 constexpr DWORD kWatcherEndPollMs = 100;
 
+}  // namespace
+
 struct SWatchRecord {
   void (*pfnRoutine)(CSampleService*);
+  void (*pfnGenerationRoutine)(CSampleService*, DWORD);
+  DWORD dwGeneration;
   CSampleService* pService;
 };
+
+namespace {
 
 HANDLE CreateManualResetEvent() { return CreateEventW(nullptr, TRUE, FALSE, nullptr); }
 
@@ -44,6 +50,8 @@ CSampleService::CSampleService()
       m_fServiceEnding(FALSE),
       m_nWatchRuns(0),
       m_hEndingEvent(nullptr),
+      m_dwRunGeneration(0),
+      m_csRegPath{},
       m_fCsPushReady(false) {
   // What was created is closed again before a failure is raised: a
   // constructor that throws never runs its destructor.
@@ -66,6 +74,7 @@ CSampleService::CSampleService()
     ReleaseWatchResources(false);
     throw dwError;
   }
+  InitializeCriticalSection(&m_csRegPath);
   m_fCsPushReady = true;
 }
 
@@ -76,7 +85,10 @@ CSampleService::~CSampleService() {
   // every pause of a run ends at once now, so this is one call's length.
   WaitForWatchers(INFINITE);
   ReleaseWatchResources(false);
-  if (m_fCsPushReady) DeleteCriticalSection(&m_csPush);
+  if (m_fCsPushReady) {
+    DeleteCriticalSection(&m_csRegPath);
+    DeleteCriticalSection(&m_csPush);
+  }
   m_fCsPushReady = false;
 }
 
@@ -132,6 +144,15 @@ void CSampleService::ReleaseWatchResources(bool fFromStop) {
 void CSampleService::StartRegWatchThread() { QueueWatchRun(&CSampleService::RegWatchThread); }
 
 void CSampleService::QueueWatchRun(void (*pfnRoutine)(CSampleService*)) {
+  QueueRecord(new (std::nothrow) SWatchRecord{pfnRoutine, nullptr, 0, this});
+}
+
+void CSampleService::QueueWatchRun(void (*pfnRoutine)(CSampleService*, DWORD)) {
+  QueueRecord(new (std::nothrow) SWatchRecord{nullptr, pfnRoutine, 0, this});
+}
+
+void CSampleService::QueueRecord(SWatchRecord* pRecord) {
+  std::unique_ptr<SWatchRecord> pOwned(pRecord);
   // Counted before the ending flag is looked at, so that a stop either sees
   // this run or this call sees the stop (both are sequentially consistent).
   m_nWatchRuns.fetch_add(1);
@@ -140,23 +161,26 @@ void CSampleService::QueueWatchRun(void (*pfnRoutine)(CSampleService*)) {
     LogMessage(L"Service is ending - no new watcher", DEBUGLOG_ONLY);
     return;
   }
-  auto* pRecord = new (std::nothrow) SWatchRecord{pfnRoutine, this};
-  if (!pRecord) {
+  if (!pOwned) {
     m_nWatchRuns.fetch_sub(1);
     throw static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY);
   }
-  if (!QueueUserWorkItem(WatchTrampoline, pRecord, WT_EXECUTELONGFUNCTION)) {
+  pOwned->dwGeneration = m_dwRunGeneration.fetch_add(1) + 1;
+  if (!QueueUserWorkItem(WatchTrampoline, pOwned.get(), WT_EXECUTELONGFUNCTION)) {
     const DWORD dwError = GetLastError();
-    delete pRecord;
     m_nWatchRuns.fetch_sub(1);
     throw dwError;
   }
+  pOwned.release();
 }
 
 DWORD WINAPI CSampleService::WatchTrampoline(LPVOID pContext) {
   std::unique_ptr<SWatchRecord> pRecord(static_cast<SWatchRecord*>(pContext));
   CSampleService* pService = pRecord->pService;
-  pRecord->pfnRoutine(pService);
+  if (pRecord->pfnGenerationRoutine)
+    pRecord->pfnGenerationRoutine(pService, pRecord->dwGeneration);
+  else
+    pRecord->pfnRoutine(pService);
   pRecord.reset();
   pService->EndWatchRun();
   return 0;

@@ -34,6 +34,8 @@
 #include <atomic>
 #include <cstdio>
 
+struct SWatchRecord;
+
 class CSampleService : public CServiceBase {
  public:
   // How long a new watcher waits before it does anything.
@@ -53,7 +55,8 @@ class CSampleService : public CServiceBase {
   int ReadWoTsetting(DWORD* pdwSel);
   void RestartRegWatch(LPCWSTR pszRunningText, LPCWSTR pszEventText);
   void StartRegWatchThread();
-  static void RegWatchThread(CSampleService* pService);
+  // One watcher run; dwGeneration tells it apart from the runs queued after it.
+  static void RegWatchThread(CSampleService* pService, DWORD dwGeneration);
   int RetryHidDevWoTCtrl(DWORD dwSel);
   int HidDevWoTCtrl(DWORD dwSel);
 
@@ -67,6 +70,10 @@ class CSampleService : public CServiceBase {
   // raises the Win32 error code when it cannot be queued. Does nothing once
   // the service is ending.
   void QueueWatchRun(void (*pfnRoutine)(CSampleService*));
+  // The same for a routine that is handed its run's generation: each queued
+  // run gets the next one, and a run whose generation is no longer the
+  // latest has been replaced.
+  void QueueWatchRun(void (*pfnRoutine)(CSampleService*, DWORD));
 
   void OnStart(DWORD dwArgc, LPWSTR* pszArgv) override;
   void OnStop() override;
@@ -90,6 +97,29 @@ class CSampleService : public CServiceBase {
 
  private:
   static DWORD WINAPI WatchTrampoline(LPVOID pContext);
+  void QueueRecord(SWatchRecord* pRecord);
+
+  // The user's setting (wot/WotSetting.cpp).
+  BOOL ImpersonateUserName(HANDLE hToken, WCHAR* pszUser);
+  bool TryRegGetWotPath();
+  void SetRegPath(LPCWSTR pszPath);
+  void CopyRegPath(WCHAR* pszPath);
+  static LSTATUS QueryTouch(HKEY hKey, DWORD* pdwValue);
+
+  // One watcher run (wot/RegWatch.cpp).
+  void WatchRun(DWORD dwGeneration);
+  DWORD FindSetting();
+  bool FirstPush(DWORD dwSel);
+  HKEY OpenNotifyKey(DWORD dwGeneration);
+  void WatchChanges(HKEY hKey, DWORD dwGeneration, DWORD dwPushed);
+  bool SettingChangedSince(DWORD dwPushed);
+  bool ArmNotification(HKEY hKey);
+  void PushChangedSetting();
+  bool IsEnding() const;
+  bool IsReplaced(DWORD dwGeneration) const;
+  bool StopRequested(DWORD dwGeneration) const;
+  void LogConnection();
+  int SendSelection(DWORD dwSel, WCHAR* pszMessage, size_t nChars);
   void BeginEnding();
   void ReleaseWatchResources(bool fFromStop);
   void CloseNotifyKey(bool fLogFailure);
@@ -98,6 +128,10 @@ class CSampleService : public CServiceBase {
   std::atomic<BOOL> m_fServiceEnding;  // set once, by a stop, a shutdown or the destructor
   std::atomic<LONG> m_nWatchRuns;      // queued or running watcher runs
   HANDLE m_hEndingEvent;               // signalled with m_fServiceEnding; ends a run's pauses
+  std::atomic<DWORD> m_dwRunGeneration;  // the generation of the latest queued run
+  // Guards m_szRegPath: a run that looks the user up may overlap an ending
+  // run that reads the setting.
+  CRITICAL_SECTION m_csRegPath;
   bool m_fCsPushReady;
 };
 
