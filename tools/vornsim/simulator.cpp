@@ -1,0 +1,256 @@
+#include "simulator.h"
+
+#include "log/DbgLog.h"
+#include "wot/ServiceEntry.h"
+
+#include <winsim/sim/eventlog.h>
+#include <winsim/sim/hidbus.h>
+#include <winsim/sim/identity.h>
+#include <winsim/sim/process.h>
+#include <winsim/sim/registry.h>
+#include <winsim/sim/services.h>
+
+#include <filesystem>
+
+namespace vornsim {
+
+namespace {
+
+constexpr const wchar_t* kServiceName = L"VornPalmixSvc";
+constexpr const wchar_t* kDisplayName = L"VORN Palmix Service";
+constexpr const wchar_t* kBinaryPath = L"C:\\VornPalmix\\VornPalmixSvc.exe";
+constexpr const wchar_t* kWakeKey = L"\\Software\\Microsoft\\Input\\WakeableInputTypes";
+const GUID kMonitorPowerOn = {0x02731015, 0x4510, 0x4526, {0x99, 0xE6, 0xE5, 0xA1, 0x7E, 0xBD, 0x1A, 0xEA}};
+// WTS_SESSION_LOGON, for console session 1.
+constexpr DWORD kSessionLogon = 5;
+constexpr DWORD kConsoleSession = 1;
+// How long the end of a script waits for the service to stop and its process
+// to return, in simulated ms: a push in progress may hold the controller's
+// mutex up to 15 s.
+constexpr uint64_t kStopWaitMs = 60000;
+
+// The service's process as the SCM runs it: the service start without the
+// command line's usage text.
+int ServiceProcess(int, wchar_t**) {
+  RunService();
+  return 0;
+}
+
+std::wstring StateName(DWORD state) {
+  switch (state) {
+    case SERVICE_STOPPED: return L"STOPPED";
+    case SERVICE_START_PENDING: return L"START_PENDING";
+    case SERVICE_STOP_PENDING: return L"STOP_PENDING";
+    case SERVICE_RUNNING: return L"RUNNING";
+    case SERVICE_CONTINUE_PENDING: return L"CONTINUE_PENDING";
+    case SERVICE_PAUSE_PENDING: return L"PAUSE_PENDING";
+    case SERVICE_PAUSED: return L"PAUSED";
+    default: return L"state " + std::to_wstring(state);
+  }
+}
+
+std::wstring Refusal(DWORD error) {
+  switch (error) {
+    case ERROR_SERVICE_NOT_ACTIVE: return L"not delivered: the service is not running";
+    case ERROR_INVALID_SERVICE_CONTROL: return L"not delivered: the service does not accept it";
+    case ERROR_SERVICE_CANNOT_ACCEPT_CTRL: return L"not delivered: the service cannot accept controls now";
+    case ERROR_SERVICE_ALREADY_RUNNING: return L"refused: the service is already running";
+    case ERROR_SERVICE_REQUEST_TIMEOUT: return L"the service did not answer in time";
+    default: return L"failed with error " + std::to_wstring(error);
+  }
+}
+
+std::wstring EventText(const winsim::EventRecord& record) {
+  std::wstring text;
+  for (size_t i = 0; i < record.strings.size(); ++i) {
+    // The service's entries carry its name as the first insertion string.
+    if (i == 0 && record.strings.size() > 1 && record.strings[0] == record.source) continue;
+    if (!text.empty()) text += L' ';
+    text += record.strings[i];
+  }
+  return record.source + L": " + text;
+}
+
+}  // namespace
+
+Simulator::Simulator(const winsim::MachineConfig& config, Timeline::Sink sink) : m_machine(config) {
+  m_timeline = std::make_unique<Timeline>(m_machine->clock(), std::move(sink));
+  std::error_code ec;
+  std::filesystem::create_directories(m_machine->DriveC() / "VornPalmix" / "VrnDbgLog", ec);
+  DbgLogInit();
+
+  auto& scm = m_machine->Part<winsim::Services>();
+  winsim::ServiceConfig service;
+  service.name = kServiceName;
+  service.displayName = kDisplayName;
+  service.type = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
+  service.startType = SERVICE_AUTO_START;
+  service.binaryPath = kBinaryPath;
+  scm.Install(service);  // already there when the machine folder was used before
+  winsim::SetProcessEntry(&ServiceProcess);
+
+  scm.SetStatusObserver([this](const std::wstring& name, const winsim::StatusReport& report) {
+    if (name == kServiceName) OnStatus(report.status.dwCurrentState, report.bySCM, report.timeMs);
+  });
+  m_machine->Part<winsim::EventLog>().SetObserver(
+      [this](const winsim::EventRecord& record) { m_timeline->PrintAt(record.timeMs, L"event", EventText(record)); });
+  m_machine->Part<winsim::HidBus>();  // plugs the machine's controllers
+  for (const auto& controller : winsim::TouchControllers(*m_machine)) Watch(controller);
+  m_machine->Part<winsim::Registry>();
+}
+
+Simulator::~Simulator() {
+  Finish();
+  m_machine->Part<winsim::Services>().SetStatusObserver(nullptr);
+  m_machine->Part<winsim::EventLog>().SetObserver(nullptr);
+  for (const auto& controller : winsim::TouchControllers(*m_machine)) controller->SetObserver(nullptr);
+  winsim::SetProcessEntry(nullptr);
+  DbgLogShutdown();
+}
+
+void Simulator::OnStatus(DWORD state, bool bySCM, uint64_t timeMs) {
+  // The SCM records STOPPED itself when the process ends; the service's own
+  // report has been shown already.
+  if (bySCM && state == m_lastState) return;
+  m_lastState = state;
+  m_timeline->PrintAt(timeMs, L"scm", std::wstring(kServiceName) + L" " + StateName(state));
+}
+
+void Simulator::Watch(const std::shared_ptr<winsim::TouchController>& controller) {
+  controller->SetObserver([this](const winsim::ControllerEvent& event) {
+    using Kind = winsim::ControllerEvent::Kind;
+    switch (event.kind) {
+      case Kind::kReportOut: m_timeline->Print(L"wire", L"out " + FormatReport(event.bytes)); break;
+      case Kind::kReportIn: m_timeline->Print(L"wire", L"in " + FormatReport(event.bytes)); break;
+      case Kind::kWriteFailed:
+        m_timeline->Print(L"wire", L"out " + FormatReport(event.bytes) + L" (write failed)");
+        break;
+      case Kind::kAction: m_timeline->Print(L"ctl", Widen(winsim::ActionName(event.action))); break;
+    }
+  });
+}
+
+void Simulator::Play(const Command& command) {
+  m_timeline->Print(L"sim", Widen(command.text));
+  switch (command.kind) {
+    case CommandKind::kStart: Start(); break;
+    case CommandKind::kStop: Stop(); break;
+    case CommandKind::kDisplayOn: Display(true); break;
+    case CommandKind::kDisplayOff: Display(false); break;
+    case CommandKind::kPowerSuspend: Power(PBT_APMSUSPEND); break;
+    case CommandKind::kPowerResume: Power(PBT_APMRESUMEAUTOMATIC); break;
+    case CommandKind::kSessionChange: SessionChange(); break;
+    case CommandKind::kTouchSet:
+    case CommandKind::kTouchDelete: Touch(command); break;
+    case CommandKind::kLogOn: LogOn(command.name); break;
+    case CommandKind::kLogOff: m_machine->Part<winsim::Identity>().LogOffAll(); break;
+    case CommandKind::kControllerAttach: AttachController(command); break;
+    case CommandKind::kControllerDetach: DetachControllers(); break;
+    case CommandKind::kControllerFault: SetFault(command.name); break;
+    case CommandKind::kWait: m_machine->clock().Sleep(command.waitMs); break;
+  }
+}
+
+void Simulator::Control(const std::wstring& what, DWORD error) {
+  if (error != ERROR_SUCCESS) m_timeline->Print(L"sim", what + L" " + Refusal(error));
+}
+
+void Simulator::Start() { Control(L"start", m_machine->Part<winsim::Services>().Start(kServiceName)); }
+
+void Simulator::Stop() {
+  auto& scm = m_machine->Part<winsim::Services>();
+  auto outcome = scm.Stop(kServiceName);
+  Control(L"stop", outcome.error);
+  if (outcome.Delivered()) scm.WaitForState(kServiceName, SERVICE_STOPPED, kStopWaitMs);
+}
+
+void Simulator::Display(bool on) {
+  std::vector<BYTE> value{static_cast<BYTE>(on ? 1 : 0)};
+  auto outcome = m_machine->Part<winsim::Services>().PowerSettingChange(kServiceName, kMonitorPowerOn, value);
+  Control(on ? L"display on" : L"display off", outcome.error);
+}
+
+void Simulator::Power(DWORD event) {
+  auto outcome = m_machine->Part<winsim::Services>().PowerEvent(kServiceName, event);
+  Control(event == PBT_APMSUSPEND ? L"power suspend" : L"power resume", outcome.error);
+}
+
+void Simulator::SessionChange() {
+  auto outcome = m_machine->Part<winsim::Services>().SessionChange(kServiceName, kSessionLogon, kConsoleSession);
+  Control(L"session change", outcome.error);
+}
+
+void Simulator::Touch(const Command& command) {
+  auto users = m_machine->Part<winsim::Identity>().LoggedOnUserSids();
+  if (users.empty()) {
+    m_timeline->Print(L"sim", L"nobody is logged on: no setting to change");
+    return;
+  }
+  auto& registry = m_machine->Part<winsim::Registry>();
+  std::wstring key = L"HKEY_USERS\\" + users.front() + kWakeKey;
+  if (command.kind == CommandKind::kTouchSet)
+    registry.SetDword(key, L"Touch", command.touchValue);
+  else if (!registry.DeleteValue(key, L"Touch"))
+    m_timeline->Print(L"sim", L"the user has no \"Touch\" value");
+}
+
+void Simulator::LogOn(const std::string& name) {
+  auto& identity = m_machine->Part<winsim::Identity>();
+  std::wstring wide = Widen(name);
+  std::wstring sid = identity.LogOn(wide);
+  m_timeline->Print(L"sim", wide + L" is logged on as " + sid + L" (explorer.exe runs)");
+}
+
+void Simulator::AttachController(const Command& command) {
+  for (const auto& controller : winsim::TouchControllers(*m_machine)) {
+    if (controller->Attached()) {
+      m_timeline->Print(L"sim", L"a controller is attached already");
+      return;
+    }
+  }
+  // The controller unplugged before comes back, unless another one is asked for.
+  auto controllers = winsim::TouchControllers(*m_machine);
+  if (!controllers.empty() && (!command.productId || *command.productId == controllers.back()->State().productId)) {
+    auto& controller = controllers.back();
+    if (command.firmware) controller->SetFirmwareVersion(*command.firmware);
+    controller->SetFault(m_fault);
+    controller->Attach();
+    return;
+  }
+  winsim::TouchControllerConfig config;
+  if (command.firmware) config.firmwareVersion = *command.firmware;
+  if (command.productId) config.productId = *command.productId;
+  config.fault = m_fault;
+  Watch(winsim::AttachTouchController(*m_machine, config));
+}
+
+void Simulator::DetachControllers() {
+  bool any = false;
+  for (const auto& controller : winsim::TouchControllers(*m_machine)) {
+    if (!controller->Attached()) continue;
+    controller->Detach();
+    any = true;
+  }
+  if (!any) m_timeline->Print(L"sim", L"no controller is attached");
+}
+
+void Simulator::SetFault(const std::string& name) {
+  winsim::ParseFault(name, m_fault);
+  for (const auto& controller : winsim::TouchControllers(*m_machine)) controller->SetFault(m_fault);
+}
+
+bool Simulator::ServiceActive() {
+  return m_machine->Part<winsim::Services>().Status(kServiceName).dwCurrentState != SERVICE_STOPPED;
+}
+
+void Simulator::Finish() {
+  auto& scm = m_machine->Part<winsim::Services>();
+  if (ServiceActive()) {
+    m_timeline->Print(L"sim", L"stop (end of script)");
+    Stop();
+  }
+  if (!scm.WaitForProcessEnd(kServiceName, kStopWaitMs))
+    m_timeline->Print(L"sim", L"the service's process has not ended");
+}
+
+}  // namespace vornsim

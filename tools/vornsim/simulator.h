@@ -1,0 +1,57 @@
+// A simulated Windows machine with the service installed in it, played
+// command by command. The service runs in this process: the simulated SCM
+// starts it by running the product's service start on a thread of its own.
+// Everything the machine's parts report (status reports, event-log entries,
+// reports on the wire, what the controller did) goes to the timeline.
+#pragma once
+
+#include "script.h"
+#include "timeline.h"
+
+#include <winsim/sim/machine.h>
+#include <winsim/sim/touch_controller.h>
+
+#include <memory>
+#include <string>
+
+namespace vornsim {
+
+class Simulator {
+ public:
+  // Boots the machine of `config` (its folder must be usable), installs the
+  // service and starts the debug log on the machine's log directory.
+  Simulator(const winsim::MachineConfig& config, Timeline::Sink sink);
+  ~Simulator();
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  void Play(const Command& command);
+  // Stops the service if it still runs and waits for its process to end.
+  void Finish();
+
+  winsim::Machine& Machine() { return *m_machine; }
+  Timeline& Output() { return *m_timeline; }
+
+ private:
+  void Control(const std::wstring& what, DWORD error);
+  void Start();
+  void Stop();
+  void Display(bool on);
+  void Power(DWORD event);
+  void SessionChange();
+  void Touch(const Command& command);
+  void LogOn(const std::string& name);
+  void AttachController(const Command& command);
+  void DetachControllers();
+  void SetFault(const std::string& name);
+  void Watch(const std::shared_ptr<winsim::TouchController>& controller);
+  void OnStatus(DWORD state, bool bySCM, uint64_t timeMs);
+  bool ServiceActive();
+
+  winsim::ScopedMachine m_machine;
+  std::unique_ptr<Timeline> m_timeline;
+  winsim::ControllerFault m_fault = winsim::ControllerFault::kNone;
+  DWORD m_lastState = 0;  // the last state printed, guarded by the timeline's serialisation
+};
+
+}  // namespace vornsim
