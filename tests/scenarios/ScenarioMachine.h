@@ -1,0 +1,188 @@
+// A simulated machine with the service installed, the logged-on user's wake
+// setting and one controller, for whole-service stories: start the service,
+// change the machine, and wait for what the service writes and sends.
+#pragma once
+
+#include "log/DbgLog.h"
+#include "wot/ServiceEntry.h"
+
+#include <gtest/gtest.h>
+#include <winsim/sim/eventlog.h>
+#include <winsim/sim/identity.h>
+#include <winsim/sim/process.h>
+#include <winsim/sim/registry.h>
+#include <winsim/sim/services.h>
+#include <winsim/sim/threadpool.h>
+#include <winsim/sim/touch_controller.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+namespace scenario {
+
+inline constexpr wchar_t kService[] = L"VornPalmixSvc";
+inline constexpr const wchar_t* kWakeKeySuffix = L"\\Software\\Microsoft\\Input\\WakeableInputTypes";
+// Simulated bound of the SCM-side waits; real-time bound of every other wait:
+// far beyond what any story needs, short enough to fail a hung test quickly.
+inline constexpr uint64_t kSimBoundMs = 3600 * 1000;
+inline constexpr std::chrono::seconds kRealBound{60};
+// Stories run this many times faster than real time unless they ask for less.
+inline constexpr double kFastScale = 1000;
+const GUID kMonitorPowerOn = {0x02731015, 0x4510, 0x4526, {0x99, 0xE6, 0xE5, 0xA1, 0x7E, 0xBD, 0x1A, 0xEA}};
+
+inline int ServiceProcess(int, wchar_t**) {
+  RunService();
+  return 0;
+}
+
+inline winsim::MachineConfig FreshConfig(double scale) {
+  static std::atomic<int> counter{0};
+  winsim::MachineConfig config;
+  config.root = std::filesystem::temp_directory_path() /
+                ("scenario-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+  config.timeScale = scale;
+  return config;
+}
+
+// Removes the machine folder once the machine is gone.
+struct FolderRemover {
+  std::filesystem::path path;
+  ~FolderRemover() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
+};
+
+class ScenarioMachine {
+ public:
+  explicit ScenarioMachine(double scale = kFastScale)
+      : m_config(FreshConfig(scale)), m_folder{m_config.root}, m_machine(m_config) {
+    std::filesystem::create_directories(LogDirectory());
+    DbgLogInit();
+    winsim::ServiceConfig service;
+    service.name = kService;
+    service.displayName = L"VORN Palmix Service";
+    service.type = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
+    service.startType = SERVICE_AUTO_START;
+    service.binaryPath = L"C:\\VornPalmix\\VornPalmixSvc.exe";
+    Scm().Install(service);
+    winsim::SetProcessEntry(ServiceProcess);
+  }
+  ~ScenarioMachine() {
+    Scm().Shutdown();
+    Scm().WaitForProcessEnd(kService, kSimBoundMs);
+    winsim::SetProcessEntry(nullptr);
+    DbgLogShutdown();
+  }
+  ScenarioMachine(const ScenarioMachine&) = delete;
+  ScenarioMachine& operator=(const ScenarioMachine&) = delete;
+
+  winsim::Machine& Machine() { return *m_machine; }
+  winsim::Services& Scm() { return m_machine->Part<winsim::Services>(); }
+  winsim::Registry& Registry() { return m_machine->Part<winsim::Registry>(); }
+  winsim::Identity& Identity() { return m_machine->Part<winsim::Identity>(); }
+  std::shared_ptr<winsim::TouchController> Controller() { return winsim::TouchControllers(*m_machine).at(0); }
+  std::filesystem::path LogDirectory() { return m_machine->DriveC() / "VornPalmix" / "VrnDbgLog"; }
+
+  // The wake key of the first logged-on user, as the registry's control API names it.
+  std::wstring UserKey() {
+    auto sids = Identity().LoggedOnUserSids();
+    return sids.empty() ? std::wstring() : L"HKU\\" + sids.front() + kWakeKeySuffix;
+  }
+  void SetTouch(DWORD value) { ASSERT_TRUE(Registry().SetDword(UserKey(), L"Touch", value)); }
+
+  void Start() { ASSERT_EQ(Scm().Start(kService), (DWORD)ERROR_SUCCESS); }
+  void Stop() {
+    ASSERT_TRUE(Scm().Stop(kService).Delivered());
+    ASSERT_TRUE(Scm().WaitForState(kService, SERVICE_STOPPED, kSimBoundMs));
+    ASSERT_TRUE(Scm().WaitForProcessEnd(kService, kSimBoundMs));
+  }
+  void DisplayOn() { EXPECT_TRUE(Scm().PowerSettingChange(kService, kMonitorPowerOn, {1}).Delivered()); }
+
+  // The texts of the service's event-log entries (their second insertion string).
+  std::vector<std::wstring> EventTexts() {
+    std::vector<std::wstring> texts;
+    for (const auto& entry : m_machine->Part<winsim::EventLog>().Entries())
+      texts.push_back(entry.strings.size() == 2 && entry.source == kService ? entry.strings[1] : L"<other entry>");
+    return texts;
+  }
+  size_t EventCount(const std::wstring& text) {
+    auto texts = EventTexts();
+    return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
+  }
+  size_t EventsStartingWith(const std::wstring& prefix) {
+    auto texts = EventTexts();
+    return static_cast<size_t>(
+        std::count_if(texts.begin(), texts.end(), [&](const std::wstring& text) { return text.rfind(prefix, 0) == 0; }));
+  }
+  // The debug log's messages without their "[stamp][PID=n] " prefix.
+  std::vector<std::string> DebugMessages() {
+    std::vector<std::filesystem::path> files;
+    for (const auto& item : std::filesystem::directory_iterator(LogDirectory())) files.push_back(item.path());
+    std::sort(files.begin(), files.end());
+    std::vector<std::string> messages;
+    for (const auto& file : files) {
+      std::ifstream in(file, std::ios::binary);
+      for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        size_t pid = line.find("][PID=");
+        size_t end = pid == std::string::npos ? pid : line.find("] ", pid);
+        messages.push_back(end == std::string::npos ? line : line.substr(end + 2));
+      }
+    }
+    return messages;
+  }
+  size_t DebugCount(const std::string& message) {
+    auto messages = DebugMessages();
+    return static_cast<size_t>(std::count(messages.begin(), messages.end(), message));
+  }
+
+  static bool WaitUntil(const std::function<bool()>& done) {
+    auto deadline = std::chrono::steady_clock::now() + kRealBound;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+  bool WaitForEvents(const std::wstring& text, size_t count) {
+    return WaitUntil([&] { return EventCount(text) >= count; });
+  }
+  bool WaitForDebug(const std::string& message, size_t count = 1) {
+    return WaitUntil([&] { return DebugCount(message) >= count; });
+  }
+  // Waits until the watcher has armed its notification on the user's key and
+  // said so `count` times in all.
+  bool WaitForWatching(size_t count) {
+    return WaitUntil([&] {
+      return Registry().ArmedNotifications(UserKey()) >= 1 && EventCount(L"RegNotifyChangeKeyValue success.") >= count;
+    });
+  }
+  // Waits until no watcher run is left on the thread pool.
+  bool WaitForNoWatcher() {
+    return Machine().Part<winsim::ThreadPool>().WaitIdle(std::chrono::duration_cast<std::chrono::milliseconds>(kRealBound));
+  }
+  // The selections the controller was sent, in order.
+  std::vector<uint8_t> PushedFlags() {
+    std::vector<uint8_t> flags;
+    for (const auto& report : Controller()->Received())
+      if (report.size() >= 7 && report[3] == 0xF0 && report[4] == 0x02) flags.push_back(report[6]);
+    return flags;
+  }
+
+ private:
+  winsim::MachineConfig m_config;
+  FolderRemover m_folder;
+  winsim::ScopedMachine m_machine;
+};
+
+}  // namespace scenario

@@ -1,0 +1,208 @@
+// vornsim playing against the service: the timeline's channels along the
+// road of the setting, controls the service does not take, and the tool's
+// exit codes.
+#include "simulator.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+// The machine runs fast; the stories wait for the lines they expect instead
+// of letting simulated time pass.
+constexpr double kScale = 1000;
+constexpr std::chrono::seconds kRealBound{60};
+
+class TempFolder {
+ public:
+  TempFolder() {
+    static std::atomic<int> counter{0};
+    m_path = std::filesystem::temp_directory_path() /
+             ("vornsim-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    std::filesystem::create_directories(m_path);
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(m_path, ec);
+  }
+  const std::filesystem::path& Path() const { return m_path; }
+
+ private:
+  std::filesystem::path m_path;
+};
+
+// A simulator whose timeline is collected, without time stamps.
+class Recorder {
+ public:
+  Recorder() {
+    winsim::MachineConfig config;
+    config.root = m_folder.Path();
+    config.timeScale = kScale;
+    m_simulator = std::make_unique<vornsim::Simulator>(config, [this](const std::wstring& line) {
+      std::lock_guard lock(m_mutex);
+      m_lines.push_back(line.substr(line.find(L' ') + 1));
+    });
+  }
+  ~Recorder() { m_simulator.reset(); }
+
+  void Play(const std::string& line) {
+    std::vector<vornsim::Command> commands;
+    vornsim::ScriptError error;
+    ASSERT_TRUE(vornsim::ParseScript(line, commands, error)) << error.message;
+    for (const auto& command : commands) m_simulator->Play(command);
+  }
+  void Finish() { m_simulator->Finish(); }
+
+  std::vector<std::wstring> Lines() {
+    std::lock_guard lock(m_mutex);
+    return m_lines;
+  }
+  size_t Count(const std::wstring& line) {
+    auto lines = Lines();
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+  }
+  size_t CountStartingWith(const std::wstring& prefix) {
+    auto lines = Lines();
+    return static_cast<size_t>(
+        std::count_if(lines.begin(), lines.end(), [&](const std::wstring& each) { return each.rfind(prefix, 0) == 0; }));
+  }
+  // Waits until `line` has been printed `count` times.
+  bool Await(const std::wstring& line, size_t count = 1) {
+    auto deadline = std::chrono::steady_clock::now() + kRealBound;
+    while (Count(line) < count) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+  // Lines are printed as they happen; `before` comes ahead of `after`.
+  bool InOrder(const std::wstring& before, const std::wstring& after) {
+    auto lines = Lines();
+    auto first = std::find(lines.begin(), lines.end(), before);
+    return first != lines.end() && std::find(first, lines.end(), after) != lines.end();
+  }
+
+ private:
+  TempFolder m_folder;
+  std::mutex m_mutex;
+  std::vector<std::wstring> m_lines;
+  std::unique_ptr<vornsim::Simulator> m_simulator;
+};
+
+const std::wstring kEnable = L"event VornPalmixSvc: Enable Wake-on-touch";
+const std::wstring kDisable = L"event VornPalmixSvc: Disable Wake-on-touch";
+const std::wstring kWireOn = L"wire out 03 00 04 F0 02 00 01 ...";
+const std::wstring kWireOff = L"wire out 03 00 04 F0 02 ...";
+
+// The road of the demo, each step awaited: the start and the first push, a
+// change of the setting, display off and on, the controller unplugged and
+// back, the stop.
+TEST(VornsimPlay, TheRoadOfTheSettingOnEveryChannel) {
+  Recorder sim;
+  sim.Play("start");
+  ASSERT_TRUE(sim.Await(L"scm VornPalmixSvc RUNNING"));
+  ASSERT_TRUE(sim.Await(kEnable));
+  EXPECT_TRUE(sim.InOrder(L"scm VornPalmixSvc START_PENDING", L"scm VornPalmixSvc RUNNING"));
+  EXPECT_TRUE(sim.InOrder(L"sim start", kWireOn));
+  EXPECT_TRUE(sim.InOrder(kWireOn, L"ctl wake-on-touch on"));
+  ASSERT_TRUE(sim.Await(L"event VornPalmixSvc: RegNotifyChangeKeyValue success."));
+
+  sim.Play("touch 0");
+  ASSERT_TRUE(sim.Await(kDisable));
+  EXPECT_TRUE(sim.InOrder(L"sim touch 0", kWireOff));
+  EXPECT_TRUE(sim.InOrder(kWireOff, L"ctl wake-on-touch off"));
+
+  sim.Play("display off");
+  ASSERT_TRUE(sim.Await(L"event VornPalmixSvc: Monitor Off - Do nothing"));
+  sim.Play("touch 1\ndisplay on");
+  // The new watcher reads the changed setting after its delay (the old one
+  // may or may not have pushed it before it ended).
+  ASSERT_TRUE(sim.Await(kEnable, 2));
+
+  sim.Play("controller detach\ndisplay on");
+  ASSERT_TRUE(sim.Await(L"event VornPalmixSvc: Monitor On - Pass WoT selection to low level touch controller", 2));
+  auto failures = [&] { return sim.CountStartingWith(L"event VornPalmixSvc: Connect fail. "); };
+  auto deadline = std::chrono::steady_clock::now() + kRealBound;
+  while (failures() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_GE(failures(), 2u);
+  size_t enabledBefore = sim.Count(kEnable);
+  sim.Play("controller attach");
+  ASSERT_TRUE(sim.Await(kEnable, enabledBefore + 1));
+
+  sim.Play("stop");
+  EXPECT_TRUE(sim.Await(L"scm VornPalmixSvc STOPPED"));
+  EXPECT_TRUE(sim.InOrder(L"sim stop", L"scm VornPalmixSvc STOP_PENDING"));
+  sim.Finish();
+  EXPECT_EQ(sim.Count(L"scm VornPalmixSvc STOPPED"), 1u);
+  EXPECT_EQ(sim.Count(L"sim stop (end of script)"), 0u);
+}
+
+TEST(VornsimPlay, ControlsTheServiceDoesNotAcceptAreNotDelivered) {
+  Recorder sim;
+  sim.Play("power suspend\nstart");
+  ASSERT_TRUE(sim.Await(L"scm VornPalmixSvc RUNNING"));
+  sim.Play("start\npower suspend\npower resume\nsession change\ndisplay off\nlogoff\ntouch 1\nstop\nstop");
+  EXPECT_EQ(sim.Count(L"sim power suspend not delivered: the service is not running"), 1u);
+  EXPECT_EQ(sim.Count(L"sim power suspend not delivered: the service does not accept it"), 1u);
+  EXPECT_EQ(sim.Count(L"sim power resume not delivered: the service does not accept it"), 1u);
+  EXPECT_EQ(sim.Count(L"sim session change not delivered: the service does not accept it"), 1u);
+  EXPECT_EQ(sim.Count(L"sim start refused: the service is already running"), 1u);
+  EXPECT_EQ(sim.Count(L"event VornPalmixSvc: Monitor Off - Do nothing"), 1u);
+  EXPECT_EQ(sim.Count(L"sim nobody is logged on: no setting to change"), 1u);
+  EXPECT_EQ(sim.Count(L"sim stop not delivered: the service is not running"), 1u);
+  EXPECT_EQ(sim.Count(L"event VornPalmixSvc: Service receive PBT_APMSUSPEND"), 0u);
+}
+
+// A logon through the script makes that user the one whose setting counts.
+TEST(VornsimPlay, ALogonGivesTheNextDisplayOnTheNewUsersSetting) {
+  Recorder sim;
+  sim.Play("logoff\nlogon Robin\ntouch 2\nstart");
+  ASSERT_TRUE(sim.Await(kDisable));
+  EXPECT_EQ(sim.Count(L"wire out 03 00 04 F0 02 00 02 ..."), 1u);
+  EXPECT_EQ(sim.CountStartingWith(L"sim Robin is logged on as S-1-5-21-"), 1u);
+}
+
+// The tool itself: the demo exits 0, a bad line exits 2 and plays nothing.
+TEST(VornsimTool, ExitsTwoOnABadLineAndZeroAfterAScript) {
+  TempFolder folder;
+  std::string env = "WINSIM_ROOT='" + (folder.Path() / "machine").string() + "' ";
+  std::string tool = VORNSIM_PATH;
+  std::string out = (folder.Path() / "out.txt").string();
+  std::string err = (folder.Path() / "err.txt").string();
+  auto run = [&](const std::string& args) {
+    int status = std::system((env + "'" + tool + "' " + args + " >'" + out + "' 2>'" + err + "'").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  auto read = [](const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  std::ofstream(folder.Path() / "bad.txt") << "start\nwait 1\njump\n";
+  EXPECT_EQ(run("--scale 50 '" + (folder.Path() / "bad.txt").string() + "'"), 2);
+  EXPECT_NE(read(err).find("line 3: jump"), std::string::npos) << read(err);
+  EXPECT_EQ(read(out), "");
+  EXPECT_EQ(run("--scale 0 -"), 2);
+  EXPECT_EQ(run("--scale 50 missing-script.txt"), 2);
+
+  std::ofstream(folder.Path() / "ok.txt") << "display off\nstart\nwait 1\n";
+  EXPECT_EQ(run("--scale 50 - < '" + (folder.Path() / "ok.txt").string() + "'"), 0);
+  std::string output = read(out);
+  EXPECT_NE(output.find(" sim machine folder "), std::string::npos) << output;
+  EXPECT_NE(output.find(" scm VornPalmixSvc RUNNING"), std::string::npos) << output;
+  EXPECT_NE(output.find(" sim stop (end of script)"), std::string::npos) << output;
+  EXPECT_NE(output.find(" scm VornPalmixSvc STOPPED"), std::string::npos) << output;
+}
+
+}  // namespace

@@ -1,0 +1,148 @@
+// Whole-service stories about the watcher's life: display-on restarts, a
+// missing controller, stops at every stage of a run, and -wotchk.
+#include "ScenarioMachine.h"
+
+namespace {
+
+using scenario::ScenarioMachine;
+
+// The waiting watcher wakes, pushes once more and ends; the new one pushes
+// after its delay and is then the only one watching.
+TEST(WatcherScenario, DisplayOnRestartsAWaitingWatcher) {
+  ScenarioMachine machine;
+  machine.Start();
+  ASSERT_TRUE(machine.WaitForWatching(1));
+  machine.DisplayOn();
+  ASSERT_TRUE(machine.WaitForEvents(L"Enable Wake-on-touch", 3));
+  ASSERT_TRUE(machine.WaitForWatching(2));
+  EXPECT_EQ(machine.DebugCount("Monitor On - the thread is running"), 1u);
+  EXPECT_EQ(machine.DebugCount("Monitor On - SetEvent m_hRegWatchEvent"), 1u);
+  EXPECT_EQ(machine.DebugCount("Monitor On - Create new thread"), 1u);
+  EXPECT_EQ(machine.EventCount(L"WAIT_OBJECT_0"), 1u);
+
+  // One watcher is left: a change is pushed once.
+  machine.SetTouch(0);
+  ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
+  ASSERT_TRUE(machine.WaitForWatching(3));
+  EXPECT_EQ(machine.PushedFlags(), (std::vector<uint8_t>{1, 1, 1, 0}));
+}
+
+// Display-on events in quick succession: the later ones find the stop
+// already requested and only queue another run; runs replaced before they
+// watch end by themselves, and one watcher is left.
+TEST(WatcherScenario, QuickDisplayOnsLeaveOneWatcher) {
+  ScenarioMachine machine;
+  machine.Start();
+  ASSERT_TRUE(machine.WaitForWatching(1));
+  machine.DisplayOn();
+  machine.DisplayOn();
+  machine.DisplayOn();
+  EXPECT_EQ(machine.DebugCount("Monitor On - SetEvent m_hRegWatchEvent"), 1u);
+  ASSERT_TRUE(machine.WaitForEvents(L"Enable Wake-on-touch", 5));
+  ASSERT_TRUE(machine.WaitForDebug("A newer watcher runs - this one does not watch", 2));
+  ASSERT_TRUE(machine.WaitForWatching(2));
+  machine.SetTouch(0);
+  ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
+  ASSERT_TRUE(machine.WaitForWatching(3));
+  EXPECT_EQ(machine.EventCount(L"Disable Wake-on-touch"), 1u);
+}
+
+// Without a controller: 15 pushes 2 s apart, then the failure messages and no
+// watching. A display-on later, with the controller back, starts over.
+TEST(WatcherScenario, NoControllerGivesUpAndTheNextDisplayOnTriesAgain) {
+  ScenarioMachine machine;
+  machine.Controller()->Detach();
+  machine.Start();
+  ASSERT_TRUE(machine.WaitForEvents(L"RetryHidDevWoTCtrl fail.", 1));
+  ASSERT_TRUE(machine.WaitForDebug("m_fDevExist is FALSE. Can't detect device."));
+  ASSERT_TRUE(machine.WaitForNoWatcher());
+  EXPECT_EQ(machine.DebugCount("Init HidDevWoTCtrl fail"), 15u);
+  EXPECT_EQ(machine.EventCount(L"Init HidDevWoTCtrl fail."), 1u);
+  EXPECT_EQ(machine.EventsStartingWith(L"Connect fail. "), 15u);
+  EXPECT_EQ(machine.Registry().ArmedNotifications(machine.UserKey()), 0u);
+
+  machine.Controller()->Attach();
+  machine.DisplayOn();
+  ASSERT_TRUE(machine.WaitForEvents(L"Enable Wake-on-touch", 1));
+  ASSERT_TRUE(machine.WaitForWatching(1));
+}
+
+// A controller that comes back while the pushes are retried gets the setting.
+TEST(WatcherScenario, AControllerBackDuringTheRetriesGetsTheSetting) {
+  ScenarioMachine machine;
+  auto controller = machine.Controller();
+  controller->Detach();
+  machine.Start();
+  ASSERT_TRUE(machine.WaitForDebug("Init HidDevWoTCtrl fail", 2));
+  controller->Attach();
+  ASSERT_TRUE(machine.WaitForEvents(L"Enable Wake-on-touch", 1));
+  ASSERT_TRUE(machine.WaitForWatching(1));
+  EXPECT_EQ(machine.EventCount(L"Init HidDevWoTCtrl fail."), 0u);
+}
+
+// A stop while the watcher waits: it wakes and ends without another push.
+TEST(WatcherScenario, StopWhileWaiting) {
+  ScenarioMachine machine;
+  machine.Start();
+  ASSERT_TRUE(machine.WaitForWatching(1));
+  machine.Stop();
+  EXPECT_EQ(machine.DebugCount("Service Destroy"), 1u);
+  EXPECT_EQ(machine.PushedFlags(), std::vector<uint8_t>{1});
+  EXPECT_EQ(machine.Registry().ArmedNotifications(machine.UserKey()), 0u);
+  EXPECT_EQ(machine.EventCount(L"OnStop OK."), 1u);
+}
+
+// A stop while the pushes are retried ends the retries at once, without the
+// failure messages of a run that gave up.
+TEST(WatcherScenario, StopWhileRetrying) {
+  ScenarioMachine machine;
+  machine.Controller()->Detach();
+  machine.Start();
+  ASSERT_TRUE(machine.WaitForDebug("Init HidDevWoTCtrl fail"));
+  machine.Stop();
+  EXPECT_EQ(machine.DebugCount("Service Destroy"), 1u);
+  EXPECT_LT(machine.DebugCount("Init HidDevWoTCtrl fail"), 15u);
+  EXPECT_EQ(machine.EventCount(L"Init HidDevWoTCtrl fail."), 0u);
+  EXPECT_EQ(machine.EventCount(L"RetryHidDevWoTCtrl fail."), 0u);
+}
+
+// A stop while a push is on the wire (the controller never completes the
+// write): the push runs into its time-out and ends, no retry follows, and the
+// object goes only after the run. Slower clock: the service's wait for its
+// runs is counted in simulated time, the push's work in real time.
+TEST(WatcherScenario, StopWhilePushing) {
+  ScenarioMachine machine(50);
+  machine.Controller()->SetFault(winsim::ControllerFault::kStuckWrite);
+  machine.Start();
+  ASSERT_TRUE(machine.WaitForDebug("---> VORNAPI::Connect"));
+  machine.Stop();
+  EXPECT_EQ(machine.DebugCount("<--- VORNAPI::Disconnect"), 1u);
+  EXPECT_EQ(machine.DebugCount("Service Destroy"), 1u);
+  EXPECT_EQ(machine.DebugCount("---> VORNAPI::Connect"), 1u);
+  EXPECT_EQ(machine.EventCount(L"Init HidDevWoTCtrl fail."), 0u);
+}
+
+// -wotchk pushes the enabling selection once, whatever the user's setting.
+TEST(WotCheckScenario, PushesEnableOnceWithOrWithoutAController) {
+  for (bool attached : {true, false}) {
+    ScenarioMachine machine;
+    machine.SetTouch(0);
+    auto controller = machine.Controller();
+    if (!attached) controller->Detach();
+
+    RunWotCheck();
+
+    EXPECT_EQ(machine.DebugCount("Read WoT setting by wotchk"), 1u);
+    EXPECT_EQ(machine.DebugCount("---> VORNAPI::Connect"), 1u);
+    auto texts = machine.EventTexts();
+    ASSERT_EQ(texts.size(), 1u) << attached;
+    if (attached) {
+      EXPECT_EQ(texts[0], L"Enable Wake-on-touch");
+      EXPECT_EQ(machine.PushedFlags(), std::vector<uint8_t>{1});
+    } else {
+      EXPECT_EQ(texts[0].rfind(L"Connect fail. ", 0), 0u) << texts[0];
+    }
+  }
+}
+
+}  // namespace
