@@ -62,6 +62,9 @@ struct FolderRemover {
   }
 };
 
+// Stories end where the service is at rest (a watcher waiting, or none):
+// the service's wait for its runs at a stop is counted in simulated time, and
+// a push's work is done in real time.
 class ScenarioMachine {
  public:
   explicit ScenarioMachine(double scale = kFastScale)

@@ -71,6 +71,7 @@ TEST(WakeSettingScenario, TouchDataOfAnotherLengthCountsAsUnreadable) {
     ASSERT_TRUE(machine.Registry().SetValue(machine.UserKey(), L"Touch", REG_BINARY, c.data));
     machine.Start();
     ASSERT_TRUE(machine.WaitForEvents(L"Enable Wake-on-touch", 1));
+    ASSERT_TRUE(machine.WaitForNoWatcher());
     EXPECT_EQ(machine.EventCount(c.failure), 1u);
     EXPECT_EQ(machine.PushedFlags(), std::vector<uint8_t>{1});
   }
@@ -112,6 +113,7 @@ TEST(WakeSettingScenario, AUserNamedLikeTheComputerIsFound) {
   ASSERT_TRUE(machine.Registry().SetDword(L"HKU\\" + sid + scenario::kWakeKeySuffix, L"Touch", 0));
   machine.Start();
   ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
+  ASSERT_TRUE(machine.WaitForWatching(1));
   EXPECT_EQ(machine.DebugCount("User Name : Kiosk"), 1u);
   EXPECT_EQ(machine.EventCount(L"GetSIDString Fail"), 0u);
 }
@@ -128,6 +130,7 @@ TEST(WakeSettingScenario, TheFirstShellInTheProcessListDecides) {
   ASSERT_TRUE(machine.Registry().SetDword(L"HKU\\" + first + scenario::kWakeKeySuffix, L"Touch", 2));
   machine.Start();
   ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
+  ASSERT_TRUE(machine.WaitForWatching(1));
   EXPECT_EQ(machine.DebugCount("User Name : Robin"), 1u);
   EXPECT_EQ(machine.PushedFlags(), std::vector<uint8_t>{2});
 }
@@ -177,6 +180,7 @@ TEST(WakeSettingScenario, TheWatcherFollowsEveryChangeUnderTheKey) {
 
   machine.SetTouch(0);
   ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 2));
+  ASSERT_TRUE(machine.WaitForWatching(7));
 }
 
 // A change made while the first push is on its way, before the watch has
