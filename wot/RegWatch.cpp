@@ -6,6 +6,8 @@
 #include "touchic/VornApi.h"
 #include "wot/SampleService.h"
 
+#include <algorithm>
+#include <cstring>
 #include <cwchar>
 #include <iterator>
 
@@ -18,15 +20,17 @@ constexpr DWORD kNotifyRetryMs = 2000;
 constexpr int kPushResultFailed = 0xFFFF;
 constexpr size_t kTextChars = MAX_PATH;
 
-// The facade's last error text, for a wide message of one line.
+// The facade's last error text as one line of a wide message (its trailing
+// line break dropped; a text too long for the buffer is cut).
 void LastFacadeError(WCHAR* pszText, size_t nChars) {
   pszText[0] = L'\0';
   const char* pszError = DbgLogLastError();
   if (!pszError) return;
-  if (MultiByteToWideChar(CP_UTF8, 0, pszError, -1, pszText, static_cast<int>(nChars)) == 0) pszText[0] = L'\0';
-  pszText[nChars - 1] = L'\0';
-  size_t nLength = std::wcslen(pszText);
-  while (nLength > 0 && (pszText[nLength - 1] == L'\n' || pszText[nLength - 1] == L'\r')) pszText[--nLength] = L'\0';
+  size_t nBytes = std::strlen(pszError);
+  while (nBytes > 0 && (pszError[nBytes - 1] == '\n' || pszError[nBytes - 1] == '\r')) --nBytes;
+  nBytes = std::min(nBytes, nChars - 1);
+  int nWritten = MultiByteToWideChar(CP_UTF8, 0, pszError, static_cast<int>(nBytes), pszText, static_cast<int>(nChars - 1));
+  pszText[nWritten > 0 ? nWritten : 0] = L'\0';
 }
 
 }  // namespace

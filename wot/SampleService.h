@@ -25,8 +25,9 @@
 //  - it pauses only through WatchPause(), and ends when that returns FALSE;
 //  - it clears m_fStopWatch only while m_fServiceEnding is clear, and never
 //    arms a notification or pushes once m_fServiceEnding is set;
-//  - it leaves the events and m_csPush open; the key it opens into
-//    m_hNotifyKey it closes before it ends (the object closes what is left).
+//  - it leaves the events and m_csPush open; the key it opens for the
+//    notification is its own (runs can overlap) and it closes it before it
+//    ends, so m_hNotifyKey stays empty.
 #pragma once
 
 #include "service/ServiceBase.h"

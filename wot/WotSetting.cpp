@@ -4,11 +4,11 @@
 #include "wot/SampleService.h"
 
 #include <cwchar>
+#include <iterator>
 
 namespace {
 
 constexpr WCHAR kShellExe[] = L"explorer.exe";
-constexpr WCHAR kWakeKeyFormat[] = L"%ls\\Software\\Microsoft\\Input\\WakeableInputTypes";
 constexpr WCHAR kWakeKeySuffix[] = L"\\Software\\Microsoft\\Input\\WakeableInputTypes";
 constexpr WCHAR kTouchValue[] = L"Touch";
 // The user is looked up again this many times, this far apart: at boot the
@@ -155,7 +155,7 @@ bool CSampleService::TryRegGetWotPath() {
   }
   const bool fFits = std::wcslen(pszSid) + std::size(kWakeKeySuffix) <= kTextChars;
   WCHAR szPath[kTextChars] = {};
-  if (fFits) std::swprintf(szPath, kTextChars, kWakeKeyFormat, pszSid);
+  if (fFits) std::swprintf(szPath, kTextChars, L"%ls%ls", pszSid, kWakeKeySuffix);
   LocalFree(pszSid);
   if (!fFits) {
     LogMessage(L"Memory is too small.", EVENTLOG_INFORMATION_TYPE);
