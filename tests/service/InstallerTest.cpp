@@ -1,6 +1,7 @@
 // Install and remove against the simulated service control manager, with the
 // console output captured.
 #include "service/Installer.h"
+#include "tests/support/CaptureWide.h"
 
 #include "platform/win32.h"
 
@@ -25,14 +26,7 @@ const std::wstring kName = L"VornPalmixSvc";
 // Runs one installer call and returns what it printed.
 template <class F>
 std::wstring Output(F fnCall) {
-  wchar_t* pBuffer = nullptr;
-  size_t nSize = 0;
-  FILE* pOut = open_wmemstream(&pBuffer, &nSize);
-  fnCall(pOut);
-  std::fclose(pOut);
-  std::wstring text(pBuffer, nSize);
-  std::free(pBuffer);
-  return text;
+  return vorntest::CaptureWide(fnCall);
 }
 
 class InstallerTest : public testing::Test {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "log/DbgLog.h"
+#include "tests/support/CaptureWide.h"
 #include "service/ServiceBase.h"
 #include "wot/ServiceEntry.h"
 
@@ -33,19 +34,6 @@ inline constexpr GUID kGuidMonitorPowerOn = {
 inline int RunServiceProcess(int, wchar_t**) {
   RunService();
   return 0;
-}
-
-// What fnWrite(FILE*) printed to a wide stream.
-template <class F>
-std::wstring CaptureWide(F fnWrite) {
-  wchar_t* pBuffer = nullptr;
-  size_t nSize = 0;
-  FILE* pOut = open_wmemstream(&pBuffer, &nSize);
-  fnWrite(pOut);
-  std::fclose(pOut);
-  std::wstring text(pBuffer, nSize);
-  std::free(pBuffer);
-  return text;
 }
 
 struct StateReport {
