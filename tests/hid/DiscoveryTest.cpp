@@ -170,7 +170,7 @@ TEST_F(DiscoveryTest, FindsTheControllerAndOpensItsVendorRoles) {
 
 TEST_F(DiscoveryTest, ForeignVendorIsDroppedUnlessAnyVendorIsAsked) {
   auto port = winsim::PlugBenchDevice(*m_machine, BenchDevice::kOtherVendor);
-  const USHORT wOther = port->Spec().vendorId;
+  const USHORT wOther = port->Desc().vendorId;
   ASSERT_NE(wOther, kVendorId);
   EXPECT_EQ(Discover(), 4100);
   char szExpected[64];

@@ -88,14 +88,14 @@ std::shared_ptr<winsim::HidDevicePort> PlugDevice(winsim::Machine& machine, uint
 std::shared_ptr<winsim::HidDevicePort> PlugDeviceAt(winsim::Machine& machine, uint16_t vendorId, uint16_t productId,
                                                     const std::vector<std::wstring>& paths,
                                                     const std::vector<Collection>& collections) {
-  winsim::HidDeviceSpec spec;
-  spec.vendorId = vendorId;
-  spec.productId = productId;
-  spec.reportDescriptor = Descriptor(collections);
-  spec.hardwareId = L"vorn0201";
-  spec.paths = paths;
+  winsim::HidDeviceDesc desc;
+  desc.vendorId = vendorId;
+  desc.productId = productId;
+  desc.reportDescriptor = Descriptor(collections);
+  desc.hardwareId = L"vorn0201";
+  desc.paths = paths;
   std::string error;
-  auto port = machine.Part<winsim::HidBus>().Plug(spec, std::make_shared<winsim::RecordingHidDevice>(), &error);
+  auto port = machine.Part<winsim::HidBus>().Plug(desc, std::make_shared<winsim::RecordingHidDevice>(), &error);
   if (!port) throw std::runtime_error("descriptor refused: " + error);
   return port;
 }

@@ -80,12 +80,12 @@ class PenFeatureTest : public testing::Test {
     feature.usage = 0x02;
     feature.featureId = reportId;
     feature.featureBytes = kFeatureBytes;
-    winsim::HidDeviceSpec spec;
-    spec.vendorId = kVendorId;
-    spec.productId = 0x0301;
-    spec.hardwareId = L"vorn0301";
-    spec.reportDescriptor = hidtest::Descriptor({feature});
-    auto port = m_machine->Part<winsim::HidBus>().Plug(spec, m_device);
+    winsim::HidDeviceDesc desc;
+    desc.vendorId = kVendorId;
+    desc.productId = 0x0301;
+    desc.hardwareId = L"vorn0301";
+    desc.reportDescriptor = hidtest::Descriptor({feature});
+    auto port = m_machine->Part<winsim::HidBus>().Plug(desc, m_device);
     ASSERT_TRUE(port);
     const std::wstring path = port->Path(0);
     HANDLE hDevice = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,

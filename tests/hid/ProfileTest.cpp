@@ -34,7 +34,7 @@ Bytes FromHex(const std::string& hex) {
 }
 
 Bytes SharedDescriptor(const std::string& id) {
-  std::ifstream file(std::string(VORN_SHARED_DATA_DIR) + "/touch-descriptors.json");
+  std::ifstream file(std::string(VORN_TEST_DATA_DIR) + "/touch-descriptors.json");
   const auto data = nlohmann::json::parse(file);
   for (const auto& descriptor : data.at("descriptors"))
     if (descriptor.at("id") == id) return FromHex(descriptor.at("descriptor_hex").get<std::string>());
@@ -108,13 +108,13 @@ class ProfileTest : public testing::Test {
   }
 
   std::shared_ptr<winsim::HidDevicePort> Plug(const Bytes& descriptor) {
-    winsim::HidDeviceSpec spec;
-    spec.vendorId = 0x1234;
-    spec.productId = static_cast<USHORT>(0x0500 + m_nPlugged);
-    spec.hardwareId = L"vid_1234&pid_05" + std::to_wstring(10 + m_nPlugged++);
-    spec.reportDescriptor = descriptor;
+    winsim::HidDeviceDesc desc;
+    desc.vendorId = 0x1234;
+    desc.productId = static_cast<USHORT>(0x0500 + m_nPlugged);
+    desc.hardwareId = L"vid_1234&pid_05" + std::to_wstring(10 + m_nPlugged++);
+    desc.reportDescriptor = descriptor;
     std::string error;
-    auto port = m_machine->Part<winsim::HidBus>().Plug(spec, std::make_shared<winsim::RecordingHidDevice>(), &error);
+    auto port = m_machine->Part<winsim::HidBus>().Plug(desc, std::make_shared<winsim::RecordingHidDevice>(), &error);
     if (!port) throw std::runtime_error("descriptor refused: " + error);
     return port;
   }

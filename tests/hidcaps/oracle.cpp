@@ -10,7 +10,7 @@ namespace oracle {
 namespace {
 
 json Load(const char* name) {
-  std::ifstream in(std::string(VORN_SHARED_DATA_DIR) + "/" + name);
+  std::ifstream in(std::string(VORN_TEST_DATA_DIR) + "/" + name);
   if (!in) throw std::runtime_error(std::string("cannot open ") + name);
   return json::parse(in);
 }

@@ -230,11 +230,11 @@ TEST(MachineHidBus, FeatureReportsAreSynchronousRequests) {
 
 TEST(MachineHidBus, DeviceWithABadDescriptorGetsNoInterfaces) {
   Machine machine("none");
-  winsim::HidDeviceSpec spec;
-  spec.hardwareId = L"vorn0bad";
-  spec.reportDescriptor = {0x05, 0x01, 0x09, 0x02, 0xA1, 0x01};
+  winsim::HidDeviceDesc desc;
+  desc.hardwareId = L"vorn0bad";
+  desc.reportDescriptor = {0x05, 0x01, 0x09, 0x02, 0xA1, 0x01};
   std::string error;
-  EXPECT_EQ(machine.bus().Plug(spec, std::make_shared<winsim::RecordingHidDevice>(), &error), nullptr);
+  EXPECT_EQ(machine.bus().Plug(desc, std::make_shared<winsim::RecordingHidDevice>(), &error), nullptr);
   EXPECT_EQ(error, "collection not closed");
   EXPECT_TRUE(machine.bus().Interfaces(false).empty());
 }

@@ -36,9 +36,9 @@ BOOLEAN NTAPI HidD_GetAttributes(HANDLE HidDeviceObject, PHIDD_ATTRIBUTES Attrib
   if (!Attributes) return Fail(ERROR_NOACCESS, BOOLEAN{FALSE});
   if (DWORD error = hid->CheckAlive()) return Fail(error, BOOLEAN{FALSE});
   Attributes->Size = sizeof(HIDD_ATTRIBUTES);
-  Attributes->VendorID = hid->Spec().vendorId;
-  Attributes->ProductID = hid->Spec().productId;
-  Attributes->VersionNumber = hid->Spec().versionNumber;
+  Attributes->VendorID = hid->Desc().vendorId;
+  Attributes->ProductID = hid->Desc().productId;
+  Attributes->VersionNumber = hid->Desc().versionNumber;
   return TRUE;
 }
 

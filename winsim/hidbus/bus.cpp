@@ -76,9 +76,9 @@ void Scheduler::Loop() {
 
 // ---- DeviceNode ----
 
-DeviceNode::DeviceNode(const std::shared_ptr<State>& state, HidDeviceSpec spec, std::vector<CollectionNode> collections,
+DeviceNode::DeviceNode(const std::shared_ptr<State>& state, HidDeviceDesc desc, std::vector<CollectionNode> collections,
                        std::shared_ptr<HidDeviceModel> model)
-    : m_state(state), m_spec(std::move(spec)), m_collections(std::move(collections)), m_model(std::move(model)) {}
+    : m_state(state), m_desc(std::move(desc)), m_collections(std::move(collections)), m_model(std::move(model)) {}
 
 bool DeviceNode::AcceptsInput(size_t collection, std::span<const uint8_t> report) const {
   if (collection >= m_collections.size() || report.empty()) return false;
@@ -165,11 +165,11 @@ std::wstring Format(const wchar_t* format, unsigned value) {
 }
 
 // \\?\hid#<hardware id>[&mi_NN][&colNN]#<instance>&NNNN#{interface class}
-std::wstring BuildPath(const HidDeviceSpec& spec, size_t collection, size_t count) {
-  std::wstring path = L"\\\\?\\hid#" + spec.hardwareId;
-  if (spec.interfaceNumber) path += Format(L"&mi_%02x", *spec.interfaceNumber);
+std::wstring BuildPath(const HidDeviceDesc& desc, size_t collection, size_t count) {
+  std::wstring path = L"\\\\?\\hid#" + desc.hardwareId;
+  if (desc.interfaceNumber) path += Format(L"&mi_%02x", *desc.interfaceNumber);
   if (count > 1) path += Format(L"&col%02u", static_cast<unsigned>(collection + 1));
-  path += L"#" + spec.instance + Format(L"&%04x", static_cast<unsigned>(collection));
+  path += L"#" + desc.instance + Format(L"&%04x", static_cast<unsigned>(collection));
   return path + L"#{4d1e55b2-f16f-11cf-88cb-001111000030}";
 }
 
@@ -261,22 +261,22 @@ HidBus::~HidBus() { Shutdown(); }
 
 void HidBus::Shutdown() { m_state->scheduler.Stop(); }
 
-std::shared_ptr<HidDevicePort> HidBus::Plug(HidDeviceSpec spec, std::shared_ptr<HidDeviceModel> model,
+std::shared_ptr<HidDevicePort> HidBus::Plug(HidDeviceDesc desc, std::shared_ptr<HidDeviceModel> model,
                                            std::string* error) {
-  auto parsed = hid::ParseReportDescriptor(spec.reportDescriptor);
+  auto parsed = hid::ParseReportDescriptor(desc.reportDescriptor);
   if (!parsed.ok()) {
     if (error) *error = parsed.error;
     return nullptr;
   }
-  if (spec.instance.empty()) spec.instance = L"5&" + NextPairNumber() + L"&0";
+  if (desc.instance.empty()) desc.instance = L"5&" + NextPairNumber() + L"&0";
   const size_t count = parsed.collections.size();
-  if (!spec.paths.empty() && spec.paths.size() != count) {
+  if (!desc.paths.empty() && desc.paths.size() != count) {
     if (error) *error = "the explicit paths do not match the top-level collections";
     return nullptr;
   }
   std::vector<CollectionNode> collections(count);
   for (size_t i = 0; i < count; ++i) {
-    collections[i].path = spec.paths.empty() ? hidbus::BuildPath(spec, i, count) : spec.paths[i];
+    collections[i].path = desc.paths.empty() ? hidbus::BuildPath(desc, i, count) : desc.paths[i];
     collections[i].lowerPath = hidbus::Lower(collections[i].path);
     collections[i].layout = std::move(parsed.collections[i]);
   }
@@ -284,7 +284,7 @@ std::shared_ptr<HidDevicePort> HidBus::Plug(HidDeviceSpec spec, std::shared_ptr<
   {
     std::lock_guard lock(m_state->mutex);
     for (auto& collection : collections) collection.devInst = m_state->nextDevInst++;
-    device = std::make_shared<DeviceNode>(m_state, std::move(spec), std::move(collections), model);
+    device = std::make_shared<DeviceNode>(m_state, std::move(desc), std::move(collections), model);
     m_state->devices.push_back(device);
   }
   model->OnPlugged(device);

@@ -76,7 +76,7 @@ using State = HidBus::State;
 
 class DeviceNode : public HidDevicePort, public std::enable_shared_from_this<DeviceNode> {
  public:
-  DeviceNode(const std::shared_ptr<State>& state, HidDeviceSpec spec, std::vector<CollectionNode> collections,
+  DeviceNode(const std::shared_ptr<State>& state, HidDeviceDesc desc, std::vector<CollectionNode> collections,
              std::shared_ptr<HidDeviceModel> model);
 
   bool SendInputReport(size_t collection, std::span<const uint8_t> report) override;
@@ -84,7 +84,7 @@ class DeviceNode : public HidDevicePort, public std::enable_shared_from_this<Dev
   void Unplug() override;
   void Replug() override;
   bool Plugged() const override;
-  const HidDeviceSpec& Spec() const override { return m_spec; }
+  const HidDeviceDesc& Desc() const override { return m_desc; }
   size_t CollectionCount() const override { return m_collections.size(); }
   std::wstring Path(size_t collection) const override { return m_collections.at(collection).path; }
   const hid::CollectionLayout& Layout(size_t collection) const override { return m_collections.at(collection).layout; }
@@ -99,7 +99,7 @@ class DeviceNode : public HidDevicePort, public std::enable_shared_from_this<Dev
   bool AcceptsInput(size_t collection, std::span<const uint8_t> report) const;
 
   std::weak_ptr<State> m_state;
-  const HidDeviceSpec m_spec;
+  const HidDeviceDesc m_desc;
   std::vector<CollectionNode> m_collections;
   const std::shared_ptr<HidDeviceModel> m_model;
   bool m_plugged = true;  // guarded by State::mutex
@@ -128,7 +128,7 @@ class HidHandle : public IoObject, public std::enable_shared_from_this<HidHandle
   // hid.dll's requests; each returns a Win32 error code.
   DWORD CheckAlive() const;
   const hid::CollectionLayout& Layout() const { return m_device->Layout(m_collection); }
-  const HidDeviceSpec& Spec() const { return m_device->Spec(); }
+  const HidDeviceDesc& Desc() const { return m_device->Desc(); }
   DWORD FeatureRequest(bool set, uint8_t* report, DWORD length);
   DWORD InputReportRequest(uint8_t* report, DWORD length);
   DWORD OutputReportRequest(const uint8_t* report, DWORD length);

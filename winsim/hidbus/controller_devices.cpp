@@ -155,39 +155,39 @@ bool ParsePair(const std::string& item, TouchControllerConfig& config, std::stri
   return error = "bad value for " + key + ": '" + value + "'", false;
 }
 
-HidDeviceSpec BenchSpec(Machine& machine, USHORT vendorId, Bytes descriptor, const std::wstring& hardwareId) {
-  HidDeviceSpec spec;
-  spec.vendorId = vendorId;
-  spec.productId = kTouchControllerDefaultProductId;
-  spec.versionNumber = kTouchControllerDefaultFirmware;
-  spec.reportDescriptor = std::move(descriptor);
-  spec.hardwareId = hardwareId;
-  spec.instance = L"5&" + machine.Part<HidBus>().NextPairNumber() + L"&0";
-  return spec;
+HidDeviceDesc BenchDesc(Machine& machine, USHORT vendorId, Bytes descriptor, const std::wstring& hardwareId) {
+  HidDeviceDesc desc;
+  desc.vendorId = vendorId;
+  desc.productId = kTouchControllerDefaultProductId;
+  desc.versionNumber = kTouchControllerDefaultFirmware;
+  desc.reportDescriptor = std::move(descriptor);
+  desc.hardwareId = hardwareId;
+  desc.instance = L"5&" + machine.Part<HidBus>().NextPairNumber() + L"&0";
+  return desc;
 }
 
-HidDeviceSpec BenchDeviceSpec(Machine& machine, BenchDevice device) {
+HidDeviceDesc BenchDeviceDesc(Machine& machine, BenchDevice device) {
   const Bytes controller = TouchController::ReportDescriptor();
   switch (device) {
     case BenchDevice::kComposite: {
-      auto spec = BenchSpec(machine, kTouchControllerVendorId, controller, L"vorn0101");
-      spec.interfaceNumber = 0;
-      return spec;
+      auto desc = BenchDesc(machine, kTouchControllerVendorId, controller, L"vorn0101");
+      desc.interfaceNumber = 0;
+      return desc;
     }
-    case BenchDevice::kOtherVendor: return BenchSpec(machine, 0x04F3, controller, L"vorn0101");
+    case BenchDevice::kOtherVendor: return BenchDesc(machine, 0x04F3, controller, L"vorn0101");
     case BenchDevice::kTouchPadOnly:
-      return BenchSpec(machine, kTouchControllerVendorId,
+      return BenchDesc(machine, kTouchControllerVendorId,
                        Concatenate({DigitizerCollection(0x05), VendorInputCollection(), VendorOutputCollection()}),
                        L"vorn0101");
     case BenchDevice::kUpperCaseMaker: {
-      auto spec = BenchSpec(machine, kTouchControllerVendorId, controller, L"VORN0101");
-      std::transform(spec.instance.begin(), spec.instance.end(), spec.instance.begin(), ::towupper);
-      return spec;
+      auto desc = BenchDesc(machine, kTouchControllerVendorId, controller, L"VORN0101");
+      std::transform(desc.instance.begin(), desc.instance.end(), desc.instance.begin(), ::towupper);
+      return desc;
     }
     case BenchDevice::kNoPairNumber: {
-      auto spec = BenchSpec(machine, kTouchControllerVendorId, VendorInputCollection(), L"vorn0101");
-      spec.instance = L"serial0001";  // a device instance without the '&' fields
-      return spec;
+      auto desc = BenchDesc(machine, kTouchControllerVendorId, VendorInputCollection(), L"vorn0101");
+      desc.instance = L"serial0001";  // a device instance without the '&' fields
+      return desc;
     }
   }
   return {};
@@ -201,15 +201,15 @@ const std::vector<uint8_t>& TouchController::ReportDescriptor() {
   return descriptor;
 }
 
-HidDeviceSpec TouchController::DeviceSpec(const TouchControllerConfig& config, const std::wstring& pairNumber) {
-  HidDeviceSpec spec;
-  spec.vendorId = kTouchControllerVendorId;
-  spec.productId = config.productId;
-  spec.versionNumber = config.firmwareVersion;
-  spec.reportDescriptor = ReportDescriptor();
-  spec.hardwareId = L"vorn" + Hex4(config.productId);
-  spec.instance = L"5&" + pairNumber + L"&0";
-  return spec;
+HidDeviceDesc TouchController::DeviceDesc(const TouchControllerConfig& config, const std::wstring& pairNumber) {
+  HidDeviceDesc desc;
+  desc.vendorId = kTouchControllerVendorId;
+  desc.productId = config.productId;
+  desc.versionNumber = config.firmwareVersion;
+  desc.reportDescriptor = ReportDescriptor();
+  desc.hardwareId = L"vorn" + Hex4(config.productId);
+  desc.instance = L"5&" + pairNumber + L"&0";
+  return desc;
 }
 
 std::string FaultName(ControllerFault fault) {
@@ -241,7 +241,7 @@ bool ParseControllerConfig(const std::string& text, std::vector<TouchControllerC
 }
 
 std::shared_ptr<HidDevicePort> PlugBenchDevice(Machine& machine, BenchDevice device) {
-  return machine.Part<HidBus>().Plug(BenchDeviceSpec(machine, device), std::make_shared<RecordingHidDevice>());
+  return machine.Part<HidBus>().Plug(BenchDeviceDesc(machine, device), std::make_shared<RecordingHidDevice>());
 }
 
 HidTransferResult RecordingHidDevice::OnOutputReport(size_t, std::span<const uint8_t> report) {

@@ -277,7 +277,7 @@ void TouchController::Emit(const ControllerEvent& event) const {
 
 std::shared_ptr<TouchController> PlugController(HidBus& bus, const TouchControllerConfig& config) {
   auto controller = std::make_shared<TouchController>(config);
-  bus.Plug(TouchController::DeviceSpec(config, bus.NextPairNumber()), controller);
+  bus.Plug(TouchController::DeviceDesc(config, bus.NextPairNumber()), controller);
   return controller;
 }
 

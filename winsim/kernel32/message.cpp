@@ -54,8 +54,8 @@ class Arguments {
 
 // One insert "%N!fmt!" formatted as text of the call's width (`wide`): "s" is
 // a string of the call's own width, "S" of the other; numbers go through printf.
-bool FormatInsert(const std::wstring& spec, DWORD_PTR value, bool wide, std::wstring& out) {
-  std::wstring conversion = spec.empty() ? L"s" : spec;
+bool FormatInsert(const std::wstring& insertFormat, DWORD_PTR value, bool wide, std::wstring& out) {
+  std::wstring conversion = insertFormat.empty() ? L"s" : insertFormat;
   const wchar_t type = conversion.back();
   if (type == L's' || type == L'S') {
     const bool argWide = (type == L's') == wide;
@@ -102,16 +102,16 @@ DWORD Expand(const std::wstring& text, DWORD flags, va_list* list, bool wide, st
       size_t end = i;
       unsigned index = 0;
       while (end < text.size() && end < i + 2 && std::iswdigit(text[end])) index = index * 10 + (text[end++] - L'0');
-      std::wstring spec;
+      std::wstring insertFormat;
       if (end < text.size() && text[end] == L'!') {
         size_t close = text.find(L'!', end + 1);
         if (close == std::wstring::npos) return ERROR_INVALID_PARAMETER;
-        spec = text.substr(end + 1, close - end - 1);
+        insertFormat = text.substr(end + 1, close - end - 1);
         end = close + 1;
       }
       if (ignoreInserts) {
         out += text.substr(i - 1, end - i + 1);
-      } else if (!arguments.Present() || !FormatInsert(spec, arguments.Get(index), wide, out)) {
+      } else if (!arguments.Present() || !FormatInsert(insertFormat, arguments.Get(index), wide, out)) {
         return ERROR_INVALID_PARAMETER;
       }
       i = end - 1;

@@ -38,7 +38,7 @@ struct HidTransferResult {
 };
 
 // Identity and appearance of one physical device.
-struct HidDeviceSpec {
+struct HidDeviceDesc {
   USHORT vendorId = 0;
   USHORT productId = 0;
   USHORT versionNumber = 0x0100;
@@ -90,7 +90,7 @@ class HidDevicePort {
   // before the unplug stay dead.
   virtual void Replug() = 0;
   virtual bool Plugged() const = 0;
-  virtual const HidDeviceSpec& Spec() const = 0;
+  virtual const HidDeviceDesc& Desc() const = 0;
   virtual size_t CollectionCount() const = 0;
   virtual std::wstring Path(size_t collection) const = 0;
   virtual const hid::CollectionLayout& Layout(size_t collection) const = 0;
@@ -112,7 +112,7 @@ class HidBus : public MachinePart {
 
   // Plugs a device in. Null, with the parser's reason in `error`, when its
   // report descriptor does not parse (Windows fails such a device's start).
-  std::shared_ptr<HidDevicePort> Plug(HidDeviceSpec spec, std::shared_ptr<HidDeviceModel> model,
+  std::shared_ptr<HidDevicePort> Plug(HidDeviceDesc desc, std::shared_ptr<HidDeviceModel> model,
                                       std::string* error = nullptr);
   // Every device plugged in since boot (present or not), in plug order.
   std::vector<std::shared_ptr<HidDevicePort>> Devices() const;

@@ -115,7 +115,7 @@ class TouchController : public HidDeviceModel, public std::enable_shared_from_th
 
   // The controller's device: its collections' descriptor and identity; the
   // pair number goes into every path.
-  static HidDeviceSpec DeviceSpec(const TouchControllerConfig& config, const std::wstring& pairNumber);
+  static HidDeviceDesc DeviceDesc(const TouchControllerConfig& config, const std::wstring& pairNumber);
   static const std::vector<uint8_t>& ReportDescriptor();
 
   TouchControllerState State() const;
