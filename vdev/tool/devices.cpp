@@ -1,0 +1,168 @@
+#include "devices.h"
+
+#include <cwchar>
+#include <cwctype>
+#include <vector>
+
+#include <newdev.h>
+#include <setupapi.h>
+
+#include "../control.h"
+
+namespace vorndev {
+namespace {
+
+constexpr DWORD kPollMs = 50;
+// The HIDClass setup class and the HID device interface class.
+constexpr GUID kHidClass = {0x745A17A0, 0x74D3, 0x11D0, {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
+constexpr GUID kHidInterface = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+
+// A device information set, destroyed at scope exit.
+class DeviceSet {
+ public:
+  explicit DeviceSet(HDEVINFO set) : m_set(set) {}
+  ~DeviceSet() {
+    if (valid()) SetupDiDestroyDeviceInfoList(m_set);
+  }
+  DeviceSet(const DeviceSet&) = delete;
+  DeviceSet& operator=(const DeviceSet&) = delete;
+  bool valid() const { return m_set != INVALID_HANDLE_VALUE; }
+  HDEVINFO get() const { return m_set; }
+
+ private:
+  HDEVINFO m_set;
+};
+
+Failure Fail(const char* step) { return {step, GetLastError()}; }
+
+std::wstring Hex4(USHORT value) {
+  wchar_t text[8];
+  swprintf(text, 8, L"%04X", value);
+  return text;
+}
+
+std::wstring Directory(const std::wstring& path) { return path.substr(0, path.find_last_of(L"\\/") + 1); }
+
+std::wstring ToolDirectory() {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length < buffer.size()) return Directory(std::wstring(buffer.data(), length));
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+// The hardware id as a REG_MULTI_SZ: the id, then an empty string.
+std::vector<wchar_t> HardwareIdList() {
+  const std::wstring id = VDEV_HARDWARE_ID;
+  std::vector<wchar_t> list(id.begin(), id.end());
+  list.push_back(0);
+  list.push_back(0);
+  return list;
+}
+
+Failure CreateDevice(HDEVINFO set, USHORT productId, int collection) {
+  SP_DEVINFO_DATA device{};
+  device.cbSize = sizeof(device);
+  const std::wstring id = InstanceId(productId, collection);
+  if (!SetupDiCreateDeviceInfoW(set, id.c_str(), &kHidClass, nullptr, nullptr, 0, &device))
+    return Fail("SetupDiCreateDeviceInfo");
+  const std::vector<wchar_t> hardwareIds = HardwareIdList();
+  if (!SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID, reinterpret_cast<const BYTE*>(hardwareIds.data()),
+                                         static_cast<DWORD>(hardwareIds.size() * sizeof(wchar_t))))
+    return Fail("SetupDiSetDeviceRegistryProperty");
+  if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device)) return Fail("DIF_REGISTERDEVICE");
+  return {};
+}
+
+bool IsOurs(HDEVINFO set, SP_DEVINFO_DATA& device) {
+  wchar_t ids[512] = {};
+  if (!SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID, nullptr, reinterpret_cast<BYTE*>(ids),
+                                         sizeof(ids) - 2 * sizeof(wchar_t), nullptr))
+    return false;
+  for (const wchar_t* id = ids; *id != 0; id += wcslen(id) + 1)
+    if (_wcsicmp(id, VDEV_HARDWARE_ID) == 0) return true;
+  return false;
+}
+
+bool IsOurPath(const wchar_t* path) {
+  static const wchar_t kPrefix[] = L"\\\\?\\hid#vorn";
+  for (size_t i = 0; i + 1 < sizeof(kPrefix) / sizeof(kPrefix[0]); ++i)
+    if (std::towlower(path[i]) != kPrefix[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+std::string Failure::Describe() const {
+  char text[160];
+  snprintf(text, sizeof(text), "%s failed w/err 0x%08lx", step.c_str(), static_cast<unsigned long>(error));
+  return text;
+}
+
+std::wstring InstanceId(USHORT productId, int collection) {
+  const std::wstring pid = Hex4(productId);
+  return L"ROOT\\VORN" + pid + L"&COL0" + std::to_wstring(collection) + L"\\1&2C1A" + pid + L"&0&000" +
+         std::to_wstring(collection - 1);
+}
+
+Failure CreateDevices(USHORT productId) {
+  {
+    DeviceSet set(SetupDiCreateDeviceInfoList(&kHidClass, nullptr));
+    if (!set.valid()) return Fail("SetupDiCreateDeviceInfoList");
+    for (int collection = 1; collection <= kCollections; ++collection) {
+      Failure failure = CreateDevice(set.get(), productId, collection);
+      if (failure.failed()) return failure;
+    }
+  }
+  const std::wstring inf = ToolDirectory() + L"vornvdev.inf";
+  BOOL reboot = FALSE;
+  if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, VDEV_HARDWARE_ID, inf.c_str(), INSTALLFLAG_FORCE, &reboot))
+    return Fail("UpdateDriverForPlugAndPlayDevices");
+  return {};
+}
+
+Failure RemoveDevices(int& removed) {
+  removed = 0;
+  DeviceSet set(SetupDiGetClassDevsW(&kHidClass, L"ROOT", nullptr, 0));
+  if (!set.valid()) return Fail("SetupDiGetClassDevs");
+  SP_DEVINFO_DATA device{};
+  device.cbSize = sizeof(device);
+  for (DWORD index = 0; SetupDiEnumDeviceInfo(set.get(), index, &device); ++index) {
+    if (!IsOurs(set.get(), device)) continue;
+    if (!SetupDiRemoveDevice(set.get(), &device)) return Fail("SetupDiRemoveDevice");
+    ++removed;
+  }
+  return {};
+}
+
+int PresentCollections() {
+  DeviceSet set(SetupDiGetClassDevsW(&kHidInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+  if (!set.valid()) return 0;
+  int count = 0;
+  SP_DEVICE_INTERFACE_DATA data{};
+  data.cbSize = sizeof(data);
+  for (DWORD index = 0; SetupDiEnumDeviceInterfaces(set.get(), nullptr, &kHidInterface, index, &data); ++index) {
+    DWORD needed = 0;
+    SetupDiGetDeviceInterfaceDetailW(set.get(), &data, nullptr, 0, &needed, nullptr);
+    if (needed < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) continue;
+    std::vector<BYTE> buffer(needed);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    if (SetupDiGetDeviceInterfaceDetailW(set.get(), &data, detail, needed, nullptr, nullptr) &&
+        IsOurPath(detail->DevicePath))
+      ++count;
+  }
+  return count;
+}
+
+bool WaitForCollections(int count, DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  while (PresentCollections() != count) {
+    if (GetTickCount64() > deadline) return false;
+    Sleep(kPollMs);
+  }
+  return true;
+}
+
+}  // namespace vorndev
