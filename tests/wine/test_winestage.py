@@ -7,7 +7,7 @@ import unittest
 from datetime import datetime
 from pathlib import Path
 
-from winestage import conformance, evidence, product
+from winestage import conformance, controller, evidence, product
 from winestage.report import FAIL, PASS, SKIP, Plan, Report
 from winestage.scenario import BANNER_RULE, BANNER_TITLE, banner_problem
 from winestage.service_road import in_order
@@ -197,6 +197,29 @@ class ConformanceResults(unittest.TestCase):
         run = Result(["suite"], 3, "", "", 1.0, False, Path("x"))
         outcomes = conformance._outcomes([], {}, Path("/nonexistent.xml"), run)
         self.assertEqual([o.status for o in outcomes], [FAIL])
+
+
+class VirtualControllerOutput(unittest.TestCase):
+    def test_state_lines_become_keys_and_values(self):
+        text = "wake-on-touch on\r\npower sleep\r\nresets 12\r\n"
+        self.assertEqual(controller.parse_state(text), {"wake-on-touch": "on", "power": "sleep", "resets": "12"})
+
+    def test_wire_lines_keep_their_text_and_drop_blank_lines(self):
+        text = "out 03 00 04 F0 02 00 01 ...\r\n\r\nin 02 04 52 01 20 40 ...\r\n"
+        self.assertEqual(controller.wire_lines(text), ["out 03 00 04 F0 02 00 01 ...", "in 02 04 52 01 20 40 ..."])
+
+    def test_a_build_without_the_driver_files_has_no_vdev_folder(self):
+        with tempfile.TemporaryDirectory() as folder:
+            vdev = Path(folder) / "vdev"
+            vdev.mkdir()
+            for name in controller.VDEV_FILES[:-1]:
+                (vdev / name).write_bytes(b"x")
+            self.assertIsNone(controller.vdev_dir(folder))
+            (vdev / controller.VDEV_FILES[-1]).write_bytes(b"x")
+            self.assertEqual(controller.vdev_dir(folder), vdev)
+
+    def test_checks_waiting_for_the_driver_say_so(self):
+        self.assertIn("virtual controller", product.describe_missing(["driver"]))
 
 
 class ProductProbe(unittest.TestCase):

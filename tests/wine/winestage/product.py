@@ -56,10 +56,16 @@ def missing_features(exe):
     return missing, ""
 
 
+# Checks that play against the virtual controller need its driver installed.
+DRIVER_MISSING = "waits for the virtual controller driver (vdev/ in the build) to be built and installed"
+
+
 def describe_missing(lacking):
     """Why a check waits: the executable itself, else the parts it lacks."""
     if "exe" in lacking:
         return f"waits for {EXE_NAME} to be built"
+    if "driver" in lacking:
+        return DRIVER_MISSING
     parts = [f"{FEATURES[key][0]} ({', '.join(FEATURES[key][1])})" for key in sorted(lacking)]
     return f"waits for {' and '.join(parts)} in {EXE_NAME}"
 

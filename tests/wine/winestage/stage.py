@@ -15,9 +15,11 @@ import traceback
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import conformance, product
+from . import conformance, controller, product
 from .cmdline import CommandLine
-from .report import FAIL, Outcome, Report
+from .controller_commands import ControllerCommands
+from .controller_service import ControllerService
+from .report import FAIL, PASS, SKIP, Outcome, Report
 from .service_road import ServiceRoad
 from .session import Prefix, Session, WineError, find_tool
 
@@ -55,7 +57,8 @@ class ConformanceGroup:
         try:
             session = self.session_factory(self.title)
             session.start()
-            return conformance.run_suite(session, suite, conformance.load_gaps(GAPS_FILE))
+            outcomes = self.plug_controller(session)
+            return outcomes + conformance.run_suite(session, suite, conformance.load_gaps(GAPS_FILE))
         except (WineError, OSError, ValueError) as error:
             return [Outcome("run the suite", FAIL, str(error))]
         finally:
@@ -63,8 +66,19 @@ class ConformanceGroup:
                 session.close()
 
 
+    def plug_controller(self, session):
+        """The suite's controller tests need one attached."""
+        if "driver" in self.stage.missing:
+            return [Outcome("plug in the virtual controller", SKIP, product.DRIVER_MISSING)]
+        result = session.run([controller.TOOL, "install"], "vorndev-install", controller.TOOL_LIMIT_S)
+        ok = result.returncode == 0
+        return [Outcome("plug in the virtual controller", PASS if ok else FAIL,
+                        "" if ok else f"{result.describe()}: {result.stderr.strip()}")]
+
+
 def make_groups(stage, factory):
     return [ConformanceGroup(stage, factory), CommandLine(stage, factory),
+            ControllerCommands(stage, factory), ControllerService(stage, factory),
             ServiceRoad(stage, factory, 1, "net stop"),
             ServiceRoad(stage, factory, 0, "-remove"),
             ServiceRoad(stage, factory, "no-value", "net stop"),
@@ -194,6 +208,10 @@ def main(argv):
         template = Prefix(root / "template", root / "tmp")
         sessions = Sessions(template, root, artefacts)
         template.boot(artefacts)
+        why = controller.install_driver(template, build_dir, artefacts)
+        if why:
+            stage.missing.add("driver")
+            report.line("    virtual controller not installed: " + why)
         groups = [g for g in make_groups(stage, sessions)
                   if not options.only or options.only.lower() in g.title.lower()]
         threads, results = start_groups(groups)
