@@ -7,7 +7,7 @@ import unittest
 from datetime import datetime
 from pathlib import Path
 
-from winestage import conformance, controller, evidence, product
+from winestage import conformance, controller, evidence, product, winsim_story
 from winestage.report import FAIL, PASS, SKIP, Plan, Report
 from winestage.scenario import BANNER_RULE, BANNER_TITLE, banner_problem
 from winestage.service_road import in_order
@@ -217,6 +217,11 @@ class VirtualControllerOutput(unittest.TestCase):
             self.assertIsNone(controller.vdev_dir(folder))
             (vdev / controller.VDEV_FILES[-1]).write_bytes(b"x")
             self.assertEqual(controller.vdev_dir(folder), vdev)
+
+    def test_vornsim_wire_channel_is_read_from_its_timeline(self):
+        output = ("0.000 sim start\n6.010 wire out 03 00 04 F0 02 00 01 ...\n6.011 ctl wake-on-touch on\n"
+                  "9.000 event VornPalmixSvc: wire\n9.200 wire in 02 04 52 01 20 40 ...\n")
+        self.assertEqual(winsim_story.wire_of(output), ["out 03 00 04 F0 02 00 01 ...", "in 02 04 52 01 20 40 ..."])
 
     def test_checks_waiting_for_the_driver_say_so(self):
         self.assertIn("virtual controller", product.describe_missing(["driver"]))

@@ -5,6 +5,7 @@ the controller is detached, and pushes again after an attach and a restart."""
 
 import time
 
+from . import winsim_story
 from .controller import DRIVER, ControllerScenario
 from .scenario import SERVICE, SETTING_KEY, Abort, wait_until
 
@@ -26,6 +27,8 @@ FOLLOWS = f"a change of Touch to 0 is pushed: '{PUSH_OFF}', wake-on-touch off"
 GAVE_UP = "Init HidDevWoTCtrl fail."
 GIVES_UP = (f"after vorndev detach a change of Touch ends in {PUSHES} 'Connect fail.' pushes with "
             f"'{NOT_CONNECTED}' and '{GAVE_UP}', nothing on the wire")
+SAME_AS_WINSIM = ("the same story on winsim's controller (vornsim: start, touch 0) leaves the same wire "
+                  "record, byte for byte")
 RECOVERS = f"after vorndev attach and a restart the service pushes Touch=1 again: '{PUSH_ON}', wake-on-touch on"
 STOPPED = "net stop succeeds at the end"
 
@@ -34,7 +37,9 @@ class ControllerService(ControllerScenario):
     title = "controller: service"
 
     def declare(self):
-        return {name: NEEDS for name in (STARTED, FIRST_PUSH, STATE_ON, FOLLOWS, GIVES_UP, RECOVERS, STOPPED)}
+        checks = {name: NEEDS for name in (STARTED, FIRST_PUSH, STATE_ON, FOLLOWS, GIVES_UP, RECOVERS, STOPPED)}
+        checks[SAME_AS_WINSIM] = NEEDS + (winsim_story.NEED,)
+        return checks
 
     def body(self):
         self.install_files()
@@ -43,8 +48,10 @@ class ControllerService(ControllerScenario):
         result = self.exe("-install", tag="install")
         if result.returncode != 0:
             raise Abort(f"-install: {result.describe()}")
+        self.story = []  # the wire record of the story vornsim tells too
         self.first_push()
         self.follows_a_change()
+        self.same_as_winsim()
         self.gives_up_when_detached()
         self.recovers()
         result = self.wine("net", "stop", SERVICE, tag="net-stop", limit_s=60)
@@ -72,6 +79,7 @@ class ControllerService(ControllerScenario):
         if result.returncode != 0:
             raise Abort("the service did not start")
         seen, _ = self.await_wire(PUSH_ON, PUSH_LIMIT_S)
+        self.story += seen
         after = time.monotonic() - started
         self.plan.record(FIRST_PUSH, PUSH_ON in seen and after >= START_DELAY_S - SLACK_S,
                          f"wire {seen!r} {after:.1f} s after net start")
@@ -87,9 +95,17 @@ class ControllerService(ControllerScenario):
     def follows_a_change(self):
         self.set_touch(0, "touch-0")
         seen, _ = self.await_wire(PUSH_OFF, PUSH_LIMIT_S)
+        self.story += seen
         state = self.device.state()
         self.plan.record(FOLLOWS, seen == [PUSH_OFF] and state.get("wake-on-touch") == "off",
                          f"wire {seen!r}, state {state!r}")
+
+    def same_as_winsim(self):
+        if not self.plan.can(SAME_AS_WINSIM):
+            return
+        winsim, why = winsim_story.play(self.stage.vornsim, self.session.out_dir)
+        self.plan.record(SAME_AS_WINSIM, winsim is not None and winsim == self.story,
+                         why or f"winsim {winsim!r}, driver {self.story!r}")
 
     def gives_up_when_detached(self):
         self.device.run("detach")

@@ -15,7 +15,7 @@ import traceback
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import conformance, controller, product
+from . import conformance, controller, product, winsim_story
 from .cmdline import CommandLine
 from .controller_commands import ControllerCommands
 from .controller_service import ControllerService
@@ -37,9 +37,12 @@ class Stage:
     version: str
     missing: set
     note: str
+    vornsim: Path = None  # a host build's vornsim, for the story told to both controllers
 
     @staticmethod
     def describe_missing(lacking):
+        if winsim_story.NEED in lacking:
+            return winsim_story.MISSING
         return product.describe_missing(lacking)
 
 
@@ -130,8 +133,11 @@ def wine_version():
 def describe_stage(stage, report):
     exe = stage.exe or f"{product.EXE_NAME} (not built)"
     report.line(f"=== Wine stage: {wine_version()}; executable {exe}, version {stage.version}")
-    if stage.exe and stage.missing:
-        report.line("    not yet in the executable: " + stage.describe_missing(sorted(stage.missing)))
+    lacking = sorted(m for m in stage.missing if m in product.FEATURES)
+    if stage.exe and lacking:
+        report.line("    not yet in the executable: " + stage.describe_missing(lacking))
+    if stage.vornsim is None:
+        report.line("    " + winsim_story.MISSING)
     if stage.exe and stage.note:
         report.line("    " + stage.note)
 
@@ -195,7 +201,10 @@ def main(argv):
     build_dir = options.build_dir.resolve()
     exe = product.find_executable(build_dir)
     missing, note = product.missing_features(exe)
-    stage = Stage(build_dir, exe, product.project_version(build_dir), missing, note)
+    stage = Stage(build_dir, exe, product.project_version(build_dir), missing, note,
+                  winsim_story.find_vornsim(build_dir))
+    if stage.vornsim is None:
+        stage.missing.add(winsim_story.NEED)
     describe_stage(stage, report)
 
     artefacts = build_dir / "wine-stage"
