@@ -30,9 +30,6 @@ namespace vdev {
 // spelled out so that the tool needs no DDK header.
 constexpr uint32_t ControlCode(uint32_t function) { return (0x22u << 16) | (function << 2); }
 
-// In: SetIds. The ids the model reports; the HID devices show a new product
-// id only when they are created again (the class driver reads it once).
-constexpr uint32_t kIoctlSetIds = ControlCode(0x900);
 // In: uint32_t, a ctlmodel::Fault.
 constexpr uint32_t kIoctlSetFault = ControlCode(0x901);
 // No buffers. The controller leaves the bus / comes back: reads pending on
@@ -43,13 +40,10 @@ constexpr uint32_t kIoctlAttach = ControlCode(0x903);
 constexpr uint32_t kIoctlTakeWire = ControlCode(0x904);
 // Out: ctlmodel::State.
 constexpr uint32_t kIoctlGetState = ControlCode(0x905);
-// In: ctlmodel::Config. The controller as after power-on (state, wire record).
+// In: ctlmodel::Config. The controller as after power-on, with these ids and
+// fault: state, wire record, attached. The HID devices show a new product id
+// only when they are created again (the class driver asks for it once).
 constexpr uint32_t kIoctlReset = ControlCode(0x906);
-
-struct SetIds {
-  uint16_t firmwareVersion;
-  uint16_t productId;
-};
 
 struct WireChunk {
   static constexpr uint32_t kEntries = 32;

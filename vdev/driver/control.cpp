@@ -21,10 +21,11 @@ void* Output(PIRP irp, ULONG size) {
   return length >= size ? irp->AssociatedIrp.SystemBuffer : nullptr;
 }
 
-NTSTATUS SetIdsRequest(PIRP irp) {
-  auto* ids = static_cast<const SetIds*>(Input(irp, sizeof(SetIds)));
-  if (ids == nullptr) return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
-  controller::SetIds(ids->firmwareVersion, ids->productId);
+NTSTATUS ResetRequest(PIRP irp) {
+  auto* config = static_cast<const ctlmodel::Config*>(Input(irp, sizeof(ctlmodel::Config)));
+  if (config == nullptr || static_cast<int>(config->fault) >= ctlmodel::kFaultCount)
+    return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
+  controller::Reset(*config);
   return CompleteRequest(irp, STATUS_SUCCESS);
 }
 
@@ -55,7 +56,7 @@ NTSTATUS StateRequest(PIRP irp) {
 
 NTSTATUS DeviceControl(PIRP irp) {
   switch (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode) {
-    case kIoctlSetIds: return SetIdsRequest(irp);
+    case kIoctlReset: return ResetRequest(irp);
     case kIoctlSetFault: return SetFaultRequest(irp);
     case kIoctlDetach: controller::Attach(false); return CompleteRequest(irp, STATUS_SUCCESS);
     case kIoctlAttach: controller::Attach(true); return CompleteRequest(irp, STATUS_SUCCESS);

@@ -306,10 +306,10 @@ HID_DEVICE_ATTRIBUTES Attributes() {
   return attributes;
 }
 
-void SetIds(USHORT firmwareVersion, USHORT productId) {
+void Reset(const ctlmodel::Config& config) {
   Locked lock;
-  g_bus.model.SetFirmwareVersion(firmwareVersion);
-  g_bus.model.SetProductId(productId);
+  g_bus.model.Init(config);
+  for (Backlog& backlog : g_bus.backlog) backlog = {};
 }
 
 void SetFault(ctlmodel::Fault fault) {

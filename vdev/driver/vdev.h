@@ -49,7 +49,7 @@ NTSTATUS SetFeature(CollectionDevice& device, const HID_XFER_PACKET& packet);
 HID_DEVICE_ATTRIBUTES Attributes();
 
 // The control interface.
-void SetIds(USHORT firmwareVersion, USHORT productId);
+void Reset(const ctlmodel::Config& config);  // as after power-on: state, wire record, no report waiting
 void SetFault(ctlmodel::Fault fault);
 void Attach(bool attached);
 ctlmodel::State State();

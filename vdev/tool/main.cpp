@@ -109,14 +109,9 @@ int Install(int argc, char** argv) {
   Failure failure = Unplug(removed);
   if (!failure.failed()) failure = StoreIds(config);
   if (failure.failed()) return Fails(failure);
-  Control control;  // a driver already loaded takes the new controller at once
-  if (control.open()) {
-    const uint32_t none = static_cast<uint32_t>(ctlmodel::Fault::kNone);
-    const vdev::SetIds ids = {config.firmwareVersion, config.productId};
-    if (!control.Ask(vdev::kIoctlSetIds, &ids, sizeof(ids)) || !control.Ask(vdev::kIoctlSetFault, &none, sizeof(none)) ||
-        !control.Ask(vdev::kIoctlAttach))
-      return Fails(Failure{"set the controller", GetLastError()});
-  }
+  Control control;  // a driver already loaded starts the new controller at once
+  if (control.open() && !control.Ask(vdev::kIoctlReset, &config, sizeof(config)))
+    return Fails(Failure{"reset the controller", GetLastError()});
   failure = Plug(config.productId);
   if (failure.failed()) return Fails(failure);
   std::printf("installed VORN%04X: %d collections, firmware %04X\n", config.productId, kCollections,
