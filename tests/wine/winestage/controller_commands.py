@@ -52,6 +52,7 @@ POWERED = "pid=0007: -woton is framed by the bridge's power-on and power-off fra
 NO_IDS = f"pid=000B: -woton reaches the controller: '{WOT_ON}'"
 DETACHED = f"after vorndev detach -fwchk says 'Connect fail.' and '{NOT_CONNECTED}'"
 ATTACHED = "after vorndev attach -fwchk reads the firmware version again"
+REFUSES = "vorndev refuses an unknown fault, an unknown command and an attach of an attached controller: exit 1, a reason"
 
 
 def command_check(switch):
@@ -68,7 +69,7 @@ class ControllerCommands(ControllerScenario):
 
     def declare(self):
         names = [INSTALLED, PAIRED, FWCHK, FWCHK_WIRE, *map(command_check, COMMANDS), WOTCHK,
-                 *map(fault_check, FAULTS), STUCK, POWERED, NO_IDS, DETACHED, ATTACHED]
+                 *map(fault_check, FAULTS), STUCK, POWERED, NO_IDS, DETACHED, ATTACHED, REFUSES]
         return {name: NEEDS for name in names}
 
     def body(self):
@@ -84,6 +85,7 @@ class ControllerCommands(ControllerScenario):
             self.fault(fault)
         self.stuck_write()
         self.detach_and_attach()
+        self.refusals()
         self.bridges()
 
     def diagnose(self, switch):
@@ -145,6 +147,13 @@ class ControllerCommands(ControllerScenario):
         _, lines, wire = self.diagnose("-fwchk")
         self.plan.record(ATTACHED, f"Device(0) FWVer = {FIRMWARE}" in lines and wire == [VERSION_QUERY, VERSION_ANSWER],
                          f"output {lines[-3:]!r}, wire {wire!r}")
+
+    def refusals(self):
+        calls = [("fault", "stuck"), ("unplug",), ("attach",)]
+        results = [self.device.run(*args, check=False) for args in calls]
+        bad = [f"{' '.join(args)}: exit {r.returncode}, {r.stderr.strip()!r}" for args, r in zip(calls, results)
+               if r.returncode != 1 or not r.stderr.strip().startswith("vorndev:") or r.stdout.strip()]
+        self.plan.record(REFUSES, not bad, "; ".join(bad))
 
     def bridges(self):
         self.plug("pid=0007")
