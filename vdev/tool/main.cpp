@@ -53,7 +53,7 @@ class Control {
   HANDLE m_handle;
 };
 
-Failure NotLoaded() { return {"open " + std::string("\\\\.\\VornVdev (is the driver installed?)"), GetLastError()}; }
+Failure NotLoaded() { return {"open \\\\.\\VornVdev (is the driver installed?)", GetLastError()}; }
 
 bool ParseHex16(const char* text, USHORT& value) {
   if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text += 2;
@@ -166,7 +166,7 @@ int SetFault(int argc, char** argv) {
 int Wire() {
   Control control;
   if (!control.open()) return Fails(NotLoaded());
-  static vdev::WireChunk chunk;
+  vdev::WireChunk chunk;
   do {
     if (!control.Ask(vdev::kIoctlTakeWire, nullptr, 0, &chunk, sizeof(chunk)))
       return Fails(Failure{"read the wire record", GetLastError()});
