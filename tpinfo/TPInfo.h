@@ -13,16 +13,19 @@ struct _TRACE_INFORMATION {
 };
 typedef _TRACE_INFORMATION TRACE_INFORMATION;
 
-class VORN_EXPORT CTPInfo {
+// Only the public members are exported. They are exported twice: under the
+// names this compiler gives them, and (tpinfo/msvc-exports.def) under the
+// names a caller built with Microsoft's compiler links against.
+class CTPInfo {
  public:
-  CTPInfo();
-  CTPInfo& operator=(const CTPInfo& other);
-  CTPInfo& operator=(CTPInfo&& other);
+  VORN_EXPORT CTPInfo();
+  VORN_EXPORT CTPInfo& operator=(const CTPInfo& other);
+  VORN_EXPORT CTPInfo& operator=(CTPInfo&& other);
 
-  int GetXTrace();
-  int GetYTrace();
-  void GetTraceInfo(_TRACE_INFORMATION* info);
-  void SetTraceInfo(_TRACE_INFORMATION* info);
+  VORN_EXPORT int GetXTrace();
+  VORN_EXPORT int GetYTrace();
+  VORN_EXPORT void GetTraceInfo(_TRACE_INFORMATION* info);
+  VORN_EXPORT void SetTraceInfo(_TRACE_INFORMATION* info);
 
  private:
   static constexpr int kTraceTableSize = 18;
@@ -41,5 +44,19 @@ class VORN_EXPORT CTPInfo {
 
   friend struct CTPInfoLayout;
 };
+
+// Entry points behind the Microsoft-ABI export names. That ABI passes `this`
+// in the first argument register as this one does, and returns references as
+// pointers; only its constructor differs, handing `this` back in the return
+// register. Each entry point is the member it stands for, called that way.
+extern "C" {
+CTPInfo* VornTPInfoMsvcConstruct(CTPInfo* self);
+CTPInfo* VornTPInfoMsvcCopyAssign(CTPInfo* self, const CTPInfo* other);
+CTPInfo* VornTPInfoMsvcMoveAssign(CTPInfo* self, CTPInfo* other);
+int VornTPInfoMsvcGetXTrace(CTPInfo* self);
+int VornTPInfoMsvcGetYTrace(CTPInfo* self);
+void VornTPInfoMsvcGetTraceInfo(CTPInfo* self, _TRACE_INFORMATION* info);
+void VornTPInfoMsvcSetTraceInfo(CTPInfo* self, _TRACE_INFORMATION* info);
+}
 
 static_assert(sizeof(_TRACE_INFORMATION) == 32, "_TRACE_INFORMATION is eight 32-bit integers");

@@ -103,4 +103,30 @@ TEST(TPInfo, AssignmentsCopyEveryMemberAndLeaveTheSource) {
   EXPECT_EQ(std::memcmp(&c, &b, sizeof c), 0);
 }
 
+// The entry points behind the Microsoft-ABI export names are the members:
+// the constructor also hands back `this`, the assignments their target.
+TEST(TPInfo, MicrosoftAbiEntryPointsAreTheMembers) {
+  alignas(CTPInfo) unsigned char storage[sizeof(CTPInfo)];
+  std::memset(storage, 0x5A, sizeof storage);
+  CTPInfo* tp = VornTPInfoMsvcConstruct(reinterpret_cast<CTPInfo*>(storage));
+  ASSERT_EQ(static_cast<void*>(tp), static_cast<void*>(storage));
+  for (int i = 0; i < 36; ++i) EXPECT_EQ(At(*tp, i), 0) << i;
+
+  auto info = Record(3, 40, 30, 2);
+  VornTPInfoMsvcSetTraceInfo(tp, &info);
+  EXPECT_EQ(VornTPInfoMsvcGetXTrace(tp), 36);
+  EXPECT_EQ(VornTPInfoMsvcGetYTrace(tp), 30);
+  _TRACE_INFORMATION out{};
+  VornTPInfoMsvcGetTraceInfo(tp, &out);
+  EXPECT_EQ(std::memcmp(&out, &info, sizeof out), 0);
+
+  CTPInfo copy;
+  EXPECT_EQ(VornTPInfoMsvcCopyAssign(&copy, tp), &copy);
+  EXPECT_EQ(std::memcmp(&copy, tp, sizeof copy), 0);
+  CTPInfo moved;
+  EXPECT_EQ(VornTPInfoMsvcMoveAssign(&moved, tp), &moved);
+  EXPECT_EQ(std::memcmp(&moved, &copy, sizeof moved), 0);
+  tp->~CTPInfo();
+}
+
 }  // namespace

@@ -7,7 +7,7 @@ import unittest
 from datetime import datetime
 from pathlib import Path
 
-from winestage import conformance, controller, evidence, product, winsim_story
+from winestage import conformance, controller, evidence, exports, product, winsim_story
 from winestage.report import FAIL, PASS, SKIP, Plan, Report
 from winestage.scenario import BANNER_RULE, BANNER_TITLE, banner_problem
 from winestage.service_road import in_order
@@ -225,6 +225,23 @@ class VirtualControllerOutput(unittest.TestCase):
 
     def test_checks_waiting_for_the_driver_say_so(self):
         self.assertIn("virtual controller", product.describe_missing(["driver"]))
+
+
+class ExportTable(unittest.TestCase):
+    DUMP = ("There is an export table in .edata at 0x14001d000\n\n[Ordinal/Name Pointer] Table\n"
+            "\t[   0] ??0CTPInfo@@QEAA@XZ\n\t[   1] _ZN7CTPInfoC1Ev\n\nThe Function Table\n")
+
+    def test_names_are_read_from_the_name_pointer_table_only(self):
+        self.assertEqual(exports.export_names(self.DUMP), ["??0CTPInfo@@QEAA@XZ", "_ZN7CTPInfoC1Ev"])
+
+    def test_a_dropped_or_an_extra_export_is_a_problem(self):
+        full = sorted(exports.MSVC_EXPORTS | exports.MINGW_EXPORTS)
+        self.assertEqual(exports.table_problem(full), "")
+        self.assertIn("missing ?GetYTrace@CTPInfo@@QEAAHXZ",
+                      exports.table_problem([n for n in full if n != "?GetYTrace@CTPInfo@@QEAAHXZ"]))
+        self.assertIn("unexpected _ZN7CTPInfo8CopyFromERKS_",
+                      exports.table_problem(full + ["_ZN7CTPInfo8CopyFromERKS_"]))
+        self.assertEqual(exports.table_problem([]), "the executable exports nothing")
 
 
 class ProductProbe(unittest.TestCase):

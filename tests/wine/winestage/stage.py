@@ -16,6 +16,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from . import conformance, controller, product, winsim_story
+from .exports import Exports
 from .cmdline import CommandLine
 from .controller_commands import ControllerCommands
 from .controller_service import ControllerService
@@ -80,7 +81,7 @@ class ConformanceGroup:
 
 
 def make_groups(stage, factory):
-    return [ConformanceGroup(stage, factory), CommandLine(stage, factory),
+    return [ConformanceGroup(stage, factory), CommandLine(stage, factory), Exports(stage, factory),
             ControllerCommands(stage, factory), ControllerService(stage, factory),
             ServiceRoad(stage, factory, 1, "net stop"),
             ServiceRoad(stage, factory, 0, "-remove"),
