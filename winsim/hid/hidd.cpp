@@ -63,24 +63,4 @@ BOOLEAN NTAPI HidD_SetFeature(HANDLE HidDeviceObject, PVOID ReportBuffer, ULONG 
   return Result(hid->FeatureRequest(true, static_cast<uint8_t*>(ReportBuffer), ReportBufferLength));
 }
 
-BOOLEAN NTAPI HidD_GetInputReport(HANDLE HidDeviceObject, PVOID ReportBuffer, ULONG ReportBufferLength) {
-  auto hid = HidHandleOf(HidDeviceObject);
-  if (!hid) return FALSE;
-  return Result(hid->InputReportRequest(static_cast<uint8_t*>(ReportBuffer), ReportBufferLength));
-}
-
-BOOLEAN NTAPI HidD_SetOutputReport(HANDLE HidDeviceObject, PVOID ReportBuffer, ULONG ReportBufferLength) {
-  auto hid = HidHandleOf(HidDeviceObject);
-  if (!hid) return FALSE;
-  return Result(hid->OutputReportRequest(static_cast<const uint8_t*>(ReportBuffer), ReportBufferLength));
-}
-
-BOOLEAN NTAPI HidD_FlushQueue(HANDLE HidDeviceObject) {
-  auto hid = HidHandleOf(HidDeviceObject);
-  if (!hid) return FALSE;
-  if (DWORD error = hid->CheckAlive()) return Fail(error, BOOLEAN{FALSE});
-  hid->FlushQueue();
-  return TRUE;
-}
-
 }  // extern "C"

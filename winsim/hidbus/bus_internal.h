@@ -130,9 +130,6 @@ class HidHandle : public IoObject, public std::enable_shared_from_this<HidHandle
   const hid::CollectionLayout& Layout() const { return m_device->Layout(m_collection); }
   const HidDeviceDesc& Desc() const { return m_device->Desc(); }
   DWORD FeatureRequest(bool set, uint8_t* report, DWORD length);
-  DWORD InputReportRequest(uint8_t* report, DWORD length);
-  DWORD OutputReportRequest(const uint8_t* report, DWORD length);
-  void FlushQueue();
 
   const Access& access() const { return m_access; }
 

@@ -243,11 +243,6 @@ void HidHandle::KillLocked(std::vector<Transfer>& pending) {
   m_writes.clear();
 }
 
-void HidHandle::FlushQueue() {
-  std::lock_guard lock(m_state->mutex);
-  m_queue.clear();
-}
-
 // The checks the class driver makes of a synchronous report request.
 DWORD HidHandle::CheckRequest(int reportType, const uint8_t* report, DWORD length) const {
   if (DWORD error = CheckAlive()) return error;
@@ -263,16 +258,6 @@ DWORD HidHandle::FeatureRequest(bool set, uint8_t* report, DWORD length) {
   const std::span<uint8_t> whole(report, Layout().reportByteLength[HidP_Feature]);
   auto model = m_device->Model();
   return RequestError(set ? model->OnSetFeature(m_collection, whole) : model->OnGetFeature(m_collection, whole));
-}
-
-DWORD HidHandle::InputReportRequest(uint8_t* report, DWORD length) {
-  if (DWORD error = CheckRequest(HidP_Input, report, length)) return error;
-  return RequestError(m_device->Model()->OnGetInputReport(m_collection, {report, Layout().reportByteLength[HidP_Input]}));
-}
-
-DWORD HidHandle::OutputReportRequest(const uint8_t* report, DWORD length) {
-  if (DWORD error = CheckRequest(HidP_Output, report, length)) return error;
-  return RequestError(m_device->Model()->OnOutputReport(m_collection, {report, Layout().reportByteLength[HidP_Output]}));
 }
 
 }  // namespace winsim::hidbus

@@ -41,12 +41,6 @@ BOOL WINAPI CancelIo(HANDLE hFile) {
   return TRUE;  // CancelIo succeeds also when nothing was pending
 }
 
-BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
-  auto io = IoOf(hFile);
-  if (!io) return Fail(ERROR_INVALID_HANDLE, FALSE);
-  return io->Cancel(lpOverlapped);
-}
-
 BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
                                 BOOL bWait) {
   if (!lpOverlapped || !lpNumberOfBytesTransferred) return Fail(ERROR_INVALID_PARAMETER, FALSE);

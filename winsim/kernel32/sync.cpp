@@ -101,7 +101,6 @@ void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime) {
 }
 
 // The simulated machine's time zone is UTC: local and system time agree.
-void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime) { GetLocalTime(lpSystemTime); }
 
 DWORD WINAPI GetCurrentThreadId(void) { return CurrentThreadId(); }
 HANDLE WINAPI GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(kCurrentProcessPseudo); }

@@ -26,6 +26,10 @@ typedef struct tagWTSSESSION_NOTIFICATION {
 
 extern "C" {
 
+// The power setting of the display's state (data: 0 off, 1 on), declared as
+// the Windows headers declare it and defined in the library.
+extern const GUID GUID_MONITOR_POWER_ON;
+
 HPOWERNOTIFY WINAPI RegisterPowerSettingNotification(HANDLE hRecipient, LPCGUID PowerSettingGuid, DWORD Flags);
 BOOL WINAPI UnregisterPowerSettingNotification(HPOWERNOTIFY Handle);
 BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY Handle);

@@ -66,7 +66,7 @@ class HidDeviceModel {
   virtual ~HidDeviceModel() = default;
   virtual void OnPlugged(const std::shared_ptr<HidDevicePort>&) {}
   virtual void OnUnplugged() {}
-  // WriteFile and HidD_SetOutputReport: one whole output report, report ID first.
+  // WriteFile: one whole output report, report ID first.
   virtual HidTransferResult OnOutputReport(size_t collection, std::span<const uint8_t> report);
   virtual HidTransferResult OnSetFeature(size_t collection, std::span<const uint8_t> report);
   // Fills `report` (its byte 0 holds the requested report ID).
