@@ -20,7 +20,6 @@ const GUID kGuidVideoAdaptiveDisplayBrightness = {
     0xFBD9AA66, 0x9553, 0x4097, {0xBA, 0x44, 0xED, 0x6E, 0x9D, 0x65, 0xEA, 0xB8}};
 const GUID kGuidBatteryPercentageRemaining = {
     0xA7AD8041, 0xB45A, 0x4CAE, {0x87, 0xA3, 0xEE, 0xCB, 0xB4, 0x68, 0xA9, 0xE1}};
-const GUID kGuidMonitorPowerOn = {0x02731015, 0x4510, 0x4526, {0x99, 0xE6, 0xE5, 0xA1, 0x7E, 0xBD, 0x1A, 0xEA}};
 const GUID kGuidSystemAwayMode = {0x98A7F580, 0x01F7, 0x48AA, {0x9C, 0x0F, 0x44, 0x35, 0x2C, 0x29, 0xE5, 0xC0}};
 
 // Room for one formatted event-log text, terminator included.
@@ -107,7 +106,7 @@ void CServiceBase::RegisterAndStart(DWORD dwArgc, LPWSTR* pszArgv) {
   m_hServiceStatus = RegisterServiceCtrlHandlerExW(m_pszServiceName, ServiceControlHandler, nullptr);
   if (!m_hServiceStatus) throw static_cast<DWORD>(GetLastError());
   // Never unregistered: the registration ends with the service.
-  RegisterPowerSettingNotification(m_hServiceStatus, &kGuidMonitorPowerOn, DEVICE_NOTIFY_SERVICE_HANDLE);
+  RegisterPowerSettingNotification(m_hServiceStatus, &GUID_MONITOR_POWER_ON, DEVICE_NOTIFY_SERVICE_HANDLE);
   Start(dwArgc, pszArgv);
 }
 
@@ -252,7 +251,7 @@ void CServiceBase::HandlePowerSetting(LPCVOID pEventData) {
              EVENTLOG_INFORMATION_TYPE);
   } else if (IsSameGuid(setting, kGuidBatteryPercentageRemaining)) {
     LogEvent(L"GUID_BATTERY_PERCENTAGE_REMAINING-The power source for the system.", EVENTLOG_INFORMATION_TYPE);
-  } else if (IsSameGuid(setting, kGuidMonitorPowerOn)) {
+  } else if (IsSameGuid(setting, GUID_MONITOR_POWER_ON)) {
     if (dwDataLength < 1) return;
     if (pBytes[sizeof(GUID) + sizeof(DWORD)] == 1)
       OnMonitorOn();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "hid/HIDWinGet.h"
+#include "tests/support/LogCapture.h"
 
 #include <winsim/sim/machine.h>
 
@@ -29,26 +30,8 @@ class BareMachine {
   std::optional<winsim::ScopedMachine> m_machine;
 };
 
-// Starts the debug log on a machine whose log directory exists, and reads
-// its entries back. Each entry comes as "operation: message" for a trace,
-// "ERR: message" for an error entry and "ERROR: message" for a system error
-// (line numbers, time stamps, process ids and line breaks dropped).
-class LogCapture {
- public:
-  explicit LogCapture(winsim::Machine& machine);
-  ~LogCapture();
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  std::vector<std::string> Entries() const;
-  // Entries written since the last Mark().
-  std::vector<std::string> Since() const;
-  void Mark();
-
- private:
-  std::string m_dir;
-  size_t m_nMark = 0;
-};
+// The debug log of the machine, read back as entries.
+using vorntest::LogCapture;
 
 // True when `expected` occurs in `entries` in this order (others may come between).
 bool InOrder(const std::vector<std::string>& entries, std::initializer_list<std::string> expected);

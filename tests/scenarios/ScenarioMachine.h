@@ -37,7 +37,6 @@ inline constexpr uint64_t kSimBoundMs = 3600 * 1000;
 inline constexpr std::chrono::seconds kRealBound{60};
 // Stories run this many times faster than real time unless they ask for less.
 inline constexpr double kFastScale = 1000;
-const GUID kMonitorPowerOn = {0x02731015, 0x4510, 0x4526, {0x99, 0xE6, 0xE5, 0xA1, 0x7E, 0xBD, 0x1A, 0xEA}};
 
 inline int ServiceProcess(int, wchar_t**) {
   RunService();
@@ -109,7 +108,7 @@ class ScenarioMachine {
     ASSERT_TRUE(Scm().WaitForState(kService, SERVICE_STOPPED, kSimBoundMs));
     ASSERT_TRUE(Scm().WaitForProcessEnd(kService, kSimBoundMs));
   }
-  void DisplayOn() { EXPECT_TRUE(Scm().PowerSettingChange(kService, kMonitorPowerOn, {1}).Delivered()); }
+  void DisplayOn() { EXPECT_TRUE(Scm().PowerSettingChange(kService, GUID_MONITOR_POWER_ON, {1}).Delivered()); }
 
   // The texts of the service's event-log entries (their second insertion string).
   std::vector<std::wstring> EventTexts() {

@@ -49,8 +49,8 @@ class ServiceLifecycle : public testing::Test {
 
 TEST_F(ServiceLifecycle, InstalledStartedGivenEventsAndRemovedWhileRunning) {
   InstallAndStart();
-  EXPECT_TRUE(Scm().PowerSettingChange(kServiceNameW, vorntest::kGuidMonitorPowerOn, {0, 0, 0, 0}).Delivered());
-  EXPECT_TRUE(Scm().PowerSettingChange(kServiceNameW, vorntest::kGuidMonitorPowerOn, {1, 0, 0, 0}).Delivered());
+  EXPECT_TRUE(Scm().PowerSettingChange(kServiceNameW, GUID_MONITOR_POWER_ON, {0, 0, 0, 0}).Delivered());
+  EXPECT_TRUE(Scm().PowerSettingChange(kServiceNameW, GUID_MONITOR_POWER_ON, {1, 0, 0, 0}).Delivered());
   EXPECT_FALSE(Scm().PowerEvent(kServiceNameW, PBT_APMSUSPEND).Delivered());
   EXPECT_FALSE(Scm().PowerEvent(kServiceNameW, PBT_APMRESUMEAUTOMATIC).Delivered());
   EXPECT_FALSE(Scm().SessionChange(kServiceNameW, WTS_SESSION_LOGON, 1).Delivered());

@@ -284,10 +284,10 @@ TEST_F(ServiceBaseTest, EveryPowerSettingRowByGuid) {
 
 TEST_F(ServiceBaseTest, MonitorPowerOnByItsFirstDataByte) {
   for (BYTE value : {1, 0, 2, 1}) {
-    auto record = SettingRecord(vorntest::kGuidMonitorPowerOn, {value, 0, 0, 0});
+    auto record = SettingRecord(GUID_MONITOR_POWER_ON, {value, 0, 0, 0});
     Handle(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, record.data());
   }
-  auto empty = SettingRecord(vorntest::kGuidMonitorPowerOn, {});
+  auto empty = SettingRecord(GUID_MONITOR_POWER_ON, {});
   Handle(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, empty.data());
   EXPECT_EQ(m_service.monitorOn.load(), 2);
   EXPECT_EQ(m_service.monitorOff.load(), 2);
@@ -297,9 +297,9 @@ TEST_F(ServiceBaseTest, MonitorPowerOnByItsFirstDataByte) {
 
 TEST_F(ServiceBaseTest, DisplayEventsReachTheServiceThroughItsRegistration) {
   Start();
-  EXPECT_TRUE(Scm().IsRegisteredForPowerSetting(kServiceNameW, vorntest::kGuidMonitorPowerOn));
-  EXPECT_TRUE(Scm().PowerSettingChange(kServiceNameW, vorntest::kGuidMonitorPowerOn, {1, 0, 0, 0}).Delivered());
-  EXPECT_TRUE(Scm().PowerSettingChange(kServiceNameW, vorntest::kGuidMonitorPowerOn, {0, 0, 0, 0}).Delivered());
+  EXPECT_TRUE(Scm().IsRegisteredForPowerSetting(kServiceNameW, GUID_MONITOR_POWER_ON));
+  EXPECT_TRUE(Scm().PowerSettingChange(kServiceNameW, GUID_MONITOR_POWER_ON, {1, 0, 0, 0}).Delivered());
+  EXPECT_TRUE(Scm().PowerSettingChange(kServiceNameW, GUID_MONITOR_POWER_ON, {0, 0, 0, 0}).Delivered());
   // Plain power events and session changes are not accepted, so not delivered.
   EXPECT_FALSE(Scm().PowerEvent(kServiceNameW, PBT_APMSUSPEND).Delivered());
   EXPECT_FALSE(Scm().SessionChange(kServiceNameW, WTS_SESSION_LOGON, 1).Delivered());
@@ -311,7 +311,7 @@ TEST_F(ServiceBaseTest, DisplayEventsReachTheServiceThroughItsRegistration) {
 }
 
 TEST_F(ServiceBaseTest, FailingDisplayHookIsLoggedAndNothingReported) {
-  auto record = SettingRecord(vorntest::kGuidMonitorPowerOn, {1, 0, 0, 0});
+  auto record = SettingRecord(GUID_MONITOR_POWER_ON, {1, 0, 0, 0});
   m_service.monitor = {Fail::kCode, 8};
   EXPECT_EQ(Handle(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, record.data()), (DWORD)NO_ERROR);
   m_service.monitor = {Fail::kOther};

@@ -26,8 +26,6 @@ namespace vorntest {
 inline constexpr wchar_t kServiceNameW[] = L"VornPalmixSvc";
 // Generous simulated bounds: the clock runs 1000 times faster than real time.
 inline constexpr uint64_t kWaitMs = 600000;
-inline constexpr GUID kGuidMonitorPowerOn = {
-    0x02731015, 0x4510, 0x4526, {0x99, 0xE6, 0xE5, 0xA1, 0x7E, 0xBD, 0x1A, 0xEA}};
 
 // What the executable's entry does without a switch, less the usage text
 // (the SCM's process has no console): the service start.

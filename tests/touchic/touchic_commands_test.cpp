@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "FakeInterface.h"
-#include "LogCapture.h"
+#include "tests/support/LogCapture.h"
+
+using vorntest::Find;
+using vorntest::LogCapture;
 #include "hid/VendorIds.h"
 #include "touchic/TouchIC.h"
 

@@ -8,7 +8,10 @@
 #include <thread>
 
 #include "FakeInterface.h"
-#include "LogCapture.h"
+#include "tests/support/LogCapture.h"
+
+using vorntest::Find;
+using vorntest::LogCapture;
 #include "hid/VendorIds.h"
 #include "touchic/TouchIC.h"
 

@@ -6,7 +6,10 @@
 #include <winsim/sim/timer.h>
 #include <winsim/sim/touch_controller.h>
 
-#include "LogCapture.h"
+#include "tests/support/LogCapture.h"
+
+using vorntest::Find;
+using vorntest::LogCapture;
 #include "hid/VendorIds.h"
 #include "touchic/TouchIC.h"
 #include "touchic/VornApi.h"

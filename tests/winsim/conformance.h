@@ -8,6 +8,3 @@ constexpr DWORD kSentinelError = 0xdeadbeef;
 
 inline void ArmLastError() { SetLastError(kSentinelError); }
 
-// True when the suite runs under Wine. Expectations that Wine is known not to
-// meet skip there, naming the gap; they still run on winsim and on Windows.
-bool RunningUnderWine();

@@ -23,17 +23,21 @@ std::wstring ComputerName() {
   return name;
 }
 
-TEST(ConformanceToolhelp, WalksTheProcessListToItsEnd) {
+TEST(ConformanceToolhelp, AWrongEntrySizeIsABadLength) {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
   PROCESSENTRY32W entry;
   entry.dwSize = 0;
   ArmLastError();
   EXPECT_FALSE(Process32FirstW(snapshot, &entry));
-  // Windows reports the length mismatch as ERROR_BAD_LENGTH; Wine as
-  // ERROR_INSUFFICIENT_BUFFER.
-  EXPECT_EQ(GetLastError(), RunningUnderWine() ? (DWORD)ERROR_INSUFFICIENT_BUFFER : (DWORD)ERROR_BAD_LENGTH);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_BAD_LENGTH);
+  CloseHandle(snapshot);
+}
 
+TEST(ConformanceToolhelp, WalksTheProcessListToItsEnd) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
+  PROCESSENTRY32W entry;
   entry.dwSize = sizeof(entry);
   int count = 0;
   for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {

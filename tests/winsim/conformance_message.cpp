@@ -18,7 +18,6 @@ std::string SystemTextA(DWORD code, DWORD language = kEnglishUs, DWORD extraFlag
 }
 
 TEST(ConformanceFormatMessage, SystemTextsAreWindowsOwnWords) {
-  if (RunningUnderWine()) GTEST_SKIP() << "Wine words the system texts its own way";
   EXPECT_EQ(SystemTextA(ERROR_FILE_NOT_FOUND), "The system cannot find the file specified.\r\n");
   EXPECT_EQ(SystemTextA(WAIT_TIMEOUT), "The wait operation timed out.\r\n");
   EXPECT_EQ(SystemTextA(ERROR_SHARING_VIOLATION, 0),

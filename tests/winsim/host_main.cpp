@@ -5,8 +5,6 @@
 
 #include <memory>
 
-bool RunningUnderWine() { return false; }
-
 namespace {
 class MachineEnvironment : public testing::Environment {
  public:

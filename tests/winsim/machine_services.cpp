@@ -21,7 +21,6 @@ using winsim::ControlOutcome;
 using winsim::Services;
 
 const wchar_t kName[] = L"SimTestSvc";
-const GUID kMonitorPowerOn = {0x02731015, 0x4510, 0x4526, {0x99, 0xE6, 0xE5, 0xA1, 0x7E, 0xBD, 0x1A, 0xEA}};
 const GUID kAwayMode = {0x98A7F580, 0x01F7, 0x48AA, {0x9C, 0x0F, 0x44, 0x35, 0x2C, 0x29, 0xE5, 0xC0}};
 
 struct Received {
@@ -84,7 +83,7 @@ void WINAPI TestServiceMain(DWORD argc, LPWSTR* argv) {
   if (program.throwInMain) throw 42u;
   program.statusHandle = RegisterServiceCtrlHandlerExW(kName, TestHandler, &program);
   if (program.registerMonitorPower)
-    RegisterPowerSettingNotification(program.statusHandle, &kMonitorPowerOn, DEVICE_NOTIFY_SERVICE_HANDLE);
+    RegisterPowerSettingNotification(program.statusHandle, &GUID_MONITOR_POWER_ON, DEVICE_NOTIFY_SERVICE_HANDLE);
   program.Report(SERVICE_START_PENDING, program.accepted);
   if (!program.stayStartPending) program.Report(SERVICE_RUNNING, program.accepted);
 }
@@ -237,15 +236,15 @@ TEST_F(ScmTest, AcceptedPowerAndSessionEventsArriveWithTheirData) {
 
 TEST_F(ScmTest, PowerSettingChangeReachesOnlyARegisteredService) {
   StartRunning();
-  EXPECT_EQ(Scm().PowerSettingChange(kName, kMonitorPowerOn, {1}).error, (DWORD)ERROR_INVALID_SERVICE_CONTROL);
+  EXPECT_EQ(Scm().PowerSettingChange(kName, GUID_MONITOR_POWER_ON, {1}).error, (DWORD)ERROR_INVALID_SERVICE_CONTROL);
   EXPECT_TRUE(ControlsReceived().empty());
 }
 
 TEST_F(ScmTest, RegisteredPowerSettingArrivesAsPowerBroadcastSetting) {
   m_program.registerMonitorPower = true;
   StartRunning();
-  EXPECT_TRUE(Scm().IsRegisteredForPowerSetting(kName, kMonitorPowerOn));
-  ASSERT_TRUE(Scm().PowerSettingChange(kName, kMonitorPowerOn, {1, 0, 0, 0}).Delivered());
+  EXPECT_TRUE(Scm().IsRegisteredForPowerSetting(kName, GUID_MONITOR_POWER_ON));
+  ASSERT_TRUE(Scm().PowerSettingChange(kName, GUID_MONITOR_POWER_ON, {1, 0, 0, 0}).Delivered());
   EXPECT_EQ(Scm().PowerSettingChange(kName, kAwayMode, {1}).error, (DWORD)ERROR_INVALID_SERVICE_CONTROL);
   std::lock_guard lock(m_program.mutex);
   ASSERT_EQ(m_program.received.size(), 1u);
@@ -253,7 +252,7 @@ TEST_F(ScmTest, RegisteredPowerSettingArrivesAsPowerBroadcastSetting) {
   ASSERT_EQ(data.size(), offsetof(POWERBROADCAST_SETTING, Data) + 4);
   POWERBROADCAST_SETTING header;
   std::memcpy(&header, data.data(), offsetof(POWERBROADCAST_SETTING, Data));
-  EXPECT_TRUE(header.PowerSetting == kMonitorPowerOn);
+  EXPECT_TRUE(header.PowerSetting == GUID_MONITOR_POWER_ON);
   EXPECT_EQ(header.DataLength, 4u);
   EXPECT_EQ(data[offsetof(POWERBROADCAST_SETTING, Data)], 1);
 }

@@ -1,12 +1,6 @@
 // Entry of the conformance suite when it runs against a real Win32 (Windows or Wine).
-#include "conformance.h"
-
+// Known Wine gaps are skipped by the Wine stage (tests/wine/conformance-wine-gaps.txt).
 #include <gtest/gtest.h>
-
-bool RunningUnderWine() {
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);

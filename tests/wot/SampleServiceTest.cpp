@@ -92,7 +92,7 @@ TEST_F(SampleServiceTest, ConsoleStartPrintsTheDispatcherFailure) {
 TEST_F(SampleServiceTest, DisplayOffWritesOneMessageAndChangesNothing) {
   StartRunning();
   const size_t nEntries = m_host.Events().Count();
-  ASSERT_TRUE(Scm().PowerSettingChange(kServiceNameW, vorntest::kGuidMonitorPowerOn, {0, 0, 0, 0}).Delivered());
+  ASSERT_TRUE(Scm().PowerSettingChange(kServiceNameW, GUID_MONITOR_POWER_ON, {0, 0, 0, 0}).Delivered());
   auto texts = m_host.EventTexts();
   EXPECT_EQ(std::vector<std::wstring>(texts.begin() + nEntries, texts.end()),
             std::vector<std::wstring>{L"Monitor Off - Do nothing"});
@@ -102,7 +102,7 @@ TEST_F(SampleServiceTest, DisplayOffWritesOneMessageAndChangesNothing) {
 TEST_F(SampleServiceTest, DisplayOnStartsWithItsMessage) {
   StartRunning();
   const size_t nEntries = m_host.Events().Count();
-  ASSERT_TRUE(Scm().PowerSettingChange(kServiceNameW, vorntest::kGuidMonitorPowerOn, {1, 0, 0, 0}).Delivered());
+  ASSERT_TRUE(Scm().PowerSettingChange(kServiceNameW, GUID_MONITOR_POWER_ON, {1, 0, 0, 0}).Delivered());
   auto texts = m_host.EventTexts();
   ASSERT_GT(texts.size(), nEntries);
   EXPECT_EQ(texts[nEntries], L"Monitor On - Pass WoT selection to low level touch controller");

@@ -20,7 +20,6 @@ constexpr const wchar_t* kServiceName = L"VornPalmixSvc";
 constexpr const wchar_t* kDisplayName = L"VORN Palmix Service";
 constexpr const wchar_t* kBinaryPath = L"C:\\VornPalmix\\VornPalmixSvc.exe";
 constexpr const wchar_t* kWakeKey = L"\\Software\\Microsoft\\Input\\WakeableInputTypes";
-const GUID kMonitorPowerOn = {0x02731015, 0x4510, 0x4526, {0x99, 0xE6, 0xE5, 0xA1, 0x7E, 0xBD, 0x1A, 0xEA}};
 // WTS_SESSION_LOGON, for console session 1.
 constexpr DWORD kSessionLogon = 5;
 constexpr DWORD kConsoleSession = 1;
@@ -166,7 +165,7 @@ void Simulator::Stop() {
 
 void Simulator::Display(bool on) {
   std::vector<BYTE> value{static_cast<BYTE>(on ? 1 : 0)};
-  auto outcome = m_machine->Part<winsim::Services>().PowerSettingChange(kServiceName, kMonitorPowerOn, value);
+  auto outcome = m_machine->Part<winsim::Services>().PowerSettingChange(kServiceName, GUID_MONITOR_POWER_ON, value);
   Control(on ? L"display on" : L"display off", outcome.error);
 }
 
