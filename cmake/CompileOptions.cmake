@@ -13,6 +13,12 @@ if(VORN_SANITIZE)
   add_link_options(-fsanitize=${VORN_SANITIZE})
 endif()
 
+# Fuzzing builds: every library carries libFuzzer's coverage instrumentation;
+# only the fuzz targets link the fuzzer's main (fuzz/CMakeLists.txt).
+if(VORN_BUILD_FUZZ AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 if(WIN32)
   # -municode: the entry point is wmain. -static: the .exe carries the MinGW
   # runtime (without it Windows cannot find libstdc++/libgcc DLLs next to it).

@@ -1,0 +1,146 @@
+// Shared pieces of the libFuzzer targets: the input read front to back, the
+// check that turns a broken invariant into a crash libFuzzer keeps, a
+// simulated machine per run, and a strict UTF-8 check.
+#pragma once
+
+#include <winsim/sim/machine.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// A broken invariant: libFuzzer saves the input that led here.
+#define FUZZ_CHECK(condition, ...)                                                  \
+  do {                                                                              \
+    if (!(condition)) {                                                             \
+      std::fprintf(stderr, "%s:%d: check failed: %s: ", __FILE__, __LINE__, #condition); \
+      std::fprintf(stderr, __VA_ARGS__);                                            \
+      std::fprintf(stderr, "\n");                                                   \
+      std::abort();                                                                 \
+    }                                                                               \
+  } while (0)
+
+namespace vornfuzz {
+
+// The fuzzer's bytes, taken from the front. Past the end every read gives
+// zeros, so any input is a whole run; the seed files are laid out the same
+// way (fuzz/seeds.py writes them).
+class FuzzInput {
+ public:
+  FuzzInput(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
+
+  size_t Remaining() const { return m_size - m_pos; }
+  bool Empty() const { return m_pos == m_size; }
+
+  uint8_t U8() {
+    return m_pos < m_size ? m_data[m_pos++] : 0;
+  }
+  uint16_t U16() {  // little-endian
+    const uint16_t low = U8();
+    return static_cast<uint16_t>(low | (U8() << 8));
+  }
+  uint32_t U32() {
+    const uint32_t low = U16();
+    return low | (uint32_t{U16()} << 16);
+  }
+  bool Bool() { return (U8() & 1) != 0; }
+  // A number in [0, count); 0 for a count of 0.
+  uint32_t Below(uint32_t count) { return count == 0 ? 0 : (count <= 256 ? U8() : U32()) % count; }
+
+  // Up to `count` bytes, fewer at the end of the input.
+  std::vector<uint8_t> Bytes(size_t count) {
+    count = std::min(count, Remaining());
+    std::vector<uint8_t> bytes(m_data + m_pos, m_data + m_pos + count);
+    m_pos += count;
+    return bytes;
+  }
+  // A block: its 16-bit length, then that many bytes.
+  std::vector<uint8_t> Block() { return Bytes(U16()); }
+  // A short block: its 8-bit length, then that many bytes.
+  std::vector<uint8_t> SmallBlock() { return Bytes(U8()); }
+  std::string Text() {
+    const std::vector<uint8_t> bytes = SmallBlock();
+    return std::string(bytes.begin(), bytes.end());
+  }
+
+ private:
+  const uint8_t* m_data;
+  size_t m_size;
+  size_t m_pos = 0;
+};
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
+inline bool IsValidUtf8(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    size_t count = 0;
+    uint32_t code = 0, least = 0;
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) count = 1, code = lead & 0x1Fu, least = 0x80;
+    else if (lead >= 0xE0 && lead <= 0xEF) count = 2, code = lead & 0x0Fu, least = 0x800;
+    else if (lead >= 0xF0 && lead <= 0xF4) count = 3, code = lead & 0x07u, least = 0x10000;
+    else return false;
+    if (text.size() - i <= count) return false;
+    for (size_t k = 1; k <= count; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = (code << 6) | (next & 0x3Fu);
+    }
+    if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+    i += count + 1;
+  }
+  return true;
+}
+
+// One folder per fuzzing process, removed at exit; each run boots a fresh
+// machine in it, so nothing one run plugs, opens or writes reaches the next.
+class MachineFolder {
+ public:
+  MachineFolder() {
+    // Memory-backed when the host has it: the debug log flushes every line.
+    std::error_code error;
+    const std::filesystem::path base =
+        std::filesystem::is_directory("/dev/shm", error) ? "/dev/shm" : std::filesystem::temp_directory_path();
+    std::string pattern = (base / "vornfuzz-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    m_root = pattern;
+  }
+  ~MachineFolder() {
+    std::error_code error;
+    std::filesystem::remove_all(m_root, error);
+  }
+  MachineFolder(const MachineFolder&) = delete;
+  MachineFolder& operator=(const MachineFolder&) = delete;
+  const std::filesystem::path& Root() const { return m_root; }
+
+  // A machine with no controller and a clock fast enough that the
+  // product's transfer time-outs (up to seconds) pass in microseconds.
+  winsim::MachineConfig Config(double timeScale = 100000) const {
+    winsim::MachineConfig config;
+    config.root = m_root;
+    config.timeScale = timeScale;
+    config.controller = "none";
+    return config;
+  }
+
+ private:
+  std::filesystem::path m_root;
+};
+
+inline MachineFolder& ProcessFolder() {
+  static MachineFolder folder;
+  return folder;
+}
+
+}  // namespace vornfuzz

@@ -1,0 +1,256 @@
+// Discovery and report I/O against a simulated bus of random devices that
+// give random answers: descriptors, vendor and product IDs, interface paths
+// (maker word, pair numbers, composite markers, any characters), the
+// controller's model with its faults beside devices whose every answer to a
+// write or feature request comes from the input (done, failed, stuck, input
+// reports on any collection, unplugged mid-transfer). The product's calls come
+// from the input too. After the transport is gone, no handle of the run may be
+// left open.
+//
+// Input: the device count, each device's description, the transport's report
+// IDs, then operations; a fuzzed device takes its answers from the same
+// stream at the moment the product's request reaches it.
+#include "FuzzSupport.h"
+
+#include "hid/HIDWinGet.h"
+#include "hid/VendorIds.h"
+
+#include <winsim/sim/hidbus.h>
+#include <winsim/sim/touch_controller.h>
+
+#include <cstring>
+#include <memory>
+
+namespace {
+
+using vornfuzz::FuzzInput;
+
+constexpr size_t kMaxDevices = 4;
+constexpr size_t kMaxOperations = 48;
+constexpr size_t kMaxBuffer = 4096;
+constexpr DWORD kTimeoutsMs[] = {0, 1, 20, 1000};
+constexpr DWORD kErrors[] = {ERROR_GEN_FAILURE, ERROR_DEVICE_NOT_CONNECTED, ERROR_INVALID_PARAMETER,
+                             ERROR_OPERATION_ABORTED, ERROR_ACCESS_DENIED};
+
+// Path text from input bytes: ASCII as it is, a few bytes stand for
+// characters outside Latin-1 (a Cyrillic letter, a lone surrogate).
+std::wstring Wide(const std::string& bytes) {
+  std::wstring text;
+  for (unsigned char byte : bytes) {
+    if (byte == 0xFE) text += static_cast<wchar_t>(0x0416);
+    else if (byte == 0xFF) text += static_cast<wchar_t>(0xD800);
+    else text += static_cast<wchar_t>(byte);
+  }
+  return text;
+}
+
+// A device whose every answer is read from the input when the request comes.
+class FuzzedDevice : public winsim::HidDeviceModel {
+ public:
+  explicit FuzzedDevice(FuzzInput& input) : m_input(input) {}
+
+  void OnPlugged(const std::shared_ptr<winsim::HidDevicePort>& port) override { m_port = port; }
+
+  winsim::HidTransferResult OnOutputReport(size_t, std::span<const uint8_t>) override {
+    const uint8_t action = m_input.U8();
+    switch (action & 7) {
+      case 4: return winsim::HidTransferResult::Failed(kErrors[m_input.Below(std::size(kErrors))]);
+      case 5: return winsim::HidTransferResult::Stuck();
+      case 6:
+        if (auto port = m_port.lock()) port->Unplug();
+        return winsim::HidTransferResult::Done();
+      default:
+        for (unsigned i = 0; i < ((action >> 3) & 3u); ++i) SendInput();
+        return winsim::HidTransferResult::Done();
+    }
+  }
+  winsim::HidTransferResult OnSetFeature(size_t, std::span<const uint8_t>) override { return Answer(); }
+  winsim::HidTransferResult OnGetFeature(size_t, std::span<uint8_t> report) override { return Fill(report); }
+  winsim::HidTransferResult OnGetInputReport(size_t, std::span<uint8_t> report) override { return Fill(report); }
+
+ private:
+  winsim::HidTransferResult Answer() {
+    const uint8_t action = m_input.U8();
+    if (action & 1) return winsim::HidTransferResult::Failed(kErrors[m_input.Below(std::size(kErrors))]);
+    return winsim::HidTransferResult::Done();
+  }
+  winsim::HidTransferResult Fill(std::span<uint8_t> report) {
+    const uint8_t action = m_input.U8();
+    if (action & 1) return winsim::HidTransferResult::Failed(kErrors[m_input.Below(std::size(kErrors))]);
+    // Byte 0 holds the report ID asked for; the answer keeps it or not.
+    const uint8_t id = report.empty() ? 0 : report[0];
+    const std::vector<uint8_t> bytes = m_input.Bytes(report.size());
+    std::copy(bytes.begin(), bytes.end(), report.begin());
+    if ((action & 2) && !report.empty()) report[0] = id;
+    return winsim::HidTransferResult::Done();
+  }
+  // An input report on any collection, its ID one the collection knows when asked.
+  void SendInput() {
+    auto port = m_port.lock();
+    if (!port || port->CollectionCount() == 0) return;
+    const size_t collection = m_input.Below(static_cast<uint32_t>(port->CollectionCount()));
+    const uint8_t shape = m_input.U8();
+    const auto& layout = port->Layout(collection);
+    std::vector<uint8_t> report = (shape & 1) ? std::vector<uint8_t>(layout.reportByteLength[HidP_Input])
+                                              : m_input.SmallBlock();
+    if (shape & 1) {
+      const std::vector<uint8_t> bytes = m_input.Bytes(report.size());
+      std::copy(bytes.begin(), bytes.end(), report.begin());
+    }
+    const auto& ids = layout.reportIds[HidP_Input];
+    if ((shape & 2) && !report.empty() && !ids.empty()) report[0] = ids[m_input.Below(static_cast<uint32_t>(ids.size()))];
+    port->SendInputReport(collection, report);
+  }
+
+  FuzzInput& m_input;
+  std::weak_ptr<winsim::HidDevicePort> m_port;
+};
+
+// One device of the run, as the input describes it.
+void PlugDevice(FuzzInput& input, winsim::HidBus& bus) {
+  const uint8_t kind = input.U8();
+  const bool bController = kind & 0x20;
+  winsim::TouchControllerConfig config;
+  config.productId = input.U16();
+  config.firmwareVersion = input.U16();
+  config.fault = static_cast<winsim::ControllerFault>(input.Below(8));
+  winsim::HidDeviceDesc desc = winsim::TouchController::DeviceDesc(config, bus.NextPairNumber());
+  if ((kind & 3) != 0) desc.reportDescriptor = input.Block();
+  if (kind & 4) desc.vendorId = input.U16();
+  if (kind & 8) desc.hardwareId = Wide(input.Text());
+  if (kind & 0x10) desc.instance = Wide(input.Text());
+  if (kind & 0x40) desc.interfaceNumber = input.U8();
+  if (kind & 0x80) {
+    const auto parsed = winsim::hid::ParseReportDescriptor(desc.reportDescriptor);
+    if (!parsed.ok()) return;
+    for (size_t i = 0; i < parsed.collections.size(); ++i) desc.paths.push_back(L"\\\\?\\hid#" + Wide(input.Text()));
+  }
+  std::shared_ptr<winsim::HidDeviceModel> model;
+  if (bController) model = std::make_shared<winsim::TouchController>(config);
+  else model = std::make_shared<FuzzedDevice>(input);
+  bus.Plug(std::move(desc), model);
+}
+
+// A buffer of exactly the length the product is told, from the input.
+std::vector<BYTE> Buffer(FuzzInput& input, size_t length) {
+  std::vector<BYTE> buffer(length == 0 ? 1 : length);
+  const std::vector<uint8_t> bytes = input.Bytes(length);
+  std::copy(bytes.begin(), bytes.end(), buffer.begin());
+  return buffer;
+}
+
+int DevIdx(FuzzInput& input) {
+  const uint8_t choice = input.U8();
+  return choice == 0xFF ? -1 : choice % 3;
+}
+
+DWORD Timeout(FuzzInput& input) { return kTimeoutsMs[input.Below(std::size(kTimeoutsMs))]; }
+
+void ParsedReport(FuzzInput& input, CHIDWinGet& transport) {
+  DEV_PROFILE profile;
+  const int nDevIdx = DevIdx(input);
+  transport.GetDevProfile(&profile, nDevIdx);
+  const size_t length = input.U16() % kMaxBuffer;
+  std::vector<BYTE> report = Buffer(input, length);
+  union {
+    FINGER_REPORT finger;
+    PEN_REPORT pen;
+  } parsed;
+  memset(&parsed, 0, sizeof(parsed));
+  transport.GetDevParsedReport(report.data(), static_cast<int>(length), &parsed, nDevIdx);
+}
+
+void Operate(FuzzInput& input, CHIDWinGet& transport, winsim::HidBus& bus) {
+  const uint8_t op = input.U8();
+  const size_t length = input.U16() % kMaxBuffer;
+  switch (op % 14) {
+    case 0: transport.GetDeviceHandle(input.Bool() ? kVendorId : input.U16(), input.Bool() ? 0 : input.U16()); break;
+    case 1: {
+      std::vector<BYTE> command = Buffer(input, length);
+      transport.WriteCommand(command.data(), static_cast<int>(length), Timeout(input), DevIdx(input));
+      break;
+    }
+    case 2: {
+      std::vector<BYTE> buffer(length == 0 ? 1 : length);
+      transport.ReadData(buffer.data(), static_cast<int>(length), Timeout(input), DevIdx(input), input.Bool());
+      break;
+    }
+    case 3: {
+      std::vector<BYTE> bytes = Buffer(input, length);
+      transport.WriteRawBytes(bytes.data(), static_cast<int>(length), Timeout(input), DevIdx(input));
+      break;
+    }
+    case 4: {
+      std::vector<BYTE> buffer(length == 0 ? 1 : length);
+      transport.ReadRawBytes(buffer.data(), static_cast<int>(length), Timeout(input), DevIdx(input));
+      break;
+    }
+    case 5: {
+      std::vector<BYTE> bytes = Buffer(input, length);
+      transport.WriteEEPROMCommand(input.Below(3), bytes.data(), static_cast<int>(length), Timeout(input),
+                                   DevIdx(input));
+      break;
+    }
+    case 6: {
+      std::vector<BYTE> bytes = Buffer(input, length);
+      transport.SetPenFeature(bytes.data(), static_cast<int>(length), 0, DevIdx(input));
+      break;
+    }
+    case 7: {
+      std::vector<BYTE> buffer(length == 0 ? 1 : length);
+      transport.GetPenFeature(buffer.data(), static_cast<int>(length), 0, DevIdx(input));
+      break;
+    }
+    case 8: ParsedReport(input, transport); break;
+    case 9: {
+      // The length counts 2-byte characters; the buffer holds that many WCHARs.
+      std::vector<WCHAR> path(length / 2 == 0 ? 1 : length / 2);
+      transport.GetDevPath(DevIdx(input), path.data(), static_cast<int>(length));
+      char szType[64];
+      transport.GetIcDevType(DevIdx(input), szType, static_cast<int>(input.Below(sizeof(szType) + 1)));
+      break;
+    }
+    case 10: {
+      int nVersion = 0, nVid = 0, nPid = 0;
+      transport.GetDevVersion(&nVersion, DevIdx(input));
+      transport.GetDevVidPid(&nVid, &nPid, DevIdx(input));
+      transport.IsConnected();
+      break;
+    }
+    case 11: {
+      const auto devices = bus.Devices();
+      if (devices.empty()) break;
+      auto& device = devices[input.Below(static_cast<uint32_t>(devices.size()))];
+      if (input.Bool()) device->Unplug();
+      else device->Replug();
+      break;
+    }
+    case 12: transport.Close(); break;
+    default:
+      transport.SetReportID(input.U8(), input.U8());
+      transport.SetFixedCmdLen(input.U8() & 1);
+      break;
+  }
+}
+
+void Run(FuzzInput& input, winsim::Machine& machine) {
+  winsim::HidBus& bus = machine.Part<winsim::HidBus>();
+  const size_t nDevices = 1 + input.Below(kMaxDevices);
+  for (size_t i = 0; i < nDevices; ++i) PlugDevice(input, bus);
+  CHIDWinGet transport;
+  transport.SetReportID(input.Bool() ? winsim::kVendorInputReportId : input.U8(),
+                        input.Bool() ? winsim::kVendorOutputReportId : input.U8());
+  transport.GetDeviceHandle(kVendorId, 0);
+  for (size_t i = 0; i < kMaxOperations && !input.Empty(); ++i) Operate(input, transport, bus);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  winsim::ScopedMachine machine(vornfuzz::ProcessFolder().Config());
+  const size_t handles = machine->handles().Count();
+  FuzzInput input(data, size);
+  Run(input, *machine);
+  FUZZ_CHECK(machine->handles().Count() == handles, "%zu handles left open", machine->handles().Count() - handles);
+  return 0;
+}
