@@ -144,7 +144,16 @@ int DevIdx(FuzzInput& input) {
   return choice == 0xFF ? -1 : choice % 3;
 }
 
-DWORD Timeout(FuzzInput& input) { return kTimeoutsMs[input.Below(std::size(kTimeoutsMs))]; }
+// The time-out and entry of a transfer, read in this order.
+struct Call {
+  DWORD dwTimeout;
+  int nDevIdx;
+};
+
+Call CallOf(FuzzInput& input) {
+  const DWORD dwTimeout = kTimeoutsMs[input.Below(std::size(kTimeoutsMs))];
+  return {dwTimeout, DevIdx(input)};
+}
 
 void ParsedReport(FuzzInput& input, CHIDWinGet& transport) {
   DEV_PROFILE profile;
@@ -164,31 +173,41 @@ void Operate(FuzzInput& input, CHIDWinGet& transport, winsim::HidBus& bus) {
   const uint8_t op = input.U8();
   const size_t length = input.U16() % kMaxBuffer;
   switch (op % 14) {
-    case 0: transport.GetDeviceHandle(input.Bool() ? kVendorId : input.U16(), input.Bool() ? 0 : input.U16()); break;
+    case 0: {
+      const int nVid = input.Bool() ? kVendorId : input.U16();
+      const int nPid = input.Bool() ? 0 : input.U16();
+      transport.GetDeviceHandle(nVid, nPid);
+      break;
+    }
     case 1: {
       std::vector<BYTE> command = Buffer(input, length);
-      transport.WriteCommand(command.data(), static_cast<int>(length), Timeout(input), DevIdx(input));
+      const Call call = CallOf(input);
+      transport.WriteCommand(command.data(), static_cast<int>(length), call.dwTimeout, call.nDevIdx);
       break;
     }
     case 2: {
       std::vector<BYTE> buffer(length == 0 ? 1 : length);
-      transport.ReadData(buffer.data(), static_cast<int>(length), Timeout(input), DevIdx(input), input.Bool());
+      const Call call = CallOf(input);
+      transport.ReadData(buffer.data(), static_cast<int>(length), call.dwTimeout, call.nDevIdx, input.Bool());
       break;
     }
     case 3: {
       std::vector<BYTE> bytes = Buffer(input, length);
-      transport.WriteRawBytes(bytes.data(), static_cast<int>(length), Timeout(input), DevIdx(input));
+      const Call call = CallOf(input);
+      transport.WriteRawBytes(bytes.data(), static_cast<int>(length), call.dwTimeout, call.nDevIdx);
       break;
     }
     case 4: {
       std::vector<BYTE> buffer(length == 0 ? 1 : length);
-      transport.ReadRawBytes(buffer.data(), static_cast<int>(length), Timeout(input), DevIdx(input));
+      const Call call = CallOf(input);
+      transport.ReadRawBytes(buffer.data(), static_cast<int>(length), call.dwTimeout, call.nDevIdx);
       break;
     }
     case 5: {
       std::vector<BYTE> bytes = Buffer(input, length);
-      transport.WriteEEPROMCommand(input.Below(3), bytes.data(), static_cast<int>(length), Timeout(input),
-                                   DevIdx(input));
+      const int nMode = static_cast<int>(input.Below(3));
+      const Call call = CallOf(input);
+      transport.WriteEEPROMCommand(nMode, bytes.data(), static_cast<int>(length), call.dwTimeout, call.nDevIdx);
       break;
     }
     case 6: {
@@ -207,7 +226,8 @@ void Operate(FuzzInput& input, CHIDWinGet& transport, winsim::HidBus& bus) {
       std::vector<WCHAR> path(length / 2 == 0 ? 1 : length / 2);
       transport.GetDevPath(DevIdx(input), path.data(), static_cast<int>(length));
       char szType[64];
-      transport.GetIcDevType(DevIdx(input), szType, static_cast<int>(input.Below(sizeof(szType) + 1)));
+      const int nDevIdx = DevIdx(input);
+      transport.GetIcDevType(nDevIdx, szType, static_cast<int>(input.Below(sizeof(szType) + 1)));
       break;
     }
     case 10: {
@@ -226,10 +246,12 @@ void Operate(FuzzInput& input, CHIDWinGet& transport, winsim::HidBus& bus) {
       break;
     }
     case 12: transport.Close(); break;
-    default:
-      transport.SetReportID(input.U8(), input.U8());
+    default: {
+      const int nInputID = input.U8();
+      transport.SetReportID(nInputID, input.U8());
       transport.SetFixedCmdLen(input.U8() & 1);
       break;
+    }
   }
 }
 
@@ -238,8 +260,8 @@ void Run(FuzzInput& input, winsim::Machine& machine) {
   const size_t nDevices = 1 + input.Below(kMaxDevices);
   for (size_t i = 0; i < nDevices; ++i) PlugDevice(input, bus);
   CHIDWinGet transport;
-  transport.SetReportID(input.Bool() ? winsim::kVendorInputReportId : input.U8(),
-                        input.Bool() ? winsim::kVendorOutputReportId : input.U8());
+  const int nInputID = input.Bool() ? winsim::kVendorInputReportId : input.U8();
+  transport.SetReportID(nInputID, input.Bool() ? winsim::kVendorOutputReportId : input.U8());
   transport.GetDeviceHandle(kVendorId, 0);
   for (size_t i = 0; i < kMaxOperations && !input.Empty(); ++i) Operate(input, transport, bus);
 }
