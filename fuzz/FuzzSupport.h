@@ -1,11 +1,15 @@
 // Shared pieces of the libFuzzer targets: the input read front to back, the
 // check that turns a broken invariant into a crash libFuzzer keeps, a
-// simulated machine per run, and a strict UTF-8 check.
+// simulated machine per run, a bound on what one input may make the code
+// allocate, and a strict UTF-8 check.
 #pragma once
 
+#include <sanitizer/allocator_interface.h>
+#include <unistd.h>
 #include <winsim/sim/machine.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -136,6 +140,51 @@ class MachineFolder {
 
  private:
   std::filesystem::path m_root;
+};
+
+// What one input may make the code under test allocate in large blocks, in
+// all: the product must bound what a descriptor or a device's answer makes it
+// allocate, whatever it allocates each block for. Past the budget the run
+// aborts at once (before it can take the host's memory), and libFuzzer keeps
+// the input. Blocks are counted from their allocation: a freed block still
+// counts for its run.
+class AllocationMeter {
+ public:
+  static constexpr size_t kLargeBlock = size_t{1} << 20;  // 1 MiB
+  static constexpr size_t kRunBudget = size_t{512} << 20;  // 512 MiB
+
+  // Once, from LLVMFuzzerInitialize: before the fuzzer starts its threads.
+  static void Install() { __sanitizer_install_malloc_and_free_hooks(&OnMalloc, &OnFree); }
+
+  // Counts the allocations of one run, from construction to destruction.
+  class Run {
+   public:
+    Run() {
+      Total().store(0);
+      Armed().store(true);
+    }
+    ~Run() { Armed().store(false); }
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
+  };
+
+ private:
+  static std::atomic<bool>& Armed() {
+    static std::atomic<bool> armed{false};
+    return armed;
+  }
+  static std::atomic<size_t>& Total() {
+    static std::atomic<size_t> total{0};
+    return total;
+  }
+  static void OnMalloc(const volatile void*, size_t size) {
+    if (size < kLargeBlock || !Armed().load(std::memory_order_relaxed)) return;
+    if (Total().fetch_add(size) + size <= kRunBudget) return;
+    static const char kMessage[] = "one input made the code allocate more than 512 MiB in large blocks\n";
+    [[maybe_unused]] const ssize_t written = ::write(2, kMessage, sizeof(kMessage) - 1);
+    std::abort();
+  }
+  static void OnFree(const volatile void*) {}
 };
 
 inline MachineFolder& ProcessFolder() {

@@ -130,8 +130,14 @@ void Run(FuzzInput& input, winsim::Machine& machine) {
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  vornfuzz::AllocationMeter::Install();
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   winsim::ScopedMachine machine(vornfuzz::ProcessFolder().Config());
+  vornfuzz::AllocationMeter::Run metered;
   const size_t handles = machine->handles().Count();
   FuzzInput input(data, size);
   Run(input, *machine);
