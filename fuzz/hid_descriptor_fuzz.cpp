@@ -76,6 +76,17 @@ std::unique_ptr<Caps[]> ReadCaps(FuzzInput& input, HIDP_REPORT_TYPE type, USHORT
   return caps;
 }
 
+// Every data index a cap names lies below the count HidP_GetCaps gives:
+// callers index their data lists with them.
+template <class Caps>
+void CheckDataIndices(const Caps* caps, USHORT count, USHORT indices) {
+  for (USHORT i = 0; i < count; ++i) {
+    const USHORT first = caps[i].IsRange ? caps[i].Range.DataIndexMin : caps[i].NotRange.DataIndex;
+    const USHORT last = caps[i].IsRange ? caps[i].Range.DataIndexMax : first;
+    FUZZ_CHECK(first <= last && last < indices, "cap %u names data indices %u..%u of %u", i, first, last, indices);
+  }
+}
+
 // A report of this type: the exact length most of the time, any length otherwise.
 std::vector<char> MakeReport(FuzzInput& input, ULONG exactLength) {
   const uint8_t choice = input.U8();
@@ -137,11 +148,16 @@ void QueryType(FuzzInput& input, PHIDP_PREPARSED_DATA preparsed, const HIDP_CAPS
   const ULONG reportLength = type == HidP_Input ? caps.InputReportByteLength
                              : type == HidP_Output ? caps.OutputReportByteLength
                                                    : caps.FeatureReportByteLength;
+  const USHORT indices = type == HidP_Input ? caps.NumberInputDataIndices
+                         : type == HidP_Output ? caps.NumberOutputDataIndices
+                                               : caps.NumberFeatureDataIndices;
   USHORT gotButtons = 0, gotValues = 0;
   auto buttonCaps = ReadCaps<HIDP_BUTTON_CAPS>(input, type, buttons, preparsed, HidP_GetButtonCaps,
                                                HidP_GetSpecificButtonCaps, gotButtons);
   auto valueCaps = ReadCaps<HIDP_VALUE_CAPS>(input, type, values, preparsed, HidP_GetValueCaps,
                                              HidP_GetSpecificValueCaps, gotValues);
+  CheckDataIndices(buttonCaps.get(), gotButtons, indices);
+  CheckDataIndices(valueCaps.get(), gotValues, indices);
   HidP_MaxDataListLength(type, preparsed);
   const size_t reports = 1 + input.Below(kMaxReports);
   for (size_t i = 0; i < reports; ++i) {
