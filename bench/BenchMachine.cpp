@@ -1,0 +1,68 @@
+#include "BenchMachine.h"
+
+#include "log/DbgLog.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <string_view>
+
+#include <unistd.h>
+
+namespace vornbench {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path FreshFolder() {
+  const char* root = std::getenv("WINSIM_ROOT");
+  const fs::path parent = (root && *root) ? fs::path(root) : fs::temp_directory_path();
+  fs::create_directories(parent);
+  std::string pattern = (parent / "bench-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot create a machine folder in " + parent.string());
+  return pattern;
+}
+
+}  // namespace
+
+BenchMachine::BenchMachine(const MachineOptions& options) : m_root(FreshFolder()) {
+  winsim::MachineConfig config;
+  config.root = m_root;
+  config.timeScale = options.scale;
+  config.controller = options.controller;
+  m_machine.emplace(config);
+  if (options.log) fs::create_directories(LogDirectory());
+  DbgLogInit();
+}
+
+BenchMachine::~BenchMachine() {
+  DbgLogShutdown();
+  m_machine.reset();
+  std::error_code error;
+  fs::remove_all(m_root, error);
+}
+
+fs::path BenchMachine::LogDirectory() { return (*m_machine)->DriveC() / "VornPalmix" / "VrnDbgLog"; }
+
+size_t LogEntryCounter::Count() {
+  static constexpr std::string_view kStamp = "][PID=";
+  std::error_code error;
+  for (const auto& item : fs::directory_iterator(m_directory, error)) {
+    File* file = nullptr;
+    for (File& known : m_files)
+      if (known.path == item.path()) file = &known;
+    if (!file) file = &m_files.emplace_back(File{item.path()});
+    const uintmax_t size = fs::file_size(item.path(), error);
+    if (error || size <= file->read) continue;
+    std::ifstream in(item.path(), std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(file->read));
+    std::string text(size - file->read, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(in.gcount()));
+    file->read += text.size();
+    for (size_t at = text.find(kStamp); at != std::string::npos; at = text.find(kStamp, at + 1)) ++m_entries;
+  }
+  return m_entries;
+}
+
+}  // namespace vornbench

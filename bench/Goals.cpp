@@ -1,0 +1,99 @@
+#include "Goals.h"
+
+#include <cstdio>
+
+namespace vornbench {
+
+namespace {
+
+// Each log line opens, writes, flushes and closes its file by design: the
+// disk sets the floor, and the product may add a fifth on top of it.
+constexpr double kLogOverDisk = 1.2;
+constexpr double kPushBudgetSeconds = 200e-6;
+// Ten times the interfaces may cost at most twelve times the time (linear, with room).
+constexpr double kDiscoveryGrowth = 12;
+
+std::string Micro(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.1f us", seconds * 1e6);
+  return text;
+}
+
+GoalResult Compare(std::string name, double value, double limit, bool strict, std::string detail) {
+  const bool pass = strict ? value < limit : value <= limit;
+  return {std::move(name), pass ? "PASS" : "MISS", std::move(detail)};
+}
+
+GoalResult Skipped(std::string name) { return {std::move(name), "SKIP", "not run"}; }
+
+}  // namespace
+
+void GoalBook::Add(const benchmark::BenchmarkReporter::Run& run) {
+  if (run.error_occurred) return;
+  Measured measured;
+  measured.seconds = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+  for (const auto& [key, counter] : run.counters) measured.counters[key] = counter.value;
+  const std::string name = run.run_name.str();
+  if (run.run_type == benchmark::BenchmarkReporter::Run::RT_Iteration)
+    m_iterations[name] = measured;
+  else if (run.aggregate_name == "median")
+    m_medians[name] = measured;
+}
+
+std::optional<Measured> GoalBook::Find(const std::string& name) const {
+  if (auto it = m_medians.find(name); it != m_medians.end()) return it->second;
+  if (auto it = m_iterations.find(name); it != m_iterations.end()) return it->second;
+  return std::nullopt;
+}
+
+std::vector<GoalResult> GoalBook::Check() const {
+  std::vector<GoalResult> goals;
+  const auto log = Find("BM_LogLine");
+  const auto raw = Find("BM_RawAppendFsync");
+  const auto push0 = Find("BM_PushSetting/log:0");
+  const auto push1 = Find("BM_PushSetting/log:1");
+  const auto discovery100 = Find("BM_Discovery/100");
+  const auto discovery1000 = Find("BM_Discovery/1000");
+
+  std::string name = "BM_LogLine <= 1.2 x BM_RawAppendFsync";
+  if (log && raw) {
+    char detail[128];
+    std::snprintf(detail, sizeof(detail), "%s vs %s (%.2f x)", Micro(log->seconds).c_str(),
+                  Micro(kLogOverDisk * raw->seconds).c_str(), log->seconds / raw->seconds);
+    goals.push_back(Compare(name, log->seconds, kLogOverDisk * raw->seconds, false, detail));
+  } else {
+    goals.push_back(Skipped(name));
+  }
+
+  name = "BM_PushSetting/log:0 < 200 us";
+  if (push0)
+    goals.push_back(Compare(name, push0->seconds, kPushBudgetSeconds, true, Micro(push0->seconds)));
+  else
+    goals.push_back(Skipped(name));
+
+  name = "BM_PushSetting/log:1 <= /log:0 + log_lines x 1.2 x BM_RawAppendFsync";
+  if (push0 && push1 && raw && push1->counters.count("log_lines")) {
+    const double lines = push1->counters.at("log_lines");
+    const double limit = push0->seconds + lines * kLogOverDisk * raw->seconds;
+    char detail[160];
+    std::snprintf(detail, sizeof(detail), "%s vs %s (%.1f lines)", Micro(push1->seconds).c_str(),
+                  Micro(limit).c_str(), lines);
+    goals.push_back(Compare(name, push1->seconds, limit, false, detail));
+  } else {
+    goals.push_back(Skipped(name));
+  }
+
+  name = "BM_Discovery/1000 <= 12 x BM_Discovery/100";
+  if (discovery100 && discovery1000) {
+    char detail[128];
+    std::snprintf(detail, sizeof(detail), "%s vs %s (%.1f x)", Micro(discovery1000->seconds).c_str(),
+                  Micro(kDiscoveryGrowth * discovery100->seconds).c_str(),
+                  discovery1000->seconds / discovery100->seconds);
+    goals.push_back(Compare(name, discovery1000->seconds, kDiscoveryGrowth * discovery100->seconds, false, detail));
+  } else {
+    goals.push_back(Skipped(name));
+  }
+  return goals;
+}
+
+}  // namespace vornbench

@@ -1,0 +1,179 @@
+// BM_ParseDescriptor/<name>: the HID report-descriptor parser on each real
+// device's descriptor of the test data (read at run time).
+// BM_ParsedReport: the product's parsed report of a ten-finger touch report,
+// decoded against the profile of a real ten-finger touch screen.
+#include "BenchMachine.h"
+#include "ParseBench.h"
+
+#include "hid/HIDWinGet.h"
+#include "hid/VendorIds.h"
+
+#include <benchmark/benchmark.h>
+#include <nlohmann/json.hpp>
+#include <winsim/sim/hidbus.h>
+#include <winsim/sim/hidparse.h>
+#include <winsim/sim/touch_controller.h>
+
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using vornbench::BenchMachine;
+using vornbench::MachineOptions;
+
+const char kDescriptorFile[] = VORN_BENCH_DATA_DIR "/touch-descriptors.json";
+// The real screen whose reports carry ten fingers.
+const char kTenFingerScreen[] = "touchscreen-b";
+constexpr int kFingers = 10;
+
+Bytes FromHex(const std::string& hex) {
+  Bytes bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return bytes;
+}
+
+nlohmann::json Descriptors() {
+  std::ifstream file(kDescriptorFile);
+  if (!file) throw std::runtime_error(std::string("cannot read ") + kDescriptorFile);
+  return nlohmann::json::parse(file).at("descriptors");
+}
+
+// Descriptors recorded from real devices; the synthetic one is left out.
+bool IsReal(const nlohmann::json& descriptor) {
+  return descriptor.at("kind").get<std::string>().find("real device") != std::string::npos;
+}
+
+Bytes DescriptorBytes(const std::string& id) {
+  for (const auto& descriptor : Descriptors())
+    if (descriptor.at("id") == id) return FromHex(descriptor.at("descriptor_hex").get<std::string>());
+  throw std::runtime_error("no descriptor " + id);
+}
+
+void BM_ParseDescriptor(benchmark::State& state, const Bytes& descriptor) {
+  size_t nCollections = 0;
+  for (auto _ : state) {
+    auto parsed = winsim::hid::ParseReportDescriptor(descriptor);
+    nCollections = parsed.collections.size();
+    benchmark::DoNotOptimize(parsed);
+  }
+  if (nCollections == 0) state.SkipWithError("the descriptor did not parse");
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * descriptor.size()));
+}
+
+// One input report of a collection, built field by field from its layout.
+class ReportBuilder {
+ public:
+  ReportBuilder(const winsim::hid::CollectionLayout& layout, uint8_t nReportId)
+      : m_layout(layout), m_bytes(layout.reportByteLength[HidP_Input], 0) {
+    m_bytes[0] = nReportId;
+  }
+  ReportBuilder& Value(USAGE nPage, USAGE nUsage, USHORT nLink, uint32_t nValue) {
+    const auto& cap = Find(false, nPage, nUsage, nLink);
+    const uint32_t nField = cap.isRange ? uint32_t(nUsage - cap.usageMin) : 0;
+    for (uint32_t bit = 0; bit < cap.bitSize; ++bit) Put(cap.startBit + nField * cap.bitSize + bit, (nValue >> bit) & 1);
+    return *this;
+  }
+  ReportBuilder& Button(USAGE nPage, USAGE nUsage, USHORT nLink) {
+    const auto& cap = Find(true, nPage, nUsage, nLink);
+    Put(cap.startBit + (nUsage - cap.usageMin) * cap.bitSize, 1);
+    return *this;
+  }
+  const Bytes& Get() const { return m_bytes; }
+
+ private:
+  const winsim::hid::Cap& Find(bool bButton, USAGE nPage, USAGE nUsage, USHORT nLink) const {
+    for (const auto& cap : m_layout.caps[HidP_Input])
+      if (cap.isButton == bButton && cap.usagePage == nPage && cap.reportId == m_bytes[0] && nUsage >= cap.usageMin &&
+          nUsage <= cap.usageMax && cap.linkCollection == nLink)
+        return cap;
+    throw std::runtime_error("no field " + std::to_string(nPage) + ":" + std::to_string(nUsage));
+  }
+  void Put(uint32_t nBit, uint32_t nOn) {
+    if (nOn) m_bytes[nBit / 8] |= static_cast<uint8_t>(1u << (nBit % 8));
+  }
+
+  const winsim::hid::CollectionLayout& m_layout;
+  Bytes m_bytes;
+};
+
+// A transport whose entry the benchmark gives a touch-screen role.
+class ScreenTransport : public CHIDWinGet {
+ public:
+  // Opens collection 0 of `port` into a new touch-screen role of entry 0.
+  bool AddTouchScreen(const winsim::HidDevicePort& port) {
+    CHIDCols* pEntry = EntryAt(0);
+    if (pEntry == nullptr) return false;
+    auto* pInfo = new HID_DEVICE_INFO{};
+    pInfo->hHidDevice = INVALID_HANDLE_VALUE;
+    pEntry->TouchScreenInfos.push_back(pInfo);
+    pEntry->TouchScreenHandlers.emplace_back();
+    REPORT_HANDLER& handler = pEntry->TouchScreenHandlers.back();
+    const std::wstring path = port.Path(0);
+    if (OpenHidDevice(path.c_str(), *pInfo, 0, FALSE) != kHidOk) return false;
+    InitReportHandler(handler);
+    wcsncpy(handler.szDevicePath, path.c_str(), kPathChars - 1);
+    pEntry->RoleFlags[kRoleTouchScreen] = TRUE;
+    return true;
+  }
+};
+
+// Ten fingers down: contact count 10, each with tip switch, identifier, X and Y.
+Bytes TenFingerReport(const winsim::hid::CollectionLayout& layout, uint8_t nReportId) {
+  ReportBuilder builder(layout, nReportId);
+  builder.Value(0x0D, 0x54, 0, kFingers);
+  for (USHORT nFinger = 1; nFinger <= kFingers; ++nFinger)
+    builder.Button(0x0D, 0x42, nFinger)
+        .Value(0x0D, 0x51, nFinger, nFinger)
+        .Value(0x01, 0x30, nFinger, 100u * nFinger)
+        .Value(0x01, 0x31, nFinger, 50u * nFinger);
+  return builder.Get();
+}
+
+void BM_ParsedReport(benchmark::State& state) {
+  BenchMachine machine(MachineOptions{.controller = ""});
+  ScreenTransport transport;
+  transport.SetReportID(2, 3);
+  winsim::HidDeviceDesc desc;
+  desc.vendorId = 0x1234;
+  desc.productId = 0x0510;
+  desc.hardwareId = L"vid_1234&pid_0510";
+  desc.reportDescriptor = DescriptorBytes(kTenFingerScreen);
+  auto port = machine->Part<winsim::HidBus>().Plug(desc, std::make_shared<winsim::RecordingHidDevice>());
+  DEV_PROFILE profile;
+  if (!port || transport.GetDeviceHandle(kVendorId, 0) != kHidOk || !transport.AddTouchScreen(*port) ||
+      transport.GetDevProfile(&profile, 0) != kHidOk || profile.FingerCount < 1) {
+    state.SkipWithError("no touch-screen profile");
+    return;
+  }
+  const Bytes report = TenFingerReport(port->Layout(0), static_cast<uint8_t>(profile.Fingers[0].ReportID));
+  FINGER_REPORT parsed{};
+  for (auto _ : state) {
+    if (transport.GetDevParsedReport(report.data(), static_cast<int>(report.size()), &parsed, 0) != kHidOk) {
+      state.SkipWithError("the report did not parse");
+      break;
+    }
+    benchmark::DoNotOptimize(parsed);
+  }
+  if (parsed.ContactCount != kFingers) state.SkipWithError("the report did not give ten contacts");
+}
+BENCHMARK(BM_ParsedReport);
+
+}  // namespace
+
+namespace vornbench {
+
+void RegisterDescriptorBenchmarks() {
+  for (const auto& descriptor : Descriptors()) {
+    if (!IsReal(descriptor)) continue;
+    const std::string id = descriptor.at("id").get<std::string>();
+    benchmark::RegisterBenchmark(("BM_ParseDescriptor/" + id).c_str(), BM_ParseDescriptor,
+                                 FromHex(descriptor.at("descriptor_hex").get<std::string>()));
+  }
+}
+
+}  // namespace vornbench
