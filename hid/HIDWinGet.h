@@ -115,6 +115,7 @@ class CHIDWinGet : public CInterfaceGet {
   bool FillButtonRows(HID_DEVICE_INFO& info, HIDP_REPORT_TYPE type, USHORT nButtons);
   bool FillValueRows(HID_DEVICE_INFO& info, HIDP_REPORT_TYPE type, USHORT nFirstRow, USHORT nValues);
   bool CollectTouchScreens(WCHAR (&szPairNum)[kPathChars]);
+  PPHYSICAL_DEVICE_NODE StepPhysicalList(int nIndex, DEVICE_LIST_LINK*& pLink);
   CHIDCols* FindEntryByPair(const WCHAR* pszPairNum);
   int TakeVendorRole(HID_DEVICE_INFO& info, CHIDCols& entry, const VendorRole& role, bool bLayoutFits,
                      int nWantedID);

@@ -360,8 +360,9 @@ int CHIDWinGet::FilterTouchPadCols() {
     return kHidBuildFailed;
   }
   m_nMatchedColsCnt = 0;
+  DEVICE_LIST_LINK* pLink = nullptr;
   for (int i = 0; i < m_nSupportDevCnt; ++i) {
-    PPHYSICAL_DEVICE_NODE pNode = GetEntryFromPhysicalList(i);
+    PPHYSICAL_DEVICE_NODE pNode = StepPhysicalList(i, pLink);
     if (pNode == nullptr) return kHidBuildFailed;
     // A path without pair number keeps the buffer's previous one.
     if (ParsePairNum(pNode->Info.DevicePath, szPairNum) != kPairNumTooLong) {
@@ -379,8 +380,9 @@ int CHIDWinGet::FilterTouchPadCols() {
 // First pass: one entry per touch-screen collection. False when the walk fails.
 bool CHIDWinGet::CollectTouchScreens(WCHAR (&szPairNum)[kPathChars]) {
   static const char kOp[] = "CHIDWinGet::FilterTouchPadCols";
+  DEVICE_LIST_LINK* pLink = nullptr;
   for (int i = 0; i < m_nSupportDevCnt; ++i) {
-    PPHYSICAL_DEVICE_NODE pNode = GetEntryFromPhysicalList(i);
+    PPHYSICAL_DEVICE_NODE pNode = StepPhysicalList(i, pLink);
     if (pNode == nullptr) return false;
     const HIDP_CAPS& caps = pNode->Info.Caps;
     if (caps.UsagePage != kDigitizerUsagePage) continue;
@@ -401,4 +403,18 @@ CHIDCols* CHIDWinGet::FindEntryByPair(const WCHAR* pszPairNum) {
   for (CHIDCols& entry : m_listHidCols)
     if (wcscmp(entry.PairNum, pszPairNum) == 0) return &entry;
   return nullptr;
+}
+
+// GetEntryFromPhysicalList for a loop over the indices 0, 1, 2, ...: pLink is
+// the link of the previous index (null before index 0), so the loop costs one
+// step per entry instead of a walk from the head each time. Past the end, the
+// lookup from the head gives the same answer and trace as before.
+PPHYSICAL_DEVICE_NODE CHIDWinGet::StepPhysicalList(int nIndex, DEVICE_LIST_LINK*& pLink) {
+  if (pLink != nullptr && pLink->Flink != &m_PhysicalDevList) {
+    pLink = pLink->Flink;
+    return NodeOf(pLink);
+  }
+  PPHYSICAL_DEVICE_NODE pNode = GetEntryFromPhysicalList(nIndex);
+  pLink = pNode != nullptr ? &pNode->Link : nullptr;
+  return pNode;
 }

@@ -210,19 +210,25 @@ std::shared_ptr<IoObject> OpenPath(const std::shared_ptr<State>& state, const st
   const std::wstring lower = Lower(path);
   const HidHandle::Access mapped = MapAccess(access, share);
   std::lock_guard lock(state->mutex);
-  for (const auto& device : state->devices) {
+  auto found = state->pathIndex.find(lower);
+  if (found == state->pathIndex.end()) {
+    error = ERROR_FILE_NOT_FOUND;
+    return nullptr;
+  }
+  for (const auto& [nDevice, i] : found->second) {
+    const auto& device = state->devices[nDevice];
     if (!device->PluggedLocked()) continue;
-    auto& collections = device->CollectionsLocked();
-    for (size_t i = 0; i < collections.size(); ++i) {
-      if (collections[i].lowerPath != lower) continue;
-      if (ShareViolation(collections[i], mapped)) {
-        error = ERROR_SHARING_VIOLATION;
-        return nullptr;
-      }
-      auto handle = std::make_shared<HidHandle>(state, device, i, mapped, (flags & FILE_FLAG_OVERLAPPED) != 0);
-      collections[i].handles.push_back(handle);
-      return handle;
+    CollectionNode& collection = device->CollectionLocked(i);
+    // Closed handles leave their entries behind; a collection opened again
+    // and again would otherwise check ever more of them.
+    std::erase_if(collection.handles, [](const auto& weak) { return weak.expired(); });
+    if (ShareViolation(collection, mapped)) {
+      error = ERROR_SHARING_VIOLATION;
+      return nullptr;
     }
+    auto handle = std::make_shared<HidHandle>(state, device, i, mapped, (flags & FILE_FLAG_OVERLAPPED) != 0);
+    collection.handles.push_back(handle);
+    return handle;
   }
   error = ERROR_FILE_NOT_FOUND;
   return nullptr;
@@ -283,7 +289,10 @@ std::shared_ptr<HidDevicePort> HidBus::Plug(HidDeviceDesc desc, std::shared_ptr<
   std::shared_ptr<DeviceNode> device;
   {
     std::lock_guard lock(m_state->mutex);
-    for (auto& collection : collections) collection.devInst = m_state->nextDevInst++;
+    for (size_t i = 0; i < count; ++i) {
+      collections[i].devInst = m_state->nextDevInst++;
+      m_state->pathIndex[collections[i].lowerPath].emplace_back(m_state->devices.size(), i);
+    }
     device = std::make_shared<DeviceNode>(m_state, std::move(desc), std::move(collections), model);
     m_state->devices.push_back(device);
   }

@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 namespace winsim::hidbus {
 
@@ -63,6 +64,10 @@ struct HidBus::State {
   Machine& machine;
   std::mutex mutex;
   std::vector<std::shared_ptr<hidbus::DeviceNode>> devices;
+  // Lower-case interface path -> (index in `devices`, collection), in plug
+  // order: CreateFileW finds a path without walking every device, as the
+  // object manager's name lookup does on Windows.
+  std::unordered_map<std::wstring, std::vector<std::pair<size_t, size_t>>> pathIndex;
   hidbus::Scheduler scheduler;
   uint32_t pairNumbers = 0;
   DWORD nextDevInst = 1;
