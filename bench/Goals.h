@@ -10,9 +10,10 @@
 
 namespace vornbench {
 
-// What one benchmark measured: real time per iteration, and its counters.
+// What one benchmark measured: real and CPU time per iteration, and its counters.
 struct Measured {
   double seconds = 0;
+  double cpuSeconds = 0;
   std::map<std::string, double> counters;
 };
 

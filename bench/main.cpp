@@ -21,31 +21,35 @@ namespace {
 // ("BM_LogLine", "BM_PushSetting/log:0"): the run settings that Google
 // Benchmark appends to a name (minimum time, fixed iterations, the kind of
 // time measured) are left out of it; the results still say which time they
-// hold. Every run shown is also handed to the goal book, when there is one.
+// hold. Every run is also handed to the goal book, when there is one. A
+// display of repeated benchmarks shows each one's median only.
 class NamingReporter : public benchmark::BenchmarkReporter {
  public:
-  NamingReporter(std::unique_ptr<benchmark::BenchmarkReporter> inner, vornbench::GoalBook* book)
-      : m_inner(std::move(inner)), m_book(book) {}
+  NamingReporter(std::unique_ptr<benchmark::BenchmarkReporter> inner, vornbench::GoalBook* book, bool fMediansOnly)
+      : m_inner(std::move(inner)), m_book(book), m_fMediansOnly(fMediansOnly) {}
   bool ReportContext(const Context& context) override {
     m_inner->SetOutputStream(&GetOutputStream());
     m_inner->SetErrorStream(&GetErrorStream());
     return m_inner->ReportContext(context);
   }
   void ReportRuns(const std::vector<Run>& runs) override {
-    std::vector<Run> named(runs);
-    for (Run& run : named) {
+    std::vector<Run> named;
+    for (Run run : runs) {
       run.run_name.min_time.clear();
       run.run_name.iterations.clear();
       run.run_name.time_type.clear();
       if (m_book) m_book->Add(run);
+      if (m_fMediansOnly && run.repetitions > 1 && run.aggregate_name != "median") continue;
+      named.push_back(std::move(run));
     }
-    m_inner->ReportRuns(named);
+    if (!named.empty()) m_inner->ReportRuns(named);
   }
   void Finalize() override { m_inner->Finalize(); }
 
  private:
   std::unique_ptr<benchmark::BenchmarkReporter> m_inner;
   vornbench::GoalBook* m_book;
+  bool m_fMediansOnly;
 };
 
 std::string FlagValue(int argc, char** argv, std::string_view flag) {
@@ -95,9 +99,9 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   vornbench::GoalBook book;
-  NamingReporter display(DisplayReporter(format), &book);
+  NamingReporter display(DisplayReporter(format), &book, format != "json");
   if (!outFile.empty() && (outFormat.empty() || outFormat == "json")) {
-    NamingReporter file(std::make_unique<benchmark::JSONReporter>(), nullptr);
+    NamingReporter file(std::make_unique<benchmark::JSONReporter>(), nullptr, false);
     benchmark::RunSpecifiedBenchmarks(&display, &file);
   } else {
     benchmark::RunSpecifiedBenchmarks(&display);

@@ -123,6 +123,25 @@ std::filesystem::path MatchInFolder(const std::filesystem::path& folder, const s
   return exact;
 }
 
+// The name spelled exactly as given, when it names an existing object: every
+// component then exists as given, so the match below would take each one as
+// it is. One stat instead of one or two per component: on Windows the whole
+// name is looked up in one call, and the debug log opens its file by name
+// for every line.
+bool ResolveExact(const Parsed& parsed, Resolved& out) {
+  if (parsed.components.empty()) return false;
+  std::filesystem::path exact = out.host;
+  for (const auto& name : parsed.components) exact /= Utf8FromWide(name);
+  std::error_code ec;
+  const auto status = std::filesystem::status(exact, ec);
+  if (!std::filesystem::exists(status)) return false;
+  out.host = std::move(exact);
+  out.parentExists = true;
+  out.exists = true;
+  out.isDirectory = std::filesystem::is_directory(status);
+  return true;
+}
+
 }  // namespace
 
 DWORD Resolve(Machine& machine, const wchar_t* windowsPath, Resolved& out) {
@@ -132,6 +151,7 @@ DWORD Resolve(Machine& machine, const wchar_t* windowsPath, Resolved& out) {
   out.host = parsed.drive == L'C' ? machine.DriveC() : std::filesystem::path("/");
   out.trailingSeparator = parsed.trailingSeparator;
   out.isRoot = parsed.components.empty();
+  if (ResolveExact(parsed, out)) return ERROR_SUCCESS;
   std::error_code ec;
   bool folderExists = std::filesystem::is_directory(out.host, ec);
   for (size_t i = 0; i < parsed.components.size(); ++i) {
