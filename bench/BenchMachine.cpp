@@ -2,10 +2,12 @@
 
 #include "log/DbgLog.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <string_view>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace vornbench {
@@ -44,10 +46,21 @@ BenchMachine::~BenchMachine() {
 
 fs::path BenchMachine::LogDirectory() { return (*m_machine)->DriveC() / "VornPalmix" / "VrnDbgLog"; }
 
+double RawAppender::Append() const {
+  const auto start = std::chrono::steady_clock::now();
+  const int fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  const bool fOk = ::write(fd, m_line.data(), m_line.size()) == static_cast<ssize_t>(m_line.size()) && ::fsync(fd) == 0;
+  ::close(fd);
+  if (!fOk) return -1;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 size_t LogEntryCounter::Count() {
   static constexpr std::string_view kStamp = "][PID=";
   std::error_code error;
   for (const auto& item : fs::directory_iterator(m_directory, error)) {
+    if (item.path().extension() != ".log") continue;  // the hourly files only
     File* file = nullptr;
     for (File& known : m_files)
       if (known.path == item.path()) file = &known;

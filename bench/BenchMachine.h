@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vornbench {
 
@@ -37,8 +38,25 @@ class BenchMachine {
   std::optional<winsim::ScopedMachine> m_machine;
 };
 
-// The debug log's entries so far, counted from what the files hold: each
-// entry carries one "][PID=" stamp. Only what was appended since the last
+// The physical limit of a log line: `line` appended to the file at `path`
+// with plain open(O_APPEND)/write/fsync/close. The disk of a shared machine
+// changes its flush time many times over within minutes, so the benchmarks
+// that write log lines also append raw lines in turn with their own, untimed,
+// and report what those cost in the same stretch of time.
+class RawAppender {
+ public:
+  RawAppender(std::filesystem::path path, std::string line) : m_path(std::move(path)), m_line(std::move(line)) {}
+  // Seconds the append took; negative when it failed (errno says why).
+  double Append() const;
+  const std::string& Line() const { return m_line; }
+
+ private:
+  std::filesystem::path m_path;
+  std::string m_line;
+};
+
+// The debug log's entries so far, counted from what its hourly .log files
+// hold: each entry carries one "][PID=" stamp. Only what was appended since the last
 // call is read.
 class LogEntryCounter {
  public:

@@ -6,7 +6,9 @@
 // timed wait, so simulated time plays no part in it (the disconnection's
 // settle pause and the re-arming come after the report and are not timed).
 // Log off and on; /log:1 counts the debug-log entries written in the timed
-// stretch per push as `log_lines`.
+// stretch per push as `log_lines`, and after each push (untimed) appends
+// raw lines beside the log, reported as `raw_append_us`: the disk's flush
+// time in the same stretch of time.
 #include "BenchMachine.h"
 
 #include "wot/ServiceEntry.h"
@@ -44,6 +46,11 @@ constexpr uint64_t kSimBoundMs = 3600 * 1000;
 // Pushes per run: a push with the log on writes a few dozen flushed lines.
 constexpr int kPushesLogOff = 300;
 constexpr int kPushesLogOn = 30;
+// Raw appends after each push with the log on, and the line they append (a
+// log line's typical length).
+constexpr int kRawAppendsPerPush = 10;
+constexpr char kRawLine[] =
+    "[1208-01:23:45.678][PID=4242] [CHIDWinGet::OpenHidDevice#115]m_iOpenHidDevCnt = 5, m_iCloseHidDevCnt = 3\r\n";
 
 int ServiceProcess(int, wchar_t**) {
   RunService();
@@ -87,6 +94,8 @@ class PushRig {
   PushRig& operator=(const PushRig&) = delete;
 
   // Starts the service and waits for its first push and its watcher at rest.
+  std::filesystem::path LogDirectory() { return m_machine.LogDirectory(); }
+
   bool Start() {
     if (m_userKey.empty() || Scm().Start(kService) != ERROR_SUCCESS) return false;
     return WaitFor([&] { return m_nWires >= 1 && m_nArmed >= 1; });
@@ -166,8 +175,10 @@ void BM_PushSetting(benchmark::State& state) {
     state.SkipWithError("the service did not start watching");
     return;
   }
+  const vornbench::RawAppender raw(rig.LogDirectory() / "raw-append.txt", kRawLine);
   DWORD dwValue = 1;  // the user's setting at start
   size_t nEntries = 0;
+  double rawSeconds = 0;
   for (auto _ : state) {
     dwValue = 1 - dwValue;
     const auto push = rig.Change(dwValue);
@@ -177,8 +188,12 @@ void BM_PushSetting(benchmark::State& state) {
     }
     state.SetIterationTime(push->seconds);
     nEntries += push->nLogEntries;
+    for (int i = 0; fLog && i < kRawAppendsPerPush; ++i) rawSeconds += raw.Append();
   }
-  if (fLog) state.counters["log_lines"] = benchmark::Counter(static_cast<double>(nEntries), benchmark::Counter::kAvgIterations);
+  if (!fLog) return;
+  const double nIterations = static_cast<double>(state.iterations());
+  state.counters["log_lines"] = static_cast<double>(nEntries) / nIterations;
+  state.counters["raw_append_us"] = rawSeconds * 1e6 / (nIterations * kRawAppendsPerPush);
 }
 BENCHMARK(BM_PushSetting)
     ->ArgName("log")
