@@ -5,7 +5,8 @@
 // write or feature request comes from the input (done, failed, stuck, input
 // reports on any collection, unplugged mid-transfer). The product's calls come
 // from the input too. After the transport is gone, no handle of the run may be
-// left open.
+// left open. The controller layer (CTouchIC) runs its commands over the same
+// bus beside the transport the target drives directly.
 //
 // Input: the device count, each device's description, the transport's report
 // IDs, then operations; a fuzzed device takes its answers from the same
@@ -14,6 +15,7 @@
 
 #include "hid/HIDWinGet.h"
 #include "hid/VendorIds.h"
+#include "touchic/TouchIC.h"
 
 #include <winsim/sim/hidbus.h>
 #include <winsim/sim/touch_controller.h>
@@ -169,10 +171,34 @@ void ParsedReport(FuzzInput& input, CHIDWinGet& transport) {
   transport.GetDevParsedReport(report.data(), static_cast<int>(length), &parsed, nDevIdx);
 }
 
-void Operate(FuzzInput& input, CHIDWinGet& transport, winsim::HidBus& bus) {
+// The controller layer over its own transport, as the service and the
+// diagnostic actions drive it.
+void Command(FuzzInput& input, CTouchIC& controller) {
+  DWORD dwVersion = 0;
+  switch (input.U8() % 8) {
+    case 0: {
+      const int nPid = input.Bool() ? 0 : input.U16();
+      controller.Connect(kVendorId, nPid);
+      break;
+    }
+    case 1: controller.Disconnect(); break;
+    case 2: controller.GetFwVerEx(dwVersion); break;
+    case 3: controller.SWSetSystemInfo(input.U8()); break;
+    case 4: controller.ICSleep(); break;
+    case 5: controller.ICWake(); break;
+    case 6: controller.ICReset(); break;
+    default: {
+      WCHAR szPath[64];
+      controller.GetDevPath(0, szPath, static_cast<int>(sizeof(szPath) / sizeof(WCHAR) * 2));
+      break;
+    }
+  }
+}
+
+void Operate(FuzzInput& input, CHIDWinGet& transport, CTouchIC& controller, winsim::HidBus& bus) {
   const uint8_t op = input.U8();
   const size_t length = input.U16() % kMaxBuffer;
-  switch (op % 14) {
+  switch (op % 15) {
     case 0: {
       const int nVid = input.Bool() ? kVendorId : input.U16();
       const int nPid = input.Bool() ? 0 : input.U16();
@@ -246,6 +272,7 @@ void Operate(FuzzInput& input, CHIDWinGet& transport, winsim::HidBus& bus) {
       break;
     }
     case 12: transport.Close(); break;
+    case 13: Command(input, controller); break;
     default: {
       const int nInputID = input.U8();
       transport.SetReportID(nInputID, input.U8());
@@ -260,10 +287,11 @@ void Run(FuzzInput& input, winsim::Machine& machine) {
   const size_t nDevices = 1 + input.Below(kMaxDevices);
   for (size_t i = 0; i < nDevices; ++i) PlugDevice(input, bus);
   CHIDWinGet transport;
+  CTouchIC controller;
   const int nInputID = input.Bool() ? winsim::kVendorInputReportId : input.U8();
   transport.SetReportID(nInputID, input.Bool() ? winsim::kVendorOutputReportId : input.U8());
   transport.GetDeviceHandle(kVendorId, 0);
-  for (size_t i = 0; i < kMaxOperations && !input.Empty(); ++i) Operate(input, transport, bus);
+  for (size_t i = 0; i < kMaxOperations && !input.Empty(); ++i) Operate(input, transport, controller, bus);
 }
 
 }  // namespace

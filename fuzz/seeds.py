@@ -129,6 +129,17 @@ def op_profile(report, dev=0):
     return u8(8) + u16(0) + u8(dev) + u16(len(report)) + bytes(report)
 
 
+# The controller layer's commands (op 13): connect, disconnect, firmware
+# version, wake-on-touch selection, sleep, wake, reset, device path.
+def op_controller(command, *extra):
+    return u8(13) + u16(0) + u8(command) + bytes(extra)
+
+
+CONNECT = op_controller(0, 1)
+DISCONNECT = op_controller(1)
+FIRMWARE = op_controller(2)
+
+
 def standard_ids():
     return u8(1) + u8(1)  # input report 2, output report 3
 
@@ -150,6 +161,13 @@ def hid_bus_seeds():
         write("hid_bus", "controller-fault-%d" % fault,
               u8(0) + controller_device(fault=fault) + standard_ids() + op_write_command(VERSION_QUERY) +
               op_read_data() + op_write_command(WAKE_ON_TOUCH) + op_read_data())
+    for pid in (0x0101, 0x0007, 0x000B):
+        write("hid_bus", "controller-layer-%04x" % pid,
+              u8(0) + controller_device(pid=pid) + standard_ids() + CONNECT + FIRMWARE + op_controller(3, 1) +
+              op_controller(4) + op_controller(5) + op_controller(7) + DISCONNECT)
+    write("hid_bus", "controller-layer-fuzzed-answers",
+          u8(0) + fuzzed_device() + standard_ids() + CONNECT + FIRMWARE + ANSWER_WITH_REPORT +
+          op_controller(3, 0) + u8(5) + DISCONNECT)
     write("hid_bus", "fuzzed-controller-answers",
           u8(0) + fuzzed_device() + standard_ids() + op_write_command(VERSION_QUERY) + ANSWER_WITH_REPORT +
           op_read_data() + op_write_command(WAKE_ON_TOUCH) + u8(4) + u8(0))
