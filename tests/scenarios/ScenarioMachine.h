@@ -22,7 +22,6 @@
 #include <fstream>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -31,24 +30,23 @@ namespace scenario {
 
 inline constexpr wchar_t kService[] = L"VornPalmixSvc";
 inline constexpr const wchar_t* kWakeKeySuffix = L"\\Software\\Microsoft\\Input\\WakeableInputTypes";
-// Simulated bound of the SCM-side waits; real-time bound of every other wait:
-// far beyond what any story needs, short enough to fail a hung test quickly.
+// Simulated bound of every wait: far beyond what any story needs; on virtual
+// time a wait that is not met costs no real time.
 inline constexpr uint64_t kSimBoundMs = 3600 * 1000;
-inline constexpr std::chrono::seconds kRealBound{60};
-// Stories run this many times faster than real time unless they ask for less.
-inline constexpr double kFastScale = 1000;
 
 inline int ServiceProcess(int, wchar_t**) {
   RunService();
   return 0;
 }
 
-inline winsim::MachineConfig FreshConfig(double scale) {
+// A fresh machine folder and virtual time without a pace.
+inline winsim::MachineConfig FreshConfig() {
   static std::atomic<int> counter{0};
   winsim::MachineConfig config;
   config.root = std::filesystem::temp_directory_path() /
                 ("scenario-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-  config.timeScale = scale;
+  config.clock = winsim::Clock::Kind::kVirtual;
+  config.timeScale = 0;
   return config;
 }
 
@@ -61,13 +59,14 @@ struct FolderRemover {
   }
 };
 
-// Stories end where the service is at rest (a watcher waiting, or none):
-// the service's wait for its runs at a stop is counted in simulated time, and
-// a push's work is done in real time.
+// The machine runs on virtual time and the test's thread is one of its
+// simulated threads: the service runs only while the test waits, so a story
+// plays the same way on any host. Stories end where the service is at rest (a
+// watcher waiting, or none).
 class ScenarioMachine {
  public:
-  explicit ScenarioMachine(double scale = kFastScale)
-      : m_config(FreshConfig(scale)), m_folder{m_config.root}, m_machine(m_config) {
+  ScenarioMachine()
+      : m_config(FreshConfig()), m_folder{m_config.root}, m_machine(m_config), m_driver(m_machine->clock(), "test") {
     std::filesystem::create_directories(LogDirectory());
     DbgLogInit();
     winsim::ServiceConfig service;
@@ -148,14 +147,9 @@ class ScenarioMachine {
     return static_cast<size_t>(std::count(messages.begin(), messages.end(), message));
   }
 
-  static bool WaitUntil(const std::function<bool()>& done) {
-    auto deadline = std::chrono::steady_clock::now() + kRealBound;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-  }
+  // Lets the machine run until `done` holds (looked at after every step of
+  // the service's threads).
+  bool WaitUntil(const std::function<bool()>& done) { return Machine().clock().Await(done, kSimBoundMs); }
   bool WaitForEvents(const std::wstring& text, size_t count) {
     return WaitUntil([&] { return EventCount(text) >= count; });
   }
@@ -171,7 +165,7 @@ class ScenarioMachine {
   }
   // Waits until no watcher run is left on the thread pool.
   bool WaitForNoWatcher() {
-    return Machine().Part<winsim::ThreadPool>().WaitIdle(std::chrono::duration_cast<std::chrono::milliseconds>(kRealBound));
+    return Machine().Part<winsim::ThreadPool>().WaitIdle(std::chrono::milliseconds(kSimBoundMs));
   }
   // The selections the controller was sent, in order.
   std::vector<uint8_t> PushedFlags() {
@@ -185,6 +179,7 @@ class ScenarioMachine {
   winsim::MachineConfig m_config;
   FolderRemover m_folder;
   winsim::ScopedMachine m_machine;
+  winsim::Clock::Member m_driver;
 };
 
 }  // namespace scenario

@@ -31,7 +31,7 @@ bool InOrder(const std::vector<std::wstring>& texts, const std::vector<std::wstr
 
 class ServiceLifecycle : public testing::Test {
  protected:
-  ServiceLifecycle() : m_host(vorntest::RunServiceProcess, false) {}
+  ServiceLifecycle() : m_host(vorntest::RunServiceProcess, false, winsim::Clock::Kind::kVirtual) {}
   winsim::Services& Scm() { return m_host.Scm(); }
 
   void InstallAndStart() {

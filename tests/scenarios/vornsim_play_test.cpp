@@ -13,6 +13,7 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -20,13 +21,10 @@
 
 namespace {
 
-// The machine runs fast; the stories wait for the lines they expect instead
-// of letting simulated time pass. A story that stops the service while pushes
-// may be under way runs slower: the service's wait for its runs at a stop is
-// counted in simulated time, a push's work is done in real time.
-constexpr double kFastScale = 1000;
-constexpr double kStopSafeScale = 50;
-constexpr std::chrono::seconds kRealBound{60};
+// The machine runs on virtual time and the test's thread is its player; the
+// stories wait for the lines they expect (the service runs meanwhile), each
+// wait bounded in simulated time.
+constexpr uint64_t kSimBoundMs = 3600 * 1000;
 
 class TempFolder {
  public:
@@ -49,12 +47,14 @@ class TempFolder {
 // A simulator whose timeline is collected, without time stamps.
 class Recorder {
  public:
-  explicit Recorder(double scale = kFastScale) {
+  // pace: 0 as fast as the host allows, else times real time.
+  explicit Recorder(double pace = 0) {
     winsim::MachineConfig config;
     config.root = m_folder.Path();
-    config.timeScale = scale;
+    config.timeScale = pace;
     m_simulator = std::make_unique<vornsim::Simulator>(config, [this](const std::wstring& line) {
       std::lock_guard lock(m_mutex);
+      m_timeline.push_back(line);
       m_lines.push_back(line.substr(line.find(L' ') + 1));
     });
   }
@@ -72,6 +72,11 @@ class Recorder {
     std::lock_guard lock(m_mutex);
     return m_lines;
   }
+  // The lines as printed, with their simulated times.
+  std::vector<std::wstring> Timeline() {
+    std::lock_guard lock(m_mutex);
+    return m_timeline;
+  }
   size_t Count(const std::wstring& line) {
     auto lines = Lines();
     return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
@@ -81,14 +86,13 @@ class Recorder {
     return static_cast<size_t>(
         std::count_if(lines.begin(), lines.end(), [&](const std::wstring& each) { return each.rfind(prefix, 0) == 0; }));
   }
+  // Lets the machine run until `done` holds.
+  bool AwaitThat(const std::function<bool()>& done) {
+    return m_simulator->Machine().clock().Await(done, kSimBoundMs);
+  }
   // Waits until `line` has been printed `count` times.
   bool Await(const std::wstring& line, size_t count = 1) {
-    auto deadline = std::chrono::steady_clock::now() + kRealBound;
-    while (Count(line) < count) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return AwaitThat([&] { return Count(line) >= count; });
   }
   // Lines are printed as they happen; `before` comes ahead of `after`.
   bool InOrder(const std::wstring& before, const std::wstring& after) {
@@ -101,6 +105,7 @@ class Recorder {
   TempFolder m_folder;
   std::mutex m_mutex;
   std::vector<std::wstring> m_lines;
+  std::vector<std::wstring> m_timeline;
   std::unique_ptr<vornsim::Simulator> m_simulator;
 };
 
@@ -113,7 +118,7 @@ const std::wstring kWireOff = L"wire out 03 00 04 F0 02 ...";
 // change of the setting, display off and on, the controller unplugged and
 // back, the stop.
 TEST(VornsimPlay, TheRoadOfTheSettingOnEveryChannel) {
-  Recorder sim(kStopSafeScale);
+  Recorder sim;
   sim.Play("start");
   ASSERT_TRUE(sim.Await(L"scm VornPalmixSvc RUNNING"));
   ASSERT_TRUE(sim.Await(kEnable));
@@ -137,9 +142,7 @@ TEST(VornsimPlay, TheRoadOfTheSettingOnEveryChannel) {
   sim.Play("controller detach\ndisplay on");
   ASSERT_TRUE(sim.Await(L"event VornPalmixSvc: Monitor On - Pass WoT selection to low level touch controller", 2));
   auto failures = [&] { return sim.CountStartingWith(L"event VornPalmixSvc: Connect fail. "); };
-  auto deadline = std::chrono::steady_clock::now() + kRealBound;
-  while (failures() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  ASSERT_GE(failures(), 2u);
+  ASSERT_TRUE(sim.AwaitThat([&] { return failures() >= 2; }));
   size_t enabledBefore = sim.Count(kEnable);
   sim.Play("controller attach");
   ASSERT_TRUE(sim.Await(kEnable, enabledBefore + 1));
@@ -176,6 +179,66 @@ TEST(VornsimPlay, ALogonGivesTheNextDisplayOnTheNewUsersSetting) {
   ASSERT_TRUE(sim.Await(L"event VornPalmixSvc: RegNotifyChangeKeyValue success."));
   EXPECT_EQ(sim.Count(L"wire out 03 00 04 F0 02 00 02 ..."), 1u);
   EXPECT_EQ(sim.CountStartingWith(L"sim Robin is logged on as S-1-5-21-"), 1u);
+}
+
+// Keeps every core of the host busy for its life (host threads that never
+// touch the machine).
+class BusyHost {
+ public:
+  BusyHost() {
+    for (unsigned i = 0; i < std::max(2u, std::thread::hardware_concurrency()); ++i)
+      m_threads.emplace_back([this] {
+        while (!m_stop.load(std::memory_order_relaxed)) std::this_thread::yield();
+      });
+  }
+  ~BusyHost() {
+    m_stop = true;
+    for (auto& thread : m_threads) thread.join();
+  }
+
+ private:
+  std::atomic<bool> m_stop{false};
+  std::vector<std::thread> m_threads;
+};
+
+std::vector<std::wstring> PlayWhole(const std::string& script) {
+  Recorder sim;
+  sim.Play(script);
+  sim.Finish();
+  return sim.Timeline();
+}
+
+// The same script gives the same timeline, times and all, whether the host is
+// idle or every core is busy: the service's threads, the device and the
+// player run one at a time on virtual time. The script's waits end at the
+// same instants as the service's own timers (its 5 s start delay, its 2 s
+// retries), and the late answer races the read's time-out.
+TEST(VornsimPlay, TheSameScriptGivesTheSameTimelineOnAnIdleAndABusyHost) {
+  const std::string script = vornsim::DemoScript() +
+                             "start\nwait 5\ncontroller detach\ndisplay on\nwait 2.1\ncontroller attach\n"
+                             "controller fault late\ntouch 0\nwait 5\ncontroller fault none\nstop\n";
+  auto idle = PlayWhole(script);
+  std::vector<std::wstring> busy;
+  {
+    BusyHost host;
+    busy = PlayWhole(script);
+  }
+  EXPECT_EQ(idle, busy);
+  EXPECT_GT(idle.size(), 60u);
+}
+
+// Retries two seconds apart print two seconds apart, and an hour of waiting
+// takes no hour.
+TEST(VornsimPlay, TimesAreExactAndAnHourPassesAtOnce) {
+  auto timeline = PlayWhole("controller detach\nstart\nwait 3600\n");
+  std::vector<std::wstring> failures;
+  for (const auto& line : timeline)
+    if (line.find(L" event VornPalmixSvc: Connect fail.") != std::wstring::npos) failures.push_back(line.substr(0, line.find(L' ')));
+  ASSERT_GE(failures.size(), 3u);
+  EXPECT_EQ(failures[0], L"5.000");
+  EXPECT_EQ(failures[1], L"7.100");
+  EXPECT_EQ(failures[2], L"9.200");
+  EXPECT_EQ(timeline.back().substr(0, 9), L"3600.000 ");
 }
 
 // The tool itself: the demo exits 0, a bad line exits 2 and plays nothing.

@@ -184,10 +184,9 @@ TEST(WakeSettingScenario, TheWatcherFollowsEveryChangeUnderTheKey) {
 }
 
 // A change made while the first push is on its way, before the watch has
-// begun, still reaches the controller. (A slower clock: the change must land
-// inside the push, whose work is done in real time.)
+// begun, still reaches the controller.
 TEST(WakeSettingScenario, AChangeBeforeTheWatchBeginsIsNotLost) {
-  ScenarioMachine machine(50);
+  ScenarioMachine machine;
   machine.Controller()->SetFault(winsim::ControllerFault::kLate);
   machine.Start();
   ASSERT_TRUE(machine.WaitForDebug("---> VORNAPI::Connect"));

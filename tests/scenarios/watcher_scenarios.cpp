@@ -108,10 +108,9 @@ TEST(WatcherScenario, StopWhileRetrying) {
 
 // A stop while a push is on the wire (the controller never completes the
 // write): the push runs into its time-out and ends, no retry follows, and the
-// object goes only after the run. Slower clock: the service's wait for its
-// runs is counted in simulated time, the push's work in real time.
+// object goes only after the run.
 TEST(WatcherScenario, StopWhilePushing) {
-  ScenarioMachine machine(50);
+  ScenarioMachine machine;
   machine.Controller()->SetFault(winsim::ControllerFault::kStuckWrite);
   machine.Start();
   ASSERT_TRUE(machine.WaitForDebug("---> VORNAPI::Connect"));

@@ -24,7 +24,7 @@
 namespace vorntest {
 
 inline constexpr wchar_t kServiceNameW[] = L"VornPalmixSvc";
-// Generous simulated bounds: the clock runs 1000 times faster than real time.
+// Generous simulated bounds: a scaled clock runs 1000 times faster than real time.
 inline constexpr uint64_t kWaitMs = 600000;
 
 // What the executable's entry does without a switch, less the usage text
@@ -42,7 +42,11 @@ struct StateReport {
 class ServiceHostHarness {
  public:
   // installService false: the test installs it (with the product's installer).
-  explicit ServiceHostHarness(winsim::ProcessEntry entry, bool installService = true) {
+  // On a virtual clock the calling thread is a simulated thread for the
+  // harness's life.
+  explicit ServiceHostHarness(winsim::ProcessEntry entry, bool installService = true,
+                              winsim::Clock::Kind clock = winsim::Clock::Kind::kScaled)
+      : m_machine(clock), m_driver(m_machine->clock(), "test") {
     std::filesystem::create_directories(LogDirectory());
     DbgLogInit();
     winsim::SetProcessEntry(entry);
@@ -117,6 +121,7 @@ class ServiceHostHarness {
 
  private:
   winsim::ScopedMachine m_machine;
+  winsim::Clock::Member m_driver;
 };
 
 }  // namespace vorntest

@@ -1,6 +1,8 @@
 // vornsim [--scale N] [SCRIPT]: boots a simulated machine, installs the
 // service in it and plays a script of machine events against it, printing a
 // timeline. No script plays the built-in demo; "-" reads standard input.
+// The machine runs on virtual time, as fast as the host allows; --scale N
+// (or WINSIM_TIME_SCALE) paces it at N times real time for people watching.
 //
 // Exit status: 0 after the script, 2 for a bad command line or a script line
 // that cannot be read (nothing is played then), 1 when the machine folder
@@ -25,7 +27,7 @@ constexpr int kExitBadInput = 2;
 constexpr int kExitNoMachine = 1;
 
 struct Arguments {
-  double scale = 0;  // 0: from WINSIM_TIME_SCALE, else 1
+  double scale = 0;  // 0: from WINSIM_TIME_SCALE, else no pace
   std::string script;
   bool haveScript = false;
 };
@@ -35,7 +37,8 @@ void Usage(FILE* out) {
       "usage: vornsim [--scale N] [SCRIPT]\n"
       "  Plays SCRIPT (a file, or - for standard input; without it the built-in demo)\n"
       "  against the service on a simulated machine and prints a timeline.\n"
-      "  --scale N   the simulated clock runs N times faster than real time\n"
+      "  Simulated time runs as fast as the host allows, the same timeline every time.\n"
+      "  --scale N   pace simulated time at N times real time (for watching)\n"
       "  WINSIM_ROOT names the machine folder (default: a fresh temporary folder).\n",
       out);
 }
@@ -117,7 +120,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vornsim: cannot make the machine folder\n");
     return kExitNoMachine;
   }
-  if (args.scale > 0) config.timeScale = args.scale;
+  config.timeScale = args.scale > 0 ? args.scale : winsim::ScaleFromEnvironment();
 
   auto print = [](const std::wstring& line) {
     std::fwprintf(stdout, L"%ls\n", line.c_str());

@@ -72,7 +72,15 @@ std::wstring EventText(const winsim::EventRecord& record) {
 
 }  // namespace
 
-Simulator::Simulator(const winsim::MachineConfig& config, Timeline::Sink sink) : m_machine(config) {
+namespace {
+winsim::MachineConfig Virtual(winsim::MachineConfig config) {
+  config.clock = winsim::Clock::Kind::kVirtual;
+  return config;
+}
+}  // namespace
+
+Simulator::Simulator(const winsim::MachineConfig& config, Timeline::Sink sink)
+    : m_machine(Virtual(config)), m_player(m_machine->clock(), "player") {
   m_timeline = std::make_unique<Timeline>(m_machine->clock(), std::move(sink));
   std::error_code ec;
   std::filesystem::create_directories(m_machine->DriveC() / "VornPalmix" / "VrnDbgLog", ec);

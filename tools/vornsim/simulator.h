@@ -3,6 +3,11 @@
 // starts it by running the product's service start on a thread of its own.
 // Everything the machine's parts report (status reports, event-log entries,
 // reports on the wire, what the controller did) goes to the timeline.
+//
+// The machine runs on a virtual clock (MachineConfig::timeScale is its pace,
+// 0 for none), and the thread that makes the Simulator is its player: a
+// simulated thread from then on, until the Simulator goes. So a script
+// gives the same timeline at any speed of the host.
 #pragma once
 
 #include "script.h"
@@ -18,8 +23,9 @@ namespace vornsim {
 
 class Simulator {
  public:
-  // Boots the machine of `config` (its folder must be usable), installs the
-  // service and starts the debug log on the machine's log directory.
+  // Boots the machine of `config` (its folder must be usable; its clock is
+  // made virtual), installs the service and starts the debug log on the
+  // machine's log directory.
   Simulator(const winsim::MachineConfig& config, Timeline::Sink sink);
   ~Simulator();
   Simulator(const Simulator&) = delete;
@@ -49,6 +55,7 @@ class Simulator {
   bool ServiceActive();
 
   winsim::ScopedMachine m_machine;
+  winsim::Clock::Member m_player;
   std::unique_ptr<Timeline> m_timeline;
   winsim::ControllerFault m_fault = winsim::ControllerFault::kNone;
   DWORD m_lastState = 0;  // the last state printed, guarded by the timeline's serialisation

@@ -18,7 +18,7 @@ MachineConfig MachineConfig::FromEnvironment() {
   MachineConfig config;
   const char* root = std::getenv("WINSIM_ROOT");
   config.root = (root && *root) ? std::filesystem::path(root) : DefaultRoot();
-  config.timeScale = Clock::ScaleFromEnvironment();
+  if (double scale = ScaleFromEnvironment(); scale > 0) config.timeScale = scale;
   if (const char* controller = std::getenv("WINSIM_CONTROLLER")) config.controller = controller;
   return config;
 }
@@ -32,7 +32,7 @@ int64_t HostWallMs() {
 
 Machine::Machine(MachineConfig config)
     : m_config(std::move(config)),
-      m_clock(m_config.timeScale, m_config.wallOriginMs ? m_config.wallOriginMs : HostWallMs()) {
+      m_clock(m_config.clock, m_config.timeScale, m_config.wallOriginMs ? m_config.wallOriginMs : HostWallMs()) {
   std::error_code ec;
   std::filesystem::create_directories(DriveC(), ec);
 }
@@ -100,11 +100,14 @@ ScopedMachine::ScopedMachine(MachineConfig config) {
   m_previous = ReplaceMachine(std::move(machine));
 }
 
-ScopedMachine::ScopedMachine() {
+ScopedMachine::ScopedMachine() : ScopedMachine(Clock::Kind::kScaled) {}
+
+ScopedMachine::ScopedMachine(Clock::Kind clock) {
   MachineConfig config;
   m_ownedRoot = FreshTempRoot();
   config.root = m_ownedRoot;
-  config.timeScale = 1000;
+  config.clock = clock;
+  config.timeScale = clock == Clock::Kind::kScaled ? 1000 : 0;
   auto machine = std::make_unique<Machine>(std::move(config));
   m_machine = machine.get();
   m_previous = ReplaceMachine(std::move(machine));

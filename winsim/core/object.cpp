@@ -8,10 +8,8 @@
 namespace winsim {
 
 namespace {
-std::condition_variable& WaitersCv() {
-  static std::condition_variable cv;
-  return cv;
-}
+// What waits on kernel objects wait on: any change of a signal state.
+const char kKernelObjects = 0;
 }  // namespace
 
 std::mutex& KernelLock() {
@@ -19,7 +17,7 @@ std::mutex& KernelLock() {
   return lock;
 }
 
-void NotifyWaiters() { WaitersCv().notify_all(); }
+void NotifyWaiters() { CurrentMachine().clock().Notify(&kKernelObjects); }
 
 DWORD Event::Acquire(DWORD) {
   if (!m_manualReset) m_signaled = false;
@@ -136,25 +134,22 @@ std::optional<std::chrono::microseconds> PollInterval(const std::shared_ptr<Kern
 DWORD WaitForObjects(const std::shared_ptr<KernelObject>* objects, size_t count, bool waitAll,
                      DWORD timeoutMs) {
   const DWORD tid = CurrentThreadId();
-  const bool infinite = timeoutMs == INFINITE;
-  const auto deadline = infinite ? Clock::RealClock::time_point::max()
-                                 : CurrentMachine().clock().RealDeadline(timeoutMs);
-  const auto poll = PollInterval(objects, count);
+  Clock& clock = CurrentMachine().clock();
+  Clock::Wait wait(clock, &kKernelObjects, timeoutMs == INFINITE ? Clock::kNever : clock.DeadlineAfter(timeoutMs));
   std::unique_lock lock(KernelLock());
   for (;;) {
     DWORD result = TrySatisfy(objects, count, waitAll, tid);
     if (result != WAIT_TIMEOUT) return result;
-    auto now = Clock::RealClock::now();
-    if (!infinite && now >= deadline) return WAIT_TIMEOUT;
-    auto until = deadline;
-    if (poll && now + *poll < until) until = now + *poll;
-    WaitersCv().wait_until(lock, until);
+    // An object that another process may release is looked at again and again.
+    const auto poll = PollInterval(objects, count);
+    if (!(poll ? wait.Poll(lock, *poll) : wait.Block(lock))) return WAIT_TIMEOUT;
   }
 }
 
 bool WaitForOverlapped(LPOVERLAPPED overlapped) {
+  Clock& clock = CurrentMachine().clock();
   std::unique_lock lock(KernelLock());
-  WaitersCv().wait(lock, [&] { return overlapped->Internal != STATUS_PENDING; });
+  clock.WaitUntil(lock, &kKernelObjects, Clock::kNever, [&] { return overlapped->Internal != STATUS_PENDING; });
   return true;
 }
 

@@ -7,7 +7,6 @@
 
 #include <winsim/sim/hidbus.h>
 
-#include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -28,10 +27,11 @@ struct Transfer {
   DWORD length = 0;
 };
 
-// Runs work at simulated times on one thread of the bus.
+// Runs work at simulated times on one simulated thread of the bus; work due
+// at the same time runs in the order it was scheduled.
 class Scheduler {
  public:
-  explicit Scheduler(Clock& clock) : m_clock(clock) {}
+  explicit Scheduler(Clock& clock) : m_clock(clock), m_wake(clock) {}
   ~Scheduler() { Stop(); }
   void Schedule(uint64_t delayMs, std::function<void()> work);
   void Stop();
@@ -41,8 +41,8 @@ class Scheduler {
 
   Clock& m_clock;
   std::mutex m_mutex;
-  std::condition_variable m_wake;
-  std::multimap<Clock::RealClock::time_point, std::function<void()>> m_work;
+  Condition m_wake;
+  std::multimap<uint64_t, std::function<void()>> m_work;  // by simulated due time
   std::thread m_thread;
   bool m_stopped = false;
 };

@@ -1,6 +1,9 @@
 // kernel32: critical sections. Recursive for their owner, as on Windows; the
-// lock object lives behind CRITICAL_SECTION::LockImpl.
+// lock object lives behind CRITICAL_SECTION::LockImpl. Ownership is kept under
+// the kernel lock and a contended entry waits as any winsim wait does, so that
+// a simulated thread blocked on a section gives way to the one that owns it.
 #include <winsim/kernel32.h>
+#include <winsim/sim/machine.h>
 #include <winsim/sim/object.h>
 
 #include <atomic>
@@ -11,9 +14,9 @@ using namespace winsim;
 namespace {
 
 struct CriticalSectionLock {
-  std::mutex mutex;
-  std::atomic<DWORD> owner{0};
-  LONG recursion = 0;  // touched by the owner only
+  DWORD owner = 0;     // guarded by KernelLock()
+  LONG recursion = 0;  // guarded by KernelLock()
+  int waiters = 0;     // guarded by KernelLock()
 };
 
 // A zero-filled CRITICAL_SECTION that was never initialised still works: the
@@ -34,10 +37,12 @@ void Initialize(LPCRITICAL_SECTION section, DWORD spinCount) {
   section->RecursionCount = 0;
 }
 
-void TakeOwnership(LPCRITICAL_SECTION section, CriticalSectionLock& lock, DWORD tid) {
-  lock.owner.store(tid, std::memory_order_relaxed);
-  lock.recursion = 1;
-  section->RecursionCount = 1;
+// Kernel lock held. False when another thread owns the section.
+bool TryTake(LPCRITICAL_SECTION section, CriticalSectionLock& lock, DWORD tid) {
+  if (lock.owner != 0 && lock.owner != tid) return false;
+  lock.owner = tid;
+  section->RecursionCount = ++lock.recursion;
+  return true;
 }
 
 }  // namespace
@@ -59,25 +64,20 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
   if (!lpCriticalSection) return;
   CriticalSectionLock& lock = *LockOf(lpCriticalSection);
   const DWORD tid = CurrentThreadId();
-  if (lock.owner.load(std::memory_order_relaxed) == tid) {
-    lpCriticalSection->RecursionCount = ++lock.recursion;
-    return;
-  }
-  lock.mutex.lock();
-  TakeOwnership(lpCriticalSection, lock, tid);
+  Clock& clock = CurrentMachine().clock();
+  std::unique_lock kernel(KernelLock());
+  if (TryTake(lpCriticalSection, lock, tid)) return;
+  ++lock.waiters;
+  clock.WaitUntil(kernel, &lock, Clock::kNever, [&] { return lock.owner == 0; });
+  --lock.waiters;
+  TryTake(lpCriticalSection, lock, tid);
 }
 
 BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
   if (!lpCriticalSection) return FALSE;
   CriticalSectionLock& lock = *LockOf(lpCriticalSection);
-  const DWORD tid = CurrentThreadId();
-  if (lock.owner.load(std::memory_order_relaxed) == tid) {
-    lpCriticalSection->RecursionCount = ++lock.recursion;
-    return TRUE;
-  }
-  if (!lock.mutex.try_lock()) return FALSE;
-  TakeOwnership(lpCriticalSection, lock, tid);
-  return TRUE;
+  std::lock_guard kernel(KernelLock());
+  return TryTake(lpCriticalSection, lock, CurrentThreadId()) ? TRUE : FALSE;
 }
 
 // Leaving a section the thread does not own is a caller bug that Windows
@@ -85,11 +85,14 @@ BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
   if (!lpCriticalSection || !lpCriticalSection->LockImpl) return;
   CriticalSectionLock& lock = *LockOf(lpCriticalSection);
-  if (lock.owner.load(std::memory_order_relaxed) != CurrentThreadId()) return;
+  const DWORD tid = CurrentThreadId();
+  Clock& clock = CurrentMachine().clock();
+  std::lock_guard kernel(KernelLock());
+  if (lock.owner != tid) return;
   lpCriticalSection->RecursionCount = --lock.recursion;
   if (lock.recursion > 0) return;
-  lock.owner.store(0, std::memory_order_relaxed);
-  lock.mutex.unlock();
+  lock.owner = 0;
+  if (lock.waiters > 0) clock.NotifyLocked(&lock);
 }
 
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {

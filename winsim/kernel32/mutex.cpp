@@ -89,8 +89,9 @@ DWORD Mutex::Acquire(DWORD tid) {
   return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
 }
 
+// Owned by a thread of this process, the mutex is released with a notification.
 std::optional<std::chrono::microseconds> Mutex::PollInterval() const {
-  if (!Named()) return std::nullopt;
+  if (!Named() || m_owner != 0) return std::nullopt;
   return kCrossProcessPoll;
 }
 

@@ -87,10 +87,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 }
 
 void WINAPI Sleep(DWORD dwMilliseconds) {
-  if (dwMilliseconds == INFINITE) {
-    for (;;) CurrentMachine().clock().Sleep(1000u * 3600u);
-  }
-  CurrentMachine().clock().Sleep(dwMilliseconds);
+  CurrentMachine().clock().Sleep(dwMilliseconds == INFINITE ? Clock::kNever : dwMilliseconds);
 }
 
 DWORD WINAPI GetTickCount(void) { return static_cast<DWORD>(CurrentMachine().clock().NowMs()); }

@@ -6,7 +6,6 @@
 #include <winsim/sim/identity.h>
 #include <winsim/sim/threadpool.h>
 
-#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <system_error>
@@ -19,11 +18,11 @@ struct ThreadPool::State {
     LPTHREAD_START_ROUTINE function;
     PVOID context;
   };
-  explicit State(Machine& owner) : machine(&owner) {}
+  explicit State(Machine& owner) : machine(&owner), workAvailable(owner.clock()), changed(owner.clock()) {}
   Machine* machine;  // null once shutdown has given up waiting; guarded by mutex
   std::mutex mutex;
-  std::condition_variable workAvailable;
-  std::condition_variable changed;  // an item finished, or a thread ended
+  Condition workAvailable;
+  Condition changed;  // an item finished, or a thread ended
   std::deque<Item> queue;
   size_t running = 0;
   size_t workers = 0;
@@ -69,16 +68,15 @@ void LongFunction(std::shared_ptr<ThreadPool::State> state, ThreadPool::State::I
 
 }  // namespace
 
-ThreadPool::ThreadPool(Machine& machine) : m_state(std::make_shared<State>(machine)) {}
+ThreadPool::ThreadPool(Machine& machine) : m_machine(machine), m_state(std::make_shared<State>(machine)) {}
 
 ThreadPool::~ThreadPool() { Shutdown(); }
 
 namespace {
-// Starts a detached thread; false when the host has no thread left to give.
-template <class... Args>
-bool StartThread(Args&&... args) {
+// Starts a detached simulated thread; false when the host has no thread left to give.
+bool StartThread(Clock& clock, const char* name, std::function<void()> body) {
   try {
-    std::thread(std::forward<Args>(args)...).detach();
+    clock.StartThread(name, std::move(body)).detach();
     return true;
   } catch (const std::system_error&) {
     return false;
@@ -91,13 +89,14 @@ DWORD ThreadPool::Queue(LPTHREAD_START_ROUTINE function, PVOID context, ULONG fl
   if (m_state->stopping) return ERROR_SHUTDOWN_IN_PROGRESS;
   const State::Item item{function, context};
   if (flags & WT_EXECUTELONGFUNCTION) {
-    if (!StartThread(LongFunction, m_state, item)) return ERROR_NOT_ENOUGH_MEMORY;
+    if (!StartThread(m_machine.clock(), "pool long function", [state = m_state, item] { LongFunction(state, item); }))
+      return ERROR_NOT_ENOUGH_MEMORY;
     ++m_state->liveThreads;
     ++m_state->running;
     return ERROR_SUCCESS;
   }
   if (m_state->idleWorkers <= m_state->queue.size() && m_state->workers < kMaxWorkers) {
-    if (StartThread(WorkerLoop, m_state)) {
+    if (StartThread(m_machine.clock(), "pool worker", [state = m_state] { WorkerLoop(state); })) {
       ++m_state->workers;
       ++m_state->liveThreads;
     } else if (m_state->workers == 0) {
@@ -105,13 +104,13 @@ DWORD ThreadPool::Queue(LPTHREAD_START_ROUTINE function, PVOID context, ULONG fl
     }
   }
   m_state->queue.push_back(item);
-  m_state->workAvailable.notify_one();
+  m_state->workAvailable.notify_all();
   return ERROR_SUCCESS;
 }
 
 bool ThreadPool::WaitIdle(std::chrono::milliseconds timeout) {
   std::unique_lock lock(m_state->mutex);
-  return m_state->changed.wait_for(lock, timeout,
+  return m_state->changed.wait_for(lock, static_cast<uint64_t>(timeout.count()),
                                    [&] { return m_state->queue.empty() && m_state->running == 0; });
 }
 
@@ -129,7 +128,8 @@ void ThreadPool::Shutdown() {
   m_state->stopping = true;
   m_state->queue.clear();
   m_state->workAvailable.notify_all();
-  if (m_state->changed.wait_for(lock, kShutdownWait, [&] { return m_state->liveThreads == 0; })) return;
+  const uint64_t span = m_machine.clock().SpanAtLeastReal(kShutdownWait.count(), kShutdownWait);
+  if (m_state->changed.wait_for(lock, span, [&] { return m_state->liveThreads == 0; })) return;
   m_state->machine = nullptr;
   std::fprintf(stderr, "winsim: thread pool items still running at machine shutdown\n");
 }

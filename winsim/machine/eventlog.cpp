@@ -5,7 +5,7 @@
 namespace winsim {
 
 EventLog::EventLog(Machine& machine)
-    : m_machine(machine), m_notifier(std::make_unique<OrderedNotifier<EventRecord>>()) {}
+    : m_machine(machine), m_changed(machine.clock()), m_notifier(std::make_unique<OrderedNotifier<EventRecord>>()) {}
 
 EventLog::~EventLog() = default;
 
@@ -31,7 +31,7 @@ void EventLog::Clear() {
 
 bool EventLog::WaitForCount(size_t count, uint64_t timeoutMs) const {
   std::unique_lock lock(m_mutex);
-  return m_changed.wait_until(lock, m_machine.clock().RealDeadline(timeoutMs),
+  return m_changed.wait_for(lock, timeoutMs,
                               [&] { return m_entries.size() >= count; });
 }
 

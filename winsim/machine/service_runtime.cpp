@@ -17,9 +17,9 @@ namespace {
 
 thread_local std::shared_ptr<ServiceRun> t_run;
 
-// A machine running thousands of times faster than real time would otherwise
-// give a handler that is merely slow on a loaded host only milliseconds.
-constexpr auto kMinRealScmWait = std::chrono::seconds(1);
+// The least real time the SCM's wait lasts on a scaled clock (see
+// Clock::SpanAtLeastReal).
+constexpr std::chrono::milliseconds kMinRealScmWait{1000};
 
 // The SCM's own status while the process starts (before the service reports).
 SERVICE_STATUS StartingStatus(DWORD type) {
@@ -129,9 +129,9 @@ ServiceRun::ServiceRun(Services& owner_, ServiceConfig config_, std::vector<std:
 
 std::shared_ptr<ServiceRun> Services::CurrentRun() { return t_run; }
 
-std::chrono::steady_clock::time_point Services::ScmDeadline() const {
-  auto span = std::max<std::chrono::nanoseconds>(m_machine.clock().RealSpan(kScmWaitMs), kMinRealScmWait);
-  return std::chrono::steady_clock::now() + span;
+uint64_t Services::ScmDeadline() const {
+  const Clock& clock = m_machine.clock();
+  return clock.DeadlineAfter(clock.SpanAtLeastReal(kScmWaitMs, kMinRealScmWait));
 }
 
 Services::ServiceState& Services::StateLocked(const std::wstring& name) {
@@ -181,7 +181,7 @@ std::vector<StatusReport> Services::Reports(const std::wstring& name) const {
 
 bool Services::WaitForState(const std::wstring& name, DWORD state, uint64_t timeoutMs) const {
   std::unique_lock lock(m_mutex);
-  return m_changed.wait_until(lock, m_machine.clock().RealDeadline(timeoutMs), [&] {
+  return m_changed.wait_for(lock, timeoutMs, [&] {
     const ServiceState* current = FindStateLocked(name);
     return current && current->status.dwCurrentState == state;
   });
@@ -189,7 +189,7 @@ bool Services::WaitForState(const std::wstring& name, DWORD state, uint64_t time
 
 bool Services::WaitForReports(const std::wstring& name, size_t count, uint64_t timeoutMs) const {
   std::unique_lock lock(m_mutex);
-  return m_changed.wait_until(lock, m_machine.clock().RealDeadline(timeoutMs), [&] {
+  return m_changed.wait_for(lock, timeoutMs, [&] {
     const ServiceState* current = FindStateLocked(name);
     return current && current->reports.size() >= count;
   });
@@ -197,7 +197,7 @@ bool Services::WaitForReports(const std::wstring& name, size_t count, uint64_t t
 
 bool Services::WaitForProcessEnd(const std::wstring& name, uint64_t timeoutMs) const {
   std::unique_lock lock(m_mutex);
-  return m_changed.wait_until(lock, m_machine.clock().RealDeadline(timeoutMs), [&] {
+  return m_changed.wait_for(lock, timeoutMs, [&] {
     const ServiceState* current = FindStateLocked(name);
     return !current || !current->run || current->run->processEnded;
   });
@@ -248,7 +248,7 @@ DWORD Services::StartLocked(std::unique_lock<std::mutex>& lock, const std::wstri
   state.status = StartingStatus(it->type);
   m_changed.notify_all();
   m_runs.push_back(run);
-  run->processThread = std::thread(&Services::ProcessMain, this, run);
+  run->processThread = m_machine.clock().StartThread("service process", [this, run] { ProcessMain(run); });
   m_changed.wait_until(lock, deadline, [&] { return run->connected || run->processEnded; });
   if (run->connected) return ERROR_SUCCESS;
   run->abandoned = true;
@@ -298,8 +298,7 @@ void Services::JoinEndedRuns() {
       }
     }
   }
-  for (auto& run : ended)
-    if (run->processThread.joinable()) run->processThread.join();
+  for (auto& run : ended) m_machine.clock().Join(run->processThread);
 }
 
 // ---- The dispatcher --------------------------------------------------------
@@ -322,7 +321,7 @@ bool Services::SelectEntryLocked(ServiceRun& run, const SERVICE_TABLE_ENTRYW* ta
 }
 
 void Services::StartMainThreadLocked(const std::shared_ptr<ServiceRun>& run, LPSERVICE_MAIN_FUNCTIONW main) {
-  run->mainThread = std::thread([this, run, main] {
+  run->mainThread = m_machine.clock().StartThread("ServiceMain", [this, run, main] {
     t_run = run;
     try {
       main(static_cast<DWORD>(run->mainArgs.size()), run->mainArgv.data());
@@ -350,7 +349,7 @@ BOOL Services::RunDispatcher(const SERVICE_TABLE_ENTRYW* table, DWORD& error) {
   m_changed.notify_all();
   DispatchLocked(lock, run);
   lock.unlock();
-  if (run->mainThread.joinable()) run->mainThread.join();
+  m_machine.clock().Join(run->mainThread);
   lock.lock();
   error = EndDispatcherLocked(run);
   lock.unlock();
@@ -635,7 +634,7 @@ void Services::Shutdown() {
     if (run->processThread.get_id() == self)
       run->processThread.detach();  // shut down from inside a service: it is ending anyway
     else
-      run->processThread.join();
+      m_machine.clock().Join(run->processThread);
   }
 }
 

@@ -95,6 +95,7 @@ std::vector<ServiceConfig>::iterator FindRecord(std::vector<ServiceConfig>& reco
 Services::Services(Machine& machine)
     : m_machine(machine),
       m_store(std::make_unique<ServiceStore>(machine.config().root / "services.db")),
+      m_changed(machine.clock()),
       m_notifier(std::make_unique<OrderedNotifier<std::pair<std::wstring, StatusReport>>>()) {}
 
 void Services::SetAdministrator(bool isAdministrator) {

@@ -5,7 +5,6 @@
 #include <winsim/eventlog.h>
 #include <winsim/sim/machine.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -56,7 +55,7 @@ class EventLog : public MachinePart {
  private:
   Machine& m_machine;
   mutable std::mutex m_mutex;
-  mutable std::condition_variable m_changed;
+  Condition m_changed;
   DWORD m_registrationFailure = ERROR_SUCCESS;
   std::map<uintptr_t, std::wstring> m_sources;
   uintptr_t m_nextSource = 0xE7000;

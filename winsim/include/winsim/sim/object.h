@@ -14,10 +14,12 @@
 namespace winsim {
 
 // One process-wide lock guards the signal state of every waitable object, so
-// that a wait on several objects sees one consistent picture. Any change of a
-// signal state is made under it and followed by NotifyWaiters().
+// that a wait on several objects sees one consistent picture, and the
+// bookkeeping of every wait (the clock's scheduler). Any change of a signal
+// state is made under it and followed by NotifyWaiters(). It is the innermost
+// lock: no other is taken while it is held.
 std::mutex& KernelLock();
-void NotifyWaiters();  // wake every waiter to re-check (lock may or may not be held)
+void NotifyWaiters();  // wakes every waiter on an object to re-check (lock not held)
 
 class KernelObject {
  public:
@@ -28,8 +30,8 @@ class KernelObject {
   // Consumes the signal for the waiting thread (auto-reset events, mutex
   // ownership). Returns WAIT_OBJECT_0 or WAIT_ABANDONED.
   virtual DWORD Acquire(DWORD /*threadId*/) { return WAIT_OBJECT_0; }
-  // Objects whose state changes outside this process (named mutexes) are
-  // polled by waiters at this real-time interval.
+  // An object whose state another process holds now (a named mutex owned
+  // elsewhere) is polled by its waiters at this real-time interval.
   virtual std::optional<std::chrono::microseconds> PollInterval() const { return std::nullopt; }
   // Called (without the kernel lock) when a handle to the object is closed.
   virtual void OnHandleClosed() {}

@@ -13,7 +13,6 @@
 #include <winsim/winsvc.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <cstdint>
 #include <functional>
@@ -156,7 +155,7 @@ class Services : public MachinePart {
   Machine& m_machine;
   std::unique_ptr<ServiceStore> m_store;
   mutable std::mutex m_mutex;               // guards everything below
-  mutable std::condition_variable m_changed;  // any state, queue or report change
+  Condition m_changed;  // any state, queue or report change
   bool m_isAdministrator = true;
   std::map<uintptr_t, HandleEntry> m_handles;
   uintptr_t m_nextHandle = 0x5C000;
@@ -198,7 +197,7 @@ class Services : public MachinePart {
   std::shared_ptr<ServiceRun> RunOfStatusHandleLocked(SERVICE_STATUS_HANDLE handle) const;
   void JoinEndedRuns();
   void StopAllForShutdown();
-  std::chrono::steady_clock::time_point ScmDeadline() const;
+  uint64_t ScmDeadline() const;  // simulated ms
 };
 
 }  // namespace winsim

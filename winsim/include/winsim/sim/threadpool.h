@@ -15,8 +15,9 @@ class ThreadPool : public MachinePart {
   // Default items share at most this many worker threads; a long function
   // (WT_EXECUTELONGFUNCTION) always gets a thread of its own.
   static constexpr size_t kMaxWorkers = 16;
-  // How long shutdown waits for running items before leaving them behind.
-  static constexpr std::chrono::seconds kShutdownWait{10};
+  // How long shutdown waits for running items before leaving them behind
+  // (simulated time; on a scaled clock at least as long in real time).
+  static constexpr std::chrono::milliseconds kShutdownWait{10000};
 
   explicit ThreadPool(Machine& machine);
   ~ThreadPool() override;
@@ -24,7 +25,7 @@ class ThreadPool : public MachinePart {
   // ERROR_SUCCESS, ERROR_SHUTDOWN_IN_PROGRESS once the pool is shutting
   // down, or ERROR_NOT_ENOUGH_MEMORY when no thread can be started.
   DWORD Queue(LPTHREAD_START_ROUTINE function, PVOID context, ULONG flags);
-  // Waits (real time) until no item is queued or running; false on time-out.
+  // Waits (simulated time) until no item is queued or running; false on time-out.
   bool WaitIdle(std::chrono::milliseconds timeout);
   // Items queued or running now.
   size_t Pending() const;
@@ -33,6 +34,7 @@ class ThreadPool : public MachinePart {
   struct State;
 
  private:
+  Machine& m_machine;
   std::shared_ptr<State> m_state;
 };
 
