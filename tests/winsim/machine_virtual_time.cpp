@@ -148,6 +148,17 @@ TEST_F(VirtualTime, AnIdleHourCostsAWaitingThreadNoWakeUp) {
   CloseHandle(event);
 }
 
+// A long run starts thousands of threads: the list keeps the latest ended
+// ones, the sum of wake-ups keeps them all.
+TEST_F(VirtualTime, EndedThreadsLeaveTheListButNotTheSum) {
+  for (int i = 0; i < 100; ++i) {
+    std::thread thread = clock().StartThread("short", [] { Sleep(1); });
+    clock().Join(thread);
+  }
+  EXPECT_LE(clock().Threads().size(), 65u);  // 64 ended, and this one
+  EXPECT_EQ(clock().WakeUps(), 200u);        // each thread's sleep, and each join here
+}
+
 // While a simulated thread waits for real work outside winsim, time stands still.
 TEST_F(VirtualTime, TimeStandsStillWhileAThreadWorksOutside) {
   std::thread sleeper = clock().StartThread("sleeper", [this] {

@@ -54,6 +54,7 @@ struct Clock::Impl {
   void WaitForToken(std::unique_lock<std::mutex>& k, Thread* self);
   std::shared_ptr<Thread> Enrol(std::string name);
   void Leave(Thread* self);
+  void Forget();
   void PacerLoop();
 
   const Kind kind;
@@ -67,7 +68,8 @@ struct Clock::Impl {
   std::map<uint64_t, Wait::State*> blocked;                 // K, by sequence
   int outside = 0;                                          // K
   uint64_t nextSequence = 1;                                // K
-  std::vector<std::shared_ptr<Thread>> threads;             // K
+  std::vector<std::shared_ptr<Thread>> threads;             // K: the live ones and the latest ended
+  uint64_t forgottenWakeUps = 0;                            // K: of ended threads no longer listed
   RealClock::time_point anchorReal;                         // K: pacing
   uint64_t anchorSim = 0;                                   // K
   std::condition_variable pacerCv;                          // with K
@@ -227,9 +229,27 @@ std::shared_ptr<Clock::Impl::Thread> Clock::Impl::Enrol(std::string name) {
 void Clock::Impl::Leave(Thread* self) {
   self->ended = true;
   NotifyLocked(self);  // Join waits on the thread's record
+  Forget();
   if (!Virtual()) return;
   Release(self);
   Dispatch();
+}
+
+// A long run starts thousands of threads (a watcher run is one): the oldest
+// ended ones leave the list, their wake-ups stay in the sum.
+void Clock::Impl::Forget() {
+  constexpr size_t kEndedKept = 64;
+  size_t ended = 0;
+  for (const auto& thread : threads) ended += thread->ended ? 1 : 0;
+  for (auto it = threads.begin(); ended > kEndedKept && it != threads.end();) {
+    if (!(*it)->ended) {
+      ++it;
+      continue;
+    }
+    forgottenWakeUps += (*it)->wakeUps.load();
+    it = threads.erase(it);
+    --ended;
+  }
 }
 
 // ---- Clock ---------------------------------------------------------------------
@@ -343,12 +363,12 @@ std::thread Clock::StartThread(std::string name, std::function<void()> body) {
 void Clock::Join(std::thread& thread) {
   if (!thread.joinable()) return;
   Impl& impl = *m_impl;
-  Impl::Thread* record = nullptr;
+  std::shared_ptr<Impl::Thread> record;
   std::unique_lock k(KernelLock());
   for (const auto& each : impl.threads)
-    if (each->hostId == thread.get_id()) record = each.get();
+    if (each->hostId == thread.get_id()) record = each;
   if (record) {
-    WaitUntil(k, record, kNever, [&] { return record->ended; });
+    WaitUntil(k, record.get(), kNever, [&] { return record->ended; });
     k.unlock();
     thread.join();
     return;
@@ -368,7 +388,7 @@ std::vector<Clock::ThreadStats> Clock::Threads() const {
 
 uint64_t Clock::WakeUps() const {
   std::lock_guard k(KernelLock());
-  uint64_t total = 0;
+  uint64_t total = m_impl->forgottenWakeUps;
   for (const auto& thread : m_impl->threads) total += thread->wakeUps.load();
   return total;
 }

@@ -94,9 +94,13 @@ class Clock {
     uint64_t wakeUps = 0;   // blocking waits it returned from after it had blocked
     bool ended = false;
   };
-  // Every simulated thread the clock has had, in the order they were started.
+  // The simulated threads, in the order they were started: every live one
+  // and the latest that ended. Names: "service process" (the executable's
+  // entry and the control dispatcher), "ServiceMain", "pool worker", "pool
+  // long function", "hid bus" (late answers), and those of Members
+  // ("player" in vornsim, "test" in tests).
   std::vector<ThreadStats> Threads() const;
-  // The sum of the wake-ups of every simulated thread so far.
+  // The sum of the wake-ups of every simulated thread the clock has had.
   uint64_t WakeUps() const;
 
   struct Impl;
