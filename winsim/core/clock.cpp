@@ -218,6 +218,7 @@ void Clock::Impl::WaitForToken(std::unique_lock<std::mutex>& k, Thread* self) {
 
 std::shared_ptr<Clock::Impl::Thread> Clock::Impl::Enrol(std::string name) {
   auto thread = std::make_shared<Thread>(std::move(name));
+  Forget();
   threads.push_back(thread);
   if (Virtual()) {
     ready.push_back(thread.get());
@@ -229,7 +230,6 @@ std::shared_ptr<Clock::Impl::Thread> Clock::Impl::Enrol(std::string name) {
 void Clock::Impl::Leave(Thread* self) {
   self->ended = true;
   NotifyLocked(self);  // Join waits on the thread's record
-  Forget();
   if (!Virtual()) return;
   Release(self);
   Dispatch();
