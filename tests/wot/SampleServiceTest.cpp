@@ -16,9 +16,13 @@ using vorntest::kServiceNameW;
 using vorntest::kWaitMs;
 using vorntest::StateReport;
 
+// On virtual time, with the test's thread a simulated one: the service runs
+// only while the test waits, so a stop reaches it before the watcher's start
+// delay has passed however busy the host is.
 class SampleServiceTest : public testing::Test {
  protected:
-  SampleServiceTest() : m_host(vorntest::RunServiceProcess) {}
+  explicit SampleServiceTest(winsim::Clock::Kind clock = winsim::Clock::Kind::kVirtual)
+      : m_host(vorntest::RunServiceProcess, true, clock) {}
   winsim::Services& Scm() { return m_host.Scm(); }
   void StartRunning() {
     ASSERT_EQ(Scm().Start(kServiceNameW), (DWORD)ERROR_SUCCESS);
@@ -119,6 +123,13 @@ TEST_F(SampleServiceTest, ShutdownWritesItsMessageAndStops) {
 
 // ---- Teardown ------------------------------------------------------------------------
 
+// Watcher runs of the test's own, some held up by the test by host means: a
+// scaled clock, on which threads run freely.
+class SampleServiceTeardown : public SampleServiceTest {
+ protected:
+  SampleServiceTeardown() : SampleServiceTest(winsim::Clock::Kind::kScaled) {}
+};
+
 // Exposes the hooks and the run queue to drive watcher runs of the test's own.
 class CProbeService : public CSampleService {
  public:
@@ -152,7 +163,7 @@ bool WaitUntil(const std::function<bool()>& fnDone) {
   return fnDone();
 }
 
-TEST_F(SampleServiceTest, StopWakesAWaitingWatcherAndKeepsWhatItUses) {
+TEST_F(SampleServiceTeardown, StopWakesAWaitingWatcherAndKeepsWhatItUses) {
   std::promise<void> gate;
   g_hangGate = gate.get_future().share();
   auto pService = std::make_unique<CProbeService>();
@@ -169,7 +180,7 @@ TEST_F(SampleServiceTest, StopWakesAWaitingWatcherAndKeepsWhatItUses) {
   EXPECT_EQ(m_host.EventTexts(), (std::vector<std::wstring>{L"CppWindowsService in OnStop", L"OnStop OK."}));
 }
 
-TEST_F(SampleServiceTest, StopWithoutWatcherReleasesTheWatchEvent) {
+TEST_F(SampleServiceTeardown, StopWithoutWatcherReleasesTheWatchEvent) {
   CProbeService service;
   service.OnStop();
   EXPECT_EQ(service.m_hRegWatchEvent, nullptr);
@@ -177,7 +188,7 @@ TEST_F(SampleServiceTest, StopWithoutWatcherReleasesTheWatchEvent) {
   EXPECT_EQ(m_host.EventTexts(), (std::vector<std::wstring>{L"CppWindowsService in OnStop", L"OnStop OK."}));
 }
 
-TEST_F(SampleServiceTest, NoWatcherIsQueuedOnceTheServiceIsEnding) {
+TEST_F(SampleServiceTeardown, NoWatcherIsQueuedOnceTheServiceIsEnding) {
   CProbeService service;
   service.OnShutdown();
   service.QueueWatchRun(HungWatcher);
@@ -186,7 +197,7 @@ TEST_F(SampleServiceTest, NoWatcherIsQueuedOnceTheServiceIsEnding) {
   EXPECT_EQ(m_host.EventTexts(), std::vector<std::wstring>{L"CppWindowsService in OnShutdown"});
 }
 
-TEST_F(SampleServiceTest, TeardownWaitIsBoundedWhileAWatcherHangs) {
+TEST_F(SampleServiceTeardown, TeardownWaitIsBoundedWhileAWatcherHangs) {
   std::promise<void> gate;
   g_hangGate = gate.get_future().share();
   CProbeService service;
@@ -196,7 +207,7 @@ TEST_F(SampleServiceTest, TeardownWaitIsBoundedWhileAWatcherHangs) {
   EXPECT_TRUE(service.WaitForWatchers(kWaitMs));
 }
 
-TEST_F(SampleServiceTest, ARunThatCannotBeQueuedRaisesItsCode) {
+TEST_F(SampleServiceTeardown, ARunThatCannotBeQueuedRaisesItsCode) {
   CProbeService service;
   winsim::CurrentMachine().Part<winsim::ThreadPool>().Shutdown();
   try {
