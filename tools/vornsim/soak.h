@@ -1,0 +1,56 @@
+// vornsim --soak HOURS [--seed N]: a random but reproducible story played
+// against the service for HOURS of simulated time, checked against the
+// service's invariants after every quiet period.
+//
+// The story is a run of episodes: a burst of 3 to 8 machine events a few
+// seconds apart (display off/on, suspend/resume, session changes, logons and
+// logoffs, the "Touch" value set to 0, 1, 2, odd numbers, data of other types
+// and lengths, deleted, the key deleted, the controller detached and
+// attached, its faults switched on and off, the service stopped and started;
+// most bursts end with the controller back and the screen on), then a quiet
+// period of 100 to 160 s, then the checks. From the third hour
+// on, every six hours, the machine is left alone for an idle hour. All of it
+// is drawn from a seeded generator (random.h), so a seed is a story.
+//
+// Invariants, the first that fails ends the soak (exit status 1) with the
+// seed, the step (the story's event count) and the end of the timeline:
+//  1. After each quiet period, the last wake-on-touch byte the controller
+//     received is the low byte of the expected selection (soak_model.h),
+//     whenever that is determined.
+//  2. Every "Enable Wake-on-touch" / "Disable Wake-on-touch" event entry
+//     follows a wake-on-touch command of the same push, and says "Enable"
+//     exactly when the byte sent was 1.
+//  3. The service answers every control within the SCM's wait, is RUNNING or
+//     STOPPED as the story left it, and after a stop its process ends before
+//     its 20 s wait for its watcher runs could run out (with --debug-log, the
+//     log must not say it left its service object behind either).
+//  4. At rest (nothing left to retry), the simulated process's handles,
+//     LocalAlloc blocks and threads (its entry's, ServiceMain's, the thread
+//     pool's) do not grow from one quiet period to the next of the same kind
+//     (service stopped, running with or without a watcher).
+//  5. An idle hour costs the service's threads no wake-up (winsim's virtual
+//     clock counts every simulated thread's wake-ups).
+#pragma once
+
+#include "html.h"
+
+#include <winsim/sim/machine.h>
+
+#include <cstdint>
+#include <string>
+
+namespace vornsim {
+
+struct SoakOptions {
+  double hours = 0;
+  uint64_t seed = 1;
+  bool verbose = false;   // print the whole timeline, not only its end on a failure
+  bool debugLog = false;  // keep the service's debug log on (every line flushed to disk: slow)
+};
+
+// Plays the soak on a machine of `config` (its folder must be usable) and
+// returns the exit status: 0 when every check held, 1 at the first failure.
+// `html`, when given, receives every timeline line.
+int RunSoak(const SoakOptions& options, const winsim::MachineConfig& config, HtmlTimeline* html);
+
+}  // namespace vornsim
