@@ -30,6 +30,7 @@ fs::path FreshFolder() {
 BenchMachine::BenchMachine(const MachineOptions& options) : m_root(FreshFolder()) {
   winsim::MachineConfig config;
   config.root = m_root;
+  config.clock = options.virtualTime ? winsim::Clock::Kind::kVirtual : winsim::Clock::Kind::kScaled;
   config.timeScale = options.scale;
   config.controller = options.controller;
   m_machine.emplace(config);

@@ -13,7 +13,10 @@ namespace vornbench {
 
 struct MachineOptions {
   bool log = false;               // the debug log directory exists when the log starts
-  double scale = 1000;            // simulated ms per real ms
+  // Virtual time (simulated time stands still while a simulated thread runs)
+  // or a scaled clock (simulated ms per real ms: `scale`).
+  bool virtualTime = false;
+  double scale = 1000;            // scaled clock: simulated ms per real ms; virtual: the pace, 0 for none
   std::string controller = "none";  // WINSIM_CONTROLLER syntax; "" = one default controller
 };
 

@@ -3,8 +3,10 @@
 // value, timed until the selection's report is on the simulated wire. That
 // stretch is the service's own work: the watcher wakes, reads the setting,
 // connects (discovery, role opening) and writes the command; it holds no
-// timed wait, so simulated time plays no part in it (the disconnection's
-// settle pause and the re-arming come after the report and are not timed).
+// timed wait (the disconnection's settle pause and the re-arming come after
+// the report and are not timed). The machine runs on virtual time, so the
+// watcher's start delay and the settle pause take no real time, and while the
+// push runs no other simulated thread does.
 // Log off and on; /log:1 counts the debug-log entries written in the timed
 // stretch per push as `log_lines`, and after each push (untimed) appends
 // raw lines beside the log, reported as `raw_append_us`: the disk's flush
@@ -37,9 +39,6 @@ constexpr wchar_t kService[] = L"VornPalmixSvc";
 constexpr wchar_t kWakeKeySuffix[] = L"\\Software\\Microsoft\\Input\\WakeableInputTypes";
 // What the watcher writes to the event log each time it has armed its notification.
 constexpr wchar_t kArmedText[] = L"RegNotifyChangeKeyValue success.";
-// The clock runs fast so that the watcher's start delay (5 s) and the
-// disconnection's settle pause pass quickly; neither is inside the timed stretch.
-constexpr double kClockScale = 10000;
 // Real-time bound of every wait for the service; far beyond what a push needs.
 constexpr auto kRealBound = std::chrono::seconds(60);
 constexpr uint64_t kSimBoundMs = 3600 * 1000;
@@ -67,7 +66,7 @@ bool IsSelection(const std::vector<uint8_t>& report) {
 class PushRig {
  public:
   explicit PushRig(bool fLog)
-      : m_machine(MachineOptions{.log = fLog, .scale = kClockScale, .controller = ""}) {
+      : m_machine(MachineOptions{.log = fLog, .virtualTime = true, .scale = 0, .controller = ""}) {
     if (fLog) m_counter.emplace(m_machine.LogDirectory());
     winsim::ServiceConfig config;
     config.name = kService;
