@@ -124,7 +124,9 @@ class TouchController : public HidDeviceModel, public std::enable_shared_from_th
   void SetFirmwareVersion(USHORT version);
   // Called for every report in or out and every action, without locks held.
   void SetObserver(Observer observer);
-  // Waits (real time, bounded) until the controller has taken `count` actions of `action`.
+  // Waits (real time, bounded) until the controller has taken `count` actions
+  // of `action`. Not for a simulated thread of a virtual clock, which would
+  // hold the machine still meanwhile: it waits with Clock::Await.
   bool WaitForActions(ControllerAction action, size_t count, DWORD timeoutMs) const;
 
   void Detach();
