@@ -40,6 +40,29 @@ TEST_F(MachineMutex, ExcludesAnotherProcessAndTimesOut) {
   CloseHandle(mutex);
 }
 
+// On a virtual clock a wait for a mutex that another process owns is
+// measured in real time (the other process lives in it); simulated time
+// stands still meanwhile, as the waiting thread counts as working.
+TEST(MachineMutexVirtual, AWaitForAnotherProcessCountsRealTimeAndHoldsSimulatedTime) {
+  winsim::ScopedMachine machine(winsim::Clock::Kind::kVirtual);
+  winsim::Clock::Member test(machine->clock(), "test");
+  ChildProcess child(machine->config().root.string(), {"mutex", "GMutexTouchIC"});
+  ASSERT_EQ(child.ReadLine(), "ready");
+  child.Send("create 1");
+  ASSERT_EQ(child.ReadLine(), "created 0");
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, L"GMutexTouchIC");
+  ASSERT_NE(mutex, nullptr);
+  const uint64_t before = machine->clock().NowMs();
+  EXPECT_EQ(WaitForSingleObject(mutex, 50), (DWORD)WAIT_TIMEOUT);
+  EXPECT_EQ(machine->clock().NowMs(), before);
+  child.Send("release");
+  EXPECT_EQ(child.ReadLine(), "released 1 0");
+  EXPECT_EQ(WaitForSingleObject(mutex, 60000), WAIT_OBJECT_0);
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  CloseHandle(mutex);
+  EXPECT_EQ(child.Wait(), 0);
+}
+
 TEST_F(MachineMutex, AProcessThatDiesOwningItAbandonsIt) {
   HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Global\\CrashTest");
   ChildProcess child(Root(), {"mutex", "Global\\CrashTest"});
