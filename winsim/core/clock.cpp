@@ -52,6 +52,10 @@ struct Clock::Impl {
   void Dispatch();
   void Advance();
   void WaitForToken(std::unique_lock<std::mutex>& k, Thread* self);
+  void Requeue(std::unique_lock<std::mutex>& k, Thread* self);
+  void StepOutside(Thread* self);
+  void StepInside(std::unique_lock<std::mutex>& k, Thread* self);
+  uint64_t DeadlineAfter(uint64_t spanMs) const;
   std::shared_ptr<Thread> Enrol(std::string name);
   void Leave(Thread* self);
   void Forget();
@@ -216,6 +220,32 @@ void Clock::Impl::WaitForToken(std::unique_lock<std::mutex>& k, Thread* self) {
   self->cv.wait(k, [&] { return holder == self; });
 }
 
+// The thread queues for the token behind those that are ready, and waits for it.
+void Clock::Impl::Requeue(std::unique_lock<std::mutex>& k, Thread* self) {
+  ready.push_back(self);
+  Dispatch();
+  WaitForToken(k, self);
+}
+
+// The thread gives up the token to block by host means on real work; time
+// stands still until it is back.
+void Clock::Impl::StepOutside(Thread* self) {
+  ++outside;
+  Release(self);
+  Dispatch();
+}
+
+void Clock::Impl::StepInside(std::unique_lock<std::mutex>& k, Thread* self) {
+  --outside;
+  Requeue(k, self);
+}
+
+uint64_t Clock::Impl::DeadlineAfter(uint64_t spanMs) const {
+  if (spanMs == kNever) return kNever;
+  const uint64_t current = Now();
+  return spanMs > kNever - current ? kNever : current + spanMs;
+}
+
 std::shared_ptr<Clock::Impl::Thread> Clock::Impl::Enrol(std::string name) {
   auto thread = std::make_shared<Thread>(std::move(name));
   Forget();
@@ -266,11 +296,7 @@ uint64_t Clock::NowMs() const { return m_impl->Now(); }
 int64_t Clock::WallMs() const { return m_impl->wallAtBootMs.load() + static_cast<int64_t>(NowMs()); }
 void Clock::SetWallMs(int64_t wallMs) { m_impl->wallAtBootMs.store(wallMs - static_cast<int64_t>(NowMs())); }
 
-uint64_t Clock::DeadlineAfter(uint64_t spanMs) const {
-  if (spanMs == kNever) return kNever;
-  uint64_t now = NowMs();
-  return spanMs > kNever - now ? kNever : now + spanMs;
-}
+uint64_t Clock::DeadlineAfter(uint64_t spanMs) const { return m_impl->DeadlineAfter(spanMs); }
 
 uint64_t Clock::SpanAtLeastReal(uint64_t simMs, std::chrono::milliseconds realFloor) const {
   if (m_impl->Virtual()) return simMs;
@@ -288,9 +314,7 @@ void Clock::Sleep(uint64_t simMs) {
       return;
     }
     impl.Release(self);
-    impl.ready.push_back(self);
-    impl.Dispatch();
-    impl.WaitForToken(k, self);
+    impl.Requeue(k, self);
     return;
   }
   Wait wait(m_impl, nullptr, DeadlineAfter(simMs));
@@ -419,19 +443,13 @@ Clock::Outside::Outside(Clock& clock) : m_impl(clock.Shared().get()), m_thread(n
   Impl::Thread* self = m_impl->Self();
   if (!m_impl->Virtual() || !self || m_impl->holder != self) return;
   m_thread = self;
-  ++m_impl->outside;
-  m_impl->Release(self);
-  m_impl->Dispatch();
+  m_impl->StepOutside(self);
 }
 
 Clock::Outside::~Outside() {
   if (!m_thread) return;
   std::unique_lock k(KernelLock());
-  auto* self = static_cast<Impl::Thread*>(m_thread);
-  --m_impl->outside;
-  m_impl->ready.push_back(self);
-  m_impl->Dispatch();
-  m_impl->WaitForToken(k, self);
+  m_impl->StepInside(k, static_cast<Impl::Thread*>(m_thread));
 }
 
 // ---- Waits ------------------------------------------------------------------------
@@ -505,18 +523,9 @@ bool Clock::Wait::Poll(std::unique_lock<std::mutex>& k, std::chrono::microsecond
   }
   Impl::Thread* self = state.thread;
   const bool holding = self && impl.holder == self;
-  if (holding) {
-    ++impl.outside;
-    impl.Release(self);
-    impl.Dispatch();
-  }
+  if (holding) impl.StepOutside(self);
   state.cv.wait_for(k, interval);
-  if (holding) {
-    --impl.outside;
-    impl.ready.push_back(self);
-    impl.Dispatch();
-    impl.WaitForToken(k, self);
-  }
+  if (holding) impl.StepInside(k, self);
   return true;
 }
 
@@ -527,11 +536,7 @@ void Condition::notify_all() const {
   m_clock->NotifyLocked(this);
 }
 
-uint64_t Condition::DeadlineAfter(uint64_t simMs) const {
-  if (simMs == Clock::kNever) return Clock::kNever;
-  uint64_t now = m_clock->Now();
-  return simMs > Clock::kNever - now ? Clock::kNever : now + simMs;
-}
+uint64_t Condition::DeadlineAfter(uint64_t simMs) const { return m_clock->DeadlineAfter(simMs); }
 
 double ScaleFromEnvironment() {
   const char* text = std::getenv("WINSIM_TIME_SCALE");
