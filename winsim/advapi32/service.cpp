@@ -5,6 +5,7 @@
 #include <winsim/sim/machine.h>
 #include <winsim/sim/services.h>
 #include <winsim/winsvc.h>
+#include <winsim/sim/faults.h>
 
 #include <string>
 #include <vector>
@@ -107,6 +108,8 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceSta
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExW(LPCWSTR lpServiceName, LPHANDLER_FUNCTION_EX lpHandlerProc,
                                                            LPVOID lpContext) {
   if (!lpServiceName) return Fail(ERROR_INVALID_ADDRESS, static_cast<SERVICE_STATUS_HANDLE>(nullptr));
+  if (DWORD error = Faults::Take(FaultPoint::kRegisterServiceCtrlHandler, lpServiceName))
+    return Fail(error, static_cast<SERVICE_STATUS_HANDLE>(nullptr));
   DWORD error = ERROR_SUCCESS;
   SERVICE_STATUS_HANDLE handle = Scm().RegisterHandler(lpServiceName, lpHandlerProc, lpContext, error);
   return handle ? handle : Fail(error, static_cast<SERVICE_STATUS_HANDLE>(nullptr));

@@ -11,6 +11,7 @@
 
 #include <winsim/kernel32.h>
 #include <winsim/sim/machine.h>
+#include <winsim/sim/faults.h>
 
 #include <cstdio>
 #include <cwctype>
@@ -272,12 +273,15 @@ HANDLE CreateMutexByName(BOOL initialOwner, const wchar_t* name) {
 extern "C" {
 
 HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR lpName) {
+  if (DWORD error = Faults::Take(FaultPoint::kCreateMutex, lpName ? lpName : L""))
+    return Fail(error, static_cast<HANDLE>(nullptr));
   return CreateMutexByName(bInitialOwner, lpName);
 }
 
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName) {
-  if (!lpName) return CreateMutexByName(bInitialOwner, nullptr);
-  return CreateMutexByName(bInitialOwner, codepage::WideFromAnsi(lpName).c_str());
+  const std::wstring name = lpName ? codepage::WideFromAnsi(lpName) : std::wstring();
+  if (DWORD error = Faults::Take(FaultPoint::kCreateMutex, name)) return Fail(error, static_cast<HANDLE>(nullptr));
+  return CreateMutexByName(bInitialOwner, lpName ? name.c_str() : nullptr);
 }
 
 HANDLE WINAPI OpenMutexW(DWORD, BOOL, LPCWSTR lpName) {

@@ -1,6 +1,7 @@
 // kernel32: last error, handles, events, waits, time.
 #include <winsim/kernel32.h>
 #include <winsim/sim/machine.h>
+#include <winsim/sim/faults.h>
 
 #include <chrono>
 #include <vector>
@@ -49,6 +50,8 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
 }
 
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName) {
+  if (DWORD error = Faults::Take(FaultPoint::kCreateEvent, lpName ? lpName : L""))
+    return Fail(error, static_cast<HANDLE>(nullptr));
   if (lpName) return Fail(ERROR_NOT_SUPPORTED, static_cast<HANDLE>(nullptr));  // no named events here
   HANDLE handle = CurrentMachine().handles().Insert(std::make_shared<Event>(bManualReset, bInitialState));
   SetLastErrorCode(ERROR_SUCCESS);

@@ -13,6 +13,7 @@
 // buffer size a caller needs is offsetof(DevicePath) + (length + 1) WCHARs.
 #include <winsim/setupapi.h>
 #include <winsim/sim/hidbus.h>
+#include <winsim/sim/faults.h>
 
 #include <cwctype>
 #include <map>
@@ -102,6 +103,7 @@ extern "C" {
 
 HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, HWND, DWORD Flags) {
   if (!ClassGuid && !(Flags & DIGCF_ALLCLASSES)) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  if (DWORD error = Faults::Take(FaultPoint::kSetupDiGetClassDevs)) return Fail(error, INVALID_HANDLE_VALUE);
   DeviceInfoSet set{Snapshot(ClassGuid, Enumerator, Flags)};
   HDEVINFO handle = Sets().Add(std::move(set));
   SetLastErrorCode(ERROR_SUCCESS);
@@ -122,6 +124,7 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
     const auto& entry = set->interfaces[i];
     if (DeviceInfoData && entry.devInst != DeviceInfoData->DevInst) continue;
     if (seen++ != MemberIndex) continue;
+    if (DWORD error = Faults::Take(FaultPoint::kSetupDiEnumDeviceInterfaces, entry.path)) return Fail(error, FALSE);
     DeviceInterfaceData->InterfaceClassGuid = kHidInterfaceClassGuid;
     DeviceInterfaceData->Flags = entry.present ? SPINT_ACTIVE : 0;
     DeviceInterfaceData->Reserved = i + 1;
@@ -138,6 +141,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO DeviceInfoSet, PSP_DEVICE_
   if (!set) return Fail(ERROR_INVALID_HANDLE, FALSE);
   const HidInterfaceInfo* entry = InterfaceOf(*set, DeviceInterfaceData);
   if (!entry) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (DWORD error = Faults::Take(FaultPoint::kSetupDiGetDeviceInterfaceDetail, entry->path)) return Fail(error, FALSE);
   if (DWORD error = CheckDetailRecord(DeviceInterfaceDetailData, DeviceInterfaceDetailDataSize))
     return Fail(error, FALSE);
   const DWORD needed = kDetailHeaderBytes + static_cast<DWORD>((entry->path.size() + 1) * sizeof(WCHAR));

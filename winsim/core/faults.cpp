@@ -1,0 +1,56 @@
+#include <winsim/sim/faults.h>
+
+#include <atomic>
+
+namespace winsim {
+
+namespace {
+// Knobs armed on any machine of the process: while none is, a call does not
+// even look its machine's knobs up.
+std::atomic<int> g_armedKnobs{0};
+}  // namespace
+
+void Faults::Arm(FaultPoint point, FaultPlan plan) {
+  std::lock_guard lock(m_mutex);
+  Knob& knob = m_knobs[static_cast<size_t>(point)];
+  if (!knob.armed) g_armedKnobs.fetch_add(1);
+  knob.armed = plan.count != 0;
+  if (!knob.armed) g_armedKnobs.fetch_sub(1);
+  knob.plan = std::move(plan);
+}
+
+void Faults::Disarm(FaultPoint point) {
+  std::lock_guard lock(m_mutex);
+  Knob& knob = m_knobs[static_cast<size_t>(point)];
+  if (knob.armed) g_armedKnobs.fetch_sub(1);
+  knob.armed = false;
+}
+
+unsigned Faults::Hits(FaultPoint point) const {
+  std::lock_guard lock(m_mutex);
+  return m_knobs[static_cast<size_t>(point)].hits;
+}
+
+DWORD Faults::TakeLocked(FaultPoint point, const std::wstring& subject) {
+  Knob& knob = m_knobs[static_cast<size_t>(point)];
+  if (!knob.armed || subject.find(knob.plan.subject) == std::wstring::npos) return ERROR_SUCCESS;
+  if (knob.plan.skip > 0) {
+    --knob.plan.skip;
+    return ERROR_SUCCESS;
+  }
+  ++knob.hits;
+  if (knob.plan.count != UINT_MAX && --knob.plan.count == 0) {
+    knob.armed = false;
+    g_armedKnobs.fetch_sub(1);
+  }
+  return knob.plan.error;
+}
+
+DWORD Faults::Take(FaultPoint point, const std::wstring& subject) {
+  if (g_armedKnobs.load(std::memory_order_relaxed) == 0) return ERROR_SUCCESS;
+  Faults& faults = CurrentMachine().Part<Faults>();
+  std::lock_guard lock(faults.m_mutex);
+  return faults.TakeLocked(point, subject);
+}
+
+}  // namespace winsim
