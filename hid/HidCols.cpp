@@ -15,10 +15,17 @@ void FreeAndNull(T*& pBuffer) {
   pBuffer = nullptr;
 }
 
+// Button rows of one usage page share the list of the first of them.
+bool OwnsList(const HID_USAGE_DATA* pRows, ULONG nRow) {
+  for (ULONG i = 0; i < nRow; ++i)
+    if (pRows[i].bIsButton && pRows[i].pUsages == pRows[nRow].pUsages) return false;
+  return true;
+}
+
 void FreeUsageTable(HID_USAGE_DATA*& pRows, ULONG nRows) {
   if (pRows == nullptr) return;
-  for (ULONG i = 0; i < nRows; ++i)
-    if (pRows[i].bIsButton) FreeAndNull(pRows[i].pUsages);
+  for (ULONG i = nRows; i-- > 0;)
+    if (pRows[i].bIsButton && pRows[i].pUsages != nullptr && OwnsList(pRows, i)) free(pRows[i].pUsages);
   FreeAndNull(pRows);
 }
 

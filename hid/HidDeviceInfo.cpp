@@ -1,6 +1,7 @@
 // FillDeviceInfo: the report buffers, capability arrays and usage tables of
 // one opened collection.
 #include "hid/HIDWinGet.h"
+#include "log/DbgLog.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -52,6 +53,26 @@ uint64_t UsagesOf(const HIDP_VALUE_CAPS& cap) {
   return cap.Range.UsageMax >= cap.Range.UsageMin ? uint64_t{cap.Range.UsageMax} - cap.Range.UsageMin + 1 : 0;
 }
 
+const char* KindName(HIDP_REPORT_TYPE type) {
+  return type == HidP_Input ? "input" : type == HidP_Output ? "output" : "feature";
+}
+
+// A collection whose descriptor asks for more than the records may hold is
+// refused; the trace says what was too large.
+bool Refuse(HIDP_REPORT_TYPE type, const char* pszWhat, uint64_t nAsked, uint64_t nLimit) {
+  DbgLogTrace("CHIDWinGet::FillDeviceInfo", __LINE__, "Descriptor refused: %llu %s %s (at most %llu)",
+              static_cast<unsigned long long>(nAsked), KindName(type), pszWhat,
+              static_cast<unsigned long long>(nLimit));
+  return false;
+}
+
+// The list of an earlier button row on the same usage page, or null.
+const HID_USAGE_DATA* PageListOwner(const HID_USAGE_DATA* pRows, USHORT nRow, USAGE nPage) {
+  for (USHORT i = 0; i < nRow; ++i)
+    if (pRows[i].UsagePage == nPage && pRows[i].pUsages != nullptr) return &pRows[i];
+  return nullptr;
+}
+
 }  // namespace
 
 bool CHIDWinGet::FillDeviceInfo(HID_DEVICE_INFO& info) {
@@ -61,6 +82,8 @@ bool CHIDWinGet::FillDeviceInfo(HID_DEVICE_INFO& info) {
 
 bool CHIDWinGet::FillReportKind(HID_DEVICE_INFO& info, HIDP_REPORT_TYPE type) {
   const ReportKind kind = KindOf(info, type);
+  if (kind.nButtonCaps > kMaxCapsPerKind) return Refuse(type, "button caps", kind.nButtonCaps, kMaxCapsPerKind);
+  if (kind.nValueCaps > kMaxCapsPerKind) return Refuse(type, "value caps", kind.nValueCaps, kMaxCapsPerKind);
   if (!AllocZeroed(*kind.ppReportBuf, kind.nReportLength) || !AllocZeroed(*kind.ppButtonCaps, kind.nButtonCaps) ||
       !AllocZeroed(*kind.ppValueCaps, kind.nValueCaps))
     return false;
@@ -83,7 +106,7 @@ bool CHIDWinGet::FillReportKind(HID_DEVICE_INFO& info, HIDP_REPORT_TYPE type) {
       return false;
     nRows += UsagesOf(pValues[i]);
   }
-  if (nRows > UINT32_MAX) return false;
+  if (nRows > kMaxUsageRows) return Refuse(type, "usage rows", nRows, kMaxUsageRows);
   const size_t nAlloc = nRows == 0 && type != HidP_Feature ? 1 : static_cast<size_t>(nRows);
   if (!AllocZeroed(*kind.ppUsageData, nAlloc)) return false;
   *kind.pnUsageDataCount = static_cast<ULONG>(nRows);
@@ -93,6 +116,7 @@ bool CHIDWinGet::FillReportKind(HID_DEVICE_INFO& info, HIDP_REPORT_TYPE type) {
 bool CHIDWinGet::FillButtonRows(HID_DEVICE_INFO& info, HIDP_REPORT_TYPE type, USHORT nButtons) {
   const ReportKind kind = KindOf(info, type);
   const PHIDP_VALUE_CAPS pOutValues = info.pOutValueCaps;
+  uint64_t nListed = 0;  // usages of the lists allocated so far
   for (USHORT i = 0; i < nButtons; ++i) {
     const HIDP_BUTTON_CAPS& cap = (*kind.ppButtonCaps)[i];
     if (type == HidP_Output && info.Caps.NumberInputValueCaps != 0 && info.Caps.NumberOutputValueCaps != 0 &&
@@ -105,7 +129,15 @@ bool CHIDWinGet::FillButtonRows(HID_DEVICE_INFO& info, HIDP_REPORT_TYPE type, US
     row.ReportID = cap.ReportID;
     row.UsageMin = cap.IsRange ? cap.Range.UsageMin : cap.NotRange.Usage;
     row.UsageMax = cap.IsRange ? cap.Range.UsageMax : row.UsageMin;
+    // The list holds every usage of the page, so one per page serves all its rows.
+    if (const HID_USAGE_DATA* pOwner = PageListOwner(*kind.ppUsageData, i, cap.UsagePage)) {
+      row.MaxUsageListLength = pOwner->MaxUsageListLength;
+      row.pUsages = pOwner->pUsages;
+      continue;
+    }
     row.MaxUsageListLength = HidP_MaxUsageListLength(type, cap.UsagePage, info.pPreparsedData);
+    nListed += row.MaxUsageListLength;
+    if (nListed > kMaxUsageListLength) return Refuse(type, "usage list entries", nListed, kMaxUsageListLength);
     if (!AllocZeroed(row.pUsages, row.MaxUsageListLength)) return false;
   }
   return true;

@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
-#include <vector>
+#include <memory>
+#include <new>
 
 namespace {
 
@@ -197,10 +198,16 @@ int CHIDWinGet::ParseContacts(PHIDP_PREPARSED_DATA pPreparsed, const FINGER_PROF
   if (finger.ContactCount.bPresent) nResult = GetDevParsedUsageValue(pPreparsed, finger.ContactCount, pReport,
                                                                      nReportLen, &nCount, 0);
   // The whole report first: a list long enough for every usage of the page,
-  // since a ten-finger screen with in-range bits reports twenty of them.
-  std::vector<USAGE> allUsages(std::max<ULONG>(HidP_MaxUsageListLength(HidP_Input, kDigitizerUsagePage, pPreparsed), 1));
-  ULONG nAllUsages = static_cast<ULONG>(allUsages.size());
-  if (HidP_GetUsages(HidP_Input, kDigitizerUsagePage, 0, allUsages.data(), &nAllUsages, pPreparsed,
+  // since a ten-finger screen with in-range bits reports twenty of them. The
+  // descriptor sets that length, so it is bounded, and the list may fail to
+  // come like any allocation.
+  const ULONG nListLength = std::max<ULONG>(HidP_MaxUsageListLength(HidP_Input, kDigitizerUsagePage, pPreparsed), 1);
+  if (nListLength > kMaxUsageListLength)
+    return DbgLogError(kOp, __LINE__, "Usage list too long (%lu usages).", static_cast<unsigned long>(nListLength));
+  std::unique_ptr<USAGE[]> pAllUsages(new (std::nothrow) USAGE[nListLength]());
+  if (!pAllUsages) return DbgLogError(kOp, __LINE__, "Allocate memory for the usage list failure");
+  ULONG nAllUsages = nListLength;
+  if (HidP_GetUsages(HidP_Input, kDigitizerUsagePage, 0, pAllUsages.get(), &nAllUsages, pPreparsed,
                      ReportBytes(pReport), nReportLen) != HIDP_STATUS_SUCCESS)
     return DbgLogError(kOp, __LINE__, "HidP_GetUsages error.");
   // The record holds ten contacts; a report claiming more gives the first ten.

@@ -21,6 +21,15 @@ constexpr UCHAR kOutputFeatureReportID = 3;
 // Room for a pair number or a device path in the fixed records, terminator included.
 constexpr int kPathChars = 260;
 
+// What one report descriptor may make the records of its collection hold, per
+// report kind (input, output, feature). Real touch controllers stay far below
+// (tens of caps, a few hundred usages); a collection past any of these is
+// refused, so a broken or hostile device cannot make discovery allocate
+// without bound.
+constexpr USHORT kMaxCapsPerKind = 1024;      // button caps, and value caps
+constexpr ULONG kMaxUsageRows = 65536;        // rows of the usage table
+constexpr ULONG kMaxUsageListLength = 65536;  // usages of all the pages' lists together
+
 // One row of a usage table: a button capability or one usage of a value capability.
 struct HID_USAGE_DATA {
   BOOLEAN bIsButton;
@@ -33,7 +42,9 @@ struct HID_USAGE_DATA {
       ULONG UsageMin;
       ULONG UsageMax;
       ULONG MaxUsageListLength;
-      PUSAGE pUsages;  // owned, MaxUsageListLength zeroed usages
+      // MaxUsageListLength zeroed usages, one list per usage page: the page's
+      // first button row owns it, later rows of the page share it.
+      PUSAGE pUsages;
     };
     struct {
       USAGE Usage;

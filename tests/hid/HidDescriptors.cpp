@@ -65,6 +65,18 @@ std::vector<uint8_t> Descriptor(const std::vector<Collection>& collections) {
   return bytes;
 }
 
+std::vector<uint8_t> ArrayDescriptor(uint16_t usagePage, uint8_t usage, uint8_t reportId, unsigned usages,
+                                     unsigned fields) {
+  std::vector<uint8_t> bytes = {0x06, static_cast<uint8_t>(usagePage & 0xFF), static_cast<uint8_t>(usagePage >> 8),
+                                0x09, usage, 0xA1, 0x01, 0x85, reportId};
+  for (unsigned n = 1; n <= usages; ++n)
+    bytes.insert(bytes.end(), {0x0A, static_cast<uint8_t>(n & 0xFF), static_cast<uint8_t>(n >> 8)});
+  // Logical 0..65535, 16-bit fields, `fields` of them, Data/Array/Abs.
+  bytes.insert(bytes.end(), {0x15, 0x00, 0x27, 0xFF, 0xFF, 0x00, 0x00, 0x75, 0x10, 0x96,
+                             static_cast<uint8_t>(fields & 0xFF), static_cast<uint8_t>(fields >> 8), 0x81, 0x00, 0xC0});
+  return bytes;
+}
+
 std::wstring InterfacePath(const std::wstring& hardware, const std::wstring& pairNumber, int nCollection) {
   wchar_t szCollection[32];
   swprintf(szCollection, 32, L"&col%02d#7&", nCollection + 1);
@@ -83,6 +95,23 @@ std::shared_ptr<winsim::HidDevicePort> PlugDevice(winsim::Machine& machine, uint
   for (size_t i = 0; i < collections.size(); ++i)
     paths.push_back(InterfacePath(szHardware, pairNumber, static_cast<int>(i)));
   return PlugDeviceAt(machine, vendorId, productId, paths, collections);
+}
+
+std::shared_ptr<winsim::HidDevicePort> PlugDescriptor(winsim::Machine& machine, uint16_t vendorId,
+                                                      uint16_t productId, const std::wstring& pairNumber,
+                                                      const std::vector<uint8_t>& descriptor) {
+  winsim::HidDeviceDesc desc;
+  desc.vendorId = vendorId;
+  desc.productId = productId;
+  desc.reportDescriptor = descriptor;
+  wchar_t szHardware[32];
+  swprintf(szHardware, 32, L"vorn%04x", static_cast<unsigned>(productId));
+  desc.hardwareId = szHardware;
+  desc.instance = L"7&" + pairNumber + L"&0";
+  std::string error;
+  auto port = machine.Part<winsim::HidBus>().Plug(desc, std::make_shared<winsim::RecordingHidDevice>(), &error);
+  if (!port) throw std::runtime_error("descriptor refused: " + error);
+  return port;
 }
 
 std::shared_ptr<winsim::HidDevicePort> PlugDeviceAt(winsim::Machine& machine, uint16_t vendorId, uint16_t productId,

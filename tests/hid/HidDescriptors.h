@@ -29,6 +29,13 @@ Collection VendorOutput(uint8_t reportId);  // page 0xFF00, 63-byte output repor
 
 std::vector<uint8_t> Descriptor(const std::vector<Collection>& collections);
 
+// One application collection (page `usagePage`, usage `usage`, report ID
+// `reportId`) whose only input item is an array of `fields` 16-bit fields
+// over `usages` usages declared one by one (1, 2, ...): the HID parser makes
+// one button cap per usage, all over the same fields.
+std::vector<uint8_t> ArrayDescriptor(uint16_t usagePage, uint8_t usage, uint8_t reportId, unsigned usages,
+                                     unsigned fields);
+
 // A device of the maker on the machine's bus whose collections share the
 // pair number `pairNumber`; it records writes and answers nothing.
 std::shared_ptr<winsim::HidDevicePort> PlugDevice(winsim::Machine& machine, uint16_t vendorId, uint16_t productId,
@@ -39,6 +46,12 @@ std::shared_ptr<winsim::HidDevicePort> PlugDevice(winsim::Machine& machine, uint
 std::shared_ptr<winsim::HidDevicePort> PlugDeviceAt(winsim::Machine& machine, uint16_t vendorId, uint16_t productId,
                                                     const std::vector<std::wstring>& paths,
                                                     const std::vector<Collection>& collections);
+
+// A device of the maker with a report descriptor of its own, the collections'
+// paths built as PlugDevice builds them.
+std::shared_ptr<winsim::HidDevicePort> PlugDescriptor(winsim::Machine& machine, uint16_t vendorId,
+                                                      uint16_t productId, const std::wstring& pairNumber,
+                                                      const std::vector<uint8_t>& descriptor);
 
 // A path as Windows builds it for collection `nCollection` (from 0) of a
 // device with this hardware part and pair number.

@@ -2,6 +2,7 @@
 // vendor-defined roles hold real collections: the descriptors of shipping
 // touch screens and a pen, plugged into the simulated HID bus, opened, and
 // fed reports built field by field from their layouts.
+#include "HidDescriptors.h"
 #include "HidTestSupport.h"
 
 #include "hid/VendorIds.h"
@@ -433,6 +434,31 @@ TEST_F(ProfileTest, PreparsedDataIsFetchedThroughThePathWhenNoRecordHoldsIt) {
   EXPECT_EQ(Parse(report, &parsed), -6);
   EXPECT_EQ(LastEntry(), "ERR: Can't get valid device handle");
   info.pPreparsedData = pKept;
+}
+
+TEST_F(ProfileTest, FingerParseBoundsTheUsageListTheDescriptorAsksFor) {
+  auto port = Plug(SharedDescriptor("touchscreen-a"));
+  AddTouchScreen(*port);
+  Profile();
+  // Behind the profile's finger (report ID 1), a collection whose digitizer
+  // page lists 100 000 usages: 100 usages over 1000 fields.
+  auto big = Plug(hidtest::ArrayDescriptor(0x000D, 0x04, 1, 100, 1000));
+  HANDLE hBig = CreateFileW(big->Path(0).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+  ASSERT_NE(hBig, INVALID_HANDLE_VALUE);
+  PHIDP_PREPARSED_DATA pBig = nullptr;
+  ASSERT_TRUE(HidD_GetPreparsedData(hBig, &pBig));
+  HID_DEVICE_INFO& info = *m_transport.Entry(0).TouchScreenInfos[0];
+  const PHIDP_PREPARSED_DATA pKept = info.pPreparsedData;
+  info.pPreparsedData = pBig;
+  Bytes report(big->Layout(0).reportByteLength[HidP_Input], 0);
+  report[0] = 1;
+  FINGER_REPORT parsed{};
+  EXPECT_EQ(Parse(report, &parsed), -6);
+  EXPECT_EQ(LastEntry(), "ERR: Usage list too long (100000 usages).") << Dump(m_log.Since());
+  info.pPreparsedData = pKept;
+  HidD_FreePreparsedData(pBig);
+  CloseHandle(hBig);
 }
 
 TEST_F(ProfileTest, ProfileCopyAndFlagsGuardTheParse) {

@@ -8,12 +8,24 @@
 #include "hidp_internal.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <map>
+#include <utility>
+#include <vector>
 
 using namespace winsim::hid;
 
 namespace winsim::hid {
 
+namespace {
+thread_local uint64_t t_fieldReads = 0;
+}  // namespace
+
+uint64_t FieldReadsOnThisThread() { return t_fieldReads; }
+
 uint32_t ReadBits(const uint8_t* report, uint32_t startBit, uint32_t count) {
+  ++t_fieldReads;
   uint32_t value = 0;
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t bit = startBit + i;
@@ -65,16 +77,45 @@ CapFilter ValueFilter(USAGE page, USHORT link, USAGE usage, const ReportView& vi
   return filter;
 }
 
+// The fields of the array items of one report, each read once per call: an
+// array item with several usage entries becomes one cap per entry, all over
+// the same fields, so reading them per cap would cost caps times fields.
+class ArrayFields {
+ public:
+  using Field = std::pair<uint32_t, uint32_t>;  // (field value, field number)
+
+  explicit ArrayFields(const uint8_t* report) : m_report(report) {}
+
+  // Every field of the cap's array item, ordered by value.
+  const std::vector<Field>& Of(const Cap& cap) {
+    auto [it, inserted] = m_items.try_emplace(std::make_pair(cap.reportId, cap.startBit));
+    if (inserted) {
+      it->second.reserve(cap.reportCount);
+      for (uint32_t field = 0; field < cap.reportCount; ++field)
+        it->second.emplace_back(
+            ReadBits(m_report, cap.startBit + field * cap.bitSize, std::min<uint32_t>(cap.bitSize, 32)), field);
+      std::sort(it->second.begin(), it->second.end());
+    }
+    return it->second;
+  }
+
+ private:
+  const uint8_t* m_report;
+  std::map<std::pair<UCHAR, uint32_t>, std::vector<Field>> m_items;
+};
+
 // The usages that are on in one button cap, in field order.
 template <class Emit>
-void PressedUsages(const Cap& cap, const uint8_t* report, Emit emit) {
+void PressedUsages(const Cap& cap, const uint8_t* report, ArrayFields& arrays, Emit emit) {
   if (cap.isArray) {
     const uint32_t last = cap.arrayIndexMin + (cap.usageMax - cap.usageMin);
-    for (uint32_t field = 0; field < cap.reportCount; ++field) {
-      const uint32_t index = ReadBits(report, cap.startBit + field * cap.bitSize, std::min<uint32_t>(cap.bitSize, 32));
-      if (index != 0 && index >= cap.arrayIndexMin && index <= last)
-        emit(static_cast<USAGE>(cap.usageMin + (index - cap.arrayIndexMin)));
-    }
+    const auto& fields = arrays.Of(cap);
+    const auto first = std::lower_bound(fields.begin(), fields.end(), ArrayFields::Field{cap.arrayIndexMin, 0});
+    const auto end = std::upper_bound(first, fields.end(), ArrayFields::Field{last, UINT32_MAX});
+    std::vector<ArrayFields::Field> selected(first, end);
+    std::sort(selected.begin(), selected.end(),
+              [](const ArrayFields::Field& a, const ArrayFields::Field& b) { return a.second < b.second; });
+    for (const auto& [index, field] : selected) emit(static_cast<USAGE>(cap.usageMin + (index - cap.arrayIndexMin)));
     return;
   }
   const uint32_t bits = std::min<uint32_t>(cap.usageMax - cap.usageMin + 1u, cap.reportCount);
@@ -90,8 +131,9 @@ NTSTATUS CollectUsages(const ReportView& view, HIDP_REPORT_TYPE type, const CapF
   const ULONG capacity = out ? *length : 0;
   ULONG found = 0;
   bool incompatible = false;
+  ArrayFields arrays(view.bytes);
   const size_t matched = ForEachCap(*view.layout, type, filter, [&](const Cap& cap) {
-    PressedUsages(cap, view.bytes, [&](USAGE usage) {
+    PressedUsages(cap, view.bytes, arrays, [&](USAGE usage) {
       if (found < capacity) out[found] = make(cap, usage);
       ++found;
     });

@@ -90,6 +90,10 @@ PHIDP_PREPARSED_DATA AllocatePreparsedData(const CollectionLayout& layout);
 // preparsed data.
 const CollectionLayout* LayoutOf(PHIDP_PREPARSED_DATA data);
 
+// Report fields read by the HidP_* report functions on the calling thread
+// since it started: what tests of their cost count.
+uint64_t FieldReadsOnThisThread();
+
 struct PreparsedDeleter {
   void operator()(_HIDP_PREPARSED_DATA* data) const { HidD_FreePreparsedData(data); }
 };
