@@ -173,8 +173,11 @@ int CHIDWinGet::ExamineInterface(HDEVINFO hDevInfo, SP_DEVICE_INTERFACE_DATA& in
   pDetail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
   pDetail->DevicePath[0] = L'\0';
   if (!SetupDiGetDeviceInterfaceDetailW(hDevInfo, &interfaceData, pDetail, dwRequired, nullptr, nullptr)) {
+    // An interface that went away since the set was taken (a device
+    // unplugged during the enumeration) is skipped; the others still count.
     free(pDetail);
-    return DbgLogError(kOp, __LINE__, "SetupDiGetDeviceInterfaceDetail failure");
+    DbgLogError(kOp, __LINE__, "SetupDiGetDeviceInterfaceDetail failure");
+    return kHidOk;
   }
   const CAsciiPath path(pDetail->DevicePath);
   if (!path.Contains(kMakerWord)) {

@@ -7,6 +7,7 @@
 #include "log/DbgLog.h"
 
 #include <gtest/gtest.h>
+#include <winsim/sim/faults.h>
 #include <winsim/sim/touch_controller.h>
 
 #include <algorithm>
@@ -225,6 +226,25 @@ TEST_F(DiscoveryTest, MakerWordIsCaseSensitive) {
   EXPECT_TRUE(Contains(m_log.Since(), skipped)) << Dump(m_log.Since());
   EXPECT_TRUE(Contains(m_log.Since(), "CHIDWinGet::FindKnownHidDevices: Total 0 HID devices found."));
   EXPECT_EQ(m_transport.m_iOpenHidDevCnt, 0);
+}
+
+TEST_F(DiscoveryTest, AFailedDetailQuerySkipsThatInterfaceOnly) {
+  // The first controller's input collection goes away between the snapshot
+  // and its detail query, as when a device is unplugged during enumeration.
+  auto first = winsim::AttachTouchController(*m_machine);
+  auto second = winsim::AttachTouchController(*m_machine);
+  winsim::FaultPlan plan;
+  plan.error = ERROR_GEN_FAILURE;
+  plan.subject = first->Path(winsim::TouchController::kVendorInput);
+  m_machine->Part<winsim::Faults>().Arm(winsim::FaultPoint::kSetupDiGetDeviceInterfaceDetail, plan);
+  ASSERT_EQ(Discover(), 0) << Dump(m_log.Since());
+  EXPECT_EQ(m_machine->Part<winsim::Faults>().Hits(winsim::FaultPoint::kSetupDiGetDeviceInterfaceDetail), 1u);
+  EXPECT_TRUE(Contains(m_log.Since(), "ERR: SetupDiGetDeviceInterfaceDetail failure")) << Dump(m_log.Since());
+  EXPECT_TRUE(Contains(m_log.Since(), "CHIDWinGet::FindKnownHidDevices: Total 5 HID devices found."));
+  ASSERT_EQ(m_transport.GetDeviceCount(), 2);
+  EXPECT_FALSE(m_transport.Entry(0).RoleFlags[kRoleVendorInputFound]);
+  EXPECT_TRUE(m_transport.Entry(0).RoleFlags[kRoleVendorOutputFound]);
+  EXPECT_EQ(VendorInputPath(1), second->Path(winsim::TouchController::kVendorInput));
 }
 
 TEST_F(DiscoveryTest, TwoTouchScreensOfOnePairMakeTwoEntries) {
