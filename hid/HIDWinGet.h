@@ -9,6 +9,7 @@
 #include "hid/InterfaceGet.h"
 
 #include <list>
+#include <string>
 #include <vector>
 
 class CHIDWinGet : public CInterfaceGet {
@@ -114,9 +115,10 @@ class CHIDWinGet : public CInterfaceGet {
   bool FillReportKind(HID_DEVICE_INFO& info, HIDP_REPORT_TYPE type);
   bool FillButtonRows(HID_DEVICE_INFO& info, HIDP_REPORT_TYPE type, USHORT nButtons);
   bool FillValueRows(HID_DEVICE_INFO& info, HIDP_REPORT_TYPE type, USHORT nFirstRow, USHORT nValues);
-  bool CollectTouchScreens(WCHAR (&szPairNum)[kPathChars]);
+  bool CollectTouchScreens(WCHAR (&szPairNum)[kPathChars], std::vector<std::wstring>& screenDevices);
   PPHYSICAL_DEVICE_NODE StepPhysicalList(int nIndex, DEVICE_LIST_LINK*& pLink);
   CHIDCols* FindEntryByPair(const WCHAR* pszPairNum);
+  CHIDCols* MatchEntry(PCWSTR pszDevicePath, const std::vector<std::wstring>& screenDevices);
   int TakeVendorRole(HID_DEVICE_INFO& info, CHIDCols& entry, const VendorRole& role, bool bLayoutFits,
                      int nWantedID);
   void FillRoleHandler(REPORT_HANDLER& handler, const HID_DEVICE_INFO& slot, ULONG nReportID,

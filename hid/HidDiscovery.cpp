@@ -357,7 +357,8 @@ int CHIDWinGet::FilterTouchPadCols() {
   }
   WCHAR szPairNum[kPathChars];
   memset(szPairNum, 0, sizeof(szPairNum));
-  if (!CollectTouchScreens(szPairNum)) return kHidBuildFailed;
+  std::vector<std::wstring> screenDevices;  // element i: the device of entry i's touch screen
+  if (!CollectTouchScreens(szPairNum, screenDevices)) return kHidBuildFailed;
   if (m_listHidCols.empty()) {
     DbgLogError(kOp, __LINE__, "No Touch screen is exist !!!");
     return kHidBuildFailed;
@@ -367,13 +368,9 @@ int CHIDWinGet::FilterTouchPadCols() {
   for (int i = 0; i < m_nSupportDevCnt; ++i) {
     PPHYSICAL_DEVICE_NODE pNode = StepPhysicalList(i, pLink);
     if (pNode == nullptr) return kHidBuildFailed;
-    // A path without pair number keeps the buffer's previous one.
-    if (ParsePairNum(pNode->Info.DevicePath, szPairNum) != kPairNumTooLong) {
-      CHIDCols* pEntry = FindEntryByPair(szPairNum);
-      if (pEntry != nullptr) {
-        SetHidColsEntrySimple(pNode->Info, *pEntry);
-        ++m_nMatchedColsCnt;
-      }
+    if (CHIDCols* pEntry = MatchEntry(pNode->Info.DevicePath, screenDevices)) {
+      SetHidColsEntrySimple(pNode->Info, *pEntry);
+      ++m_nMatchedColsCnt;
     }
     CloseHidDevice(pNode->Info);
   }
@@ -381,7 +378,7 @@ int CHIDWinGet::FilterTouchPadCols() {
 }
 
 // First pass: one entry per touch-screen collection. False when the walk fails.
-bool CHIDWinGet::CollectTouchScreens(WCHAR (&szPairNum)[kPathChars]) {
+bool CHIDWinGet::CollectTouchScreens(WCHAR (&szPairNum)[kPathChars], std::vector<std::wstring>& screenDevices) {
   static const char kOp[] = "CHIDWinGet::FilterTouchPadCols";
   DEVICE_LIST_LINK* pLink = nullptr;
   for (int i = 0; i < m_nSupportDevCnt; ++i) {
@@ -396,6 +393,7 @@ bool CHIDWinGet::CollectTouchScreens(WCHAR (&szPairNum)[kPathChars]) {
       DbgLogTrace(kOp, __LINE__, "!! Vorn Touch screen UsagePage =%04X, Usage = %02X", caps.UsagePage, caps.Usage);
       if (ParsePairNum(pNode->Info.DevicePath, szPairNum) == kPairNumTooLong) continue;
       m_listHidCols.emplace_back();
+      screenDevices.push_back(DevicePartOf(pNode->Info.DevicePath));
       SetHidColsEntrySimple(pNode->Info, m_listHidCols.back());
     }
   }
@@ -420,4 +418,29 @@ PPHYSICAL_DEVICE_NODE CHIDWinGet::StepPhysicalList(int nIndex, DEVICE_LIST_LINK*
   PPHYSICAL_DEVICE_NODE pNode = GetEntryFromPhysicalList(nIndex);
   pLink = pNode != nullptr ? &pNode->Link : nullptr;
   return pNode;
+}
+
+// The entry a collection belongs to. A path with a pair number is matched by
+// that number only. A path without one (Wine's HID paths carry none) belongs
+// to the entry whose touch screen is a collection of the same device; a
+// collection of any other device is left alone, so that a device of the
+// vendor plugged beside the controller never takes one of its roles.
+CHIDCols* CHIDWinGet::MatchEntry(PCWSTR pszDevicePath, const std::vector<std::wstring>& screenDevices) {
+  static const char kOp[] = "CHIDWinGet::FilterTouchPadCols";
+  WCHAR szPairNum[kPathChars];
+  memset(szPairNum, 0, sizeof(szPairNum));
+  const int nPairResult = ParsePairNum(pszDevicePath, szPairNum);
+  if (nPairResult == kPairNumTooLong) return nullptr;
+  if (nPairResult == kHidOk) return FindEntryByPair(szPairNum);
+  const std::wstring device = DevicePartOf(pszDevicePath);
+  if (!device.empty()) {
+    auto itDevice = screenDevices.begin();
+    for (CHIDCols& entry : m_listHidCols) {
+      if (itDevice != screenDevices.end() && SamePathText(*itDevice, device)) return &entry;
+      if (itDevice != screenDevices.end()) ++itDevice;
+    }
+  }
+  DbgLogTrace(kOp, __LINE__, "No pair number and no touch screen of its device, collection left alone: %s",
+              CAsciiPath(pszDevicePath).c_str());
+  return nullptr;
 }

@@ -1,4 +1,5 @@
-// Device paths as 8-bit text, for log lines and the maker-word test.
+// Device paths as 8-bit text, for log lines and the maker-word test, and
+// the device part that the collections of one device share.
 #pragma once
 
 #include "platform/win32.h"
@@ -16,3 +17,13 @@ class CAsciiPath {
  private:
   std::string m_strText;
 };
+
+// The text of a HID interface path before its collection part (the "&colNN"
+// of the hardware part, between the first and second '#'): what every
+// collection of one device shares, "\\?\hid#vorn0101" for
+// "\\?\hid#vorn0101&col02#0000#{...}". Empty when the path names no
+// collection.
+std::wstring DevicePartOf(PCWSTR pszPath);
+// Whether two path texts are equal regardless of letter case, as Windows
+// compares names.
+bool SamePathText(const std::wstring& strA, const std::wstring& strB);

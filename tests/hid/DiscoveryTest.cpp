@@ -264,9 +264,10 @@ TEST_F(DiscoveryTest, TwoTouchScreensOfOnePairMakeTwoEntries) {
       << Dump(m_log.Since());
 }
 
-TEST_F(DiscoveryTest, CollectionWithoutPairNumberTakesThePreviousOne) {
-  // The controller's own input collection is missing; the input collection
-  // that follows it, without pair number, takes the controller's pair.
+TEST_F(DiscoveryTest, CollectionWithoutPairNumberJoinsTheTouchScreenOfItsDevice) {
+  // The controller's own input collection is missing; an input collection of
+  // the same device (the same text before "&col") without pair number joins
+  // the controller's entry.
   hidtest::PlugDevice(*m_machine, kVendorId, 0x0201, L"0badcafe", {hidtest::TouchScreen(1), hidtest::VendorOutput(3)});
   hidtest::PlugDeviceAt(*m_machine, kVendorId, 0x0201, {L"\\\\?\\hid#vorn0201&col01#nopair#{4d1e55b2}"},
                         {hidtest::VendorInput(2)});
@@ -276,6 +277,47 @@ TEST_F(DiscoveryTest, CollectionWithoutPairNumberTakesThePreviousOne) {
   EXPECT_EQ(VendorInputPath(0), L"\\\\?\\hid#vorn0201&col01#nopair#{4d1e55b2}");
   EXPECT_STREQ(entry.PairNum, L"0badcafe");  // the entry keeps its own pair number
   EXPECT_TRUE(Contains(m_log.Since(), "ERR: Did not find pair number"));
+}
+
+TEST_F(DiscoveryTest, AVendorDeviceWithoutPairNumberTakesNoRoleOfTheController) {
+  // Plugged before the controller: another device of the vendor, whose only
+  // collection has output report 3 and whose path has no pair number.
+  const std::wstring otherPath = L"\\\\?\\hid#vorn0777#serial01#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+  auto other = hidtest::PlugDeviceAt(*m_machine, kVendorId, 0x0777, {otherPath}, {hidtest::VendorOutput(3)});
+  auto controller = winsim::AttachTouchController(*m_machine);
+  ASSERT_EQ(Discover(), 0) << Dump(m_log.Since());
+  ASSERT_EQ(m_transport.GetDeviceCount(), 1);
+  EXPECT_EQ(std::wstring(m_transport.Entry(0).Handlers[kHandlerVendorOutput].szDevicePath),
+            controller->Path(winsim::TouchController::kVendorOutput));
+  EXPECT_TRUE(Contains(m_log.Since(), "CHIDWinGet::FilterTouchPadCols: No pair number and no touch screen of its "
+                                      "device, collection left alone: " + Ascii(otherPath)))
+      << Dump(m_log.Since());
+  // The command reaches the controller, and only the controller.
+  const BYTE command[] = {0xF0, 0x02, 0x00, 0x01};
+  EXPECT_EQ(m_transport.WriteCommand(command, 4, 1000, 0), 0);
+  EXPECT_TRUE(std::static_pointer_cast<winsim::RecordingHidDevice>(other->Model())->Received().empty());
+  EXPECT_EQ(controller->Received().size(), 1u);
+}
+
+TEST_F(DiscoveryTest, CollectionsWithoutPairNumbersPairByTheirDevice) {
+  // As Wine names HID interfaces: no pair number; the collections of one
+  // device differ in their "&colNN" only. Another device of the vendor,
+  // named the same way, is plugged first.
+  const std::wstring kClass = L"#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+  const std::wstring otherPath = L"\\\\?\\hid#vorn0202&col01#0000" + kClass;
+  auto other = hidtest::PlugDeviceAt(*m_machine, kVendorId, 0x0202, {otherPath}, {hidtest::VendorOutput(3)});
+  const std::vector<std::wstring> paths = {L"\\\\?\\hid#vorn0101&col01#0000" + kClass,
+                                           L"\\\\?\\hid#vorn0101&col02#0000" + kClass,
+                                           L"\\\\?\\hid#vorn0101&col03#0000" + kClass};
+  hidtest::PlugDeviceAt(*m_machine, kVendorId, 0x0101, paths,
+                        {hidtest::TouchScreen(1), hidtest::VendorInput(2), hidtest::VendorOutput(3)});
+  ASSERT_EQ(Discover(), 0) << Dump(m_log.Since());
+  ASSERT_EQ(m_transport.GetDeviceCount(), 1);
+  EXPECT_EQ(VendorInputPath(0), paths[1]);
+  EXPECT_EQ(std::wstring(m_transport.Entry(0).Handlers[kHandlerVendorOutput].szDevicePath), paths[2]);
+  EXPECT_TRUE(Contains(m_log.Since(), "CHIDWinGet::FilterTouchPadCols: No pair number and no touch screen of its "
+                                      "device, collection left alone: " + Ascii(otherPath)))
+      << Dump(m_log.Since());
 }
 
 TEST_F(DiscoveryTest, BenchCollectionWithoutPairNumberFindsNoEntryOfItsOwn) {
