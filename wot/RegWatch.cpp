@@ -257,10 +257,12 @@ void CSampleService::LogConnection() {
   LogMessage(szText, DEBUGLOG_ONLY);
 }
 
-// The selection goes to the controller unchanged; only 1 means enabled.
+// The command carries the selection's low byte; the message says what that
+// byte tells the controller: 1 switches wake-on-touch on, any other byte off.
 int CSampleService::SendSelection(DWORD dwSel, WCHAR* pszMessage, size_t nChars) {
   if (g_TouchIC.SWSetSystemInfo(static_cast<int>(dwSel)) == 0) {
-    std::swprintf(pszMessage, nChars, L"%ls", dwSel == 1 ? L"Enable Wake-on-touch" : L"Disable Wake-on-touch");
+    const bool fEnabling = (dwSel & 0xFF) == 1;
+    std::swprintf(pszMessage, nChars, L"%ls", fEnabling ? L"Enable Wake-on-touch" : L"Disable Wake-on-touch");
     return 0;
   }
   WCHAR szError[kTextChars];

@@ -34,6 +34,24 @@ TEST(WakeSettingScenario, StartPushesTheUsersSetting) {
   }
 }
 
+// The controller is sent the value's low byte, and the message names what
+// that byte does: only byte 1 switches wake-on-touch on.
+TEST(WakeSettingScenario, TheMessageFollowsTheByteSent) {
+  struct Case {
+    DWORD value;
+    const wchar_t* message;
+  } const cases[] = {{257, L"Enable Wake-on-touch"}, {511, L"Disable Wake-on-touch"}, {256, L"Disable Wake-on-touch"}};
+  for (const auto& c : cases) {
+    ScenarioMachine machine;
+    machine.SetTouch(c.value);
+    machine.Start();
+    ASSERT_TRUE(machine.WaitForEvents(c.message, 1)) << c.value;
+    ASSERT_TRUE(machine.WaitForWatching(1));
+    EXPECT_EQ(machine.PushedFlags(), std::vector<uint8_t>{static_cast<uint8_t>(c.value & 0xFF)});
+    EXPECT_EQ(machine.EventCount(ReadMessage(machine, c.value)), 1u) << c.value;
+  }
+}
+
 // Without a readable setting the controller is given wake-on-touch enabled
 // and nothing is watched.
 TEST(WakeSettingScenario, MissingValueOrKeyEnablesAndDoesNotWatch) {
