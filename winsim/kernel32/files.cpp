@@ -2,6 +2,7 @@
 // itself, far past any data, one byte per granted access and per denied
 // share, so that they hold between handles of one process and between
 // processes that share the machine folder alike.
+#include "files_internal.h"
 #include "host.h"
 #include "paths.h"
 
@@ -72,6 +73,8 @@ class DiskFile final : public IoObject {
  public:
   DiskFile(host::UniqueFd fd, DWORD access, DWORD flags)
       : m_fd(std::move(fd)), m_access(access), m_overlapped((flags & FILE_FLAG_OVERLAPPED) != 0) {}
+
+  int Fd() const { return m_fd.Get(); }
 
   BOOL Read(LPVOID buffer, DWORD length, LPDWORD transferred, LPOVERLAPPED overlapped) override;
   BOOL Write(LPCVOID buffer, DWORD length, LPDWORD transferred, LPOVERLAPPED overlapped) override;
@@ -188,6 +191,20 @@ DWORD DiskFile::Seek(LONGLONG distance, DWORD method, LONGLONG& position, LONGLO
 
 std::shared_ptr<DiskFile> FileOf(HANDLE handle) { return CurrentMachine().handles().GetAs<DiskFile>(handle); }
 
+}  // namespace
+
+namespace winsim::files {
+
+std::shared_ptr<const void> HostFileOf(HANDLE handle, int& fd) {
+  auto file = FileOf(handle);
+  fd = file ? file->Fd() : -1;
+  return file;
+}
+
+}  // namespace winsim::files
+
+namespace {
+
 // --- CreateFileW ---------------------------------------------------------
 
 struct OpenRequest {
@@ -211,11 +228,24 @@ DWORD CheckDisposition(const paths::Resolved& path, const OpenRequest& request) 
 // enforces the access; the share locks need a readable descriptor).
 // `created` comes from O_EXCL, so a file that another process made since the
 // name was resolved is opened, and share-checked, as an existing one.
+// A final symbolic link (the machine's reparse point) is followed, as Windows
+// follows one, unless FILE_FLAG_OPEN_REPARSE_POINT asks for the link itself:
+// then the handle stands for the link and moves no data.
+bool OpensLink(const OpenRequest& request) { return (request.flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0; }
+int FollowFlag(const OpenRequest& request) { return OpensLink(request) ? O_NOFOLLOW : 0; }
+
 host::UniqueFd OpenExisting(const paths::Resolved& path, const OpenRequest& request) {
-  host::UniqueFd fd(::open(path.host.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+  host::UniqueFd fd(::open(path.host.c_str(), O_RDWR | O_CLOEXEC | FollowFlag(request)));
   if (!fd.Valid() && errno == EACCES && !(request.access & (kWriteRights | DELETE)))
-    fd = host::UniqueFd(::open(path.host.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    fd = host::UniqueFd(::open(path.host.c_str(), O_RDONLY | O_CLOEXEC | FollowFlag(request)));
+  if (!fd.Valid() && errno == ELOOP && OpensLink(request))
+    fd = host::UniqueFd(::open(path.host.c_str(), O_PATH | O_CLOEXEC | O_NOFOLLOW));
   return fd;
+}
+
+bool IsLinkFd(int fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 DWORD OpenHost(const paths::Resolved& path, const OpenRequest& request, host::UniqueFd& fd, bool& created) {
@@ -223,7 +253,8 @@ DWORD OpenHost(const paths::Resolved& path, const OpenRequest& request, host::Un
   const mode_t mode = (request.flags & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
   created = false;
   if (mayCreate) {
-    fd = host::UniqueFd(::open(path.host.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_CREAT | O_EXCL, mode));
+    // O_EXCL never follows a final link: an existing link is opened below.
+    fd = host::UniqueFd(::open(path.host.c_str(), O_RDWR | O_CLOEXEC | O_CREAT | O_EXCL, mode));
     created = fd.Valid();
     if (!fd.Valid() && errno == EEXIST && request.disposition == CREATE_NEW) return ERROR_FILE_EXISTS;
     if (!fd.Valid() && errno != EEXIST) return host::ErrorFromErrno(errno);
@@ -231,6 +262,7 @@ DWORD OpenHost(const paths::Resolved& path, const OpenRequest& request, host::Un
   if (!created) fd = OpenExisting(path, request);
   if (!fd.Valid()) return errno == ELOOP ? ERROR_ACCESS_DENIED : host::ErrorFromErrno(errno);
   struct stat st {};
+  if (::fstat(fd.Get(), &st) == 0 && S_ISLNK(st.st_mode)) return ERROR_SUCCESS;  // the link itself
   if (::fstat(fd.Get(), &st) == 0 && !S_ISREG(st.st_mode)) return ERROR_ACCESS_DENIED;
   if (!created && ReadOnlyOnHost(st) && (request.access & (kWriteRights | DELETE))) return ERROR_ACCESS_DENIED;
   return ERROR_SUCCESS;
@@ -244,6 +276,7 @@ DWORD OpenDiskFile(const paths::Resolved& path, const OpenRequest& request, host
   bool created = false;
   if (DWORD error = OpenHost(path, request, fd, created)) return error;
   existed = !created;
+  if (IsLinkFd(fd.Get())) return ERROR_SUCCESS;  // a link's handle takes no part in sharing
   if (!created && ShareConflict(fd.Get(), request.access, request.share)) return ERROR_SHARING_VIOLATION;
   if (!created && Truncates(request.disposition) && ::ftruncate(fd.Get(), 0) != 0)
     return host::ErrorFromErrno(errno);
@@ -345,6 +378,10 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
   if (::stat(path.host.c_str(), &st) != 0) return Fail(host::ErrorFromErrno(errno), INVALID_FILE_ATTRIBUTES);
   DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
   if (ReadOnlyOnHost(st)) attributes |= FILE_ATTRIBUTE_READONLY;
+  // The name itself is a link: its own attributes, not its target's.
+  struct stat own {};
+  if (::lstat(path.host.c_str(), &own) == 0 && S_ISLNK(own.st_mode))
+    attributes = FILE_ATTRIBUTE_REPARSE_POINT | (S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
   return attributes;
 }
 
@@ -384,7 +421,10 @@ BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
   if (DWORD error = ResolveExisting(lpPathName, path)) return Fail(error, FALSE);
   if (path.isRoot) return Fail(ERROR_ACCESS_DENIED, FALSE);
   if (!path.isDirectory) return Fail(ERROR_DIRECTORY, FALSE);
-  if (::rmdir(path.host.c_str()) != 0) return Fail(host::ErrorFromErrno(errno), FALSE);
+  struct stat own {};
+  const bool link = ::lstat(path.host.c_str(), &own) == 0 && S_ISLNK(own.st_mode);
+  if ((link ? ::unlink(path.host.c_str()) : ::rmdir(path.host.c_str())) != 0)
+    return Fail(host::ErrorFromErrno(errno), FALSE);
   return TRUE;
 }
 
