@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
 #include <memory>
 #include <new>
 #include <thread>
@@ -25,6 +26,13 @@ constexpr size_t kLineSize = 512;
 constexpr size_t kFilePathSize = 512;
 constexpr size_t kSystemTextSize = 512;
 constexpr size_t kStampSize = 32;
+
+// One hourly file holds at most this much: past it the hour's lines are
+// dropped, and the line that reaches it is followed by one that says so.
+constexpr ULONGLONG kMaxLogFileBytes = 16ull * 1024 * 1024;
+const char kFullText[] = "Log file size limit reached: the further lines of this hour are dropped";
+// The Win32 file namespace prefix GetFinalPathNameByHandleW puts before a drive.
+const WCHAR kLongPathPrefix[] = L"\\\\?\\";
 
 constexpr DWORD kLangEnglishUs = 0x0409;
 constexpr DWORD kFixedFileInfoSignature = 0xFEEF04BD;
@@ -151,20 +159,91 @@ DWORD BuildLine(char* pszLine, const SYSTEMTIME& st, const char* pszText) {
   return static_cast<DWORD>(nLen + 2);
 }
 
-int AppendToFile(const WCHAR* pszPath, const char* pszLine, DWORD nLen) {
-  EnterCriticalSection(&g_log.m_csFile);
-  HANDLE hFile = CreateFileW(pszPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (hFile == INVALID_HANDLE_VALUE) {
-    LeaveCriticalSection(&g_log.m_csFile);
-    return kDbgOpenFailed;
+bool SameName(const WCHAR* pszA, const WCHAR* pszB) {
+  for (; *pszA != L'\0' && *pszB != L'\0'; ++pszA, ++pszB)
+    if (std::towupper(static_cast<wint_t>(*pszA)) != std::towupper(static_cast<wint_t>(*pszB))) return false;
+  return *pszA == *pszB;
+}
+
+// Whether every folder of the log directory below the drive is a plain
+// folder, not a link. Asked only before a new hourly file is made, so that a
+// linked folder does not even get an empty file; it never decides what is
+// written (a check by name can be raced): the opened handle does.
+bool FoldersArePlain() {
+  WCHAR szFolder[MAX_PATH];
+  std::wcsncpy(szFolder, g_log.m_szDirectory, MAX_PATH - 1);
+  szFolder[MAX_PATH - 1] = L'\0';
+  const size_t nLen = std::wcslen(szFolder);
+  for (size_t i = 3; i <= nLen; ++i) {  // after "C:\"
+    if (szFolder[i] != L'\\' && szFolder[i] != L'\0') continue;
+    const WCHAR cKept = szFolder[i];
+    szFolder[i] = L'\0';
+    const DWORD dwAttributes = GetFileAttributesW(szFolder);
+    szFolder[i] = cKept;
+    if (dwAttributes == INVALID_FILE_ATTRIBUTES || !(dwAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+      return false;
   }
+  return true;
+}
+
+// The hourly file without following a final link; made only when it is
+// missing and its folders are plain.
+HANDLE OpenHourFile(const WCHAR* pszPath) {
+  const DWORD dwShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  const DWORD dwFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+  HANDLE hFile = CreateFileW(pszPath, GENERIC_WRITE, dwShare, nullptr, OPEN_EXISTING, dwFlags, nullptr);
+  if (hFile != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_NOT_FOUND || !FoldersArePlain()) return hFile;
+  return CreateFileW(pszPath, GENERIC_WRITE, dwShare, nullptr, OPEN_ALWAYS, dwFlags, nullptr);
+}
+
+// Whether the handle names the hourly file itself: a plain file with one
+// name, reached through no link on the way (its final name is the name it
+// was opened by). Gives the file's size.
+bool IsHourFile(HANDLE hFile, const WCHAR* pszPath, ULONGLONG& ullSize) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(hFile, &info)) return false;
+  if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) return false;
+  if (info.nNumberOfLinks != 1) return false;
+  WCHAR szFinal[kFilePathSize + 8];
+  const DWORD nFinal = GetFinalPathNameByHandleW(hFile, szFinal, kFilePathSize + 8, VOLUME_NAME_DOS);
+  if (nFinal == 0 || nFinal >= kFilePathSize + 8) return false;
+  const size_t nPrefix = std::wcslen(kLongPathPrefix);
+  const WCHAR* pszFinal = std::wcsncmp(szFinal, kLongPathPrefix, nPrefix) == 0 ? szFinal + nPrefix : szFinal;
+  if (!SameName(pszFinal, pszPath)) return false;
+  ullSize = (static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  return true;
+}
+
+// Appends the line at the end of the file; the line that brings the file to
+// its limit is followed by the line that says later ones are dropped.
+int AppendLine(HANDLE hFile, ULONGLONG ullSize, const SYSTEMTIME& st, const char* pszLine, DWORD nLen) {
+  if (ullSize >= kMaxLogFileBytes) return kDbgLineDropped;
   SetFilePointer(hFile, 0, nullptr, FILE_END);
   DWORD dwWritten = 0;
-  if (WriteFile(hFile, pszLine, nLen, &dwWritten, nullptr)) FlushFileBuffers(hFile);
-  CloseHandle(hFile);
-  LeaveCriticalSection(&g_log.m_csFile);
+  if (!WriteFile(hFile, pszLine, nLen, &dwWritten, nullptr)) return 0;
+  if (ullSize + dwWritten >= kMaxLogFileBytes) {
+    char szFull[kLineSize];
+    const DWORD nFullLen = BuildLine(szFull, st, kFullText);
+    WriteFile(hFile, szFull, nFullLen, &dwWritten, nullptr);
+  }
+  FlushFileBuffers(hFile);
   return 0;
+}
+
+// A file that is not the hourly file itself is closed unwritten and the line
+// is dropped, as when the folder is missing.
+int AppendToFile(const WCHAR* pszPath, const SYSTEMTIME& st, const char* pszLine, DWORD nLen) {
+  EnterCriticalSection(&g_log.m_csFile);
+  int nResult = kDbgOpenFailed;
+  HANDLE hFile = OpenHourFile(pszPath);
+  if (hFile != INVALID_HANDLE_VALUE) {
+    ULONGLONG ullSize = 0;
+    if (IsHourFile(hFile, pszPath, ullSize)) nResult = AppendLine(hFile, ullSize, st, pszLine, nLen);
+    CloseHandle(hFile);
+  }
+  LeaveCriticalSection(&g_log.m_csFile);
+  return nResult;
 }
 
 // The four parts of the executable's fixed file version, when it carries a
@@ -260,7 +339,7 @@ int DbgLogWrite(const char* pszText) {
   BuildFilePath(szPath, st);
   char szLine[kLineSize];
   DWORD nLen = BuildLine(szLine, st, OrEmpty(pszText));
-  return AppendToFile(szPath, szLine, nLen);
+  return AppendToFile(szPath, st, szLine, nLen);
 }
 
 int DbgLogTrace(const char* pszOperation, int nLine, const char* pszFormat, ...) {

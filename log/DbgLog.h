@@ -1,5 +1,7 @@
 // The process-wide debug log: hourly files in C:\VornPalmix\VrnDbgLog, written
-// only when that directory exists at start-up.
+// only when that directory exists at start-up. A file is written only through
+// a handle that names the hourly file itself, never through a link, and holds
+// at most 16 MB.
 #pragma once
 
 #include "platform/win32.h"
@@ -16,8 +18,11 @@ typedef void (*DbgEchoHook)(const char* pszMessage, unsigned long long nLength);
 
 // Result of every logged failure: the common code callers pass on.
 constexpr int kDbgLoggedFailure = -6;
-// DbgLogWrite: the hourly file could not be opened.
+// DbgLogWrite: the hourly file could not be opened, or what was opened is not
+// the hourly file itself (a link, or a file with more than one name).
 constexpr int kDbgOpenFailed = -16;
+// DbgLogWrite: the hourly file is full; the line was dropped.
+constexpr int kDbgLineDropped = -17;
 
 void DbgLogInit();
 void DbgLogShutdown();

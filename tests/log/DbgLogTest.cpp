@@ -258,3 +258,76 @@ TEST_F(DbgLogTest, ConcurrentWritersKeepLinesWholeUntilShutdown) {
 }
 
 }  // namespace
+
+// ---- Only the hourly file itself is written -----------------------------------
+
+// A folder of the machine's drive outside the log directory: what a link reaches.
+class DbgLogLinkTest : public DbgLogTest {
+ protected:
+  fs::path Elsewhere() { return m_machine->DriveC() / "Elsewhere"; }
+  bool NothingElsewhere() {
+    for (const auto& item : fs::recursive_directory_iterator(Elsewhere()))
+      if (item.is_regular_file() && item.file_size() != 0 && item.path().filename() != "target.txt") return false;
+    return true;
+  }
+};
+
+TEST_F(DbgLogLinkTest, ALinkedLogFolderReceivesNothing) {
+  fs::create_directories(Elsewhere());
+  fs::create_directories(LogDir().parent_path());
+  fs::create_directory_symlink(Elsewhere(), LogDir());
+  DbgLogInit();  // the folder is there, as a link: the log is on
+  EXPECT_EQ(DbgLogWrite("through the link"), kDbgOpenFailed);
+  EXPECT_TRUE(fs::is_empty(Elsewhere()));
+}
+
+TEST_F(DbgLogLinkTest, ALinkedParentFolderReceivesNothing) {
+  fs::create_directories(Elsewhere() / "VrnDbgLog");
+  fs::create_directory_symlink(Elsewhere(), LogDir().parent_path());
+  DbgLogInit();
+  EXPECT_EQ(DbgLogWrite("through the link"), kDbgOpenFailed);
+  EXPECT_TRUE(fs::is_empty(Elsewhere() / "VrnDbgLog"));
+  // An hourly file made there beforehand gets nothing either: its handle's
+  // final name is not the log's.
+  std::ofstream(Elsewhere() / "VrnDbgLog" / "20240306-14.log").flush();
+  EXPECT_EQ(DbgLogWrite("through the link"), kDbgOpenFailed);
+  EXPECT_EQ(fs::file_size(Elsewhere() / "VrnDbgLog" / "20240306-14.log"), 0u);
+}
+
+TEST_F(DbgLogLinkTest, ALinkedOrHardLinkedHourFileReceivesNothing) {
+  StartEnabled();
+  fs::create_directories(Elsewhere());
+  const fs::path target = Elsewhere() / "target.txt";
+  std::ofstream(target) << "kept";
+  fs::create_symlink(target, HourFile("14"));
+  EXPECT_EQ(DbgLogWrite("through a symbolic link"), kDbgOpenFailed);
+  EXPECT_EQ(ReadFile(target), "kept");
+  fs::remove(HourFile("14"));
+  fs::create_hard_link(target, HourFile("14"));
+  EXPECT_EQ(DbgLogWrite("through a hard link"), kDbgOpenFailed);
+  EXPECT_EQ(ReadFile(target), "kept");
+  EXPECT_TRUE(NothingElsewhere());
+  fs::remove(HourFile("14"));
+  EXPECT_EQ(DbgLogWrite("plain again"), 0);
+  EXPECT_EQ(ReadFile(HourFile("14")), Prefix("0306-14:05:09.042") + "plain again\r\n");
+}
+
+TEST_F(DbgLogTest, AFullHourFileSaysSoOnceAndDropsTheRest) {
+  StartEnabled();
+  constexpr uintmax_t kLimit = 16u * 1024 * 1024;
+  std::ofstream(HourFile("14")).flush();
+  fs::resize_file(HourFile("14"), kLimit - 10);
+  EXPECT_EQ(DbgLogWrite("the last line"), 0);
+  EXPECT_EQ(DbgLogWrite("dropped"), kDbgLineDropped);
+  EXPECT_EQ(DbgLogTrace("Op::Name", 1, "dropped too"), kDbgLineDropped);
+  const std::string p = Prefix("0306-14:05:09.042");
+  const std::string tail =
+      p + "the last line\r\n" + p + "Log file size limit reached: the further lines of this hour are dropped\r\n";
+  const std::string text = ReadFile(HourFile("14"));
+  ASSERT_EQ(text.size(), kLimit - 10 + tail.size());
+  EXPECT_EQ(text.substr(kLimit - 10), tail);
+  // The next hour has a file of its own.
+  m_machine->clock().SetWallMs(WallMs(15, 0, 0, 0));
+  EXPECT_EQ(DbgLogWrite("next hour"), 0);
+  EXPECT_EQ(ReadFile(HourFile("15")), Prefix("0306-15:00:00.000") + "next hour\r\n");
+}
