@@ -117,7 +117,10 @@ TEST_F(ConformanceLinks, InformationByHandleCountsTheFilesNames) {
   ArmLastError();
   EXPECT_FALSE(CreateHardLinkW(Path(L"hard.txt").c_str(), Path(L"a.txt").c_str(), nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  CloseHandle(file);
   ASSERT_TRUE(DeleteFileW(Path(L"hard.txt").c_str()));
+  file = Open(L"a.txt", GENERIC_READ, OPEN_EXISTING);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
   EXPECT_EQ(Info(file).nNumberOfLinks, 1u);
   CloseHandle(file);
 
