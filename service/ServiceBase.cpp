@@ -84,12 +84,14 @@ void WINAPI CServiceBase::ServiceMain(DWORD dwArgc, LPWSTR* pszArgv) {
   try {
     pService->RegisterAndStart(dwArgc, pszArgv);
   } catch (DWORD dwError) {
-    // Without a status handle nothing can be reported: the service never
-    // leaves the SCM's START_PENDING. Only the debug log learns why.
+    // Without a status handle nothing can be reported, and the dispatcher
+    // would wait for this service's end for ever. The process ends instead,
+    // which the SCM sees as the service stopping; only the debug log learns why.
     char szLine[96];
     std::snprintf(szLine, sizeof(szLine), "RegisterServiceCtrlHandlerEx failed w/err 0x%08lx",
                   static_cast<unsigned long>(dwError));
     DbgLogWrite(szLine);
+    ExitProcess(dwError);
   }
 }
 

@@ -4,6 +4,7 @@
 #include "support/ServiceHostHarness.h"
 
 #include <gtest/gtest.h>
+#include <winsim/sim/faults.h>
 
 #include <atomic>
 #include <cstring>
@@ -138,6 +139,20 @@ TEST_F(ServiceBaseTest, StartHookRaisingACodeStopsWithThatCode) {
   ASSERT_TRUE(Scm().WaitForProcessEnd(kServiceNameW, kWaitMs));
   EXPECT_EQ(m_host.Reports(), (std::vector<StateReport>{{kStartPending, 1, 0}, {kStopped, 0, 2}}));
   EXPECT_EQ(m_host.EventTexts(), std::vector<std::wstring>{L"Service Start failed w/err 0x00000002"});
+}
+
+TEST_F(ServiceBaseTest, AFailedHandlerRegistrationEndsTheProcess) {
+  winsim::FaultPlan plan;
+  plan.error = ERROR_INVALID_NAME;
+  winsim::CurrentMachine().Part<winsim::Faults>().Arm(winsim::FaultPoint::kRegisterServiceCtrlHandler, plan);
+  ASSERT_EQ(Scm().Start(kServiceNameW), (DWORD)ERROR_SUCCESS);
+  // Nothing to report with: the process ends, and the SCM marks the service stopped.
+  ASSERT_TRUE(Scm().WaitForProcessEnd(kServiceNameW, kWaitMs));
+  EXPECT_TRUE(m_host.Reports().empty());
+  const SERVICE_STATUS status = Scm().Status(kServiceNameW);
+  EXPECT_EQ(status.dwCurrentState, kStopped);
+  EXPECT_EQ(status.dwWin32ExitCode, (DWORD)ERROR_PROCESS_ABORTED);
+  EXPECT_TRUE(m_host.DebugLogHas("RegisterServiceCtrlHandlerEx failed w/err 0x0000007b"));
 }
 
 TEST_F(ServiceBaseTest, StartHookRaisingAnythingElseStopsWithZero) {

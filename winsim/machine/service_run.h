@@ -60,6 +60,7 @@ class ServiceRun {
   bool crashed = false;           // an exception escaped ServiceMain or the handler
   bool terminated = false;        // the machine shut down around a service that would not stop
   bool processEnded = false;
+  bool exitRequested = false;     // a thread of the process called ExitProcess
   LPHANDLER_FUNCTION_EX handler = nullptr;
   LPVOID context = nullptr;
   uintptr_t statusHandle = 0;

@@ -5,10 +5,12 @@
 #include "ordered_notifier.h"
 #include "service_store.h"
 
+#include <winsim/kernel32.h>
 #include <winsim/sim/process.h>
 #include <winsim/user32.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace winsim {
@@ -16,6 +18,12 @@ namespace winsim {
 namespace {
 
 thread_local std::shared_ptr<ServiceRun> t_run;
+
+// Unwinds a thread of a service process that called ExitProcess: there is no
+// ending a thread here, so its work ends by this exception instead.
+struct ProcessExit {
+  UINT code;
+};
 
 // The least real time the SCM's wait lasts on a scaled clock (see
 // Clock::SpanAtLeastReal).
@@ -325,6 +333,8 @@ void Services::StartMainThreadLocked(const std::shared_ptr<ServiceRun>& run, LPS
     t_run = run;
     try {
       main(static_cast<DWORD>(run->mainArgs.size()), run->mainArgv.data());
+    } catch (const ProcessExit&) {
+      // The process ends; the dispatcher sees exitRequested.
     } catch (...) {
       std::lock_guard lock(m_mutex);
       run->crashed = true;
@@ -352,9 +362,17 @@ BOOL Services::RunDispatcher(const SERVICE_TABLE_ENTRYW* table, DWORD& error) {
   m_machine.clock().Join(run->mainThread);
   lock.lock();
   error = EndDispatcherLocked(run);
+  const bool exiting = run->exitRequested;
   lock.unlock();
   Announce();
+  if (exiting) throw ProcessExit{0};  // the process's code after the dispatcher never runs
   return error == ERROR_SUCCESS ? TRUE : FALSE;
+}
+
+void Services::ExitRun(const std::shared_ptr<ServiceRun>& run) {
+  std::lock_guard lock(m_mutex);
+  run->exitRequested = true;
+  m_changed.notify_all();
 }
 
 // A dispatcher that ends without the service's own SERVICE_STOPPED (a crash,
@@ -362,7 +380,7 @@ BOOL Services::RunDispatcher(const SERVICE_TABLE_ENTRYW* table, DWORD& error) {
 DWORD Services::EndDispatcherLocked(const std::shared_ptr<ServiceRun>& run) {
   run->dispatcherEnded = true;
   ServiceState& state = StateLocked(run->config.name);
-  bool killed = run->crashed || run->terminated;
+  bool killed = run->crashed || run->terminated || run->exitRequested;
   if (killed && state.run == run && state.status.dwCurrentState != SERVICE_STOPPED)
     RecordLocked(run->config.name, StoppedStatus(state.status.dwServiceType, ERROR_PROCESS_ABORTED), true);
   m_changed.notify_all();
@@ -375,8 +393,10 @@ void Services::DispatchLocked(std::unique_lock<std::mutex>& lock, const std::sha
   ServiceState& state = StateLocked(run->config.name);
   auto stopped = [&] { return state.run == run && state.status.dwCurrentState == SERVICE_STOPPED; };
   for (;;) {
-    m_changed.wait(lock, [&] { return !run->queue.empty() || stopped() || run->crashed || run->terminated; });
-    if (run->crashed || run->terminated || (run->queue.empty() && stopped())) break;
+    m_changed.wait(lock, [&] {
+      return !run->queue.empty() || stopped() || run->crashed || run->terminated || run->exitRequested;
+    });
+    if (run->crashed || run->terminated || run->exitRequested || (run->queue.empty() && stopped())) break;
     auto pending = run->queue.front();
     run->queue.pop_front();
     RunHandlerLocked(lock, run, *pending);
@@ -641,3 +661,10 @@ void Services::Shutdown() {
 Services::~Services() { Shutdown(); }
 
 }  // namespace winsim
+
+extern "C" void WINAPI ExitProcess(UINT uExitCode) {
+  auto run = winsim::Services::CurrentRun();
+  if (!run) std::exit(static_cast<int>(uExitCode));
+  run->owner.ExitRun(run);
+  throw winsim::ProcessExit{uExitCode};
+}

@@ -158,6 +158,10 @@ BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize);
 BOOL WINAPI DeleteFileW(LPCWSTR lpFileName);
 BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
 BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName);
+// Ends the calling process. A service process the simulated SCM started ends
+// its threads' work by unwinding them (the SCM sees the process end); any
+// other process exits.
+[[noreturn]] void WINAPI ExitProcess(UINT uExitCode);
 // Host symbolic links are the machine's reparse points: GetFileAttributesW
 // gives the link's own attributes, CreateFileW follows a final link unless
 // FILE_FLAG_OPEN_REPARSE_POINT opens the link itself.

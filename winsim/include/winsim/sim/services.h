@@ -140,6 +140,9 @@ class Services : public MachinePart {
   // --- advapi32's side: the service process --------------------------------------
   // The run of the SCM-started process the calling thread belongs to, if any.
   static std::shared_ptr<ServiceRun> CurrentRun();
+  // ExitProcess on a thread of a service process: the dispatcher ends and the
+  // process entry is unwound; the SCM marks the service stopped.
+  void ExitRun(const std::shared_ptr<ServiceRun>& run);
   BOOL RunDispatcher(const SERVICE_TABLE_ENTRYW* table, DWORD& error);
   SERVICE_STATUS_HANDLE RegisterHandler(const std::wstring& name, LPHANDLER_FUNCTION_EX handler,
                                         LPVOID context, DWORD& error);
