@@ -58,6 +58,20 @@ def descriptors():
     return found
 
 
+def array_of_usages(count, usage_page=0x09):
+    """One array input item naming `count` usages, 65535 fields of 7 bits: the
+    parser makes a cap per usage, each over all the fields."""
+    usages = b"".join(bytes([0x09, i % 254 + 1]) for i in range(count))
+    return (bytes([0x05, usage_page, 0xA1, 0x01]) + usages +
+            bytes([0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x07, 0x96, 0xFF, 0xFF, 0x81, 0x00, 0xC0]))
+
+
+# Inputs that once made a target fail, kept as seeds so that every replay
+# checks them again.
+ALLOCATION = array_of_usages(100)  # a usage list per cap row: gigabytes in all
+USAGE_COST = array_of_usages(1900)  # HidP_GetUsages once read every field per cap
+
+
 def write(target, name, data):
     folder = CORPUS / target
     folder.mkdir(parents=True, exist_ok=True)
@@ -69,6 +83,7 @@ def hid_descriptor_seeds():
     for name, descriptor, _ in descriptors():
         write("hid_descriptor", name + "-zeros", block(descriptor) + bytes(256))
         write("hid_descriptor", name + "-counting", block(descriptor) + counting)
+    write("hid_descriptor", "regression-array-usages-cost", block(USAGE_COST) + bytes(64))
 
 
 # Roles of hid_profile_fuzz: 0 none, 1 touch screen, 2 pen, 3 vendor defined.
@@ -92,6 +107,7 @@ def hid_profile_seeds():
         reports = (u8(3) + u16(0) + u8(0) + bytes(64) + u8(3) + u16(0) + u8(0) + b"\xff" * 64 +
                    u8(0) + u16(5) + b"\x01\x02\x03\x04\x05")
         write("hid_profile", name, block(descriptor) + roles + reports)
+    write("hid_profile", "regression-allocation", block(ALLOCATION) + u8(1))
 
 
 def controller_device(pid=0x0101, firmware=0x1203, fault=0):
@@ -183,6 +199,7 @@ def hid_bus_seeds():
         write("hid_bus", "screen-" + name,
               u8(1) + controller_device() + fuzzed_device(descriptor=descriptor, instance="5&1a2b3c4d&0") +
               standard_ids() + op_profile(bytes(64)) + op_profile(b"\x01" + bytes(63)))
+    write("hid_bus", "regression-allocation", u8(0) + fuzzed_device(descriptor=ALLOCATION) + standard_ids())
     write("hid_bus", "maker-word-paths",
           u8(1) + fuzzed_device(hardware="VORN0101&mi_00") + fuzzed_device(hardware="vid_2c1a&pid_0101",
                                                                           instance="serial-without-fields") +
