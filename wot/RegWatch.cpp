@@ -73,7 +73,8 @@ void CSampleService::RegWatchThread(CSampleService* pService, DWORD dwGeneration
 
 void CSampleService::WatchRun(DWORD dwGeneration) {
   const DWORD dwSel = FindSetting();
-  if (!FirstPush(dwSel)) return;
+  if (IsReplaced(dwGeneration)) return;  // its lookup was cut short: the newer run reads the setting
+  if (!FirstPush(dwSel, dwGeneration)) return;
   if (IsReplaced(dwGeneration)) {
     LogMessage(L"A newer watcher runs - this one does not watch", DEBUGLOG_ONLY);
     return;
@@ -103,9 +104,9 @@ DWORD CSampleService::FindSetting() {
 
 // Pushes the selection; false when the run ends here (no controller, no
 // setting to watch, or the service is ending).
-bool CSampleService::FirstPush(DWORD dwSel) {
+bool CSampleService::FirstPush(DWORD dwSel, DWORD dwGeneration) {
   if (RetryHidDevWoTCtrl(dwSel) != 0) {
-    if (IsEnding()) return false;
+    if (IsEnding() || IsReplaced(dwGeneration)) return false;
     LogMessage(L"RetryHidDevWoTCtrl fail.", EVENTLOG_INFORMATION_TYPE);
     m_fStopWatch = TRUE;
     LogMessage(L"m_fDevExist is FALSE. Can't detect device.", DEBUGLOG_ONLY);

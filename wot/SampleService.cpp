@@ -18,6 +18,10 @@ constexpr DWORD kPushSpinCount = 0x80000;
 // is to leave the count, after its last touch of the stopped event.
 constexpr DWORD kWatcherEndPollMs = 100;
 
+// The generation of the watcher run the calling thread is running; 0 on any
+// other thread.
+thread_local DWORD t_dwRunGeneration = 0;
+
 }  // namespace
 
 struct SWatchRecord {
@@ -177,10 +181,12 @@ void CSampleService::QueueRecord(SWatchRecord* pRecord) {
 DWORD WINAPI CSampleService::WatchTrampoline(LPVOID pContext) {
   std::unique_ptr<SWatchRecord> pRecord(static_cast<SWatchRecord*>(pContext));
   CSampleService* pService = pRecord->pService;
+  t_dwRunGeneration = pRecord->dwGeneration;
   if (pRecord->pfnGenerationRoutine)
     pRecord->pfnGenerationRoutine(pService, pRecord->dwGeneration);
   else
     pRecord->pfnRoutine(pService);
+  t_dwRunGeneration = 0;
   pRecord.reset();
   pService->EndWatchRun();
   return 0;
@@ -192,8 +198,13 @@ void CSampleService::EndWatchRun() {
   m_nWatchRuns.fetch_sub(1);
 }
 
+// A run that a newer one replaced stops at its next pause, before and after
+// the wait: after a burst of display events only the newest run keeps
+// retrying, instead of every replaced run going on with its lookups and pushes.
 BOOL CSampleService::WatchPause(DWORD dwMilliseconds) {
-  return WaitForSingleObject(m_hEndingEvent, dwMilliseconds) == WAIT_TIMEOUT;
+  if (t_dwRunGeneration != 0 && IsReplaced(t_dwRunGeneration)) return FALSE;
+  if (WaitForSingleObject(m_hEndingEvent, dwMilliseconds) != WAIT_TIMEOUT) return FALSE;
+  return t_dwRunGeneration == 0 || !IsReplaced(t_dwRunGeneration);
 }
 
 BOOL CSampleService::WaitForWatchers(DWORD dwMilliseconds) {

@@ -22,7 +22,8 @@
 //     instead of being destroyed under a running watcher.
 //
 // Contract for the watcher (RegWatchThread and its helpers):
-//  - it pauses only through WatchPause(), and ends when that returns FALSE;
+//  - it pauses only through WatchPause(), and ends when that returns FALSE
+//    (the service is ending, or a newer run has replaced this one);
 //  - it clears m_fStopWatch only while m_fServiceEnding is clear, and never
 //    arms a notification or pushes once m_fServiceEnding is set;
 //  - it leaves the events and m_csPush open; the key it opens for the
@@ -110,7 +111,7 @@ class CSampleService : public CServiceBase {
   // One watcher run (wot/RegWatch.cpp).
   void WatchRun(DWORD dwGeneration);
   DWORD FindSetting();
-  bool FirstPush(DWORD dwSel);
+  bool FirstPush(DWORD dwSel, DWORD dwGeneration);
   HKEY OpenNotifyKey(DWORD dwGeneration);
   void WatchChanges(HKEY hKey, DWORD dwGeneration, DWORD dwPushed);
   bool SettingChangedSince(DWORD dwPushed);

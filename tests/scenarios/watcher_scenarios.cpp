@@ -28,8 +28,8 @@ TEST(WatcherScenario, DisplayOnRestartsAWaitingWatcher) {
 }
 
 // Display-on events in quick succession: the later ones find the stop
-// already requested and only queue another run; runs replaced before they
-// watch end by themselves, and one watcher is left.
+// already requested and only queue another run; runs replaced while they
+// wait out their start delay end there without a push, and one watcher is left.
 TEST(WatcherScenario, QuickDisplayOnsLeaveOneWatcher) {
   ScenarioMachine machine;
   machine.Start();
@@ -38,9 +38,11 @@ TEST(WatcherScenario, QuickDisplayOnsLeaveOneWatcher) {
   machine.DisplayOn();
   machine.DisplayOn();
   EXPECT_EQ(machine.DebugCount("Monitor On - SetEvent m_hRegWatchEvent"), 1u);
-  ASSERT_TRUE(machine.WaitForEvents(L"Enable Wake-on-touch", 5));
-  ASSERT_TRUE(machine.WaitForDebug("A newer watcher runs - this one does not watch", 2));
   ASSERT_TRUE(machine.WaitForWatching(2));
+  machine.Machine().clock().Sleep(10000);  // the replaced runs' start delays are over
+  // The start, the woken watcher's last push, the newest run's push.
+  EXPECT_EQ(machine.EventCount(L"Enable Wake-on-touch"), 3u);
+  EXPECT_EQ(machine.DebugCount("A newer watcher runs - this one does not watch"), 0u);
   machine.SetTouch(0);
   ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
   ASSERT_TRUE(machine.WaitForWatching(3));
@@ -65,6 +67,25 @@ TEST(WatcherScenario, NoControllerGivesUpAndTheNextDisplayOnTriesAgain) {
   machine.DisplayOn();
   ASSERT_TRUE(machine.WaitForEvents(L"Enable Wake-on-touch", 1));
   ASSERT_TRUE(machine.WaitForWatching(1));
+}
+
+// A burst of display off/on cycles without a controller: each display-on
+// queues a run, but a replaced run stops at its next pause, so only the
+// newest keeps retrying and the failed pushes come no faster than its spacing.
+TEST(WatcherScenario, ABurstOfDisplayEventsLeavesOnlyTheNewestRunRetrying) {
+  ScenarioMachine machine;
+  machine.Controller()->Detach();
+  machine.Start();
+  ASSERT_TRUE(machine.WaitForDebug("Init HidDevWoTCtrl fail", 1));
+  for (int nCycle = 0; nCycle < 12; ++nCycle) {
+    EXPECT_TRUE(machine.Scm().PowerSettingChange(scenario::kService, GUID_MONITOR_POWER_ON, {0}).Delivered());
+    machine.DisplayOn();
+    machine.Machine().clock().Sleep(500);
+  }
+  ASSERT_TRUE(machine.WaitForNoWatcher());
+  // The first run's pushes until it was replaced, then the newest run's 15.
+  EXPECT_LE(machine.DebugCount("Init HidDevWoTCtrl fail"), 15u + 5u);
+  EXPECT_EQ(machine.EventCount(L"Init HidDevWoTCtrl fail."), 1u);
 }
 
 // A controller that comes back while the pushes are retried gets the setting.
