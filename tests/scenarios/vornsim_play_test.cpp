@@ -178,6 +178,7 @@ TEST(VornsimPlay, ALogonGivesTheNextDisplayOnTheNewUsersSetting) {
   ASSERT_TRUE(sim.Await(kDisable));
   ASSERT_TRUE(sim.Await(L"event VornPalmixSvc: RegNotifyChangeKeyValue success."));
   EXPECT_EQ(sim.Count(L"wire out 03 00 04 F0 02 00 02 ..."), 1u);
+  EXPECT_EQ(sim.Count(L"ctl wake-on-touch off"), 1u) << "only byte 1 switches it on, as the message says";
   EXPECT_EQ(sim.CountStartingWith(L"sim Robin is logged on as S-1-5-21-"), 1u);
 }
 

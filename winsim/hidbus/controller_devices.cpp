@@ -1,5 +1,6 @@
-// The controller's HID appearance (report descriptors, identity, paths), the
-// further devices of the discovery bench, and the WINSIM_CONTROLLER syntax.
+// The controller's HID appearance on the bus (the model's report descriptor,
+// identity, paths), the further devices of the discovery bench, and the
+// WINSIM_CONTROLLER syntax.
 #include <winsim/sim/touch_controller.h>
 
 #include <algorithm>
@@ -11,108 +12,25 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// One finger: tip switch, contact identifier, X and Y in 0..4095 over a
-// 29.40 cm x 16.50 cm panel; units are reset at its end.
-Bytes FingerCollection() {
-  return {
-      0x05, 0x0D,              // Usage Page (Digitizer)
-      0x09, 0x22,              // Usage (Finger)
-      0xA1, 0x02,              // Collection (Logical)
-      0x09, 0x42,              //   Usage (Tip Switch)
-      0x15, 0x00,              //   Logical Minimum (0)
-      0x25, 0x01,              //   Logical Maximum (1)
-      0x75, 0x01,              //   Report Size (1)
-      0x95, 0x01,              //   Report Count (1)
-      0x81, 0x02,              //   Input (Data,Var,Abs)
-      0x95, 0x07,              //   Report Count (7)
-      0x81, 0x03,              //   Input (Const,Var,Abs)
-      0x09, 0x51,              //   Usage (Contact Identifier)
-      0x25, 0x0F,              //   Logical Maximum (15)
-      0x75, 0x08,              //   Report Size (8)
-      0x95, 0x01,              //   Report Count (1)
-      0x81, 0x02,              //   Input (Data,Var,Abs)
-      0x05, 0x01,              //   Usage Page (Generic Desktop)
-      0x26, 0xFF, 0x0F,        //   Logical Maximum (4095)
-      0x75, 0x10,              //   Report Size (16)
-      0x55, 0x0E,              //   Unit Exponent (-2)
-      0x65, 0x11,              //   Unit (cm)
-      0x35, 0x00,              //   Physical Minimum (0)
-      0x46, 0x7C, 0x0B,        //   Physical Maximum (2940)
-      0x09, 0x30,              //   Usage (X)
-      0x81, 0x02,              //   Input (Data,Var,Abs)
-      0x46, 0x72, 0x06,        //   Physical Maximum (1650)
-      0x09, 0x31,              //   Usage (Y)
-      0x81, 0x02,              //   Input (Data,Var,Abs)
-      0x45, 0x00,              //   Physical Maximum (0)
-      0x55, 0x00,              //   Unit Exponent (0)
-      0x65, 0x00,              //   Unit (none)
-      0xC0,                    // End Collection
-  };
-}
-
-// Touch screen (0x0D/0x04) or touch pad (0x0D/0x05): input report 1 with two
-// fingers and the contact count, feature report 10 with the contact maximum.
-Bytes DigitizerCollection(uint8_t usage) {
-  Bytes bytes = {0x05, 0x0D, 0x09, usage, 0xA1, 0x01, 0x85, 0x01};
-  for (int finger = 0; finger < 2; ++finger) {
-    const Bytes one = FingerCollection();
-    bytes.insert(bytes.end(), one.begin(), one.end());
-  }
-  const Bytes tail = {
-      0x05, 0x0D,  //   Usage Page (Digitizer)
-      0x09, 0x54,  //   Usage (Contact Count)
-      0x25, 0x7F,  //   Logical Maximum (127)
-      0x75, 0x08,  //   Report Size (8)
-      0x95, 0x01,  //   Report Count (1)
-      0x81, 0x02,  //   Input (Data,Var,Abs)
-      0x85, 0x0A,  //   Report ID (10)
-      0x09, 0x55,  //   Usage (Contact Count Maximum)
-      0x25, 0x0A,  //   Logical Maximum (10)
-      0xB1, 0x02,  //   Feature (Data,Var,Abs)
-      0xC0,        // End Collection
-  };
-  bytes.insert(bytes.end(), tail.begin(), tail.end());
-  return bytes;
-}
-
-// One vendor report of 63 data bytes: report ID, usage, main item.
-Bytes VendorReport(uint8_t reportId, uint8_t usage, uint8_t mainItem) {
-  return {
-      0x85, reportId,    // Report ID
-      0x09, usage,       // Usage
-      0x15, 0x00,        // Logical Minimum (0)
-      0x26, 0xFF, 0x00,  // Logical Maximum (255)
-      0x75, 0x08,        // Report Size (8)
-      0x95, 0x3F,        // Report Count (63)
-      mainItem, 0x02,    // Input or Output (Data,Var,Abs)
-  };
-}
-
-// A vendor collection: page 0xFF00, usage 1, holding `reports`.
-Bytes VendorCollection(std::initializer_list<Bytes> reports) {
-  Bytes bytes = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01};  // Usage Page (0xFF00), Usage (1), Collection (Application)
-  for (const auto& report : reports) bytes.insert(bytes.end(), report.begin(), report.end());
-  bytes.push_back(0xC0);  // End Collection
-  return bytes;
-}
-
-constexpr uint8_t kInputItem = 0x81;
-constexpr uint8_t kOutputItem = 0x91;
-
-// Answers in input report 2, status in input report 4.
-Bytes VendorInputCollection() {
-  return VendorCollection({VendorReport(kVendorInputReportId, 0x02, kInputItem),
-                           VendorReport(kVendorStatusReportId, 0x04, kInputItem)});
-}
-
-// Commands in output report 3.
-Bytes VendorOutputCollection() { return VendorCollection({VendorReport(kVendorOutputReportId, 0x03, kOutputItem)}); }
+Bytes Part(ctlmodel::Descriptor descriptor) { return Bytes(descriptor.bytes, descriptor.bytes + descriptor.length); }
 
 Bytes Concatenate(std::initializer_list<Bytes> parts) {
   Bytes bytes;
   for (const auto& part : parts) bytes.insert(bytes.end(), part.begin(), part.end());
   return bytes;
 }
+
+// The maker's touch pad: the controller's touch-screen collection with the
+// touch pad usage (0x0D/0x05) in its Usage item.
+Bytes TouchPadCollection() {
+  Bytes bytes = Part(ctlmodel::CollectionDescriptor(ctlmodel::Collection::kTouchScreen));
+  constexpr size_t kUsageItem = 2;  // after Usage Page (Digitizer)
+  if (bytes.size() > kUsageItem + 1 && bytes[kUsageItem] == 0x09) bytes[kUsageItem + 1] = 0x05;
+  return bytes;
+}
+
+Bytes VendorInputCollection() { return Part(ctlmodel::CollectionDescriptor(ctlmodel::Collection::kVendorInput)); }
+Bytes VendorOutputCollection() { return Part(ctlmodel::CollectionDescriptor(ctlmodel::Collection::kVendorOutput)); }
 
 std::wstring Hex4(unsigned value) {
   wchar_t buffer[8];
@@ -177,7 +95,7 @@ HidDeviceDesc BenchDeviceDesc(Machine& machine, BenchDevice device) {
     case BenchDevice::kOtherVendor: return BenchDesc(machine, 0x04F3, controller, L"vorn0101");
     case BenchDevice::kTouchPadOnly:
       return BenchDesc(machine, kTouchControllerVendorId,
-                       Concatenate({DigitizerCollection(0x05), VendorInputCollection(), VendorOutputCollection()}),
+                       Concatenate({TouchPadCollection(), VendorInputCollection(), VendorOutputCollection()}),
                        L"vorn0101");
     case BenchDevice::kUpperCaseMaker: {
       auto desc = BenchDesc(machine, kTouchControllerVendorId, controller, L"VORN0101");
@@ -196,8 +114,7 @@ HidDeviceDesc BenchDeviceDesc(Machine& machine, BenchDevice device) {
 }  // namespace
 
 const std::vector<uint8_t>& TouchController::ReportDescriptor() {
-  static const Bytes descriptor =
-      Concatenate({DigitizerCollection(0x04), VendorInputCollection(), VendorOutputCollection()});
+  static const Bytes descriptor = Part(ctlmodel::DeviceDescriptor());
   return descriptor;
 }
 
@@ -212,16 +129,10 @@ HidDeviceDesc TouchController::DeviceDesc(const TouchControllerConfig& config, c
   return desc;
 }
 
-std::string FaultName(ControllerFault fault) {
-  static const char* const kNames[] = {"none",         "mute",       "late",        "wrong-report",
-                                       "short-report", "fail-write", "stuck-write", "unplug"};
-  return kNames[static_cast<int>(fault)];
-}
+std::string FaultName(ControllerFault fault) { return ctlmodel::FaultName(fault); }
 
 bool ParseFault(const std::string& name, ControllerFault& fault) {
-  for (int i = 0; i <= static_cast<int>(ControllerFault::kUnplug); ++i)
-    if (FaultName(static_cast<ControllerFault>(i)) == name) return fault = static_cast<ControllerFault>(i), true;
-  return false;
+  return ctlmodel::ParseFault(name.data(), name.size(), fault);
 }
 
 bool ParseControllerConfig(const std::string& text, std::vector<TouchControllerConfig>& controllers,

@@ -2,12 +2,19 @@
 // collection, a vendor input collection (page 0xFF00, usage 1, input report 2)
 // and a vendor output collection (page 0xFF00, usage 1, output report 3).
 //
+// Its behaviour (descriptors, commands and answers, bridge frames, faults,
+// the wire record) is the controller model in ctlmodel/, which the virtual
+// controller driver runs too; this class plugs that model into winsim's bus:
+// it serialises the calls, delivers what the model says is due later on the
+// simulated clock, and keeps the history tests read (actions, reports, frames).
+//
 // Commands arrive as output report 3: [3, 0x00, length, command...], zero
 // filled. Bridge frames arrive as [3, bridge command, four parameters] and are
 // taken by the bridge products 0x0007 and 0x000B. The firmware version query
 // is answered with input report 2: [2, 4, 0x52, v>>12, (v>>4)&0xFF, (v&0xF)<<4].
 #pragma once
 
+#include <ctlmodel/controller.h>
 #include <winsim/sim/hidbus.h>
 
 #include <condition_variable>
@@ -19,31 +26,24 @@
 namespace winsim {
 
 // The controller vendor's USB vendor ID (the same number the product is built with).
-constexpr USHORT kTouchControllerVendorId = 0x2C1A;
-constexpr USHORT kTouchControllerDefaultProductId = 0x0101;
-constexpr USHORT kTouchControllerDefaultFirmware = 0x1203;
-constexpr USHORT kBridgePowerProductId = 0x0007;   // a bridge that must power the controller
-constexpr USHORT kBridgeNoIdsProductId = 0x000B;   // a bridge that carries reports without IDs
-constexpr UCHAR kVendorInputReportId = 2;
-constexpr UCHAR kVendorStatusReportId = 4;  // a second input report of the vendor input collection
-constexpr UCHAR kVendorOutputReportId = 3;
-constexpr size_t kVendorReportBytes = 64;
+constexpr USHORT kTouchControllerVendorId = ctlmodel::kVendorId;
+constexpr USHORT kTouchControllerDefaultProductId = ctlmodel::kDefaultProductId;
+constexpr USHORT kTouchControllerDefaultFirmware = ctlmodel::kDefaultFirmware;
+constexpr USHORT kBridgePowerProductId = ctlmodel::kBridgePowerProductId;  // a bridge that must power the controller
+constexpr USHORT kBridgeNoIdsProductId = ctlmodel::kBridgeNoIdsProductId;  // a bridge that carries reports without IDs
+constexpr UCHAR kVendorInputReportId = ctlmodel::kVendorInputReportId;
+constexpr UCHAR kVendorStatusReportId = ctlmodel::kVendorStatusReportId;  // a second input report of the vendor input collection
+constexpr UCHAR kVendorOutputReportId = ctlmodel::kVendorOutputReportId;
+constexpr size_t kVendorReportBytes = ctlmodel::kVendorReportBytes;
 // The "late" fault answers after this much simulated time: later than the
 // product's 1000 ms transfer time-out.
-constexpr uint64_t kLateAnswerMs = 1500;
+constexpr uint64_t kLateAnswerMs = ctlmodel::kLateAnswerMs;
 // The "unplug" fault leaves the bus this long after the command that triggers it.
-constexpr uint64_t kUnplugDelayMs = 20;
+constexpr uint64_t kUnplugDelayMs = ctlmodel::kUnplugDelayMs;
 
-enum class ControllerFault {
-  kNone,
-  kMute,         // takes commands, never answers
-  kLate,         // answers after kLateAnswerMs
-  kWrongReport,  // answers with report 4 instead of 2
-  kShortReport,  // answers with a report shorter than the input report length
-  kFailWrite,    // writes to the output collection fail (ERROR_GEN_FAILURE)
-  kStuckWrite,   // writes to the output collection never complete
-  kUnplug,       // leaves the bus shortly after the next command, while the answer is awaited
-};
+// none, mute, late, wrong-report, short-report, fail-write, stuck-write,
+// unplug: see ctlmodel::Fault.
+using ControllerFault = ctlmodel::Fault;
 
 std::string FaultName(ControllerFault fault);
 bool ParseFault(const std::string& name, ControllerFault& fault);
@@ -60,16 +60,8 @@ struct TouchControllerConfig {
 bool ParseControllerConfig(const std::string& text, std::vector<TouchControllerConfig>& controllers,
                            std::string& error);
 
-enum class ControllerAction {
-  kWakeOnTouchOn,
-  kWakeOnTouchOff,
-  kSleep,
-  kWake,
-  kReset,
-  kVersionQuery,
-  kBridgeFrame,
-  kMalformed,  // an output report that is neither a known command nor a bridge frame
-};
+// What the controller did with an output report: see ctlmodel::Action.
+using ControllerAction = ctlmodel::Action;
 
 // "wake-on-touch on", "sleep", "version query", ... as vornsim prints them.
 std::string ActionName(ControllerAction action);
@@ -140,23 +132,22 @@ class TouchController : public HidDeviceModel, public std::enable_shared_from_th
   HidTransferResult OnGetFeature(size_t collection, std::span<uint8_t> report) override;
   HidTransferResult OnSetFeature(size_t collection, std::span<const uint8_t> report) override;
   void OnPlugged(const std::shared_ptr<HidDevicePort>& port) override;
+  void OnUnplugged() override;
 
  private:
-  struct Reaction;
-  Reaction Take(std::span<const uint8_t> report);
-  void TakeCommand(std::span<const uint8_t> command, Reaction& reaction);
-  void TakeBridgeFrame(std::span<const uint8_t> frame, Reaction& reaction);
-  void Act(ControllerAction action, Reaction& reaction);
-  void Answer(Reaction& reaction);
-  void Run(Reaction& reaction);
-  void Emit(const ControllerEvent& event) const;
+  void RememberLocked(const ctlmodel::Reaction& reaction, std::span<const uint8_t> report);
+  std::vector<ControllerEvent> DrainWireLocked();
+  void AtDue(const std::shared_ptr<HidDevicePort>& port, uint32_t dueMs, std::function<void()> work);
+  void Emit(const std::vector<ControllerEvent>& events) const;
   bool Send(size_t collection, const std::vector<uint8_t>& report);
   std::shared_ptr<HidDevicePort> Port() const;
 
   mutable std::mutex m_mutex;
   mutable std::condition_variable m_changed;
-  TouchControllerState m_state;
+  ctlmodel::Controller m_model;  // guarded by m_mutex, as everything below
+  std::vector<ControllerAction> m_actions;
   std::vector<std::vector<uint8_t>> m_received;
+  std::vector<std::vector<uint8_t>> m_frames;
   Observer m_observer;
   std::weak_ptr<HidDevicePort> m_port;
 };
