@@ -1,11 +1,12 @@
-// The model as a driver holds it: a Controller in static storage (it must
-// need no constructor code), driven through each of its entry points, so the
-// link pulls in everything. Built into a native image without any runtime.
+// The model as a driver holds it: a Controller in static storage, driven
+// through each of its entry points, so the link pulls in everything. Built
+// into a native image without any runtime.
 #include <ctlmodel/controller.h>
 
 namespace {
 
-ctlmodel::Controller g_controller;
+// constinit: a Controller in static storage needs no constructor code.
+constinit ctlmodel::Controller g_controller;
 
 int Exercise() {
   g_controller.Init(ctlmodel::DefaultConfig());

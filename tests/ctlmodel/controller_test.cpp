@@ -407,6 +407,20 @@ TEST_F(Device, LongReportsAreJudgedByTheirFirstBytes) {
   EXPECT_EQ(model.Wire().At(0).length, ctlmodel::kMaxReportBytes);
 }
 
+// A driver keeps its controller in static storage or in zeroed memory: it
+// must need no constructor code (constinit fails to compile otherwise).
+constinit Controller g_staticController;
+
+TEST(StaticController, WorksAfterInitWithoutAConstructorRun) {
+  g_staticController.Init({0x0A5C, ctlmodel::kDefaultProductId, Fault::kNone});
+  const Bytes query = Command({0x53, 0x00, 0x00, 0x01});
+  const Reaction reaction =
+      g_staticController.TakeOutputReport(Collection::kVendorOutput, query.data(), query.size());
+  ASSERT_TRUE(reaction.answers);
+  EXPECT_EQ(reaction.answer.bytes[4], 0xA5);
+  EXPECT_EQ(g_staticController.Wire().Count(), 2u);
+}
+
 TEST_F(Device, InitStartsAfresh) {
   Write(Command({0xF0, 0x02, 0x00, 0x01}));
   model.Detach();

@@ -22,8 +22,11 @@
 // kVendorId, product id and version number (= firmware version) from State().
 //
 // ---- Using a Controller -----------------------------------------------------
-//   ctlmodel::Controller model;            // no constructor work beyond zeroing
-//   model.Init(ctlmodel::DefaultConfig()); // or {firmware, product id, fault}
+//   ctlmodel::Controller model;            // constexpr: a global is constinit, no
+//                                          // static constructor
+//   model.Init(ctlmodel::DefaultConfig()); // or {firmware, product id, fault};
+//                                          // also on zeroed memory (a device
+//                                          // extension) before any other call
 //
 // An output report (WriteFile, IOCTL_HID_WRITE_REPORT, HidD_SetOutputReport):
 //   ctlmodel::Reaction r = model.TakeOutputReport(collection, bytes, length);
@@ -218,7 +221,7 @@ class WireRecord {
   uint32_t Total() const { return m_total; }      // entries appended since Clear()
 
  private:
-  WireEntry m_entries[kCapacity];
+  WireEntry m_entries[kCapacity] = {};
   size_t m_first = 0;
   size_t m_count = 0;
   uint32_t m_dropped = 0;
