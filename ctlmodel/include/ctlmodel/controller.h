@@ -19,7 +19,7 @@
 // splits it into one HID device per collection; so does winsim);
 // CollectionDescriptor(c) is one collection alone (for a HID stack that is
 // given one device per collection, as Wine 8's class driver is). Vendor id
-// kVendorId, product id and version number (= firmware version) from State().
+// kVendorId, product id and version number (= firmware version) from GetState().
 //
 // ---- Using a Controller -----------------------------------------------------
 //   ctlmodel::Controller model;            // constexpr: a global is constinit, no
@@ -51,7 +51,7 @@
 //
 // Control (the driver's control interface, winsim's control API):
 //   SetFault(), SetFirmwareVersion(), SetProductId(), Attach(), Detach(),
-//   State() (ids, fault, attached, wake-on-touch, power, resets, bridge).
+//   GetState() (ids, fault, attached, wake-on-touch, power, resets, bridge).
 //   FaultName()/ParseFault() and ActionName() give the names vornsim and
 //   vorndev print ("stuck-write", "wake-on-touch on", ...).
 //
