@@ -192,4 +192,17 @@ inline MachineFolder& ProcessFolder() {
   return folder;
 }
 
+// One run of a target that drives the product on a machine: a fresh machine,
+// the allocation bound, and afterwards no handle of the run left open.
+// `body` is called as body(FuzzInput&, winsim::Machine&).
+template <class Body>
+void RunOnFreshMachine(const uint8_t* data, size_t size, Body body) {
+  winsim::ScopedMachine machine(ProcessFolder().Config());
+  AllocationMeter::Run metered;
+  const size_t handles = machine->handles().Count();
+  FuzzInput input(data, size);
+  body(input, *machine);
+  FUZZ_CHECK(machine->handles().Count() == handles, "%zu handles left open", machine->handles().Count() - handles);
+}
+
 }  // namespace vornfuzz

@@ -302,11 +302,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  winsim::ScopedMachine machine(vornfuzz::ProcessFolder().Config());
-  vornfuzz::AllocationMeter::Run metered;
-  const size_t handles = machine->handles().Count();
-  FuzzInput input(data, size);
-  Run(input, *machine);
-  FUZZ_CHECK(machine->handles().Count() == handles, "%zu handles left open", machine->handles().Count() - handles);
+  vornfuzz::RunOnFreshMachine(data, size, Run);
   return 0;
 }
