@@ -1,0 +1,69 @@
+// Whole-service stories where the machine fails the watcher: a push whose
+// write fails every time, and a user key that cannot be opened for
+// notifications.
+#include "ScenarioMachine.h"
+
+namespace {
+
+using scenario::ScenarioMachine;
+
+// A change whose every push fails: fifteen attempts, then one event that the
+// selection did not reach the controller; the watcher keeps watching and the
+// next change gets through once the controller accepts writes again.
+TEST(FaultScenario, AChangeThatCannotBeWrittenIsReportedAndWatchingGoesOn) {
+  ScenarioMachine machine;
+  machine.Start();
+  ASSERT_TRUE(machine.WaitForWatching(1));
+  machine.Controller()->SetFault(winsim::ControllerFault::kFailWrite);
+  machine.SetTouch(0);
+  ASSERT_TRUE(machine.WaitForEvents(L"Can not send wot-sel command to device", 1));
+  EXPECT_EQ(machine.DebugCount("Init HidDevWoTCtrl fail"), 15u);
+  EXPECT_EQ(machine.EventCount(L"Init HidDevWoTCtrl fail."), 1u);
+  EXPECT_EQ(machine.EventCount(L"Disable Wake-on-touch"), 0u) << "a failed write is no success";
+  ASSERT_TRUE(machine.WaitForWatching(2));
+
+  machine.Controller()->SetFault(winsim::ControllerFault::kNone);
+  machine.SetTouch(0);
+  ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
+  EXPECT_EQ(machine.PushedFlags(), (std::vector<uint8_t>{1, 0}));
+  EXPECT_EQ(machine.EventCount(L"Can not send wot-sel command to device"), 1u);
+}
+
+// The user's key goes away after the setting was read: the notification key
+// is tried ten times, then the run gives up with one event and watches nothing.
+TEST(FaultScenario, ANotificationKeyThatCannotBeOpenedIsTriedTenTimes) {
+  ScenarioMachine machine;
+  auto controller = machine.Controller();
+  controller->Detach();
+  machine.Start();
+  ASSERT_TRUE(machine.WaitForDebug("Init HidDevWoTCtrl fail", 1));
+  ASSERT_TRUE(machine.Registry().DeleteKeyTree(machine.UserKey()));
+  controller->Attach();
+  ASSERT_TRUE(machine.WaitForEvents(L"RegSetNotify fail.", 1));
+  ASSERT_TRUE(machine.WaitForNoWatcher());
+  EXPECT_EQ(machine.EventCount(L"RegOpenKeyEx KEY_NOTIFY fail."), 10u);
+  EXPECT_EQ(machine.DebugCount("RegSetNotify fail. Can't run registry changing detection."), 1u);
+  EXPECT_EQ(machine.EventCount(L"RegNotifyChangeKeyValue success."), 0u);
+  EXPECT_EQ(machine.Registry().ArmedNotifications(machine.UserKey()), 0u);
+  EXPECT_EQ(machine.PushedFlags(), std::vector<uint8_t>{1});
+}
+
+// The key comes back during the attempts: the run opens it, takes up the
+// value written meanwhile and watches.
+TEST(FaultScenario, ANotificationKeyBackDuringTheAttemptsIsWatched) {
+  ScenarioMachine machine;
+  auto controller = machine.Controller();
+  controller->Detach();
+  machine.Start();
+  ASSERT_TRUE(machine.WaitForDebug("Init HidDevWoTCtrl fail", 1));
+  ASSERT_TRUE(machine.Registry().DeleteKeyTree(machine.UserKey()));
+  controller->Attach();
+  ASSERT_TRUE(machine.WaitUntil([&] { return machine.EventCount(L"RegOpenKeyEx KEY_NOTIFY fail.") >= 2; }));
+  machine.SetTouch(0);
+  ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
+  ASSERT_TRUE(machine.WaitForWatching(2));
+  EXPECT_EQ(machine.EventCount(L"RegSetNotify fail."), 0u);
+  EXPECT_LT(machine.EventCount(L"RegOpenKeyEx KEY_NOTIFY fail."), 10u);
+}
+
+}  // namespace
