@@ -118,18 +118,24 @@ int CTouchIC::ConnectLocked(int nVendorId, int nProductId) {
 }
 
 int CTouchIC::Connect(int nVendorId, int nProductId) {
+  m_bConnectFailed = true;
   VRNMutex mutex;
-  if (!mutex.Lock(m_nMutexTimeout)) {
+  if (!mutex.Lock(m_nMutexTimeout, m_hEndingEvent.load())) {
     DbgLogError("CTouchIC::Connect", __LINE__, "Device is busy.");
     return kTouchBusy;
   }
-  return ConnectLocked(nVendorId, nProductId);
+  const int nResult = ConnectLocked(nVendorId, nProductId);
+  m_bConnectFailed = (nResult != 0);
+  return nResult;
 }
 
 int CTouchIC::Disconnect() {
   if (!m_pInterface) return kTouchNoTransport;
+  // A failed Connect that left nothing open (the mutex was busy, or no device
+  // answered) leaves nothing to close: no second wait for the mutex.
+  if (m_bConnectFailed && !m_bConnected) return kTouchOk;
   VRNMutex mutex;
-  if (!mutex.Lock(m_nMutexTimeout)) {
+  if (!mutex.Lock(m_nMutexTimeout, m_hEndingEvent.load())) {
     DbgLogError("CTouchIC::Disconnect", __LINE__, "Device is busy.");
     return kTouchBusy;
   }
@@ -148,7 +154,7 @@ int CTouchIC::Disconnect() {
 
 int CTouchIC::GetFwVerEx(DWORD& dwVersion) {
   VRNMutex mutex;
-  if (!mutex.Lock(m_nMutexTimeout)) {
+  if (!mutex.Lock(m_nMutexTimeout, m_hEndingEvent.load())) {
     DbgLogError("CTouchIC::GetFwVerEx", __LINE__, "Device is busy.");
     return kTouchBusy;
   }

@@ -6,6 +6,8 @@
 #include "hid/InterfaceGet.h"
 #include "platform/win32.h"
 
+#include <atomic>
+
 // Result codes of the controller layer (beside the transport's own).
 constexpr int kTouchOk = 0;
 constexpr int kTouchBusy = 2;             // the named mutex was not obtained
@@ -27,9 +29,21 @@ class CTouchIC {
   CTouchIC(const CTouchIC&) = delete;
   CTouchIC& operator=(const CTouchIC&) = delete;
 
-  // Connection (locked by the named mutex "GMutexTouchIC").
+  // Longest device wait of one push that the ending event cannot cut short:
+  // the four bridge frames of the power-on and the four of the power-off, each
+  // with its write time-out and pause, and the command's own write.
+  static constexpr DWORD kBridgeFrameTimeoutMs = 5000;
+  static constexpr DWORD kCommandWriteTimeoutMs = 1000;
+  static constexpr DWORD kPushUncutWaitMs = 8 * (kBridgeFrameTimeoutMs + 20) + kCommandWriteTimeoutMs;
+
+  // Connection (locked by the named mutex "GMutexTouchIC"). After a Connect
+  // that failed with nothing open, Disconnect returns at once without waiting
+  // for the mutex.
   int Connect(int nVendorId, int nProductId);
   int Disconnect();
+  // An event that, once signalled, ends every wait for the mutex at once (the
+  // service hands its ending event in); nullptr waits out the time-out.
+  void SetEndingEvent(HANDLE hEnding) { m_hEndingEvent.store(hEnding); }
   int GetFwVerEx(DWORD& dwVersion);
 
   // Queries.
@@ -74,7 +88,9 @@ class CTouchIC {
   int m_nOutReportID = 0;
   bool m_bConnected = false;
   BYTE* m_pRecvBuf = nullptr;
-  DWORD m_nWriteTimeout = 1000;
+  DWORD m_nWriteTimeout = kCommandWriteTimeoutMs;
+  std::atomic<HANDLE> m_hEndingEvent{nullptr};
+  bool m_bConnectFailed = false;
   int m_nMutexTimeout = 15000;
   pfnReportHook m_pfnSendHook = nullptr;
   pfnReportHook m_pfnRecvHook = nullptr;

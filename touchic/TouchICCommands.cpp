@@ -16,7 +16,7 @@ constexpr DWORD kReadTimeoutMs = 1000;
 
 // Bridge frames: report ID, command, four parameter bytes.
 constexpr int kBridgeFrameLen = 6;
-constexpr DWORD kBridgeTimeoutMs = 5000;
+constexpr DWORD kBridgeTimeoutMs = CTouchIC::kBridgeFrameTimeoutMs;
 constexpr BYTE kBridgeSetLevels = 0x12;
 constexpr BYTE kBridgeSetPower = 0x11;
 constexpr BYTE kBridgeParam2Cmd = 0x02;
@@ -25,6 +25,7 @@ constexpr BYTE kBridgeParam1Cmd = 0x01;
 // pause before each power-off step.
 constexpr DWORD kPowerOnSettleMs = 20;
 constexpr DWORD kPowerOffPauseMs = 10;
+static_assert(kPowerOnSettleMs <= 20 && kPowerOffPauseMs <= 20, "CTouchIC::kPushUncutWaitMs counts 20 ms per frame");
 // Power-off steps: I/O level off first, then the supply, then the power state.
 constexpr BYTE kPowerOffLevels[] = {0xA0, 0x20, 0x00};
 

@@ -10,14 +10,20 @@ namespace {
 DWORD WaitFailureCode(DWORD dwWait) {
   if (dwWait == WAIT_TIMEOUT) return WAIT_TIMEOUT;
   if (dwWait == WAIT_ABANDONED) return ERROR_ABANDONED_WAIT_0;
+  if (dwWait == WAIT_OBJECT_0 + 1) return ERROR_OPERATION_ABORTED;
   return GetLastError();
 }
 
 }  // namespace
 
-bool VRNMutex::Lock(int nTimeoutMs) {
+bool VRNMutex::Lock(int nTimeoutMs, HANDLE hEnding) {
   m_hMutex = CreateMutexA(nullptr, FALSE, kName);
-  DWORD dwWait = WaitForSingleObject(m_hMutex, nTimeoutMs < 0 ? INFINITE : (DWORD)nTimeoutMs);
+  const DWORD dwTimeout = nTimeoutMs < 0 ? INFINITE : (DWORD)nTimeoutMs;
+  // The mutex comes first: a free mutex is still taken once the caller is
+  // ending, so a close can go ahead; only a wait for it ends early.
+  const HANDLE rgWait[] = {m_hMutex, hEnding};
+  DWORD dwWait = (hEnding && m_hMutex) ? WaitForMultipleObjects(2, rgWait, FALSE, dwTimeout)
+                                       : WaitForSingleObject(m_hMutex, dwTimeout);
   m_bLocked = (dwWait == WAIT_OBJECT_0);
   if (!m_bLocked)
     DbgLogSysError("VRNMutex::Lock", __LINE__, WaitFailureCode(dwWait), "TouchIC Mutex Lock fail.");

@@ -40,6 +40,8 @@ int Connect(int nVendorId, int nProductId) {
   return g_TouchIC.Connect(nVendorId, nProductId);
 }
 
+void SetEndingEvent(HANDLE hEnding) { g_TouchIC.SetEndingEvent(hEnding); }
+
 int Disconnect() {
   DbgLogTrace("VORNAPI::Disconnect", __LINE__, "Disconnect\n");
   timeEndPeriod(kTimerResolutionMs);

@@ -3,6 +3,8 @@
 // caller uses the commands of g_TouchIC directly.
 #pragma once
 
+#include "platform/win32.h"
+
 namespace VORNAPI {
 
 // Requests the 1 ms system timer resolution the bridge power-on sequence
@@ -10,7 +12,12 @@ namespace VORNAPI {
 void LibTouchInitial();
 int Connect(int nVendorId, int nProductId);
 // Ends the timer request and closes the controller; call it also after a
-// failed Connect where the device may have been opened.
+// failed Connect where the device may have been opened (when nothing was, it
+// does not wait for the mutex).
 int Disconnect();
+// Hands the controller an event that ends its mutex waits once signalled (the
+// service's ending event); nullptr takes it back. The diagnostic actions never
+// call it and wait out the time-out.
+void SetEndingEvent(HANDLE hEnding);
 
 }  // namespace VORNAPI

@@ -3,6 +3,7 @@
 #include "hid/VendorIds.h"
 #include "log/DbgLog.h"
 #include "service/ServiceIdentity.h"
+#include "touchic/VornApi.h"
 #include "wot/ServiceEntry.h"
 
 #include <cstdio>
@@ -232,6 +233,7 @@ void RunServiceTo(FILE* pOut) {
     return;  // the failure is in the logs already; the process just ends
   }
   g_pService = pService.get();
+  VORNAPI::SetEndingEvent(pService->EndingEvent());
   WCHAR szServiceName[std::size(kServiceName)];
   std::wmemcpy(szServiceName, kServiceName, std::size(kServiceName));
   SERVICE_TABLE_ENTRYW rgServiceTable[] = {{szServiceName, CServiceBase::ServiceMain}, {nullptr, nullptr}};
@@ -245,7 +247,10 @@ void RunServiceTo(FILE* pOut) {
   const bool fIdle = CServiceBase::WaitForServiceMain(CSampleService::kWatcherEndWaitMs) &&
                      pService->WaitForWatchers(CSampleService::kWatcherEndWaitMs);
   g_pService = nullptr;
-  if (fIdle) return;
+  if (fIdle) {
+    VORNAPI::SetEndingEvent(nullptr);
+    return;
+  }
   DbgLogWrite("Service object left to the process's end: a watcher did not end in time");
   pService.release();  // destroying it under a running watcher would be worse than this leak
 }

@@ -13,9 +13,9 @@
 //     later. They never wait.
 //  2. After the dispatcher returns, RunService waits, bounded by
 //     kWatcherEndWaitMs, for the runs to end (m_hStoppedEvent). Every pause of
-//     a run waits on m_hEndingEvent, so a run ends within one device or
-//     registry call once the service ends; the bound only covers a call that
-//     hangs. The SCM has seen SERVICE_STOPPED before this, so the stop itself
+//     a run and every wait of a push for the controller's mutex waits on
+//     m_hEndingEvent, so a run ends within the device writes of one push once
+//     the service ends; the bound covers those. The SCM has seen SERVICE_STOPPED before this, so the stop itself
 //     never waits for it.
 //  3. Only then is the object destroyed: the events, the key and m_csPush go
 //     last. Should the bound expire, the object is left to the process's end
@@ -32,6 +32,7 @@
 #pragma once
 
 #include "service/ServiceBase.h"
+#include "touchic/TouchIC.h"
 
 #include <atomic>
 #include <cstdio>
@@ -42,10 +43,14 @@ class CSampleService : public CServiceBase {
  public:
   // How long a new watcher waits before it does anything.
   static constexpr DWORD kStartDelayMs = 5000;
-  // Bound of the wait for running watchers after the dispatcher has returned:
-  // one push that holds the controller's named mutex as long as it may
-  // (15000 ms) and its command transfer (1000 ms), with room to spare.
-  static constexpr DWORD kWatcherEndWaitMs = 20000;
+  // Bound of the wait for running watchers after the dispatcher has returned.
+  // Once the service ends, the pauses of a run and the push's waits for the
+  // controller's mutex end at once (the ending event is handed to the
+  // controller), so what is left is the one push under way: its device
+  // writes, none of which the event cuts short, with room to spare for the
+  // facade's settle pause, the enumeration and the logging.
+  static constexpr DWORD kWatcherEndMarginMs = 4000;
+  static constexpr DWORD kWatcherEndWaitMs = CTouchIC::kPushUncutWaitMs + kWatcherEndMarginMs;
 
   CSampleService();  // raises a Win32 error code when an event or the lock cannot be created
   ~CSampleService() override;
@@ -66,6 +71,7 @@ class CSampleService : public CServiceBase {
   BOOL WatchPause(DWORD dwMilliseconds);  // FALSE: the service is ending, stop now
   BOOL WaitForWatchers(DWORD dwMilliseconds);  // TRUE when no run is queued or running
   LONG WatchRuns() const { return m_nWatchRuns.load(); }
+  HANDLE EndingEvent() const { return m_hEndingEvent; }
 
  protected:
   // Queues one run of pfnRoutine as a long work item, counted for teardown;

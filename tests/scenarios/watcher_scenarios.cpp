@@ -142,6 +142,50 @@ TEST(WatcherScenario, StopWhilePushing) {
   EXPECT_EQ(machine.EventCount(L"Init HidDevWoTCtrl fail."), 0u);
 }
 
+// Holds the controller's mutex on the test's thread, as another process would.
+class MutexHeld {
+ public:
+  MutexHeld() : m_hMutex(CreateMutexA(nullptr, FALSE, "GMutexTouchIC")) {
+    EXPECT_EQ(WaitForSingleObject(m_hMutex, 0), WAIT_OBJECT_0);
+  }
+  ~MutexHeld() {
+    ReleaseMutex(m_hMutex);
+    CloseHandle(m_hMutex);
+  }
+  MutexHeld(const MutexHeld&) = delete;
+  MutexHeld& operator=(const MutexHeld&) = delete;
+
+ private:
+  HANDLE m_hMutex;
+};
+
+// A stop while a push waits for a mutex someone else holds, in Connect or in
+// the Disconnect after the failed Connect (a push after a first one, so the
+// controller object has its transport): the wait ends with the stop, the
+// object is destroyed, and the stop costs no mutex time-out.
+TEST(WatcherScenario, StopWhileThePushWaitsForTheMutex) {
+  constexpr uint64_t kMutexTimeoutMs = 15000;
+  for (bool fAfterFailedConnect : {false, true}) {
+    SCOPED_TRACE(fAfterFailedConnect ? "after the failed Connect" : "in Connect");
+    ScenarioMachine machine;
+    machine.Start();
+    ASSERT_TRUE(machine.WaitForWatching(1));
+    MutexHeld held;
+    machine.SetTouch(0);
+    ASSERT_TRUE(machine.WaitForDebug("---> VORNAPI::Connect", 2));
+    if (fAfterFailedConnect) {
+      ASSERT_TRUE(machine.WaitUntil([&] { return machine.EventsStartingWith(L"Connect fail.") >= 1; }));
+    }
+    const uint64_t ullStop = machine.Machine().clock().NowMs();
+    machine.Stop();
+    EXPECT_LT(machine.Machine().clock().NowMs() - ullStop, kMutexTimeoutMs);
+    EXPECT_EQ(machine.DebugCount("Service object left to the process's end: a watcher did not end in time"), 0u);
+    EXPECT_EQ(machine.DebugCount("Service Destroy"), 1u);
+    EXPECT_EQ(machine.DebugCount("<--- VORNAPI::Disconnect"), 2u);
+    EXPECT_EQ(machine.PushedFlags(), std::vector<uint8_t>{1});
+  }
+}
+
 // -wotchk pushes the enabling selection once, whatever the user's setting.
 TEST(WotCheckScenario, PushesEnableOnceWithOrWithoutAController) {
   for (bool attached : {true, false}) {

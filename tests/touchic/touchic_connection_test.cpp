@@ -203,6 +203,34 @@ TEST_F(TouchICConnection, BusyMutexFailsEveryLockedOperation) {
   EXPECT_EQ(sent.closes, 1);
 }
 
+// The service's ending event ends the waits for a busy mutex at once, and
+// the Disconnect after a Connect that opened nothing does not wait again.
+TEST_F(TouchICConnection, EndingEventEndsTheWaitsForABusyMutex) {
+  HANDLE hEnding = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  touch.SetEndingEvent(hEnding);
+  {
+    MutexHolder holder;
+    EXPECT_EQ(touch.Connect(kVendorId, 0), 2);
+    EXPECT_EQ(touch.Disconnect(), 0);
+    DWORD dwVersion = 0;
+    EXPECT_EQ(touch.GetFwVerEx(dwVersion), 2);
+  }
+  touch.SetEndingEvent(nullptr);
+  CloseHandle(hEnding);
+  EXPECT_EQ(sent.searches, 0);
+  EXPECT_EQ(sent.closes, 0);
+  std::string log = capture.LogText();
+  size_t nFirst = Find(log, "TouchIC Mutex Lock fail.");
+  ASSERT_NE(nFirst, std::string::npos);
+  size_t nSecond = log.find("TouchIC Mutex Lock fail.", nFirst + 1);
+  ASSERT_NE(nSecond, std::string::npos) << "GetFwVerEx's";
+  EXPECT_EQ(log.find("TouchIC Mutex Lock fail.", nSecond + 1), std::string::npos) << "Disconnect waited";
+  EXPECT_EQ(log.find("timed out"), std::string::npos);
+  // Without the event the controller waits for the mutex as before.
+  EXPECT_EQ(touch.Connect(kVendorId, 0), 0);
+  EXPECT_EQ(touch.Disconnect(), 0);
+}
+
 TEST_F(TouchICConnection, AbandonedMutexFailsOnceAndIsHandedBack) {
   // An open handle keeps the mutex (and so its abandonment) in existence.
   HANDLE hKeep = CreateMutexA(nullptr, FALSE, "GMutexTouchIC");
