@@ -7,6 +7,8 @@
 
 #include "hid/VendorIds.h"
 
+#include "tests/support/ReportBuilder.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <winsim/sim/hidbus.h>
@@ -26,7 +28,8 @@ using hidtest::Dump;
 using hidtest::LogCapture;
 using Bytes = std::vector<uint8_t>;
 
-constexpr USHORT kAnyLink = 0xFFFF;
+using vorntest::kAnyLink;
+using vorntest::ReportBuilder;
 
 Bytes FromHex(const std::string& hex) {
   Bytes bytes;
@@ -52,42 +55,6 @@ const Bytes kBatteryPen = {
     0xFF, 0x09, 0x01, 0x25, 0x03, 0x75, 0x08, 0x81, 0x02, 0x05, 0x0D, 0x09, 0x3D, 0x09, 0x3E, 0x16, 0xD8, 0xDC,
     0x26, 0x28, 0x23, 0x75, 0x10, 0x95, 0x02, 0x81, 0x02, 0xC0, 0xC0};
 
-// One input report of a collection, built from the bus's own layout of it.
-class ReportBuilder {
- public:
-  ReportBuilder(const winsim::hid::CollectionLayout& layout, uint8_t nReportId)
-      : m_layout(layout), m_bytes(layout.reportByteLength[HidP_Input], 0) {
-    m_bytes[0] = nReportId;
-  }
-  ReportBuilder& Value(USAGE nPage, USAGE nUsage, USHORT nLink, uint32_t nValue) {
-    const auto& cap = Find(false, nPage, nUsage, nLink);
-    const uint32_t nField = cap.isRange ? uint32_t(nUsage - cap.usageMin) : 0;
-    for (uint32_t bit = 0; bit < cap.bitSize; ++bit) Put(cap.startBit + nField * cap.bitSize + bit, (nValue >> bit) & 1);
-    return *this;
-  }
-  ReportBuilder& Button(USAGE nPage, USAGE nUsage, USHORT nLink) {
-    const auto& cap = Find(true, nPage, nUsage, nLink);
-    Put(cap.startBit + (nUsage - cap.usageMin) * cap.bitSize, 1);
-    return *this;
-  }
-  const Bytes& Get() const { return m_bytes; }
-
- private:
-  const winsim::hid::Cap& Find(bool bButton, USAGE nPage, USAGE nUsage, USHORT nLink) const {
-    for (const auto& cap : m_layout.caps[HidP_Input]) {
-      if (cap.isButton != bButton || cap.usagePage != nPage || cap.reportId != m_bytes[0]) continue;
-      if (nUsage < cap.usageMin || nUsage > cap.usageMax) continue;
-      if (nLink == kAnyLink || cap.linkCollection == nLink) return cap;
-    }
-    throw std::runtime_error("no field " + std::to_string(nPage) + ":" + std::to_string(nUsage));
-  }
-  void Put(uint32_t nBit, uint32_t nOn) {
-    if (nOn) m_bytes[nBit / 8] |= static_cast<uint8_t>(1u << (nBit % 8));
-  }
-
-  const winsim::hid::CollectionLayout& m_layout;
-  Bytes m_bytes;
-};
 
 class ProfileTransport : public hidtest::TestTransport {
  public:
