@@ -34,6 +34,9 @@ struct TestProgram {
   DWORD accepted = SERVICE_ACCEPT_STOP;
   bool registerMonitorPower = false;
   bool throwInMain = false;
+  UINT exitInMain = 0;           // non-zero: ServiceMain calls ExitProcess with it instead of registering
+  UINT exitAfterDispatcher = 0;  // non-zero: the entry calls ExitProcess with it once the dispatcher returned
+  std::atomic<bool> entryReturned{false};
   bool stayStartPending = false;
   std::shared_future<void> stopGate;  // when valid, the stop handler blocks on it
   bool ignoreStop = false;            // the stop handler reports STOP_PENDING and never more
@@ -81,6 +84,7 @@ void WINAPI TestServiceMain(DWORD argc, LPWSTR* argv) {
   TestProgram& program = *g_program;
   for (DWORD i = 0; i < argc; ++i) program.mainArgs.emplace_back(argv[i]);
   if (program.throwInMain) throw 42u;
+  if (program.exitInMain) ExitProcess(program.exitInMain);
   program.statusHandle = RegisterServiceCtrlHandlerExW(kName, TestHandler, &program);
   if (program.registerMonitorPower)
     RegisterPowerSettingNotification(program.statusHandle, &GUID_MONITOR_POWER_ON, DEVICE_NOTIFY_SERVICE_HANDLE);
@@ -92,6 +96,8 @@ int TestEntry(int, wchar_t**) {
   static WCHAR name[] = L"SimTestSvc";
   SERVICE_TABLE_ENTRYW table[] = {{name, TestServiceMain}, {nullptr, nullptr}};
   if (!StartServiceCtrlDispatcherW(table)) g_program->dispatcherError = GetLastError();
+  if (g_program->exitAfterDispatcher) ExitProcess(g_program->exitAfterDispatcher);
+  g_program->entryReturned = true;
   return 0;
 }
 
@@ -203,6 +209,41 @@ TEST_F(ScmTest, ServiceMainThatThrowsEndsTheProcessAsAborted) {
   ASSERT_TRUE(Scm().WaitForProcessEnd(kName, 60000));
   EXPECT_EQ(m_program.dispatcherError.load(), (DWORD)ERROR_PROCESS_ABORTED);
   SERVICE_STATUS status = Scm().Status(kName);
+  EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOPPED);
+  EXPECT_EQ(status.dwWin32ExitCode, (DWORD)ERROR_PROCESS_ABORTED);
+}
+
+// The process's exit code: what the entry returned, or what ExitProcess was
+// given, on the main thread after the dispatcher returned (the service has
+// reported its own stop) or in ServiceMain (the first code is kept, whatever
+// the unwinding dispatcher does after it).
+TEST_F(ScmTest, ProcessExitCodeIsTheEntrysResultOrTheFirstExitProcessCode) {
+  StartRunning();
+  EXPECT_EQ(Scm().ProcessExitCode(kName), std::nullopt);
+  ASSERT_TRUE(Scm().Stop(kName).Delivered());
+  ASSERT_TRUE(Scm().WaitForProcessEnd(kName, 60000));
+  EXPECT_EQ(Scm().ProcessExitCode(kName), std::optional<DWORD>(0));
+  EXPECT_TRUE(m_program.entryReturned.load());
+
+  m_program.entryReturned = false;
+  m_program.exitAfterDispatcher = ERROR_TIMEOUT;
+  StartRunning();
+  ASSERT_TRUE(Scm().Stop(kName).Delivered());
+  ASSERT_TRUE(Scm().WaitForProcessEnd(kName, 60000));
+  EXPECT_EQ(Scm().ProcessExitCode(kName), std::optional<DWORD>(ERROR_TIMEOUT));
+  EXPECT_FALSE(m_program.entryReturned.load());
+  SERVICE_STATUS status = Scm().Status(kName);
+  EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOPPED);
+  EXPECT_EQ(status.dwWin32ExitCode, (DWORD)NO_ERROR);  // the service's own report stands
+  EXPECT_FALSE(Scm().Reports(kName).back().bySCM);
+
+  m_program.exitAfterDispatcher = 0;
+  m_program.exitInMain = ERROR_INVALID_NAME;
+  ASSERT_EQ(Scm().Start(kName), (DWORD)ERROR_SUCCESS);
+  ASSERT_TRUE(Scm().WaitForProcessEnd(kName, 60000));
+  EXPECT_EQ(Scm().ProcessExitCode(kName), std::optional<DWORD>(ERROR_INVALID_NAME));
+  EXPECT_FALSE(m_program.entryReturned.load());
+  status = Scm().Status(kName);
   EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOPPED);
   EXPECT_EQ(status.dwWin32ExitCode, (DWORD)ERROR_PROCESS_ABORTED);
 }

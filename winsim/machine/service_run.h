@@ -6,6 +6,7 @@
 #include <winsim/sim/services.h>
 
 #include <deque>
+#include <optional>
 #include <thread>
 
 namespace winsim {
@@ -61,6 +62,9 @@ class ServiceRun {
   bool terminated = false;        // the machine shut down around a service that would not stop
   bool processEnded = false;
   bool exitRequested = false;     // a thread of the process called ExitProcess
+  // The process's exit code: the first ExitProcess call's, or else what the
+  // entry returned. None while it runs, or when an exception ended it.
+  std::optional<DWORD> exitCode;
   LPHANDLER_FUNCTION_EX handler = nullptr;
   LPVOID context = nullptr;
   uintptr_t statusHandle = 0;

@@ -203,6 +203,13 @@ bool Services::WaitForReports(const std::wstring& name, size_t count, uint64_t t
   });
 }
 
+std::optional<DWORD> Services::ProcessExitCode(const std::wstring& name) const {
+  std::lock_guard lock(m_mutex);
+  const ServiceState* state = FindStateLocked(name);
+  if (!state || !state->run || !state->run->processEnded) return std::nullopt;
+  return state->run->exitCode;
+}
+
 bool Services::WaitForProcessEnd(const std::wstring& name, uint64_t timeoutMs) const {
   std::unique_lock lock(m_mutex);
   return m_changed.wait_for(lock, timeoutMs, [&] {
@@ -267,21 +274,25 @@ DWORD Services::StartLocked(std::unique_lock<std::mutex>& lock, const std::wstri
 
 void Services::ProcessMain(std::shared_ptr<ServiceRun> run) {
   t_run = run;
+  std::optional<DWORD> returned;
   try {
-    GetProcessEntry()(static_cast<int>(run->processArgs.size()), run->processArgv.data());
+    returned = static_cast<DWORD>(GetProcessEntry()(static_cast<int>(run->processArgs.size()), run->processArgv.data()));
+  } catch (const ProcessExit&) {
+    // ExitProcess unwound the entry; ExitRun has kept its code.
   } catch (...) {
     // An exception out of the entry point ends the process, as it would on Windows.
   }
-  ProcessEnded(run);
+  ProcessEnded(run, returned);
   t_run.reset();
 }
 
 // When a service's process ends while the SCM still thinks it runs, the SCM
 // marks it stopped with ERROR_PROCESS_ABORTED.
-void Services::ProcessEnded(const std::shared_ptr<ServiceRun>& run) {
+void Services::ProcessEnded(const std::shared_ptr<ServiceRun>& run, std::optional<DWORD> returned) {
   {
     std::lock_guard lock(m_mutex);
     run->processEnded = true;
+    if (!run->exitCode) run->exitCode = returned;
     ServiceState& state = StateLocked(run->config.name);
     if (state.run == run && run->connected && state.status.dwCurrentState != SERVICE_STOPPED)
       RecordLocked(run->config.name, StoppedStatus(state.status.dwServiceType, ERROR_PROCESS_ABORTED), true);
@@ -365,13 +376,14 @@ BOOL Services::RunDispatcher(const SERVICE_TABLE_ENTRYW* table, DWORD& error) {
   const bool exiting = run->exitRequested;
   lock.unlock();
   Announce();
-  if (exiting) throw ProcessExit{0};  // the process's code after the dispatcher never runs
+  if (exiting) throw ProcessExit{0};  // the process's code after the dispatcher never runs (ExitRun kept the code)
   return error == ERROR_SUCCESS ? TRUE : FALSE;
 }
 
-void Services::ExitRun(const std::shared_ptr<ServiceRun>& run) {
+void Services::ExitRun(const std::shared_ptr<ServiceRun>& run, UINT exitCode) {
   std::lock_guard lock(m_mutex);
   run->exitRequested = true;
+  if (!run->exitCode) run->exitCode = exitCode;
   m_changed.notify_all();
 }
 
@@ -665,6 +677,6 @@ Services::~Services() { Shutdown(); }
 extern "C" void WINAPI ExitProcess(UINT uExitCode) {
   auto run = winsim::Services::CurrentRun();
   if (!run) std::exit(static_cast<int>(uExitCode));
-  run->owner.ExitRun(run);
+  run->owner.ExitRun(run, uExitCode);
   throw winsim::ProcessExit{uExitCode};
 }

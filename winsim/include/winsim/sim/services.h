@@ -112,6 +112,11 @@ class Services : public MachinePart {
   // Waits (simulated ms) until the process the SCM started for the service
   // has returned from its entry point (true at once if none runs).
   bool WaitForProcessEnd(const std::wstring& name, uint64_t timeoutMs) const;
+  // The exit code of the process the SCM last started for the service, once
+  // that process has ended: the code of the first ExitProcess call made on one
+  // of its threads, or else what its entry returned. None while it runs, when
+  // none ran, or when an exception out of the entry ended it.
+  std::optional<DWORD> ProcessExitCode(const std::wstring& name) const;
   bool IsRegisteredForPowerSetting(const std::wstring& name, const GUID& setting) const;
 
   // Called for every status report, in order, on the reporting thread.
@@ -141,8 +146,9 @@ class Services : public MachinePart {
   // The run of the SCM-started process the calling thread belongs to, if any.
   static std::shared_ptr<ServiceRun> CurrentRun();
   // ExitProcess on a thread of a service process: the dispatcher ends and the
-  // process entry is unwound; the SCM marks the service stopped.
-  void ExitRun(const std::shared_ptr<ServiceRun>& run);
+  // process entry is unwound; the SCM marks the service stopped and keeps the
+  // exit code (the first call's, when several threads call it).
+  void ExitRun(const std::shared_ptr<ServiceRun>& run, UINT exitCode);
   BOOL RunDispatcher(const SERVICE_TABLE_ENTRYW* table, DWORD& error);
   SERVICE_STATUS_HANDLE RegisterHandler(const std::wstring& name, LPHANDLER_FUNCTION_EX handler,
                                         LPVOID context, DWORD& error);
@@ -190,7 +196,7 @@ class Services : public MachinePart {
   void RecordLocked(const std::wstring& name, const SERVICE_STATUS& status, bool bySCM);
   void Announce();
   void ProcessMain(std::shared_ptr<ServiceRun> run);
-  void ProcessEnded(const std::shared_ptr<ServiceRun>& run);
+  void ProcessEnded(const std::shared_ptr<ServiceRun>& run, std::optional<DWORD> returned);
   void DispatchLocked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<ServiceRun>& run);
   void RunHandlerLocked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<ServiceRun>& run, Pending& pending);
   DWORD EndDispatcherLocked(const std::shared_ptr<ServiceRun>& run);
