@@ -3,6 +3,8 @@
 // the WINSIM_CONTROLLER configuration.
 #include "hid_machine.h"
 
+#include <winsim/sim/faults.h>
+
 #include <atomic>
 #include <thread>
 
@@ -122,6 +124,31 @@ TEST(MachineHidBus, UnplugFailsPendingAndLaterTransfers) {
   EXPECT_TRUE(fresh.valid());
   EXPECT_FALSE(ReadFile(input.get(), later.buffer.data(), 64, &later.bytes, &later.overlapped));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_DEVICE_NOT_CONNECTED) << "a handle from before the unplug stays dead";
+}
+
+// A driver that never honours a cancel: CancelIo succeeds, the transfer stays
+// pending until the device goes; once the knob is spent, cancels work again.
+TEST(MachineHidBus, ADeafCancelLeavesTheTransferPendingUntilTheDeviceGoes) {
+  Machine machine("");
+  auto controller = winsim::TouchControllers(*machine).at(0);
+  auto& faults = (*machine).Part<winsim::Faults>();
+  Handle input(Open(controller->Path(TouchController::kVendorInput), GENERIC_READ));
+  Transfer cancelled, deaf;
+  ASSERT_TRUE(cancelled.StartRead(input.get()));
+  faults.Arm(winsim::FaultPoint::kCancelIo, {});
+  EXPECT_TRUE(CancelIo(input.get()));
+  EXPECT_FALSE(GetOverlappedResult(input.get(), &cancelled.overlapped, &cancelled.bytes, FALSE));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_INCOMPLETE);
+  EXPECT_EQ(faults.Hits(winsim::FaultPoint::kCancelIo), 1u);
+  EXPECT_TRUE(CancelIo(input.get()));
+  EXPECT_EQ(cancelled.Finish(input.get()), (DWORD)ERROR_OPERATION_ABORTED);
+
+  ASSERT_TRUE(deaf.StartRead(input.get()));
+  faults.Arm(winsim::FaultPoint::kCancelIo, {});
+  EXPECT_TRUE(CancelIo(input.get()));
+  EXPECT_EQ(WaitForSingleObject(deaf.event.get(), 0), (DWORD)WAIT_TIMEOUT);
+  controller->Detach();
+  EXPECT_EQ(deaf.Finish(input.get()), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
 }
 
 TEST(MachineHidBus, EachHandleQueuesItsOwnReportsInOrder) {

@@ -1,6 +1,7 @@
 // Fault knobs: failures a test arms on the machine for calls that do not fail
 // on their own in a simulation (event and mutex creation, the event source,
-// the service's handler registration, device enumeration). Each armed knob
+// the service's handler registration, device enumeration, cancelling a
+// transfer). Each armed knob
 // lets `skip` matching calls through, fails the next `count` of them with
 // `error`, and then disarms itself. A call matches when its subject (the
 // object's name, the event source, the interface path) contains `subject`;
@@ -22,6 +23,10 @@ enum class FaultPoint {
   kSetupDiGetClassDevs,              // subject: ""
   kSetupDiEnumDeviceInterfaces,      // subject: the interface path at that index
   kSetupDiGetDeviceInterfaceDetail,  // subject: the interface path
+  // CancelIo succeeds but cancels nothing, as with a driver that has no cancel
+  // routine: the transfers stay pending until the device completes them or
+  // goes. Subject: ""; the plan's error is not used.
+  kCancelIo,
   kCount
 };
 
