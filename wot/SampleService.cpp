@@ -223,6 +223,8 @@ BOOL CSampleService::WaitForWatchers(DWORD dwMilliseconds) {
 
 // ---- The service start ------------------------------------------------------------
 
+CSampleService* g_pLeftService = nullptr;
+
 void RunService() { RunServiceTo(stdout); }
 
 void RunServiceTo(FILE* pOut) {
@@ -252,5 +254,12 @@ void RunServiceTo(FILE* pOut) {
     return;
   }
   DbgLogWrite("Service object left to the process's end: a watcher did not end in time");
-  pService.release();  // destroying it under a running watcher would be worse than this leak
+  // Destroying the object under a running watcher would be worse than this
+  // leak. Returning is no better: main would return and the process's static
+  // objects (the controller object among them) would be destroyed while the
+  // watcher may still be inside them, e.g. in a device call whose driver never
+  // honours the cancel. ExitProcess ends every other thread of the process
+  // before anything is torn down, so no thread is left inside them.
+  g_pLeftService = pService.release();
+  ExitProcess(ERROR_TIMEOUT);
 }

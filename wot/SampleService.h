@@ -15,11 +15,15 @@
 //     kWatcherEndWaitMs, for the runs to end (m_hStoppedEvent). Every pause of
 //     a run and every wait of a push for the controller's mutex waits on
 //     m_hEndingEvent, so a run ends within the device writes of one push once
-//     the service ends; the bound covers those. The SCM has seen SERVICE_STOPPED before this, so the stop itself
-//     never waits for it.
+//     the service ends; the bound covers those. The SCM has seen
+//     SERVICE_STOPPED before this, so the stop itself never waits for it.
 //  3. Only then is the object destroyed: the events, the key and m_csPush go
-//     last. Should the bound expire, the object is left to the process's end
-//     instead of being destroyed under a running watcher.
+//     last. Should the bound expire (a device call hung past its time-outs,
+//     e.g. a driver that never completes a cancelled transfer), the object is
+//     left undestroyed and the process ends at once with ExitProcess
+//     (ERROR_TIMEOUT) instead of returning from main: ExitProcess ends every
+//     other thread first, so no watcher can be inside the service object or
+//     the controller object when the process's static objects go.
 //
 // Contract for the watcher (RegWatchThread and its helpers):
 //  - it pauses only through WatchPause(), and ends when that returns FALSE
@@ -142,6 +146,10 @@ class CSampleService : public CServiceBase {
   CRITICAL_SECTION m_csRegPath;
   bool m_fCsPushReady;
 };
+
+// A service object whose watchers did not end within the teardown bound: it
+// is never destroyed, and stays in reach here until the process ends.
+extern CSampleService* g_pLeftService;
 
 // The service start of RunService (wot/ServiceEntry.h), printing its failure
 // to pOut (the wide standard output in the executable).

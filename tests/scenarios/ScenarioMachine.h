@@ -4,6 +4,7 @@
 #pragma once
 
 #include "log/DbgLog.h"
+#include "touchic/VornApi.h"
 #include "wot/ServiceEntry.h"
 
 #include <gtest/gtest.h>
@@ -82,6 +83,9 @@ class ScenarioMachine {
     Scm().Shutdown();
     Scm().WaitForProcessEnd(kService, kSimBoundMs);
     winsim::SetProcessEntry(nullptr);
+    // The product's globals outlive the machine here: a service process that
+    // ended through ExitProcess left its ending event with the controller.
+    VORNAPI::SetEndingEvent(nullptr);
     DbgLogShutdown();
   }
   ScenarioMachine(const ScenarioMachine&) = delete;

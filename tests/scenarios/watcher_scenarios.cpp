@@ -1,6 +1,11 @@
 // Whole-service stories about the watcher's life: display-on restarts, a
 // missing controller, stops at every stage of a run, and -wotchk.
 #include "ScenarioMachine.h"
+#include "wot/SampleService.h"
+
+#include <winsim/sim/faults.h>
+
+#include <optional>
 
 namespace {
 
@@ -139,6 +144,37 @@ TEST(WatcherScenario, StopWhilePushing) {
   EXPECT_EQ(machine.DebugCount("<--- VORNAPI::Disconnect"), 1u);
   EXPECT_EQ(machine.DebugCount("Service Destroy"), 1u);
   EXPECT_EQ(machine.DebugCount("---> VORNAPI::Connect"), 1u);
+  EXPECT_EQ(machine.EventCount(L"Init HidDevWoTCtrl fail."), 0u);
+}
+
+// A push whose write hangs past every time-out (the controller never takes
+// the report and its driver ignores the cancel): the SCM sees the stop at
+// once, the teardown wait runs out, and the process ends through ExitProcess
+// rather than returning from its entry under the push. Unplugging the
+// controller completes the write at last, and the run ends.
+TEST(WatcherScenario, APushHungPastTheTeardownBoundEndsTheProcess) {
+  ScenarioMachine machine;
+  auto& faults = machine.Machine().Part<winsim::Faults>();
+  machine.Controller()->SetFault(winsim::ControllerFault::kStuckWrite);
+  faults.Arm(winsim::FaultPoint::kCancelIo, {});
+  machine.Start();
+  ASSERT_TRUE(machine.WaitUntil([&] { return faults.Hits(winsim::FaultPoint::kCancelIo) == 1; }));
+
+  const uint64_t ullStop = machine.Machine().clock().NowMs();
+  const auto outcome = machine.Scm().Stop(scenario::kService);
+  ASSERT_TRUE(outcome.Delivered());
+  EXPECT_EQ(outcome.status.dwCurrentState, (DWORD)SERVICE_STOPPED);
+  ASSERT_TRUE(machine.Scm().WaitForProcessEnd(scenario::kService, scenario::kSimBoundMs));
+  EXPECT_GE(machine.Machine().clock().NowMs() - ullStop, uint64_t{CSampleService::kWatcherEndWaitMs});
+  EXPECT_EQ(machine.DebugCount("Service object left to the process's end: a watcher did not end in time"), 1u);
+  EXPECT_EQ(machine.Scm().ProcessExitCode(scenario::kService), std::optional<DWORD>(ERROR_TIMEOUT));
+  EXPECT_EQ(machine.DebugCount("Service Destroy"), 0u);
+  EXPECT_NE(g_pLeftService, nullptr);
+  EXPECT_EQ(machine.Scm().Status(scenario::kService).dwWin32ExitCode, (DWORD)NO_ERROR);
+
+  machine.Controller()->Detach();
+  ASSERT_TRUE(machine.WaitForNoWatcher());
+  EXPECT_EQ(machine.DebugCount("<--- VORNAPI::Disconnect"), 1u);
   EXPECT_EQ(machine.EventCount(L"Init HidDevWoTCtrl fail."), 0u);
 }
 
