@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "hid/HIDWinGet.h"
 #include "log/DbgLog.h"
@@ -55,13 +56,18 @@ void CTouchIC::SetLibVersion(const char* pszVersion) {
 }
 
 // Keeps one transport across connections; only a HID transport is reused.
-void CTouchIC::PrepareInterface() {
+// FALSE when there is no memory for a new one.
+BOOL CTouchIC::PrepareInterface() {
   if (m_pInterface && m_pInterface->GetInterfaceType() != kHidInterface) {
     delete m_pInterface;
     m_pInterface = nullptr;
   }
   if (!m_pInterface) {
-    CHIDWinGet* pHid = new CHIDWinGet();
+    CHIDWinGet* pHid = new (std::nothrow) CHIDWinGet();
+    if (!pHid) {
+      DbgLogError("CTouchIC::Connect", __LINE__, "No memory for the HID transport.");
+      return FALSE;
+    }
     pHid->m_nInterfaceKind = kHidInterface;
     m_pInterface = pHid;
   }
@@ -69,6 +75,7 @@ void CTouchIC::PrepareInterface() {
     pHid->m_pfnSendHook = m_pfnSendHook;
     pHid->m_pfnRecvHook = m_pfnRecvHook;
   }
+  return TRUE;
 }
 
 // Bridge handling by the product id of the first controller found.
@@ -96,7 +103,7 @@ int CTouchIC::InitBridge() {
 }
 
 int CTouchIC::ConnectLocked(int nVendorId, int nProductId) {
-  PrepareInterface();
+  if (!PrepareInterface()) return kTouchNotConnected;
   if (nProductId == kBridgeNoReportIdPid) {
     m_nOutReportID = kNoReportID;
     m_pInterface->SetReportID(kNoReportID, kNoReportID);

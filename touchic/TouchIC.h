@@ -76,7 +76,7 @@ class CTouchIC {
  protected:
   int SendCommand(const char* pszLogName, const BYTE* pCommand);
   int ConnectLocked(int nVendorId, int nProductId);
-  void PrepareInterface();
+  BOOL PrepareInterface();
   int InitBridge();
 
   char* m_szLibVersion = nullptr;

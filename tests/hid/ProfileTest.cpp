@@ -7,13 +7,17 @@
 
 #include "hid/VendorIds.h"
 
+#include "tests/support/AllocationFaults.h"
 #include "tests/support/ReportBuilder.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <winsim/sim/executable.h>
+#include <winsim/sim/faults.h>
 #include <winsim/sim/hidbus.h>
 #include <winsim/sim/touch_controller.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -234,6 +238,53 @@ TEST_F(ProfileTest, FingerReportGivesEachContactItsOwnFields) {
     EXPECT_EQ(parsed.Contacts[k].bTipSwitch, 0);
   }
   EXPECT_EQ(parsed.Reserved, 0xCCCCCCCCu);  // fields the parse does not own stay as they were
+}
+
+// Memory refused at each allocation of a profile and a parse in turn: each
+// fails with a logged error and leaves nothing allocated, and a parse that
+// succeeds gives the same contacts as one with all its memory.
+TEST_F(ProfileTest, EachRefusedAllocationFailsTheProfileOrTheParseCleanly) {
+  auto port = Plug(SharedDescriptor("touchscreen-a"));
+  AddTouchScreen(*port);
+  const Bytes report = ReportBuilder(port->Layout(0), 1)
+                           .Value(0x0D, 0x54, 0, 2)
+                           .Button(0x0D, 0x42, 1).Value(0x0D, 0x51, 1, 3).Value(0x01, 0x30, 1, 100).Value(0x01, 0x31, 1, 200)
+                           .Button(0x0D, 0x42, 2).Value(0x0D, 0x51, 2, 7).Value(0x01, 0x30, 2, 1000).Value(0x01, 0x31, 2, 2000)
+                           .Get();
+  const size_t nHandles = m_machine->handles().Count();
+  const size_t nBlocks = winsim::LocalHeapBlocks();
+  int nProfile = -1, nParse = -1;
+  FINGER_REPORT parsed{};
+  const unsigned nAllocations = vorntest::ForEachRefusedAllocation(
+      m_machine->Part<winsim::Faults>(),
+      [&] {
+        m_log.Mark();
+        DEV_PROFILE profile{};
+        nProfile = m_transport.GetDevProfile(&profile, 0);
+        parsed = FINGER_REPORT{};
+        nParse = nProfile == 0 ? m_transport.GetDevParsedReport(report.data(), static_cast<int>(report.size()), &parsed, 0) : -1;
+      },
+      [&](bool fRefused) {
+        const auto entries = m_log.Since();
+        if (!fRefused) {
+          EXPECT_EQ(nProfile, 0);
+          EXPECT_EQ(nParse, 0) << Dump(entries);
+        }
+        if (nProfile != 0 || nParse != 0) {
+          EXPECT_TRUE(std::any_of(entries.begin(), entries.end(),
+                                  [](const std::string& entry) { return entry.rfind("ERR", 0) == 0; }))
+              << "a failure nobody logged: " << Dump(entries);
+        }
+        if (nParse == 0) {
+          EXPECT_EQ(parsed.ContactCount, 2u);
+          EXPECT_EQ(parsed.Contacts[0].ContactId, 3u);
+          EXPECT_EQ(parsed.Contacts[1].X, 1000u);
+          EXPECT_EQ(parsed.Contacts[1].Y, 2000u);
+        }
+        EXPECT_EQ(m_machine->handles().Count(), nHandles);
+        EXPECT_EQ(winsim::LocalHeapBlocks(), nBlocks);
+      });
+  EXPECT_GE(nAllocations, 1u) << "the parse allocates its usage list";
 }
 
 TEST_F(ProfileTest, ContactCountAboveTenIsClampedToTheRecord) {

@@ -1,7 +1,9 @@
 // Whole-service stories where the machine fails the watcher: a push whose
-// write fails every time, and a user key that cannot be opened for
-// notifications.
+// write fails every time, a user key that cannot be opened for
+// notifications, and memory that runs out.
 #include "ScenarioMachine.h"
+
+#include <winsim/sim/faults.h>
 
 namespace {
 
@@ -64,6 +66,38 @@ TEST(FaultScenario, ANotificationKeyBackDuringTheAttemptsIsWatched) {
   ASSERT_TRUE(machine.WaitForWatching(2));
   EXPECT_EQ(machine.EventCount(L"RegSetNotify fail."), 0u);
   EXPECT_LT(machine.EventCount(L"RegOpenKeyEx KEY_NOTIFY fail."), 10u);
+}
+
+// Memory runs out while the service works: first while it looks the user up,
+// then while it connects for a change. Each failure is reported and retried;
+// once memory is back the user's setting goes through, and no handle is left
+// behind by the failed attempts.
+TEST(FaultScenario, MemoryThatRunsOutIsReportedAndTheWorkIsRetried) {
+  ScenarioMachine machine;
+  winsim::Faults& faults = machine.Machine().Part<winsim::Faults>();
+  winsim::FaultPlan everything;
+  everything.error = ERROR_NOT_ENOUGH_MEMORY;
+  everything.count = UINT_MAX;
+  machine.Start();
+  ASSERT_TRUE(machine.Scm().WaitForState(scenario::kService, SERVICE_RUNNING, scenario::kSimBoundMs));
+  // The run is in its start delay: its record was made before the start was reported.
+  faults.Arm(winsim::FaultPoint::kHeapAlloc, everything);
+  ASSERT_TRUE(machine.WaitForEvents(L"GetSIDString Fail", 2));
+  faults.Disarm(winsim::FaultPoint::kHeapAlloc);
+  ASSERT_TRUE(machine.WaitForEvents(L"Enable Wake-on-touch", 1));
+  ASSERT_TRUE(machine.WaitForWatching(1));
+  const size_t nHandles = machine.Machine().handles().Count();
+
+  faults.Arm(winsim::FaultPoint::kHeapAlloc, everything);
+  machine.SetTouch(0);
+  ASSERT_TRUE(machine.WaitUntil([&] { return machine.EventsStartingWith(L"Connect fail.") >= 2; }));
+  EXPECT_EQ(machine.EventCount(L"Disable Wake-on-touch"), 0u) << "a push without memory is no success";
+  faults.Disarm(winsim::FaultPoint::kHeapAlloc);
+  ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
+  ASSERT_TRUE(machine.WaitForWatching(2));
+  EXPECT_EQ(machine.PushedFlags(), (std::vector<uint8_t>{1, 0}));
+  EXPECT_EQ(machine.Machine().handles().Count(), nHandles);
+  EXPECT_GT(faults.Hits(winsim::FaultPoint::kHeapAlloc), 2u);
 }
 
 }  // namespace

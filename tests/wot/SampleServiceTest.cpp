@@ -5,7 +5,10 @@
 #include "wot/SampleService.h"
 
 #include <gtest/gtest.h>
+#include <winsim/sim/faults.h>
 #include <winsim/sim/threadpool.h>
+
+#include <algorithm>
 
 #include <future>
 #include <memory>
@@ -119,6 +122,32 @@ TEST_F(SampleServiceTest, ShutdownWritesItsMessageAndStops) {
   EXPECT_EQ(m_host.Reports().back(), (StateReport{SERVICE_STOPPED, 0, 0}));
   EXPECT_EQ(m_host.Reports().size(), 3u);
   EXPECT_EQ(m_host.EventTexts().back(), L"CppWindowsService in OnShutdown");
+}
+
+// A watcher run whose record cannot be allocated: at the start the service
+// stops with the error; on a display-on the failure is logged and the
+// service goes on, and the next display-on starts a run.
+TEST_F(SampleServiceTest, AWatcherRunWithoutMemoryIsReportedNotLost) {
+  winsim::Faults& faults = winsim::CurrentMachine().Part<winsim::Faults>();
+  winsim::FaultPlan plan;
+  plan.error = ERROR_NOT_ENOUGH_MEMORY;
+  plan.subject = L"new";
+  faults.Arm(winsim::FaultPoint::kHeapAlloc, plan);
+  ASSERT_EQ(Scm().Start(kServiceNameW), (DWORD)ERROR_SUCCESS);
+  ASSERT_TRUE(Scm().WaitForProcessEnd(kServiceNameW, kWaitMs));
+  EXPECT_EQ(m_host.Reports().back(), (StateReport{SERVICE_STOPPED, 0, ERROR_NOT_ENOUGH_MEMORY}));
+  EXPECT_EQ(m_host.EventTexts().back(), L"Service Start failed w/err 0x00000008");
+
+  StartRunning();
+  faults.Arm(winsim::FaultPoint::kHeapAlloc, plan);
+  ASSERT_TRUE(Scm().PowerSettingChange(kServiceNameW, GUID_MONITOR_POWER_ON, {1, 0, 0, 0}).Delivered());
+  EXPECT_EQ(m_host.EventTexts().back(), L"Service handle power event failed w/err 0x00000008");
+  EXPECT_EQ(Scm().Status(kServiceNameW).dwCurrentState, (DWORD)SERVICE_RUNNING);
+  const size_t nEntries = m_host.Events().Count();
+  ASSERT_TRUE(Scm().PowerSettingChange(kServiceNameW, GUID_MONITOR_POWER_ON, {1, 0, 0, 0}).Delivered());
+  const auto texts = m_host.EventTexts();
+  EXPECT_EQ(std::count(texts.begin() + nEntries, texts.end(), L"Service handle power event failed w/err 0x00000008"), 0);
+  EXPECT_EQ(faults.Hits(winsim::FaultPoint::kHeapAlloc), 2u);
 }
 
 // ---- Teardown ------------------------------------------------------------------------

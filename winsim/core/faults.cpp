@@ -10,6 +10,11 @@ namespace {
 std::atomic<int> g_armedKnobs{0};
 }  // namespace
 
+// A knob left armed would make every later call of any machine look for one.
+Faults::~Faults() {
+  for (size_t i = 0; i < m_knobs.size(); ++i) Disarm(static_cast<FaultPoint>(i));
+}
+
 void Faults::Arm(FaultPoint point, FaultPlan plan) {
   std::lock_guard lock(m_mutex);
   Knob& knob = m_knobs[static_cast<size_t>(point)];
@@ -31,9 +36,9 @@ unsigned Faults::Hits(FaultPoint point) const {
   return m_knobs[static_cast<size_t>(point)].hits;
 }
 
-DWORD Faults::TakeLocked(FaultPoint point, const std::wstring& subject) {
+DWORD Faults::TakeLocked(FaultPoint point, std::wstring_view subject) {
   Knob& knob = m_knobs[static_cast<size_t>(point)];
-  if (!knob.armed || subject.find(knob.plan.subject) == std::wstring::npos) return ERROR_SUCCESS;
+  if (!knob.armed || subject.find(knob.plan.subject) == std::wstring_view::npos) return ERROR_SUCCESS;
   if (knob.plan.skip > 0) {
     --knob.plan.skip;
     return ERROR_SUCCESS;
@@ -46,7 +51,7 @@ DWORD Faults::TakeLocked(FaultPoint point, const std::wstring& subject) {
   return knob.plan.error;
 }
 
-DWORD Faults::Take(FaultPoint point, const std::wstring& subject) {
+DWORD Faults::Take(FaultPoint point, std::wstring_view subject) {
   if (g_armedKnobs.load(std::memory_order_relaxed) == 0) return ERROR_SUCCESS;
   Faults& faults = CurrentMachine().Part<Faults>();
   std::lock_guard lock(faults.m_mutex);

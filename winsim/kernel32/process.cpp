@@ -3,10 +3,12 @@
 
 #include <winsim/kernel32.h>
 #include <winsim/sim/executable.h>
+#include <winsim/sim/faults.h>
 #include <winsim/sim/files.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <unistd.h>
 #include <unordered_set>
 
@@ -97,10 +99,19 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) 
 
 // Only fixed memory: LMEM_MOVEABLE handles would need LocalLock, which this
 // subset does not have.
+// The blocks come from the C++ runtime's throwing allocator, which
+// winsim_alloc_faults leaves alone, so that the knob counts a LocalAlloc once.
 HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
   if (uFlags & ~kLocalFlags) return Fail(ERROR_INVALID_PARAMETER, static_cast<HLOCAL>(nullptr));
-  void* block = (uFlags & LMEM_ZEROINIT) ? std::calloc(1, uBytes ? uBytes : 1) : std::malloc(uBytes ? uBytes : 1);
-  if (!block) return Fail(ERROR_NOT_ENOUGH_MEMORY, static_cast<HLOCAL>(nullptr));
+  if (DWORD error = Faults::Take(FaultPoint::kHeapAlloc, L"LocalAlloc")) return Fail(error, static_cast<HLOCAL>(nullptr));
+  const size_t size = uBytes ? uBytes : 1;
+  void* block = nullptr;
+  try {
+    block = ::operator new(size);
+  } catch (const std::bad_alloc&) {
+    return Fail(ERROR_NOT_ENOUGH_MEMORY, static_cast<HLOCAL>(nullptr));
+  }
+  if (uFlags & LMEM_ZEROINIT) std::memset(block, 0, size);
   std::lock_guard lock(Heap().mutex);
   Heap().blocks.insert(block);
   return block;
@@ -112,7 +123,7 @@ HLOCAL WINAPI LocalFree(HLOCAL hMem) {
     std::lock_guard lock(Heap().mutex);
     if (Heap().blocks.erase(hMem) == 0) return Fail(ERROR_INVALID_HANDLE, hMem);
   }
-  std::free(hMem);
+  ::operator delete(hMem);
   return nullptr;
 }
 

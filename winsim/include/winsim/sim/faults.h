@@ -1,9 +1,8 @@
 // Fault knobs: failures a test arms on the machine for calls that do not fail
-// on their own in a simulation (event and mutex creation, the event source,
-// the service's handler registration, device enumeration, cancelling a
-// transfer). Each armed knob
-// lets `skip` matching calls through, fails the next `count` of them with
-// `error`, and then disarms itself. A call matches when its subject (the
+// on their own in a simulation (event and mutex creation, the service's
+// handler registration, device enumeration, cancelling a transfer, memory
+// allocation). Each armed knob lets `skip` matching calls through, fails the
+// next `count` of them with `error`, and then disarms itself. A call matches when its subject (the
 // object's name, the event source, the interface path) contains `subject`;
 // an empty `subject` matches every call.
 #pragma once
@@ -13,6 +12,7 @@
 #include <array>
 #include <climits>
 #include <string>
+#include <string_view>
 
 namespace winsim {
 
@@ -27,6 +27,14 @@ enum class FaultPoint {
   // routine: the transfers stay pending until the device completes them or
   // goes. Subject: ""; the plan's error is not used.
   kCancelIo,
+  // Memory: LocalAlloc (and the winsim calls that hand out LocalAlloc memory)
+  // always; malloc, calloc, realloc, strdup and the nothrow forms of new only
+  // in programs linked with winsim_alloc_faults, and there only when called
+  // from code linked statically into the program (the product's libraries,
+  // not the C++ runtime). Subject: "LocalAlloc", "malloc", "calloc",
+  // "realloc", "strdup" or "new". A failed call returns null; malloc and
+  // LocalAlloc set errno / the last error as the real ones do.
+  kHeapAlloc,
   kCount
 };
 
@@ -40,6 +48,7 @@ struct FaultPlan {
 class Faults : public MachinePart {
  public:
   explicit Faults(Machine&) {}
+  ~Faults() override;  // disarms what is still armed
 
   void Arm(FaultPoint point, FaultPlan plan);
   void Disarm(FaultPoint point);
@@ -47,8 +56,8 @@ class Faults : public MachinePart {
   unsigned Hits(FaultPoint point) const;
 
   // For the entry points: the error the call fails with, or ERROR_SUCCESS.
-  // Cheap while nothing is armed anywhere.
-  static DWORD Take(FaultPoint point, const std::wstring& subject = {});
+  // Cheap while nothing is armed anywhere; allocates nothing.
+  static DWORD Take(FaultPoint point, std::wstring_view subject = {});
 
  private:
   struct Knob {
@@ -56,7 +65,7 @@ class Faults : public MachinePart {
     FaultPlan plan;
     unsigned hits = 0;
   };
-  DWORD TakeLocked(FaultPoint point, const std::wstring& subject);
+  DWORD TakeLocked(FaultPoint point, std::wstring_view subject);
 
   mutable std::mutex m_mutex;
   std::array<Knob, static_cast<size_t>(FaultPoint::kCount)> m_knobs;
