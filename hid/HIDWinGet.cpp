@@ -24,6 +24,8 @@ const char kZeroLength[] = "Error Parameters - strlen is 0";
 CHIDWinGet::CHIDWinGet()
     : m_pfnSendHook(nullptr),
       m_pfnRecvHook(nullptr),
+      m_hEndingEvent(nullptr),
+      m_dwEndingGraceMs(0),
       m_iOpenHidDevCnt(0),
       m_iCloseHidDevCnt(0),
       m_bFixedCmdLen(FALSE),

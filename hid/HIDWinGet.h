@@ -44,6 +44,11 @@ class CHIDWinGet : public CInterfaceGet {
   // Set by the user of the transport; null unless set.
   pfnReportHook m_pfnSendHook;
   pfnReportHook m_pfnRecvHook;
+  // Set by the user of the transport: once m_hEndingEvent is signalled, a
+  // transfer still pending gets at most m_dwEndingGraceMs more before it is
+  // cancelled and fails. Null: every transfer waits out its time-out.
+  HANDLE m_hEndingEvent;
+  DWORD m_dwEndingGraceMs;
 
  protected:
   // Discovery pipeline, in the order GetDeviceHandle runs it.
@@ -129,6 +134,7 @@ class CHIDWinGet : public CInterfaceGet {
   PREPORT_HANDLER LookUpHandler(int nDevIdx, EHandlerSlot slot, const char* pszOperation, int nLine);
   int WaitComplete(PREPORT_HANDLER pHandler, DWORD dwTimeout, DWORD* pdwTransferred, const char* pszOperation,
                    const char* pszTimeoutMessage);
+  DWORD WaitTransfer(HANDLE hTransferEvent, DWORD dwTimeout, bool* pbEnding);
   int SendReport(PREPORT_HANDLER pHandler, const std::vector<BYTE>& report, DWORD dwTimeout);
   int ReceiveReport(PREPORT_HANDLER pHandler, std::vector<BYTE>& report, DWORD dwTimeout, const char* pszOperation);
   int CheckReceiveBuffer(const BYTE* pRcvBuf, int nRcvLen, const char* pszOperation, int nLine);

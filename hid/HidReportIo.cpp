@@ -105,16 +105,41 @@ int CHIDWinGet::WriteAsyncWaitComplete(PREPORT_HANDLER pHandler, DWORD dwTimeout
                       "Write Data Wait timeout.");
 }
 
+// Waits up to dwTimeout for a transfer's event. Once the ending event is
+// signalled the transfer gets only m_dwEndingGraceMs more (*pbEnding is then
+// set): a device that answers at once still completes it, a held one is given
+// up. An ending event that cannot be waited on is left out of the wait.
+DWORD CHIDWinGet::WaitTransfer(HANDLE hTransferEvent, DWORD dwTimeout, bool* pbEnding) {
+  *pbEnding = false;
+  if (m_hEndingEvent == nullptr) return WaitForSingleObject(hTransferEvent, dwTimeout);
+  const HANDLE rgWait[] = {hTransferEvent, m_hEndingEvent};
+  const ULONGLONG ullStart = GetTickCount64();
+  const DWORD dwWait = WaitForMultipleObjects(2, rgWait, FALSE, dwTimeout);
+  if (dwWait == WAIT_FAILED) return WaitForSingleObject(hTransferEvent, dwTimeout);
+  if (dwWait != WAIT_OBJECT_0 + 1) return dwWait;
+  *pbEnding = true;
+  DWORD dwLeft = dwTimeout;
+  if (dwTimeout != INFINITE) {
+    const ULONGLONG ullElapsed = GetTickCount64() - ullStart;
+    dwLeft = ullElapsed >= dwTimeout ? 0 : dwTimeout - static_cast<DWORD>(ullElapsed);
+  }
+  return WaitForSingleObject(hTransferEvent, std::min(dwLeft, m_dwEndingGraceMs));
+}
+
 int CHIDWinGet::WaitComplete(PREPORT_HANDLER pHandler, DWORD dwTimeout, DWORD* pdwTransferred,
                              const char* pszOperation, const char* pszTimeoutMessage) {
   *pdwTransferred = 0;
   DWORD dwTransferred = 0;
-  if (WaitForSingleObject(pHandler->Overlapped.hEvent, dwTimeout) == WAIT_TIMEOUT) {
+  bool bEnding = false;
+  if (WaitTransfer(pHandler->Overlapped.hEvent, dwTimeout, &bEnding) == WAIT_TIMEOUT) {
     CancelIo(pHandler->hHidDevice);
     // The cancelled transfer still owns the report buffer and the OVERLAPPED
     // until the driver completes it; both go (or are reused) only after that.
     GetOverlappedResult(pHandler->hHidDevice, &pHandler->Overlapped, &dwTransferred, TRUE);
-    DbgLogError(pszOperation, __LINE__, "%s", pszTimeoutMessage);
+    if (bEnding)
+      DbgLogError(pszOperation, __LINE__, "Transfer cancelled: the caller is ending.");
+    else
+      DbgLogError(pszOperation, __LINE__, "%s", pszTimeoutMessage);
     return kHidTimeout;
   }
   // Signalled, or the wait itself failed: either way the transfer's own

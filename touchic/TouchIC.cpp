@@ -74,6 +74,8 @@ BOOL CTouchIC::PrepareInterface() {
   if (CHIDWinGet* pHid = dynamic_cast<CHIDWinGet*>(m_pInterface)) {
     pHid->m_pfnSendHook = m_pfnSendHook;
     pHid->m_pfnRecvHook = m_pfnRecvHook;
+    pHid->m_hEndingEvent = m_hEndingEvent.load();
+    pHid->m_dwEndingGraceMs = kEndingGraceMs;
   }
   return TRUE;
 }

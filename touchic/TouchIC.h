@@ -29,20 +29,28 @@ class CTouchIC {
   CTouchIC(const CTouchIC&) = delete;
   CTouchIC& operator=(const CTouchIC&) = delete;
 
-  // Longest device wait of one push that the ending event cannot cut short:
-  // the four bridge frames of the power-on and the four of the power-off, each
-  // with its write time-out and pause, and the command's own write.
   static constexpr DWORD kBridgeFrameTimeoutMs = 5000;
   static constexpr DWORD kCommandWriteTimeoutMs = 1000;
-  static constexpr DWORD kPushUncutWaitMs = 8 * (kBridgeFrameTimeoutMs + 20) + kCommandWriteTimeoutMs;
+  // Once the ending event is signalled, a device write still pending gets
+  // this much more before it is cancelled: a controller that answers at once
+  // still gets the whole sequence, a held write no longer costs its time-out.
+  static constexpr DWORD kEndingGraceMs = 100;
+  // Longest device wait of one push once the ending event is signalled: the
+  // four bridge frames of the power-on and the four of the power-off, each
+  // with its grace and pause, and the command's own write.
+  static constexpr DWORD kPushWrites = 9;
+  static constexpr DWORD kPushEndingWaitMs = kPushWrites * (kEndingGraceMs + 20);
+  static_assert(kPushEndingWaitMs < kBridgeFrameTimeoutMs,
+                "once the caller ends, a whole push waits less than one bridge frame's time-out");
 
   // Connection (locked by the named mutex "GMutexTouchIC"). After a Connect
   // that failed with nothing open, Disconnect returns at once without waiting
   // for the mutex.
   int Connect(int nVendorId, int nProductId);
   int Disconnect();
-  // An event that, once signalled, ends every wait for the mutex at once (the
-  // service hands its ending event in); nullptr waits out the time-out.
+  // An event that, once signalled, ends every wait for the mutex at once and
+  // cuts every device transfer still pending to kEndingGraceMs (the service
+  // hands its ending event in); nullptr waits out the time-outs.
   void SetEndingEvent(HANDLE hEnding) { m_hEndingEvent.store(hEnding); }
   int GetFwVerEx(DWORD& dwVersion);
 

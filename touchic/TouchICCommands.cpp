@@ -25,7 +25,7 @@ constexpr BYTE kBridgeParam1Cmd = 0x01;
 // pause before each power-off step.
 constexpr DWORD kPowerOnSettleMs = 20;
 constexpr DWORD kPowerOffPauseMs = 10;
-static_assert(kPowerOnSettleMs <= 20 && kPowerOffPauseMs <= 20, "CTouchIC::kPushUncutWaitMs counts 20 ms per frame");
+static_assert(kPowerOnSettleMs <= 20 && kPowerOffPauseMs <= 20, "CTouchIC::kPushEndingWaitMs counts 20 ms per frame");
 // Power-off steps: I/O level off first, then the supply, then the power state.
 constexpr BYTE kPowerOffLevels[] = {0xA0, 0x20, 0x00};
 

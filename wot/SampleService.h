@@ -14,8 +14,9 @@
 //  2. After the dispatcher returns, RunService waits, bounded by
 //     kWatcherEndWaitMs, for the runs to end (m_hStoppedEvent). Every pause of
 //     a run and every wait of a push for the controller's mutex waits on
-//     m_hEndingEvent, so a run ends within the device writes of one push once
-//     the service ends; the bound covers those. The SCM has seen
+//     m_hEndingEvent, and once it is signalled a device write of the push
+//     gets only a short grace, so a run ends within those graces of one push
+//     once the service ends; the bound covers them. The SCM has seen
 //     SERVICE_STOPPED before this, so the stop itself never waits for it.
 //  3. Only then is the object destroyed: the events, the key and m_csPush go
 //     last. Should the bound expire (a device call hung past its time-outs,
@@ -49,12 +50,12 @@ class CSampleService : public CServiceBase {
   static constexpr DWORD kStartDelayMs = 5000;
   // Bound of the wait for running watchers after the dispatcher has returned.
   // Once the service ends, the pauses of a run and the push's waits for the
-  // controller's mutex end at once (the ending event is handed to the
-  // controller), so what is left is the one push under way: its device
-  // writes, none of which the event cuts short, with room to spare for the
-  // facade's settle pause, the enumeration and the logging.
+  // controller's mutex end at once and its device writes get only a short
+  // grace (the ending event is handed to the controller), so what is left is
+  // the one push under way: those graces, with room to spare for the facade's
+  // settle pause, the enumeration and the logging.
   static constexpr DWORD kWatcherEndMarginMs = 4000;
-  static constexpr DWORD kWatcherEndWaitMs = CTouchIC::kPushUncutWaitMs + kWatcherEndMarginMs;
+  static constexpr DWORD kWatcherEndWaitMs = CTouchIC::kPushEndingWaitMs + kWatcherEndMarginMs;
 
   CSampleService();  // raises a Win32 error code when an event or the lock cannot be created
   ~CSampleService() override;

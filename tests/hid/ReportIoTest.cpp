@@ -224,6 +224,34 @@ TEST_F(ReportIoTest, StuckWriteTimesOutAndIsCancelled) {
   EXPECT_EQ(LastReceivedByController(), Report({0x03, 0x00, 0x04, 0xF0, 0x02, 0x00, 0x00}));
 }
 
+// Once the caller's ending event is signalled, a write or read the device
+// holds is cancelled after the grace instead of waiting out its time-out,
+// and says so; a write the device takes at once still goes. An ending event
+// that cannot be waited on leaves the time-out as it was.
+TEST_F(ReportIoTest, AnEndingCallerGivesUpAHeldTransferAfterTheGrace) {
+  HANDLE hEnding = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  m_transport.m_hEndingEvent = hEnding;
+  m_transport.m_dwEndingGraceMs = 100;
+  m_controller->SetFault(ControllerFault::kStuckWrite);
+  EXPECT_EQ(QueryVersion(), 3);
+  EXPECT_EQ(LastEntry(), "ERR: Write Data Wait timeout.");
+
+  SetEvent(hEnding);
+  EXPECT_EQ(QueryVersion(), 3);
+  EXPECT_EQ(LastEntry(), "ERR: Transfer cancelled: the caller is ending.");
+  m_controller->SetFault(ControllerFault::kMute);
+  ASSERT_EQ(QueryVersion(), 0);
+  BYTE answer[64] = {};
+  EXPECT_EQ(m_transport.ReadData(answer, 64, 1000, 0, true), 3);
+  EXPECT_EQ(LastEntry(), "ERR: Transfer cancelled: the caller is ending.");
+
+  CloseHandle(hEnding);
+  m_controller->SetFault(ControllerFault::kStuckWrite);
+  EXPECT_EQ(QueryVersion(), 3);
+  EXPECT_EQ(LastEntry(), "ERR: Write Data Wait timeout.");
+  m_transport.m_hEndingEvent = nullptr;
+}
+
 TEST_F(ReportIoTest, IoAfterCloseMeetsAnInvalidHandle) {
   m_transport.Close();
   EXPECT_TRUE(m_transport.IsConnected());

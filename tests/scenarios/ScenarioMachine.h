@@ -40,10 +40,12 @@ inline int ServiceProcess(int, wchar_t**) {
   return 0;
 }
 
-// A fresh machine folder and virtual time without a pace.
-inline winsim::MachineConfig FreshConfig() {
+// A fresh machine folder and virtual time without a pace; `controller` as
+// WINSIM_CONTROLLER would give it (empty: one default controller).
+inline winsim::MachineConfig FreshConfig(const std::string& controller) {
   static std::atomic<int> counter{0};
   winsim::MachineConfig config;
+  config.controller = controller;
   config.root = std::filesystem::temp_directory_path() /
                 ("scenario-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
   config.clock = winsim::Clock::Kind::kVirtual;
@@ -66,8 +68,8 @@ struct FolderRemover {
 // watcher waiting, or none).
 class ScenarioMachine {
  public:
-  ScenarioMachine()
-      : m_config(FreshConfig()), m_folder{m_config.root}, m_machine(m_config), m_driver(m_machine->clock(), "test") {
+  explicit ScenarioMachine(const std::string& controller = "")
+      : m_config(FreshConfig(controller)), m_folder{m_config.root}, m_machine(m_config), m_driver(m_machine->clock(), "test") {
     std::filesystem::create_directories(LogDirectory());
     DbgLogInit();
     winsim::ServiceConfig service;

@@ -178,6 +178,27 @@ TEST(WatcherScenario, APushHungPastTheTeardownBoundEndsTheProcess) {
   EXPECT_EQ(machine.EventCount(L"Init HidDevWoTCtrl fail."), 0u);
 }
 
+// A stop while a bridge frame is held (the 0x0007 bridge never takes it): the
+// frame under way and every later write of the push get only a short grace,
+// so the process ends well before that one frame's 5 s time-out.
+TEST(WatcherScenario, StopDuringAHeldBridgeFrameEndsWellUnderItsTimeOut) {
+  ScenarioMachine machine("pid=0007,fault=stuck-write");
+  std::atomic<int> nHeld{0};
+  machine.Controller()->SetObserver([&](const winsim::ControllerEvent& event) {
+    if (event.kind == winsim::ControllerEvent::Kind::kWriteFailed) ++nHeld;
+  });
+  machine.Start();
+  ASSERT_TRUE(machine.WaitUntil([&] { return nHeld.load() >= 1; }));
+
+  const uint64_t ullStop = machine.Machine().clock().NowMs();
+  machine.Stop();
+  EXPECT_LT(machine.Machine().clock().NowMs() - ullStop, uint64_t{CTouchIC::kBridgeFrameTimeoutMs});
+  EXPECT_EQ(machine.DebugCount("Service Destroy"), 1u);
+  EXPECT_EQ(machine.DebugCount("Service object left to the process's end: a watcher did not end in time"), 0u);
+  EXPECT_EQ(machine.Scm().ProcessExitCode(scenario::kService), std::optional<DWORD>(0));
+  machine.Controller()->SetObserver(nullptr);
+}
+
 // Holds the controller's mutex on the test's thread, as another process would.
 class MutexHeld {
  public:

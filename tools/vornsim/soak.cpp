@@ -47,9 +47,9 @@ constexpr uint64_t kFirstIdleMs = 2 * kHourMs;
 constexpr uint64_t kIdleEveryMs = 6 * kHourMs;
 constexpr double kIdleSoakHours = 3;
 // After a stop the service's process ends as soon as its watcher runs have
-// ended, each within one device or registry call. Only when its bounded wait
-// for them (20 s) runs out does it take this long, and then it leaves its
-// service object to the process's end.
+// ended, each within one device or registry call. Its own bounded wait for
+// them is far shorter than this; when that runs out it logs kLeftBehind and
+// ends the process itself.
 constexpr uint64_t kTeardownBoundMs = 20000;
 constexpr size_t kTailLines = 80;
 // Growth at rest tolerated before it counts as a leak (see CheckResources).
