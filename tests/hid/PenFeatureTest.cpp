@@ -98,11 +98,6 @@ class PenFeatureTest : public testing::Test {
     m_log.Mark();
   }
 
-  std::string LastEntry() {
-    const auto entries = m_log.Since();
-    return entries.empty() ? std::string() : entries.back();
-  }
-
   BareMachine m_machine;
   LogCapture m_log{*m_machine};
   TestTransport m_transport;
@@ -159,9 +154,9 @@ TEST_F(PenFeatureTest, LengthBoundsAreOneTo2048) {
   buffer[0] = 5;
   for (int nLength : {0, -1, 2049}) {
     EXPECT_EQ(m_transport.SetPenFeature(buffer.data(), nLength, 0, 0), -6);
-    EXPECT_EQ(LastEntry(), "ERR: Parameters Error : nCommandLen = " + std::to_string(nLength));
+    EXPECT_EQ(m_log.LastSince(), "ERR: Parameters Error : nCommandLen = " + std::to_string(nLength));
     EXPECT_EQ(m_transport.GetPenFeature(buffer.data(), nLength, 0, 0), -6);
-    EXPECT_EQ(LastEntry(), "ERR: Parameters Error : nRcvDataLen = " + std::to_string(nLength));
+    EXPECT_EQ(m_log.LastSince(), "ERR: Parameters Error : nRcvDataLen = " + std::to_string(nLength));
   }
   EXPECT_TRUE(m_device->Set().empty());
   // 2048 passes the length check and reaches the device, which takes the
@@ -177,21 +172,21 @@ TEST_F(PenFeatureTest, ChecksRunConnectedBufferHandlerLength) {
   TestTransport unconnected;
   m_log.Mark();
   EXPECT_EQ(unconnected.SetPenFeature(nullptr, 0, 0, 5), kHidNotConnected);
-  EXPECT_EQ(LastEntry(), "ERR: Device is not connected.");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Device is not connected.");
   EXPECT_EQ(unconnected.GetPenFeature(nullptr, 0, 0, 5), kHidNotConnected);
-  EXPECT_EQ(LastEntry(), "ERR: Device is not connected.");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Device is not connected.");
 
   EXPECT_EQ(m_transport.SetPenFeature(nullptr, 0, 0, 5), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Parameters Error : pszCommandBuf = NULL");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Parameters Error : pszCommandBuf = NULL");
   EXPECT_EQ(m_transport.GetPenFeature(nullptr, 0, 0, 5), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Parameters Error : pszCommandBuf = NULL");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Parameters Error : pszCommandBuf = NULL");
 
   // Discovery leaves the pen-feature role empty; bad indices fail the same way.
   for (int nDevIdx : {0, 1, -1}) {
     EXPECT_EQ(m_transport.SetPenFeature(buffer.data(), 0, 0, nDevIdx), -6);
-    EXPECT_EQ(LastEntry(), "ERR: No valid PREPORT_HANDLER");
+    EXPECT_EQ(m_log.LastSince(), "ERR: No valid PREPORT_HANDLER");
     EXPECT_EQ(m_transport.GetPenFeature(buffer.data(), 0, 0, nDevIdx), -6);
-    EXPECT_EQ(LastEntry(), "ERR: No valid PREPORT_HANDLER");
+    EXPECT_EQ(m_log.LastSince(), "ERR: No valid PREPORT_HANDLER");
   }
 }
 

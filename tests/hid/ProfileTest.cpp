@@ -59,7 +59,6 @@ const Bytes kBatteryPen = {
     0xFF, 0x09, 0x01, 0x25, 0x03, 0x75, 0x08, 0x81, 0x02, 0x05, 0x0D, 0x09, 0x3D, 0x09, 0x3E, 0x16, 0xD8, 0xDC,
     0x26, 0x28, 0x23, 0x75, 0x10, 0x95, 0x02, 0x81, 0x02, 0xC0, 0xC0};
 
-
 class ProfileTransport : public hidtest::TestTransport {
  public:
   using CHIDWinGet::GetDevParsedError;
@@ -120,10 +119,6 @@ class ProfileTest : public testing::Test {
     m_log.Mark();
     return m_transport.GetDevParsedReport(report.data(), static_cast<int>(report.size()), pParsed, 0);
   }
-  std::string LastEntry() {
-    const auto entries = m_log.Since();
-    return entries.empty() ? std::string() : entries.back();
-  }
 
   BareMachine m_machine;
   LogCapture m_log{*m_machine};
@@ -144,22 +139,22 @@ TEST_F(ProfileTest, DiscoveredEntryGivesIndexAndClearedRolesOnly) {
 
   PEN_REPORT pen{};
   EXPECT_EQ(Parse({0x00, 0x01}, &pen), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Not support pen.");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Not support pen.");
   EXPECT_EQ(Parse({0x05, 0x01}, &pen), -6);
-  EXPECT_EQ(LastEntry(), "ERR: No Report ID Matched...");
+  EXPECT_EQ(m_log.LastSince(), "ERR: No Report ID Matched...");
 }
 
 TEST_F(ProfileTest, ParsingBeforeTheFirstProfileIsRefused) {
   // The copy starts cleared: report ID 0 meets the pen step, which wants a profile.
   PEN_REPORT pen{};
   EXPECT_EQ(Parse({0x00}, &pen), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Need to call GetProfile() first.");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Need to call GetProfile() first.");
   EXPECT_EQ(Parse({0x01}, &pen), -6);
-  EXPECT_EQ(LastEntry(), "ERR: No Report ID Matched...");
+  EXPECT_EQ(m_log.LastSince(), "ERR: No Report ID Matched...");
   EXPECT_EQ(m_transport.GetDevParsedReport(nullptr, 4, &pen, 0), -6);
   EXPECT_EQ(m_transport.GetDevParsedReport(Bytes{0}.data(), 0, &pen, 0), -6);
   EXPECT_EQ(m_transport.GetDevParsedReport(Bytes{0}.data(), 1, nullptr, 0), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Parameters Error - report or parsed record is not valid.");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Parameters Error - report or parsed record is not valid.");
 }
 
 TEST_F(ProfileTest, TouchScreenProfileCarriesUsagesIndicesMaximaAndLengths) {
@@ -339,10 +334,10 @@ TEST_F(ProfileTest, ReportsAreRoutedToTheirFingerEntryAndAFifthScreenIsSkipped) 
   truncated.pop_back();
   EXPECT_EQ(Parse(truncated, &parsed), -6);
   EXPECT_TRUE(Contains(m_log.Since(), "ERR: HIDP_STATUS_INVALID_REPORT_LENGTH")) << Dump(m_log.Since());
-  EXPECT_EQ(LastEntry(), "ERR: HidP_GetUsages error.");
+  EXPECT_EQ(m_log.LastSince(), "ERR: HidP_GetUsages error.");
   // Called on its own, the finger step finds no entry for a foreign report ID.
   EXPECT_EQ(m_transport.xGetDevFingerParsedReport(Bytes{0x77}.data(), 1, &parsed, 0), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Error!! No matched report id in profile list");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Error!! No matched report id in profile list");
 }
 
 TEST_F(ProfileTest, RealPenProfileAndReport) {
@@ -395,7 +390,7 @@ TEST_F(ProfileTest, RealPenProfileAndReport) {
   Bytes truncated = report;
   truncated.pop_back();
   EXPECT_EQ(Parse(truncated, &parsed), -6);
-  EXPECT_EQ(LastEntry(), "ERR: HidP_GetUsages error.");
+  EXPECT_EQ(m_log.LastSince(), "ERR: HidP_GetUsages error.");
 }
 
 TEST_F(ProfileTest, PenBatteryAndVendorBits) {
@@ -444,13 +439,13 @@ TEST_F(ProfileTest, PreparsedDataIsFetchedThroughThePathWhenNoRecordHoldsIt) {
   HANDLE hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   handler.hHidDevice = hEvent;
   EXPECT_EQ(Parse(report, &parsed), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Can't Get Preparsed Data");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Can't Get Preparsed Data");
   handler.hHidDevice = INVALID_HANDLE_VALUE;
   CloseHandle(hEvent);
 
   wcscpy(handler.szDevicePath, L"\\\\?\\hid#nothing#here");
   EXPECT_EQ(Parse(report, &parsed), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Can't get valid device handle");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Can't get valid device handle");
   info.pPreparsedData = pKept;
 }
 
@@ -473,7 +468,7 @@ TEST_F(ProfileTest, FingerParseBoundsTheUsageListTheDescriptorAsksFor) {
   report[0] = 1;
   FINGER_REPORT parsed{};
   EXPECT_EQ(Parse(report, &parsed), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Usage list too long (100000 usages).") << Dump(m_log.Since());
+  EXPECT_EQ(m_log.LastSince(), "ERR: Usage list too long (100000 usages).") << Dump(m_log.Since());
   info.pPreparsedData = pKept;
   HidD_FreePreparsedData(pBig);
   CloseHandle(hBig);
@@ -488,7 +483,7 @@ TEST_F(ProfileTest, ProfileCopyAndFlagsGuardTheParse) {
   for (int nDevIdx : {1, -1}) {
     m_log.Mark();
     EXPECT_EQ(m_transport.GetDevProfile(&bad, nDevIdx), -6);
-    EXPECT_EQ(LastEntry(), "ERR: Error Parameters - DevIdx is not exist");
+    EXPECT_EQ(m_log.LastSince(), "ERR: Error Parameters - DevIdx is not exist");
     EXPECT_EQ(bad.bValid, 0);
     EXPECT_EQ(bad.FingerCount, 0u);
     EXPECT_EQ(memcmp(&m_transport.m_ProfileCopy, &good, sizeof(good)), 0);
@@ -499,10 +494,10 @@ TEST_F(ProfileTest, ProfileCopyAndFlagsGuardTheParse) {
   const Bytes report = ReportBuilder(port->Layout(0), 1).Value(0x0D, 0x54, 0, 1).Get();
   FINGER_REPORT parsed{};
   EXPECT_EQ(m_transport.GetDevParsedReport(report.data(), static_cast<int>(report.size()), &parsed, 1), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Error Parameters - DevIdx is not exist");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Error Parameters - DevIdx is not exist");
   m_transport.Entry(0).RoleFlags[kRoleTouchScreen] = FALSE;
   EXPECT_EQ(Parse(report, &parsed), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Not support Finger.");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Not support Finger.");
 }
 
 TEST_F(ProfileTest, SetDevProfileRefreshesWithoutTouchingTheCopy) {
@@ -527,7 +522,7 @@ TEST_F(ProfileTest, SetDevProfileRefreshesWithoutTouchingTheCopy) {
   EXPECT_FALSE(m_transport.m_bProfileValid);
   m_log.Mark();
   EXPECT_EQ(m_transport.SetDevProfile(&set, 3), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Error Parameters - DevIdx is not exist");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Error Parameters - DevIdx is not exist");
   EXPECT_EQ(m_transport.SetDevProfile(nullptr, 0), -6);
 }
 
@@ -548,7 +543,7 @@ TEST_F(ProfileTest, ParserStatusNames) {
   }
   m_log.Mark();
   EXPECT_EQ(ProfileTransport::GetDevParsedError(static_cast<NTSTATUS>(0xC0110011), szText), -6);
-  EXPECT_EQ(LastEntry(), "ERR: GetDevParsedError unknow");
+  EXPECT_EQ(m_log.LastSince(), "ERR: GetDevParsedError unknow");
 
   // A failed read stores 0 and logs the status under its own name.
   auto port = Plug(kBatteryPen);
@@ -565,7 +560,7 @@ TEST_F(ProfileTest, ParserStatusNames) {
                                                       report.data(), static_cast<ULONG>(report.size()), &nValue, 0),
             -6);
   EXPECT_EQ(nValue, 0u);
-  EXPECT_EQ(LastEntry(), "ERR: HIDP_STATUS_USAGE_NOT_FOUND");
+  EXPECT_EQ(m_log.LastSince(), "ERR: HIDP_STATUS_USAGE_NOT_FOUND");
 }
 
 }  // namespace

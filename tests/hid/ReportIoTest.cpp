@@ -55,10 +55,6 @@ class ReportIoTest : public testing::Test {
     return m_transport.WriteCommand(command.data(), static_cast<int>(command.size()), 1000, 0);
   }
   int QueryVersion() { return Command({0x53, 0x00, 0x00, 0x01}); }
-  std::string LastEntry() {
-    const auto entries = m_log.Since();
-    return entries.empty() ? std::string() : entries.back();
-  }
 
   BareMachine m_machine;
   LogCapture m_log{*m_machine};
@@ -93,11 +89,11 @@ TEST_F(ReportIoTest, FixedCommandLengthAlwaysSaysSix) {
 TEST_F(ReportIoTest, WriteCommandRefusesWhatDoesNotFit) {
   const std::vector<BYTE> command(62, 0x11);
   EXPECT_EQ(m_transport.WriteCommand(command.data(), 62, 1000, 0), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Parameters Error : nCommandLen = 62, ReportByteLength = 64");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Parameters Error : nCommandLen = 62, ReportByteLength = 64");
   EXPECT_EQ(m_transport.WriteCommand(command.data(), -1, 1000, 0), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Parameters Error : nCommandLen = -1, ReportByteLength = 64");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Parameters Error : nCommandLen = -1, ReportByteLength = 64");
   EXPECT_EQ(m_transport.WriteCommand(nullptr, 4, 1000, 0), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Parameters Error : pszCommandBuf = NULL");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Parameters Error : pszCommandBuf = NULL");
   EXPECT_TRUE(m_controller->Received().empty());
 }
 
@@ -114,7 +110,7 @@ TEST_F(ReportIoTest, WriteRawBytesNeverSendsTheCallersFirstByte) {
 
   const Bytes tooLong(65, 0x5C);
   EXPECT_EQ(m_transport.WriteRawBytes(tooLong.data(), 65, 5000, 0), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Parameters Error : nCommandLen = 65, ReportByteLength = 64");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Parameters Error : nCommandLen = 65, ReportByteLength = 64");
 }
 
 TEST_F(ReportIoTest, EepromCommandFramesPerMode) {
@@ -127,10 +123,10 @@ TEST_F(ReportIoTest, EepromCommandFramesPerMode) {
   EXPECT_EQ(LastReceivedByController(), Report({0x03, 0x17}));
 
   EXPECT_EQ(m_transport.WriteEEPROMCommand(0, nullptr, 3, 1000, 0), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Parameters Error : pszBuf = NULL");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Parameters Error : pszBuf = NULL");
   const Bytes big(61, 0x01);
   EXPECT_EQ(m_transport.WriteEEPROMCommand(0, big.data(), 61, 1000, 0), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Parameters Error : Size = 61, ReportByteLength = 64");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Parameters Error : Size = 61, ReportByteLength = 64");
   EXPECT_EQ(m_transport.WriteEEPROMCommand(0, big.data(), 60, 1000, 0), 0);
 }
 
@@ -165,11 +161,11 @@ TEST_F(ReportIoTest, ReadDataWithoutStrippingCopiesTheWholeReport) {
 TEST_F(ReportIoTest, ReadBuffersAreChecked) {
   BYTE answer[64];
   EXPECT_EQ(m_transport.ReadData(nullptr, 64, 1000, 0, true), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Parameters Error: pRcvBuf is not valid.");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Parameters Error: pRcvBuf is not valid.");
   EXPECT_EQ(m_transport.ReadData(answer, -1, 1000, 0, true), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Parameters Error: nRcvLen is too small.");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Parameters Error: nRcvLen is too small.");
   EXPECT_EQ(m_transport.ReadRawBytes(answer, 65, 1000, 0), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Parameters Error : nRcvLen = 65, ReportByteLength = 64");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Parameters Error : nRcvLen = 65, ReportByteLength = 64");
   EXPECT_EQ(m_transport.ReadRawBytes(nullptr, 4, 1000, 0), -6);
 }
 
@@ -178,7 +174,7 @@ TEST_F(ReportIoTest, UnansweredReadTimesOutAndLeavesTheHandlerUsable) {
   ASSERT_EQ(QueryVersion(), 0);
   BYTE answer[64] = {};
   EXPECT_EQ(m_transport.ReadData(answer, 64, 1000, 0, true), 3);
-  EXPECT_EQ(LastEntry(), "ERR: Read Data Wait timeout.");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Read Data Wait timeout.");
   EXPECT_STREQ(DbgLogLastError(), "[ERR]Read Data Wait timeout.\r\n");
 
   // The cancelled read took nothing: the next answer goes to the next read.
@@ -193,7 +189,7 @@ TEST_F(ReportIoTest, ShortAnswerIsRefused) {
   ASSERT_EQ(QueryVersion(), 0);
   BYTE answer[64];
   EXPECT_EQ(m_transport.ReadData(answer, 64, 1000, 0, true), -6);
-  const std::string entry = LastEntry();
+  const std::string entry = m_log.LastSince();
   EXPECT_TRUE(StartsWith(entry, "ERR: Only ")) << entry;
   EXPECT_NE(entry.find(" bytes return. Total should be 64 bytes."), std::string::npos) << entry;
 }
@@ -203,13 +199,13 @@ TEST_F(ReportIoTest, ForeignReportIsDroppedWithoutRetry) {
   ASSERT_EQ(QueryVersion(), 0);
   BYTE answer[64];
   EXPECT_EQ(m_transport.ReadData(answer, 64, 1000, 0, true), -6);
-  EXPECT_EQ(LastEntry(), "ERR: Got Wrong Report. Discare or do something...");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Got Wrong Report. Discare or do something...");
 }
 
 TEST_F(ReportIoTest, FailedWriteIsASystemError) {
   m_controller->SetFault(ControllerFault::kFailWrite);
   EXPECT_EQ(QueryVersion(), -6);
-  const std::string entry = LastEntry();
+  const std::string entry = m_log.LastSince();
   EXPECT_TRUE(StartsWith(entry, "ERROR: WriteAsync Failue.") || StartsWith(entry, "ERROR: GetOverlappedResult is failure."))
       << Dump(m_log.Since());
   EXPECT_GT(entry.size(), std::string("ERROR: WriteAsync Failue.").size());  // the system text follows
@@ -218,7 +214,7 @@ TEST_F(ReportIoTest, FailedWriteIsASystemError) {
 TEST_F(ReportIoTest, StuckWriteTimesOutAndIsCancelled) {
   m_controller->SetFault(ControllerFault::kStuckWrite);
   EXPECT_EQ(QueryVersion(), 3);
-  EXPECT_EQ(LastEntry(), "ERR: Write Data Wait timeout.");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Write Data Wait timeout.");
   m_controller->SetFault(ControllerFault::kNone);
   ASSERT_EQ(Command({0xF0, 0x02, 0x00, 0x00}), 0);
   EXPECT_EQ(LastReceivedByController(), Report({0x03, 0x00, 0x04, 0xF0, 0x02, 0x00, 0x00}));
@@ -256,10 +252,10 @@ TEST_F(ReportIoTest, IoAfterCloseMeetsAnInvalidHandle) {
   m_transport.Close();
   EXPECT_TRUE(m_transport.IsConnected());
   EXPECT_EQ(QueryVersion(), -6);
-  EXPECT_TRUE(StartsWith(LastEntry(), "ERROR: WriteAsync Failue.")) << Dump(m_log.Since());
+  EXPECT_TRUE(StartsWith(m_log.LastSince(), "ERROR: WriteAsync Failue.")) << Dump(m_log.Since());
   BYTE answer[64];
   EXPECT_EQ(m_transport.ReadData(answer, 64, 1000, 0, true), -6);
-  EXPECT_TRUE(StartsWith(LastEntry(), "ERROR: ReadAsync Failue.")) << Dump(m_log.Since());
+  EXPECT_TRUE(StartsWith(m_log.LastSince(), "ERROR: ReadAsync Failue.")) << Dump(m_log.Since());
   EXPECT_TRUE(m_controller->Received().empty());
 }
 

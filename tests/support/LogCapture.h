@@ -67,6 +67,11 @@ class LogCapture {
     return entries;
   }
   void Mark() { m_nMark = Entries().size(); }
+  // The last entry written since the last Mark(); empty when there is none.
+  std::string LastSince() const {
+    const std::vector<std::string> entries = Since();
+    return entries.empty() ? std::string() : entries.back();
+  }
 
   static std::vector<std::string> EchoedTraces() {
     std::lock_guard lock(Mutex());
