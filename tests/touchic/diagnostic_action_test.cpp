@@ -5,12 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "ProcessMachine.h"
 #include "Subprocess.h"
 
 namespace {
@@ -19,46 +17,14 @@ namespace fs = std::filesystem;
 
 const std::string kVersionLine = "Library Version Information  TouchIC Version : 0.0.0.2\r\n \n";
 
-class DiagnosticAction : public ::testing::Test {
+class DiagnosticAction : public ProcessMachineTest {
  protected:
-  void SetUp() override {
-    std::random_device rd;
-    m_root = fs::temp_directory_path() / ("touchic-diag-" + std::to_string(rd()) + std::to_string(rd()));
-    fs::create_directories(LogDir());
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(m_root, ec);
-  }
-
-  fs::path LogDir() const { return m_root / "drive_c" / "VornPalmix" / "VrnDbgLog"; }
-
-  // A fast clock by default: the mutex time-out and the transfer time-outs
-  // then pass in milliseconds.
-  std::vector<std::string> Env(const std::string& controller, int nTimeScale = 1000) const {
-    std::vector<std::string> env = {"WINSIM_ROOT=" + m_root.string(),
-                                    "WINSIM_TIME_SCALE=" + std::to_string(nTimeScale)};
-    if (!controller.empty()) env.push_back("WINSIM_CONTROLLER=" + controller);
-    return env;
-  }
-
   std::string Run(const std::string& sw, const std::string& controller = "") {
     ChildProcess process({VORN_SVC_EXE, sw}, Env(controller));
     EXPECT_TRUE(process.Started());
     EXPECT_EQ(process.Finish(), 0);
     return process.output();
   }
-
-  std::string LogText() const {
-    std::string text;
-    for (const auto& entry : fs::directory_iterator(LogDir())) {
-      std::ifstream in(entry.path(), std::ios::binary);
-      text.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    return text;
-  }
-
-  fs::path m_root;
 };
 
 // The pieces appear in this order in `text`.

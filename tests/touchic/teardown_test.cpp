@@ -4,46 +4,24 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <random>
 #include <string>
-#include <vector>
 
+#include "ProcessMachine.h"
 #include "Subprocess.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class ProcessTeardown : public ::testing::Test {
+class ProcessTeardown : public ProcessMachineTest {
  protected:
-  void SetUp() override {
-    std::random_device rd;
-    m_root = fs::temp_directory_path() / ("touchic-teardown-" + std::to_string(rd()) + std::to_string(rd()));
-    fs::create_directories(LogDir());
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(m_root, ec);
-  }
-  fs::path LogDir() const { return m_root / "drive_c" / "VornPalmix" / "VrnDbgLog"; }
-
   // The debug log of one run of the executable with `sw`.
   std::string LogOfRun(const std::string& sw, const std::string& controller) {
-    ChildProcess process({VORN_SVC_EXE, sw}, {"WINSIM_ROOT=" + m_root.string(), "WINSIM_TIME_SCALE=1000",
-                                              "WINSIM_CONTROLLER=" + controller});
+    ChildProcess process({VORN_SVC_EXE, sw}, Env(controller));
     EXPECT_TRUE(process.Started());
     EXPECT_EQ(process.Finish(), 0);
-    std::string text;
-    for (const auto& entry : fs::directory_iterator(LogDir())) {
-      std::ifstream in(entry.path(), std::ios::binary);
-      text.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    return text;
+    return LogText();
   }
-
-  fs::path m_root;
 };
 
 // A clean run (connect, command, disconnect) and one that ends still
