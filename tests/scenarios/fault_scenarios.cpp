@@ -31,16 +31,22 @@ TEST(FaultScenario, AChangeThatCannotBeWrittenIsReportedAndWatchingGoesOn) {
   EXPECT_EQ(machine.EventCount(L"Can not send wot-sel command to device"), 1u);
 }
 
-// The user's key goes away after the setting was read: the notification key
-// is tried ten times, then the run gives up with one event and watches nothing.
-TEST(FaultScenario, ANotificationKeyThatCannotBeOpenedIsTriedTenTimes) {
-  ScenarioMachine machine;
+// The first push fails for want of a controller, after the run has read the
+// setting; meanwhile the user's key goes, and the controller comes back.
+void LoseTheUserKeyDuringTheFirstPush(ScenarioMachine& machine) {
   auto controller = machine.Controller();
   controller->Detach();
   machine.Start();
   ASSERT_TRUE(machine.WaitForDebug("Init HidDevWoTCtrl fail", 1));
   ASSERT_TRUE(machine.Registry().DeleteKeyTree(machine.UserKey()));
   controller->Attach();
+}
+
+// The user's key goes away after the setting was read: the notification key
+// is tried ten times, then the run gives up with one event and watches nothing.
+TEST(FaultScenario, ANotificationKeyThatCannotBeOpenedIsTriedTenTimes) {
+  ScenarioMachine machine;
+  ASSERT_NO_FATAL_FAILURE(LoseTheUserKeyDuringTheFirstPush(machine));
   ASSERT_TRUE(machine.WaitForEvents(L"RegSetNotify fail.", 1));
   ASSERT_TRUE(machine.WaitForNoWatcher());
   EXPECT_EQ(machine.EventCount(L"RegOpenKeyEx KEY_NOTIFY fail."), 10u);
@@ -54,12 +60,7 @@ TEST(FaultScenario, ANotificationKeyThatCannotBeOpenedIsTriedTenTimes) {
 // value written meanwhile and watches.
 TEST(FaultScenario, ANotificationKeyBackDuringTheAttemptsIsWatched) {
   ScenarioMachine machine;
-  auto controller = machine.Controller();
-  controller->Detach();
-  machine.Start();
-  ASSERT_TRUE(machine.WaitForDebug("Init HidDevWoTCtrl fail", 1));
-  ASSERT_TRUE(machine.Registry().DeleteKeyTree(machine.UserKey()));
-  controller->Attach();
+  ASSERT_NO_FATAL_FAILURE(LoseTheUserKeyDuringTheFirstPush(machine));
   ASSERT_TRUE(machine.WaitUntil([&] { return machine.EventCount(L"RegOpenKeyEx KEY_NOTIFY fail.") >= 2; }));
   machine.SetTouch(0);
   ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
