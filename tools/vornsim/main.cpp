@@ -156,18 +156,25 @@ bool MachineFolder(std::filesystem::path& root) {
   return true;
 }
 
+// The machine of a run: the environment's, in its folder, at the pace asked for.
+bool MachineConfigFor(const Arguments& args, winsim::MachineConfig& config) {
+  config = winsim::MachineConfig::FromEnvironment();
+  if (!MachineFolder(config.root)) {
+    std::fprintf(stderr, "vornsim: cannot make the machine folder\n");
+    return false;
+  }
+  config.timeScale = args.scale > 0 ? args.scale : winsim::ScaleFromEnvironment();
+  return true;
+}
+
 // --soak: no script; the machine folder as for a script.
 int Soak(const Arguments& args) {
   if (args.haveScript) {
     std::fprintf(stderr, "vornsim: --soak plays its own story, not a script\n");
     return kExitBadInput;
   }
-  winsim::MachineConfig config = winsim::MachineConfig::FromEnvironment();
-  if (!MachineFolder(config.root)) {
-    std::fprintf(stderr, "vornsim: cannot make the machine folder\n");
-    return kExitNoMachine;
-  }
-  config.timeScale = args.scale > 0 ? args.scale : winsim::ScaleFromEnvironment();
+  winsim::MachineConfig config;
+  if (!MachineConfigFor(args, config)) return kExitNoMachine;
   vornsim::SoakOptions options;
   options.hours = args.soakHours;
   options.seed = args.seed;
@@ -200,12 +207,8 @@ int main(int argc, char** argv) {
     return kExitBadInput;
   }
 
-  winsim::MachineConfig config = winsim::MachineConfig::FromEnvironment();
-  if (!MachineFolder(config.root)) {
-    std::fprintf(stderr, "vornsim: cannot make the machine folder\n");
-    return kExitNoMachine;
-  }
-  config.timeScale = args.scale > 0 ? args.scale : winsim::ScaleFromEnvironment();
+  winsim::MachineConfig config;
+  if (!MachineConfigFor(args, config)) return kExitNoMachine;
 
   vornsim::HtmlTimeline html;
   auto print = [&args, &html](const std::wstring& line) {
