@@ -206,3 +206,15 @@ void RunOnFreshMachine(const uint8_t* data, size_t size, Body body) {
 }
 
 }  // namespace vornfuzz
+
+// The libFuzzer entry points of a target whose every input is one
+// RunOnFreshMachine(body) under the allocation meter.
+#define VORN_FUZZ_ON_FRESH_MACHINE(body)                                   \
+  extern "C" int LLVMFuzzerInitialize(int*, char***) {                    \
+    vornfuzz::AllocationMeter::Install();                                 \
+    return 0;                                                             \
+  }                                                                       \
+  extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { \
+    vornfuzz::RunOnFreshMachine(data, size, body);                        \
+    return 0;                                                             \
+  }

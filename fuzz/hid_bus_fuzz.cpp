@@ -296,12 +296,4 @@ void Run(FuzzInput& input, winsim::Machine& machine) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  vornfuzz::AllocationMeter::Install();
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  vornfuzz::RunOnFreshMachine(data, size, Run);
-  return 0;
-}
+VORN_FUZZ_ON_FRESH_MACHINE(Run)
