@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <future>
+#include <optional>
 #include <stdexcept>
 
 namespace {
@@ -152,6 +153,7 @@ TEST_F(ServiceBaseTest, AFailedHandlerRegistrationEndsTheProcess) {
   const SERVICE_STATUS status = Scm().Status(kServiceNameW);
   EXPECT_EQ(status.dwCurrentState, kStopped);
   EXPECT_EQ(status.dwWin32ExitCode, (DWORD)ERROR_PROCESS_ABORTED);
+  EXPECT_EQ(Scm().ProcessExitCode(kServiceNameW), std::optional<DWORD>(ERROR_INVALID_NAME)) << "ended by ExitProcess";
   EXPECT_TRUE(m_host.DebugLogHas("RegisterServiceCtrlHandlerEx failed w/err 0x0000007b"));
 }
 
