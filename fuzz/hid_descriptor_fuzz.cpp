@@ -9,6 +9,7 @@
 
 #include <winsim/sim/hidparse.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -99,17 +100,20 @@ std::vector<char> MakeReport(FuzzInput& input, ULONG exactLength) {
 
 void ReadUsages(PHIDP_PREPARSED_DATA preparsed, HIDP_REPORT_TYPE type, USAGE page, USHORT link,
                 std::vector<char>& report) {
-  const ULONG most = HidP_MaxUsageListLength(type, page, preparsed);
+  // A report holds at most one usage per bit, so a list of that many
+  // entries (or the maximum, when smaller) always takes them all: a list as
+  // long as a huge maximum would only cost time.
+  const ULONG inReport = static_cast<ULONG>(report.size() * 8);
+  const ULONG most = std::min(HidP_MaxUsageListLength(type, page, preparsed), inReport);
   auto usages = Exactly<USAGE>(most);
   ULONG length = most;
   const NTSTATUS status = HidP_GetUsages(type, page, link, usages.get(), &length, preparsed, report.data(),
                                          static_cast<ULONG>(report.size()));
-  // HidP_MaxUsageListLength is the bound every caller sizes its list by.
-  FUZZ_CHECK(status != HIDP_STATUS_BUFFER_TOO_SMALL, "%lu usages did not fit a list of the maximum %lu",
+  FUZZ_CHECK(status != HIDP_STATUS_BUFFER_TOO_SMALL, "%lu usages did not fit a list of %lu",
              (unsigned long)length, (unsigned long)most);
   if (status == HIDP_STATUS_SUCCESS) FUZZ_CHECK(length <= most, "usage count past the maximum");
 
-  const ULONG mostAll = HidP_MaxUsageListLength(type, 0, preparsed);
+  const ULONG mostAll = std::min(HidP_MaxUsageListLength(type, 0, preparsed), inReport);
   auto pairs = Exactly<USAGE_AND_PAGE>(mostAll);
   ULONG pairCount = mostAll;
   const NTSTATUS statusEx = HidP_GetUsagesEx(type, link, pairs.get(), &pairCount, preparsed, report.data(),
