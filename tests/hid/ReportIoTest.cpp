@@ -230,21 +230,21 @@ TEST_F(ReportIoTest, AnEndingCallerGivesUpAHeldTransferAfterTheGrace) {
   m_transport.m_dwEndingGraceMs = 100;
   m_controller->SetFault(ControllerFault::kStuckWrite);
   EXPECT_EQ(QueryVersion(), 3);
-  EXPECT_EQ(LastEntry(), "ERR: Write Data Wait timeout.");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Write Data Wait timeout.");
 
   SetEvent(hEnding);
   EXPECT_EQ(QueryVersion(), 3);
-  EXPECT_EQ(LastEntry(), "ERR: Transfer cancelled: the caller is ending.");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Transfer cancelled: the caller is ending.");
   m_controller->SetFault(ControllerFault::kMute);
   ASSERT_EQ(QueryVersion(), 0);
   BYTE answer[64] = {};
   EXPECT_EQ(m_transport.ReadData(answer, 64, 1000, 0, true), 3);
-  EXPECT_EQ(LastEntry(), "ERR: Transfer cancelled: the caller is ending.");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Transfer cancelled: the caller is ending.");
 
   CloseHandle(hEnding);
   m_controller->SetFault(ControllerFault::kStuckWrite);
   EXPECT_EQ(QueryVersion(), 3);
-  EXPECT_EQ(LastEntry(), "ERR: Write Data Wait timeout.");
+  EXPECT_EQ(m_log.LastSince(), "ERR: Write Data Wait timeout.");
   m_transport.m_hEndingEvent = nullptr;
 }
 
