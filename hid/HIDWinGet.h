@@ -7,6 +7,7 @@
 #include "hid/HidProfile.h"
 #include "hid/HidRecords.h"
 #include "hid/InterfaceGet.h"
+#include "hid/ReportBuffer.h"
 
 #include <list>
 #include <string>
@@ -135,12 +136,12 @@ class CHIDWinGet : public CInterfaceGet {
   int WaitComplete(PREPORT_HANDLER pHandler, DWORD dwTimeout, DWORD* pdwTransferred, const char* pszOperation,
                    const char* pszTimeoutMessage);
   DWORD WaitTransfer(HANDLE hTransferEvent, DWORD dwTimeout, bool* pbEnding);
-  int SendReport(PREPORT_HANDLER pHandler, const std::vector<BYTE>& report, DWORD dwTimeout);
-  int ReceiveReport(PREPORT_HANDLER pHandler, std::vector<BYTE>& report, DWORD dwTimeout, const char* pszOperation);
+  int SendReport(PREPORT_HANDLER pHandler, const CReportBuffer& report, DWORD dwTimeout);
+  int ReceiveReport(PREPORT_HANDLER pHandler, CReportBuffer& report, DWORD dwTimeout, const char* pszOperation);
   int CheckReceiveBuffer(const BYTE* pRcvBuf, int nRcvLen, const char* pszOperation, int nLine);
-  void DeliverReport(const PREPORT_HANDLER pHandler, const std::vector<BYTE>& report, size_t nOffset, BYTE* pRcvBuf,
+  void DeliverReport(const PREPORT_HANDLER pHandler, const CReportBuffer& report, size_t nOffset, BYTE* pRcvBuf,
                      int nRcvLen);
-  int FeatureWrite(PREPORT_HANDLER pHandler, std::vector<BYTE>& report);
+  int FeatureWrite(PREPORT_HANDLER pHandler, CReportBuffer& report);
 
   // Pen feature reports: the pen-feature handler of an entry after the
   // connection, buffer and role checks, or null with *pnResult set.

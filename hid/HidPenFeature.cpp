@@ -6,7 +6,6 @@
 #include "log/DbgLog.h"
 
 #include <cstring>
-#include <vector>
 
 namespace {
 
@@ -45,9 +44,10 @@ int CHIDWinGet::SetPenFeature(const BYTE* pszCommandBuf, int nCommandLen, DWORD 
   if (!FeatureLengthValid(nCommandLen))
     return DbgLogError(kOp, __LINE__, "Parameters Error : nCommandLen = %d", nCommandLen);
   // The class driver may write into the buffer it is given; the caller's stays read only.
-  std::vector<BYTE> report(pszCommandBuf, pszCommandBuf + nCommandLen);
-  if (!HidD_SetFeature(pHandler->hHidDevice, report.data(), static_cast<ULONG>(nCommandLen))) return kHidTimeout;
-  if (m_pfnSendHook != nullptr) m_pfnSendHook(report.data(), static_cast<ULONG>(nCommandLen));
+  BYTE report[kMaxFeatureReportLength];
+  memcpy(report, pszCommandBuf, static_cast<size_t>(nCommandLen));
+  if (!HidD_SetFeature(pHandler->hHidDevice, report, static_cast<ULONG>(nCommandLen))) return kHidTimeout;
+  if (m_pfnSendHook != nullptr) m_pfnSendHook(report, static_cast<ULONG>(nCommandLen));
   return kHidOk;
 }
 

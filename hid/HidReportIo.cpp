@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <vector>
 
 namespace {
 
@@ -23,8 +22,13 @@ constexpr size_t kStrippedHeader = 2;
 
 // Internal report buffers always hold the frame headers, even for a role
 // that was never opened (report length 0): the transfer then fails cleanly.
-std::vector<BYTE> NewReport(const REPORT_HANDLER& handler) {
-  return std::vector<BYTE>(std::max<size_t>(handler.ReportByteLength, static_cast<size_t>(kEepromHeader)), 0);
+// The buffer is empty when there was no memory for it (see NoReportMemory).
+CReportBuffer NewReport(const REPORT_HANDLER& handler) {
+  return CReportBuffer(std::max<size_t>(handler.ReportByteLength, static_cast<size_t>(kEepromHeader)));
+}
+
+int NoReportMemory(const char* pszOperation, int nLine) {
+  return DbgLogError(pszOperation, nLine, "No memory for the report.");
 }
 
 int NotConnected(const char* pszOperation, int nLine) {
@@ -150,19 +154,19 @@ int CHIDWinGet::WaitComplete(PREPORT_HANDLER pHandler, DWORD dwTimeout, DWORD* p
   return kHidOk;
 }
 
-int CHIDWinGet::SendReport(PREPORT_HANDLER pHandler, const std::vector<BYTE>& report, DWORD dwTimeout) {
+int CHIDWinGet::SendReport(PREPORT_HANDLER pHandler, const CReportBuffer& report, DWORD dwTimeout) {
   DWORD dwWritten = 0;
-  int nResult = WriteAsync(pHandler, report.data(), static_cast<int>(report.size()), &dwWritten);
+  int nResult = WriteAsync(pHandler, report.Data(), static_cast<int>(report.Size()), &dwWritten);
   if (nResult == kHidPending) nResult = WriteAsyncWaitComplete(pHandler, dwTimeout, &dwWritten);
-  if (nResult == kHidOk && m_pfnSendHook != nullptr) m_pfnSendHook(report.data(), pHandler->ReportByteLength);
+  if (nResult == kHidOk && m_pfnSendHook != nullptr) m_pfnSendHook(report.Data(), pHandler->ReportByteLength);
   return nResult;
 }
 
 // Reads one whole report carrying the handler's report ID.
-int CHIDWinGet::ReceiveReport(PREPORT_HANDLER pHandler, std::vector<BYTE>& report, DWORD dwTimeout,
+int CHIDWinGet::ReceiveReport(PREPORT_HANDLER pHandler, CReportBuffer& report, DWORD dwTimeout,
                               const char* pszOperation) {
   DWORD dwRead = 0;
-  int nResult = ReadAsync(pHandler, report.data(), static_cast<int>(report.size()), &dwRead);
+  int nResult = ReadAsync(pHandler, report.Data(), static_cast<int>(report.Size()), &dwRead);
   if (nResult == kHidPending) nResult = ReadAsyncWaitComplete(pHandler, dwTimeout, &dwRead);
   if (nResult != kHidOk) return nResult;
   if (dwRead < pHandler->ReportByteLength)
@@ -182,12 +186,12 @@ int CHIDWinGet::CheckReceiveBuffer(const BYTE* pRcvBuf, int nRcvLen, const char*
 
 // Copies out up to nRcvLen bytes of the report from nOffset on, then hands the
 // whole report to the receive hook.
-void CHIDWinGet::DeliverReport(const PREPORT_HANDLER pHandler, const std::vector<BYTE>& report, size_t nOffset,
+void CHIDWinGet::DeliverReport(const PREPORT_HANDLER pHandler, const CReportBuffer& report, size_t nOffset,
                                BYTE* pRcvBuf, int nRcvLen) {
   const size_t nLength = pHandler->ReportByteLength;
   const size_t nAvailable = nLength > nOffset ? nLength - nOffset : 0;
-  memcpy(pRcvBuf, report.data() + nOffset, std::min(nAvailable, static_cast<size_t>(nRcvLen)));
-  if (m_pfnRecvHook != nullptr) m_pfnRecvHook(report.data(), pHandler->ReportByteLength);
+  memcpy(pRcvBuf, report.Data() + nOffset, std::min(nAvailable, static_cast<size_t>(nRcvLen)));
+  if (m_pfnRecvHook != nullptr) m_pfnRecvHook(report.Data(), pHandler->ReportByteLength);
 }
 
 int CHIDWinGet::WriteCommand(const BYTE* pszCommandBuf, int nCommandLen, DWORD dwTimeout, int nDevIdx) {
@@ -202,7 +206,8 @@ int CHIDWinGet::WriteCommand(const BYTE* pszCommandBuf, int nCommandLen, DWORD d
   if (nLength > kMaxCommandReportLength || nCommandLen < 0 || nCommandLen > nRoom)
     return DbgLogError(kOp, __LINE__, "Parameters Error : nCommandLen = %d, ReportByteLength = %d", nCommandLen,
                        static_cast<int>(nLength));
-  std::vector<BYTE> report = NewReport(*pHandler);
+  CReportBuffer report = NewReport(*pHandler);
+  if (!report.IsValid()) return NoReportMemory(kOp, __LINE__);
   report[0] = static_cast<BYTE>(pHandler->ReportID);
   report[1] = 0x00;
   if (bFeature) {
@@ -215,9 +220,9 @@ int CHIDWinGet::WriteCommand(const BYTE* pszCommandBuf, int nCommandLen, DWORD d
 }
 
 // The feature route completes synchronously; a refused request is 3, unlogged.
-int CHIDWinGet::FeatureWrite(PREPORT_HANDLER pHandler, std::vector<BYTE>& report) {
-  if (!HidD_SetFeature(pHandler->hHidDevice, report.data(), pHandler->ReportByteLength)) return kHidTimeout;
-  if (m_pfnSendHook != nullptr) m_pfnSendHook(report.data(), pHandler->ReportByteLength);
+int CHIDWinGet::FeatureWrite(PREPORT_HANDLER pHandler, CReportBuffer& report) {
+  if (!HidD_SetFeature(pHandler->hHidDevice, report.Data(), pHandler->ReportByteLength)) return kHidTimeout;
+  if (m_pfnSendHook != nullptr) m_pfnSendHook(report.Data(), pHandler->ReportByteLength);
   return kHidOk;
 }
 
@@ -227,10 +232,11 @@ int CHIDWinGet::ReadData(BYTE* pRcvBuf, int nRcvLen, DWORD dwTimeout, int nDevId
   if (pHandler == nullptr) return kDbgLoggedFailure;
   const int nCheck = CheckReceiveBuffer(pRcvBuf, nRcvLen, kOp, __LINE__);
   if (nCheck != kHidOk) return nCheck;
-  std::vector<BYTE> report = NewReport(*pHandler);
+  CReportBuffer report = NewReport(*pHandler);
+  if (!report.IsValid()) return NoReportMemory(kOp, __LINE__);
   if (pHandler->ReportID == kFeatureRouteReportID) {
     report[0] = static_cast<BYTE>(kFeatureRouteReportID);
-    if (!HidD_GetFeature(pHandler->hHidDevice, report.data(), pHandler->ReportByteLength)) return kHidTimeout;
+    if (!HidD_GetFeature(pHandler->hHidDevice, report.Data(), pHandler->ReportByteLength)) return kHidTimeout;
     if (report[0] != static_cast<BYTE>(pHandler->ReportID))
       return DbgLogError(kOp, __LINE__, "Got Wrong Report. Discare or do something...");
     DeliverReport(pHandler, report, kStrippedHeader, pRcvBuf, nRcvLen);
@@ -251,8 +257,9 @@ int CHIDWinGet::WriteRawBytes(const BYTE* pszCommandBuf, int nCommandLen, DWORD 
   if (nCommandLen < 0 || static_cast<ULONG>(nCommandLen) > pHandler->ReportByteLength)
     return DbgLogError(kOp, __LINE__, "Parameters Error : nCommandLen = %d, ReportByteLength = %d", nCommandLen,
                        static_cast<int>(pHandler->ReportByteLength));
-  std::vector<BYTE> report = NewReport(*pHandler);
-  memcpy(report.data(), pszCommandBuf, static_cast<size_t>(nCommandLen));
+  CReportBuffer report = NewReport(*pHandler);
+  if (!report.IsValid()) return NoReportMemory(kOp, __LINE__);
+  memcpy(report.Data(), pszCommandBuf, static_cast<size_t>(nCommandLen));
   // The first byte on the wire is always the handler's report ID.
   report[0] = static_cast<BYTE>(pHandler->ReportID);
   return SendReport(pHandler, report, dwTimeout);
@@ -267,7 +274,8 @@ int CHIDWinGet::ReadRawBytes(BYTE* pRcvBuf, int nRcvLen, DWORD dwTimeout, int nD
   if (static_cast<ULONG>(nRcvLen) > pHandler->ReportByteLength)
     return DbgLogError(kOp, __LINE__, "Parameters Error : nRcvLen = %d, ReportByteLength = %d", nRcvLen,
                        static_cast<int>(pHandler->ReportByteLength));
-  std::vector<BYTE> report = NewReport(*pHandler);
+  CReportBuffer report = NewReport(*pHandler);
+  if (!report.IsValid()) return NoReportMemory(kOp, __LINE__);
   const int nResult = ReceiveReport(pHandler, report, dwTimeout, kOp);
   if (nResult != kHidOk) return nResult;
   DeliverReport(pHandler, report, 0, pRcvBuf, nRcvLen);
@@ -284,7 +292,8 @@ int CHIDWinGet::WriteEEPROMCommand(int nMode, const BYTE* pszBuf, int Size, DWOR
   if (nLength > kMaxCommandReportLength || Size < 0 || Size > nLength - kEepromHeader)
     return DbgLogError(kOp, __LINE__, "Parameters Error : Size = %d, ReportByteLength = %d", Size,
                        static_cast<int>(nLength));
-  std::vector<BYTE> report = NewReport(*pHandler);
+  CReportBuffer report = NewReport(*pHandler);
+  if (!report.IsValid()) return NoReportMemory(kOp, __LINE__);
   report[0] = static_cast<BYTE>(pHandler->ReportID);
   report[1] = kEepromCommand;
   report[2] = nMode == 1 ? 0x01 : 0x00;

@@ -6,6 +6,7 @@
 #include "log/DbgLog.h"
 
 #include <gtest/gtest.h>
+#include <winsim/sim/faults.h>
 #include <winsim/sim/touch_controller.h>
 
 #include <algorithm>
@@ -200,6 +201,27 @@ TEST_F(ReportIoTest, ForeignReportIsDroppedWithoutRetry) {
   BYTE answer[64];
   EXPECT_EQ(m_transport.ReadData(answer, 64, 1000, 0, true), -6);
   EXPECT_EQ(m_log.LastSince(), "ERR: Got Wrong Report. Discare or do something...");
+}
+
+// No memory for a transfer's report: the write and the read fail with a
+// logged error and nothing reaches the wire; the next ones work.
+TEST_F(ReportIoTest, AReportWithoutMemoryFailsTheTransfer) {
+  winsim::Faults& faults = m_machine->Part<winsim::Faults>();
+  winsim::FaultPlan plan;
+  plan.error = ERROR_NOT_ENOUGH_MEMORY;
+  plan.subject = L"new";
+  faults.Arm(winsim::FaultPoint::kHeapAlloc, plan);
+  EXPECT_EQ(QueryVersion(), -6);
+  EXPECT_EQ(m_log.LastSince(), "ERR: No memory for the report.");
+  EXPECT_TRUE(m_controller->Received().empty());
+  ASSERT_EQ(QueryVersion(), 0);
+  faults.Arm(winsim::FaultPoint::kHeapAlloc, plan);
+  BYTE answer[64];
+  EXPECT_EQ(m_transport.ReadData(answer, 64, 1000, 0, true), -6);
+  EXPECT_EQ(m_log.LastSince(), "ERR: No memory for the report.");
+  ASSERT_EQ(m_transport.ReadData(answer, 64, 1000, 0, true), 0) << "the answer waits for the next read";
+  EXPECT_EQ(answer[0], 0x52);
+  EXPECT_EQ(faults.Hits(winsim::FaultPoint::kHeapAlloc), 2u);
 }
 
 TEST_F(ReportIoTest, FailedWriteIsASystemError) {
