@@ -509,7 +509,8 @@ void Soak::DeleteKey() {
 }
 
 // Invariant 3 at a stop: the stop is answered, the process ends within the
-// teardown bound and does not leave its service object behind.
+// teardown bound and does not leave its service object behind (it ends with
+// exit code 0, not through the ExitProcess of a wait that ran out).
 void Soak::Stop() {
   const uint64_t t = Now();
   auto notes = Play(CommandKind::kStop, "stop");
@@ -521,7 +522,13 @@ void Soak::Stop() {
   if (!scm.WaitForProcessEnd(kServiceName, kTeardownBoundMs))
     return Fail("the service's process did not end within " + std::to_string(kTeardownBoundMs / 1000) +
                 " s of the stop: its wait for its watcher runs ran out");
-  if (m_log->Saw(kLeftBehind)) Fail(std::string("the service's process ended with \"") + kLeftBehind + "\"");
+  if (m_log->Saw(kLeftBehind)) return Fail(std::string("the service's process ended with \"") + kLeftBehind + "\"");
+  // A process that gave up waiting for its watcher runs ends itself with
+  // ExitProcess(ERROR_TIMEOUT): seen with the debug log off too.
+  const std::optional<DWORD> exitCode = scm.ProcessExitCode(kServiceName);
+  if (exitCode != std::optional<DWORD>(0))
+    Fail("the service's process ended with exit code " + (exitCode ? std::to_string(*exitCode) : std::string("none")) +
+         ": its wait for its watcher runs ran out");
 }
 
 void Soak::Episode() {

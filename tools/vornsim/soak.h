@@ -21,9 +21,11 @@
 //     follows a wake-on-touch command of the same push, and says "Enable"
 //     exactly when the byte sent was 1.
 //  3. The service answers every control within the SCM's wait, is RUNNING or
-//     STOPPED as the story left it, and after a stop its process ends before
-//     its 20 s wait for its watcher runs could run out (with --debug-log, the
-//     log must not say it left its service object behind either).
+//     STOPPED as the story left it, and after a stop its process ends on its
+//     own (exit code 0) before its wait for its watcher runs could run out:
+//     not through the ExitProcess that follows a wait that ran out (with
+//     --debug-log, the log must not say it left its service object behind
+//     either).
 //  4. At rest (nothing left to retry), the simulated process's handles,
 //     LocalAlloc blocks and threads (its entry's, ServiceMain's, the thread
 //     pool's) do not grow from one quiet period to the next of the same kind
