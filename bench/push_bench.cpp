@@ -12,6 +12,7 @@
 // raw lines beside the log, reported as `raw_append_us`: the disk's flush
 // time in the same stretch of time.
 #include "BenchMachine.h"
+#include "tests/support/InstalledService.h"
 
 #include "wot/ServiceEntry.h"
 
@@ -68,13 +69,7 @@ class PushRig {
   explicit PushRig(bool fLog)
       : m_machine(MachineOptions{.log = fLog, .virtualTime = true, .scale = 0, .controller = ""}) {
     if (fLog) m_counter.emplace(m_machine.LogDirectory());
-    winsim::ServiceConfig config;
-    config.name = kService;
-    config.displayName = L"VORN Palmix Service";
-    config.type = SERVICE_WIN32_OWN_PROCESS;
-    config.startType = SERVICE_AUTO_START;
-    config.binaryPath = L"C:\\VornPalmix\\VornPalmixSvc.exe";
-    Scm().Install(config);
+    Scm().Install(vorntest::InstalledServiceConfig());
     winsim::SetProcessEntry(ServiceProcess);
     m_machine->Part<winsim::EventLog>().SetObserver([this](const winsim::EventRecord& record) { OnEvent(record); });
     winsim::TouchControllers(*m_machine).at(0)->SetObserver(

@@ -142,19 +142,20 @@ void ReadValues(FuzzInput& input, PHIDP_PREPARSED_DATA preparsed, HIDP_REPORT_TY
   HidP_GetUsageValue(type, page, input.U16(), usage, &value, preparsed, bytes, length);
 }
 
+// The one of three caps fields that belongs to the report type.
+template <class T>
+T ByType(HIDP_REPORT_TYPE type, T input, T output, T feature) {
+  return type == HidP_Input ? input : type == HidP_Output ? output : feature;
+}
+
 void QueryType(FuzzInput& input, PHIDP_PREPARSED_DATA preparsed, const HIDP_CAPS& caps, HIDP_REPORT_TYPE type) {
-  const USHORT buttons = type == HidP_Input ? caps.NumberInputButtonCaps
-                         : type == HidP_Output ? caps.NumberOutputButtonCaps
-                                               : caps.NumberFeatureButtonCaps;
-  const USHORT values = type == HidP_Input ? caps.NumberInputValueCaps
-                        : type == HidP_Output ? caps.NumberOutputValueCaps
-                                              : caps.NumberFeatureValueCaps;
-  const ULONG reportLength = type == HidP_Input ? caps.InputReportByteLength
-                             : type == HidP_Output ? caps.OutputReportByteLength
-                                                   : caps.FeatureReportByteLength;
-  const USHORT indices = type == HidP_Input ? caps.NumberInputDataIndices
-                         : type == HidP_Output ? caps.NumberOutputDataIndices
-                                               : caps.NumberFeatureDataIndices;
+  const USHORT buttons =
+      ByType(type, caps.NumberInputButtonCaps, caps.NumberOutputButtonCaps, caps.NumberFeatureButtonCaps);
+  const USHORT values = ByType(type, caps.NumberInputValueCaps, caps.NumberOutputValueCaps, caps.NumberFeatureValueCaps);
+  const ULONG reportLength =
+      ByType(type, caps.InputReportByteLength, caps.OutputReportByteLength, caps.FeatureReportByteLength);
+  const USHORT indices =
+      ByType(type, caps.NumberInputDataIndices, caps.NumberOutputDataIndices, caps.NumberFeatureDataIndices);
   USHORT gotButtons = 0, gotValues = 0;
   auto buttonCaps = ReadCaps<HIDP_BUTTON_CAPS>(input, type, buttons, preparsed, HidP_GetButtonCaps,
                                                HidP_GetSpecificButtonCaps, gotButtons);

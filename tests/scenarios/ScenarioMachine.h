@@ -4,6 +4,7 @@
 #pragma once
 
 #include "log/DbgLog.h"
+#include "tests/support/InstalledService.h"
 #include "touchic/VornApi.h"
 #include "wot/ServiceEntry.h"
 
@@ -72,13 +73,7 @@ class ScenarioMachine {
       : m_config(FreshConfig(controller)), m_folder{m_config.root}, m_machine(m_config), m_driver(m_machine->clock(), "test") {
     std::filesystem::create_directories(LogDirectory());
     DbgLogInit();
-    winsim::ServiceConfig service;
-    service.name = kService;
-    service.displayName = L"VORN Palmix Service";
-    service.type = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
-    service.startType = SERVICE_AUTO_START;
-    service.binaryPath = L"C:\\VornPalmix\\VornPalmixSvc.exe";
-    Scm().Install(service);
+    Scm().Install(vorntest::InstalledServiceConfig());
     winsim::SetProcessEntry(ServiceProcess);
   }
   ~ScenarioMachine() {

@@ -6,6 +6,7 @@
 
 #include "log/DbgLog.h"
 #include "tests/support/CaptureWide.h"
+#include "tests/support/InstalledService.h"
 #include "service/ServiceBase.h"
 #include "wot/ServiceEntry.h"
 
@@ -52,13 +53,7 @@ class ServiceHostHarness {
     winsim::SetProcessEntry(entry);
     g_dwCheckPoint = 1;
     if (!installService) return;
-    winsim::ServiceConfig config;
-    config.name = kServiceNameW;
-    config.displayName = L"VORN Palmix Service";
-    config.type = SERVICE_WIN32_OWN_PROCESS;
-    config.startType = SERVICE_AUTO_START;
-    config.binaryPath = L"C:\\VornPalmix\\VornPalmixSvc.exe";
-    Scm().Install(config);
+    Scm().Install(InstalledServiceConfig());
   }
   ~ServiceHostHarness() {
     Scm().Shutdown();
