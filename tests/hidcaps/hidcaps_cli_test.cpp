@@ -152,10 +152,3 @@ TEST(HidcapsCli, PrintsTheDocumentedLines) {
             "report_count=7 logical_min=0 logical_max=255 physical_min=0 physical_max=0 has_null=0 bitfield=0x02 "
             "absolute=1\n");
 }
-
-TEST(HidcapsCli, RefusesBadInput) {
-  EXPECT_EQ(RunHidcaps("").exitCode, 2);
-  EXPECT_EQ(RunHidcaps("0g").exitCode, 2);
-  EXPECT_EQ(RunHidcaps("050").exitCode, 2);
-  EXPECT_EQ(RunHidcaps("a101").exitCode, 1);
-}

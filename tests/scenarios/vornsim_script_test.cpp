@@ -16,16 +16,16 @@ using vornsim::CommandKind;
 
 std::vector<vornsim::Command> Parse(const std::string& script) {
   std::vector<vornsim::Command> commands;
-  vornsim::ScriptError error;
-  EXPECT_TRUE(vornsim::ParseScript(script, commands, error)) << error.line << ": " << error.message;
+  vornsim::ScriptErrors errors;
+  EXPECT_TRUE(vornsim::ParseScript(script, commands, errors)) << errors.first.front().line << ": " << errors.first.front().message;
   return commands;
 }
 
-vornsim::ScriptError ParseError(const std::string& script) {
+vornsim::ScriptErrors ParseErrors(const std::string& script) {
   std::vector<vornsim::Command> commands;
-  vornsim::ScriptError error;
-  EXPECT_FALSE(vornsim::ParseScript(script, commands, error)) << script;
-  return error;
+  vornsim::ScriptErrors errors;
+  EXPECT_FALSE(vornsim::ParseScript(script, commands, errors)) << script;
+  return errors;
 }
 
 TEST(VornsimScript, ReadsEveryCommandWithItsArguments) {
@@ -63,7 +63,7 @@ TEST(VornsimScript, ReadsEveryCommandWithItsArguments) {
   EXPECT_EQ(commands[17].waitMs, 250u);
 }
 
-TEST(VornsimScript, NamesTheFirstLineItCannotRead) {
+TEST(VornsimScript, NamesEveryLineItCannotRead) {
   struct Case {
     const char* script;
     int line;
@@ -94,12 +94,21 @@ TEST(VornsimScript, NamesTheFirstLineItCannotRead) {
       {"START\n", 1},
   };
   for (const auto& c : cases) {
-    auto error = ParseError(c.script);
-    EXPECT_EQ(error.line, c.line) << c.script;
-    EXPECT_FALSE(error.message.empty()) << c.script;
+    auto errors = ParseErrors(c.script);
+    ASSERT_EQ(errors.count, 1u) << c.script;
+    EXPECT_EQ(errors.first[0].line, c.line) << c.script;
+    EXPECT_FALSE(errors.first[0].message.empty()) << c.script;
   }
-  auto error = ParseError("start\n  fly away  # where?\n");
-  EXPECT_EQ(error.text, "fly away  # where?");
+  auto errors = ParseErrors("start\n  fly away  # where?\nstop\ntouch x\n");
+  ASSERT_EQ(errors.count, 2u);
+  EXPECT_EQ(errors.first[0].text, "fly away  # where?");
+  EXPECT_EQ(errors.first[1].line, 4);
+  // Past the first lines kept, the rest are only counted.
+  std::string many;
+  for (int i = 0; i < 25; ++i) many += "jump\n";
+  errors = ParseErrors(many);
+  EXPECT_EQ(errors.count, 25u);
+  EXPECT_EQ(errors.first.size(), vornsim::ScriptErrors::kKept);
 }
 
 TEST(VornsimScript, TheDemoIsAValidScriptThatCoversTheWholeRoad) {
@@ -125,8 +134,8 @@ TEST(VornsimScript, TheScenarioScriptsParse) {
     std::ifstream in(entry.path());
     std::string script((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<vornsim::Command> commands;
-    vornsim::ScriptError error;
-    EXPECT_TRUE(vornsim::ParseScript(script, commands, error)) << entry.path() << ":" << error.line;
+    vornsim::ScriptErrors errors;
+    EXPECT_TRUE(vornsim::ParseScript(script, commands, errors)) << entry.path() << ":" << errors.first.front().line;
     EXPECT_FALSE(commands.empty()) << entry.path();
     ++count;
   }

@@ -1,85 +1,139 @@
-// vornsim [--scale N] [--html FILE] [SCRIPT]: boots a simulated machine,
-// installs the service in it and plays a script of machine events against it,
-// printing a timeline. No script plays the built-in demo; "-" reads standard
-// input. --html also writes the timeline as a page (html.h).
-// vornsim --soak HOURS [--seed N] [--verbose] [--debug-log] [--html FILE]:
-// plays a random story checked against the service's invariants instead
-// (soak.h).
+// vornsim [--scale N] [--html FILE] [--keep] [SCRIPT]: boots a simulated
+// machine, installs the service in it and plays a script of machine events
+// against it, printing a timeline. No script plays the built-in demo; "-"
+// reads standard input. --html also writes the timeline as a page (html.h).
+// vornsim --soak HOURS [--seed N] [--verbose] [--debug-log] [--scale N]
+// [--html FILE] [--keep]: plays a random story checked against the service's
+// invariants instead (soak.h).
 // The machine runs on virtual time, as fast as the host allows; --scale N
 // (or WINSIM_TIME_SCALE) paces it at N times real time for people watching.
+// A machine folder that vornsim made itself goes at the end, unless --keep
+// (or a failed soak, whose folder holds the evidence) keeps it.
 //
 // Exit status: 0 after the script (or a soak that held), 2 for a bad command
-// line or a script line that cannot be read (nothing is played then), 1 when
-// the machine folder cannot be made, the page cannot be written or a soak
-// check failed.
+// line, environment or script (nothing is played then), 1 when the machine
+// folder cannot be made, the page cannot be written or a soak check failed.
 #include "html.h"
 #include "simulator.h"
 #include "soak.h"
 
+#include <CLI/CLI.hpp>
+
+#include <charconv>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <sstream>
+#include <optional>
+#include <stdexcept>
 #include <string>
+
+#include <unistd.h>
 
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr int kExitBadInput = 2;
-constexpr int kExitNoMachine = 1;
+constexpr int kExitFailed = 1;
+// The longest soak: a year of simulated time.
+constexpr double kMaxSoakHours = 24 * 365;
 
 struct Arguments {
-  double scale = 0;  // 0: from WINSIM_TIME_SCALE, else no pace
-  std::string script;
-  bool haveScript = false;
-  std::string html;         // --html FILE
-  double soakHours = 0;     // --soak HOURS; 0: play a script
-  uint64_t seed = 1;        // --seed N
-  bool verbose = false;     // --verbose: the soak prints its whole timeline
-  bool debugLog = false;    // --debug-log: the soak keeps the service's debug log
+  std::optional<double> scale;  // --scale N; else WINSIM_TIME_SCALE, else no pace
+  std::string script;           // SCRIPT; empty: the built-in demo
+  std::string html;             // --html FILE
+  std::optional<double> soakHours;
+  uint64_t seed = 1;
+  bool verbose = false;   // --verbose: the soak prints its whole timeline
+  bool debugLog = false;  // --debug-log: the soak keeps the service's debug log
+  bool keep = false;      // --keep: the temporary machine folder stays
 };
 
-void Usage(FILE* out) {
-  std::fputs(
-      "usage: vornsim [--scale N] [--html FILE] [SCRIPT]\n"
-      "       vornsim --soak HOURS [--seed N] [--verbose] [--debug-log] [--html FILE]\n"
-      "  Plays SCRIPT (a file, or - for standard input; without it the built-in demo)\n"
-      "  against the service on a simulated machine and prints a timeline.\n"
-      "  Simulated time runs as fast as the host allows, the same timeline every time.\n"
-      "  --scale N     pace simulated time at N times real time (for watching)\n"
-      "  --html FILE   also write the timeline as an HTML page (swim lanes per channel)\n"
-      "  --soak HOURS  play a random story of HOURS simulated hours, checking the\n"
-      "                service's invariants; exit 1 at the first that fails\n"
-      "  --seed N      the soak's story (default 1); --verbose prints its timeline;\n"
-      "                --debug-log keeps the service's debug log on (slower)\n"
-      "  WINSIM_ROOT names the machine folder (default: a fresh temporary folder).\n",
-      out);
+// A number above 0 and at most `max`, written whole.
+CLI::Validator PositiveUpTo(double max) {
+  return CLI::Validator(
+      [max](std::string& text) -> std::string {
+        double value = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (error == std::errc() && end == text.data() + text.size() && value > 0 && value <= max) return {};
+        char bound[32];
+        std::snprintf(bound, sizeof bound, "%.0f", max);
+        return std::string("must be a number above 0 and at most ") + bound + ", not '" + text + "'";
+      },
+      "", "");
 }
 
-bool ParseScale(const char* text, double& scale) {
-  char* end = nullptr;
-  errno = 0;
-  scale = std::strtod(text, &end);
-  return errno == 0 && end != text && *end == '\0' && scale > 0 && scale <= 1e6;
+// Decimal digits that fit 64 bits (the parser's own conversion would take -1).
+CLI::Validator WholeNumber() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        uint64_t value = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (error == std::errc() && end == text.data() + text.size() && !text.empty()) return {};
+        return "must be a whole number from 0 to 18446744073709551615, not '" + text + "'";
+      },
+      "", "");
 }
 
-bool ParseHours(const char* text, double& hours) {
-  char* end = nullptr;
-  errno = 0;
-  hours = std::strtod(text, &end);
-  return errno == 0 && end != text && *end == '\0' && hours > 0 && hours <= 24 * 365;
+void DefineOptions(CLI::App& app, Arguments& args) {
+  app.footer(
+      "Plays SCRIPT (a file, or - for standard input; without it the built-in demo)\n"
+      "against the service on a simulated machine and prints a timeline; simulated\n"
+      "time runs as fast as the host allows, the same timeline every time. --soak\n"
+      "plays a random story instead and checks the service's invariants (exit 1 at the\n"
+      "first that fails). WINSIM_ROOT names the machine folder (default: a fresh\n"
+      "temporary folder, removed at the end unless --keep). Exit status 2: a bad\n"
+      "command line, environment or script.");
+  auto* soak = app.add_option("--soak", args.soakHours, "play a random story of HOURS simulated hours")
+                   ->type_name("HOURS")
+                   ->check(PositiveUpTo(kMaxSoakHours));
+  app.add_option("--scale", args.scale, "pace simulated time at N times real time (for watching)")
+      ->type_name("N")
+      ->check(PositiveUpTo(winsim::kMaxTimeScale));
+  app.add_option("--html", args.html, "also write the run as an HTML page")
+      ->type_name("FILE")
+      ->check(CLI::Validator([](std::string& text) { return text.empty() ? "needs a file name" : ""; }, "", ""));
+  app.add_flag("--keep", args.keep, "keep the temporary machine folder (and name it)");
+  app.add_option("--seed", args.seed, "the soak's story (default 1)")->needs(soak)->check(WholeNumber());
+  app.add_flag("--verbose", args.verbose, "the soak prints its whole timeline")->needs(soak);
+  app.add_flag("--debug-log", args.debugLog, "the soak keeps the service's debug log on (slower)")->needs(soak);
+  app.add_option("SCRIPT", args.script, "the script to play; - reads standard input")->excludes(soak);
 }
 
-bool ParseSeed(const char* text, uint64_t& seed) {
-  char* end = nullptr;
-  errno = 0;
-  seed = std::strtoull(text, &end, 10);
-  return errno == 0 && end != text && *end == '\0' && *text != '-';
+// -1 to go on, otherwise the exit status.
+int ParseArguments(int argc, char** argv, Arguments& args) {
+  CLI::App app("vornsim: the service on a simulated machine", "vornsim");
+  DefineOptions(app, args);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return 0;
+  } catch (const CLI::ParseError& error) {
+    std::fprintf(stderr, "vornsim: %s\n(vornsim --help shows the usage)\n", error.what());
+    return kExitBadInput;
+  }
+  return -1;
+}
+
+// The page is written at the end of a run: its folder must take it now.
+bool HtmlWritable(const std::string& file) {
+  const fs::path path(file);
+  const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  std::error_code ec;
+  const char* problem = nullptr;
+  if (fs::is_directory(path, ec)) problem = "it is a folder";
+  else if (!fs::is_directory(folder, ec)) problem = "its folder does not exist";
+  else if (::access(folder.c_str(), W_OK | X_OK) != 0) problem = std::strerror(errno);
+  else if (fs::exists(path, ec) && ::access(path.c_str(), W_OK) != 0) problem = std::strerror(errno);
+  if (!problem) return true;
+  std::fprintf(stderr, "vornsim: --html %s: cannot write the page there: %s\n", file.c_str(), problem);
+  return false;
 }
 
 bool WriteHtml(const vornsim::HtmlTimeline& html, const std::string& path, const std::string& title) {
@@ -88,139 +142,151 @@ bool WriteHtml(const vornsim::HtmlTimeline& html, const std::string& path, const
   return false;
 }
 
-// 0 to go on, otherwise the exit status.
-int ParseArguments(int argc, char** argv, Arguments& args) {
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") return Usage(stdout), -1;
-    if (arg == "--scale") {
-      if (i + 1 >= argc || !ParseScale(argv[++i], args.scale)) {
-        std::fprintf(stderr, "vornsim: --scale needs a positive number\n");
-        return kExitBadInput;
-      }
-    } else if (arg == "--html") {
-      if (i + 1 >= argc || !*argv[i + 1]) {
-        std::fprintf(stderr, "vornsim: --html needs a file name\n");
-        return kExitBadInput;
-      }
-      args.html = argv[++i];
-    } else if (arg == "--soak") {
-      if (i + 1 >= argc || !ParseHours(argv[++i], args.soakHours)) {
-        std::fprintf(stderr, "vornsim: --soak needs a positive number of hours\n");
-        return kExitBadInput;
-      }
-    } else if (arg == "--seed") {
-      if (i + 1 >= argc || !ParseSeed(argv[++i], args.seed)) {
-        std::fprintf(stderr, "vornsim: --seed needs a whole number\n");
-        return kExitBadInput;
-      }
-    } else if (arg == "--verbose") {
-      args.verbose = true;
-    } else if (arg == "--debug-log") {
-      args.debugLog = true;
-    } else if (!args.haveScript && (arg == "-" || arg.rfind("-", 0) != 0)) {
-      args.script = arg;
-      args.haveScript = true;
-    } else {
-      std::fprintf(stderr, "vornsim: unexpected argument '%s'\n", arg.c_str());
-      Usage(stderr);
-      return kExitBadInput;
-    }
-  }
-  return 0;
-}
-
-bool ReadScript(const Arguments& args, std::string& text) {
-  if (!args.haveScript) return text = vornsim::DemoScript(), true;
-  if (args.script == "-") {
+bool ReadScript(const std::string& name, std::string& text) {
+  if (name.empty()) return text = vornsim::DemoScript(), true;
+  if (name == "-") {
     text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
     return true;
   }
-  std::ifstream in(args.script, std::ios::binary);
+  std::error_code ec;
+  if (fs::is_directory(name, ec)) return errno = EISDIR, false;
+  std::ifstream in(name, std::ios::binary);
   if (!in) return false;
   text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return true;
+  return !in.bad();
 }
 
-// WINSIM_ROOT when set, else a fresh folder under the temporary directory.
-bool MachineFolder(std::filesystem::path& root) {
-  if (const char* given = std::getenv("WINSIM_ROOT"); given && *given) {
-    root = given;
-    std::error_code ec;
-    std::filesystem::create_directories(root, ec);
-    return std::filesystem::is_directory(root);
-  }
-  std::string pattern = (std::filesystem::temp_directory_path() / "vornsim-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) return false;
-  root = pattern;
-  return true;
-}
-
-// The machine of a run: the environment's, in its folder, at the pace asked for.
-bool MachineConfigFor(const Arguments& args, winsim::MachineConfig& config) {
-  config = winsim::MachineConfig::FromEnvironment();
-  if (!MachineFolder(config.root)) {
-    std::fprintf(stderr, "vornsim: cannot make the machine folder\n");
+// The script's commands; false (after saying why) when it cannot be read.
+bool LoadScript(const std::string& name, std::vector<vornsim::Command>& commands) {
+  std::string text;
+  if (!ReadScript(name, text)) {
+    std::fprintf(stderr, "vornsim: cannot read %s: %s\n", name.c_str(), std::strerror(errno));
     return false;
   }
-  config.timeScale = args.scale > 0 ? args.scale : winsim::ScaleFromEnvironment();
+  vornsim::ScriptErrors errors;
+  if (vornsim::ParseScript(text, commands, errors)) return true;
+  for (const auto& error : errors.first)
+    std::fprintf(stderr, "vornsim: line %d: %s: %s\n", error.line, error.text.c_str(), error.message.c_str());
+  if (errors.count > errors.first.size())
+    std::fprintf(stderr, "vornsim: ... and %zu more lines that cannot be read\n", errors.count - errors.first.size());
+  std::fprintf(stderr, "vornsim: nothing played\n");
+  return false;
+}
+
+// The machine's folder: WINSIM_ROOT when set, else a fresh temporary folder
+// that goes with this object unless kept.
+class MachineFolder {
+ public:
+  explicit MachineFolder(bool keep) : m_keep(keep) {}
+  ~MachineFolder();
+  MachineFolder(const MachineFolder&) = delete;
+  MachineFolder& operator=(const MachineFolder&) = delete;
+
+  bool Make();
+  const fs::path& Path() const { return m_path; }
+  void Keep() { m_keep = true; }
+
+ private:
+  fs::path m_path;
+  bool m_made = false;  // a temporary folder of this run
+  bool m_keep;
+};
+
+bool MachineFolder::Make() {
+  if (const char* given = std::getenv("WINSIM_ROOT"); given && *given) {
+    m_path = given;
+    std::error_code ec;
+    fs::create_directories(m_path, ec);
+    return fs::is_directory(m_path, ec);
+  }
+  std::string pattern = (fs::temp_directory_path() / "vornsim-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) return false;
+  m_path = pattern;
+  m_made = true;
   return true;
 }
 
-// --soak: no script; the machine folder as for a script.
-int Soak(const Arguments& args) {
-  if (args.haveScript) {
-    std::fprintf(stderr, "vornsim: --soak plays its own story, not a script\n");
-    return kExitBadInput;
+MachineFolder::~MachineFolder() {
+  if (!m_made) return;
+  if (m_keep) {
+    std::fprintf(stderr, "vornsim: the machine folder is kept: %s\n", m_path.c_str());
+    return;
   }
-  winsim::MachineConfig config;
-  if (!MachineConfigFor(args, config)) return kExitNoMachine;
+  std::error_code ec;
+  fs::remove_all(m_path, ec);
+  if (ec) std::fprintf(stderr, "vornsim: cannot remove the machine folder %s: %s\n", m_path.c_str(), ec.message().c_str());
+}
+
+// The machine of a run, in `folder`, at the pace asked for; the environment
+// was checked before (EnvironmentUsable).
+winsim::MachineConfig MachineConfigFor(const Arguments& args, const MachineFolder& folder) {
+  winsim::MachineConfig config = winsim::MachineConfig::FromEnvironment();
+  config.root = folder.Path();
+  config.timeScale = args.scale ? *args.scale : winsim::ScaleFromEnvironment();
+  return config;
+}
+
+bool EnvironmentUsable(const Arguments& args) {
+  try {
+    (void)winsim::ScaleFromEnvironment();
+  } catch (const std::invalid_argument& error) {
+    std::fprintf(stderr, "vornsim: %s\n", error.what());
+    return false;
+  }
+  if (args.keep && std::getenv("WINSIM_ROOT") && *std::getenv("WINSIM_ROOT")) {
+    std::fprintf(stderr, "vornsim: --keep: the machine folder is WINSIM_ROOT's, which vornsim never removes\n");
+    return false;
+  }
+  return args.html.empty() || HtmlWritable(args.html);
+}
+
+int Soak(const Arguments& args, MachineFolder& folder) {
   vornsim::SoakOptions options;
-  options.hours = args.soakHours;
+  options.hours = *args.soakHours;
   options.seed = args.seed;
   options.verbose = args.verbose;
   options.debugLog = args.debugLog;
   vornsim::HtmlTimeline html;
-  const int status = vornsim::RunSoak(options, config, args.html.empty() ? nullptr : &html);
+  const int status = vornsim::RunSoak(options, MachineConfigFor(args, folder), args.html.empty() ? nullptr : &html);
+  if (status != 0) folder.Keep();
   char title[96];
-  std::snprintf(title, sizeof title, "vornsim: soak of %g hours, seed %llu", args.soakHours,
+  std::snprintf(title, sizeof title, "vornsim: soak of %g hours, seed %llu", options.hours,
                 static_cast<unsigned long long>(args.seed));
-  if (!args.html.empty() && !WriteHtml(html, args.html, title)) return kExitNoMachine;
+  if (!args.html.empty() && !WriteHtml(html, args.html, title)) return kExitFailed;
   return status;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Arguments args;
-  if (int status = ParseArguments(argc, argv, args)) return status < 0 ? 0 : status;
-  if (args.soakHours > 0) return Soak(args);
-  std::string text;
-  if (!ReadScript(args, text)) {
-    std::fprintf(stderr, "vornsim: cannot read %s: %s\n", args.script.c_str(), std::strerror(errno));
-    return kExitBadInput;
-  }
-  std::vector<vornsim::Command> commands;
-  vornsim::ScriptError error;
-  if (!vornsim::ParseScript(text, commands, error)) {
-    std::fprintf(stderr, "vornsim: line %d: %s: %s\n", error.line, error.text.c_str(), error.message.c_str());
-    return kExitBadInput;
-  }
-
-  winsim::MachineConfig config;
-  if (!MachineConfigFor(args, config)) return kExitNoMachine;
-
+int Play(const Arguments& args, const std::vector<vornsim::Command>& commands, const MachineFolder& folder) {
   vornsim::HtmlTimeline html;
   auto print = [&args, &html](const std::wstring& line) {
     std::fwprintf(stdout, L"%ls\n", line.c_str());
     std::fflush(stdout);
     if (!args.html.empty()) html.Add(line);
   };
-  vornsim::Simulator simulator(config, print);
-  simulator.Output().Print(L"sim", L"machine folder " + std::filesystem::path(config.root).wstring());
-  for (const auto& command : commands) simulator.Play(command);
-  simulator.Finish();
-  const std::string title = "vornsim: " + (args.haveScript ? args.script : std::string("the built-in demo"));
-  if (!args.html.empty() && !WriteHtml(html, args.html, title)) return kExitNoMachine;
+  {
+    vornsim::Simulator simulator(MachineConfigFor(args, folder), print);
+    simulator.Output().Print(L"sim", L"machine folder " + folder.Path().wstring());
+    for (const auto& command : commands) simulator.Play(command);
+    simulator.Finish();
+  }
+  const std::string title = "vornsim: " + (args.script.empty() ? std::string("the built-in demo") : args.script);
+  if (!args.html.empty() && !WriteHtml(html, args.html, title)) return kExitFailed;
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments args;
+  if (const int status = ParseArguments(argc, argv, args); status >= 0) return status;
+  if (!EnvironmentUsable(args)) return kExitBadInput;
+  std::vector<vornsim::Command> commands;
+  if (!args.soakHours && !LoadScript(args.script, commands)) return kExitBadInput;
+
+  MachineFolder folder(args.keep);
+  if (!folder.Make()) {
+    std::fprintf(stderr, "vornsim: cannot make the machine folder\n");
+    return kExitFailed;
+  }
+  return args.soakHours ? Soak(args, folder) : Play(args, commands, folder);
 }

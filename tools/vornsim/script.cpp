@@ -177,7 +177,7 @@ bool ParseWords(const std::vector<std::string>& words, Command& command, std::st
 
 }  // namespace
 
-bool ParseScript(const std::string& script, std::vector<Command>& commands, ScriptError& error) {
+bool ParseScript(const std::string& script, std::vector<Command>& commands, ScriptErrors& errors) {
   std::istringstream in(script);
   std::string raw;
   for (int number = 1; std::getline(in, raw); ++number) {
@@ -188,12 +188,13 @@ bool ParseScript(const std::string& script, std::vector<Command>& commands, Scri
     command.line = number;
     std::string message;
     if (!ParseWords(Words(text), command, message)) {
-      error = {number, Trim(raw), message};
-      return false;
+      if (errors.first.size() < ScriptErrors::kKept) errors.first.push_back({number, Trim(raw), message});
+      ++errors.count;
+      continue;
     }
     commands.push_back(std::move(command));
   }
-  return true;
+  return errors.count == 0;
 }
 
 const std::string& DemoScript() {

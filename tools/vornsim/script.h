@@ -53,9 +53,18 @@ struct ScriptError {
   std::string message;  // what is wrong with it
 };
 
-// Parses a whole script. On the first line it cannot read, returns false and
-// fills `error`; `commands` is then incomplete.
-bool ParseScript(const std::string& script, std::vector<Command>& commands, ScriptError& error);
+// The lines of a script that cannot be read: the first kKept of them, and
+// how many there are in all.
+struct ScriptErrors {
+  static constexpr size_t kKept = 20;
+  std::vector<ScriptError> first;
+  size_t count = 0;
+};
+
+// Parses a whole script, every line. Returns false when a line cannot be
+// read (`errors` tells which); `commands` then holds only the good lines
+// and must not be played.
+bool ParseScript(const std::string& script, std::vector<Command>& commands, ScriptErrors& errors);
 
 // The built-in demo: the service starts and pushes the user's setting, follows
 // a change of it, sees the display go off and on, loses its controller and

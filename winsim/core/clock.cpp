@@ -11,10 +11,13 @@
 #include <winsim/sim/clock.h>
 #include <winsim/sim/object.h>
 
+#include <charconv>
+#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <map>
+#include <stdexcept>
 #include <string>
 
 namespace winsim {
@@ -538,15 +541,23 @@ void Condition::notify_all() const {
 
 uint64_t Condition::DeadlineAfter(uint64_t simMs) const { return m_clock->DeadlineAfter(simMs); }
 
+bool ParseTimeScale(std::string_view text, double& scale) {
+  double value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return false;
+  if (value <= 0 || value > kMaxTimeScale) return false;
+  scale = value;
+  return true;
+}
+
 double ScaleFromEnvironment() {
   const char* text = std::getenv("WINSIM_TIME_SCALE");
   if (!text || !*text) return 0;
-  try {
-    double scale = std::stod(text);
-    return scale > 0 ? scale : 0;
-  } catch (...) {
-    return 0;
-  }
+  double scale = 0;
+  if (!ParseTimeScale(text, scale))
+    throw std::invalid_argument(std::string("WINSIM_TIME_SCALE must be a number above 0 and at most 1000000, not '") +
+                                text + "'");
+  return scale;
 }
 
 }  // namespace winsim

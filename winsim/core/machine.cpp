@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <stdexcept>
 #include <system_error>
 
 namespace winsim {
@@ -63,13 +65,27 @@ std::mutex g_currentMutex;
 // Windows, where the process's objects go only after the CRT has run its
 // destructors. Initialised first, so destroyed last.
 std::unique_ptr<Machine> g_owned __attribute__((init_priority(101)));
+
+// The environment's machine, for a process that made none. One the
+// environment describes wrongly ends the process (status 2): this may run
+// before main, from a static object of the program, where nothing could
+// report the error better.
+MachineConfig ProcessMachineConfig() {
+  try {
+    return MachineConfig::FromEnvironment();
+  } catch (const std::invalid_argument& error) {
+    std::fprintf(stderr, "winsim: %s\n", error.what());
+    std::fflush(nullptr);
+    std::_Exit(2);
+  }
+}
 }  // namespace
 
 Machine& CurrentMachine() {
   if (Machine* machine = g_current.load(std::memory_order_acquire)) return *machine;
   std::lock_guard lock(g_currentMutex);
   if (!g_owned) {
-    g_owned = std::make_unique<Machine>(MachineConfig::FromEnvironment());
+    g_owned = std::make_unique<Machine>(ProcessMachineConfig());
     g_current.store(g_owned.get(), std::memory_order_release);
   }
   return *g_owned;

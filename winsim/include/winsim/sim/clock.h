@@ -31,6 +31,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -206,6 +207,16 @@ class Condition {
   std::shared_ptr<Clock::Impl> m_clock;
 };
 
-double ScaleFromEnvironment();  // WINSIM_TIME_SCALE; 0 when unset or unusable
+// The fastest pace a clock may be given: a million times real time already
+// runs a simulated day in a tenth of a real second.
+constexpr double kMaxTimeScale = 1e6;
+
+// Reads a pace: a finite number above 0 and at most kMaxTimeScale, written
+// whole (no blanks or trailing characters); false for anything else.
+bool ParseTimeScale(std::string_view text, double& scale);
+
+// WINSIM_TIME_SCALE: 0 when unset or empty, else the pace it holds. Any other
+// value throws std::invalid_argument with a message naming the variable.
+double ScaleFromEnvironment();
 
 }  // namespace winsim

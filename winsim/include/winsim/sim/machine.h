@@ -26,7 +26,8 @@ struct MachineConfig {
   std::string controller;         // WINSIM_CONTROLLER syntax; empty = one default controller
   bool defaultUserLoggedOn = true;
   // Reads WINSIM_ROOT, WINSIM_TIME_SCALE and WINSIM_CONTROLLER; a scaled
-  // clock (the machine folder may be shared with other processes).
+  // clock (the machine folder may be shared with other processes). A bad
+  // WINSIM_TIME_SCALE throws std::invalid_argument (ScaleFromEnvironment).
   static MachineConfig FromEnvironment();
   static std::filesystem::path DefaultRoot();
 };
