@@ -1,9 +1,10 @@
-// Shared pieces of the libFuzzer targets: the input read front to back, the
+// Shared pieces of the libFuzzer targets: helpers for reading the input, the
 // check that turns a broken invariant into a crash libFuzzer keeps, a
 // simulated machine per run, a bound on what one input may make the code
 // allocate, and a strict UTF-8 check.
 #pragma once
 
+#include <fuzzer/FuzzedDataProvider.h>
 #include <sanitizer/allocator_interface.h>
 #include <unistd.h>
 #include <winsim/sim/machine.h>
@@ -33,52 +34,31 @@
 
 namespace vornfuzz {
 
-// The fuzzer's bytes, taken from the front. Past the end every read gives
-// zeros, so any input is a whole run; the seed files are laid out the same
-// way (fuzz/seeds.py writes them).
-class FuzzInput {
- public:
-  FuzzInput(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
+// Helpers over FuzzedDataProvider, which hands numbers (lengths, choices)
+// out from the back of the input and contents (descriptors, reports, texts)
+// from the front, so that a mutation of one does not shift the other. Past
+// the end every number is 0 and every content comes out short, so any input
+// is a whole run; fuzz/seeds.py writes the seeds in this layout.
 
-  size_t Remaining() const { return m_size - m_pos; }
-  bool Empty() const { return m_pos == m_size; }
+// The longest text a target reads with ConsumeRandomLengthString.
+constexpr size_t kMaxText = 255;
 
-  uint8_t U8() {
-    return m_pos < m_size ? m_data[m_pos++] : 0;
-  }
-  uint16_t U16() {  // little-endian
-    const uint16_t low = U8();
-    return static_cast<uint16_t>(low | (U8() << 8));
-  }
-  uint32_t U32() {
-    const uint32_t low = U16();
-    return low | (uint32_t{U16()} << 16);
-  }
-  bool Bool() { return (U8() & 1) != 0; }
-  // A number in [0, count); 0 for a count of 0.
-  uint32_t Below(uint32_t count) { return count == 0 ? 0 : (count <= 256 ? U8() : U32()) % count; }
+// A 16-bit length, then that many bytes.
+inline std::vector<uint8_t> ConsumeBlock(FuzzedDataProvider& input) {
+  const uint16_t length = input.ConsumeIntegral<uint16_t>();
+  return input.ConsumeBytes<uint8_t>(length);
+}
 
-  // Up to `count` bytes, fewer at the end of the input.
-  std::vector<uint8_t> Bytes(size_t count) {
-    count = std::min(count, Remaining());
-    std::vector<uint8_t> bytes(m_data + m_pos, m_data + m_pos + count);
-    m_pos += count;
-    return bytes;
-  }
-  // A block: its 16-bit length, then that many bytes.
-  std::vector<uint8_t> Block() { return Bytes(U16()); }
-  // A short block: its 8-bit length, then that many bytes.
-  std::vector<uint8_t> SmallBlock() { return Bytes(U8()); }
-  std::string Text() {
-    const std::vector<uint8_t> bytes = SmallBlock();
-    return std::string(bytes.begin(), bytes.end());
-  }
-
- private:
-  const uint8_t* m_data;
-  size_t m_size;
-  size_t m_pos = 0;
-};
+// An index below `count` (0 when there is nothing to pick): one byte for up
+// to 256 choices, four above. ConsumeIntegralInRange would take as many bytes
+// as the range needs, none for a single choice; for counts that depend on
+// what the run found (collections, caps, report IDs), a fixed width keeps a
+// seed's later numbers where seeds.py put them.
+inline uint32_t ConsumeIndex(FuzzedDataProvider& input, size_t count) {
+  if (count == 0) return 0;
+  const uint32_t raw = count <= 256 ? input.ConsumeIntegral<uint8_t>() : input.ConsumeIntegral<uint32_t>();
+  return static_cast<uint32_t>(raw % count);
+}
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
 inline bool IsValidUtf8(std::string_view text) {
@@ -194,13 +174,13 @@ inline MachineFolder& ProcessFolder() {
 
 // One run of a target that drives the product on a machine: a fresh machine,
 // the allocation bound, and afterwards no handle of the run left open.
-// `body` is called as body(FuzzInput&, winsim::Machine&).
+// `body` is called as body(FuzzedDataProvider&, winsim::Machine&).
 template <class Body>
 void RunOnFreshMachine(const uint8_t* data, size_t size, Body body) {
   winsim::ScopedMachine machine(ProcessFolder().Config());
   AllocationMeter::Run metered;
   const size_t handles = machine->handles().Count();
-  FuzzInput input(data, size);
+  FuzzedDataProvider input(data, size);
   body(input, *machine);
   FUZZ_CHECK(machine->handles().Count() == handles, "%zu handles left open", machine->handles().Count() - handles);
 }

@@ -5,7 +5,8 @@
 // and ends in CRLF, and when every text handed in was valid UTF-8, so is
 // the line, the echoed trace message and the last error text.
 //
-// Input: operations, each a kind byte and its texts (8-bit length, bytes).
+// Input: operations, each a kind, a repeat count, a line and an error code
+// (numbers, from the back) and two texts (from the front).
 #include "FuzzSupport.h"
 
 #include "log/DbgLog.h"
@@ -18,7 +19,6 @@
 
 namespace {
 
-using vornfuzz::FuzzInput;
 using vornfuzz::IsValidUtf8;
 namespace fs = std::filesystem;
 
@@ -100,19 +100,19 @@ void CheckLastError(const char* pszPrefix, bool bValid) {
   if (bValid) FUZZ_CHECK(IsValidUtf8(pszLast), "valid texts gave a last error text that is not UTF-8");
 }
 
-void Operate(FuzzInput& input) {
-  const uint8_t kind = input.U8();
-  const std::string operation = CText(input.Text());
-  const std::string text = CText(input.Text());
+void Operate(FuzzedDataProvider& input) {
+  const int kind = input.ConsumeIntegralInRange(0, 4);
+  const std::string operation = CText(input.ConsumeRandomLengthString(vornfuzz::kMaxText));
+  const std::string text = CText(input.ConsumeRandomLengthString(vornfuzz::kMaxText));
   // A long text: the input's short one repeated, to reach past every buffer.
   std::string message;
-  for (uint8_t n = input.U8() % 16 + 1; n > 0; --n) message += text;
-  const int nLine = static_cast<int>(input.U32());
-  const DWORD dwCode = input.U32();
+  for (int n = input.ConsumeIntegralInRange(1, 16); n > 0; --n) message += text;
+  const int nLine = input.ConsumeIntegral<int>();
+  const DWORD dwCode = input.ConsumeIntegral<uint32_t>();
   bool bValid = IsValidUtf8(operation) && IsValidUtf8(message);
   const std::string before = ReadLog();
   LogMachine::Echoed().clear();
-  switch (kind % 5) {
+  switch (kind) {
     case 0: DbgLogWrite(message.c_str()); break;
     case 1:
       FUZZ_CHECK(DbgLogTrace(operation.c_str(), nLine, "%s", message.c_str()) == 0, "trace result");
@@ -130,7 +130,7 @@ void Operate(FuzzInput& input) {
       break;
     default:
       // A precision cuts a text anywhere, also inside a character.
-      DbgLogTrace(operation.c_str(), nLine, "%.*s|%s", static_cast<int>(input.U16() % 2048), message.c_str(),
+      DbgLogTrace(operation.c_str(), nLine, "%.*s|%s", input.ConsumeIntegralInRange(0, 2047), message.c_str(),
                   text.c_str());
       bValid = false;
       break;
@@ -143,7 +143,7 @@ void Operate(FuzzInput& input) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Log();
   ClearLog();
-  FuzzInput input(data, size);
-  for (size_t i = 0; i < kMaxOperations && !input.Empty(); ++i) Operate(input);
+  FuzzedDataProvider input(data, size);
+  for (size_t i = 0; i < kMaxOperations && input.remaining_bytes() != 0; ++i) Operate(input);
   return 0;
 }

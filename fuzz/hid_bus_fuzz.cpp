@@ -25,8 +25,6 @@
 
 namespace {
 
-using vornfuzz::FuzzInput;
-
 constexpr size_t kMaxDevices = 4;
 constexpr size_t kMaxOperations = 48;
 constexpr size_t kMaxBuffer = 4096;
@@ -49,14 +47,14 @@ std::wstring Wide(const std::string& bytes) {
 // A device whose every answer is read from the input when the request comes.
 class FuzzedDevice : public winsim::HidDeviceModel {
  public:
-  explicit FuzzedDevice(FuzzInput& input) : m_input(input) {}
+  explicit FuzzedDevice(FuzzedDataProvider& input) : m_input(input) {}
 
   void OnPlugged(const std::shared_ptr<winsim::HidDevicePort>& port) override { m_port = port; }
 
   winsim::HidTransferResult OnOutputReport(size_t, std::span<const uint8_t>) override {
-    const uint8_t action = m_input.U8();
+    const uint8_t action = m_input.ConsumeIntegral<uint8_t>();
     switch (action & 7) {
-      case 4: return winsim::HidTransferResult::Failed(kErrors[m_input.Below(std::size(kErrors))]);
+      case 4: return winsim::HidTransferResult::Failed(m_input.PickValueInArray(kErrors));
       case 5: return winsim::HidTransferResult::Stuck();
       case 6:
         if (auto port = m_port.lock()) port->Unplug();
@@ -72,16 +70,16 @@ class FuzzedDevice : public winsim::HidDeviceModel {
 
  private:
   winsim::HidTransferResult Answer() {
-    const uint8_t action = m_input.U8();
-    if (action & 1) return winsim::HidTransferResult::Failed(kErrors[m_input.Below(std::size(kErrors))]);
+    const uint8_t action = m_input.ConsumeIntegral<uint8_t>();
+    if (action & 1) return winsim::HidTransferResult::Failed(m_input.PickValueInArray(kErrors));
     return winsim::HidTransferResult::Done();
   }
   winsim::HidTransferResult Fill(std::span<uint8_t> report) {
-    const uint8_t action = m_input.U8();
-    if (action & 1) return winsim::HidTransferResult::Failed(kErrors[m_input.Below(std::size(kErrors))]);
+    const uint8_t action = m_input.ConsumeIntegral<uint8_t>();
+    if (action & 1) return winsim::HidTransferResult::Failed(m_input.PickValueInArray(kErrors));
     // Byte 0 holds the report ID asked for; the answer keeps it or not.
     const uint8_t id = report.empty() ? 0 : report[0];
-    const std::vector<uint8_t> bytes = m_input.Bytes(report.size());
+    const std::vector<uint8_t> bytes = m_input.ConsumeBytes<uint8_t>(report.size());
     std::copy(bytes.begin(), bytes.end(), report.begin());
     if ((action & 2) && !report.empty()) report[0] = id;
     return winsim::HidTransferResult::Done();
@@ -90,42 +88,43 @@ class FuzzedDevice : public winsim::HidDeviceModel {
   void SendInput() {
     auto port = m_port.lock();
     if (!port || port->CollectionCount() == 0) return;
-    const size_t collection = m_input.Below(static_cast<uint32_t>(port->CollectionCount()));
-    const uint8_t shape = m_input.U8();
+    const size_t collection = vornfuzz::ConsumeIndex(m_input, port->CollectionCount());
+    const uint8_t shape = m_input.ConsumeIntegral<uint8_t>();
     const auto& layout = port->Layout(collection);
     std::vector<uint8_t> report = (shape & 1) ? std::vector<uint8_t>(layout.reportByteLength[HidP_Input])
-                                              : m_input.SmallBlock();
+                                              : m_input.ConsumeBytes<uint8_t>(m_input.ConsumeIntegral<uint8_t>());
     if (shape & 1) {
-      const std::vector<uint8_t> bytes = m_input.Bytes(report.size());
+      const std::vector<uint8_t> bytes = m_input.ConsumeBytes<uint8_t>(report.size());
       std::copy(bytes.begin(), bytes.end(), report.begin());
     }
     const auto& ids = layout.reportIds[HidP_Input];
-    if ((shape & 2) && !report.empty() && !ids.empty()) report[0] = ids[m_input.Below(static_cast<uint32_t>(ids.size()))];
+    if ((shape & 2) && !report.empty() && !ids.empty()) report[0] = ids[vornfuzz::ConsumeIndex(m_input, ids.size())];
     port->SendInputReport(collection, report);
   }
 
-  FuzzInput& m_input;
+  FuzzedDataProvider& m_input;
   std::weak_ptr<winsim::HidDevicePort> m_port;
 };
 
 // One device of the run, as the input describes it.
-void PlugDevice(FuzzInput& input, winsim::HidBus& bus) {
-  const uint8_t kind = input.U8();
+void PlugDevice(FuzzedDataProvider& input, winsim::HidBus& bus) {
+  const uint8_t kind = input.ConsumeIntegral<uint8_t>();
   const bool bController = kind & 0x20;
   winsim::TouchControllerConfig config;
-  config.productId = input.U16();
-  config.firmwareVersion = input.U16();
-  config.fault = static_cast<winsim::ControllerFault>(input.Below(8));
+  config.productId = input.ConsumeIntegral<uint16_t>();
+  config.firmwareVersion = input.ConsumeIntegral<uint16_t>();
+  config.fault = static_cast<winsim::ControllerFault>(input.ConsumeIntegralInRange(0, 7));
   winsim::HidDeviceDesc desc = winsim::TouchController::DeviceDesc(config, bus.NextPairNumber());
-  if ((kind & 3) != 0) desc.reportDescriptor = input.Block();
-  if (kind & 4) desc.vendorId = input.U16();
-  if (kind & 8) desc.hardwareId = Wide(input.Text());
-  if (kind & 0x10) desc.instance = Wide(input.Text());
-  if (kind & 0x40) desc.interfaceNumber = input.U8();
+  if ((kind & 3) != 0) desc.reportDescriptor = vornfuzz::ConsumeBlock(input);
+  if (kind & 4) desc.vendorId = input.ConsumeIntegral<uint16_t>();
+  if (kind & 8) desc.hardwareId = Wide(input.ConsumeRandomLengthString(vornfuzz::kMaxText));
+  if (kind & 0x10) desc.instance = Wide(input.ConsumeRandomLengthString(vornfuzz::kMaxText));
+  if (kind & 0x40) desc.interfaceNumber = input.ConsumeIntegral<uint8_t>();
   if (kind & 0x80) {
     const auto parsed = winsim::hid::ParseReportDescriptor(desc.reportDescriptor);
     if (!parsed.ok()) return;
-    for (size_t i = 0; i < parsed.collections.size(); ++i) desc.paths.push_back(L"\\\\?\\hid#" + Wide(input.Text()));
+    for (size_t i = 0; i < parsed.collections.size(); ++i)
+      desc.paths.push_back(L"\\\\?\\hid#" + Wide(input.ConsumeRandomLengthString(vornfuzz::kMaxText)));
   }
   std::shared_ptr<winsim::HidDeviceModel> model;
   if (bController) model = std::make_shared<winsim::TouchController>(config);
@@ -134,15 +133,15 @@ void PlugDevice(FuzzInput& input, winsim::HidBus& bus) {
 }
 
 // A buffer of exactly the length the product is told, from the input.
-std::vector<BYTE> Buffer(FuzzInput& input, size_t length) {
+std::vector<BYTE> Buffer(FuzzedDataProvider& input, size_t length) {
   std::vector<BYTE> buffer(length == 0 ? 1 : length);
-  const std::vector<uint8_t> bytes = input.Bytes(length);
+  const std::vector<uint8_t> bytes = input.ConsumeBytes<uint8_t>(length);
   std::copy(bytes.begin(), bytes.end(), buffer.begin());
   return buffer;
 }
 
-int DevIdx(FuzzInput& input) {
-  const uint8_t choice = input.U8();
+int DevIdx(FuzzedDataProvider& input) {
+  const uint8_t choice = input.ConsumeIntegral<uint8_t>();
   return choice == 0xFF ? -1 : choice % 3;
 }
 
@@ -152,16 +151,16 @@ struct Call {
   int nDevIdx;
 };
 
-Call CallOf(FuzzInput& input) {
-  const DWORD dwTimeout = kTimeoutsMs[input.Below(std::size(kTimeoutsMs))];
+Call CallOf(FuzzedDataProvider& input) {
+  const DWORD dwTimeout = input.PickValueInArray(kTimeoutsMs);
   return {dwTimeout, DevIdx(input)};
 }
 
-void ParsedReport(FuzzInput& input, CHIDWinGet& transport) {
+void ParsedReport(FuzzedDataProvider& input, CHIDWinGet& transport) {
   DEV_PROFILE profile;
   const int nDevIdx = DevIdx(input);
   transport.GetDevProfile(&profile, nDevIdx);
-  const size_t length = input.U16() % kMaxBuffer;
+  const size_t length = input.ConsumeIntegral<uint16_t>() % kMaxBuffer;
   std::vector<BYTE> report = Buffer(input, length);
   union {
     FINGER_REPORT finger;
@@ -173,17 +172,17 @@ void ParsedReport(FuzzInput& input, CHIDWinGet& transport) {
 
 // The controller layer over its own transport, as the service and the
 // diagnostic actions drive it.
-void Command(FuzzInput& input, CTouchIC& controller) {
+void Command(FuzzedDataProvider& input, CTouchIC& controller) {
   DWORD dwVersion = 0;
-  switch (input.U8() % 8) {
+  switch (input.ConsumeIntegral<uint8_t>() % 8) {
     case 0: {
-      const int nPid = input.Bool() ? 0 : input.U16();
+      const int nPid = input.ConsumeBool() ? 0 : input.ConsumeIntegral<uint16_t>();
       controller.Connect(kVendorId, nPid);
       break;
     }
     case 1: controller.Disconnect(); break;
     case 2: controller.GetFwVerEx(dwVersion); break;
-    case 3: controller.SWSetSystemInfo(input.U8()); break;
+    case 3: controller.SWSetSystemInfo(input.ConsumeIntegral<uint8_t>()); break;
     case 4: controller.ICSleep(); break;
     case 5: controller.ICWake(); break;
     case 6: controller.ICReset(); break;
@@ -195,13 +194,13 @@ void Command(FuzzInput& input, CTouchIC& controller) {
   }
 }
 
-void Operate(FuzzInput& input, CHIDWinGet& transport, CTouchIC& controller, winsim::HidBus& bus) {
-  const uint8_t op = input.U8();
-  const size_t length = input.U16() % kMaxBuffer;
+void Operate(FuzzedDataProvider& input, CHIDWinGet& transport, CTouchIC& controller, winsim::HidBus& bus) {
+  const uint8_t op = input.ConsumeIntegral<uint8_t>();
+  const size_t length = input.ConsumeIntegral<uint16_t>() % kMaxBuffer;
   switch (op % 15) {
     case 0: {
-      const int nVid = input.Bool() ? kVendorId : input.U16();
-      const int nPid = input.Bool() ? 0 : input.U16();
+      const int nVid = input.ConsumeBool() ? kVendorId : input.ConsumeIntegral<uint16_t>();
+      const int nPid = input.ConsumeBool() ? 0 : input.ConsumeIntegral<uint16_t>();
       transport.GetDeviceHandle(nVid, nPid);
       break;
     }
@@ -214,7 +213,7 @@ void Operate(FuzzInput& input, CHIDWinGet& transport, CTouchIC& controller, wins
     case 2: {
       std::vector<BYTE> buffer(length == 0 ? 1 : length);
       const Call call = CallOf(input);
-      transport.ReadData(buffer.data(), static_cast<int>(length), call.dwTimeout, call.nDevIdx, input.Bool());
+      transport.ReadData(buffer.data(), static_cast<int>(length), call.dwTimeout, call.nDevIdx, input.ConsumeBool());
       break;
     }
     case 3: {
@@ -231,7 +230,7 @@ void Operate(FuzzInput& input, CHIDWinGet& transport, CTouchIC& controller, wins
     }
     case 5: {
       std::vector<BYTE> bytes = Buffer(input, length);
-      const int nMode = static_cast<int>(input.Below(3));
+      const int nMode = input.ConsumeIntegralInRange(0, 2);
       const Call call = CallOf(input);
       transport.WriteEEPROMCommand(nMode, bytes.data(), static_cast<int>(length), call.dwTimeout, call.nDevIdx);
       break;
@@ -253,7 +252,7 @@ void Operate(FuzzInput& input, CHIDWinGet& transport, CTouchIC& controller, wins
       transport.GetDevPath(DevIdx(input), path.data(), static_cast<int>(length));
       char szType[64];
       const int nDevIdx = DevIdx(input);
-      transport.GetIcDevType(nDevIdx, szType, static_cast<int>(input.Below(sizeof(szType) + 1)));
+      transport.GetIcDevType(nDevIdx, szType, input.ConsumeIntegralInRange<int>(0, sizeof(szType)));
       break;
     }
     case 10: {
@@ -266,32 +265,34 @@ void Operate(FuzzInput& input, CHIDWinGet& transport, CTouchIC& controller, wins
     case 11: {
       const auto devices = bus.Devices();
       if (devices.empty()) break;
-      auto& device = devices[input.Below(static_cast<uint32_t>(devices.size()))];
-      if (input.Bool()) device->Unplug();
+      auto& device = devices[vornfuzz::ConsumeIndex(input, devices.size())];
+      if (input.ConsumeBool()) device->Unplug();
       else device->Replug();
       break;
     }
     case 12: transport.Close(); break;
     case 13: Command(input, controller); break;
     default: {
-      const int nInputID = input.U8();
-      transport.SetReportID(nInputID, input.U8());
-      transport.SetFixedCmdLen(input.U8() & 1);
+      const int nInputID = input.ConsumeIntegral<uint8_t>();
+      transport.SetReportID(nInputID, input.ConsumeIntegral<uint8_t>());
+      transport.SetFixedCmdLen(input.ConsumeIntegral<uint8_t>() & 1);
       break;
     }
   }
 }
 
-void Run(FuzzInput& input, winsim::Machine& machine) {
+void Run(FuzzedDataProvider& input, winsim::Machine& machine) {
   winsim::HidBus& bus = machine.Part<winsim::HidBus>();
-  const size_t nDevices = 1 + input.Below(kMaxDevices);
+  const size_t nDevices = input.ConsumeIntegralInRange<size_t>(1, kMaxDevices);
   for (size_t i = 0; i < nDevices; ++i) PlugDevice(input, bus);
   CHIDWinGet transport;
   CTouchIC controller;
-  const int nInputID = input.Bool() ? winsim::kVendorInputReportId : input.U8();
-  transport.SetReportID(nInputID, input.Bool() ? winsim::kVendorOutputReportId : input.U8());
+  const int nInputID = input.ConsumeBool() ? winsim::kVendorInputReportId : input.ConsumeIntegral<uint8_t>();
+  const int nOutputID = input.ConsumeBool() ? winsim::kVendorOutputReportId : input.ConsumeIntegral<uint8_t>();
+  transport.SetReportID(nInputID, nOutputID);
   transport.GetDeviceHandle(kVendorId, 0);
-  for (size_t i = 0; i < kMaxOperations && !input.Empty(); ++i) Operate(input, transport, controller, bus);
+  for (size_t i = 0; i < kMaxOperations && input.remaining_bytes() != 0; ++i)
+    Operate(input, transport, controller, bus);
 }
 
 }  // namespace

@@ -14,7 +14,6 @@
 
 namespace {
 
-using vornfuzz::FuzzInput;
 using winsim::hid::CollectionLayout;
 
 // Bounds that keep one run short; the parser itself sees the whole input.
@@ -57,7 +56,7 @@ void CheckLinkNodes(PHIDP_PREPARSED_DATA preparsed, const HIDP_CAPS& caps) {
 // The caps of one kind into a buffer of the announced size, then into a
 // smaller one, then through the Specific query with the input's filter.
 template <class Caps, class Get, class GetSpecific>
-std::unique_ptr<Caps[]> ReadCaps(FuzzInput& input, HIDP_REPORT_TYPE type, USHORT announced,
+std::unique_ptr<Caps[]> ReadCaps(FuzzedDataProvider& input, HIDP_REPORT_TYPE type, USHORT announced,
                                  PHIDP_PREPARSED_DATA preparsed, Get get, GetSpecific getSpecific, USHORT& got) {
   auto caps = Exactly<Caps>(announced);
   got = announced;
@@ -65,13 +64,13 @@ std::unique_ptr<Caps[]> ReadCaps(FuzzInput& input, HIDP_REPORT_TYPE type, USHORT
   if (announced != 0) {
     FUZZ_CHECK(status == HIDP_STATUS_SUCCESS && got == announced, "caps read: status %08lx, %u of %u",
                (unsigned long)status, got, announced);
-    USHORT fewer = static_cast<USHORT>(input.Below(announced));
+    USHORT fewer = static_cast<USHORT>(vornfuzz::ConsumeIndex(input, announced));
     get(type, Exactly<Caps>(fewer).get(), &fewer, preparsed);
     FUZZ_CHECK(fewer == announced, "a short read must still say how many there are");
   }
-  USHORT specific = static_cast<USHORT>(input.Below(announced + 1u));
-  const USAGE page = input.U16(), usage = input.U16();
-  const USHORT link = input.U16();
+  USHORT specific = static_cast<USHORT>(vornfuzz::ConsumeIndex(input, announced + 1u));
+  const USAGE page = input.ConsumeIntegral<uint16_t>(), usage = input.ConsumeIntegral<uint16_t>();
+  const USHORT link = input.ConsumeIntegral<uint16_t>();
   getSpecific(type, page, link, usage, Exactly<Caps>(specific).get(), &specific, preparsed);
   FUZZ_CHECK(specific <= announced, "more specific caps than caps");
   return caps;
@@ -89,11 +88,11 @@ void CheckDataIndices(const Caps* caps, USHORT count, USHORT indices) {
 }
 
 // A report of this type: the exact length most of the time, any length otherwise.
-std::vector<char> MakeReport(FuzzInput& input, ULONG exactLength) {
-  const uint8_t choice = input.U8();
+std::vector<char> MakeReport(FuzzedDataProvider& input, ULONG exactLength) {
+  const uint8_t choice = input.ConsumeIntegral<uint8_t>();
   const size_t length = (choice & 0x80) ? (choice & 0x7F) : exactLength;
   std::vector<char> report(length);
-  const std::vector<uint8_t> bytes = input.Bytes(length);
+  const std::vector<uint8_t> bytes = input.ConsumeBytes<uint8_t>(length);
   std::copy(bytes.begin(), bytes.end(), report.begin());
   return report;
 }
@@ -121,25 +120,26 @@ void ReadUsages(PHIDP_PREPARSED_DATA preparsed, HIDP_REPORT_TYPE type, USAGE pag
   FUZZ_CHECK(statusEx != HIDP_STATUS_BUFFER_TOO_SMALL, "usage pairs did not fit the maximum list");
 }
 
-void ReadValues(FuzzInput& input, PHIDP_PREPARSED_DATA preparsed, HIDP_REPORT_TYPE type, const HIDP_VALUE_CAPS* caps,
-                USHORT count, std::vector<char>& report) {
+void ReadValues(FuzzedDataProvider& input, PHIDP_PREPARSED_DATA preparsed, HIDP_REPORT_TYPE type,
+                const HIDP_VALUE_CAPS* caps, USHORT count, std::vector<char>& report) {
   const PCHAR bytes = report.data();
   const auto length = static_cast<ULONG>(report.size());
   for (size_t i = 0; i < count && i < kMaxCapQueries; ++i) {
     const HIDP_VALUE_CAPS& cap = caps[i];
-    const USAGE usage = cap.IsRange ? static_cast<USAGE>(cap.Range.UsageMin + input.U8()) : cap.NotRange.Usage;
+    const USAGE usage =
+        cap.IsRange ? static_cast<USAGE>(cap.Range.UsageMin + input.ConsumeIntegral<uint8_t>()) : cap.NotRange.Usage;
     ULONG value = 0;
     HidP_GetUsageValue(type, cap.UsagePage, cap.LinkCollection, usage, &value, preparsed, bytes, length);
     const size_t arrayBytes = (size_t{cap.BitSize} * cap.ReportCount + 7) / 8;
-    const USHORT room = static_cast<USHORT>(input.Bool() ? arrayBytes : input.U8());
+    const USHORT room = static_cast<USHORT>(input.ConsumeBool() ? arrayBytes : input.ConsumeIntegral<uint8_t>());
     auto array = Exactly<char>(room);
     HidP_GetUsageValueArray(type, cap.UsagePage, cap.LinkCollection, usage, array.get(), room, preparsed, bytes,
                             length);
   }
   // And a usage the caps may not have.
   ULONG value = 0;
-  const USAGE page = input.U16(), usage = input.U16();
-  HidP_GetUsageValue(type, page, input.U16(), usage, &value, preparsed, bytes, length);
+  const USAGE page = input.ConsumeIntegral<uint16_t>(), usage = input.ConsumeIntegral<uint16_t>();
+  HidP_GetUsageValue(type, page, input.ConsumeIntegral<uint16_t>(), usage, &value, preparsed, bytes, length);
 }
 
 // The one of three caps fields that belongs to the report type.
@@ -148,7 +148,8 @@ T ByType(HIDP_REPORT_TYPE type, T input, T output, T feature) {
   return type == HidP_Input ? input : type == HidP_Output ? output : feature;
 }
 
-void QueryType(FuzzInput& input, PHIDP_PREPARSED_DATA preparsed, const HIDP_CAPS& caps, HIDP_REPORT_TYPE type) {
+void QueryType(FuzzedDataProvider& input, PHIDP_PREPARSED_DATA preparsed, const HIDP_CAPS& caps,
+               HIDP_REPORT_TYPE type) {
   const USHORT buttons =
       ByType(type, caps.NumberInputButtonCaps, caps.NumberOutputButtonCaps, caps.NumberFeatureButtonCaps);
   const USHORT values = ByType(type, caps.NumberInputValueCaps, caps.NumberOutputValueCaps, caps.NumberFeatureValueCaps);
@@ -164,17 +165,19 @@ void QueryType(FuzzInput& input, PHIDP_PREPARSED_DATA preparsed, const HIDP_CAPS
   CheckDataIndices(buttonCaps.get(), gotButtons, indices);
   CheckDataIndices(valueCaps.get(), gotValues, indices);
   HidP_MaxDataListLength(type, preparsed);
-  const size_t reports = 1 + input.Below(kMaxReports);
+  const size_t reports = input.ConsumeIntegralInRange<size_t>(1, kMaxReports);
   for (size_t i = 0; i < reports; ++i) {
     std::vector<char> report = MakeReport(input, reportLength);
-    const USAGE page = gotButtons != 0 && input.Bool() ? buttonCaps[input.Below(gotButtons)].UsagePage : input.U16();
-    ReadUsages(preparsed, type, page, static_cast<USHORT>(input.U8() == 0xFF ? HIDP_LINK_COLLECTION_ROOT : input.U8()),
-               report);
+    const USAGE page = gotButtons != 0 && input.ConsumeBool()
+                           ? buttonCaps[vornfuzz::ConsumeIndex(input, gotButtons)].UsagePage
+                           : input.ConsumeIntegral<uint16_t>();
+    const uint8_t link = input.ConsumeIntegral<uint8_t>();
+    ReadUsages(preparsed, type, page, link == 0xFF ? HIDP_LINK_COLLECTION_ROOT : link, report);
     ReadValues(input, preparsed, type, valueCaps.get(), gotValues, report);
   }
 }
 
-void QueryCollection(FuzzInput& input, const CollectionLayout& layout) {
+void QueryCollection(FuzzedDataProvider& input, const CollectionLayout& layout) {
   winsim::hid::PreparsedPtr preparsed(winsim::hid::AllocatePreparsedData(layout));
   HIDP_CAPS caps{};
   FUZZ_CHECK(HidP_GetCaps(preparsed.get(), &caps) == HIDP_STATUS_SUCCESS, "caps of parsed data");
@@ -194,8 +197,8 @@ void QueryCollection(FuzzInput& input, const CollectionLayout& layout) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FuzzInput input(data, size);
-  const std::vector<uint8_t> descriptor = input.Block();
+  FuzzedDataProvider input(data, size);
+  const std::vector<uint8_t> descriptor = vornfuzz::ConsumeBlock(input);
   const winsim::hid::ParseResult parsed = winsim::hid::ParseReportDescriptor(descriptor);
   if (!parsed.ok()) return 0;
   for (size_t i = 0; i < parsed.collections.size() && i < kMaxCollections; ++i)

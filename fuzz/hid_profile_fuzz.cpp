@@ -4,8 +4,8 @@
 // descriptor, and parsed reports of any length decoded against them. After
 // the transport is gone, no handle of the run may be left open.
 //
-// Input: a block (the descriptor), one byte per top-level collection for the
-// role it takes, then reports: a choice byte, a length and the bytes.
+// Input: the descriptor (a block), the role each top-level collection takes,
+// then reports: a choice, a length, which known report, and the bytes.
 #include "FuzzSupport.h"
 
 #include "hid/HIDWinGet.h"
@@ -17,8 +17,6 @@
 #include <cstring>
 
 namespace {
-
-using vornfuzz::FuzzInput;
 
 constexpr size_t kMaxCollections = 8;
 constexpr size_t kMaxReports = 8;
@@ -78,19 +76,19 @@ std::vector<std::pair<ULONG, ULONG>> KnownReports(const DEV_PROFILE& profile) {
   return known;
 }
 
-void ParseReports(FuzzInput& input, ProfileTransport& transport, const DEV_PROFILE& profile) {
+void ParseReports(FuzzedDataProvider& input, ProfileTransport& transport, const DEV_PROFILE& profile) {
   const auto known = KnownReports(profile);
-  for (size_t i = 0; i < kMaxReports && !input.Empty(); ++i) {
-    const uint8_t choice = input.U8();
-    size_t length = input.U16() % kMaxReportBytes;
+  for (size_t i = 0; i < kMaxReports && input.remaining_bytes() != 0; ++i) {
+    const uint8_t choice = input.ConsumeIntegral<uint8_t>();
+    size_t length = input.ConsumeIntegralInRange<size_t>(0, kMaxReportBytes - 1);
     int id = -1;
     if ((choice & 1) && !known.empty()) {
-      const auto& report = known[input.Below(static_cast<uint32_t>(known.size()))];
+      const auto& report = known[vornfuzz::ConsumeIndex(input, known.size())];
       id = static_cast<int>(report.first & 0xFF);
       if (choice & 2) length = report.second;
     }
     std::vector<BYTE> report(length == 0 ? 1 : length);
-    const std::vector<uint8_t> bytes = input.Bytes(length);
+    const std::vector<uint8_t> bytes = input.ConsumeBytes<uint8_t>(length);
     std::copy(bytes.begin(), bytes.end(), report.begin());
     if (id >= 0) report[0] = static_cast<BYTE>(id);
     union {
@@ -107,25 +105,25 @@ void ParseReports(FuzzInput& input, ProfileTransport& transport, const DEV_PROFI
   }
 }
 
-void Run(FuzzInput& input, winsim::Machine& machine) {
+void Run(FuzzedDataProvider& input, winsim::Machine& machine) {
   winsim::HidDeviceDesc desc;
   desc.vendorId = kVendorId;
   desc.productId = 0x0101;
   desc.hardwareId = L"vorn0101";
-  desc.reportDescriptor = input.Block();
+  desc.reportDescriptor = vornfuzz::ConsumeBlock(input);
   auto port = machine.Part<winsim::HidBus>().Plug(desc, std::make_shared<winsim::RecordingHidDevice>());
   if (!port) return;
   ProfileTransport transport;
   CHIDCols& entry = transport.m_listHidCols.emplace_back();
   for (size_t i = 0; i < port->CollectionCount() && i < kMaxCollections; ++i)
-    transport.Take(entry, port->Path(i), static_cast<Role>(input.U8() % kRoles));
+    transport.Take(entry, port->Path(i), static_cast<Role>(input.ConsumeIntegralInRange<int>(kNoRole, kRoles - 1)));
   DEV_PROFILE profile;
   FUZZ_CHECK(transport.GetDevProfile(&profile, 0) == kHidOk, "profile of an entry");
   FUZZ_CHECK(profile.FingerCount <= kMaxFingerProfiles, "finger profiles %lu", (unsigned long)profile.FingerCount);
   DEV_PROFILE again;
   transport.SetDevProfile(&again, 0);
   ParseReports(input, transport, profile);
-  if (input.Bool()) transport.Close();
+  if (input.ConsumeBool()) transport.Close();
 }
 
 }  // namespace

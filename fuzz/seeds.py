@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/.
 
-Each seed is laid out as its target reads its input (FuzzInput in
-FuzzSupport.h: little-endian numbers, blocks with a 16-bit length, texts with
-an 8-bit length). The descriptors are the real ones of tests/data and the
-simulated controller's. Run it after changing an input layout; the files it
-writes are committed.
+Each seed is laid out as its target reads its input through
+FuzzedDataProvider: contents (descriptors, reports, texts) from the front,
+numbers (lengths, choices) from the back. The descriptors are the real ones
+of tests/data and the simulated controller's. Run it after changing the order
+in which a target reads its input; the files it writes are committed.
 """
 import json
 import pathlib
@@ -24,25 +24,64 @@ CONTROLLER = bytes.fromhex(
     "8102C00600FF0901A10185030903150026FF007508953F9102C0")
 
 
+class Seed:
+    """Part of an input: its contents, read front to back, and its numbers in
+    the order the target reads them. Parts add up in reading order."""
+
+    def __init__(self, contents=b"", numbers=b""):
+        self.contents = bytes(contents)
+        self.numbers = bytes(numbers)
+
+    def __add__(self, other):
+        return Seed(self.contents + other.contents, self.numbers + other.numbers)
+
+    def data(self):
+        # A number is read from the end of the input, its most significant
+        # byte first; so the file ends with the numbers reversed.
+        return self.contents + self.numbers[::-1]
+
+
+def number(value, size):
+    return Seed(numbers=value.to_bytes(size, "big"))
+
+
 def u8(value):
-    return struct.pack("<B", value & 0xFF)
+    return number(value & 0xFF, 1)
 
 
 def u16(value):
-    return struct.pack("<H", value & 0xFFFF)
+    return number(value & 0xFFFF, 2)
 
 
 def u32(value):
-    return struct.pack("<I", value & 0xFFFFFFFF)
+    return number(value & 0xFFFFFFFF, 4)
+
+
+def i32(value):
+    """ConsumeIntegral<int>: the number read counts up from INT_MIN."""
+    return u32(value + 2**31)
+
+
+def in_range(value, low, high):
+    """ConsumeIntegralInRange(low, high): as many bytes as the range needs."""
+    span = high - low
+    size = (span.bit_length() + 7) // 8
+    return number(value - low, size)
+
+
+def content(data):
+    return Seed(contents=data)
 
 
 def block(data):
-    return u16(len(data)) + bytes(data)
+    return u16(len(data)) + content(data)
 
 
 def text(data):
+    """ConsumeRandomLengthString: a backslash doubled, a backslash and any
+    other byte end the text."""
     data = data.encode("utf-8") if isinstance(data, str) else bytes(data)
-    return u8(len(data)) + data
+    return content(data.replace(b"\\", b"\\\\") + b"\\;")
 
 
 def descriptors():
@@ -72,18 +111,20 @@ ALLOCATION = array_of_usages(100)  # a usage list per cap row: gigabytes in all
 USAGE_COST = array_of_usages(1900)  # HidP_GetUsages once read every field per cap
 
 
-def write(target, name, data):
+def write(target, name, seed):
     folder = CORPUS / target
     folder.mkdir(parents=True, exist_ok=True)
-    (folder / name).write_bytes(data)
+    (folder / name).write_bytes(seed.data())
 
 
 def hid_descriptor_seeds():
-    counting = bytes(range(256)) * 2
+    # The queries' choices and the reports' bytes come out of the filler, from
+    # either end.
+    counting = content(bytes(range(256)) * 2)
     for name, descriptor, _ in descriptors():
-        write("hid_descriptor", name + "-zeros", block(descriptor) + bytes(256))
+        write("hid_descriptor", name + "-zeros", block(descriptor) + content(bytes(256)))
         write("hid_descriptor", name + "-counting", block(descriptor) + counting)
-    write("hid_descriptor", "regression-array-usages-cost", block(USAGE_COST) + bytes(64))
+    write("hid_descriptor", "regression-array-usages-cost", block(USAGE_COST) + content(bytes(64)))
 
 
 # Roles of hid_profile_fuzz: 0 none, 1 touch screen, 2 pen, 3 vendor defined.
@@ -97,26 +138,39 @@ def role_of(page, usage):
     return 0
 
 
+def role(value):
+    return in_range(value, 0, 3)
+
+
+# A report of hid_profile_fuzz: choice bit 0 a known report ID (then which
+# one), bit 1 at its exact length instead of `length`.
+def profile_report(choice, length, data, known=0):
+    seed = u8(choice) + in_range(length, 0, 4095)
+    if choice & 1:
+        seed += u8(known)
+    return seed + content(data)
+
+
 def hid_profile_seeds():
     for name, descriptor, tlcs in descriptors():
         if tlcs is None:
             continue
-        roles = bytes(role_of(page, usage) for page, usage in tlcs)
-        # Reports: a known report ID at its exact length, all zero, then all ones,
-        # then one of any length.
-        reports = (u8(3) + u16(0) + u8(0) + bytes(64) + u8(3) + u16(0) + u8(0) + b"\xff" * 64 +
-                   u8(0) + u16(5) + b"\x01\x02\x03\x04\x05")
+        roles = sum((role(role_of(page, usage)) for page, usage in tlcs), Seed())
+        # A known report ID at its exact length, all zero, then all ones, then
+        # one of any length.
+        reports = (profile_report(3, 0, bytes(64)) + profile_report(3, 0, b"\xff" * 64) +
+                   profile_report(0, 5, b"\x01\x02\x03\x04\x05"))
         write("hid_profile", name, block(descriptor) + roles + reports)
-    write("hid_profile", "regression-allocation", block(ALLOCATION) + u8(1))
+    write("hid_profile", "regression-allocation", block(ALLOCATION) + role(1))
 
 
 def controller_device(pid=0x0101, firmware=0x1203, fault=0):
-    return u8(0x20) + u16(pid) + u16(firmware) + u8(fault)
+    return u8(0x20) + u16(pid) + u16(firmware) + in_range(fault, 0, 7)
 
 
 def fuzzed_device(descriptor=None, vendor=None, hardware=None, instance=None):
     kind = 0
-    tail = b""
+    tail = Seed()
     if descriptor is not None:
         kind |= 1
         tail += block(descriptor)
@@ -129,26 +183,31 @@ def fuzzed_device(descriptor=None, vendor=None, hardware=None, instance=None):
     if instance is not None:
         kind |= 0x10
         tail += text(instance)
-    return u8(kind) + u16(0x0101) + u16(0x1203) + u8(0) + tail
+    return u8(kind) + u16(0x0101) + u16(0x1203) + in_range(0, 0, 7) + tail
 
 
-# Operations of hid_bus_fuzz: the op byte, a 16-bit length, then its own bytes.
+# Operations of hid_bus_fuzz: the op, a length below 4096, then its own
+# choices and bytes. A transfer's time-out is one of four.
+def op(number, length=0):
+    return in_range(number, 0, 14) + in_range(length, 0, 4095)
+
+
 def op_write_command(command, timeout=3, dev=0):
-    return u8(1) + u16(len(command)) + bytes(command) + u8(timeout) + u8(dev)
+    return op(1, len(command)) + content(command) + in_range(timeout, 0, 3) + u8(dev)
 
 
 def op_read_data(length=64, timeout=3, dev=0, strip=1):
-    return u8(2) + u16(length) + u8(timeout) + u8(dev) + u8(strip)
+    return op(2, length) + in_range(timeout, 0, 3) + u8(dev) + u8(strip)
 
 
 def op_profile(report, dev=0):
-    return u8(8) + u16(0) + u8(dev) + u16(len(report)) + bytes(report)
+    return op(8) + u8(dev) + in_range(len(report), 0, 4095) + content(report)
 
 
 # The controller layer's commands (op 13): connect, disconnect, firmware
 # version, wake-on-touch selection, sleep, wake, reset, device path.
 def op_controller(command, *extra):
-    return u8(13) + u16(0) + u8(command) + bytes(extra)
+    return sum((u8(value) for value in extra), op(13) + u8(command))
 
 
 CONNECT = op_controller(0, 1)
@@ -160,9 +219,15 @@ def standard_ids():
     return u8(1) + u8(1)  # input report 2, output report 3
 
 
+def device_count(count):
+    return in_range(count, 1, 4)
+
+
 # A fuzzed device's answer to one write: done, then one input report on
 # collection 1 at its exact length with one of its report IDs.
-ANSWER_WITH_REPORT = u8(0x08) + u8(1) + u8(3) + bytes(64) + u8(0)
+ANSWER_WITH_REPORT = u8(0x08) + u8(1) + u8(3) + content(bytes(64)) + u8(0)
+ANSWER_STUCK = u8(5)
+ANSWER_FAILED = u8(4) + in_range(0, 0, 4)
 
 VERSION_QUERY = bytes([0x52, 0x00, 0x00, 0x01])
 WAKE_ON_TOUCH = bytes([0xF0, 0x02, 0x00, 0x01])
@@ -170,26 +235,26 @@ WAKE_ON_TOUCH = bytes([0xF0, 0x02, 0x00, 0x01])
 
 def hid_bus_seeds():
     write("hid_bus", "controller-version",
-          u8(0) + controller_device() + standard_ids() + op_write_command(VERSION_QUERY) + op_read_data())
+          device_count(1) + controller_device() + standard_ids() + op_write_command(VERSION_QUERY) + op_read_data())
     write("hid_bus", "controller-wake-on-touch",
-          u8(0) + controller_device() + standard_ids() + op_write_command(WAKE_ON_TOUCH) + op_read_data())
+          device_count(1) + controller_device() + standard_ids() + op_write_command(WAKE_ON_TOUCH) + op_read_data())
     for fault in range(1, 8):
         write("hid_bus", "controller-fault-%d" % fault,
-              u8(0) + controller_device(fault=fault) + standard_ids() + op_write_command(VERSION_QUERY) +
+              device_count(1) + controller_device(fault=fault) + standard_ids() + op_write_command(VERSION_QUERY) +
               op_read_data() + op_write_command(WAKE_ON_TOUCH) + op_read_data())
     for pid in (0x0101, 0x0007, 0x000B):
         write("hid_bus", "controller-layer-%04x" % pid,
-              u8(0) + controller_device(pid=pid) + standard_ids() + CONNECT + FIRMWARE + op_controller(3, 1) +
-              op_controller(4) + op_controller(5) + op_controller(7) + DISCONNECT)
+              device_count(1) + controller_device(pid=pid) + standard_ids() + CONNECT + FIRMWARE +
+              op_controller(3, 1) + op_controller(4) + op_controller(5) + op_controller(7) + DISCONNECT)
     write("hid_bus", "controller-layer-fuzzed-answers",
-          u8(0) + fuzzed_device() + standard_ids() + CONNECT + FIRMWARE + ANSWER_WITH_REPORT +
-          op_controller(3, 0) + u8(5) + DISCONNECT)
+          device_count(1) + fuzzed_device() + standard_ids() + CONNECT + FIRMWARE + ANSWER_WITH_REPORT +
+          op_controller(3, 0) + ANSWER_STUCK + DISCONNECT)
     write("hid_bus", "fuzzed-controller-answers",
-          u8(0) + fuzzed_device() + standard_ids() + op_write_command(VERSION_QUERY) + ANSWER_WITH_REPORT +
-          op_read_data() + op_write_command(WAKE_ON_TOUCH) + u8(4) + u8(0))
+          device_count(1) + fuzzed_device() + standard_ids() + op_write_command(VERSION_QUERY) + ANSWER_WITH_REPORT +
+          op_read_data() + op_write_command(WAKE_ON_TOUCH) + ANSWER_FAILED)
     # A second device of the vendor beside the controller, sharing its pair number.
     write("hid_bus", "two-devices-one-pair",
-          u8(1) + controller_device() +
+          device_count(2) + controller_device() +
           fuzzed_device(descriptor=bytes.fromhex("0600FF0901A10185030903150026FF007508953F9102C0"),
                         instance="5&1a2b3c4d&0") +
           standard_ids() + op_write_command(WAKE_ON_TOUCH) + u8(0))
@@ -197,22 +262,25 @@ def hid_bus_seeds():
         if tlcs is None:
             continue
         write("hid_bus", "screen-" + name,
-              u8(1) + controller_device() + fuzzed_device(descriptor=descriptor, instance="5&1a2b3c4d&0") +
+              device_count(2) + controller_device() + fuzzed_device(descriptor=descriptor, instance="5&1a2b3c4d&0") +
               standard_ids() + op_profile(bytes(64)) + op_profile(b"\x01" + bytes(63)))
-    write("hid_bus", "regression-allocation", u8(0) + fuzzed_device(descriptor=ALLOCATION) + standard_ids())
+    write("hid_bus", "regression-allocation",
+          device_count(1) + fuzzed_device(descriptor=ALLOCATION) + standard_ids())
+    # Discovery (op 0) of the vendor's devices, any product.
     write("hid_bus", "maker-word-paths",
-          u8(1) + fuzzed_device(hardware="VORN0101&mi_00") + fuzzed_device(hardware="vid_2c1a&pid_0101",
-                                                                          instance="serial-without-fields") +
-          standard_ids() + u8(0) + u16(0) + u8(1) + u8(1))
+          device_count(2) + fuzzed_device(hardware="VORN0101&mi_00") +
+          fuzzed_device(hardware="vid_2c1a&pid_0101", instance="serial-without-fields") +
+          standard_ids() + op(0) + u8(1) + u8(1))
 
 
 # Operations of dbglog_fuzz: kind, operation text, message text, repeats,
-# line (32 bits), error code (32 bits), [precision (16 bits) for kind 4].
+# line, error code (32 bits), [precision below 2048 for kind 4].
 def log_op(kind, operation, message, repeats=1, line=42, code=2, precision=None):
-    data = u8(kind) + text(operation) + text(message) + u8(repeats - 1) + u32(line) + u32(code)
+    seed = (in_range(kind, 0, 4) + text(operation) + text(message) + in_range(repeats, 1, 16) + i32(line) +
+            u32(code))
     if precision is not None:
-        data += u16(precision)
-    return data
+        seed += in_range(precision, 0, 2047)
+    return seed
 
 
 def dbglog_seeds():
@@ -230,20 +298,20 @@ def dbglog_seeds():
 
 # wot_setting_fuzz: a choice byte (0 no key, 1 no value, 2 any path, else a
 # value: bit 3 REG_DWORD, bit 4 the name in capitals), the type unless REG_DWORD,
-# then the data as a 16-bit length and bytes.
+# then the data's length (below 4096) and the data.
 REG_SZ, REG_BINARY, REG_DWORD, REG_QWORD = 1, 3, 4, 11
 
 
 def value_seed(data, reg_type=None, capitals=False):
     choice = 3 | (0x10 if capitals else 0)
     if reg_type is None:
-        return u8(choice | 8) + u16(len(data)) + data
-    return u8(choice) + u32(reg_type) + u16(len(data)) + data
+        return u8(choice | 8) + in_range(len(data), 0, 4095) + content(data)
+    return u8(choice) + u32(reg_type) + in_range(len(data), 0, 4095) + content(data)
 
 
 def wot_setting_seeds():
-    write("wot_setting", "dword-1", value_seed(u32(1)))
-    write("wot_setting", "dword-257", value_seed(u32(257), capitals=True))
+    write("wot_setting", "dword-1", value_seed(struct.pack("<I", 1)))
+    write("wot_setting", "dword-257", value_seed(struct.pack("<I", 257), capitals=True))
     write("wot_setting", "qword", value_seed(struct.pack("<Q", 1), REG_QWORD))
     write("wot_setting", "string", value_seed("1\0".encode("utf-16-le"), REG_SZ))
     write("wot_setting", "binary-3", value_seed(b"\x01\x00\x00", REG_BINARY))

@@ -4,8 +4,8 @@
 // exactly 32 bits long, and the default (1, enabled) with a failure result
 // otherwise.
 //
-// Input: a choice byte, then the value's type (32 bits) and data (a block),
-// or a key path's text.
+// Input: a choice, then the value's type (32 bits), its data's length and
+// its data, or a key path's text.
 #include "FuzzSupport.h"
 
 #include "wot/SampleService.h"
@@ -17,8 +17,6 @@
 #include <cwchar>
 
 namespace {
-
-using vornfuzz::FuzzInput;
 
 const wchar_t kKeyUnderUsers[] = L"S-1-5-21-1004336348-1177238915-682003330-1001\\Software\\Microsoft\\Input\\WakeableInputTypes";
 const wchar_t kUsersRoot[] = L"HKEY_USERS\\";
@@ -47,9 +45,12 @@ void SetRegPath(CSampleService& service, const std::wstring& path) {
 }
 
 // Any key path text, as the user lookup could leave it.
-std::wstring RandomPath(FuzzInput& input) {
+std::wstring RandomPath(FuzzedDataProvider& input) {
   std::wstring path;
-  for (uint8_t byte : input.SmallBlock()) path += byte == 0xFF ? static_cast<wchar_t>(0x0416) : static_cast<wchar_t>(byte);
+  for (const char c : input.ConsumeRandomLengthString(vornfuzz::kMaxText)) {
+    const auto byte = static_cast<unsigned char>(c);
+    path += byte == 0xFF ? static_cast<wchar_t>(0x0416) : static_cast<wchar_t>(byte);
+  }
   return path;
 }
 
@@ -59,11 +60,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ServiceMachine& host = Host();
   winsim::Registry& registry = host.machine->Part<winsim::Registry>();
   CSampleService& service = *host.service;
-  FuzzInput input(data, size);
+  FuzzedDataProvider input(data, size);
   registry.DeleteKeyTree(FullPath());
   SetRegPath(service, kKeyUnderUsers);
 
-  const uint8_t choice = input.U8();
+  const uint8_t choice = input.ConsumeIntegral<uint8_t>();
   int nExpected = -2;
   DWORD dwExpected = kDefaultSelection;
   switch (choice % 8) {
@@ -78,8 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       nExpected = 0x7FFFFFFF;  // whatever it names: no crash is all that is asked
       break;
     default: {
-      const DWORD dwType = (choice & 8) ? REG_DWORD : input.U32();
-      std::vector<BYTE> value = input.Bytes(input.U16() % kMaxData);
+      const DWORD dwType = (choice & 8) ? REG_DWORD : input.ConsumeIntegral<uint32_t>();
+      std::vector<BYTE> value = input.ConsumeBytes<BYTE>(input.ConsumeIntegralInRange<size_t>(0, kMaxData - 1));
       FUZZ_CHECK(registry.SetValue(FullPath(), (choice & 0x10) ? L"TOUCH" : kTouchValue, dwType, value), "set");
       if (value.size() == sizeof(DWORD)) {
         nExpected = 0;
