@@ -89,7 +89,7 @@ void BM_Discovery(benchmark::State& state) {
   CHIDWinGet transport;
   transport.SetReportID(2, 3);
   for (auto _ : state) {
-    if (transport.GetDeviceHandle(kVendorId, 0) != kHidOk || transport.GetDeviceCount() != 1) {
+    if (transport.GetDeviceHandle(kVendorId, 0) != kResultOk || transport.GetDeviceCount() != 1) {
       state.SkipWithError("discovery did not find the one controller");
       break;
     }

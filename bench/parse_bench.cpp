@@ -81,7 +81,7 @@ class ScreenTransport : public CHIDWinGet {
     pEntry->TouchScreenHandlers.emplace_back();
     REPORT_HANDLER& handler = pEntry->TouchScreenHandlers.back();
     const std::wstring path = port.Path(0);
-    if (OpenHidDevice(path.c_str(), *pInfo, 0, FALSE) != kHidOk) return false;
+    if (OpenHidDevice(path.c_str(), *pInfo, 0, FALSE) != kResultOk) return false;
     InitReportHandler(handler);
     wcsncpy(handler.szDevicePath, path.c_str(), kPathChars - 1);
     pEntry->RoleFlags[kRoleTouchScreen] = TRUE;
@@ -112,15 +112,15 @@ void BM_ParsedReport(benchmark::State& state) {
   desc.reportDescriptor = DescriptorBytes(kTenFingerScreen);
   auto port = machine->Part<winsim::HidBus>().Plug(desc, std::make_shared<winsim::RecordingHidDevice>());
   DEV_PROFILE profile;
-  if (!port || transport.GetDeviceHandle(kVendorId, 0) != kHidOk || !transport.AddTouchScreen(*port) ||
-      transport.GetDevProfile(&profile, 0) != kHidOk || profile.FingerCount < 1) {
+  if (!port || transport.GetDeviceHandle(kVendorId, 0) != kResultOk || !transport.AddTouchScreen(*port) ||
+      transport.GetDevProfile(&profile, 0) != kResultOk || profile.FingerCount < 1) {
     state.SkipWithError("no touch-screen profile");
     return;
   }
   const Bytes report = TenFingerReport(port->Layout(0), static_cast<uint8_t>(profile.Fingers[0].ReportID));
   FINGER_REPORT parsed{};
   for (auto _ : state) {
-    if (transport.GetDevParsedReport(report.data(), static_cast<int>(report.size()), &parsed, 0) != kHidOk) {
+    if (transport.GetDevParsedReport(report.data(), static_cast<int>(report.size()), &parsed, 0) != kResultOk) {
       state.SkipWithError("the report did not parse");
       break;
     }

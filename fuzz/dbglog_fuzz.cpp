@@ -120,11 +120,11 @@ void Operate(FuzzedDataProvider& input) {
       if (bValid) FUZZ_CHECK(IsValidUtf8(LogMachine::Echoed()), "echoed message is not UTF-8");
       break;
     case 2:
-      FUZZ_CHECK(DbgLogError(operation.c_str(), nLine, "%s", message.c_str()) == kDbgLoggedFailure, "error result");
+      FUZZ_CHECK(DbgLogError(operation.c_str(), nLine, "%s", message.c_str()) == kResultLoggedFailure, "error result");
       CheckLastError("[ERR]", bValid);
       break;
     case 3:
-      FUZZ_CHECK(DbgLogSysError(operation.c_str(), nLine, dwCode, "%s", message.c_str()) == kDbgLoggedFailure,
+      FUZZ_CHECK(DbgLogSysError(operation.c_str(), nLine, dwCode, "%s", message.c_str()) == kResultLoggedFailure,
                  "system error result");
       CheckLastError("[ERROR]", bValid);
       break;

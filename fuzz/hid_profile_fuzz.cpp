@@ -35,7 +35,7 @@ class ProfileTransport : public CHIDWinGet {
       case kTouchScreenRole: {
         auto* pInfo = new HID_DEVICE_INFO{};
         pInfo->hHidDevice = INVALID_HANDLE_VALUE;
-        if (OpenHidDevice(path.c_str(), *pInfo, 0, FALSE) != kHidOk) {
+        if (OpenHidDevice(path.c_str(), *pInfo, 0, FALSE) != kResultOk) {
           delete pInfo;
           return;
         }
@@ -60,7 +60,7 @@ class ProfileTransport : public CHIDWinGet {
  private:
   void TakeSlot(CHIDCols& entry, const std::wstring& path, EInfoSlot info, EHandlerSlot handler, ERoleFlag role) {
     if (entry.RoleFlags[role]) return;
-    if (OpenHidDevice(path.c_str(), entry.Infos[info], 0, FALSE) != kHidOk) return;
+    if (OpenHidDevice(path.c_str(), entry.Infos[info], 0, FALSE) != kResultOk) return;
     InitReportHandler(entry.Handlers[handler]);
     wcsncpy(entry.Handlers[handler].szDevicePath, path.c_str(), kPathChars - 1);
     entry.RoleFlags[role] = TRUE;
@@ -99,7 +99,7 @@ void ParseReports(FuzzedDataProvider& input, ProfileTransport& transport, const 
     const bool bFinger = id >= 0 && static_cast<size_t>(id) != (profile.Pen.ReportID & 0xFF);
     const int nResult =
         transport.GetDevParsedReport(report.data(), static_cast<int>(length), &parsed, (choice & 4) ? 1 : 0);
-    if (nResult == kHidOk && bFinger)
+    if (nResult == kResultOk && bFinger)
       FUZZ_CHECK(parsed.finger.ContactCount <= kMaxContactReports, "%lu contacts in a finger report",
                  (unsigned long)parsed.finger.ContactCount);
   }
@@ -118,7 +118,7 @@ void Run(FuzzedDataProvider& input, winsim::Machine& machine) {
   for (size_t i = 0; i < port->CollectionCount() && i < kMaxCollections; ++i)
     transport.Take(entry, port->Path(i), static_cast<Role>(input.ConsumeIntegralInRange<int>(kNoRole, kRoles - 1)));
   DEV_PROFILE profile;
-  FUZZ_CHECK(transport.GetDevProfile(&profile, 0) == kHidOk, "profile of an entry");
+  FUZZ_CHECK(transport.GetDevProfile(&profile, 0) == kResultOk, "profile of an entry");
   FUZZ_CHECK(profile.FingerCount <= kMaxFingerProfiles, "finger profiles %lu", (unsigned long)profile.FingerCount);
   DEV_PROFILE again;
   transport.SetDevProfile(&again, 0);

@@ -22,11 +22,7 @@ const char kZeroLength[] = "Error Parameters - strlen is 0";
 }  // namespace
 
 CHIDWinGet::CHIDWinGet()
-    : m_pfnSendHook(nullptr),
-      m_pfnRecvHook(nullptr),
-      m_hEndingEvent(nullptr),
-      m_dwEndingGraceMs(0),
-      m_iOpenHidDevCnt(0),
+    : m_iOpenHidDevCnt(0),
       m_iCloseHidDevCnt(0),
       m_bFixedCmdLen(FALSE),
       m_nOutputReportID(0),
@@ -34,6 +30,10 @@ CHIDWinGet::CHIDWinGet()
       m_nSupportDevCnt(0),
       m_nMatchedColsCnt(0),
       m_bProfileValid(FALSE),
+      m_pfnSendHook(nullptr),
+      m_pfnRecvHook(nullptr),
+      m_hEndingEvent(nullptr),
+      m_dwEndingGraceMs(0),
       m_nInterfaceKind(0) {
   m_PhysicalDevList.Flink = &m_PhysicalDevList;
   m_PhysicalDevList.Blink = &m_PhysicalDevList;
@@ -55,6 +55,16 @@ CHIDWinGet::~CHIDWinGet() {
 
 int CHIDWinGet::GetInterfaceType() { return kInterfaceTypeHid; }
 
+void CHIDWinGet::SetReportHooks(pfnReportHook pfnSendHook, pfnReportHook pfnRecvHook) {
+  m_pfnSendHook = pfnSendHook;
+  m_pfnRecvHook = pfnRecvHook;
+}
+
+void CHIDWinGet::SetEndingEvent(HANDLE hEndingEvent, DWORD dwEndingGraceMs) {
+  m_hEndingEvent = hEndingEvent;
+  m_dwEndingGraceMs = dwEndingGraceMs;
+}
+
 const char* CHIDWinGet::GetVersion() { return kVersionText; }
 
 int CHIDWinGet::GetDefaultDeviceHandle() { return GetDeviceHandle(kVendorId, 0); }
@@ -66,12 +76,12 @@ int CHIDWinGet::GetDeviceCount() { return static_cast<int>(m_listHidCols.size())
 int CHIDWinGet::SetReportID(int nInputReportID, int nOutputReportID) {
   m_nInputReportID = nInputReportID;
   m_nOutputReportID = nOutputReportID;
-  return kHidOk;
+  return kResultOk;
 }
 
 int CHIDWinGet::SetFixedCmdLen(BYTE bFixedCmdLen) {
   m_bFixedCmdLen = bFixedCmdLen;
-  return kHidOk;
+  return kResultOk;
 }
 
 CHIDCols* CHIDWinGet::EntryAt(int nDevIdx) {
@@ -132,7 +142,7 @@ int CHIDWinGet::GetDevPath(int nDevIdx, WCHAR* pszDevPairNum, int nLength) {
   const size_t nCopy = std::min(wcslen(pszPath), nChars - 1);
   wmemcpy(pszDevPairNum, pszPath, nCopy);
   pszDevPairNum[nCopy] = L'\0';
-  return kHidOk;
+  return kResultOk;
 }
 
 int CHIDWinGet::GetIcDevType(int nDevIdx, char* pszDevType, int nLength) {
@@ -152,7 +162,7 @@ int CHIDWinGet::GetIcDevType(int nDevIdx, char* pszDevType, int nLength) {
   if (pEntry->RoleFlags[kRoleActivePen]) append("Active Pen");
   if (pEntry->RoleFlags[kRoleTouchScreen]) append("Touch Screen");
   if (pEntry->RoleFlags[kRoleVendorDefined]) append("Vendor Defined");
-  return kHidOk;
+  return kResultOk;
 }
 
 int CHIDWinGet::GetDevVersion(int* pnVersion, int nDevIdx) {
@@ -160,7 +170,7 @@ int CHIDWinGet::GetDevVersion(int* pnVersion, int nDevIdx) {
   CHIDCols* pEntry = EntryAt(nDevIdx);
   if (pEntry == nullptr) return DbgLogError(kOp, __LINE__, kBadDevIdx);
   if (pnVersion != nullptr) *pnVersion = pEntry->wVersion;
-  return kHidOk;
+  return kResultOk;
 }
 
 int CHIDWinGet::GetDevVidPid(int* pnVid, int* pnPid, int nDevIdx) {
@@ -169,6 +179,6 @@ int CHIDWinGet::GetDevVidPid(int* pnVid, int* pnPid, int nDevIdx) {
   if (pEntry == nullptr) return DbgLogError(kOp, __LINE__, kBadDevIdx);
   if (pnVid != nullptr) *pnVid = pEntry->wVendorID;
   if (pnPid != nullptr) *pnPid = pEntry->wProductID;
-  return kHidOk;
+  return kResultOk;
 }
 

@@ -42,14 +42,14 @@ class CHIDWinGet : public CInterfaceGet {
   int SetReportID(int nInputReportID, int nOutputReportID) override;
   int SetFixedCmdLen(BYTE bFixedCmdLen) override;
 
-  // Set by the user of the transport; null unless set.
-  pfnReportHook m_pfnSendHook;
-  pfnReportHook m_pfnRecvHook;
-  // Set by the user of the transport: once m_hEndingEvent is signalled, a
-  // transfer still pending gets at most m_dwEndingGraceMs more before it is
-  // cancelled and fails. Null: every transfer waits out its time-out.
-  HANDLE m_hEndingEvent;
-  DWORD m_dwEndingGraceMs;
+  // What the user of the transport hands it. The hooks see every report
+  // written and read (null: none). Once hEndingEvent is signalled, a transfer
+  // still pending gets at most dwEndingGraceMs more before it is cancelled
+  // and fails (null: every transfer waits out its time-out). The kind tag is
+  // the user's own; the transport never reads it.
+  void SetReportHooks(pfnReportHook pfnSendHook, pfnReportHook pfnRecvHook);
+  void SetEndingEvent(HANDLE hEndingEvent, DWORD dwEndingGraceMs);
+  void SetInterfaceKind(int nInterfaceKind) { m_nInterfaceKind = nInterfaceKind; }
 
  protected:
   // Discovery pipeline, in the order GetDeviceHandle runs it.
@@ -86,10 +86,6 @@ class CHIDWinGet : public CInterfaceGet {
   BYTE m_bProfileValid;
 
  public:
-  // A kind tag for the user of the transport; the transport never reads it.
-  int m_nInterfaceKind;
-
- public:
   // What tells the vendor input role from the vendor output role.
   struct VendorRole {
     ERoleFlag flag;
@@ -105,9 +101,11 @@ class CHIDWinGet : public CInterfaceGet {
   };
 
  private:
-  // ParsePairNum: a pair number too long for the fixed buffers; the
-  // collection is refused.
-  static constexpr int kPairNumTooLong = 9;
+  pfnReportHook m_pfnSendHook;
+  pfnReportHook m_pfnRecvHook;
+  HANDLE m_hEndingEvent;
+  DWORD m_dwEndingGraceMs;
+  int m_nInterfaceKind;
 
   // Discovery steps.
   int EnumerateInterfaces(HDEVINFO hDevInfo, const GUID& hidGuid, PHID_DEVICE_INFO& pDevices, ULONG& nKept);

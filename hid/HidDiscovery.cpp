@@ -54,12 +54,12 @@ int CHIDWinGet::GetDeviceHandle(int nVid, int nPid) {
   const int nCount = GetDeviceCount();
   if (nCount <= 0) {
     DbgLogError(kOp, __LINE__, "Device is not connected.");
-    return kHidNotConnected;
+    return kResultNotConnected;
   }
   if (nCount > 1) DbgLogTrace(kOp, __LINE__, "Device count = %d", nCount);
   DbgLogTrace(kOp, __LINE__, "=========================================================");
   DbgLogTrace(kOp, __LINE__, "Supported Device Count. = %d.", nCount);
-  return kHidOk;
+  return kResultOk;
 }
 
 int CHIDWinGet::GetAllHidDeviceList() {
@@ -68,7 +68,7 @@ int CHIDWinGet::GetAllHidDeviceList() {
   PHID_DEVICE_INFO pDevices = nullptr;
   ULONG nCount = 0;
   int nResult = FindKnownHidDevices(&pDevices, &nCount);
-  if (nResult != kHidOk) return nResult;
+  if (nResult != kResultOk) return nResult;
   for (ULONG i = 0; i < nCount; ++i) {
     auto* pNode = static_cast<PPHYSICAL_DEVICE_NODE>(calloc(1, sizeof(PHYSICAL_DEVICE_NODE)));
     if (pNode == nullptr) {
@@ -112,7 +112,7 @@ int CHIDWinGet::FindKnownHidDevices(PHID_DEVICE_INFO* ppDevices, ULONG* pnCount)
   ULONG nKept = 0;
   const int nResult = EnumerateInterfaces(hDevInfo, hidGuid, pDevices, nKept);
   SetupDiDestroyDeviceInfoList(hDevInfo);
-  if (nResult != kHidOk) {
+  if (nResult != kResultOk) {
     // The records opened so far go with the failed enumeration.
     ReleaseDeviceArray(pDevices, 0, nKept);
     free(pDevices);
@@ -120,7 +120,7 @@ int CHIDWinGet::FindKnownHidDevices(PHID_DEVICE_INFO* ppDevices, ULONG* pnCount)
   }
   *ppDevices = pDevices;
   *pnCount = nKept;
-  return kHidOk;
+  return kResultOk;
 }
 
 // Opens every interface of the set whose path carries the maker word into
@@ -148,11 +148,11 @@ int CHIDWinGet::EnumerateInterfaces(HDEVINFO hDevInfo, const GUID& hidGuid, PHID
           if (++nFailuresInRow < kMaxEnumFailures) continue;
         }
         DbgLogTrace(kOp, __LINE__, "Total %d HID devices found.", static_cast<int>(nKept));
-        return kHidOk;
+        return kResultOk;
       }
       nFailuresInRow = 0;
       const int nResult = ExamineInterface(hDevInfo, interfaceData, pDevices[nKept], nKept);
-      if (nResult != kHidOk) return nResult;
+      if (nResult != kResultOk) return nResult;
     }
   }
 }
@@ -177,18 +177,18 @@ int CHIDWinGet::ExamineInterface(HDEVINFO hDevInfo, SP_DEVICE_INTERFACE_DATA& in
     // unplugged during the enumeration) is skipped; the others still count.
     free(pDetail);
     DbgLogError(kOp, __LINE__, "SetupDiGetDeviceInterfaceDetail failure");
-    return kHidOk;
+    return kResultOk;
   }
   const CAsciiPath path(pDetail->DevicePath);
   if (!path.Contains(kMakerWord)) {
     DbgLogTrace(kOp, __LINE__, "Can't find vorn in device path = %s", path.c_str());
-  } else if (OpenHidDevice(pDetail->DevicePath, device, 0, FALSE) == kHidOk) {
+  } else if (OpenHidDevice(pDetail->DevicePath, device, 0, FALSE) == kResultOk) {
     ++nKept;
   } else {
     DbgLogTrace(kOp, __LINE__, "OpenHidDevice failure, device path = %s", path.c_str());
   }
   free(pDetail);
-  return kHidOk;
+  return kResultOk;
 }
 
 int CHIDWinGet::OpenHidDevice(PCWSTR pszDevicePath, HID_DEVICE_INFO& info, DWORD dwAccess, BOOL bOverlapped) {
@@ -238,7 +238,7 @@ int CHIDWinGet::OpenHidDevice(PCWSTR pszDevicePath, HID_DEVICE_INFO& info, DWORD
       return DbgLogError(kOp, __LINE__, "Close handle. Open Overlapped Hid Device Failure");
     }
   }
-  return kHidOk;
+  return kResultOk;
 }
 
 int CHIDWinGet::ReleaseOpenedDevice(HID_DEVICE_INFO& info, int nLine, const char* pszMessage) {
@@ -312,9 +312,9 @@ int CHIDWinGet::FindSupportDevice(USHORT wVid, USHORT wPid) {
   }
   if (m_nSupportDevCnt == 0) {
     DbgLogTrace(kOp, __LINE__, "No any support device found.");
-    return kHidNoSupportDevice;
+    return kResultNoSupportDevice;
   }
-  return kHidOk;
+  return kResultOk;
 }
 
 int CHIDWinGet::ParsePairNum(PCWSTR pszDevicePath, WCHAR (&szPairNum)[kPathChars]) {
@@ -327,11 +327,11 @@ int CHIDWinGet::ParsePairNum(PCWSTR pszDevicePath, WCHAR (&szPairNum)[kPathChars
   const size_t nChars = static_cast<size_t>(p4 - p3 - 1);
   if (nChars >= kPathChars) {
     DbgLogTrace(kOp, __LINE__, "Pair number too long (%d characters), collection refused", static_cast<int>(nChars));
-    return kPairNumTooLong;
+    return kResultPairNumTooLong;
   }
   wmemcpy(szPairNum, p3 + 1, nChars);
   szPairNum[nChars] = L'\0';
-  return kHidOk;
+  return kResultOk;
 }
 
 PPHYSICAL_DEVICE_NODE CHIDWinGet::GetEntryFromPhysicalList(int nIndex) {
@@ -358,23 +358,23 @@ int CHIDWinGet::FilterTouchPadCols() {
   WCHAR szPairNum[kPathChars];
   memset(szPairNum, 0, sizeof(szPairNum));
   std::vector<std::wstring> screenDevices;  // element i: the device of entry i's touch screen
-  if (!CollectTouchScreens(szPairNum, screenDevices)) return kHidBuildFailed;
+  if (!CollectTouchScreens(szPairNum, screenDevices)) return kResultFailed;
   if (m_listHidCols.empty()) {
     DbgLogError(kOp, __LINE__, "No Touch screen is exist !!!");
-    return kHidBuildFailed;
+    return kResultFailed;
   }
   m_nMatchedColsCnt = 0;
   DEVICE_LIST_LINK* pLink = nullptr;
   for (int i = 0; i < m_nSupportDevCnt; ++i) {
     PPHYSICAL_DEVICE_NODE pNode = StepPhysicalList(i, pLink);
-    if (pNode == nullptr) return kHidBuildFailed;
+    if (pNode == nullptr) return kResultFailed;
     if (CHIDCols* pEntry = MatchEntry(pNode->Info.DevicePath, screenDevices)) {
       SetHidColsEntrySimple(pNode->Info, *pEntry);
       ++m_nMatchedColsCnt;
     }
     CloseHidDevice(pNode->Info);
   }
-  return kHidOk;
+  return kResultOk;
 }
 
 // First pass: one entry per touch-screen collection. False when the walk fails.
@@ -391,7 +391,7 @@ bool CHIDWinGet::CollectTouchScreens(WCHAR (&szPairNum)[kPathChars], std::vector
       ParsePairNum(pNode->Info.DevicePath, szPairNum);
     } else if (caps.Usage == kTouchScreenUsage) {
       DbgLogTrace(kOp, __LINE__, "!! Vorn Touch screen UsagePage =%04X, Usage = %02X", caps.UsagePage, caps.Usage);
-      if (ParsePairNum(pNode->Info.DevicePath, szPairNum) == kPairNumTooLong) continue;
+      if (ParsePairNum(pNode->Info.DevicePath, szPairNum) == kResultPairNumTooLong) continue;
       m_listHidCols.emplace_back();
       screenDevices.push_back(DevicePartOf(pNode->Info.DevicePath));
       SetHidColsEntrySimple(pNode->Info, m_listHidCols.back());
@@ -430,8 +430,8 @@ CHIDCols* CHIDWinGet::MatchEntry(PCWSTR pszDevicePath, const std::vector<std::ws
   WCHAR szPairNum[kPathChars];
   memset(szPairNum, 0, sizeof(szPairNum));
   const int nPairResult = ParsePairNum(pszDevicePath, szPairNum);
-  if (nPairResult == kPairNumTooLong) return nullptr;
-  if (nPairResult == kHidOk) return FindEntryByPair(szPairNum);
+  if (nPairResult == kResultPairNumTooLong) return nullptr;
+  if (nPairResult == kResultOk) return FindEntryByPair(szPairNum);
   const std::wstring device = DevicePartOf(pszDevicePath);
   if (!device.empty()) {
     auto itDevice = screenDevices.begin();

@@ -40,19 +40,19 @@ int CHIDWinGet::SetHidColsEntrySimple(HID_DEVICE_INFO& info, CHIDCols& entry) {
   WCHAR szPairNum[kPathChars];
   memset(szPairNum, 0, sizeof(szPairNum));
   const int nPairResult = ParsePairNum(info.DevicePath, szPairNum);
-  if (nPairResult == kPairNumTooLong) return kHidNotTaken;
+  if (nPairResult == kResultPairNumTooLong) return kResultNotTaken;
   entry.wVendorID = info.Attributes.VendorID;
   entry.wProductID = info.Attributes.ProductID;
   entry.wVersion = info.Attributes.VersionNumber;
   // A collection without pair number keeps the entry's.
-  if (nPairResult == kHidOk) wmemcpy(entry.PairNum, szPairNum, kPathChars);
+  if (nPairResult == kResultOk) wmemcpy(entry.PairNum, szPairNum, kPathChars);
 
   const HIDP_CAPS& caps = info.Caps;
   const int nInputID = FirstValueReportID(info, HidP_Input);
   const int nOutputID = FirstValueReportID(info, HidP_Output);
   const int nFeatureID = FirstValueReportID(info, HidP_Feature);
   TraceReportLayout(caps, nInputID, nOutputID, nFeatureID);
-  if (caps.UsagePage == kDigitizerUsagePage && caps.Usage == kTouchScreenUsage) return kHidOk;
+  if (caps.UsagePage == kDigitizerUsagePage && caps.Usage == kTouchScreenUsage) return kResultOk;
   const bool bOurVendor = entry.wVendorID == kVendorId;
   // A kind without value capabilities carries no report ID at all, so it
   // never matches the ID asked for, not even 0.
@@ -70,30 +70,30 @@ int CHIDWinGet::SetHidColsEntrySimple(HID_DEVICE_INFO& info, CHIDCols& entry) {
     return TakeVendorRole(info, entry, kVendorInputRole, bFits, m_nInputReportID);
   }
   DbgLogTrace(kOp, __LINE__, "UsagePage =%04X, Usage = %02X, ReportID  = %d", caps.UsagePage, caps.Usage, nInputID);
-  return kHidOk;
+  return kResultOk;
 }
 
 int CHIDWinGet::TakeVendorRole(HID_DEVICE_INFO& info, CHIDCols& entry, const VendorRole& role, bool bLayoutFits,
                                int nWantedID) {
   if (entry.RoleFlags[role.flag]) {
     DbgLogTrace(kOp, __LINE__, "%s", role.pszAlreadyFound);
-    return kHidNotTaken;
+    return kResultNotTaken;
   }
   if (!bLayoutFits) {
     DbgLogTrace(kOp, __LINE__, "Not Vorn specified report format for Vendor input");
     DbgLogTrace(kOp, __LINE__, "%s = %d", role.pszWantedIdName, nWantedID);
-    return kHidNotTaken;
+    return kResultNotTaken;
   }
   HID_DEVICE_INFO& slot = entry.Infos[role.info];
-  if (OpenHidDevice(info.DevicePath, slot, role.dwAccess, TRUE) != kHidOk) {
+  if (OpenHidDevice(info.DevicePath, slot, role.dwAccess, TRUE) != kResultOk) {
     DbgLogError(kOp, __LINE__, "%s", role.pszOpenFailed);
-    return kHidBuildFailed;
+    return kResultFailed;
   }
   DbgLogTrace(kOp, __LINE__, "%s", role.pszOpened);
   entry.RoleFlags[role.flag] = TRUE;
   FillRoleHandler(entry.Handlers[role.handler], slot, FirstValueReportID(info, role.reportType),
                   info.Caps.*role.pReportByteLength);
-  return kHidOk;
+  return kResultOk;
 }
 
 void CHIDWinGet::FillRoleHandler(REPORT_HANDLER& handler, const HID_DEVICE_INFO& slot, ULONG nReportID,

@@ -81,7 +81,7 @@ class CParsePreparsed {
 
   int Acquire(const REPORT_HANDLER& handler, const HID_DEVICE_INFO& info, const char* pszOperation) {
     m_pData = handler.pPreparsedData != nullptr ? handler.pPreparsedData : info.pPreparsedData;
-    if (m_pData != nullptr) return kHidOk;
+    if (m_pData != nullptr) return kResultOk;
     HANDLE hDevice = handler.hHidDevice;
     if (hDevice == INVALID_HANDLE_VALUE || hDevice == nullptr) {
       // The handler's path is a fixed array; never let CreateFileW read past it.
@@ -98,7 +98,7 @@ class CParsePreparsed {
       return DbgLogError(pszOperation, __LINE__, "Can't Get Preparsed Data");
     }
     m_pData = m_pFetched;
-    return kHidOk;
+    return kResultOk;
   }
   PHIDP_PREPARSED_DATA Data() const { return m_pData; }
 
@@ -114,7 +114,7 @@ int CHIDWinGet::GetDevParsedError(NTSTATUS status, char* pszText) {
   for (const auto& entry : kParserStatusNames) {
     if (entry.status != status) continue;
     snprintf(pszText, kStatusTextLength, "%s", entry.pszName);
-    return kHidOk;
+    return kResultOk;
   }
   snprintf(pszText, kStatusTextLength, "HID parser status 0x%08lx", static_cast<unsigned long>(status));
   return DbgLogError("CHIDWinGet::GetDevParsedError", __LINE__, "GetDevParsedError unknow");
@@ -130,7 +130,7 @@ int CHIDWinGet::GetDevParsedUsageValue(PHIDP_PREPARSED_DATA pPreparsed, const VA
                                        ULONG nReportLen, ULONG* pnValue, USHORT nLinkCollection) {
   const NTSTATUS status = ReadValue(pPreparsed, static_cast<USHORT>(desc.UsagePage), static_cast<USHORT>(desc.Usage),
                                     desc.ReportCount, nLinkCollection, pReport, nReportLen, pnValue);
-  if (status == HIDP_STATUS_SUCCESS) return kHidOk;
+  if (status == HIDP_STATUS_SUCCESS) return kResultOk;
   return LogParserStatus(status, "CHIDWinGet::GetDevParsedUsageValue", __LINE__);
 }
 
@@ -172,7 +172,7 @@ CHIDCols* CHIDWinGet::ParseEntry(int nDevIdx, bool bFinger, const char* pszOpera
 int CHIDWinGet::xGetDevFingerParsedReport(const BYTE* pReport, int nReportLen, FINGER_REPORT* pFinger, int nDevIdx) {
   static const char kOp[] = "CHIDWinGet::xGetDevFingerParsedReport";
   CHIDCols* pEntry = ParseEntry(nDevIdx, true, kOp);
-  if (pEntry == nullptr) return kDbgLoggedFailure;
+  if (pEntry == nullptr) return kResultLoggedFailure;
   const ULONG nFingers = std::min<ULONG>(m_ProfileCopy.FingerCount, kMaxFingerProfiles);
   ULONG nFinger = 0;
   while (nFinger < nFingers && m_ProfileCopy.Fingers[nFinger].ReportID != pReport[0]) ++nFinger;
@@ -181,8 +181,8 @@ int CHIDWinGet::xGetDevFingerParsedReport(const BYTE* pReport, int nReportLen, F
       pEntry->TouchScreenInfos[nFinger] == nullptr)
     return DbgLogError(kOp, __LINE__, "Not support Finger.");
   CParsePreparsed preparsed;
-  if (preparsed.Acquire(pEntry->TouchScreenHandlers[nFinger], *pEntry->TouchScreenInfos[nFinger], kOp) != kHidOk)
-    return kDbgLoggedFailure;
+  if (preparsed.Acquire(pEntry->TouchScreenHandlers[nFinger], *pEntry->TouchScreenInfos[nFinger], kOp) != kResultOk)
+    return kResultLoggedFailure;
   return ParseContacts(preparsed.Data(), m_ProfileCopy.Fingers[nFinger], pReport, static_cast<ULONG>(nReportLen),
                        *pFinger);
 }
@@ -193,7 +193,7 @@ int CHIDWinGet::xGetDevFingerParsedReport(const BYTE* pReport, int nReportLen, F
 int CHIDWinGet::ParseContacts(PHIDP_PREPARSED_DATA pPreparsed, const FINGER_PROFILE& finger, const BYTE* pReport,
                               ULONG nReportLen, FINGER_REPORT& report) {
   static const char kOp[] = "CHIDWinGet::xGetDevFingerParsedReport";
-  int nResult = kHidOk;
+  int nResult = kResultOk;
   ULONG nCount = 0;
   if (finger.ContactCount.bPresent) nResult = GetDevParsedUsageValue(pPreparsed, finger.ContactCount, pReport,
                                                                      nReportLen, &nCount, 0);
@@ -252,10 +252,10 @@ int CHIDWinGet::ParseContact(PHIDP_PREPARSED_DATA pPreparsed, const FINGER_PROFI
 int CHIDWinGet::xGetDevPenParsedReport(const BYTE* pReport, int nReportLen, PEN_REPORT* pPen, int nDevIdx) {
   static const char kOp[] = "CHIDWinGet::xGetDevPenParsedReport";
   CHIDCols* pEntry = ParseEntry(nDevIdx, false, kOp);
-  if (pEntry == nullptr) return kDbgLoggedFailure;
+  if (pEntry == nullptr) return kResultLoggedFailure;
   CParsePreparsed preparsed;
-  if (preparsed.Acquire(pEntry->Handlers[kHandlerActivePen], pEntry->Infos[kInfoActivePen], kOp) != kHidOk)
-    return kDbgLoggedFailure;
+  if (preparsed.Acquire(pEntry->Handlers[kHandlerActivePen], pEntry->Infos[kInfoActivePen], kOp) != kResultOk)
+    return kResultLoggedFailure;
   const PEN_PROFILE& pen = m_ProfileCopy.Pen;
   const ULONG nLen = static_cast<ULONG>(nReportLen);
   USAGE usages[kUsageListLength] = {};
@@ -281,7 +281,7 @@ int CHIDWinGet::ReadPenValue(PHIDP_PREPARSED_DATA pPreparsed, const VALUE_DESC& 
                                     desc.ReportCount, 0, pReport, nReportLen, &nValue);
   if (status != HIDP_STATUS_SUCCESS) return LogParserStatus(status, "CHIDWinGet::xGetDevPenParsedReport", __LINE__);
   *pnValue = nValue;
-  return kHidOk;
+  return kResultOk;
 }
 
 int CHIDWinGet::ReadPenAngle(PHIDP_PREPARSED_DATA pPreparsed, const VALUE_DESC& desc, const BYTE* pReport,
@@ -296,7 +296,7 @@ int CHIDWinGet::ReadPenAngle(PHIDP_PREPARSED_DATA pPreparsed, const VALUE_DESC& 
 int CHIDWinGet::ParsePenValues(PHIDP_PREPARSED_DATA pPreparsed, const BYTE* pReport, ULONG nReportLen,
                                PEN_REPORT& report) {
   const PEN_PROFILE& pen = m_ProfileCopy.Pen;
-  int nResult = kHidOk;
+  int nResult = kResultOk;
   if (pen.X.bPresent) nResult = GetDevParsedUsageValue(pPreparsed, pen.X, pReport, nReportLen, &report.X, 0);
   if (pen.Y.bPresent) nResult = GetDevParsedUsageValue(pPreparsed, pen.Y, pReport, nReportLen, &report.Y, 0);
   ReadPenValue(pPreparsed, pen.BatteryStrength, pReport, nReportLen, &report.BatteryStrength);

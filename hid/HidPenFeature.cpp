@@ -18,11 +18,11 @@ bool FeatureLengthValid(int nLength) { return nLength >= 1 && nLength <= kMaxFea
 PREPORT_HANDLER CHIDWinGet::PenFeatureHandler(const void* pBuffer, int nDevIdx, const char* pszOperation,
                                               int* pnResult) {
   if (!IsConnected()) {
-    *pnResult = kHidNotConnected;
+    *pnResult = kResultNotConnected;
     DbgLogError(pszOperation, __LINE__, "Device is not connected.");
     return nullptr;
   }
-  *pnResult = kDbgLoggedFailure;
+  *pnResult = kResultLoggedFailure;
   if (pBuffer == nullptr) {
     DbgLogError(pszOperation, __LINE__, "Parameters Error : pszCommandBuf = NULL");
     return nullptr;
@@ -32,13 +32,13 @@ PREPORT_HANDLER CHIDWinGet::PenFeatureHandler(const void* pBuffer, int nDevIdx, 
     DbgLogError(pszOperation, __LINE__, "No valid PREPORT_HANDLER");
     return nullptr;
   }
-  *pnResult = kHidOk;
+  *pnResult = kResultOk;
   return &pEntry->Handlers[kHandlerPenFeature];
 }
 
 int CHIDWinGet::SetPenFeature(const BYTE* pszCommandBuf, int nCommandLen, DWORD /*dwUnused*/, int nDevIdx) {
   static const char kOp[] = "CHIDWinGet::SetPenFeature";
-  int nResult = kHidOk;
+  int nResult = kResultOk;
   PREPORT_HANDLER pHandler = PenFeatureHandler(pszCommandBuf, nDevIdx, kOp, &nResult);
   if (pHandler == nullptr) return nResult;
   if (!FeatureLengthValid(nCommandLen))
@@ -46,21 +46,21 @@ int CHIDWinGet::SetPenFeature(const BYTE* pszCommandBuf, int nCommandLen, DWORD 
   // The class driver may write into the buffer it is given; the caller's stays read only.
   BYTE report[kMaxFeatureReportLength];
   memcpy(report, pszCommandBuf, static_cast<size_t>(nCommandLen));
-  if (!HidD_SetFeature(pHandler->hHidDevice, report, static_cast<ULONG>(nCommandLen))) return kHidTimeout;
+  if (!HidD_SetFeature(pHandler->hHidDevice, report, static_cast<ULONG>(nCommandLen))) return kResultTimeout;
   if (m_pfnSendHook != nullptr) m_pfnSendHook(report, static_cast<ULONG>(nCommandLen));
-  return kHidOk;
+  return kResultOk;
 }
 
 int CHIDWinGet::GetPenFeature(BYTE* pRcvBuf, int nRcvDataLen, DWORD /*dwUnused*/, int nDevIdx) {
   static const char kOp[] = "CHIDWinGet::GetPenFeature";
-  int nResult = kHidOk;
+  int nResult = kResultOk;
   PREPORT_HANDLER pHandler = PenFeatureHandler(pRcvBuf, nDevIdx, kOp, &nResult);
   if (pHandler == nullptr) return nResult;
   if (!FeatureLengthValid(nRcvDataLen))
     return DbgLogError(kOp, __LINE__, "Parameters Error : nRcvDataLen = %d", nRcvDataLen);
   // The request goes out with report ID 0, whatever the caller left in byte 0.
   memset(pRcvBuf, 0, static_cast<size_t>(nRcvDataLen));
-  if (!HidD_GetFeature(pHandler->hHidDevice, pRcvBuf, static_cast<ULONG>(nRcvDataLen))) return kHidTimeout;
+  if (!HidD_GetFeature(pHandler->hHidDevice, pRcvBuf, static_cast<ULONG>(nRcvDataLen))) return kResultTimeout;
   if (m_pfnRecvHook != nullptr) m_pfnRecvHook(pRcvBuf, static_cast<ULONG>(nRcvDataLen));
-  return kHidOk;
+  return kResultOk;
 }

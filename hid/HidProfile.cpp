@@ -193,7 +193,7 @@ int CHIDWinGet::GetDevProfile(DEV_PROFILE* pProfile, int nDevIdx) {
   if (pProfile->bVendorDefined) GetDevLineTestProfile(*pEntry, pProfile->LineTest);
   m_ProfileCopy = *pProfile;
   m_bProfileValid = TRUE;
-  return kHidOk;
+  return kResultOk;
 }
 
 int CHIDWinGet::SetDevProfile(DEV_PROFILE* pProfile, int nDevIdx) {
@@ -202,5 +202,5 @@ int CHIDWinGet::SetDevProfile(DEV_PROFILE* pProfile, int nDevIdx) {
   const CHIDCols* pEntry = EntryAt(nDevIdx);
   if (pEntry == nullptr) return DbgLogError(kOp, __LINE__, "Error Parameters - DevIdx is not exist");
   FillDevProfile(*pEntry, nDevIdx, *pProfile);
-  return kHidOk;
+  return kResultOk;
 }

@@ -33,7 +33,7 @@ int NoReportMemory(const char* pszOperation, int nLine) {
 
 int NotConnected(const char* pszOperation, int nLine) {
   DbgLogError(pszOperation, nLine, "Device is not connected.");
-  return kHidNotConnected;
+  return kResultNotConnected;
 }
 
 // The handler of a role, or the bidirectional one that replaces both vendor roles.
@@ -57,11 +57,11 @@ int TransferStarted(BOOL bDone, DWORD dwDone, DWORD* pdwTransferred, const char*
                     const char* pszFailure) {
   if (bDone) {
     *pdwTransferred = dwDone;
-    return kHidOk;
+    return kResultOk;
   }
   const DWORD dwError = GetLastError();
   *pdwTransferred = 0;
-  if (dwError == ERROR_IO_PENDING) return kHidPending;
+  if (dwError == ERROR_IO_PENDING) return kResultPending;
   return DbgLogSysError(pszOperation, nLine, dwError, "%s", pszFailure);
 }
 
@@ -144,21 +144,21 @@ int CHIDWinGet::WaitComplete(PREPORT_HANDLER pHandler, DWORD dwTimeout, DWORD* p
       DbgLogError(pszOperation, __LINE__, "Transfer cancelled: the caller is ending.");
     else
       DbgLogError(pszOperation, __LINE__, "%s", pszTimeoutMessage);
-    return kHidTimeout;
+    return kResultTimeout;
   }
   // Signalled, or the wait itself failed: either way the transfer's own
   // result decides, and GetOverlappedResult waits until there is one.
   if (!GetOverlappedResult(pHandler->hHidDevice, &pHandler->Overlapped, &dwTransferred, TRUE))
     return DbgLogSysError(pszOperation, __LINE__, GetLastError(), "GetOverlappedResult is failure.");
   *pdwTransferred = dwTransferred;
-  return kHidOk;
+  return kResultOk;
 }
 
 int CHIDWinGet::SendReport(PREPORT_HANDLER pHandler, const CReportBuffer& report, DWORD dwTimeout) {
   DWORD dwWritten = 0;
   int nResult = WriteAsync(pHandler, report.Data(), static_cast<int>(report.Size()), &dwWritten);
-  if (nResult == kHidPending) nResult = WriteAsyncWaitComplete(pHandler, dwTimeout, &dwWritten);
-  if (nResult == kHidOk && m_pfnSendHook != nullptr) m_pfnSendHook(report.Data(), pHandler->ReportByteLength);
+  if (nResult == kResultPending) nResult = WriteAsyncWaitComplete(pHandler, dwTimeout, &dwWritten);
+  if (nResult == kResultOk && m_pfnSendHook != nullptr) m_pfnSendHook(report.Data(), pHandler->ReportByteLength);
   return nResult;
 }
 
@@ -167,21 +167,21 @@ int CHIDWinGet::ReceiveReport(PREPORT_HANDLER pHandler, CReportBuffer& report, D
                               const char* pszOperation) {
   DWORD dwRead = 0;
   int nResult = ReadAsync(pHandler, report.Data(), static_cast<int>(report.Size()), &dwRead);
-  if (nResult == kHidPending) nResult = ReadAsyncWaitComplete(pHandler, dwTimeout, &dwRead);
-  if (nResult != kHidOk) return nResult;
+  if (nResult == kResultPending) nResult = ReadAsyncWaitComplete(pHandler, dwTimeout, &dwRead);
+  if (nResult != kResultOk) return nResult;
   if (dwRead < pHandler->ReportByteLength)
     return DbgLogError(pszOperation, __LINE__, "Only %d bytes return. Total should be %d bytes.",
                        static_cast<int>(dwRead), static_cast<int>(pHandler->ReportByteLength));
   if (report[0] != static_cast<BYTE>(pHandler->ReportID))
     return DbgLogError(pszOperation, __LINE__, "Got Wrong Report. Discare or do something...");
-  return kHidOk;
+  return kResultOk;
 }
 
 // Refuses a receive buffer that is missing; nRcvLen is how many bytes it holds.
 int CHIDWinGet::CheckReceiveBuffer(const BYTE* pRcvBuf, int nRcvLen, const char* pszOperation, int nLine) {
   if (pRcvBuf == nullptr) return DbgLogError(pszOperation, nLine, "Parameters Error: pRcvBuf is not valid.");
   if (nRcvLen < 0) return DbgLogError(pszOperation, nLine, "Parameters Error: nRcvLen is too small.");
-  return kHidOk;
+  return kResultOk;
 }
 
 // Copies out up to nRcvLen bytes of the report from nOffset on, then hands the
@@ -199,7 +199,7 @@ int CHIDWinGet::WriteCommand(const BYTE* pszCommandBuf, int nCommandLen, DWORD d
   if (!IsConnected()) return NotConnected(kOp, __LINE__);
   if (pszCommandBuf == nullptr) return DbgLogError(kOp, __LINE__, "Parameters Error : pszCommandBuf = NULL");
   PREPORT_HANDLER pHandler = LookUpHandler(nDevIdx, kHandlerVendorOutput, kOp, __LINE__);
-  if (pHandler == nullptr) return kDbgLoggedFailure;
+  if (pHandler == nullptr) return kResultLoggedFailure;
   const bool bFeature = pHandler->ReportID == kFeatureRouteReportID;
   const LONGLONG nLength = pHandler->ReportByteLength;
   const LONGLONG nRoom = nLength - (bFeature ? kFeatureHeader : kCommandHeader);
@@ -221,31 +221,31 @@ int CHIDWinGet::WriteCommand(const BYTE* pszCommandBuf, int nCommandLen, DWORD d
 
 // The feature route completes synchronously; a refused request is 3, unlogged.
 int CHIDWinGet::FeatureWrite(PREPORT_HANDLER pHandler, CReportBuffer& report) {
-  if (!HidD_SetFeature(pHandler->hHidDevice, report.Data(), pHandler->ReportByteLength)) return kHidTimeout;
+  if (!HidD_SetFeature(pHandler->hHidDevice, report.Data(), pHandler->ReportByteLength)) return kResultTimeout;
   if (m_pfnSendHook != nullptr) m_pfnSendHook(report.Data(), pHandler->ReportByteLength);
-  return kHidOk;
+  return kResultOk;
 }
 
 int CHIDWinGet::ReadData(BYTE* pRcvBuf, int nRcvLen, DWORD dwTimeout, int nDevIdx, bool bStripHeader) {
   static const char kOp[] = "CHIDWinGet::ReadData";
   PREPORT_HANDLER pHandler = LookUpHandler(nDevIdx, kHandlerVendorInput, kOp, __LINE__);
-  if (pHandler == nullptr) return kDbgLoggedFailure;
+  if (pHandler == nullptr) return kResultLoggedFailure;
   const int nCheck = CheckReceiveBuffer(pRcvBuf, nRcvLen, kOp, __LINE__);
-  if (nCheck != kHidOk) return nCheck;
+  if (nCheck != kResultOk) return nCheck;
   CReportBuffer report = NewReport(*pHandler);
   if (!report.IsValid()) return NoReportMemory(kOp, __LINE__);
   if (pHandler->ReportID == kFeatureRouteReportID) {
     report[0] = static_cast<BYTE>(kFeatureRouteReportID);
-    if (!HidD_GetFeature(pHandler->hHidDevice, report.Data(), pHandler->ReportByteLength)) return kHidTimeout;
+    if (!HidD_GetFeature(pHandler->hHidDevice, report.Data(), pHandler->ReportByteLength)) return kResultTimeout;
     if (report[0] != static_cast<BYTE>(pHandler->ReportID))
       return DbgLogError(kOp, __LINE__, "Got Wrong Report. Discare or do something...");
     DeliverReport(pHandler, report, kStrippedHeader, pRcvBuf, nRcvLen);
-    return kHidOk;
+    return kResultOk;
   }
   const int nResult = ReceiveReport(pHandler, report, dwTimeout, kOp);
-  if (nResult != kHidOk) return nResult;
+  if (nResult != kResultOk) return nResult;
   DeliverReport(pHandler, report, bStripHeader ? kStrippedHeader : 0, pRcvBuf, nRcvLen);
-  return kHidOk;
+  return kResultOk;
 }
 
 int CHIDWinGet::WriteRawBytes(const BYTE* pszCommandBuf, int nCommandLen, DWORD dwTimeout, int nDevIdx) {
@@ -253,7 +253,7 @@ int CHIDWinGet::WriteRawBytes(const BYTE* pszCommandBuf, int nCommandLen, DWORD 
   if (!IsConnected()) return NotConnected(kOp, __LINE__);
   if (pszCommandBuf == nullptr) return DbgLogError(kOp, __LINE__, "Parameters Error : pszCommandBuf = NULL");
   PREPORT_HANDLER pHandler = LookUpHandler(nDevIdx, kHandlerVendorOutput, kOp, __LINE__);
-  if (pHandler == nullptr) return kDbgLoggedFailure;
+  if (pHandler == nullptr) return kResultLoggedFailure;
   if (nCommandLen < 0 || static_cast<ULONG>(nCommandLen) > pHandler->ReportByteLength)
     return DbgLogError(kOp, __LINE__, "Parameters Error : nCommandLen = %d, ReportByteLength = %d", nCommandLen,
                        static_cast<int>(pHandler->ReportByteLength));
@@ -268,18 +268,18 @@ int CHIDWinGet::WriteRawBytes(const BYTE* pszCommandBuf, int nCommandLen, DWORD 
 int CHIDWinGet::ReadRawBytes(BYTE* pRcvBuf, int nRcvLen, DWORD dwTimeout, int nDevIdx) {
   static const char kOp[] = "CHIDWinGet::ReadRawBytes";
   PREPORT_HANDLER pHandler = LookUpHandler(nDevIdx, kHandlerVendorInput, kOp, __LINE__);
-  if (pHandler == nullptr) return kDbgLoggedFailure;
+  if (pHandler == nullptr) return kResultLoggedFailure;
   const int nCheck = CheckReceiveBuffer(pRcvBuf, nRcvLen, kOp, __LINE__);
-  if (nCheck != kHidOk) return nCheck;
+  if (nCheck != kResultOk) return nCheck;
   if (static_cast<ULONG>(nRcvLen) > pHandler->ReportByteLength)
     return DbgLogError(kOp, __LINE__, "Parameters Error : nRcvLen = %d, ReportByteLength = %d", nRcvLen,
                        static_cast<int>(pHandler->ReportByteLength));
   CReportBuffer report = NewReport(*pHandler);
   if (!report.IsValid()) return NoReportMemory(kOp, __LINE__);
   const int nResult = ReceiveReport(pHandler, report, dwTimeout, kOp);
-  if (nResult != kHidOk) return nResult;
+  if (nResult != kResultOk) return nResult;
   DeliverReport(pHandler, report, 0, pRcvBuf, nRcvLen);
-  return kHidOk;
+  return kResultOk;
 }
 
 int CHIDWinGet::WriteEEPROMCommand(int nMode, const BYTE* pszBuf, int Size, DWORD dwTimeout, int nDevIdx) {
@@ -287,7 +287,7 @@ int CHIDWinGet::WriteEEPROMCommand(int nMode, const BYTE* pszBuf, int Size, DWOR
   if (!IsConnected()) return NotConnected(kOp, __LINE__);
   if (nMode == 0 && pszBuf == nullptr) return DbgLogError(kOp, __LINE__, "Parameters Error : pszBuf = NULL");
   PREPORT_HANDLER pHandler = LookUpHandler(nDevIdx, kHandlerVendorOutput, kOp, __LINE__);
-  if (pHandler == nullptr) return kDbgLoggedFailure;
+  if (pHandler == nullptr) return kResultLoggedFailure;
   const LONGLONG nLength = pHandler->ReportByteLength;
   if (nLength > kMaxCommandReportLength || Size < 0 || Size > nLength - kEepromHeader)
     return DbgLogError(kOp, __LINE__, "Parameters Error : Size = %d, ReportByteLength = %d", Size,

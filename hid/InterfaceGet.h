@@ -4,20 +4,10 @@
 // same layout keep working.
 #pragma once
 
+#include "platform/results.h"
 #include "platform/win32.h"
 
 struct DEV_PROFILE;
-
-// Result codes of the transport. 0 is success; -6 (kDbgLoggedFailure of the
-// debug log) is a failure that has already been written to the debug log.
-constexpr int kHidOk = 0;
-constexpr int kHidNotSupported = 1;       // default answer of an operation a transport lacks
-constexpr int kHidTimeout = 3;            // completion wait timed out, or a feature request failed
-constexpr int kHidPending = 4;            // overlapped transfer still pending (primitives only)
-constexpr int kHidNotTaken = 7;           // a collection was not taken for a role
-constexpr int kHidNoSupportDevice = 8;    // no supported device among the HID interfaces
-constexpr int kHidNotConnected = 0x1004;  // "Device is not connected."
-constexpr int kHidBuildFailed = 0xFFFF;   // building an entry or opening a role failed
 
 // Kind tags answered by GetInterfaceType.
 constexpr int kInterfaceTypeHid = 1;
@@ -54,28 +44,28 @@ class CInterfaceGet {
   /* 13 */ virtual int GetPenFeature(BYTE* pRcvBuf, int nRcvDataLen, DWORD dwUnused, int nDevIdx) = 0;
   /* 14 */ virtual int ReservedSlot14() { return 0; }
   /* 15 */ virtual int ReservedSlot15() { return 0; }
-  /* 16 */ virtual int ReservedSlot16() { return kHidNotSupported; }
-  /* 17 */ virtual int ReservedSlot17() { return kHidNotSupported; }
-  /* 18 */ virtual int GetDeviceCount() { return kHidNotSupported; }
-  /* 19 */ virtual int GetDevProfile(DEV_PROFILE* /*pProfile*/, int /*nDevIdx*/) { return kHidNotSupported; }
-  /* 20 */ virtual int SetDevProfile(DEV_PROFILE* /*pProfile*/, int /*nDevIdx*/) { return kHidNotSupported; }
+  /* 16 */ virtual int ReservedSlot16() { return kResultNotSupported; }
+  /* 17 */ virtual int ReservedSlot17() { return kResultNotSupported; }
+  /* 18 */ virtual int GetDeviceCount() { return kResultNotSupported; }
+  /* 19 */ virtual int GetDevProfile(DEV_PROFILE* /*pProfile*/, int /*nDevIdx*/) { return kResultNotSupported; }
+  /* 20 */ virtual int SetDevProfile(DEV_PROFILE* /*pProfile*/, int /*nDevIdx*/) { return kResultNotSupported; }
   // pParsed receives a FINGER_REPORT or a PEN_REPORT, chosen by the report ID.
   /* 21 */ virtual int GetDevParsedReport(const BYTE* /*pReport*/, int /*nReportLen*/, void* /*pParsed*/,
                                           int /*nDevIdx*/) {
-    return kHidNotSupported;
+    return kResultNotSupported;
   }
-  /* 22 */ virtual int ReservedSlot22() { return kHidNotSupported; }
+  /* 22 */ virtual int ReservedSlot22() { return kResultNotSupported; }
   // nLength counts bytes of 2-byte characters on every platform.
   /* 23 */ virtual int GetDevPath(int /*nDevIdx*/, WCHAR* /*pszDevPairNum*/, int /*nLength*/) {
-    return kHidNotSupported;
+    return kResultNotSupported;
   }
   /* 24 */ virtual int GetIcDevType(int /*nDevIdx*/, char* /*pszDevType*/, int /*nLength*/) {
-    return kHidNotSupported;
+    return kResultNotSupported;
   }
-  /* 25 */ virtual int GetDevVersion(int* /*pnVersion*/, int /*nDevIdx*/) { return kHidNotSupported; }
+  /* 25 */ virtual int GetDevVersion(int* /*pnVersion*/, int /*nDevIdx*/) { return kResultNotSupported; }
   /* 26 */ virtual int GetDevVidPid(int* /*pnVid*/, int* /*pnPid*/, int /*nDevIdx*/) {
-    return kHidNotSupported;
+    return kResultNotSupported;
   }
-  /* 27 */ virtual int SetReportID(int /*nInputReportID*/, int /*nOutputReportID*/) { return kHidNotSupported; }
-  /* 28 */ virtual int SetFixedCmdLen(BYTE /*bFixedCmdLen*/) { return kHidNotSupported; }
+  /* 27 */ virtual int SetReportID(int /*nInputReportID*/, int /*nOutputReportID*/) { return kResultNotSupported; }
+  /* 28 */ virtual int SetFixedCmdLen(BYTE /*bFixedCmdLen*/) { return kResultNotSupported; }
 };

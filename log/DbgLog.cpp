@@ -218,7 +218,7 @@ bool IsHourFile(HANDLE hFile, const WCHAR* pszPath, ULONGLONG& ullSize) {
 // Appends the line at the end of the file; the line that brings the file to
 // its limit is followed by the line that says later ones are dropped.
 int AppendLine(HANDLE hFile, ULONGLONG ullSize, const SYSTEMTIME& st, const char* pszLine, DWORD nLen) {
-  if (ullSize >= kMaxLogFileBytes) return kDbgLineDropped;
+  if (ullSize >= kMaxLogFileBytes) return kResultLineDropped;
   SetFilePointer(hFile, 0, nullptr, FILE_END);
   DWORD dwWritten = 0;
   if (!WriteFile(hFile, pszLine, nLen, &dwWritten, nullptr)) return 0;
@@ -235,7 +235,7 @@ int AppendLine(HANDLE hFile, ULONGLONG ullSize, const SYSTEMTIME& st, const char
 // is dropped, as when the folder is missing.
 int AppendToFile(const WCHAR* pszPath, const SYSTEMTIME& st, const char* pszLine, DWORD nLen) {
   EnterCriticalSection(&g_log.m_csFile);
-  int nResult = kDbgOpenFailed;
+  int nResult = kResultLogOpenFailed;
   HANDLE hFile = OpenHourFile(pszPath);
   if (hFile != INVALID_HANDLE_VALUE) {
     ULONGLONG ullSize = 0;
@@ -362,7 +362,7 @@ int DbgLogError(const char* /*pszOperation*/, int /*nLine*/, const char* pszForm
   SetLastErrorText("[ERR]", "\r\n", pszFormat, args);
   va_end(args);
   DbgLogWrite(t_szLastError);
-  return kDbgLoggedFailure;
+  return kResultLoggedFailure;
 }
 
 int DbgLogSysError(const char* /*pszOperation*/, int /*nLine*/, DWORD dwCode, const char* pszFormat, ...) {
@@ -373,7 +373,7 @@ int DbgLogSysError(const char* /*pszOperation*/, int /*nLine*/, DWORD dwCode, co
   va_end(args);
   if (dwCode != 0) AppendSystemText(dwCode);
   DbgLogWrite(t_szLastError);
-  return kDbgLoggedFailure;
+  return kResultLoggedFailure;
 }
 
 const char* DbgLogLastError() { return t_szLastError; }

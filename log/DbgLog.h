@@ -4,6 +4,7 @@
 // at most 16 MB.
 #pragma once
 
+#include "platform/results.h"
 #include "platform/win32.h"
 
 #if defined(__GNUC__)
@@ -15,14 +16,6 @@
 // Receives every trace message (without its bracketed prefix) and that
 // message's length in bytes (without the terminator).
 typedef void (*DbgEchoHook)(const char* pszMessage, unsigned long long nLength);
-
-// Result of every logged failure: the common code callers pass on.
-constexpr int kDbgLoggedFailure = -6;
-// DbgLogWrite: the hourly file could not be opened, or what was opened is not
-// the hourly file itself (a link, or a file with more than one name).
-constexpr int kDbgOpenFailed = -16;
-// DbgLogWrite: the hourly file is full; the line was dropped.
-constexpr int kDbgLineDropped = -17;
 
 void DbgLogInit();
 void DbgLogShutdown();

@@ -12,9 +12,6 @@
 namespace {
 
 constexpr const char* kLibVersionText = "TouchIC Version : 0.0.0.2";
-// What a failed command of the actions sleep to wotoff reports, whatever the
-// command returned.
-constexpr int kActionFailed = 0xFFFF;
 
 // Console output is wide only; narrow texts (log messages, the version text)
 // are converted from the ANSI code page first.
@@ -82,10 +79,11 @@ const wchar_t* CommandSuccessText(int nAction) {
   }
 }
 
+// A failed command reports kResultFailed, whatever the command returned.
 int RunControllerCommand(int nAction) {
   if (RunCommand(nAction) != 0) {
     PrintWithText(L"\r\nSWSetSystemInfo fail. %ls", DbgLogLastError());
-    return kActionFailed;
+    return kResultFailed;
   }
   fwprintf(stdout, L"%ls", CommandSuccessText(nAction));
   return 0;
@@ -100,7 +98,7 @@ int RunDiagnosticAction(int nAction) {
   PrintLibVersion();
   if (!IsKnownAction(nAction)) {
     fwprintf(stdout, L"\r\nUnknown diagnostic action %d", nAction);
-    return kActionFailed;
+    return kResultFailed;
   }
   int nResult = VORNAPI::Connect(kVendorId, 0);
   if (nResult != 0) {

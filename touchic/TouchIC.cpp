@@ -10,8 +10,8 @@
 
 namespace {
 
-// Tag stored in a transport we create, read back through GetInterfaceType.
-constexpr int kHidInterface = 1;
+// Kind tags of the transports that carry a bridge (kInterfaceTypeHid is the
+// one this object makes).
 constexpr int kOtherBridgeInterface = 2;
 
 // Report IDs of the controller's vendor collections, and of the bridge that
@@ -22,7 +22,7 @@ constexpr int kNoReportID = 0;
 
 bool CarriesBridge(CInterfaceGet* pInterface) {
   int nType = pInterface->GetInterfaceType();
-  return nType == kHidInterface || nType == kOtherBridgeInterface;
+  return nType == kInterfaceTypeHid || nType == kOtherBridgeInterface;
 }
 
 }  // namespace
@@ -36,6 +36,7 @@ CTouchIC::~CTouchIC() {
   m_pRecvBuf = nullptr;
   delete m_pInterface;
   m_pInterface = nullptr;
+  m_pHidTransport = nullptr;
   m_bConnected = false;
 }
 
@@ -58,9 +59,10 @@ void CTouchIC::SetLibVersion(const char* pszVersion) {
 // Keeps one transport across connections; only a HID transport is reused.
 // FALSE when there is no memory for a new one.
 BOOL CTouchIC::PrepareInterface() {
-  if (m_pInterface && m_pInterface->GetInterfaceType() != kHidInterface) {
+  if (m_pInterface && m_pInterface->GetInterfaceType() != kInterfaceTypeHid) {
     delete m_pInterface;
     m_pInterface = nullptr;
+    m_pHidTransport = nullptr;
   }
   if (!m_pInterface) {
     CHIDWinGet* pHid = new (std::nothrow) CHIDWinGet();
@@ -68,14 +70,14 @@ BOOL CTouchIC::PrepareInterface() {
       DbgLogError("CTouchIC::Connect", __LINE__, "No memory for the HID transport.");
       return FALSE;
     }
-    pHid->m_nInterfaceKind = kHidInterface;
+    pHid->SetInterfaceKind(kInterfaceTypeHid);
     m_pInterface = pHid;
+    m_pHidTransport = pHid;
   }
-  if (CHIDWinGet* pHid = dynamic_cast<CHIDWinGet*>(m_pInterface)) {
-    pHid->m_pfnSendHook = m_pfnSendHook;
-    pHid->m_pfnRecvHook = m_pfnRecvHook;
-    pHid->m_hEndingEvent = m_hEndingEvent.load();
-    pHid->m_dwEndingGraceMs = kEndingGraceMs;
+  // A transport this object did not make is left as it was handed in.
+  if (m_pHidTransport && m_pHidTransport == m_pInterface) {
+    m_pHidTransport->SetReportHooks(m_pfnSendHook, m_pfnRecvHook);
+    m_pHidTransport->SetEndingEvent(m_hEndingEvent.load(), kEndingGraceMs);
   }
   return TRUE;
 }
@@ -101,11 +103,11 @@ int CTouchIC::InitBridge() {
       return nResult;
     }
   }
-  return kTouchOk;
+  return kResultOk;
 }
 
 int CTouchIC::ConnectLocked(int nVendorId, int nProductId) {
-  if (!PrepareInterface()) return kTouchNotConnected;
+  if (!PrepareInterface()) return kResultNotConnected;
   if (nProductId == kBridgeNoReportIdPid) {
     m_nOutReportID = kNoReportID;
     m_pInterface->SetReportID(kNoReportID, kNoReportID);
@@ -116,14 +118,14 @@ int CTouchIC::ConnectLocked(int nVendorId, int nProductId) {
   m_pInterface->GetDeviceHandle(nVendorId, nProductId);
   if (!m_pInterface->IsConnected()) {
     DbgLogError("CTouchIC::Connect", __LINE__, "Device is not connected.");
-    return kTouchNotConnected;
+    return kResultNotConnected;
   }
   m_bConnected = true;
-  if (!CarriesBridge(m_pInterface)) return kTouchOk;
+  if (!CarriesBridge(m_pInterface)) return kResultOk;
   int nResult = InitBridge();
   if (nResult != 0) return nResult;
   DbgLogTrace("CTouchIC::Connect", __LINE__, "Device connected.");
-  return kTouchOk;
+  return kResultOk;
 }
 
 int CTouchIC::Connect(int nVendorId, int nProductId) {
@@ -131,7 +133,7 @@ int CTouchIC::Connect(int nVendorId, int nProductId) {
   VRNMutex mutex;
   if (!mutex.Lock(m_nMutexTimeout, m_hEndingEvent.load())) {
     DbgLogError("CTouchIC::Connect", __LINE__, "Device is busy.");
-    return kTouchBusy;
+    return kResultBusy;
   }
   const int nResult = ConnectLocked(nVendorId, nProductId);
   m_bConnectFailed = (nResult != 0);
@@ -139,14 +141,14 @@ int CTouchIC::Connect(int nVendorId, int nProductId) {
 }
 
 int CTouchIC::Disconnect() {
-  if (!m_pInterface) return kTouchNoTransport;
+  if (!m_pInterface) return kResultNoTransport;
   // A failed Connect that left nothing open (the mutex was busy, or no device
   // answered) leaves nothing to close: no second wait for the mutex.
-  if (m_bConnectFailed && !m_bConnected) return kTouchOk;
+  if (m_bConnectFailed && !m_bConnected) return kResultOk;
   VRNMutex mutex;
   if (!mutex.Lock(m_nMutexTimeout, m_hEndingEvent.load())) {
     DbgLogError("CTouchIC::Disconnect", __LINE__, "Device is busy.");
-    return kTouchBusy;
+    return kResultBusy;
   }
   if (CarriesBridge(m_pInterface)) {
     int nVendorId = 0, nProductId = 0;
@@ -158,14 +160,14 @@ int CTouchIC::Disconnect() {
     m_pInterface->Close();
     m_bConnected = false;
   }
-  return kTouchOk;
+  return kResultOk;
 }
 
 int CTouchIC::GetFwVerEx(DWORD& dwVersion) {
   VRNMutex mutex;
   if (!mutex.Lock(m_nMutexTimeout, m_hEndingEvent.load())) {
     DbgLogError("CTouchIC::GetFwVerEx", __LINE__, "Device is busy.");
-    return kTouchBusy;
+    return kResultBusy;
   }
   return GetDeviceFWVer(dwVersion);
 }
@@ -178,7 +180,7 @@ int CTouchIC::GetDeviceCount() {
 int CTouchIC::GetDevPath(int nIndex, WCHAR* pszPath, int nSize) {
   if (!m_bConnected || !m_pInterface) {
     DbgLogError("CTouchIC::GetDevPath", __LINE__, "Device is not connected.");
-    return kTouchNotConnected;
+    return kResultNotConnected;
   }
   return m_pInterface->GetDevPath(nIndex, pszPath, nSize);
 }

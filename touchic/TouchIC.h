@@ -4,16 +4,12 @@
 #pragma once
 
 #include "hid/InterfaceGet.h"
+#include "platform/results.h"
 #include "platform/win32.h"
 
 #include <atomic>
 
-// Result codes of the controller layer (beside the transport's own).
-constexpr int kTouchOk = 0;
-constexpr int kTouchBusy = 2;             // the named mutex was not obtained
-constexpr int kTouchBadAnswer = 5;        // the controller answered wrongly
-constexpr int kTouchNoTransport = 6;      // Disconnect before any Connect
-constexpr int kTouchNotConnected = 4100;  // no open device
+class CHIDWinGet;
 
 // Product ids of the two USB bridges the controller can sit behind.
 constexpr int kBridgeNoReportIdPid = 0x000B;  // carries reports without report IDs
@@ -89,6 +85,8 @@ class CTouchIC {
 
   char* m_szLibVersion = nullptr;
   CInterfaceGet* m_pInterface = nullptr;
+  // m_pInterface when it is the HID transport this object made, else null.
+  CHIDWinGet* m_pHidTransport = nullptr;
   int m_nDvddLevel = 33;
   int m_nVioLevel = 33;
   int m_nBridgeParam2 = 32;

@@ -68,7 +68,7 @@ bool DecodeFwVersion(const BYTE* pAnswer, DWORD& dwVersion) {
 int CTouchIC::SendCommand(const char* pszLogName, const BYTE* pCommand) {
   if (!m_bConnected) {
     DbgLogError(pszLogName, __LINE__, "Device is not connected.");
-    return kTouchNotConnected;
+    return kResultNotConnected;
   }
   return m_pInterface->WriteCommand(pCommand, kCommandLen, m_nWriteTimeout, 0);
 }
@@ -88,7 +88,7 @@ int CTouchIC::ICReset() { return SendCommand("CTouchIC::ICReset", kResetCommand)
 int CTouchIC::GetDeviceData(BYTE* pBuf, int nLen) {
   if (!m_bConnected) {
     DbgLogError("CTouchIC::GetDeviceData", __LINE__, "Device is not connected.");
-    return kTouchNotConnected;
+    return kResultNotConnected;
   }
   return m_pInterface->ReadData(pBuf, nLen, kReadTimeoutMs, 0, true);
 }
@@ -98,7 +98,7 @@ int CTouchIC::GetDeviceFWVer(DWORD& dwVersion) {
   // The transport is handed the whole buffer's size so that it refuses an
   // input report too long for it; the answer is its first four bytes.
   if (nResult == 0) nResult = GetDeviceData(m_pRecvBuf, kRecvBufSize);
-  if (nResult == 0 && !DecodeFwVersion(m_pRecvBuf, dwVersion)) nResult = kTouchBadAnswer;
+  if (nResult == 0 && !DecodeFwVersion(m_pRecvBuf, dwVersion)) nResult = kResultBadAnswer;
   DbgLogTrace("CTouchIC::GetDeviceFWVer", __LINE__, "FW VER.: 0x%04x.", (unsigned)dwVersion);
   return nResult;
 }
@@ -107,7 +107,7 @@ int CTouchIC::SendDeviceBridgeCmd(BYTE nCommand, BYTE nParam2, BYTE nParam3, BYT
                                   BYTE nParam5) {
   if (!m_bConnected) {
     DbgLogError("CTouchIC::SendDeviceBridgeCmd", __LINE__, "Device is not connected.");
-    return kTouchNotConnected;
+    return kResultNotConnected;
   }
   const BYTE frame[kBridgeFrameLen] = {(BYTE)m_nOutReportID, nCommand, nParam2,
                                        nParam3,              nParam4,  nParam5};

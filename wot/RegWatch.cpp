@@ -17,7 +17,6 @@ constexpr int kPushAttempts = 15;
 constexpr DWORD kPushRetryMs = 2000;
 constexpr int kNotifyAttempts = 10;
 constexpr DWORD kNotifyRetryMs = 2000;
-constexpr int kPushResultFailed = 0xFFFF;
 constexpr size_t kTextChars = MAX_PATH;
 
 // The facade's last error text as one line of a wide message (its trailing
@@ -214,16 +213,16 @@ bool CSampleService::StopRequested(DWORD dwGeneration) const {
 
 int CSampleService::RetryHidDevWoTCtrl(DWORD dwSel) {
   for (int nAttempt = 0; nAttempt < kPushAttempts; ++nAttempt) {
-    if (IsEnding()) return -1;
+    if (IsEnding()) return kResultNotDone;
     if (HidDevWoTCtrl(dwSel) == 0) {
       LogMessage(L"Init HidDevWoTCtrl success", DEBUGLOG_ONLY);
       return 0;
     }
     LogMessage(L"Init HidDevWoTCtrl fail", DEBUGLOG_ONLY);
-    if (!WatchPause(kPushRetryMs)) return -1;
+    if (!WatchPause(kPushRetryMs)) return kResultNotDone;
   }
   LogMessage(L"Init HidDevWoTCtrl fail.", EVENTLOG_INFORMATION_TYPE);
-  return -1;
+  return kResultNotDone;
 }
 
 // One push: connect, send the selection, disconnect, all under the push lock.
@@ -269,5 +268,5 @@ int CSampleService::SendSelection(DWORD dwSel, WCHAR* pszMessage, size_t nChars)
   WCHAR szError[kTextChars];
   LastFacadeError(szError, std::size(szError));
   std::swprintf(pszMessage, nChars, L"SWSetSystemInfo fail. %ls", szError);
-  return kPushResultFailed;
+  return kResultFailed;
 }

@@ -144,7 +144,7 @@ int CSampleService::RetryRegGetWotPath() {
     DbgLogWrite("RegGetCurrentWotPath fail.");
     if (!WatchPause(kLookupRetryMs)) break;
   }
-  return -1;
+  return kResultNotDone;
 }
 
 bool CSampleService::TryRegGetWotPath() {
@@ -193,7 +193,7 @@ int CSampleService::ReadWoTsetting(DWORD* pdwSel) {
     std::swprintf(szText, std::size(szText), L"Open Register Key, Code : %d", static_cast<int>(lResult));
     LogMessage(szText, EVENTLOG_INFORMATION_TYPE);
     *pdwSel = kDefaultSelection;
-    return -1;
+    return kResultNotDone;
   }
   DWORD dwValue = 0;
   lResult = QueryTouch(hKey, &dwValue);
@@ -202,7 +202,7 @@ int CSampleService::ReadWoTsetting(DWORD* pdwSel) {
     std::swprintf(szText, std::size(szText), L"RegQueryValueEx, Code : %d", static_cast<int>(lResult));
     LogMessage(szText, EVENTLOG_INFORMATION_TYPE);
     *pdwSel = kDefaultSelection;
-    return -2;
+    return kResultNoValue;
   }
   std::swprintf(szText, std::size(szText), L"read %ls is %x", szPath, static_cast<unsigned>(dwValue));
   LogMessage(szText, EVENTLOG_INFORMATION_TYPE);

@@ -107,7 +107,7 @@ class PenFeatureTest : public testing::Test {
 
 TEST_F(PenFeatureTest, SetSendsTheCallersBytesUnframedAndLeavesThemAlone) {
   FillPenFeatureRole(5);
-  m_transport.m_pfnSendHook = RecordSent;
+  m_transport.SetReportHooks(RecordSent, nullptr);
   const Bytes report = {5, 1, 2, 3, 4, 5, 6, 7, 8};
   const Bytes before = report;
   ASSERT_EQ(m_transport.SetPenFeature(report.data(), static_cast<int>(report.size()), 0, 0), 0);
@@ -121,7 +121,7 @@ TEST_F(PenFeatureTest, SetSendsTheCallersBytesUnframedAndLeavesThemAlone) {
 
 TEST_F(PenFeatureTest, GetAlwaysAsksForReportIdZero) {
   FillPenFeatureRole(0);
-  m_transport.m_pfnRecvHook = RecordReceived;
+  m_transport.SetReportHooks(nullptr, RecordReceived);
   Bytes buffer(1 + kFeatureBytes, 0xEE);
   buffer[0] = 7;
   ASSERT_EQ(m_transport.GetPenFeature(buffer.data(), static_cast<int>(buffer.size()), 0, 0), 0);
@@ -136,15 +136,15 @@ TEST_F(PenFeatureTest, RefusedRequestsAreThreeWithoutLogEntry) {
   Bytes buffer(1 + kFeatureBytes, 0);
   buffer[0] = 5;
   // Report ID 5 is overwritten by 0, which this collection does not know.
-  EXPECT_EQ(m_transport.GetPenFeature(buffer.data(), static_cast<int>(buffer.size()), 0, 0), kHidTimeout);
+  EXPECT_EQ(m_transport.GetPenFeature(buffer.data(), static_cast<int>(buffer.size()), 0, 0), kResultTimeout);
   EXPECT_EQ(buffer, Bytes(buffer.size(), 0));
   m_device->Refuse();
-  m_transport.m_pfnSendHook = RecordSent;
+  m_transport.SetReportHooks(RecordSent, nullptr);
   buffer[0] = 5;
-  EXPECT_EQ(m_transport.SetPenFeature(buffer.data(), static_cast<int>(buffer.size()), 0, 0), kHidTimeout);
+  EXPECT_EQ(m_transport.SetPenFeature(buffer.data(), static_cast<int>(buffer.size()), 0, 0), kResultTimeout);
   EXPECT_TRUE(g_sent.empty());
   // Too short for the collection's report: the class driver refuses it.
-  EXPECT_EQ(m_transport.SetPenFeature(buffer.data(), 1, 0, 0), kHidTimeout);
+  EXPECT_EQ(m_transport.SetPenFeature(buffer.data(), 1, 0, 0), kResultTimeout);
   EXPECT_TRUE(m_log.Since().empty()) << hidtest::Dump(m_log.Since());
 }
 
@@ -163,7 +163,7 @@ TEST_F(PenFeatureTest, LengthBoundsAreOneTo2048) {
   // first report's worth.
   EXPECT_EQ(m_transport.SetPenFeature(buffer.data(), 2048, 0, 0), 0);
   m_log.Mark();
-  EXPECT_EQ(m_transport.SetPenFeature(buffer.data(), 1, 0, 0), kHidTimeout);  // past the length check
+  EXPECT_EQ(m_transport.SetPenFeature(buffer.data(), 1, 0, 0), kResultTimeout);  // past the length check
   EXPECT_TRUE(m_log.Since().empty()) << hidtest::Dump(m_log.Since());
 }
 
@@ -171,9 +171,9 @@ TEST_F(PenFeatureTest, ChecksRunConnectedBufferHandlerLength) {
   Bytes buffer(16, 0);
   TestTransport unconnected;
   m_log.Mark();
-  EXPECT_EQ(unconnected.SetPenFeature(nullptr, 0, 0, 5), kHidNotConnected);
+  EXPECT_EQ(unconnected.SetPenFeature(nullptr, 0, 0, 5), kResultNotConnected);
   EXPECT_EQ(m_log.LastSince(), "ERR: Device is not connected.");
-  EXPECT_EQ(unconnected.GetPenFeature(nullptr, 0, 0, 5), kHidNotConnected);
+  EXPECT_EQ(unconnected.GetPenFeature(nullptr, 0, 0, 5), kResultNotConnected);
   EXPECT_EQ(m_log.LastSince(), "ERR: Device is not connected.");
 
   EXPECT_EQ(m_transport.SetPenFeature(nullptr, 0, 0, 5), -6);

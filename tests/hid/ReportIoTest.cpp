@@ -132,8 +132,7 @@ TEST_F(ReportIoTest, EepromCommandFramesPerMode) {
 }
 
 TEST_F(ReportIoTest, VersionQueryIsAnsweredAndStrippedToTheCallersLength) {
-  m_transport.m_pfnSendHook = RecordSent;
-  m_transport.m_pfnRecvHook = RecordReceived;
+  m_transport.SetReportHooks(RecordSent, RecordReceived);
   ASSERT_EQ(QueryVersion(), 0);
   BYTE answer[8];
   std::fill(std::begin(answer), std::end(answer), 0xEE);
@@ -248,8 +247,7 @@ TEST_F(ReportIoTest, StuckWriteTimesOutAndIsCancelled) {
 // that cannot be waited on leaves the time-out as it was.
 TEST_F(ReportIoTest, AnEndingCallerGivesUpAHeldTransferAfterTheGrace) {
   HANDLE hEnding = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  m_transport.m_hEndingEvent = hEnding;
-  m_transport.m_dwEndingGraceMs = 100;
+  m_transport.SetEndingEvent(hEnding, 100);
   m_controller->SetFault(ControllerFault::kStuckWrite);
   EXPECT_EQ(QueryVersion(), 3);
   EXPECT_EQ(m_log.LastSince(), "ERR: Write Data Wait timeout.");
@@ -267,7 +265,7 @@ TEST_F(ReportIoTest, AnEndingCallerGivesUpAHeldTransferAfterTheGrace) {
   m_controller->SetFault(ControllerFault::kStuckWrite);
   EXPECT_EQ(QueryVersion(), 3);
   EXPECT_EQ(m_log.LastSince(), "ERR: Write Data Wait timeout.");
-  m_transport.m_hEndingEvent = nullptr;
+  m_transport.SetEndingEvent(nullptr, 0);
 }
 
 TEST_F(ReportIoTest, IoAfterCloseMeetsAnInvalidHandle) {

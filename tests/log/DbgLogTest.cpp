@@ -108,11 +108,11 @@ TEST_F(DbgLogTest, EntriesAndLastErrorTextByteForByte) {
   EXPECT_STREQ(DbgLogLastError(), "");
   EXPECT_EQ(DbgLogTrace("CTouchIC::Connect", 336, "Device %s.", "connected"), 0);
   EXPECT_EQ(DbgLogTrace("VORNAPI::Connect", 12, "Connect\n"), 0);
-  EXPECT_EQ(DbgLogError("CTouchIC::Connect", 40, "Device is %s.", "busy"), kDbgLoggedFailure);
+  EXPECT_EQ(DbgLogError("CTouchIC::Connect", 40, "Device is %s.", "busy"), kResultLoggedFailure);
   EXPECT_STREQ(DbgLogLastError(), "[ERR]Device is busy.\r\n");
-  EXPECT_EQ(DbgLogSysError("CHIDWinGet::ReadData", 7, 0, "Read %d", 3), kDbgLoggedFailure);
+  EXPECT_EQ(DbgLogSysError("CHIDWinGet::ReadData", 7, 0, "Read %d", 3), kResultLoggedFailure);
   EXPECT_STREQ(DbgLogLastError(), "[ERROR]Read 3");
-  EXPECT_EQ(DbgLogSysError("CHIDWinGet::ReadData", 8, WAIT_TIMEOUT, "Wait: "), kDbgLoggedFailure);
+  EXPECT_EQ(DbgLogSysError("CHIDWinGet::ReadData", 8, WAIT_TIMEOUT, "Wait: "), kResultLoggedFailure);
   EXPECT_STREQ(DbgLogLastError(), "[ERROR]Wait: The wait operation timed out.\r\n");
   DbgLogSysError("CHIDWinGet::ReadData", 9, 0x2000FFFFu, "No text");  // no system text for this code
   EXPECT_STREQ(DbgLogLastError(), "[ERROR]No text");
@@ -130,7 +130,7 @@ TEST_F(DbgLogTest, OffWithoutDirectoryButErrorsStillRecorded) {
   fs::create_directories(LogDir());  // too late: decided once at start
   EXPECT_EQ(DbgLogWrite("plain"), 0);
   EXPECT_EQ(DbgLogTrace("A::B", 1, "trace"), 0);
-  EXPECT_EQ(DbgLogError("A::B", 2, "Device is busy."), kDbgLoggedFailure);
+  EXPECT_EQ(DbgLogError("A::B", 2, "Device is busy."), kResultLoggedFailure);
   EXPECT_STREQ(DbgLogLastError(), "[ERR]Device is busy.\r\n");
   EXPECT_TRUE(fs::is_empty(LogDir()));
 }
@@ -158,13 +158,13 @@ TEST_F(DbgLogTest, SharingWithOtherWritersAndLostLines) {
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(hExclusive, INVALID_HANDLE_VALUE);
   SetLastError(1234);
-  EXPECT_EQ(DbgLogWrite("lost"), kDbgOpenFailed);
+  EXPECT_EQ(DbgLogWrite("lost"), kResultLogOpenFailed);
   EXPECT_EQ(GetLastError(), 1234u) << "logging must not disturb the caller's last error";
   CloseHandle(hExclusive);
   EXPECT_EQ(ReadFile(HourFile("14")), Prefix("0306-14:05:09.042") + "kept\r\n");
 
   fs::remove_all(LogDir());
-  EXPECT_EQ(DbgLogWrite("directory gone"), kDbgOpenFailed);
+  EXPECT_EQ(DbgLogWrite("directory gone"), kResultLogOpenFailed);
 }
 
 TEST_F(DbgLogTest, OverlongTextsAreCutAndStayWellFormed) {
@@ -277,7 +277,7 @@ TEST_F(DbgLogLinkTest, ALinkedLogFolderReceivesNothing) {
   fs::create_directories(LogDir().parent_path());
   fs::create_directory_symlink(Elsewhere(), LogDir());
   DbgLogInit();  // the folder is there, as a link: the log is on
-  EXPECT_EQ(DbgLogWrite("through the link"), kDbgOpenFailed);
+  EXPECT_EQ(DbgLogWrite("through the link"), kResultLogOpenFailed);
   EXPECT_TRUE(fs::is_empty(Elsewhere()));
 }
 
@@ -285,12 +285,12 @@ TEST_F(DbgLogLinkTest, ALinkedParentFolderReceivesNothing) {
   fs::create_directories(Elsewhere() / "VrnDbgLog");
   fs::create_directory_symlink(Elsewhere(), LogDir().parent_path());
   DbgLogInit();
-  EXPECT_EQ(DbgLogWrite("through the link"), kDbgOpenFailed);
+  EXPECT_EQ(DbgLogWrite("through the link"), kResultLogOpenFailed);
   EXPECT_TRUE(fs::is_empty(Elsewhere() / "VrnDbgLog"));
   // An hourly file made there beforehand gets nothing either: its handle's
   // final name is not the log's.
   std::ofstream(Elsewhere() / "VrnDbgLog" / "20240306-14.log").flush();
-  EXPECT_EQ(DbgLogWrite("through the link"), kDbgOpenFailed);
+  EXPECT_EQ(DbgLogWrite("through the link"), kResultLogOpenFailed);
   EXPECT_EQ(fs::file_size(Elsewhere() / "VrnDbgLog" / "20240306-14.log"), 0u);
 }
 
@@ -300,11 +300,11 @@ TEST_F(DbgLogLinkTest, ALinkedOrHardLinkedHourFileReceivesNothing) {
   const fs::path target = Elsewhere() / "target.txt";
   std::ofstream(target) << "kept";
   fs::create_symlink(target, HourFile("14"));
-  EXPECT_EQ(DbgLogWrite("through a symbolic link"), kDbgOpenFailed);
+  EXPECT_EQ(DbgLogWrite("through a symbolic link"), kResultLogOpenFailed);
   EXPECT_EQ(ReadFile(target), "kept");
   fs::remove(HourFile("14"));
   fs::create_hard_link(target, HourFile("14"));
-  EXPECT_EQ(DbgLogWrite("through a hard link"), kDbgOpenFailed);
+  EXPECT_EQ(DbgLogWrite("through a hard link"), kResultLogOpenFailed);
   EXPECT_EQ(ReadFile(target), "kept");
   EXPECT_TRUE(NothingElsewhere());
   fs::remove(HourFile("14"));
@@ -318,8 +318,8 @@ TEST_F(DbgLogTest, AFullHourFileSaysSoOnceAndDropsTheRest) {
   std::ofstream(HourFile("14")).flush();
   fs::resize_file(HourFile("14"), kLimit - 10);
   EXPECT_EQ(DbgLogWrite("the last line"), 0);
-  EXPECT_EQ(DbgLogWrite("dropped"), kDbgLineDropped);
-  EXPECT_EQ(DbgLogTrace("Op::Name", 1, "dropped too"), kDbgLineDropped);
+  EXPECT_EQ(DbgLogWrite("dropped"), kResultLineDropped);
+  EXPECT_EQ(DbgLogTrace("Op::Name", 1, "dropped too"), kResultLineDropped);
   const std::string p = Prefix("0306-14:05:09.042");
   const std::string tail =
       p + "the last line\r\n" + p + "Log file size limit reached: the further lines of this hour are dropped\r\n";

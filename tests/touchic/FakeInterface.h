@@ -41,7 +41,7 @@ class CFakeInterface : public CInterfaceGet {
   int GetDeviceHandle(int, int) override {
     ++m_log.searches;
     m_nCount = m_nFound;
-    return m_nFound > 0 ? 0 : kHidNoSupportDevice;
+    return m_nFound > 0 ? 0 : kResultNoSupportDevice;
   }
   int GetDefaultDeviceHandle() override { return GetDeviceHandle(0, 0); }
   void Close() override { ++m_log.closes; }
@@ -63,10 +63,10 @@ class CFakeInterface : public CInterfaceGet {
     m_frameResults.pop_front();
     return nResult;
   }
-  int ReadRawBytes(BYTE*, int, DWORD, int) override { return kHidNotSupported; }
-  int WriteEEPROMCommand(int, const BYTE*, int, DWORD, int) override { return kHidNotSupported; }
-  int SetPenFeature(const BYTE*, int, DWORD, int) override { return kHidNotSupported; }
-  int GetPenFeature(BYTE*, int, DWORD, int) override { return kHidNotSupported; }
+  int ReadRawBytes(BYTE*, int, DWORD, int) override { return kResultNotSupported; }
+  int WriteEEPROMCommand(int, const BYTE*, int, DWORD, int) override { return kResultNotSupported; }
+  int SetPenFeature(const BYTE*, int, DWORD, int) override { return kResultNotSupported; }
+  int GetPenFeature(BYTE*, int, DWORD, int) override { return kResultNotSupported; }
   int GetDeviceCount() override { return m_nCount; }
   int GetDevVidPid(int* pnVid, int* pnPid, int) override {
     if (m_nVidPidResult != 0) return m_nVidPidResult;
