@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The command lines of vornsim and hidcaps: every usage error is refused with
 status 2, a message that says what is wrong and nothing played; --help answers
-with status 0; vornsim's temporary machine folder goes unless --keep.
+with status 0; vornsim's temporary machine folder goes unless --keep; a soak
+writes the service's debug log only with --debug-log.
 
 usage: tools_command_line_test.py VORNSIM HIDCAPS VORNPALMIXSVC
 """
@@ -91,6 +92,18 @@ def check_machine_folder(tools, work):
     return failures
 
 
+def check_soak_debug_log(tools, work):
+    failures = []
+    for flags, want in (([], False), (["--debug-log"], True)):
+        root = os.path.join(work, "soak" + "".join(flags))
+        result = run(tools["vornsim"], ["--soak", "0.05", "--seed", "2"] + flags, {"WINSIM_ROOT": root}, "", work)
+        folder = os.path.join(root, "drive_c", "VornPalmix", "VrnDbgLog")
+        logs = [f for f in os.listdir(folder) if f.endswith(".log")] if os.path.isdir(folder) else []
+        if result.returncode != 0 or bool(logs) != want:
+            failures.append("soak %s: status %d, debug log files %s" % (flags, result.returncode, logs))
+    return failures
+
+
 def main():
     if len(sys.argv) != 4:
         print(__doc__)
@@ -98,10 +111,10 @@ def main():
     tools = {"vornsim": sys.argv[1], "hidcaps": sys.argv[2], "VornPalmixSvc": sys.argv[3]}
     with tempfile.TemporaryDirectory(prefix="tools-cli-") as work:
         os.mkdir(os.path.join(work, "tmp"))
-        failures = check_cases(tools, work) + check_machine_folder(tools, work)
+        failures = check_cases(tools, work) + check_machine_folder(tools, work) + check_soak_debug_log(tools, work)
     for failure in failures:
         print("FAIL: " + failure)
-    print("%d passed, %d failed" % (len(CASES) + 2 - len(failures), len(failures)))
+    print("%d passed, %d failed" % (len(CASES) + 4 - len(failures), len(failures)))
     return 1 if failures else 0
 
 

@@ -79,11 +79,11 @@ winsim::MachineConfig Virtual(winsim::MachineConfig config) {
 }
 }  // namespace
 
-Simulator::Simulator(const winsim::MachineConfig& config, Timeline::Sink sink)
+Simulator::Simulator(const winsim::MachineConfig& config, Timeline::Sink sink, bool debugLog)
     : m_machine(Virtual(config)), m_player(m_machine->clock(), "player") {
   m_timeline = std::make_unique<Timeline>(m_machine->clock(), std::move(sink));
   std::error_code ec;
-  std::filesystem::create_directories(m_machine->DriveC() / "VornPalmix" / "VrnDbgLog", ec);
+  if (debugLog) std::filesystem::create_directories(m_machine->DriveC() / "VornPalmix" / "VrnDbgLog", ec);
   DbgLogInit();
 
   auto& scm = m_machine->Part<winsim::Services>();

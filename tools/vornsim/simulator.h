@@ -24,9 +24,11 @@ namespace vornsim {
 class Simulator {
  public:
   // Boots the machine of `config` (its folder must be usable; its clock is
-  // made virtual), installs the service and starts the debug log on the
-  // machine's log directory.
-  Simulator(const winsim::MachineConfig& config, Timeline::Sink sink);
+  // made virtual) and installs the service. With `debugLog` the machine has
+  // the debug log's folder, so the service's debug log is on; without it the
+  // log writes nothing (it flushes every line to disk, which would set the
+  // pace of a long run).
+  Simulator(const winsim::MachineConfig& config, Timeline::Sink sink, bool debugLog = true);
   ~Simulator();
   Simulator(const Simulator&) = delete;
   Simulator& operator=(const Simulator&) = delete;

@@ -4,8 +4,6 @@
 #include "simulator.h"
 #include "soak_model.h"
 
-#include "log/DbgLog.h"
-
 #include <winsim/sim/executable.h>
 #include <winsim/sim/identity.h>
 #include <winsim/sim/registry.h>
@@ -162,15 +160,9 @@ class Soak {
  public:
   Soak(const SoakOptions& options, const winsim::MachineConfig& config, HtmlTimeline* html)
       : m_options(options), m_html(html), m_random(options.seed), m_endMs(static_cast<uint64_t>(options.hours * kHourMs)) {
-    m_sim = std::make_unique<Simulator>(config, [this](const std::wstring& line) { OnLine(line); });
+    m_sim = std::make_unique<Simulator>(config, [this](const std::wstring& line) { OnLine(line); }, options.debugLog);
     m_controller = winsim::TouchControllers(Machine()).front();
-    const auto logFolder = Machine().DriveC() / "VornPalmix" / "VrnDbgLog";
-    m_log = std::make_unique<LogWatch>(logFolder);
-    // The service's debug log flushes every line to disk, which would make
-    // the disk the soak's pace. Without --debug-log the (fresh, empty) log
-    // folder goes before the service starts, and the log stays off.
-    std::error_code ec;
-    if (!options.debugLog && std::filesystem::remove(logFolder, ec)) DbgLogInit();
+    m_log = std::make_unique<LogWatch>(Machine().DriveC() / "VornPalmix" / "VrnDbgLog");
   }
 
   int Run();
