@@ -6,6 +6,7 @@
 #include "soak_model.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <set>
 #include <string>
@@ -204,26 +205,63 @@ TEST(TimelinePage, ParsesTheTimelinesLines) {
   EXPECT_FALSE(vornsim::ParseTimelineLine(L"12.34 sim start", entry));
 }
 
-TEST(TimelinePage, OneMarkPerLineInItsLane) {
+// What each kind of line draws as; new commands and faults need no change.
+TEST(TimelinePage, MarksByMeaning) {
+  using K = vornsim::MarkKind;
+  const std::pair<const wchar_t*, K> cases[] = {
+      {L"event VornPalmixSvc: Enable Wake-on-touch", K::kEnable},
+      {L"event VornPalmixSvc: Disable Wake-on-touch", K::kDisable},
+      {L"wire out 03 00 04 F0 02 00 01 ...", K::kEnable},
+      {L"wire out 03 00 04 F0 02 ...", K::kDisable},
+      {L"wire out 03 00 04 F0 02 00 01 ... (write failed)", K::kFailure},
+      {L"wire in 02 ...", K::kInfo},
+      {L"ctl wake-on-touch on", K::kEnable},
+      {L"ctl wake-on-touch off", K::kDisable},
+      {L"ctl version query", K::kInfo},
+      {L"event VornPalmixSvc: Connect fail. [ERR]Device is not connected.", K::kFailure},
+      {L"event VornPalmixSvc: SWSetSystemInfo fail. [ERR]Write Data Wait timeout.", K::kFailure},
+      {L"event VornPalmixSvc: Monitor Off - Do nothing", K::kControl},
+      {L"event VornPalmixSvc: RegNotifyChangeKeyValue success.", K::kInfo},
+      {L"scm VornPalmixSvc RUNNING", K::kControl},
+      {L"sim wait 5.000", K::kWait},
+      {L"sim display on", K::kControl},
+      {L"sim display on not delivered: the service does not accept it", K::kFailure},
+      {L"sim start refused: the service is already running", K::kFailure},
+      {L"sim controller fault hang", K::kFault},
+      {L"sim controller fault none", K::kMachine},
+      {L"sim mutex hold", K::kMachine},
+      {L"odd something", K::kInfo},
+  };
+  for (const auto& [line, kind] : cases) {
+    vornsim::TimelineEntry entry;
+    ASSERT_TRUE(vornsim::ParseTimelineLine(std::wstring(L"1.000 ") + line, entry)) << line;
+    EXPECT_EQ(vornsim::Classify(entry), kind) << vornsim::Utf8(line);
+  }
+}
+
+// The page's data: lanes (with any other channel and the checks), bands, the
+// failing check, and texts that cannot end the data block.
+TEST(TimelinePage, DataBlockHoldsTheRunAndNoTextCanEndIt) {
   vornsim::HtmlTimeline page;
   page.Add(L"0.000 sim start");
-  page.Add(L"0.010 scm VornPalmixSvc START_PENDING");
-  page.Add(L"0.010 scm VornPalmixSvc RUNNING");
-  page.Add(L"5.020 wire out 03 00 04 F0 02 00 01 ...");
-  page.Add(L"5.020 ctl wake-on-touch on");
-  page.Add(L"5.021 event VornPalmixSvc: Enable <Wake> & \"touch\"");
-  page.Add(L"6.000 odd something else");
-  const std::string html = page.Page("test");
-  EXPECT_EQ(html.find("http"), std::string::npos) << "the page needs no network";
-  for (const char* lane : {"scm", "event", "wire", "ctl", "sim", "odd"})
-    EXPECT_NE(html.find(std::string("data-channel=\"") + lane + "\""), std::string::npos) << lane;
-  size_t marks = 0;
-  for (size_t at = html.find("<rect class=\"mark\""); at != std::string::npos; at = html.find("<rect class=\"mark\"", at + 1))
-    marks += html.compare(html.find('>', at), 8, "><title>") == 0;
-  EXPECT_EQ(marks, 7u) << "one mark with its hover text per line";
-  EXPECT_NE(html.find("<title>5.021 event VornPalmixSvc: Enable &lt;Wake&gt; &amp; &quot;touch&quot;</title>"),
-            std::string::npos);
-  EXPECT_NE(html.find("id=\"mark-counts\""), std::string::npos);
+  page.Add(L"1.500 odd x </script><script>alert(1)</script> <!--");
+  page.SetState(0, L"display", L"on");
+  page.SetState(1200, L"display", L"off");
+  page.AddCheck(2000, vornsim::CheckOutcome::kFailed, "#1 FAILED");
+  const std::string html = page.Page("a </title> title");
+  EXPECT_EQ(html.find("</title> title"), std::string::npos);
+  const std::string open = "<script id=\"vornsim-data\" type=\"application/json\">";
+  const size_t start = html.find(open) + open.size();
+  ASSERT_NE(start, std::string::npos + open.size());
+  const auto data = nlohmann::json::parse(html.substr(start, html.find("</script>", start) - start));
+  EXPECT_EQ(data["lanes"], nlohmann::json({"scm", "event", "wire", "ctl", "sim", "odd", "checks"}));
+  EXPECT_EQ(data["failMs"], 2000);
+  EXPECT_EQ(data["marks"].size(), 12u);
+  const auto& texts = data["texts"];
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "x </script><script>alert(1)</script> <!--"), texts.end());
+  ASSERT_EQ(data["bands"].size(), 1u);
+  EXPECT_EQ(data["bands"][0][0], "display");
+  EXPECT_EQ(data["bands"][0][1].size(), 4u);
 }
 
 TEST(TimelinePage, Utf8) {

@@ -1,37 +1,71 @@
 #include "html.h"
 
+#include "page_assets.h"
+#include "soak_model.h"
+
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <cwctype>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <string_view>
 
 namespace vornsim {
 
 namespace {
 
-constexpr const wchar_t* kChannels[] = {L"scm", L"event", L"wire", L"ctl", L"sim"};
-// Geometry of the page, in CSS pixels.
-constexpr double kLabelWidth = 72;      // lane names left of the time axis
-constexpr double kAxisHeight = 28;      // tick labels above the lanes
-constexpr double kPixelsPerSecond = 24;  // when the run is short enough
-constexpr double kMinPlotWidth = 1200;
-constexpr double kMaxPlotWidth = 40000;  // long runs are squeezed to this
-constexpr double kMarkWidth = 6;
-constexpr double kMarkHeight = 11;
-constexpr double kRowPitch = 14;
-constexpr double kLanePadding = 6;
-constexpr size_t kMaxRows = 8;  // marks beyond this many rows overlap
-constexpr double kMinTickSpacing = 90;
+using Json = nlohmann::json;
 
-const char* LaneColor(const std::wstring& channel) {
-  if (channel == L"scm") return "#2f6db5";
-  if (channel == L"event") return "#2e8b57";
-  if (channel == L"wire") return "#c77c02";
-  if (channel == L"ctl") return "#a23b72";
-  if (channel == L"sim") return "#555d66";
-  return "#7a7a7a";
+constexpr const wchar_t* kChannels[] = {L"scm", L"event", L"wire", L"ctl", L"sim"};
+constexpr const wchar_t* kChecksLane = L"checks";
+// The run's end on the page lies this far after its last line.
+constexpr uint64_t kTailMs = 1000;
+
+bool StartsWith(std::wstring_view text, std::wstring_view head) { return text.substr(0, head.size()) == head; }
+bool EndsWith(std::wstring_view text, std::wstring_view tail) {
+  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
+}
+
+bool ContainsAnyNoCase(const std::wstring& text, std::initializer_list<std::wstring_view> words) {
+  std::wstring lower(text);
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](wchar_t c) { return std::towlower(c); });
+  return std::any_of(words.begin(), words.end(), [&](std::wstring_view word) { return lower.find(word) != std::wstring::npos; });
+}
+
+// What the simulator says when a command was not carried out.
+bool IsRefusal(const std::wstring& text) {
+  return ContainsAnyNoCase(text, {L"not delivered", L"refused:", L"did not answer", L"failed with error", L"has not ended"});
+}
+
+MarkKind ClassifySim(const std::wstring& text) {
+  static const std::wstring_view kControls[] = {L"start", L"stop", L"display on", L"display off", L"power suspend",
+                                                L"power resume", L"session change", L"stop (end of script)"};
+  if (StartsWith(text, L"wait ")) return MarkKind::kWait;
+  if (IsRefusal(text)) return MarkKind::kFailure;
+  if (StartsWith(text, L"controller fault "))
+    return text == L"controller fault none" ? MarkKind::kMachine : MarkKind::kFault;
+  if (std::find(std::begin(kControls), std::end(kControls), text) != std::end(kControls)) return MarkKind::kControl;
+  if (StartsWith(text, L"machine folder ") || StartsWith(text, L"at rest: ")) return MarkKind::kInfo;
+  return MarkKind::kMachine;
+}
+
+MarkKind ClassifyEvent(const std::wstring& text) {
+  if (EndsWith(text, L": Enable Wake-on-touch")) return MarkKind::kEnable;
+  if (EndsWith(text, L": Disable Wake-on-touch")) return MarkKind::kDisable;
+  if (ContainsAnyNoCase(text, {L"fail", L"timeout", L"time-out", L"can not", L"cannot", L"error", L"give up",
+                               L"gave up", L", code : "}))
+    return MarkKind::kFailure;
+  if (ContainsAnyNoCase(text, {L"onstart", L"onstop", L": monitor o", L"service receive"})) return MarkKind::kControl;
+  return MarkKind::kInfo;
+}
+
+MarkKind ClassifyWire(const std::wstring& text) {
+  if (EndsWith(text, L"(write failed)")) return MarkKind::kFailure;
+  if (const auto byte = WakeOnTouchByteSent(text)) return *byte == 1 ? MarkKind::kEnable : MarkKind::kDisable;
+  return MarkKind::kInfo;
 }
 
 std::string Escape(const std::string& text) {
@@ -43,124 +77,59 @@ std::string Escape(const std::string& text) {
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
       case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
       default: out += c;
     }
   }
   return out;
 }
 
-std::string Number(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f", value);
-  return text;
-}
-
-std::string Seconds(uint64_t timeMs) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%llu.%03llu", static_cast<unsigned long long>(timeMs / 1000),
-                static_cast<unsigned long long>(timeMs % 1000));
-  return text;
-}
-
-// A tick label: seconds below a minute, else h:mm:ss or m:ss.
-std::string TickLabel(double seconds) {
-  char text[32];
-  if (seconds < 60) {
-    std::snprintf(text, sizeof text, seconds == static_cast<long long>(seconds) ? "%.0f s" : "%.1f s", seconds);
-    return text;
+// Texts of the page, each written once and named by its index.
+class TextTable {
+ public:
+  size_t Index(const std::string& text) {
+    auto [it, added] = m_index.emplace(text, m_texts.size());
+    if (added) m_texts.push_back(text);
+    return it->second;
   }
-  const auto whole = static_cast<long long>(seconds);
-  if (whole >= 3600)
-    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60, whole % 60);
-  else
-    std::snprintf(text, sizeof text, "%lld:%02lld", whole / 60, whole % 60);
-  return text;
-}
+  const std::vector<std::string>& Texts() const { return m_texts; }
 
-double TickStep(double pixelsPerSecond) {
-  static const double kSteps[] = {0.1, 0.2, 0.5, 1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 14400};
-  for (double step : kSteps)
-    if (step * pixelsPerSecond >= kMinTickSpacing) return step;
-  return 21600;
-}
-
-struct Mark {
-  const TimelineEntry* entry;
-  double x;
-  size_t row;
+ private:
+  std::map<std::string, size_t> m_index;
+  std::vector<std::string> m_texts;
 };
 
-struct Lane {
-  std::wstring channel;
-  std::vector<Mark> marks;
-  size_t rows = 1;
-  double top = 0;
-  double Height() const { return static_cast<double>(rows) * kRowPitch + 2 * kLanePadding; }
-};
-
-// Greedy stacking: a mark takes the first row where it does not overlap the
-// previous mark; with every row taken it goes where the overlap is least.
-void StackMarks(Lane& lane) {
-  std::vector<double> rowEnds;
-  for (Mark& mark : lane.marks) {
-    size_t row = rowEnds.size();
-    for (size_t r = 0; r < rowEnds.size(); ++r)
-      if (rowEnds[r] <= mark.x) {
-        row = r;
-        break;
-      }
-    if (row == rowEnds.size()) {
-      if (rowEnds.size() < kMaxRows)
-        rowEnds.push_back(0);
-      else
-        row = static_cast<size_t>(std::min_element(rowEnds.begin(), rowEnds.end()) - rowEnds.begin());
-    }
-    mark.row = row;
-    rowEnds[row] = mark.x + kMarkWidth + 1;
-  }
-  lane.rows = std::max<size_t>(1, rowEnds.size());
+std::vector<std::wstring> LaneOrder(const std::vector<TimelineEntry>& entries, bool checks) {
+  std::vector<std::wstring> lanes(std::begin(kChannels), std::end(kChannels));
+  for (const auto& entry : entries)
+    if (std::find(lanes.begin(), lanes.end(), entry.channel) == lanes.end()) lanes.push_back(entry.channel);
+  if (checks) lanes.push_back(kChecksLane);
+  return lanes;
 }
 
-const char* kStyle = R"(
-body { font-family: system-ui, sans-serif; margin: 16px; color: #222; }
-h1 { font-size: 18px; margin: 0 0 4px; }
-p.note { margin: 0 0 10px; color: #555; font-size: 13px; }
-#hover-line { font-family: ui-monospace, monospace; font-size: 13px; min-height: 1.4em;
-  padding: 4px 6px; background: #f3f3f3; border: 1px solid #ddd; margin-bottom: 8px; white-space: pre; }
-.scroll { overflow-x: auto; border: 1px solid #ddd; }
-svg text { font-size: 11px; fill: #333; }
-svg .lane-label { font-weight: 600; font-size: 12px; }
-svg .tick { stroke: #e2e2e2; }
-svg .lane-band { fill: #fafafa; }
-svg .lane-band.odd { fill: #f0f0f0; }
-svg .mark { stroke: #0005; stroke-width: 0.5; cursor: default; }
-svg .mark:hover { stroke: #000; stroke-width: 2; }
-pre#mark-counts { font-size: 12px; }
-details pre { font-size: 12px; }
-)";
+size_t LaneIndex(const std::vector<std::wstring>& lanes, const std::wstring& channel) {
+  return static_cast<size_t>(std::find(lanes.begin(), lanes.end(), channel) - lanes.begin());
+}
 
-const char* kScript = R"(
-(function () {
-  function counts() {
-    var lanes = document.querySelectorAll('svg g.lane');
-    var lines = [];
-    for (var i = 0; i < lanes.length; i++)
-      lines.push(lanes[i].getAttribute('data-channel') + ' ' + lanes[i].querySelectorAll('.mark').length);
-    document.getElementById('mark-counts').textContent = lines.join('\n');
+MarkKind CheckKind(CheckOutcome outcome) {
+  switch (outcome) {
+    case CheckOutcome::kPassed: return MarkKind::kCheckPassed;
+    case CheckOutcome::kFailed: return MarkKind::kCheckFailed;
+    case CheckOutcome::kUndetermined: return MarkKind::kCheckUndetermined;
   }
-  function hover(event) {
-    var mark = event.target.closest ? event.target.closest('.mark') : null;
-    if (!mark) return;
-    var title = mark.querySelector('title');
-    document.getElementById('hover-line').textContent = title ? title.textContent : '';
-  }
-  counts();
-  document.addEventListener('mouseover', hover);
-})();
-)";
+  return MarkKind::kCheckFailed;
+}
 
 }  // namespace
+
+MarkKind Classify(const TimelineEntry& entry) {
+  if (entry.channel == L"sim") return ClassifySim(entry.text);
+  if (entry.channel == L"event") return ClassifyEvent(entry.text);
+  if (entry.channel == L"wire") return ClassifyWire(entry.text);
+  if (entry.channel == L"scm") return MarkKind::kControl;
+  if (entry.channel == L"ctl" && entry.text == L"wake-on-touch on") return MarkKind::kEnable;
+  if (entry.channel == L"ctl" && entry.text == L"wake-on-touch off") return MarkKind::kDisable;
+  return MarkKind::kInfo;
+}
 
 std::string Utf8(const std::wstring& text) {
   std::string out;
@@ -214,95 +183,93 @@ void HtmlTimeline::Add(const std::wstring& line) {
   m_entries.push_back(std::move(entry));
 }
 
-std::vector<TimelineEntry> HtmlTimeline::Entries() const {
+void HtmlTimeline::SetState(uint64_t timeMs, const std::wstring& band, const std::wstring& value) {
   std::lock_guard lock(m_mutex);
-  return m_entries;
+  m_changes.push_back({timeMs, band, value});
 }
 
-std::vector<std::wstring> LaneOrder(const std::vector<TimelineEntry>& entries) {
-  std::vector<std::wstring> lanes(std::begin(kChannels), std::end(kChannels));
-  for (const auto& entry : entries)
-    if (std::find(lanes.begin(), lanes.end(), entry.channel) == lanes.end()) lanes.push_back(entry.channel);
-  return lanes;
+void HtmlTimeline::AddCheck(uint64_t timeMs, CheckOutcome outcome, const std::string& text) {
+  std::lock_guard lock(m_mutex);
+  m_checks.push_back({timeMs, outcome, text});
+}
+
+void HtmlTimeline::SetSummary(const std::string& text) {
+  std::lock_guard lock(m_mutex);
+  m_summary = text;
+}
+
+// The page's data: lanes, texts, marks as flat [time, lane, kind, text]
+// quadruples in time order, bands as [name, [time, value text, ...]], the
+// run's end and the first failing check's time (-1: none).
+std::string HtmlTimeline::Data(const std::string& title) const {
+  std::lock_guard lock(m_mutex);
+  // Lines of several threads arrive in print order; times may step back by a
+  // little where a line carries its own stamp.
+  std::vector<TimelineEntry> entries = m_entries;
+  std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.timeMs < b.timeMs; });
+  const std::vector<std::wstring> lanes = LaneOrder(entries, !m_checks.empty());
+  TextTable texts;
+  struct Mark {
+    uint64_t timeMs;
+    size_t lane;
+    MarkKind kind;
+    size_t text;
+  };
+  std::vector<Mark> marks;
+  uint64_t endMs = 0;
+  for (const auto& entry : entries) {
+    endMs = std::max(endMs, entry.timeMs);
+    // Waits are kept for the page's text, not drawn.
+    marks.push_back({entry.timeMs, LaneIndex(lanes, entry.channel), Classify(entry), texts.Index(Utf8(entry.text))});
+  }
+  int64_t failMs = -1;
+  for (const auto& check : m_checks) {
+    endMs = std::max(endMs, check.timeMs);
+    marks.push_back({check.timeMs, LaneIndex(lanes, kChecksLane), CheckKind(check.outcome), texts.Index(check.text)});
+    if (check.outcome == CheckOutcome::kFailed && failMs < 0) failMs = static_cast<int64_t>(check.timeMs);
+  }
+  std::stable_sort(marks.begin(), marks.end(), [](const Mark& a, const Mark& b) { return a.timeMs < b.timeMs; });
+  Json flat = Json::array();
+  for (const Mark& mark : marks) flat.insert(flat.end(), {mark.timeMs, mark.lane, static_cast<int>(mark.kind), mark.text});
+
+  std::vector<Change> changes = m_changes;
+  std::stable_sort(changes.begin(), changes.end(), [](const auto& a, const auto& b) { return a.timeMs < b.timeMs; });
+  Json bands = Json::array();
+  std::vector<std::wstring> bandNames;
+  for (const auto& change : changes) {
+    endMs = std::max(endMs, change.timeMs);
+    size_t at = static_cast<size_t>(std::find(bandNames.begin(), bandNames.end(), change.band) - bandNames.begin());
+    if (at == bandNames.size()) {
+      bandNames.push_back(change.band);
+      bands.push_back(Json::array({Utf8(change.band), Json::array()}));
+    }
+    bands[at][1].insert(bands[at][1].end(), {change.timeMs, texts.Index(Utf8(change.value))});
+  }
+  Json lanesJson = Json::array();
+  for (const auto& lane : lanes) lanesJson.push_back(Utf8(lane));
+  const Json data = {{"title", title}, {"endMs", endMs + kTailMs}, {"failMs", failMs}, {"lanes", lanesJson},
+                     {"texts", texts.Texts()}, {"marks", flat}, {"bands", bands}};
+  std::string text = data.dump(-1, ' ', false, Json::error_handler_t::replace);
+  // Inside <script>, "</script" or "<!--" in a text would end or change the
+  // block; '<' occurs only within strings, where JSON can write it escaped.
+  std::string safe;
+  safe.reserve(text.size());
+  for (char c : text) safe += c == '<' ? std::string_view("\\u003c") : std::string_view(&c, 1);
+  return safe;
 }
 
 std::string HtmlTimeline::Page(const std::string& title) const {
-  std::vector<TimelineEntry> entries = Entries();
-  // Lines of several threads arrive in print order; times may step back by a
-  // little where a line carries its own stamp. Marks go by time.
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const TimelineEntry& a, const TimelineEntry& b) { return a.timeMs < b.timeMs; });
-  uint64_t endMs = entries.empty() ? 1000 : entries.back().timeMs + 1000;
-  const double seconds = static_cast<double>(endMs) / 1000.0;
-  const double plotWidth = std::clamp(seconds * kPixelsPerSecond, kMinPlotWidth, kMaxPlotWidth);
-  const double pixelsPerSecond = plotWidth / seconds;
-
-  std::vector<Lane> lanes;
-  for (const auto& channel : LaneOrder(entries)) lanes.push_back(Lane{channel, {}, 1, 0});
-  for (const auto& entry : entries) {
-    auto lane = std::find_if(lanes.begin(), lanes.end(), [&](const Lane& l) { return l.channel == entry.channel; });
-    const double x = kLabelWidth + static_cast<double>(entry.timeMs) / 1000.0 * pixelsPerSecond;
-    lane->marks.push_back(Mark{&entry, x, 0});
+  std::string summary;
+  {
+    std::lock_guard lock(m_mutex);
+    summary = m_summary;
   }
-  double top = kAxisHeight;
-  for (Lane& lane : lanes) {
-    StackMarks(lane);
-    lane.top = top;
-    top += lane.Height();
-  }
-  const double width = kLabelWidth + plotWidth + kMarkWidth + 40;  // room for the last tick label
-  const double height = top + 4;
-
-  std::ostringstream svg;
-  svg << "<svg id=\"timeline\" width=\"" << Number(width) << "\" height=\""
-      << Number(height) << "\" viewBox=\"0 0 " << Number(width) << ' ' << Number(height) << "\">\n";
-  for (size_t i = 0; i < lanes.size(); ++i)
-    svg << "<rect class=\"lane-band" << (i % 2 ? " odd" : "") << "\" x=\"0\" y=\"" << Number(lanes[i].top)
-        << "\" width=\"" << Number(width) << "\" height=\"" << Number(lanes[i].Height()) << "\"/>\n";
-  const double step = TickStep(pixelsPerSecond);
-  svg << "<g class=\"axis\">\n";
-  for (double t = 0; t <= seconds; t += step) {
-    const double x = kLabelWidth + t * pixelsPerSecond;
-    svg << "<line class=\"tick\" x1=\"" << Number(x) << "\" y1=\"" << Number(kAxisHeight - 6) << "\" x2=\""
-        << Number(x) << "\" y2=\"" << Number(top) << "\"/><text x=\"" << Number(x + 2) << "\" y=\""
-        << Number(kAxisHeight - 10) << "\">" << Escape(TickLabel(t)) << "</text>\n";
-  }
-  svg << "</g>\n";
-  for (const Lane& lane : lanes) {
-    const std::string channel = Escape(Utf8(lane.channel));
-    svg << "<g class=\"lane\" data-channel=\"" << channel << "\">\n<text class=\"lane-label\" x=\"6\" y=\""
-        << Number(lane.top + lane.Height() / 2 + 4) << "\">" << channel << "</text>\n";
-    for (const Mark& mark : lane.marks) {
-      const std::string line =
-          Seconds(mark.entry->timeMs) + " " + Utf8(mark.entry->channel) + " " + Utf8(mark.entry->text);
-      svg << "<rect class=\"mark\" x=\"" << Number(mark.x) << "\" y=\""
-          << Number(lane.top + kLanePadding + static_cast<double>(mark.row) * kRowPitch) << "\" width=\""
-          << Number(kMarkWidth) << "\" height=\"" << Number(kMarkHeight) << "\" rx=\"2\" fill=\""
-          << LaneColor(lane.channel) << "\"><title>" << Escape(line) << "</title></rect>\n";
-    }
-    svg << "</g>\n";
-  }
-  svg << "</svg>\n";
-
-  std::ostringstream lines;
-  std::map<std::wstring, size_t> perChannel;
-  for (const auto& entry : entries) {
-    ++perChannel[entry.channel];
-    lines << Escape(Seconds(entry.timeMs) + " " + Utf8(entry.channel) + " " + Utf8(entry.text)) << '\n';
-  }
-  std::ostringstream summary;
-  for (const Lane& lane : lanes) summary << Escape(Utf8(lane.channel)) << ' ' << perChannel[lane.channel] << '\n';
-
   std::ostringstream page;
   page << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" << Escape(title)
-       << "</title>\n<style>" << kStyle << "</style>\n</head>\n<body>\n<h1>" << Escape(title) << "</h1>\n"
-       << "<p class=\"note\">" << entries.size() << " lines over " << Escape(Seconds(endMs - 1000))
-       << " s of simulated time. One lane per channel; point at a mark to read its line.</p>\n"
-       << "<div id=\"hover-line\">(the line of the mark under the pointer)</div>\n<div class=\"scroll\">\n"
-       << svg.str() << "</div>\n<h2 style=\"font-size:14px\">Marks per lane</h2>\n<pre id=\"mark-counts\"></pre>\n"
-       << "<details><summary>Lines per channel in the timeline</summary><pre id=\"line-counts\">" << summary.str()
-       << "</pre></details>\n<details><summary>The whole timeline</summary><pre id=\"lines\">" << lines.str()
-       << "</pre></details>\n<script>" << kScript << "</script>\n</body>\n</html>\n";
+       << "</title>\n<style>" << page::kStyle << "</style>\n</head>\n<body>\n<h1>" << Escape(title) << "</h1>\n"
+       << "<pre id=\"summary\"" << (summary.empty() ? " hidden" : "") << ">" << Escape(summary) << "</pre>\n"
+       << page::kBody << "<script id=\"vornsim-data\" type=\"application/json\">" << Data(title) << "</script>\n<script>"
+       << page::kScript << "</script>\n</body>\n</html>\n";
   return page.str();
 }
 

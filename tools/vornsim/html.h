@@ -1,14 +1,19 @@
-// vornsim --html FILE: the run's timeline as a self-contained HTML page.
-// One swim lane per channel (scm, event, wire, ctl, sim, then any other) on
-// the simulated time axis; each line of the timeline is one mark, an SVG
-// element of class "mark" inside the lane's <g class="lane" data-channel=...>,
-// whose <title> is the line (the browser shows it on hover). Marks that would
-// overlap stack in rows inside their lane. Everything is inline (SVG, style,
-// one small script): the page needs no network.
+// vornsim --html FILE: the run as one self-contained HTML page (inline data,
+// style and script; no network, no other file).
 //
-// The script writes the number of marks per lane into
-// <pre id="mark-counts"> ("scm 4", one lane a line) once the page has loaded,
-// so a headless browser's DOM dump shows what the page drew.
+// What the page shows, over simulated time:
+//  - state bands: each band of the machine's state (state_bands.h), a
+//    coloured stretch per value;
+//  - marks by meaning in a lane per channel (scm, event, wire, ctl, sim,
+//    then any other, and the soak's checks): pushes that enabled, pushes that
+//    disabled, failed attempts and give-ups, controls, faults, other machine
+//    events, other lines; the sim lane leaves out the script's waits;
+//  - an overview strip of the whole run, a view that opens on the whole run
+//    (or on a failing check) and zooms by wheel or drag, with a time axis
+//    that relabels; pointing at or clicking a mark shows its line;
+//  - a soak's summary at the top.
+// The page draws with its own small script (page/timeline.js) from the data
+// block <script id="vornsim-data" type="application/json">.
 #pragma once
 
 #include <cstdint>
@@ -28,23 +33,61 @@ struct TimelineEntry {
 // for anything else.
 bool ParseTimelineLine(const std::wstring& line, TimelineEntry& entry);
 
+// What a mark means; the page gives each kind its shape, colour and legend.
+enum class MarkKind {
+  kEnable,            // a push that switched wake-on-touch on
+  kDisable,           // a push that switched it off (or sent another byte)
+  kFailure,           // a failed attempt, a give-up, a control not carried out
+  kControl,           // service controls and status reports
+  kFault,             // a fault of the controller switched on
+  kMachine,           // another event of the machine (logon, setting, plug)
+  kInfo,              // any other line
+  kWait,              // a script's wait: not drawn
+  kCheckPassed,       // the soak's checks after a quiet period
+  kCheckFailed,
+  kCheckUndetermined,  // passed, the controller's byte not determined
+};
+
+MarkKind Classify(const TimelineEntry& entry);
+
+enum class CheckOutcome { kPassed, kFailed, kUndetermined };
+
 class HtmlTimeline {
  public:
   // Takes one timeline line (as given to the timeline's sink).
   void Add(const std::wstring& line);
-  std::vector<TimelineEntry> Entries() const;
-  // The page for the entries so far, titled `title` (UTF-8).
+  // A band of the machine's state takes `value` from `timeMs` on.
+  void SetState(uint64_t timeMs, const std::wstring& band, const std::wstring& value);
+  // A check of the soak, drawn in its own lane.
+  void AddCheck(uint64_t timeMs, CheckOutcome outcome, const std::string& text);
+  // Text shown at the top of the page (the soak's summary).
+  void SetSummary(const std::string& text);
+
+  // The page for what was given so far, titled `title` (UTF-8).
   std::string Page(const std::string& title) const;
   // Writes Page() to `path`; false with errno set when it cannot.
   bool Write(const std::string& path, const std::string& title) const;
 
  private:
+  struct Change {
+    uint64_t timeMs;
+    std::wstring band;
+    std::wstring value;
+  };
+  struct Check {
+    uint64_t timeMs;
+    CheckOutcome outcome;
+    std::string text;
+  };
+  std::string Data(const std::string& title) const;
+
   mutable std::mutex m_mutex;
   std::vector<TimelineEntry> m_entries;
+  std::vector<Change> m_changes;
+  std::vector<Check> m_checks;
+  std::string m_summary;
 };
 
-// The lanes in drawing order: the five channels, then others in order of appearance.
-std::vector<std::wstring> LaneOrder(const std::vector<TimelineEntry>& entries);
 std::string Utf8(const std::wstring& text);
 
 }  // namespace vornsim

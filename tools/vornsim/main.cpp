@@ -250,7 +250,7 @@ int Soak(const Arguments& args, MachineFolder& folder) {
   const int status = vornsim::RunSoak(options, MachineConfigFor(args, folder), args.html.empty() ? nullptr : &html);
   if (status != 0) folder.Keep();
   char title[96];
-  std::snprintf(title, sizeof title, "vornsim: soak of %g hours, seed %llu", options.hours,
+  std::snprintf(title, sizeof title, "vornsim: a soak of %g h, seed %llu", options.hours,
                 static_cast<unsigned long long>(args.seed));
   if (!args.html.empty() && !WriteHtml(html, args.html, title)) return kExitFailed;
   return status;
@@ -265,6 +265,10 @@ int Play(const Arguments& args, const std::vector<vornsim::Command>& commands, c
   };
   {
     vornsim::Simulator simulator(MachineConfigFor(args, folder), print);
+    if (!args.html.empty())
+      simulator.Bands().ShowTo([&html](uint64_t timeMs, const std::wstring& band, const std::wstring& value) {
+        html.SetState(timeMs, band, value);
+      }, simulator.Machine().clock().NowMs());
     simulator.Output().Print(L"sim", L"machine folder " + folder.Path().wstring());
     for (const auto& command : commands) simulator.Play(command);
     simulator.Finish();

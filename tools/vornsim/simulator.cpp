@@ -104,6 +104,17 @@ Simulator::Simulator(const winsim::MachineConfig& config, Timeline::Sink sink, b
   m_machine->Part<winsim::HidBus>();  // plugs the machine's controllers
   for (const auto& controller : winsim::TouchControllers(*m_machine)) Watch(controller);
   m_machine->Part<winsim::Registry>();
+  SampleBoot();
+}
+
+// The machine boots with its display on and the service stopped.
+void Simulator::SampleBoot() {
+  const uint64_t now = m_machine->clock().NowMs();
+  m_bands.Set(now, L"service", ServiceStateText(m_machine->Part<winsim::Services>().Status(kServiceName).dwCurrentState));
+  m_bands.Set(now, L"display", L"on");
+  Sample();
+  const auto controllers = winsim::TouchControllers(*m_machine);
+  m_bands.Set(now, L"wake-on-touch", controllers.empty() ? L"unknown" : controllers.back()->State().wakeOnTouch ? L"on" : L"off");
 }
 
 Simulator::~Simulator() {
@@ -121,6 +132,7 @@ void Simulator::OnStatus(DWORD state, bool bySCM, uint64_t timeMs) {
   if (bySCM && state == m_lastState) return;
   m_lastState = state;
   m_timeline->PrintAt(timeMs, L"scm", std::wstring(kServiceName) + L" " + StateName(state));
+  m_bands.Set(timeMs, L"service", ServiceStateText(state));
 }
 
 void Simulator::Watch(const std::shared_ptr<winsim::TouchController>& controller) {
@@ -132,9 +144,16 @@ void Simulator::Watch(const std::shared_ptr<winsim::TouchController>& controller
       case Kind::kWriteFailed:
         m_timeline->Print(L"wire", L"out " + FormatReport(event.bytes) + L" (write failed)");
         break;
-      case Kind::kAction: m_timeline->Print(L"ctl", Widen(winsim::ActionName(event.action))); break;
+      case Kind::kAction: Acted(event.action); break;
     }
   });
+}
+
+void Simulator::Acted(winsim::ControllerAction action) {
+  const std::wstring name = Widen(winsim::ActionName(action));
+  m_timeline->Print(L"ctl", name);
+  if (name == L"wake-on-touch on" || name == L"wake-on-touch off")
+    m_bands.Set(m_machine->clock().NowMs(), L"wake-on-touch", name.substr(name.rfind(L' ') + 1));
 }
 
 void Simulator::Play(const Command& command) {
@@ -154,8 +173,9 @@ void Simulator::Play(const Command& command) {
     case CommandKind::kControllerAttach: AttachController(command); break;
     case CommandKind::kControllerDetach: DetachControllers(); break;
     case CommandKind::kControllerFault: SetFault(command.name); break;
-    case CommandKind::kWait: m_machine->clock().Sleep(command.waitMs); break;
+    case CommandKind::kWait: m_machine->clock().Sleep(command.waitMs); return;
   }
+  Sample();
 }
 
 void Simulator::Control(const std::wstring& what, DWORD error) {
@@ -174,6 +194,7 @@ void Simulator::Stop() {
 void Simulator::Display(bool on) {
   std::vector<BYTE> value{static_cast<BYTE>(on ? 1 : 0)};
   auto outcome = m_machine->Part<winsim::Services>().PowerSettingChange(kServiceName, GUID_MONITOR_POWER_ON, value);
+  m_bands.Set(m_machine->clock().NowMs(), L"display", on ? L"on" : L"off");
   Control(on ? L"display on" : L"display off", outcome.error);
 }
 
@@ -242,6 +263,7 @@ void Simulator::DetachControllers() {
 }
 
 void Simulator::SetFault(const std::string& name) {
+  m_bands.SetFault(name);
   winsim::ParseFault(name, m_fault);
   for (const auto& controller : winsim::TouchControllers(*m_machine)) controller->SetFault(m_fault);
 }

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "script.h"
+#include "state_bands.h"
 #include "timeline.h"
 
 #include <winsim/sim/machine.h>
@@ -39,6 +40,10 @@ class Simulator {
 
   winsim::Machine& Machine() { return *m_machine; }
   Timeline& Output() { return *m_timeline; }
+  // The machine's state for the page; sampled after every command (call
+  // Sample after changing the machine past Play).
+  StateBands& Bands() { return m_bands; }
+  void Sample() { m_bands.Sample(*m_machine, m_machine->clock().NowMs()); }
 
  private:
   void Control(const std::wstring& what, DWORD error);
@@ -53,12 +58,15 @@ class Simulator {
   void DetachControllers();
   void SetFault(const std::string& name);
   void Watch(const std::shared_ptr<winsim::TouchController>& controller);
+  void Acted(winsim::ControllerAction action);
+  void SampleBoot();
   void OnStatus(DWORD state, bool bySCM, uint64_t timeMs);
   bool ServiceActive();
 
   winsim::ScopedMachine m_machine;
   winsim::Clock::Member m_player;
   std::unique_ptr<Timeline> m_timeline;
+  StateBands m_bands;
   winsim::ControllerFault m_fault = winsim::ControllerFault::kNone;
   DWORD m_lastState = 0;  // the last state printed, guarded by the timeline's serialisation
 };

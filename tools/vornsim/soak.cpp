@@ -4,6 +4,7 @@
 #include "simulator.h"
 #include "soak_model.h"
 
+
 #include <winsim/sim/executable.h>
 #include <winsim/sim/identity.h>
 #include <winsim/sim/registry.h>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cwchar>
 #include <deque>
@@ -163,6 +165,10 @@ class Soak {
     m_sim = std::make_unique<Simulator>(config, [this](const std::wstring& line) { OnLine(line); }, options.debugLog);
     m_controller = winsim::TouchControllers(Machine()).front();
     m_log = std::make_unique<LogWatch>(Machine().DriveC() / "VornPalmix" / "VrnDbgLog");
+    if (m_html)
+      m_sim->Bands().ShowTo([html](uint64_t timeMs, const std::wstring& band, const std::wstring& value) {
+        html->SetState(timeMs, band, value);
+      }, Now());
   }
 
   int Run();
@@ -202,6 +208,9 @@ class Soak {
   void Fail(const std::string& what);
   bool Failed() const { return m_failed.load(); }
   int Report(std::chrono::steady_clock::time_point realStart);
+  // Prints a line of the report and keeps it for the page's summary.
+  void Summary(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void NoteCheck(uint64_t timeMs, bool determined);
 
   const SoakOptions m_options;
   HtmlTimeline* m_html;
@@ -234,6 +243,7 @@ class Soak {
   uint64_t m_resourceSamples = 0;
   uint64_t m_nextIdleMs = kFirstIdleMs;
   uint64_t m_idleHours = 0;
+  std::string m_summary;
 };
 
 void Soak::OnLine(const std::wstring& line) {
@@ -487,6 +497,7 @@ void Soak::SetData(const OddData& odd) {
   if (!key) return Say(L"nobody is logged on: no setting to change");
   const WakeFacts before = Facts();
   Machine().Part<winsim::Registry>().SetValue(*key, L"Touch", odd.type, odd.data);
+  m_sim->Sample();
   m_model.SettingChanged(t, before, Facts());
 }
 
@@ -497,6 +508,7 @@ void Soak::DeleteKey() {
   if (!key) return Say(L"nobody is logged on: no setting to change");
   const WakeFacts before = Facts();
   if (!Machine().Part<winsim::Registry>().DeleteKeyTree(*key)) return Say(L"the user has no WakeableInputTypes key");
+  m_sim->Sample();
   m_model.SettingChanged(t, before, Facts());
 }
 
@@ -551,7 +563,9 @@ void Soak::Check() {
   ++m_checks;
   const uint64_t now = Now();
   const WakeFacts facts = Facts();
-  if (auto expected = m_model.Expected(now, facts)) {
+  const std::optional<uint8_t> expected = m_model.Expected(now, facts);
+  const bool determined = expected.has_value();
+  if (expected) {
     ++m_determined;
     const auto state = m_controller->State();
     if (state.lastWakeOnTouchFlag != *expected) {
@@ -572,9 +586,23 @@ void Soak::Check() {
     return Fail(std::string("the service is ") + (state == SERVICE_RUNNING ? "running" : state == SERVICE_STOPPED ? "stopped" : "between states") +
                 " where the story left it " + (want == SERVICE_RUNNING ? "running" : "stopped"));
   if (now >= m_model.BusyUntil() && std::string(m_model.WatchName()) != "watcher unknown") CheckResources();
+  NoteCheck(now, determined);
   if (!Failed() && m_options.hours >= kIdleSoakHours && now >= m_nextIdleMs && m_model.Running() &&
       now >= m_model.BusyUntil() && now + kHourMs <= m_endMs + kHourMs / 2)
     IdleHour();
+}
+
+// A check that held, as a mark of the page (a failure is drawn by Report).
+void Soak::NoteCheck(uint64_t timeMs, bool determined) {
+  if (!m_html || Failed()) return;
+  char text[256];
+  if (determined)
+    std::snprintf(text, sizeof text, "#%llu passed: the controller holds 0x%02X as the setting gives",
+                  static_cast<unsigned long long>(m_checks), static_cast<unsigned>(m_controller->State().lastWakeOnTouchFlag));
+  else
+    std::snprintf(text, sizeof text, "#%llu passed; the controller's byte is not determined: %s",
+                  static_cast<unsigned long long>(m_checks), m_model.Reason());
+  m_html->AddCheck(timeMs, determined ? CheckOutcome::kPassed : CheckOutcome::kUndetermined, text);
 }
 
 // Invariant 4. Quiet periods of one kind (service stopped, running with or
@@ -623,43 +651,55 @@ void Soak::IdleHour() {
   Check();
 }
 
+void Soak::Summary(const char* format, ...) {
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  std::fputs(line, stdout);
+  std::fflush(stdout);
+  m_summary += line;
+  if (m_html) m_html->SetSummary(m_summary);
+}
+
 int Soak::Report(std::chrono::steady_clock::time_point realStart) {
   const double realSeconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - realStart).count();
   const uint64_t now = Now();
   if (Failed()) {
-    std::printf("soak: FAILED at step %llu (check %llu, simulated time %s): %s\n",
+    Summary("soak: FAILED at step %llu (check %llu, simulated time %s): %s\n",
                 static_cast<unsigned long long>(m_failStep), static_cast<unsigned long long>(m_checks),
                 Clock(m_failTimeMs).c_str(), m_failure.c_str());
-    std::printf("soak: seed %llu; replay: vornsim --soak %g --seed %llu\n",
+    Summary("soak: seed %llu; replay: vornsim --soak %g --seed %llu\n",
                 static_cast<unsigned long long>(m_options.seed), m_options.hours,
                 static_cast<unsigned long long>(m_options.seed));
-    std::printf("soak: the end of the timeline:\n");
+    if (m_html) m_html->AddCheck(m_failTimeMs, CheckOutcome::kFailed,
+                                "#" + std::to_string(m_checks) + " FAILED at step " + std::to_string(m_failStep) + ": " + m_failure);
+    Summary("soak: the end of the timeline:\n");
     std::lock_guard lock(m_lineMutex);
-    for (const auto& line : m_tail) std::printf("  %s\n", Narrow(line).c_str());
-    std::fflush(stdout);
+    for (const auto& line : m_tail) Summary("  %s\n", Narrow(line).c_str());
     return 1;
   }
   const double minutes = static_cast<double>(now) / kMinuteMs;
-  std::printf("soak: seed %llu, %g hours: passed\n", static_cast<unsigned long long>(m_options.seed),
+  Summary("soak: seed %llu, %g hours: passed\n", static_cast<unsigned long long>(m_options.seed),
               m_options.hours);
-  std::printf("soak: %llu steps over %s simulated (%.2f a minute), %llu checks, the controller's byte "
+  Summary("soak: %llu steps over %s simulated (%.2f a minute), %llu checks, the controller's byte "
               "determined at %llu\n",
               static_cast<unsigned long long>(m_step.load()), Clock(now).c_str(),
               minutes > 0 ? static_cast<double>(m_step.load()) / minutes : 0.0,
               static_cast<unsigned long long>(m_checks), static_cast<unsigned long long>(m_determined));
   for (const auto& [reason, count] : m_undetermined)
-    std::printf("soak:   not determined %llu times: %s\n", static_cast<unsigned long long>(count), reason.c_str());
-  std::printf("soak: at rest (%llu samples): at most %zu handles, %zu LocalAlloc blocks, %zu threads of the service\n",
+    Summary("soak:   not determined %llu times: %s\n", static_cast<unsigned long long>(count), reason.c_str());
+  Summary("soak: at rest (%llu samples): at most %zu handles, %zu LocalAlloc blocks, %zu threads of the service\n",
               static_cast<unsigned long long>(m_resourceSamples), m_maxima.handles, m_maxima.heapBlocks,
               m_maxima.threads);
   if (m_idleHours == 0)
-    std::printf("soak: idle hours: none (soaks of %g hours or more have them)\n", kIdleSoakHours);
+    Summary("soak: idle hours: none (soaks of %g hours or more have them)\n", kIdleSoakHours);
   else
-    std::printf("soak: idle hours: %llu, no thread wake-up of the service in any\n",
+    Summary("soak: idle hours: %llu, no thread wake-up of the service in any\n",
                 static_cast<unsigned long long>(m_idleHours));
-  std::printf("soak: %.1f s of real time\n", realSeconds);
-  std::fflush(stdout);
+  Summary("soak: %.1f s of real time\n", realSeconds);
   return 0;
 }
 
