@@ -5,8 +5,7 @@
 // Exit status: 0 printed, 1 the parser refused the descriptor, 2 a bad
 // command line or input that is not a descriptor's bytes.
 #include "caps_report.h"
-
-#include <CLI/CLI.hpp>
+#include "common/command_line.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -20,7 +19,7 @@
 
 namespace {
 
-constexpr int kExitBadInput = 2;
+constexpr int kExitBadInput = tools::kExitUsage;
 constexpr int kExitUnparsed = 1;
 // A descriptor has at most 65535 bytes (its length is a 16-bit field); as hex
 // text with blanks and line breaks that stays well under this bound, which
@@ -44,15 +43,7 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
                    ->type_name("FILE");
   app.add_flag("--binary", args.binary, "FILE holds the descriptor's raw bytes, not hexadecimal text")->needs(file);
   app.add_option("HEX", args.hex, "the descriptor as hexadecimal bytes")->excludes(file);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    std::fputs(app.help().c_str(), stdout);
-    return 0;
-  } catch (const CLI::ParseError& error) {
-    std::fprintf(stderr, "hidcaps: %s\n(hidcaps --help shows the usage)\n", error.what());
-    return kExitBadInput;
-  }
+  if (const int status = tools::ParseCommandLine(app, argc, argv); status >= 0) return status;
   if (args.hex.empty() && args.file.empty()) {
     std::fprintf(stderr, "hidcaps: no descriptor: give HEX or --file FILE\n(hidcaps --help shows the usage)\n");
     return kExitBadInput;

@@ -13,11 +13,10 @@
 // Exit status: 0 after the script (or a soak that held), 2 for a bad command
 // line, environment or script (nothing is played then), 1 when the machine
 // folder cannot be made, the page cannot be written or a soak check failed.
+#include "common/command_line.h"
 #include "html.h"
 #include "simulator.h"
 #include "soak.h"
-
-#include <CLI/CLI.hpp>
 
 #include <charconv>
 #include <cerrno>
@@ -38,7 +37,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kExitBadInput = 2;
+constexpr int kExitBadInput = tools::kExitUsage;
 constexpr int kExitFailed = 1;
 // The longest soak: a year of simulated time.
 constexpr double kMaxSoakHours = 24 * 365;
@@ -109,16 +108,7 @@ void DefineOptions(CLI::App& app, Arguments& args) {
 int ParseArguments(int argc, char** argv, Arguments& args) {
   CLI::App app("vornsim: the service on a simulated machine", "vornsim");
   DefineOptions(app, args);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    std::fputs(app.help().c_str(), stdout);
-    return 0;
-  } catch (const CLI::ParseError& error) {
-    std::fprintf(stderr, "vornsim: %s\n(vornsim --help shows the usage)\n", error.what());
-    return kExitBadInput;
-  }
-  return -1;
+  return tools::ParseCommandLine(app, argc, argv);
 }
 
 // The page is written at the end of a run: its folder must take it now.
