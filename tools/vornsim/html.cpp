@@ -119,6 +119,83 @@ MarkKind CheckKind(CheckOutcome outcome) {
   return MarkKind::kCheckFailed;
 }
 
+// The page's data, built in steps: lanes, then marks (which also give the
+// run's end and its first failing check), then bands; texts written once.
+class PageData {
+ public:
+  void SetLanes(const std::vector<TimelineEntry>& entries, bool checks) { m_lanes = LaneOrder(entries, checks); }
+  // Flat [time, lane, kind, text] quadruples in time order. Waits are kept
+  // for the page's text, not drawn.
+  Json Marks(const std::vector<TimelineEntry>& entries, const std::vector<CheckMark>& checks);
+  // [[band, [time, value text, ...]], ...], bands in order of appearance.
+  Json Bands(std::vector<StateChange> changes);
+  std::string Text(const std::string& title, const Json& marks, const Json& bands) const;
+
+ private:
+  struct Mark {
+    uint64_t timeMs;
+    size_t lane;
+    MarkKind kind;
+    size_t text;
+  };
+  std::vector<std::wstring> m_lanes;
+  TextTable m_texts;
+  uint64_t m_endMs = 0;
+  int64_t m_failMs = -1;
+};
+
+Json PageData::Marks(const std::vector<TimelineEntry>& entries, const std::vector<CheckMark>& checks) {
+  std::vector<Mark> marks;
+  for (const auto& entry : entries)
+    marks.push_back({entry.timeMs, LaneIndex(m_lanes, entry.channel), Classify(entry), m_texts.Index(Utf8(entry.text))});
+  for (const auto& check : checks) {
+    marks.push_back({check.timeMs, LaneIndex(m_lanes, kChecksLane), CheckKind(check.outcome), m_texts.Index(check.text)});
+    if (check.outcome == CheckOutcome::kFailed && m_failMs < 0) m_failMs = static_cast<int64_t>(check.timeMs);
+  }
+  // Lines of several threads arrive in print order; times may step back by a
+  // little where a line carries its own stamp.
+  std::stable_sort(marks.begin(), marks.end(), [](const Mark& a, const Mark& b) { return a.timeMs < b.timeMs; });
+  Json flat = Json::array();
+  for (const Mark& mark : marks) {
+    flat.insert(flat.end(), {mark.timeMs, mark.lane, static_cast<int>(mark.kind), mark.text});
+    m_endMs = std::max(m_endMs, mark.timeMs);
+  }
+  return flat;
+}
+
+Json PageData::Bands(std::vector<StateChange> changes) {
+  std::stable_sort(changes.begin(), changes.end(), [](const auto& a, const auto& b) { return a.timeMs < b.timeMs; });
+  Json bands = Json::array();
+  std::vector<std::wstring> names;
+  for (const auto& change : changes) {
+    m_endMs = std::max(m_endMs, change.timeMs);
+    const size_t at = static_cast<size_t>(std::find(names.begin(), names.end(), change.band) - names.begin());
+    if (at == names.size()) {
+      names.push_back(change.band);
+      bands.push_back(Json::array({Utf8(change.band), Json::array()}));
+    }
+    bands[at][1].insert(bands[at][1].end(), {change.timeMs, m_texts.Index(Utf8(change.value))});
+  }
+  return bands;
+}
+
+std::string PageData::Text(const std::string& title, const Json& marks, const Json& bands) const {
+  Json lanes = Json::array();
+  for (const auto& lane : m_lanes) lanes.push_back(Utf8(lane));
+  const Json data = {{"title", title}, {"endMs", m_endMs + kTailMs}, {"failMs", m_failMs}, {"lanes", lanes},
+                               {"texts", m_texts.Texts()}, {"marks", marks}, {"bands", bands}};
+  return data.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// Inside <script>, "</script" or "<!--" in a text would end or change the
+// block; '<' occurs only within JSON strings, where it can be written escaped.
+std::string ScriptSafe(const std::string& json) {
+  std::string safe;
+  safe.reserve(json.size());
+  for (char c : json) safe += c == '<' ? std::string_view("\\u003c") : std::string_view(&c, 1);
+  return safe;
+}
+
 }  // namespace
 
 MarkKind Classify(const TimelineEntry& entry) {
@@ -203,59 +280,11 @@ void HtmlTimeline::SetSummary(const std::string& text) {
 // run's end and the first failing check's time (-1: none).
 std::string HtmlTimeline::Data(const std::string& title) const {
   std::lock_guard lock(m_mutex);
-  // Lines of several threads arrive in print order; times may step back by a
-  // little where a line carries its own stamp.
-  std::vector<TimelineEntry> entries = m_entries;
-  std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.timeMs < b.timeMs; });
-  const std::vector<std::wstring> lanes = LaneOrder(entries, !m_checks.empty());
-  TextTable texts;
-  struct Mark {
-    uint64_t timeMs;
-    size_t lane;
-    MarkKind kind;
-    size_t text;
-  };
-  std::vector<Mark> marks;
-  uint64_t endMs = 0;
-  for (const auto& entry : entries) {
-    endMs = std::max(endMs, entry.timeMs);
-    // Waits are kept for the page's text, not drawn.
-    marks.push_back({entry.timeMs, LaneIndex(lanes, entry.channel), Classify(entry), texts.Index(Utf8(entry.text))});
-  }
-  int64_t failMs = -1;
-  for (const auto& check : m_checks) {
-    endMs = std::max(endMs, check.timeMs);
-    marks.push_back({check.timeMs, LaneIndex(lanes, kChecksLane), CheckKind(check.outcome), texts.Index(check.text)});
-    if (check.outcome == CheckOutcome::kFailed && failMs < 0) failMs = static_cast<int64_t>(check.timeMs);
-  }
-  std::stable_sort(marks.begin(), marks.end(), [](const Mark& a, const Mark& b) { return a.timeMs < b.timeMs; });
-  Json flat = Json::array();
-  for (const Mark& mark : marks) flat.insert(flat.end(), {mark.timeMs, mark.lane, static_cast<int>(mark.kind), mark.text});
-
-  std::vector<Change> changes = m_changes;
-  std::stable_sort(changes.begin(), changes.end(), [](const auto& a, const auto& b) { return a.timeMs < b.timeMs; });
-  Json bands = Json::array();
-  std::vector<std::wstring> bandNames;
-  for (const auto& change : changes) {
-    endMs = std::max(endMs, change.timeMs);
-    size_t at = static_cast<size_t>(std::find(bandNames.begin(), bandNames.end(), change.band) - bandNames.begin());
-    if (at == bandNames.size()) {
-      bandNames.push_back(change.band);
-      bands.push_back(Json::array({Utf8(change.band), Json::array()}));
-    }
-    bands[at][1].insert(bands[at][1].end(), {change.timeMs, texts.Index(Utf8(change.value))});
-  }
-  Json lanesJson = Json::array();
-  for (const auto& lane : lanes) lanesJson.push_back(Utf8(lane));
-  const Json data = {{"title", title}, {"endMs", endMs + kTailMs}, {"failMs", failMs}, {"lanes", lanesJson},
-                     {"texts", texts.Texts()}, {"marks", flat}, {"bands", bands}};
-  std::string text = data.dump(-1, ' ', false, Json::error_handler_t::replace);
-  // Inside <script>, "</script" or "<!--" in a text would end or change the
-  // block; '<' occurs only within strings, where JSON can write it escaped.
-  std::string safe;
-  safe.reserve(text.size());
-  for (char c : text) safe += c == '<' ? std::string_view("\\u003c") : std::string_view(&c, 1);
-  return safe;
+  PageData data;
+  data.SetLanes(m_entries, !m_checks.empty());
+  const Json marks = data.Marks(m_entries, m_checks);
+  const Json bands = data.Bands(m_changes);
+  return ScriptSafe(data.Text(title, marks, bands));
 }
 
 std::string HtmlTimeline::Page(const std::string& title) const {

@@ -52,6 +52,18 @@ MarkKind Classify(const TimelineEntry& entry);
 
 enum class CheckOutcome { kPassed, kFailed, kUndetermined };
 
+struct StateChange {
+  uint64_t timeMs;
+  std::wstring band;
+  std::wstring value;
+};
+
+struct CheckMark {
+  uint64_t timeMs;
+  CheckOutcome outcome;
+  std::string text;
+};
+
 class HtmlTimeline {
  public:
   // Takes one timeline line (as given to the timeline's sink).
@@ -69,22 +81,12 @@ class HtmlTimeline {
   bool Write(const std::string& path, const std::string& title) const;
 
  private:
-  struct Change {
-    uint64_t timeMs;
-    std::wstring band;
-    std::wstring value;
-  };
-  struct Check {
-    uint64_t timeMs;
-    CheckOutcome outcome;
-    std::string text;
-  };
   std::string Data(const std::string& title) const;
 
   mutable std::mutex m_mutex;
   std::vector<TimelineEntry> m_entries;
-  std::vector<Change> m_changes;
-  std::vector<Check> m_checks;
+  std::vector<StateChange> m_changes;
+  std::vector<CheckMark> m_checks;
   std::string m_summary;
 };
 
