@@ -14,7 +14,7 @@
 #include "BenchMachine.h"
 #include "tests/support/InstalledService.h"
 
-#include "wot/ServiceEntry.h"
+#include "app/ServiceProcess.h"
 
 #include <benchmark/benchmark.h>
 #include <winsim/sim/eventlog.h>

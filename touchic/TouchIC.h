@@ -15,6 +15,17 @@ class CHIDWinGet;
 constexpr int kBridgeNoReportIdPid = 0x000B;  // carries reports without report IDs
 constexpr int kBridgePoweredPid = 0x0007;     // must power the controller itself
 
+// The power-on settings of the 0x0007 bridge: the supply and I/O voltage
+// codes (3.3 V each) and the two parameter bytes. A controller object starts
+// with them and the facade loads them again before every Connect.
+struct SBridgeSettings {
+  int nDvddLevel;
+  int nVioLevel;
+  int nBridgeParam2;
+  int nBridgeParam1;
+};
+inline constexpr SBridgeSettings kBridgeDefaults = {33, 33, 32, 63};
+
 class CTouchIC {
  public:
   // Size of the answer buffer; an answer longer than this is refused by the transport.
@@ -87,10 +98,10 @@ class CTouchIC {
   CInterfaceGet* m_pInterface = nullptr;
   // m_pInterface when it is the HID transport this object made, else null.
   CHIDWinGet* m_pHidTransport = nullptr;
-  int m_nDvddLevel = 33;
-  int m_nVioLevel = 33;
-  int m_nBridgeParam2 = 32;
-  int m_nBridgeParam1 = 63;
+  int m_nDvddLevel = kBridgeDefaults.nDvddLevel;
+  int m_nVioLevel = kBridgeDefaults.nVioLevel;
+  int m_nBridgeParam2 = kBridgeDefaults.nBridgeParam2;
+  int m_nBridgeParam1 = kBridgeDefaults.nBridgeParam1;
   int m_nOutReportID = 0;
   bool m_bConnected = false;
   BYTE* m_pRecvBuf = nullptr;
@@ -103,5 +114,5 @@ class CTouchIC {
 };
 
 // The process's one controller object, constructed before the debug log starts
-// and destroyed after it has shut down.
+// and destroyed after it has shut down (both are defined in app/).
 extern CTouchIC g_TouchIC;

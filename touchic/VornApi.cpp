@@ -1,7 +1,6 @@
 #include "touchic/VornApi.h"
 
 #include "log/DbgLog.h"
-#include "log/DbgLogSession.h"
 #include "touchic/TouchIC.h"
 
 namespace {
@@ -11,27 +10,14 @@ constexpr UINT kTimerResolutionMs = 1;
 // connection goes away.
 constexpr DWORD kDisconnectSettleMs = 100;
 
-constexpr int kDefaultDvddLevel = 33;
-constexpr int kDefaultVioLevel = 33;
-constexpr int kDefaultBridgeParam2 = 32;
-constexpr int kDefaultBridgeParam1 = 63;
-
 }  // namespace
-
-// Construction order matters, and within one translation unit it is fixed:
-// the controller object exists before the debug log starts, and the log shuts
-// down before the controller object goes, so nothing logged while it is
-// destroyed reaches the file. Every program that uses the controller links
-// this unit, the executable through RunDiagnosticAction.
-CTouchIC g_TouchIC;
-CDbgLogSession g_DbgLogSession;
 
 namespace VORNAPI {
 
 void LibTouchInitial() {
   timeBeginPeriod(kTimerResolutionMs);
-  g_TouchIC.SetBridgeLevels(kDefaultDvddLevel, kDefaultVioLevel);
-  g_TouchIC.SetBridgeParams(kDefaultBridgeParam2, kDefaultBridgeParam1);
+  g_TouchIC.SetBridgeLevels(kBridgeDefaults.nDvddLevel, kBridgeDefaults.nVioLevel);
+  g_TouchIC.SetBridgeParams(kBridgeDefaults.nBridgeParam2, kBridgeDefaults.nBridgeParam1);
 }
 
 int Connect(int nVendorId, int nProductId) {

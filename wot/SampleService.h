@@ -147,11 +147,3 @@ class CSampleService : public CServiceBase {
   CRITICAL_SECTION m_csRegPath;
   bool m_fCsPushReady;
 };
-
-// A service object whose watchers did not end within the teardown bound: it
-// is never destroyed, and stays in reach here until the process ends.
-extern CSampleService* g_pLeftService;
-
-// The service start of RunService (wot/ServiceEntry.h), printing its failure
-// to pOut (the wide standard output in the executable).
-void RunServiceTo(FILE* pOut);

@@ -3,6 +3,7 @@
 // change the machine, and wait for what the service writes and sends.
 #pragma once
 
+#include "app/ServiceProcess.h"
 #include "log/DbgLog.h"
 #include "tests/support/InstalledService.h"
 #include "touchic/VornApi.h"

@@ -1,6 +1,7 @@
 // Whole-service stories about the watcher's life: display-on restarts, a
 // missing controller, stops at every stage of a run, and -wotchk.
 #include "ScenarioMachine.h"
+#include "app/ServiceProcess.h"
 #include "wot/SampleService.h"
 
 #include <winsim/sim/faults.h>

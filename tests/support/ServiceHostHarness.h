@@ -4,11 +4,11 @@
 // debug-log messages back for assertions, and stops whatever still runs.
 #pragma once
 
+#include "app/ServiceProcess.h"
 #include "log/DbgLog.h"
 #include "tests/support/CaptureWide.h"
 #include "tests/support/InstalledService.h"
 #include "service/ServiceBase.h"
-#include "wot/ServiceEntry.h"
 
 #include <winsim/sim/eventlog.h>
 #include <winsim/sim/machine.h>

@@ -1,7 +1,7 @@
 #include "simulator.h"
 
+#include "app/ServiceProcess.h"
 #include "log/DbgLog.h"
-#include "wot/ServiceEntry.h"
 
 #include <winsim/sim/eventlog.h>
 #include <winsim/sim/hidbus.h>

@@ -1,4 +1,7 @@
-// VornPalmixSvc: the service process and its command-line tool in one executable.
+// VornPalmixSvc: the service process and its command-line tool in one
+// executable. The process's static objects (the controller object and the
+// debug log) are in app/ProcessObjects.cpp.
+#include "app/ServiceProcess.h"
 #include "platform/win32.h"
 #include "service/CommandLine.h"
 #include "service/Installer.h"
@@ -6,9 +9,6 @@
 #include "wot/ServiceEntry.h"
 
 #include <cstdio>
-
-// The debug log is started (and shut down) beside the controller object, in
-// touchic/VornApi.cpp, so that their order is fixed.
 
 int wmain(int argc, wchar_t* argv[]) {
   const SCommand command = ParseCommandLine(argc, argv);
