@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -207,6 +208,117 @@ TEST(ConformanceScmDispatcher, DispatcherFailsOutsideAServiceProcess) {
   ArmLastError();
   EXPECT_FALSE(StartServiceCtrlDispatcherW(table));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+}
+
+// The optional configuration: the answer is the record followed by what it
+// points to, in the caller's buffer; a null pointer in a change keeps what is
+// stored, an empty text removes it.
+class ConformanceScmConfig2 : public ConformanceScm {
+ protected:
+  void SetUp() override {
+    ConformanceScm::SetUp();
+    m_service = CreateDemandService(m_manager, kName, SERVICE_ALL_ACCESS);
+    ASSERT_NE(m_service, nullptr) << GetLastError();
+  }
+  void TearDown() override {
+    CloseServiceHandle(m_service);
+    ConformanceScm::TearDown();
+  }
+  // The whole answer of a level, asked for in two calls as callers do.
+  std::vector<BYTE> Query(SC_HANDLE service, DWORD level) {
+    DWORD needed = 0;
+    if (QueryServiceConfig2W(service, level, nullptr, 0, &needed)) return {};
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    std::vector<BYTE> buffer(needed + 16, 0xcc);
+    EXPECT_TRUE(QueryServiceConfig2W(service, level, buffer.data(), needed, &needed)) << GetLastError();
+    EXPECT_EQ(buffer[needed], 0xcc) << "written past the size it asked for";
+    return buffer;
+  }
+  SC_HANDLE m_service = nullptr;
+};
+
+TEST_F(ConformanceScmConfig2, DescriptionIsStoredAndAnswered) {
+  BYTE buffer[512];
+  DWORD needed = 0;
+  ASSERT_TRUE(QueryServiceConfig2W(m_service, SERVICE_CONFIG_DESCRIPTION, buffer, sizeof(buffer), &needed));
+  EXPECT_EQ(needed, (DWORD)sizeof(SERVICE_DESCRIPTIONW));
+  EXPECT_EQ(reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer)->lpDescription, nullptr);
+  ArmLastError();
+  EXPECT_FALSE(QueryServiceConfig2W(m_service, 0xfff0, buffer, sizeof(buffer), &needed));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_LEVEL);
+  ArmLastError();
+  EXPECT_FALSE(QueryServiceConfig2W(m_service, SERVICE_CONFIG_DESCRIPTION, buffer, sizeof(buffer), nullptr));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_ADDRESS);
+
+  WCHAR text[] = L"Conformance description";
+  SERVICE_DESCRIPTIONW description = {text};
+  ASSERT_TRUE(ChangeServiceConfig2W(m_service, SERVICE_CONFIG_DESCRIPTION, &description)) << GetLastError();
+  ArmLastError();
+  EXPECT_FALSE(QueryServiceConfig2W(m_service, SERVICE_CONFIG_DESCRIPTION, buffer, sizeof(SERVICE_DESCRIPTIONW),
+                                    &needed));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(needed, (DWORD)(sizeof(SERVICE_DESCRIPTIONW) + sizeof(text)));
+  auto answer = Query(m_service, SERVICE_CONFIG_DESCRIPTION);
+  ASSERT_FALSE(answer.empty());
+  EXPECT_STREQ(reinterpret_cast<SERVICE_DESCRIPTIONW*>(answer.data())->lpDescription, text);
+
+  description.lpDescription = nullptr;
+  ASSERT_TRUE(ChangeServiceConfig2W(m_service, SERVICE_CONFIG_DESCRIPTION, &description));
+  answer = Query(m_service, SERVICE_CONFIG_DESCRIPTION);
+  ASSERT_FALSE(answer.empty());
+  EXPECT_STREQ(reinterpret_cast<SERVICE_DESCRIPTIONW*>(answer.data())->lpDescription, text);
+  WCHAR empty[] = L"";
+  description.lpDescription = empty;
+  ASSERT_TRUE(ChangeServiceConfig2W(m_service, SERVICE_CONFIG_DESCRIPTION, &description));
+  ASSERT_TRUE(QueryServiceConfig2W(m_service, SERVICE_CONFIG_DESCRIPTION, buffer, sizeof(buffer), &needed));
+  EXPECT_EQ(reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer)->lpDescription, nullptr);
+}
+
+TEST_F(ConformanceScmConfig2, RightsAreChecked) {
+  SC_HANDLE queryOnly = OpenServiceW(m_manager, kName, SERVICE_QUERY_STATUS);
+  ASSERT_NE(queryOnly, nullptr);
+  ScCloser closer{queryOnly};
+  WCHAR text[] = L"Conformance description";
+  SERVICE_DESCRIPTIONW description = {text};
+  ArmLastError();
+  EXPECT_FALSE(ChangeServiceConfig2W(queryOnly, SERVICE_CONFIG_DESCRIPTION, &description));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+  BYTE buffer[512];
+  DWORD needed = 0;
+  ArmLastError();
+  EXPECT_FALSE(QueryServiceConfig2W(queryOnly, SERVICE_CONFIG_DESCRIPTION, buffer, sizeof(buffer), &needed));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+  ArmLastError();
+  EXPECT_FALSE(ChangeServiceConfig2W(nullptr, SERVICE_CONFIG_DESCRIPTION, &description));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+}
+
+TEST_F(ConformanceScmConfig2, FailureActionsAreStoredAndAnswered) {
+  SC_ACTION actions[] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_NONE, 0}};
+  SERVICE_FAILURE_ACTIONSW failure = {86400, nullptr, nullptr, 3, actions};
+  // A restart needs the right to start the service.
+  SC_HANDLE changeOnly = OpenServiceW(m_manager, kName, SERVICE_CHANGE_CONFIG);
+  ASSERT_NE(changeOnly, nullptr);
+  ScCloser closer{changeOnly};
+  ArmLastError();
+  EXPECT_FALSE(ChangeServiceConfig2W(changeOnly, SERVICE_CONFIG_FAILURE_ACTIONS, &failure));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+
+  ASSERT_TRUE(ChangeServiceConfig2W(m_service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) << GetLastError();
+  // Without an action list the stored actions and reset period stay.
+  SERVICE_FAILURE_ACTIONSW keep = {1, nullptr, nullptr, 0, nullptr};
+  ASSERT_TRUE(ChangeServiceConfig2W(m_service, SERVICE_CONFIG_FAILURE_ACTIONS, &keep));
+  auto answer = Query(m_service, SERVICE_CONFIG_FAILURE_ACTIONS);
+  ASSERT_GE(answer.size(), sizeof(SERVICE_FAILURE_ACTIONSW));
+  const auto* stored = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(answer.data());
+  EXPECT_EQ(stored->dwResetPeriod, 86400u);
+  EXPECT_EQ(stored->lpRebootMsg, nullptr);
+  EXPECT_EQ(stored->lpCommand, nullptr);
+  ASSERT_EQ(stored->cActions, 3u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(stored->lpsaActions[i].Type, actions[i].Type) << i;
+    EXPECT_EQ(stored->lpsaActions[i].Delay, actions[i].Delay) << i;
+  }
 }
 
 // An event source needs no registration of its own: the entry is written

@@ -7,6 +7,8 @@
 #include <winsim/winsvc.h>
 #include <winsim/sim/faults.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,90 @@ std::vector<std::wstring> ReadMultiString(LPCWSTR list) {
   std::vector<std::wstring> items;
   for (const wchar_t* item = list; item && *item; item += wcslen(item) + 1) items.emplace_back(item);
   return items;
+}
+
+// The variable part of a QueryServiceConfig2W answer: the record first, then
+// each block it points to, aligned as its type needs, in the caller's buffer.
+class ConfigLayout {
+ public:
+  explicit ConfigLayout(size_t recordSize) : m_size(recordSize) {}
+  // Reserves a block and returns its offset from the buffer's start.
+  size_t Reserve(size_t bytes, size_t alignment) {
+    m_size = (m_size + alignment - 1) / alignment * alignment;
+    size_t offset = m_size;
+    m_size += bytes;
+    return offset;
+  }
+  size_t Size() const { return m_size; }
+
+ private:
+  size_t m_size;
+};
+
+// A text of the answer: null when there is none, as Windows gives it.
+LPWSTR PlaceText(BYTE* buffer, std::optional<size_t> offset, const std::wstring& text) {
+  if (!offset) return nullptr;
+  auto* target = reinterpret_cast<WCHAR*>(buffer + *offset);
+  std::copy(text.begin(), text.end(), target);
+  target[text.size()] = L'\0';
+  return target;
+}
+
+std::optional<size_t> ReserveText(ConfigLayout& layout, const std::wstring& text) {
+  if (text.empty()) return std::nullopt;
+  return layout.Reserve((text.size() + 1) * sizeof(WCHAR), alignof(WCHAR));
+}
+
+DWORD AnswerDescription(const ServiceConfig& config, BYTE* buffer, DWORD size, DWORD& needed) {
+  ConfigLayout layout(sizeof(SERVICE_DESCRIPTIONW));
+  auto text = ReserveText(layout, config.description);
+  needed = static_cast<DWORD>(layout.Size());
+  if (!buffer || size < needed) return ERROR_INSUFFICIENT_BUFFER;
+  auto* answer = reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer);
+  answer->lpDescription = PlaceText(buffer, text, config.description);
+  return ERROR_SUCCESS;
+}
+
+DWORD AnswerFailureActions(const ServiceConfig& config, BYTE* buffer, DWORD size, DWORD& needed) {
+  const FailureActions& failure = config.failureActions;
+  ConfigLayout layout(sizeof(SERVICE_FAILURE_ACTIONSW));
+  std::optional<size_t> actions;
+  if (!failure.actions.empty()) actions = layout.Reserve(failure.actions.size() * sizeof(SC_ACTION), alignof(SC_ACTION));
+  auto reboot = ReserveText(layout, failure.rebootMessage);
+  auto command = ReserveText(layout, failure.command);
+  needed = static_cast<DWORD>(layout.Size());
+  if (!buffer || size < needed) return ERROR_INSUFFICIENT_BUFFER;
+  auto* answer = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(buffer);
+  answer->dwResetPeriod = failure.resetPeriodS;
+  answer->cActions = static_cast<DWORD>(failure.actions.size());
+  answer->lpsaActions = actions ? reinterpret_cast<SC_ACTION*>(buffer + *actions) : nullptr;
+  if (actions) std::copy(failure.actions.begin(), failure.actions.end(), answer->lpsaActions);
+  answer->lpRebootMsg = PlaceText(buffer, reboot, failure.rebootMessage);
+  answer->lpCommand = PlaceText(buffer, command, failure.command);
+  return ERROR_SUCCESS;
+}
+
+// A null pointer in the record leaves the stored value as it is.
+Services::ConfigChange ReadChange(DWORD level, const void* info) {
+  Services::ConfigChange change;
+  if (!info) return change;
+  if (level == SERVICE_CONFIG_DESCRIPTION) {
+    if (auto* description = static_cast<const SERVICE_DESCRIPTIONW*>(info)->lpDescription)
+      change.description = description;
+    return change;
+  }
+  const auto* failure = static_cast<const SERVICE_FAILURE_ACTIONSW*>(info);
+  if (failure->lpRebootMsg) change.rebootMessage = failure->lpRebootMsg;
+  if (failure->lpCommand) change.command = failure->lpCommand;
+  if (failure->lpsaActions) {
+    change.actions.emplace(failure->lpsaActions, failure->lpsaActions + failure->cActions);
+    change.resetPeriodS = failure->dwResetPeriod;
+  }
+  return change;
+}
+
+bool IsKnownConfigLevel(DWORD level) {
+  return level == SERVICE_CONFIG_DESCRIPTION || level == SERVICE_CONFIG_FAILURE_ACTIONS;
 }
 
 }  // namespace
@@ -99,6 +185,26 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceSta
 BOOL WINAPI DeleteService(SC_HANDLE hService) { return Result(Scm().DeleteService(hService)); }
 
 BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject) { return Result(Scm().CloseHandle(hSCObject)); }
+
+BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo) {
+  if (!Scm().IsServiceHandle(hService)) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (!IsKnownConfigLevel(dwInfoLevel)) return Fail(ERROR_INVALID_LEVEL, FALSE);
+  return Result(Scm().ChangeConfig(hService, ReadChange(dwInfoLevel, lpInfo)));
+}
+
+BOOL WINAPI QueryServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPBYTE lpBuffer, DWORD cbBufSize,
+                                 LPDWORD pcbBytesNeeded) {
+  if (!Scm().IsServiceHandle(hService)) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (!IsKnownConfigLevel(dwInfoLevel)) return Fail(ERROR_INVALID_LEVEL, FALSE);
+  if (!pcbBytesNeeded) return Fail(ERROR_INVALID_ADDRESS, FALSE);
+  ServiceConfig config;
+  if (DWORD error = Scm().QueryConfig(hService, config)) return Fail(error, FALSE);
+  DWORD needed = 0;
+  DWORD error = dwInfoLevel == SERVICE_CONFIG_DESCRIPTION ? AnswerDescription(config, lpBuffer, cbBufSize, needed)
+                                                          : AnswerFailureActions(config, lpBuffer, cbBufSize, needed);
+  *pcbBytesNeeded = needed;
+  return Result(error);
+}
 
 BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable) {
   DWORD error = ERROR_SUCCESS;

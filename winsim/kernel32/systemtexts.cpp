@@ -56,6 +56,7 @@ constexpr Entry kSystemTexts[] = {
     {121, L"The semaphore timeout period has expired.\r\n"},
     {122, L"The data area passed to a system call is too small.\r\n"},
     {123, L"The filename, directory name, or volume label syntax is incorrect.\r\n"},
+    {124, L"The system call level is not correct.\r\n"},
     {126, L"The specified module could not be found.\r\n"},
     {127, L"The specified procedure could not be found.\r\n"},
     {131, L"An attempt was made to move the file pointer before the beginning of the file.\r\n"},

@@ -115,6 +115,30 @@ std::vector<std::wstring> SplitDependencies(const std::wstring& joined) {
   return list;
 }
 
+// Failure actions as "type/delay,type/delay" (delays in ms).
+std::string FormatActions(const std::vector<SC_ACTION>& actions) {
+  std::string text;
+  for (const SC_ACTION& action : actions) {
+    if (!text.empty()) text += ',';
+    text += std::to_string(static_cast<DWORD>(action.Type)) + '/' + std::to_string(action.Delay);
+  }
+  return text;
+}
+
+bool ParseActions(const std::string& text, std::vector<SC_ACTION>& actions) {
+  actions.clear();
+  std::istringstream in(text);
+  for (std::string item; std::getline(in, item, ',');) {
+    auto slash = item.find('/');
+    DWORD type = 0, delay = 0;
+    if (slash == std::string::npos || !ParseNumber(item.substr(0, slash), type) ||
+        !ParseNumber(item.substr(slash + 1), delay) || type > SC_ACTION_RUN_COMMAND)
+      return false;
+    actions.push_back({static_cast<SC_ACTION_TYPE>(type), delay});
+  }
+  return true;
+}
+
 struct Fields {
   std::map<std::string, std::string> values;
   bool Has(const char* key) const { return values.count(key) != 0; }
@@ -144,6 +168,18 @@ bool ReadText(const Fields& fields, const char* key, std::wstring& out) {
 bool ReadNumber(const Fields& fields, const char* key, DWORD& out) {
   auto it = fields.values.find(key);
   return it != fields.values.end() && ParseNumber(it->second, out);
+}
+
+// The optional configuration: each field may be missing (a database written
+// before it existed); one that is there must be readable.
+bool ReadOptional(const Fields& fields, ServiceConfig& record) {
+  FailureActions& failure = record.failureActions;
+  auto actions = fields.values.find("actions");
+  bool ok = ReadText(fields, "desc", record.description) && ReadText(fields, "reboot", failure.rebootMessage) &&
+            ReadText(fields, "command", failure.command) &&
+            (actions == fields.values.end() || ParseActions(actions->second, failure.actions));
+  failure.resetPeriodS = 0;
+  return ok && (!fields.Has("reset") || ReadNumber(fields, "reset", failure.resetPeriodS));
 }
 
 }  // namespace
@@ -183,7 +219,11 @@ std::string ServiceStore::FormatLine(const ServiceConfig& record) {
   line << "service name=" << Escape(record.name) << " display=" << Escape(record.displayName)
        << " type=" << record.type << " start=" << record.startType << " error=" << record.errorControl
        << " path=" << Escape(record.binaryPath) << " deps=" << Escape(JoinDependencies(record.dependencies))
-       << " account=" << Escape(record.account) << " delete=" << (record.deletePending ? 1 : 0);
+       << " account=" << Escape(record.account) << " delete=" << (record.deletePending ? 1 : 0)
+       << " desc=" << Escape(record.description) << " reset=" << record.failureActions.resetPeriodS
+       << " actions=" << FormatActions(record.failureActions.actions)
+       << " reboot=" << Escape(record.failureActions.rebootMessage)
+       << " command=" << Escape(record.failureActions.command);
   return line.str();
 }
 
@@ -197,7 +237,7 @@ bool ServiceStore::ParseLine(const std::string& line, ServiceConfig& record) {
             ReadText(fields, "path", record.binaryPath) && ReadText(fields, "deps", deps) &&
             ReadText(fields, "account", record.account) && ReadNumber(fields, "type", record.type) &&
             ReadNumber(fields, "start", record.startType) && ReadNumber(fields, "error", record.errorControl);
-  if (!ok || !IsValidServiceName(record.name)) return false;
+  if (!ok || !ReadOptional(fields, record) || !IsValidServiceName(record.name)) return false;
   if (fields.Has("delete") && (!ReadNumber(fields, "delete", deletePending) || deletePending > 1)) return false;
   record.deletePending = deletePending == 1;
   record.dependencies = SplitDependencies(deps);

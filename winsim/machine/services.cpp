@@ -297,6 +297,45 @@ DWORD Services::QueryStatus(SC_HANDLE service, SERVICE_STATUS& status) {
   return ERROR_SUCCESS;
 }
 
+// A restart action needs the right to start the service as well.
+DWORD Services::ChangeConfig(SC_HANDLE service, const ConfigChange& change) {
+  std::lock_guard lock(m_mutex);
+  HandleEntry* entry = EntryLocked(service);
+  if (!entry || entry->manager) return ERROR_INVALID_HANDLE;
+  if (!(entry->access & SERVICE_CHANGE_CONFIG)) return ERROR_ACCESS_DENIED;
+  if (change.actions) {
+    for (const SC_ACTION& action : *change.actions)
+      if (action.Type == SC_ACTION_RESTART && !(entry->access & SERVICE_START)) return ERROR_ACCESS_DENIED;
+  }
+  const std::wstring name = entry->name;
+  return MutateLocked([&](std::vector<ServiceConfig>& records) {
+    auto it = FindRecord(records, name);
+    if (it == records.end()) return static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST);
+    if (it->deletePending) return static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE);
+    FailureActions& failure = it->failureActions;
+    if (change.description) it->description = *change.description;
+    if (change.rebootMessage) failure.rebootMessage = *change.rebootMessage;
+    if (change.command) failure.command = *change.command;
+    if (change.actions) {
+      failure.actions = *change.actions;
+      failure.resetPeriodS = failure.actions.empty() ? 0 : change.resetPeriodS.value_or(0);
+    }
+    return static_cast<DWORD>(ERROR_SUCCESS);
+  });
+}
+
+DWORD Services::QueryConfig(SC_HANDLE service, ServiceConfig& config) {
+  std::lock_guard lock(m_mutex);
+  HandleEntry* entry = EntryLocked(service);
+  if (!entry || entry->manager) return ERROR_INVALID_HANDLE;
+  if (!(entry->access & SERVICE_QUERY_CONFIG)) return ERROR_ACCESS_DENIED;
+  auto records = LoadLocked();
+  auto it = FindRecord(records, entry->name);
+  if (it == records.end()) return ERROR_SERVICE_DOES_NOT_EXIST;
+  config = *it;
+  return ERROR_SUCCESS;
+}
+
 // A service that has not run since boot reports STOPPED with the code Windows
 // gives it, ERROR_SERVICE_NEVER_STARTED.
 SERVICE_STATUS Services::StatusLocked(const std::wstring& name) const {

@@ -24,6 +24,16 @@
 
 namespace winsim {
 
+// What the SCM does when the service's process ends without reporting
+// SERVICE_STOPPED: the actions, in order, for the first, second, ... failure
+// (the last repeats); the count goes back to zero after resetPeriodS without one.
+struct FailureActions {
+  DWORD resetPeriodS = 0;
+  std::wstring rebootMessage;
+  std::wstring command;
+  std::vector<SC_ACTION> actions;
+};
+
 // One installed service as the database keeps it.
 struct ServiceConfig {
   std::wstring name;
@@ -34,6 +44,8 @@ struct ServiceConfig {
   std::wstring binaryPath;
   std::vector<std::wstring> dependencies;
   std::wstring account;        // empty: LocalSystem
+  std::wstring description;    // empty: none
+  FailureActions failureActions;
   bool deletePending = false;  // DeleteService was called; goes once stopped and unreferenced
 };
 
@@ -137,6 +149,18 @@ class Services : public MachinePart {
   DWORD QueryStatus(SC_HANDLE service, SERVICE_STATUS& status);
   // Fills `status` when the result is 0 or one of the codes for which Windows does.
   DWORD ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS& status);
+  // ChangeServiceConfig2W's changes: a field left empty keeps what is stored;
+  // an empty text removes the stored one.
+  struct ConfigChange {
+    std::optional<std::wstring> description;
+    std::optional<DWORD> resetPeriodS;  // with actions only
+    std::optional<std::wstring> rebootMessage;
+    std::optional<std::wstring> command;
+    std::optional<std::vector<SC_ACTION>> actions;
+  };
+  DWORD ChangeConfig(SC_HANDLE service, const ConfigChange& change);
+  // The stored configuration, for a handle with SERVICE_QUERY_CONFIG.
+  DWORD QueryConfig(SC_HANDLE service, ServiceConfig& config);
   DWORD StartService(SC_HANDLE service, const std::vector<std::wstring>& args);
   // Validates the manager handle alone (for argument checks that come after it).
   bool IsManagerHandle(SC_HANDLE handle) const;
