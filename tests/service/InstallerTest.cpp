@@ -11,6 +11,7 @@
 #include <winsim/sim/executable.h>
 #include <winsim/sim/machine.h>
 #include <winsim/sim/process.h>
+#include <winsim/sim/registry.h>
 #include <winsim/sim/services.h>
 
 #include <atomic>
@@ -18,10 +19,12 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
 const std::wstring kName = L"VornPalmixSvc";
+const std::wstring kEventSource = L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\VornPalmixSvc";
 
 // Runs one installer call and returns what it printed.
 template <class F>
@@ -32,6 +35,7 @@ std::wstring Output(F fnCall) {
 class InstallerTest : public testing::Test {
  protected:
   winsim::Services& Scm() { return m_machine->Part<winsim::Services>(); }
+  winsim::Registry& Registry() { return m_machine->Part<winsim::Registry>(); }
   winsim::ScopedMachine m_machine;
 };
 
@@ -48,8 +52,28 @@ TEST_F(InstallerTest, RegistersTheRunningExecutableAsAutoStartService) {
   EXPECT_EQ(config->errorControl, (DWORD)SERVICE_ERROR_NORMAL);
   EXPECT_TRUE(config->dependencies.empty());
   EXPECT_TRUE(config->account.empty());
+  EXPECT_NE(config->description.find(L"wake-on-touch"), std::wstring::npos);
+  const auto& failure = config->failureActions;
+  EXPECT_EQ(failure.resetPeriodS, 86400u);
+  ASSERT_EQ(failure.actions.size(), 3u);
+  EXPECT_EQ(failure.actions[0].Type, SC_ACTION_RESTART);
+  EXPECT_EQ(failure.actions[0].Delay, 5000u);
+  EXPECT_EQ(failure.actions[1].Type, SC_ACTION_RESTART);
+  EXPECT_EQ(failure.actions[1].Delay, 60000u);
+  EXPECT_EQ(failure.actions[2].Type, SC_ACTION_NONE);
+  auto messageFile = Registry().GetValue(kEventSource, L"EventMessageFile");
+  ASSERT_TRUE(messageFile);
+  EXPECT_EQ(messageFile->type, (DWORD)REG_EXPAND_SZ);
+  std::wstring path(szExe);
+  std::vector<BYTE> expected(reinterpret_cast<const BYTE*>(path.c_str()),
+                             reinterpret_cast<const BYTE*>(path.c_str() + path.size() + 1));
+  EXPECT_EQ(messageFile->data, expected);
+  EXPECT_EQ(Registry().GetDword(kEventSource, L"TypesSupported"), 7u);
+
   EXPECT_EQ(Output(UninstallService), L"VornPalmixSvc is removed.\n");
   EXPECT_FALSE(Scm().Find(kName));
+  EXPECT_FALSE(Registry().KeyExists(kEventSource));
+  EXPECT_TRUE(Registry().KeyExists(L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application"));
 }
 
 TEST_F(InstallerTest, ImagePathQuotedWithSpacesAndNeverTruncated) {
@@ -76,13 +100,20 @@ TEST_F(InstallerTest, FailuresOfEachCallWithTheirCodes) {
   EXPECT_EQ(Output(UninstallService), L"OpenService failed w/err 0x00000005\n");
   Scm().SetAdministrator(true);
   EXPECT_EQ(Output(InstallService), L"CreateService failed w/err 0x00000431\n");
+  EXPECT_TRUE(Scm().Find(kName)->description.empty());
+  EXPECT_FALSE(Registry().KeyExists(kEventSource));
+  ASSERT_TRUE(Registry().SetDword(kEventSource, L"TypesSupported", 7));
 
   // A handle held elsewhere keeps the deleted service in the database.
   SC_HANDLE hManager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
   SC_HANDLE hService = OpenServiceW(hManager, kName.c_str(), SERVICE_QUERY_STATUS);
   ASSERT_NE(hService, nullptr);
   EXPECT_EQ(Output(UninstallService), L"VornPalmixSvc is removed.\n");
+  EXPECT_FALSE(Registry().KeyExists(kEventSource));
+  ASSERT_TRUE(Registry().SetDword(kEventSource, L"TypesSupported", 7));
+  // The event source stays with a service that could not be deleted.
   EXPECT_EQ(Output(UninstallService), L"DeleteService failed w/err 0x00000430\n");
+  EXPECT_TRUE(Registry().KeyExists(kEventSource));
   CloseServiceHandle(hService);
   CloseServiceHandle(hManager);
   EXPECT_EQ(Output(UninstallService), L"OpenService failed w/err 0x00000424\n");
