@@ -1,4 +1,4 @@
-// The wake setting's reader (CSampleService::ReadWoTsetting) on registry
+// The wake setting's reader (CWotSetting::ReadWoTsetting) on registry
 // data of any type and length, a missing value, a missing key and key paths
 // of any text. The selection read is the value's 32 bits when the data is
 // exactly 32 bits long, and the default (1, enabled) with a failure result
@@ -39,9 +39,10 @@ ServiceMachine& Host() {
 
 std::wstring FullPath() { return std::wstring(kUsersRoot) + kKeyUnderUsers; }
 
-void SetRegPath(CSampleService& service, const std::wstring& path) {
-  std::wcsncpy(service.m_szRegPath, path.c_str(), MAX_PATH - 1);
-  service.m_szRegPath[MAX_PATH - 1] = L'\0';
+// The key path as the user lookup leaves it: at most MAX_PATH - 1 characters.
+void SetRegPath(WCHAR (&szRegPath)[MAX_PATH], const std::wstring& path) {
+  std::wcsncpy(szRegPath, path.c_str(), MAX_PATH - 1);
+  szRegPath[MAX_PATH - 1] = L'\0';
 }
 
 // Any key path text, as the user lookup could leave it.
@@ -62,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CSampleService& service = *host.service;
   FuzzedDataProvider input(data, size);
   registry.DeleteKeyTree(FullPath());
-  SetRegPath(service, kKeyUnderUsers);
+  WCHAR szRegPath[MAX_PATH];
+  SetRegPath(szRegPath, kKeyUnderUsers);
 
   const uint8_t choice = input.ConsumeIntegral<uint8_t>();
   int nExpected = -2;
@@ -75,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       registry.CreateKey(FullPath());
       break;
     case 2:  // a key path of any text
-      SetRegPath(service, RandomPath(input));
+      SetRegPath(szRegPath, RandomPath(input));
       nExpected = 0x7FFFFFFF;  // whatever it names: no crash is all that is asked
       break;
     default: {
@@ -90,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   DWORD dwSel = 0xDEADBEEF;
-  const int nResult = service.ReadWoTsetting(&dwSel);
+  const int nResult = service.ReadWoTsetting(szRegPath, &dwSel);
   if (nExpected != 0x7FFFFFFF) {
     FUZZ_CHECK(nResult == nExpected, "result %d, expected %d", nResult, nExpected);
     FUZZ_CHECK(dwSel == dwExpected, "selection %lx, expected %lx", (unsigned long)dwSel, (unsigned long)dwExpected);

@@ -28,6 +28,12 @@ int Connect(int nVendorId, int nProductId) {
 
 void SetEndingEvent(HANDLE hEnding) { g_TouchIC.SetEndingEvent(hEnding); }
 
+int GetDeviceCount() { return g_TouchIC.GetDeviceCount(); }
+
+int GetDevPath(int nIndex, WCHAR* pszPath, int nSize) { return g_TouchIC.GetDevPath(nIndex, pszPath, nSize); }
+
+int SWSetSystemInfo(int nFlag) { return g_TouchIC.SWSetSystemInfo(nFlag); }
+
 int Disconnect() {
   DbgLogTrace("VORNAPI::Disconnect", __LINE__, "Disconnect\n");
   timeEndPeriod(kTimerResolutionMs);

@@ -1,6 +1,7 @@
 // The facade through which the service and the diagnostic actions open and
-// close the touch controller. Between a successful Connect and Disconnect the
-// caller uses the commands of g_TouchIC directly.
+// close the touch controller, and the service's one door to it: its push
+// queries and commands the connected controller here too. (The diagnostic
+// actions, beside the controller object, use g_TouchIC's commands directly.)
 #pragma once
 
 #include "platform/win32.h"
@@ -19,5 +20,11 @@ int Disconnect();
 // service's ending event); nullptr takes it back. The diagnostic actions never
 // call it and wait out the time-out.
 void SetEndingEvent(HANDLE hEnding);
+
+// Between a successful Connect and Disconnect: the controller object's
+// queries and its wake-on-touch command (CTouchIC).
+int GetDeviceCount();
+int GetDevPath(int nIndex, WCHAR* pszPath, int nSize);
+int SWSetSystemInfo(int nFlag);
 
 }  // namespace VORNAPI

@@ -1,7 +1,11 @@
 // The user's wake setting: the interactive user found through the token of
 // the user's shell, the key path under HKEY_USERS, and the "Touch" value.
+#include "wot/WotSetting.h"
+
 #include "log/DbgLog.h"
-#include "wot/SampleService.h"
+#include "platform/results.h"
+#include "service/ServiceBase.h"
+#include "wot/WatchPause.h"
 
 #include <cwchar>
 #include <iterator>
@@ -59,19 +63,25 @@ PSID LookupSid(LPCWSTR pszName, WCHAR* pszDomain, size_t nDomainChars, SID_NAME_
   return pSid;
 }
 
+// The path as the registry is handed it: terminated within its array.
+void CopyPath(const WCHAR (&szFrom)[MAX_PATH], WCHAR (&szTo)[MAX_PATH]) {
+  std::wmemcpy(szTo, szFrom, MAX_PATH);
+  szTo[MAX_PATH - 1] = L'\0';
+}
+
 }  // namespace
 
-BOOL CSampleService::GetSIDString(LPWSTR* ppszStringSid) {
+BOOL CWotSetting::GetSIDString(LPWSTR* ppszStringSid) {
   *ppszStringSid = nullptr;
   DWORD dwPid = 0;
   if (!FindShellProcess(&dwPid)) return FALSE;
   HANDLE hProcess = dwPid ? OpenProcess(PROCESS_ALL_ACCESS, FALSE, dwPid) : nullptr;
 
-  LogMessage(L"Start to OpenProcessToken", DEBUGLOG_ONLY);
+  m_Service.LogMessage(L"Start to OpenProcessToken", DEBUGLOG_ONLY);
   HANDLE hToken = nullptr;
   if (!hProcess || !OpenProcessToken(hProcess, TOKEN_DUPLICATE | TOKEN_QUERY, &hToken)) {
     if (hProcess) CloseHandle(hProcess);
-    LogMessage(L"Fail to OpenProcessToken", EVENTLOG_INFORMATION_TYPE);
+    m_Service.LogMessage(L"Fail to OpenProcessToken", EVENTLOG_INFORMATION_TYPE);
     return FALSE;
   }
   CloseHandle(hProcess);
@@ -88,10 +98,10 @@ BOOL CSampleService::GetSIDString(LPWSTR* ppszStringSid) {
 // Takes the user's name under the user's identity and returns to the
 // service's own. The thread is a pool thread: it must never be handed back
 // still impersonating, so a failed RevertToSelf drops the token another way.
-BOOL CSampleService::ImpersonateUserName(HANDLE hToken, WCHAR* pszUser) {
-  LogMessage(L"ImpersonateLoggedOnUser", DEBUGLOG_ONLY);
+BOOL CWotSetting::ImpersonateUserName(HANDLE hToken, WCHAR* pszUser) {
+  m_Service.LogMessage(L"ImpersonateLoggedOnUser", DEBUGLOG_ONLY);
   if (!ImpersonateLoggedOnUser(hToken)) {
-    LogMessage(L"ImpersonateLoggedOnUser Fail", EVENTLOG_INFORMATION_TYPE);
+    m_Service.LogMessage(L"ImpersonateLoggedOnUser Fail", EVENTLOG_INFORMATION_TYPE);
     CloseHandle(hToken);
     return FALSE;
   }
@@ -102,18 +112,18 @@ BOOL CSampleService::ImpersonateUserName(HANDLE hToken, WCHAR* pszUser) {
   pszUser[kTextChars - 1] = L'\0';
   WCHAR szText[kTextChars + 16];
   std::swprintf(szText, std::size(szText), L"User Name : %ls", pszUser);
-  LogMessage(szText, DEBUGLOG_ONLY);
+  m_Service.LogMessage(szText, DEBUGLOG_ONLY);
 
   if (!RevertToSelf()) {
     std::swprintf(szText, std::size(szText), L"RevertToSelf Fail:%d", kRevertStep);
-    LogMessage(szText, EVENTLOG_INFORMATION_TYPE);
+    m_Service.LogMessage(szText, EVENTLOG_INFORMATION_TYPE);
     SetThreadToken(nullptr, nullptr);
     return FALSE;
   }
   return TRUE;
 }
 
-BOOL CSampleService::GetAccountSid(LPCWSTR pszAccountName, PSID* ppSid) {
+BOOL CWotSetting::GetAccountSid(LPCWSTR pszAccountName, PSID* ppSid) {
   *ppSid = nullptr;
   WCHAR szDomain[kTextChars] = {};
   SID_NAME_USE eUse = SidTypeUnknown;
@@ -138,60 +148,45 @@ BOOL CSampleService::GetAccountSid(LPCWSTR pszAccountName, PSID* ppSid) {
   return TRUE;
 }
 
-int CSampleService::RetryRegGetWotPath() {
+int CWotSetting::RetryRegGetWotPath(WCHAR (&szRegPath)[MAX_PATH], CWatchPause& pause) {
   for (int nAttempt = 0; nAttempt < kLookupAttempts; ++nAttempt) {
-    if (TryRegGetWotPath()) return 0;
+    if (TryRegGetWotPath(szRegPath)) return kResultOk;
     DbgLogWrite("RegGetCurrentWotPath fail.");
-    if (!WatchPause(kLookupRetryMs)) break;
+    if (!pause.WatchPause(kLookupRetryMs)) break;
   }
   return kResultNotDone;
 }
 
-bool CSampleService::TryRegGetWotPath() {
+bool CWotSetting::TryRegGetWotPath(WCHAR (&szRegPath)[MAX_PATH]) {
   LPWSTR pszSid = nullptr;
   if (!GetSIDString(&pszSid)) {
-    LogMessage(L"GetSIDString Fail", EVENTLOG_INFORMATION_TYPE);
+    m_Service.LogMessage(L"GetSIDString Fail", EVENTLOG_INFORMATION_TYPE);
     return false;
   }
-  const bool fFits = std::wcslen(pszSid) + std::size(kWakeKeySuffix) <= kTextChars;
-  WCHAR szPath[kTextChars] = {};
-  if (fFits) std::swprintf(szPath, kTextChars, L"%ls%ls", pszSid, kWakeKeySuffix);
+  const bool fFits = std::wcslen(pszSid) + std::size(kWakeKeySuffix) <= std::size(szRegPath);
+  if (fFits) std::swprintf(szRegPath, std::size(szRegPath), L"%ls%ls", pszSid, kWakeKeySuffix);
   LocalFree(pszSid);
   if (!fFits) {
-    LogMessage(L"Memory is too small.", EVENTLOG_INFORMATION_TYPE);
+    m_Service.LogMessage(L"Memory is too small.", EVENTLOG_INFORMATION_TYPE);
     return false;
   }
-  SetRegPath(szPath);
   WCHAR szText[kTextChars + 32];
-  std::swprintf(szText, std::size(szText), L"Reg Key Path = %ls \n", szPath);
-  LogMessage(szText, DEBUGLOG_ONLY);
+  std::swprintf(szText, std::size(szText), L"Reg Key Path = %ls \n", szRegPath);
+  m_Service.LogMessage(szText, DEBUGLOG_ONLY);
   return true;
-}
-
-void CSampleService::SetRegPath(LPCWSTR pszPath) {
-  EnterCriticalSection(&m_csRegPath);
-  std::wcsncpy(m_szRegPath, pszPath, MAX_PATH - 1);
-  m_szRegPath[MAX_PATH - 1] = L'\0';
-  LeaveCriticalSection(&m_csRegPath);
-}
-
-void CSampleService::CopyRegPath(WCHAR* pszPath) {
-  EnterCriticalSection(&m_csRegPath);
-  std::wmemcpy(pszPath, m_szRegPath, MAX_PATH);
-  LeaveCriticalSection(&m_csRegPath);
 }
 
 // The registry functions return their error code (the thread's last error is
 // not theirs), so the code printed is the one returned.
-int CSampleService::ReadWoTsetting(DWORD* pdwSel) {
+int CWotSetting::ReadWoTsetting(const WCHAR (&szRegPath)[MAX_PATH], DWORD* pdwSel) {
   WCHAR szPath[MAX_PATH];
-  CopyRegPath(szPath);
+  CopyPath(szRegPath, szPath);
   WCHAR szText[kTextChars + 64];
   HKEY hKey = nullptr;
   LSTATUS lResult = RegOpenKeyExW(HKEY_USERS, szPath, 0, KEY_READ, &hKey);
   if (lResult != ERROR_SUCCESS) {
     std::swprintf(szText, std::size(szText), L"Open Register Key, Code : %d", static_cast<int>(lResult));
-    LogMessage(szText, EVENTLOG_INFORMATION_TYPE);
+    m_Service.LogMessage(szText, EVENTLOG_INFORMATION_TYPE);
     *pdwSel = kDefaultSelection;
     return kResultNotDone;
   }
@@ -200,20 +195,31 @@ int CSampleService::ReadWoTsetting(DWORD* pdwSel) {
   RegCloseKey(hKey);
   if (lResult != ERROR_SUCCESS) {
     std::swprintf(szText, std::size(szText), L"RegQueryValueEx, Code : %d", static_cast<int>(lResult));
-    LogMessage(szText, EVENTLOG_INFORMATION_TYPE);
+    m_Service.LogMessage(szText, EVENTLOG_INFORMATION_TYPE);
     *pdwSel = kDefaultSelection;
     return kResultNoValue;
   }
   std::swprintf(szText, std::size(szText), L"read %ls is %x", szPath, static_cast<unsigned>(dwValue));
-  LogMessage(szText, EVENTLOG_INFORMATION_TYPE);
+  m_Service.LogMessage(szText, EVENTLOG_INFORMATION_TYPE);
   *pdwSel = dwValue;
   return 0;
+}
+
+bool CWotSetting::SettingChangedSince(const WCHAR (&szRegPath)[MAX_PATH], DWORD dwPushed) {
+  WCHAR szPath[MAX_PATH];
+  CopyPath(szRegPath, szPath);
+  HKEY hKey = nullptr;
+  if (RegOpenKeyExW(HKEY_USERS, szPath, 0, KEY_READ, &hKey) != ERROR_SUCCESS) return true;
+  DWORD dwValue = 0;
+  const LSTATUS lResult = QueryTouch(hKey, &dwValue);
+  RegCloseKey(hKey);
+  return lResult != ERROR_SUCCESS || dwValue != dwPushed;
 }
 
 // "Touch" as 32-bit data. Data of any other length is not a wake setting
 // (ERROR_MORE_DATA when longer, ERROR_INVALID_DATA when shorter), and a value
 // that vanishes between the size query and the read is a failed read.
-LSTATUS CSampleService::QueryTouch(HKEY hKey, DWORD* pdwValue) {
+LSTATUS CWotSetting::QueryTouch(HKEY hKey, DWORD* pdwValue) {
   DWORD dwSize = 0;
   LSTATUS lResult = RegQueryValueExW(hKey, kTouchValue, nullptr, nullptr, nullptr, &dwSize);
   if (lResult != ERROR_SUCCESS) return lResult;

@@ -1,4 +1,4 @@
-// CSampleService: its members after construction, its service start under the
+// CSampleService: its parts after construction, its service start under the
 // simulated SCM and from a console, its stop, shutdown and display hooks, and
 // the teardown that never lets a watcher run into released resources.
 #include "support/ServiceHostHarness.h"
@@ -9,9 +9,8 @@
 #include <winsim/sim/threadpool.h>
 
 #include <algorithm>
-
-#include <future>
-#include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -24,9 +23,17 @@ using vorntest::StateReport;
 // delay has passed however busy the host is.
 class SampleServiceTest : public testing::Test {
  protected:
-  explicit SampleServiceTest(winsim::Clock::Kind clock = winsim::Clock::Kind::kVirtual)
-      : m_host(vorntest::RunServiceProcess, true, clock) {}
+  SampleServiceTest() : m_host(vorntest::RunServiceProcess, true, winsim::Clock::Kind::kVirtual) {}
   winsim::Services& Scm() { return m_host.Scm(); }
+  // Lets the machine run (simulated time passes) until the event log has the text.
+  bool WaitForEvent(const std::wstring& text) {
+    for (int i = 0; i < 10000; ++i) {
+      const auto texts = m_host.EventTexts();
+      if (std::find(texts.begin(), texts.end(), text) != texts.end()) return true;
+      Sleep(10);
+    }
+    return false;
+  }
   void StartRunning() {
     ASSERT_EQ(Scm().Start(kServiceNameW), (DWORD)ERROR_SUCCESS);
     ASSERT_TRUE(Scm().WaitForReports(kServiceNameW, 2, kWaitMs));
@@ -36,27 +43,21 @@ class SampleServiceTest : public testing::Test {
 };
 
 TEST_F(SampleServiceTest, ConstructionSetsTheTableValues) {
+  auto& handles = winsim::CurrentMachine().handles();
+  const size_t nBefore = handles.Count();
   CSampleService service;
   EXPECT_STREQ(service.GetServiceName(), L"VornPalmixSvc");
-  EXPECT_EQ(service.m_dwVid, 0x2C1Au);
-  EXPECT_EQ(service.m_dwPid, 0u);
-  EXPECT_EQ(service.m_dwStartDelay, 5000u);
-  EXPECT_FALSE(service.m_fThreadRunning.load());
-  EXPECT_EQ(service.m_dwWotSel.load(), 0u);
-  EXPECT_EQ(service.m_szRegPath[0], L'\0');
-  EXPECT_FALSE(service.fRegExist.load());
-  EXPECT_FALSE(service.m_fStopWatch.load());
-  EXPECT_EQ(service.m_hNotifyKey, nullptr);
-  for (HANDLE hEvent : {service.m_hStoppedEvent, service.m_hRegWatchEvent}) {
-    ASSERT_NE(hEvent, nullptr);
-    EXPECT_EQ(WaitForSingleObject(hEvent, 0), (DWORD)WAIT_TIMEOUT);
-    SetEvent(hEvent);
-    EXPECT_EQ(WaitForSingleObject(hEvent, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(hEvent, 0), WAIT_OBJECT_0) << "manual reset";
-  }
-  EXPECT_TRUE(TryEnterCriticalSection(&service.m_csPush));
-  LeaveCriticalSection(&service.m_csPush);
-  EXPECT_EQ(WaitForSingleObject(service.m_hStoppedEvent, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(service.Push().Vid(), 0x2C1Au);
+  EXPECT_EQ(service.Push().Pid(), 0u);
+  const CRegWatch& watch = service.Watch();
+  EXPECT_EQ(watch.StartDelay(), 5000u);
+  EXPECT_FALSE(watch.IsThreadRunning());
+  EXPECT_EQ(watch.WotSel(), 0u);
+  EXPECT_FALSE(watch.RegExist());
+  EXPECT_FALSE(watch.StopWatch());
+  EXPECT_EQ(service.WatchRuns(), 0);
+  EXPECT_EQ(WaitForSingleObject(service.EndingEvent(), 0), (DWORD)WAIT_TIMEOUT);
+  EXPECT_EQ(handles.Count(), nBefore + 3) << "the stopped, watch and ending events";
 }
 
 TEST_F(SampleServiceTest, DestructionReleasesEverythingAndWritesServiceDestroy) {
@@ -152,95 +153,56 @@ TEST_F(SampleServiceTest, AWatcherRunWithoutMemoryIsReportedNotLost) {
 
 // ---- Teardown ------------------------------------------------------------------------
 
-// Watcher runs of the test's own, some held up by the test by host means: a
-// scaled clock, on which threads run freely.
-class SampleServiceTeardown : public SampleServiceTest {
- protected:
-  SampleServiceTeardown() : SampleServiceTest(winsim::Clock::Kind::kScaled) {}
-};
-
-// Exposes the hooks and the run queue to drive watcher runs of the test's own.
-class CProbeService : public CSampleService {
+// Exposes the hooks, to drive the service object without the SCM.
+class CHookedService : public CSampleService {
  public:
   using CSampleService::OnShutdown;
+  using CSampleService::OnStart;
   using CSampleService::OnStop;
-  using CSampleService::QueueWatchRun;
 };
 
-std::shared_future<void> g_hangGate;
-std::atomic<DWORD> g_wakeResult{0};
-std::atomic<bool> g_pauseEnded{false};
-
-// A watcher waiting for a registry change the way the real one does, then,
-// once the test lets it go on, using the object's lock: a use after release
-// would show.
-void WaitingWatcher(CSampleService* pService) {
-  pService->m_fThreadRunning = true;
-  g_wakeResult = WaitForSingleObject(pService->m_hRegWatchEvent, INFINITE);
-  g_hangGate.wait();
-  g_pauseEnded = !pService->WatchPause(60000);
-  EnterCriticalSection(&pService->m_csPush);
-  LeaveCriticalSection(&pService->m_csPush);
-  pService->m_fThreadRunning = false;
-  SetEvent(pService->m_hStoppedEvent);
-}
-
-void HungWatcher(CSampleService*) { g_hangGate.wait(); }
-
-bool WaitUntil(const std::function<bool()>& fnDone) {
-  for (int i = 0; i < 10000 && !fnDone(); ++i) Sleep(10);
-  return fnDone();
-}
-
-TEST_F(SampleServiceTeardown, StopWakesAWaitingWatcherAndKeepsWhatItUses) {
-  std::promise<void> gate;
-  g_hangGate = gate.get_future().share();
-  auto pService = std::make_unique<CProbeService>();
-  pService->QueueWatchRun(WaitingWatcher);
-  ASSERT_TRUE(WaitUntil([&] { return pService->m_fThreadRunning.load(); }));
-  pService->OnStop();
-  EXPECT_NE(pService->m_hRegWatchEvent, nullptr) << "released while a run may still use it";
-  gate.set_value();
-  EXPECT_TRUE(pService->WaitForWatchers(kWaitMs));
-  EXPECT_EQ(g_wakeResult.load(), WAIT_OBJECT_0);
-  EXPECT_TRUE(g_pauseEnded.load());
-  EXPECT_TRUE(pService->m_fStopWatch.load());
-  pService.reset();
-  EXPECT_EQ(m_host.EventTexts(), (std::vector<std::wstring>{L"CppWindowsService in OnStop", L"OnStop OK."}));
-}
-
-TEST_F(SampleServiceTeardown, StopWithoutWatcherReleasesTheWatchEvent) {
-  CProbeService service;
+// A stop while a run waits for a change: the watch event stays open for the
+// run, which wakes and ends without another push.
+TEST_F(SampleServiceTest, StopWakesAWaitingWatcherAndKeepsWhatItUses) {
+  auto& handles = winsim::CurrentMachine().handles();
+  CHookedService service;
+  service.OnStart(0, nullptr);
+  ASSERT_TRUE(WaitForEvent(L"RegNotifyChangeKeyValue success."));
+  const size_t nHandles = handles.Count();
   service.OnStop();
-  EXPECT_EQ(service.m_hRegWatchEvent, nullptr);
-  EXPECT_TRUE(service.m_fStopWatch.load());
+  EXPECT_EQ(handles.Count(), nHandles) << "released while a run may still use it";
+  EXPECT_TRUE(service.WaitForWatchers(kWaitMs));
+  EXPECT_TRUE(service.Watch().StopWatch());
+  const auto texts = m_host.EventTexts();
+  ASSERT_GE(texts.size(), 3u);
+  EXPECT_EQ(std::vector<std::wstring>(texts.end() - 3, texts.end()),
+            (std::vector<std::wstring>{L"CppWindowsService in OnStop", L"OnStop OK.", L"WAIT_OBJECT_0"}));
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), L"Enable Wake-on-touch"), 1);
+}
+
+TEST_F(SampleServiceTest, StopWithoutWatcherReleasesTheWatchEvent) {
+  auto& handles = winsim::CurrentMachine().handles();
+  CHookedService service;
+  const size_t nHandles = handles.Count();
+  service.OnStop();
+  EXPECT_EQ(handles.Count(), nHandles - 1);
+  EXPECT_TRUE(service.Watch().StopWatch());
   EXPECT_EQ(m_host.EventTexts(), (std::vector<std::wstring>{L"CppWindowsService in OnStop", L"OnStop OK."}));
 }
 
-TEST_F(SampleServiceTeardown, NoWatcherIsQueuedOnceTheServiceIsEnding) {
-  CProbeService service;
+TEST_F(SampleServiceTest, NoWatcherIsQueuedOnceTheServiceIsEnding) {
+  CHookedService service;
   service.OnShutdown();
-  service.QueueWatchRun(HungWatcher);
   service.StartRegWatchThread();
   EXPECT_EQ(service.WatchRuns(), 0);
   EXPECT_EQ(m_host.EventTexts(), std::vector<std::wstring>{L"CppWindowsService in OnShutdown"});
 }
 
-TEST_F(SampleServiceTeardown, TeardownWaitIsBoundedWhileAWatcherHangs) {
-  std::promise<void> gate;
-  g_hangGate = gate.get_future().share();
-  CProbeService service;
-  service.QueueWatchRun(HungWatcher);
-  EXPECT_FALSE(service.WaitForWatchers(1000));
-  gate.set_value();
-  EXPECT_TRUE(service.WaitForWatchers(kWaitMs));
-}
-
-TEST_F(SampleServiceTeardown, ARunThatCannotBeQueuedRaisesItsCode) {
-  CProbeService service;
+TEST_F(SampleServiceTest, ARunThatCannotBeQueuedRaisesItsCode) {
+  CSampleService service;
   winsim::CurrentMachine().Part<winsim::ThreadPool>().Shutdown();
   try {
-    service.QueueWatchRun(HungWatcher);
+    service.StartRegWatchThread();
     ADD_FAILURE() << "no error raised";
   } catch (DWORD dwError) {
     EXPECT_EQ(dwError, (DWORD)ERROR_SHUTDOWN_IN_PROGRESS);

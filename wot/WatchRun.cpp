@@ -1,0 +1,146 @@
+#include "wot/WatchRun.h"
+
+#include "service/ServiceBase.h"
+#include "wot/WotPush.h"
+#include "wot/WotSetting.h"
+
+namespace {
+
+constexpr int kNotifyAttempts = 10;
+constexpr DWORD kNotifyRetryMs = 2000;
+
+}  // namespace
+
+void CRegWatch::CWatchRun::RegWatchThread() {
+  m_Watch.m_fThreadRunning = true;
+  if (WatchPause(m_Watch.m_dwStartDelay)) WatchRun();
+  // A newer run may be queued or running already: the flag stays set for it.
+  m_Watch.m_fThreadRunning = m_Watch.WatchRuns() > 1;
+}
+
+BOOL CRegWatch::CWatchRun::WatchPause(DWORD dwMilliseconds) {
+  if (IsReplaced()) return FALSE;
+  if (WaitForSingleObject(m_Watch.m_hEndingEvent, dwMilliseconds) != WAIT_TIMEOUT) return FALSE;
+  return !IsReplaced();
+}
+
+void CRegWatch::CWatchRun::LogMessage(PCWSTR pszMessage, WORD wLevel) {
+  m_Watch.m_Service.LogMessage(pszMessage, wLevel);
+}
+
+void CRegWatch::CWatchRun::WatchRun() {
+  const DWORD dwSel = FindSetting();
+  if (IsReplaced()) return;  // its lookup was cut short: the newer run reads the setting
+  if (!FirstPush(dwSel)) return;
+  if (IsReplaced()) {
+    LogMessage(L"A newer watcher runs - this one does not watch", DEBUGLOG_ONLY);
+    return;
+  }
+  HKEY hKey = OpenNotifyKey();
+  if (!hKey) return;
+  WatchChanges(hKey, dwSel);
+  RegCloseKey(hKey);
+}
+
+// Finds the user's key path and reads "Touch" into the selection; 1 when
+// either cannot be done. Returns the selection.
+DWORD CRegWatch::CWatchRun::FindSetting() {
+  if (m_Watch.m_Setting.RetryRegGetWotPath(m_szRegPath, *this) != 0) {
+    LogMessage(L"RetryRegGetWotPath fail.", DEBUGLOG_ONLY);
+    m_Watch.fRegExist = FALSE;
+    m_Watch.m_dwWotSel = 1;
+    return 1;
+  }
+  DWORD dwSel = 1;
+  const bool fRead = m_Watch.m_Setting.ReadWoTsetting(m_szRegPath, &dwSel) == 0;
+  m_Watch.m_dwWotSel = dwSel;
+  m_Watch.fRegExist = fRead ? TRUE : FALSE;
+  if (!fRead) LogMessage(L"ReadWoTsetting fail.", DEBUGLOG_ONLY);
+  return dwSel;
+}
+
+// Pushes the selection; false when the run ends here (no controller, no
+// setting to watch, or the service is ending).
+bool CRegWatch::CWatchRun::FirstPush(DWORD dwSel) {
+  if (m_Watch.m_Push.RetryHidDevWoTCtrl(dwSel, *this) != 0) {
+    if (IsEnding() || IsReplaced()) return false;
+    LogMessage(L"RetryHidDevWoTCtrl fail.", EVENTLOG_INFORMATION_TYPE);
+    m_Watch.m_fStopWatch = TRUE;
+    LogMessage(L"m_fDevExist is FALSE. Can't detect device.", DEBUGLOG_ONLY);
+    return false;
+  }
+  if (!m_Watch.fRegExist.load()) {
+    m_Watch.m_fStopWatch = TRUE;
+    LogMessage(L"fRegExist is FALSE. Can't find register. Alwyas enable the wot", DEBUGLOG_ONLY);
+    return false;
+  }
+  return true;
+}
+
+HKEY CRegWatch::CWatchRun::OpenNotifyKey() {
+  for (int nAttempt = 0; nAttempt < kNotifyAttempts; ++nAttempt) {
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExW(HKEY_USERS, m_szRegPath, 0, KEY_NOTIFY, &hKey) == ERROR_SUCCESS) {
+      LogMessage(L"RegSetNotify success.", DEBUGLOG_ONLY);
+      LogMessage(L"RegSetNotify Success. The thread of waitting register changed is running.", DEBUGLOG_ONLY);
+      if (IsReplaced() || IsEnding()) {
+        RegCloseKey(hKey);
+        return nullptr;
+      }
+      m_Watch.m_fStopWatch = FALSE;
+      return hKey;
+    }
+    LogMessage(L"RegOpenKeyEx KEY_NOTIFY fail.", EVENTLOG_INFORMATION_TYPE);
+    LogMessage(L"RegSetNotify fail", DEBUGLOG_ONLY);
+    if (!WatchPause(kNotifyRetryMs)) return nullptr;
+  }
+  LogMessage(L"RegSetNotify fail.", EVENTLOG_INFORMATION_TYPE);
+  LogMessage(L"RegSetNotify fail. Can't run registry changing detection.", DEBUGLOG_ONLY);
+  m_Watch.m_fStopWatch = TRUE;
+  return nullptr;
+}
+
+// Waits for changes below the key and pushes the new value after each, until
+// a stop or restart request, a newer run or the end of the service.
+void CRegWatch::CWatchRun::WatchChanges(HKEY hKey, DWORD dwPushed) {
+  for (bool fFirst = true;; fFirst = false) {
+    if (!ArmNotification(hKey)) {
+      if (!IsEnding()) LogMessage(L"RegNotifyChangeKeyValue fail.", EVENTLOG_INFORMATION_TYPE);
+      m_Watch.m_fStopWatch = TRUE;
+      return;
+    }
+    LogMessage(L"RegNotifyChangeKeyValue success.", EVENTLOG_INFORMATION_TYPE);
+    // A change between the read of the setting and the first arm raised no
+    // notification; it is taken up as if it had.
+    if (fFirst && m_Watch.m_Setting.SettingChangedSince(m_szRegPath, dwPushed)) SetEvent(m_Watch.m_hRegWatchEvent);
+    // Arming resets the event: a request that came before it is seen here.
+    const DWORD dwWait = StopRequested() ? WAIT_OBJECT_0 : WaitForSingleObject(m_Watch.m_hRegWatchEvent, INFINITE);
+    if (dwWait == WAIT_OBJECT_0) {
+      LogMessage(L"WAIT_OBJECT_0", EVENTLOG_INFORMATION_TYPE);
+      if (IsEnding()) return;
+      PushChangedSetting();
+    } else if (dwWait == WAIT_FAILED) {
+      LogMessage(L"WAIT_FAILED", EVENTLOG_INFORMATION_TYPE);
+    }
+    if (StopRequested()) return;
+  }
+}
+
+bool CRegWatch::CWatchRun::ArmNotification(HKEY hKey) {
+  for (int nAttempt = 0; nAttempt < kNotifyAttempts; ++nAttempt) {
+    if (IsEnding()) return false;
+    if (RegNotifyChangeKeyValue(hKey, TRUE, REG_NOTIFY_CHANGE_LAST_SET, m_Watch.m_hRegWatchEvent, TRUE) ==
+        ERROR_SUCCESS)
+      return true;
+    if (!WatchPause(kNotifyRetryMs)) return false;
+  }
+  return false;
+}
+
+void CRegWatch::CWatchRun::PushChangedSetting() {
+  DWORD dwSel = 1;
+  const bool fRead = m_Watch.m_Setting.ReadWoTsetting(m_szRegPath, &dwSel) == 0;
+  m_Watch.m_dwWotSel = dwSel;
+  if (fRead && m_Watch.m_Push.RetryHidDevWoTCtrl(dwSel, *this) != 0 && !IsEnding())
+    LogMessage(L"Can not send wot-sel command to device", EVENTLOG_INFORMATION_TYPE);
+}

@@ -1,0 +1,100 @@
+#include "wot/WotPush.h"
+
+#include "hid/VendorIds.h"
+#include "log/DbgLog.h"
+#include "platform/results.h"
+#include "service/ServiceBase.h"
+#include "touchic/VornApi.h"
+#include "wot/WatchPause.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+#include <iterator>
+
+namespace {
+
+constexpr DWORD kPushSpinCount = 0x80000;
+constexpr int kPushAttempts = 15;
+constexpr DWORD kPushRetryMs = 2000;
+constexpr size_t kTextChars = MAX_PATH;
+
+// The facade's last error text as one line of a wide message (its trailing
+// line break dropped; a text too long for the buffer is cut).
+void LastFacadeError(WCHAR* pszText, size_t nChars) {
+  pszText[0] = L'\0';
+  const char* pszError = DbgLogLastError();
+  if (!pszError) return;
+  size_t nBytes = std::strlen(pszError);
+  while (nBytes > 0 && (pszError[nBytes - 1] == '\n' || pszError[nBytes - 1] == '\r')) --nBytes;
+  nBytes = std::min(nBytes, nChars - 1);
+  int nWritten = MultiByteToWideChar(CP_UTF8, 0, pszError, static_cast<int>(nBytes), pszText, static_cast<int>(nChars - 1));
+  pszText[nWritten > 0 ? nWritten : 0] = L'\0';
+}
+
+}  // namespace
+
+CWotPush::CWotPush(CServiceBase& service) : m_Service(service), m_dwVid(kVendorId), m_dwPid(0), m_csPush{} {
+  if (!InitializeCriticalSectionAndSpinCount(&m_csPush, kPushSpinCount)) throw static_cast<DWORD>(GetLastError());
+}
+
+CWotPush::~CWotPush() { DeleteCriticalSection(&m_csPush); }
+
+int CWotPush::RetryHidDevWoTCtrl(DWORD dwSel, CWatchPause& pause) {
+  for (int nAttempt = 0; nAttempt < kPushAttempts; ++nAttempt) {
+    if (pause.IsEnding()) return kResultNotDone;
+    if (HidDevWoTCtrl(dwSel) == 0) {
+      m_Service.LogMessage(L"Init HidDevWoTCtrl success", DEBUGLOG_ONLY);
+      return kResultOk;
+    }
+    m_Service.LogMessage(L"Init HidDevWoTCtrl fail", DEBUGLOG_ONLY);
+    if (!pause.WatchPause(kPushRetryMs)) return kResultNotDone;
+  }
+  m_Service.LogMessage(L"Init HidDevWoTCtrl fail.", EVENTLOG_INFORMATION_TYPE);
+  return kResultNotDone;
+}
+
+int CWotPush::HidDevWoTCtrl(DWORD dwSel) {
+  EnterCriticalSection(&m_csPush);
+  m_Service.LogMessage(L"---> VORNAPI::Connect", DEBUGLOG_ONLY);
+  WCHAR szMessage[kTextChars * 2];
+  WCHAR szError[kTextChars];
+  int nResult = VORNAPI::Connect(static_cast<int>(m_dwVid), static_cast<int>(m_dwPid));
+  if (nResult != 0) {
+    LastFacadeError(szError, std::size(szError));
+    std::swprintf(szMessage, std::size(szMessage), L"Connect fail. %ls", szError);
+  } else {
+    LogConnection();
+    nResult = SendSelection(dwSel, szMessage, std::size(szMessage));
+  }
+  m_Service.LogMessage(szMessage, EVENTLOG_INFORMATION_TYPE);
+  VORNAPI::Disconnect();
+  m_Service.LogMessage(L"<--- VORNAPI::Disconnect", DEBUGLOG_ONLY);
+  LeaveCriticalSection(&m_csPush);
+  return nResult;
+}
+
+void CWotPush::LogConnection() {
+  WCHAR szText[kTextChars + 32];
+  std::swprintf(szText, std::size(szText), L"Connect device count = %d", VORNAPI::GetDeviceCount());
+  m_Service.LogMessage(szText, DEBUGLOG_ONLY);
+  WCHAR szPath[kTextChars] = {};
+  VORNAPI::GetDevPath(0, szPath, static_cast<int>(kTextChars));
+  szPath[kTextChars - 1] = L'\0';
+  std::swprintf(szText, std::size(szText), L"Connect device path = %ls", szPath);
+  m_Service.LogMessage(szText, DEBUGLOG_ONLY);
+}
+
+// The command carries the selection's low byte; the message says what that
+// byte tells the controller: 1 switches wake-on-touch on, any other byte off.
+int CWotPush::SendSelection(DWORD dwSel, WCHAR* pszMessage, size_t nChars) {
+  if (VORNAPI::SWSetSystemInfo(static_cast<int>(dwSel)) == 0) {
+    const bool fEnabling = (dwSel & 0xFF) == 1;
+    std::swprintf(pszMessage, nChars, L"%ls", fEnabling ? L"Enable Wake-on-touch" : L"Disable Wake-on-touch");
+    return kResultOk;
+  }
+  WCHAR szError[kTextChars];
+  LastFacadeError(szError, std::size(szError));
+  std::swprintf(pszMessage, nChars, L"SWSetSystemInfo fail. %ls", szError);
+  return kResultFailed;
+}
