@@ -2,12 +2,13 @@
 the product write: a misread here would pass or fail the stage wrongly."""
 
 import io
+import struct
 import tempfile
 import unittest
 from datetime import datetime
 from pathlib import Path
 
-from winestage import conformance, controller, evidence, exports, product, winsim_story
+from winestage import conformance, controller, evidence, exports, installer, product, winsim_story
 from winestage.report import FAIL, PASS, SKIP, Plan, Report
 from winestage.scenario import BANNER_RULE, BANNER_TITLE, banner_problem
 from winestage.service_road import in_order
@@ -254,6 +255,33 @@ class ProductProbe(unittest.TestCase):
         self.assertEqual(product.missing_features(None)[0], {"exe", "log", "service", "controller", "watcher"})
         self.assertIn("CSampleService", product.describe_missing(["service"]))
         self.assertEqual(product.describe_missing(["exe", "log"]), "waits for VornPalmixSvc.exe to be built")
+
+
+class PackageReading(unittest.TestCase):
+    def test_reg_query_output_is_read_key_by_key(self):
+        text = ("\r\nHKEY_LOCAL_MACHINE\\Software\\X\\{A}\r\n    DisplayName    REG_SZ    VORN Palmix Service\r\n"
+                "    DisplayVersion    REG_SZ    1.0.4\r\n    Comments    REG_SZ    \r\n\r\n"
+                "HKEY_LOCAL_MACHINE\\Software\\X\\{B}\r\n    Version    REG_DWORD    0x1000003\r\n")
+        keys = installer.reg_values(text)
+        self.assertEqual(list(keys), ["HKEY_LOCAL_MACHINE\\Software\\X\\{A}", "HKEY_LOCAL_MACHINE\\Software\\X\\{B}"])
+        self.assertEqual(keys["HKEY_LOCAL_MACHINE\\Software\\X\\{A}"],
+                         {"DisplayName": "VORN Palmix Service", "DisplayVersion": "1.0.4", "Comments": ""})
+        self.assertEqual(installer.bumped("1.0.3"), "1.0.4")
+        self.assertTrue(installer.expected_description())
+
+    def test_the_version_comes_from_the_version_resource_not_a_stray_signature(self):
+        info = installer.packaging.FIXED_FILE_INFO
+        fixed = info + struct.pack("<IIII", 0x10000, (1 << 16) | 0, (3 << 16) | 7, 0)
+        blob = info + b"\xff" * 12 + b"code" + installer.packaging.VERSION_KEY + b"\0\0\0\0" + fixed
+        with tempfile.TemporaryDirectory() as folder:
+            exe = Path(folder) / "a.exe"
+            exe.write_bytes(blob)
+            self.assertEqual(installer.packaging.package_version(exe), "1.0.3")
+            exe.write_bytes(info + fixed)
+            with self.assertRaises(installer.packaging.PackageError):
+                installer.packaging.package_version(exe)
+            with self.assertRaises(installer.packaging.PackageError):
+                installer.packaging.build_msi(exe, folder, "1.0")
 
 
 class ProcessesAndPrefixes(unittest.TestCase):

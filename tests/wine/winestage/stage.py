@@ -17,6 +17,7 @@ from pathlib import Path
 
 from . import conformance, controller, product, winsim_story
 from .exports import Exports
+from .installer import Package
 from .cmdline import CommandLine
 from .controller_commands import ControllerCommands
 from .controller_service import ControllerService
@@ -86,7 +87,8 @@ def make_groups(stage, factory):
             ServiceRoad(stage, factory, 1, "net stop"),
             ServiceRoad(stage, factory, 0, "-remove"),
             ServiceRoad(stage, factory, "no-value", "net stop"),
-            ServiceRoad(stage, factory, "no-key", "-remove")]
+            ServiceRoad(stage, factory, "no-key", "-remove"),
+            Package(stage, factory)]
 
 
 class Sessions:
