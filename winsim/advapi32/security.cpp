@@ -34,13 +34,6 @@ DWORD WINAPI GetLengthSid(PSID pSid) {
   return static_cast<DWORD>(kSidHeaderBytes + static_cast<const SID*>(pSid)->SubAuthorityCount * sizeof(DWORD));
 }
 
-BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2) {
-  if (!IsValidSid(pSid1) || !IsValidSid(pSid2)) return Fail(ERROR_INVALID_SID, FALSE);
-  SetLastErrorCode(ERROR_SUCCESS);
-  DWORD length = GetLengthSid(pSid1);
-  return length == GetLengthSid(pSid2) && std::memcmp(pSid1, pSid2, length) == 0;
-}
-
 BOOL WINAPI LookupAccountNameW(LPCWSTR, LPCWSTR lpAccountName, PSID Sid, LPDWORD cbSid,
                                LPWSTR ReferencedDomainName, LPDWORD cchReferencedDomainName,
                                PSID_NAME_USE peUse) {
@@ -95,10 +88,10 @@ BOOL WINAPI RevertToSelf(void) {
   return TRUE;
 }
 
-// Only the calling thread is supported; a null token ends its impersonation.
-// Process tokens are primary tokens, which SetThreadToken refuses.
+// Only the calling thread (a null Thread) is supported; a null token ends its
+// impersonation. Process tokens are primary tokens, which SetThreadToken refuses.
 BOOL WINAPI SetThreadToken(PHANDLE Thread, HANDLE Token) {
-  if (Thread && *Thread != GetCurrentThread()) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (Thread) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (Token) return Fail(TokenOf(Token) ? ERROR_BAD_TOKEN_TYPE : ERROR_INVALID_HANDLE, FALSE);
   TheIdentity().ClearImpersonation(CurrentThreadId());
   return TRUE;

@@ -1,5 +1,6 @@
 // kernel32: FormatMessageA/W over the system message table (and message
-// strings the caller passes), with escapes, inserts and the buffer rules.
+// strings the caller passes), with the escapes and the buffer rules; inserts
+// pass through unfilled.
 #include "codepage.h"
 #include "systemtexts.h"
 
@@ -7,12 +8,10 @@
 #include <winsim/sim/object.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
 #include <string>
-#include <vector>
 
 using namespace winsim;
 
@@ -25,67 +24,23 @@ bool EnglishLanguage(DWORD language) {
          language == MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US) || language == LANG_ENGLISH;
 }
 
-// Where insert arguments come from: an array of DWORD_PTR, or a va_list read
-// one pointer-sized argument at a time.
-class Arguments {
- public:
-  Arguments(DWORD flags, va_list* list) : m_array((flags & FORMAT_MESSAGE_ARGUMENT_ARRAY) != 0), m_list(list) {}
-  ~Arguments() {
-    if (m_copied) va_end(m_copy);
-  }
-  bool Present() const { return m_list != nullptr; }
-  DWORD_PTR Get(unsigned index) {
-    if (m_array) return reinterpret_cast<const DWORD_PTR*>(m_list)[index - 1];
-    if (!m_copied) {
-      va_copy(m_copy, *m_list);
-      m_copied = true;
-    }
-    while (m_fetched.size() < index) m_fetched.push_back(va_arg(m_copy, DWORD_PTR));
-    return m_fetched[index - 1];
-  }
-
- private:
-  bool m_array;
-  va_list* m_list;
-  va_list m_copy;
-  bool m_copied = false;
-  std::vector<DWORD_PTR> m_fetched;
-};
-
-// One insert "%N!fmt!" formatted as text of the call's width (`wide`): "s" is
-// a string of the call's own width, "S" of the other; numbers go through printf.
-bool FormatInsert(const std::wstring& insertFormat, DWORD_PTR value, bool wide, std::wstring& out) {
-  std::wstring conversion = insertFormat.empty() ? L"s" : insertFormat;
-  const wchar_t type = conversion.back();
-  if (type == L's' || type == L'S') {
-    const bool argWide = (type == L's') == wide;
-    if (!value) return false;
-    out += argWide ? std::wstring(reinterpret_cast<const wchar_t*>(value))
-                   : codepage::WideFromAnsi(reinterpret_cast<const char*>(value));
-    return true;
-  }
-  std::string format = "%";
-  for (wchar_t c : conversion.substr(0, conversion.size() - 1)) {
-    if (c == L'l' || c == L'h' || c == L'I' || c == L'6' || c == L'4') continue;  // sizes: value is pointer-sized
-    format.push_back(static_cast<char>(c));
-  }
-  if (std::wcschr(L"diuxXoc", type) == nullptr) return false;
-  format += type == L'c' ? "c" : std::string("ll") + static_cast<char>(type);
-  char text[64];
-  if (type == L'c')
-    std::snprintf(text, sizeof text, format.c_str(), static_cast<int>(value));
-  else
-    std::snprintf(text, sizeof text, format.c_str(), static_cast<unsigned long long>(value));
-  out += codepage::WideFromAnsi(text);
-  return true;
+// The end of the insert "%N" or "%N!fmt!" whose digits start at `digits`, or
+// npos when its format has no closing '!'.
+size_t InsertEnd(const std::wstring& text, size_t digits) {
+  size_t end = digits;
+  while (end < text.size() && end < digits + 2 && std::iswdigit(text[end])) ++end;
+  if (end >= text.size() || text[end] != L'!') return end;
+  const size_t close = text.find(L'!', end + 1);
+  return close == std::wstring::npos ? close : close + 1;
 }
 
-// Expands the escapes and inserts of a message text. With
+// Expands the escapes of a message text. Inserts are kept as they are
+// (FORMAT_MESSAGE_IGNORE_INSERTS), which is how the system's texts are read;
+// winsim fills none in: a call that asks for that fails. With
 // FORMAT_MESSAGE_MAX_WIDTH_MASK the text's own line breaks become spaces.
-DWORD Expand(const std::wstring& text, DWORD flags, va_list* list, bool wide, std::wstring& out) {
+DWORD Expand(const std::wstring& text, DWORD flags, bool arguments, std::wstring& out) {
   const bool ignoreInserts = (flags & FORMAT_MESSAGE_IGNORE_INSERTS) != 0;
   const bool oneLine = (flags & FORMAT_MESSAGE_MAX_WIDTH_MASK) != 0;
-  Arguments arguments(flags, list);
   for (size_t i = 0; i < text.size(); ++i) {
     const wchar_t c = text[i];
     if (oneLine && c == L'\r' && i + 1 < text.size() && text[i + 1] == L'\n') {
@@ -99,21 +54,10 @@ DWORD Expand(const std::wstring& text, DWORD flags, va_list* list, bool wide, st
     }
     const wchar_t next = text[++i];
     if (next >= L'1' && next <= L'9') {
-      size_t end = i;
-      unsigned index = 0;
-      while (end < text.size() && end < i + 2 && std::iswdigit(text[end])) index = index * 10 + (text[end++] - L'0');
-      std::wstring insertFormat;
-      if (end < text.size() && text[end] == L'!') {
-        size_t close = text.find(L'!', end + 1);
-        if (close == std::wstring::npos) return ERROR_INVALID_PARAMETER;
-        insertFormat = text.substr(end + 1, close - end - 1);
-        end = close + 1;
-      }
-      if (ignoreInserts) {
-        out += text.substr(i - 1, end - i + 1);
-      } else if (!arguments.Present() || !FormatInsert(insertFormat, arguments.Get(index), wide, out)) {
-        return ERROR_INVALID_PARAMETER;
-      }
+      const size_t end = InsertEnd(text, i);
+      if (end == std::wstring::npos) return ERROR_INVALID_PARAMETER;
+      if (!ignoreInserts) return arguments ? ERROR_NOT_SUPPORTED : ERROR_INVALID_PARAMETER;
+      out += text.substr(i - 1, end - i + 1);
       i = end - 1;
       continue;
     }
@@ -167,7 +111,7 @@ DWORD Format(DWORD flags, LPCVOID source, DWORD id, DWORD language, va_list* arg
              std::wstring& result) {
   std::wstring text;
   if (DWORD error = MessageText(flags, source, id, language, wide, text)) return error;
-  return Expand(text, flags, arguments, wide, result);
+  return Expand(text, flags, arguments != nullptr, result);
 }
 
 }  // namespace

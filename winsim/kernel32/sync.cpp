@@ -104,6 +104,5 @@ void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime) {
 
 DWORD WINAPI GetCurrentThreadId(void) { return CurrentThreadId(); }
 HANDLE WINAPI GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(kCurrentProcessPseudo); }
-HANDLE WINAPI GetCurrentThread(void) { return reinterpret_cast<HANDLE>(kCurrentThreadPseudo); }
 
 }  // extern "C"

@@ -177,18 +177,6 @@ DWORD Identity::StartProcess(const std::wstring& exeName, const std::wstring& us
   return StartLocked(exeName, userSid, parentPid);
 }
 
-bool Identity::EndProcess(DWORD pid) {
-  bool ended = false;
-  {
-    std::lock_guard lock(m_mutex);
-    std::lock_guard kernel(KernelLock());
-    for (auto& process : m_processes)
-      if (process->pid == pid && process->running) process->running = false, ended = true;
-  }
-  if (ended) NotifyWaiters();
-  return ended;
-}
-
 std::vector<ProcessRecord> Identity::Processes() const {
   std::lock_guard lock(m_mutex);
   std::vector<ProcessRecord> result;

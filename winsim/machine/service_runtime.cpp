@@ -602,22 +602,8 @@ HPOWERNOTIFY Services::RegisterPowerSetting(SERVICE_STATUS_HANDLE handle, const 
   run->powerSettings.push_back(setting);
   uintptr_t id = m_nextHandle;
   m_nextHandle += 8;
-  m_powerNotifies.emplace(id, std::make_pair(std::weak_ptr<ServiceRun>(run), setting));
   error = ERROR_SUCCESS;
   return reinterpret_cast<HPOWERNOTIFY>(id);
-}
-
-DWORD Services::UnregisterPowerSetting(HPOWERNOTIFY notify) {
-  std::lock_guard lock(m_mutex);
-  auto it = m_powerNotifies.find(reinterpret_cast<uintptr_t>(notify));
-  if (it == m_powerNotifies.end()) return ERROR_INVALID_HANDLE;
-  if (auto run = it->second.first.lock()) {
-    auto& settings = run->powerSettings;
-    auto found = std::find(settings.begin(), settings.end(), it->second.second);
-    if (found != settings.end()) settings.erase(found);
-  }
-  m_powerNotifies.erase(it);
-  return ERROR_SUCCESS;
 }
 
 bool Services::IsRegisteredForPowerSetting(const std::wstring& name, const GUID& setting) const {

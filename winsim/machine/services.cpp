@@ -103,11 +103,6 @@ void Services::SetAdministrator(bool isAdministrator) {
   m_isAdministrator = isAdministrator;
 }
 
-bool Services::IsAdministrator() const {
-  std::lock_guard lock(m_mutex);
-  return m_isAdministrator;
-}
-
 // ---- Database -------------------------------------------------------------
 
 size_t Services::OpenHandlesLocked(const std::wstring& name) const {

@@ -21,9 +21,4 @@ HPOWERNOTIFY WINAPI RegisterPowerSettingNotification(HANDLE hRecipient, LPCGUID 
   return notify ? notify : Fail(error, static_cast<HPOWERNOTIFY>(nullptr));
 }
 
-BOOL WINAPI UnregisterPowerSettingNotification(HPOWERNOTIFY Handle) {
-  DWORD error = CurrentMachine().Part<Services>().UnregisterPowerSetting(Handle);
-  return error ? Fail(error, FALSE) : TRUE;
-}
-
 }  // extern "C"

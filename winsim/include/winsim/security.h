@@ -61,6 +61,5 @@ BOOL WINAPI ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid);
 BOOL WINAPI ConvertStringSidToSidW(LPCWSTR StringSid, PSID* Sid);
 BOOL WINAPI IsValidSid(PSID pSid);
 DWORD WINAPI GetLengthSid(PSID pSid);
-BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2);
 
 }  // extern "C"

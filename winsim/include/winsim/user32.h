@@ -31,7 +31,6 @@ extern "C" {
 extern const GUID GUID_MONITOR_POWER_ON;
 
 HPOWERNOTIFY WINAPI RegisterPowerSettingNotification(HANDLE hRecipient, LPCGUID PowerSettingGuid, DWORD Flags);
-BOOL WINAPI UnregisterPowerSettingNotification(HPOWERNOTIFY Handle);
 BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY Handle);
 
 }  // extern "C"

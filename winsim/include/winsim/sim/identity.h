@@ -90,7 +90,6 @@ class Identity : public MachinePart {
 
   // ---- Processes, in creation order (the order of a snapshot).
   DWORD StartProcess(const std::wstring& exeName, const std::wstring& userSid, DWORD parentPid = 0);
-  bool EndProcess(DWORD pid);
   std::vector<ProcessRecord> Processes() const;
   std::shared_ptr<ProcessRecord> FindProcess(DWORD pid) const;
 

@@ -87,7 +87,6 @@ class Services : public MachinePart {
   // A caller that is not an administrator may connect and query, but not
   // create, change, start, stop or delete services.
   void SetAdministrator(bool isAdministrator);
-  bool IsAdministrator() const;
 
   // --- Database --------------------------------------------------------------
   std::optional<ServiceConfig> Find(const std::wstring& name) const;
@@ -178,7 +177,6 @@ class Services : public MachinePart {
                                         LPVOID context, DWORD& error);
   DWORD SetStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& status);
   HPOWERNOTIFY RegisterPowerSetting(SERVICE_STATUS_HANDLE handle, const GUID& setting, DWORD& error);
-  DWORD UnregisterPowerSetting(HPOWERNOTIFY notify);
 
  private:
   struct HandleEntry;
@@ -194,7 +192,6 @@ class Services : public MachinePart {
   uintptr_t m_nextHandle = 0x5C000;
   std::map<std::wstring, ServiceState> m_states;  // by folded name
   std::map<uintptr_t, std::weak_ptr<ServiceRun>> m_statusHandles;
-  std::map<uintptr_t, std::pair<std::weak_ptr<ServiceRun>, GUID>> m_powerNotifies;
   std::vector<std::shared_ptr<ServiceRun>> m_runs;  // every run whose process thread exists
   std::unique_ptr<OrderedNotifier<std::pair<std::wstring, StatusReport>>> m_notifier;
 
