@@ -17,7 +17,7 @@ class CServiceBase;
 class CWotPush;
 class CWotSetting;
 
-class CRegWatch : public CWatchPause {
+class CRegWatch final : public CWatchPause {
  public:
   // How long a new run waits before it does anything.
   static constexpr DWORD kStartDelayMs = 5000;

@@ -6,7 +6,7 @@
 
 #include "wot/RegWatch.h"
 
-class CRegWatch::CWatchRun : public CWatchPause {
+class CRegWatch::CWatchRun final : public CWatchPause {
  public:
   explicit CWatchRun(CRegWatch& watch) : m_Watch(watch), m_dwGeneration(0), m_szRegPath{} {}
   CWatchRun(const CWatchRun&) = delete;
