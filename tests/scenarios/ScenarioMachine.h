@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 #include <winsim/sim/eventlog.h>
 #include <winsim/sim/identity.h>
-#include <winsim/sim/process.h>
+#include <winsim/sim/process_entry.h>
 #include <winsim/sim/registry.h>
 #include <winsim/sim/services.h>
 #include <winsim/sim/threadpool.h>

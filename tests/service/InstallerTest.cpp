@@ -10,7 +10,7 @@
 #include <unistd.h>
 #include <winsim/sim/executable.h>
 #include <winsim/sim/machine.h>
-#include <winsim/sim/process.h>
+#include <winsim/sim/process_entry.h>
 #include <winsim/sim/registry.h>
 #include <winsim/sim/services.h>
 

@@ -12,7 +12,7 @@
 
 #include <winsim/sim/eventlog.h>
 #include <winsim/sim/machine.h>
-#include <winsim/sim/process.h>
+#include <winsim/sim/process_entry.h>
 #include <winsim/sim/services.h>
 
 #include <cstdio>

@@ -4,7 +4,7 @@
 // service, and the database on disk (persistence, damaged files, rights).
 #include <gtest/gtest.h>
 #include <winsim/sim/machine.h>
-#include <winsim/sim/process.h>
+#include <winsim/sim/process_entry.h>
 #include <winsim/sim/services.h>
 #include <winsim/windows.h>
 

@@ -1,7 +1,7 @@
 // A winsim program for the test of winsim's main: prints its wide arguments
 // one a line and whether its entry was registered, and exits with argc.
 #include <platform/win32.h>
-#include <winsim/sim/process.h>
+#include <winsim/sim/process_entry.h>
 
 #include <cwchar>
 

@@ -6,7 +6,7 @@
 #include <winsim/sim/eventlog.h>
 #include <winsim/sim/hidbus.h>
 #include <winsim/sim/identity.h>
-#include <winsim/sim/process.h>
+#include <winsim/sim/process_entry.h>
 #include <winsim/sim/registry.h>
 #include <winsim/sim/services.h>
 

@@ -6,7 +6,7 @@
 #include "service_store.h"
 
 #include <winsim/kernel32.h>
-#include <winsim/sim/process.h>
+#include <winsim/sim/process_entry.h>
 #include <winsim/user32.h>
 
 #include <algorithm>

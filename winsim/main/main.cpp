@@ -1,7 +1,7 @@
 // The process entry of winsim programs: the product's entry is wmain, as on
 // Windows; this main converts the UTF-8 arguments to wide strings, makes the
 // entry known to the simulated SCM and runs it.
-#include <winsim/sim/process.h>
+#include <winsim/sim/process_entry.h>
 #include <winsim/sim/text.h>
 
 #include <clocale>

@@ -1,4 +1,5 @@
-#include <winsim/sim/process.h>
+// The process entry the simulated SCM starts a service process with.
+#include <winsim/sim/process_entry.h>
 
 #include <atomic>
 

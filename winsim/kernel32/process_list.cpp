@@ -1,4 +1,5 @@
-// kernel32: process snapshots, OpenProcess and the computer name.
+// kernel32: the machine's processes as snapshots list them and OpenProcess opens
+// them; the computer name.
 #include <winsim/kernel32.h>
 #include <winsim/sim/identity.h>
 #include <winsim/tlhelp32.h>
