@@ -30,6 +30,10 @@ SERVICE_START_MS = 60000
 # Directories of a booted prefix that hold only Wine's DLLs and programs,
 # which nothing writes to at run time: clones share their files by hard link.
 SHARED_TREES = ("drive_c/windows/system32", "drive_c/windows/winsxs")
+# ... except the drivers folder: installing a driver in a session rewrites its
+# file there, in place, and a driver another session runs from the same file
+# then finds its import table undone (its host crashes).
+OWN_TREES = ("drive_c/windows/system32/drivers",)
 
 
 class WineError(RuntimeError):
@@ -176,9 +180,10 @@ class Prefix:
 
     def _copier(self):
         shared = [str(self.path / tree) + os.sep for tree in SHARED_TREES]
+        own = [str(self.path / tree) + os.sep for tree in OWN_TREES]
 
         def copy(src, dst):
-            if any(src.startswith(root) for root in shared):
+            if any(src.startswith(root) for root in shared) and not any(src.startswith(root) for root in own):
                 os.link(src, dst)
             else:
                 shutil.copy2(src, dst)
