@@ -133,6 +133,7 @@ void Controller::Act(Action action, Reaction& reaction) {
   WireEntry entry = {};
   entry.kind = EntryKind::kAction;
   entry.action = action;
+  entry.clock = m_clock;
   m_wire.Append(entry);
 }
 
@@ -179,6 +180,7 @@ Report Controller::TouchReport(uint16_t x, uint16_t y, bool down) {
 void Controller::Record(EntryKind kind, const uint8_t* bytes, size_t length) {
   WireEntry entry = {};
   entry.kind = kind;
+  entry.clock = m_clock;
   entry.length = static_cast<uint16_t>(length < kMaxReportBytes ? length : kMaxReportBytes);
   Copy(entry.bytes, bytes, entry.length);
   m_wire.Append(entry);

@@ -113,6 +113,17 @@ Descriptor CollectionDescriptor(Collection collection) {
   return {kDevice + kOffsets[index], kLengths[index]};
 }
 
+bool CollectionOfReport(uint8_t reportId, Collection& collection) {
+  switch (reportId) {
+    case kTouchReportId:
+    case kContactMaximumReportId: collection = Collection::kTouchScreen; return true;
+    case kVendorInputReportId:
+    case kVendorStatusReportId: collection = Collection::kVendorInput; return true;
+    case kVendorOutputReportId: collection = Collection::kVendorOutput; return true;
+    default: return false;
+  }
+}
+
 const char16_t* ManufacturerString() { return kManufacturer; }
 const char16_t* ProductString() { return kProduct; }
 

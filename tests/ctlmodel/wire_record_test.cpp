@@ -4,11 +4,14 @@
 
 #include <ctlmodel/controller.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "model_test_support.h"
+#include "vdev/control.h"
 
 using ctlmodel::Action;
 using ctlmodel::EntryKind;
@@ -55,6 +58,17 @@ TEST_F(Wire, RecordsOutActionAndInInOrder) {
                                                     "wire in 02 04 52 01 20 30 ...",
                                                     "wire out 03 00 04 F0 02 00 01 ...", "ctl wake-on-touch on"}));
   EXPECT_EQ(model.Wire().Count(), 0u);
+}
+
+TEST_F(Wire, EntriesCarryTheCallersClock) {
+  model.SetClock(41);
+  const ctlmodel::Reaction reaction = Write(Command({0x53, 0x00, 0x00, 0x01}));
+  model.SetClock(42);
+  model.NoteInputSent(reaction.answer.bytes, reaction.answer.length);
+  std::vector<uint64_t> clocks;
+  WireEntry entry;
+  while (model.Wire().Take(entry)) clocks.push_back(entry.clock);
+  EXPECT_EQ(clocks, (std::vector<uint64_t>{41, 41, 42}));
 }
 
 TEST_F(Wire, AnAnswerIsRecordedOnlyWhenTheCallerSentIt) {
@@ -149,6 +163,35 @@ TEST_F(Wire, AControllerThatNobodyReadsKeepsItsNewestTraffic) {
 }
 
 // ---- text ----
+
+// The driver's reply to the wire request: its header and the entries taken,
+// nothing beyond them (the rest of the buffer is never copied back), and the
+// entries lost to overflow counted once.
+TEST(WireReply, HoldsTheHeaderAndTheEntriesTakenAndNothingMore) {
+  auto record = std::make_unique<WireRecord>();
+  auto chunk = std::make_unique<vdev::WireChunk>();
+  uint32_t seen = 0;
+  for (uint32_t n = 0; n < 40; ++n) record->Append(Numbered(n));
+  EXPECT_EQ(vdev::TakeWireChunk(*record, *chunk, seen, 10000000), vdev::WireChunkBytes(32));
+  EXPECT_EQ(chunk->more, 8u);
+
+  std::memset(chunk.get(), 0xAA, sizeof(*chunk));
+  const uint32_t bytes = vdev::TakeWireChunk(*record, *chunk, seen, 10000000);
+  EXPECT_EQ(bytes, offsetof(vdev::WireChunk, entries) + 8 * sizeof(WireEntry));
+  EXPECT_EQ(chunk->count, 8u);
+  EXPECT_EQ(chunk->more, 0u);
+  EXPECT_EQ(chunk->frequency, 10000000u);
+  EXPECT_EQ(NumberOf(chunk->entries[7]), 39u);
+  const auto* raw = reinterpret_cast<const unsigned char*>(chunk.get());
+  EXPECT_TRUE(std::all_of(raw + bytes, raw + sizeof(*chunk), [](unsigned char b) { return b == 0xAA; }));
+
+  for (uint32_t n = 0; n < WireRecord::kCapacity + 5; ++n) record->Append(Numbered(n));
+  vdev::TakeWireChunk(*record, *chunk, seen, 10000000);
+  EXPECT_EQ(chunk->dropped, 5u);
+  EXPECT_EQ(NumberOf(chunk->entries[0]), 5u);
+  vdev::TakeWireChunk(*record, *chunk, seen, 10000000);
+  EXPECT_EQ(chunk->dropped, 0u);
+}
 
 TEST(WireText, TrailingZerosBecomeAnEllipsis) {
   char text[64];

@@ -11,7 +11,10 @@ from pathlib import Path
 from winestage import conformance, controller, evidence, exports, installer, product, winsim_story
 from winestage.report import FAIL, PASS, SKIP, Plan, Report
 from winestage.scenario import BANNER_RULE, BANNER_TITLE, banner_problem
+from winestage.controller_commands import ControllerCommands
+from winestage.controller_service import ControllerService
 from winestage.service_road import in_order
+from winestage.stage import Stage
 import os
 
 from winestage.session import Prefix, Process, Result
@@ -226,6 +229,35 @@ class VirtualControllerOutput(unittest.TestCase):
 
     def test_checks_waiting_for_the_driver_say_so(self):
         self.assertIn("virtual controller", product.describe_missing(["driver"]))
+
+    def test_wire_lines_carry_the_time_and_length_and_keep_other_lines_whole(self):
+        text = ("(3 earlier entries were dropped: the record holds 256)\r\n"
+                "120 out 03 00 04 53 00 00 01 ... [64 bytes]\r\n125 in 02 ... (write failed) [16 bytes]\r\n")
+        self.assertEqual(controller.wire_entries(text),
+                         [(None, "(3 earlier entries were dropped: the record holds 256)", None),
+                          (120, "out 03 00 04 53 00 00 01 ...", 64), (125, "in 02 ... (write failed)", 16)])
+
+
+class DriverThatDidNotInstall(unittest.TestCase):
+    def stage(self, built):
+        stage = Stage(Path("/nonexistent"), Path("VornPalmixSvc.exe"), "1.0.3.7", set(), "")
+        controller.mark_driver(stage, "vorndev install in the template: exit 1", built=built)
+        return stage
+
+    def sessions(self, title):
+        raise AssertionError(f"{title}: no session may start")
+
+    def test_a_built_driver_that_did_not_install_fails_the_controller_groups(self):
+        stage = self.stage(built=True)
+        for group in (ControllerCommands(stage, self.sessions), ControllerService(stage, self.sessions)):
+            outcomes = group.execute()
+            self.assertTrue(outcomes)
+            self.assertEqual({o.status for o in outcomes}, {FAIL}, group.title)
+            self.assertTrue(all("exit 1" in o.detail for o in outcomes))
+
+    def test_a_driver_not_built_leaves_them_waiting(self):
+        outcomes = ControllerCommands(self.stage(built=False), self.sessions).execute()
+        self.assertEqual({o.status for o in outcomes}, {SKIP})
 
 
 class ExportTable(unittest.TestCase):

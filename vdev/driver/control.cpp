@@ -1,14 +1,95 @@
-// The control device, \\.\VornVdev: vorndev.exe sets the controller's ids
-// and fault, detaches and attaches it, and reads its wire record and state.
-// It is created when the driver loads, so it outlives a detach.
-#include "../control.h"
+// The control device, \\.\VornVdev: vorndev.exe sets the controller's fault,
+// brings it back after an unplug, and reads its wire record and state. It
+// exists while the controller has devices (Follow), and only SYSTEM and the
+// Administrators group may open it.
 #include "vdev.h"
+
+extern "C" {
+// ntifs.h declares these; it does not mix with wdm.h.
+NTSTATUS NTAPI RtlCreateAcl(PACL acl, ULONG length, ULONG revision);
+NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL acl, ULONG revision, ACCESS_MASK mask, PSID sid);
+NTSTATUS NTAPI ObOpenObjectByPointer(PVOID object, ULONG attributes, PACCESS_STATE state, ACCESS_MASK access,
+                                     PVOID type, KPROCESSOR_MODE mode, PHANDLE handle);
+NTSTATUS NTAPI ZwSetSecurityObject(HANDLE handle, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor);
+}
 
 namespace vdev::control {
 namespace {
 
 PDEVICE_OBJECT g_device;
 UNICODE_STRING g_link;
+// Serialises Follow(): a device may arrive while another goes.
+KMUTEX g_follow;
+
+// SYSTEM (S-1-5-18) and Administrators (S-1-5-32-544), as SID structures:
+// revision, sub-authority count, authority (NT), sub-authorities.
+alignas(4) constexpr UCHAR kSystemSid[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+alignas(4) constexpr UCHAR kAdministratorsSid[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 0x02, 0, 0};
+// An access-allowed ACE is its header and mask (8 bytes), then its SID.
+constexpr ULONG kAclBytes = sizeof(ACL) + 8 + sizeof(kSystemSid) + 8 + sizeof(kAdministratorsSid);
+// An absolute security descriptor, laid out as ntifs.h's SECURITY_DESCRIPTOR.
+struct AbsoluteDescriptor {
+  UCHAR revision;
+  UCHAR sbz1;
+  USHORT control;
+  PVOID owner, group, sacl, dacl;
+};
+static_assert(sizeof(AbsoluteDescriptor) == 8 + 4 * sizeof(void*), "the pointers are aligned");
+
+// Sets the device object's DACL through a handle to it: Wine's ntoskrnl does
+// not implement ObSetSecurityObjectByPointer (calling it ends the driver host).
+NTSTATUS SetDacl(PDEVICE_OBJECT device, PSECURITY_DESCRIPTOR descriptor) {
+  HANDLE handle = nullptr;
+  NTSTATUS status = ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, nullptr, KernelMode, &handle);
+  if (!NT_SUCCESS(status)) return status;
+  status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, descriptor);
+  ZwClose(handle);
+  return status;
+}
+
+// The device's DACL, as "D:P(A;;GA;;;SY)(A;;GA;;;BA)" would give it: all
+// access for SYSTEM and the Administrators, none for anybody else. Built by
+// hand: IoCreateDeviceSecure lives in a static library MinGW lacks.
+NTSTATUS Protect(PDEVICE_OBJECT device) {
+  alignas(8) UCHAR aclBuffer[kAclBytes];
+  auto* acl = reinterpret_cast<PACL>(aclBuffer);
+  auto* system = const_cast<UCHAR*>(kSystemSid);
+  auto* administrators = const_cast<UCHAR*>(kAdministratorsSid);
+  AbsoluteDescriptor descriptorBuffer;
+  PSECURITY_DESCRIPTOR descriptor = &descriptorBuffer;
+  NTSTATUS status = RtlCreateSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION);
+  if (NT_SUCCESS(status)) status = RtlCreateAcl(acl, sizeof(aclBuffer), ACL_REVISION);
+  if (NT_SUCCESS(status)) status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, system);
+  if (NT_SUCCESS(status)) status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, administrators);
+  if (NT_SUCCESS(status)) status = RtlSetDaclSecurityDescriptor(descriptor, TRUE, acl, FALSE);
+  if (NT_SUCCESS(status)) status = SetDacl(device, descriptor);
+  return status;
+}
+
+NTSTATUS Create(PDRIVER_OBJECT driver) {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, VDEV_CONTROL_DEVICE);
+  PDEVICE_OBJECT device = nullptr;
+  NTSTATUS status = IoCreateDevice(driver, 0, &name, kControlDeviceType, FILE_DEVICE_SECURE_OPEN, FALSE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  status = Protect(device);
+  RtlInitUnicodeString(&g_link, VDEV_CONTROL_LINK);
+  if (NT_SUCCESS(status)) status = IoCreateSymbolicLink(&g_link, &name);
+  if (!NT_SUCCESS(status)) {
+    IoDeleteDevice(device);
+    return status;
+  }
+  device->Flags |= DO_BUFFERED_IO;
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  g_device = device;
+  return STATUS_SUCCESS;
+}
+
+void Delete() {
+  IoDeleteSymbolicLink(&g_link);
+  IoDeleteDevice(g_device);
+  g_device = nullptr;
+}
 
 // The buffered request's input, when it is exactly `size` bytes.
 const void* Input(PIRP irp, ULONG size) {
@@ -19,14 +100,6 @@ const void* Input(PIRP irp, ULONG size) {
 void* Output(PIRP irp, ULONG size) {
   const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
   return length >= size ? irp->AssociatedIrp.SystemBuffer : nullptr;
-}
-
-NTSTATUS ResetRequest(PIRP irp) {
-  auto* config = static_cast<const ctlmodel::Config*>(Input(irp, sizeof(ctlmodel::Config)));
-  if (config == nullptr || static_cast<int>(config->fault) >= ctlmodel::kFaultCount)
-    return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
-  controller::Reset(*config);
-  return CompleteRequest(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS SetFaultRequest(PIRP irp) {
@@ -40,11 +113,7 @@ NTSTATUS SetFaultRequest(PIRP irp) {
 NTSTATUS TakeWireRequest(PIRP irp) {
   auto* chunk = static_cast<WireChunk*>(Output(irp, sizeof(WireChunk)));
   if (chunk == nullptr) return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL);
-  ULONG more = 0, dropped = 0;
-  chunk->count = controller::TakeWire(chunk->entries, WireChunk::kEntries, more, dropped);
-  chunk->more = more;
-  chunk->dropped = dropped;
-  return CompleteRequest(irp, STATUS_SUCCESS, sizeof(WireChunk));
+  return CompleteRequest(irp, STATUS_SUCCESS, controller::TakeWire(*chunk));
 }
 
 NTSTATUS StateRequest(PIRP irp) {
@@ -56,10 +125,8 @@ NTSTATUS StateRequest(PIRP irp) {
 
 NTSTATUS DeviceControl(PIRP irp) {
   switch (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode) {
-    case kIoctlReset: return ResetRequest(irp);
     case kIoctlSetFault: return SetFaultRequest(irp);
-    case kIoctlDetach: controller::Attach(false); return CompleteRequest(irp, STATUS_SUCCESS);
-    case kIoctlAttach: controller::Attach(true); return CompleteRequest(irp, STATUS_SUCCESS);
+    case kIoctlAttach: controller::Attach(); return CompleteRequest(irp, STATUS_SUCCESS);
     case kIoctlTakeWire: return TakeWireRequest(irp);
     case kIoctlGetState: return StateRequest(irp);
     default: return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
@@ -68,35 +135,32 @@ NTSTATUS DeviceControl(PIRP irp) {
 
 }  // namespace
 
-NTSTATUS Create(PDRIVER_OBJECT driver) {
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, VDEV_CONTROL_DEVICE);
-  NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_device);
-  if (!NT_SUCCESS(status)) return status;
-  RtlInitUnicodeString(&g_link, VDEV_CONTROL_LINK);
-  status = IoCreateSymbolicLink(&g_link, &name);
-  if (!NT_SUCCESS(status)) {
-    IoDeleteDevice(g_device);
-    g_device = nullptr;
-    return status;
+void Init() { KeInitializeMutex(&g_follow, 0); }
+
+void Follow(PDRIVER_OBJECT driver) {
+  KeWaitForSingleObject(&g_follow, Executive, KernelMode, FALSE, nullptr);
+  const bool wanted = controller::DeviceCount() != 0;
+  if (wanted && g_device == nullptr) {
+    const NTSTATUS status = Create(driver);
+    if (!NT_SUCCESS(status)) DbgPrint("vornvdev: no control device (status 0x%08lx)\n", status);
+  } else if (!wanted && g_device != nullptr) {
+    Delete();
   }
-  g_device->Flags |= DO_BUFFERED_IO;
-  g_device->Flags &= ~DO_DEVICE_INITIALIZING;
-  return STATUS_SUCCESS;
+  KeReleaseMutex(&g_follow, FALSE);
 }
 
-void Delete() {
-  if (g_device == nullptr) return;
-  IoDeleteSymbolicLink(&g_link);
-  IoDeleteDevice(g_device);
-  g_device = nullptr;
-}
-
-bool Owns(PDEVICE_OBJECT device) { return device != nullptr && device == g_device; }
+// By its type: a control device already deleted still gets the requests of
+// handles opened before, and none of them may reach the class driver.
+bool Owns(PDEVICE_OBJECT device) { return device != nullptr && device->DeviceType == kControlDeviceType; }
 
 NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) {
-  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL) return DeviceControl(irp);
-  return CompleteRequest(irp, STATUS_SUCCESS);  // create, cleanup, close
+  switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
+    case IRP_MJ_CREATE:
+    case IRP_MJ_CLOSE:
+    case IRP_MJ_CLEANUP: return CompleteRequest(irp, STATUS_SUCCESS);
+    case IRP_MJ_DEVICE_CONTROL: return DeviceControl(irp);
+    default: return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);  // reads, writes and the rest
+  }
 }
 
 }  // namespace vdev::control

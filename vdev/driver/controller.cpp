@@ -1,8 +1,8 @@
-// The controller behind the collection devices: one ctlmodel::Controller
-// under one spin lock, the reads each device has pending, and the work the
-// model says is due later (an answer, the end of a held write, an unplug),
-// each on a kernel timer of its own. Requests are completed after the lock
-// is released.
+// The controller behind the devices: one ctlmodel::Controller under one spin
+// lock, the reads each device has pending, and the work the model says is
+// due later (an answer, the end of a held write, an unplug), each on a kernel
+// timer of its own. Requests are completed after the lock is released, and
+// every request left pending has a cancel routine.
 #include "vdev.h"
 
 namespace vdev::controller {
@@ -16,55 +16,32 @@ struct TimedWork {
   KTIMER timer;
   KDPC dpc;
   Due kind;
+  ULONG generation;            // the controller's generation when scheduled
   ctlmodel::Report report;     // kAnswer
-  PIRP irp;                    // kHeldWrite; null once the device took it back
+  PIRP irp;                    // kHeldWrite; null once it was completed another way
   CollectionDevice* device;    // kHeldWrite
 };
 
-// Input reports that found no read waiting: the class driver keeps one read
-// pending, but a report can arrive between one read and the next.
-struct Backlog {
-  static constexpr ULONG kReports = 4;
-  ctlmodel::Report reports[kReports];
-  ULONG first, count;
-};
-
 constexpr ULONG kTimedSlots = 16;
-constexpr ULONG kMaxCompletions = 8;
 
-struct Completion {
-  PIRP irp;
-  NTSTATUS status;
-  ULONG_PTR information;
-};
-
-// Requests to complete once the lock is released.
-class Completions {
- public:
-  void Add(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-    if (m_count < kMaxCompletions) m_items[m_count++] = {irp, status, information};
-  }
-  bool Full() const { return m_count == kMaxCompletions; }
-  void Run() {
-    for (ULONG i = 0; i < m_count; ++i) CompleteRequest(m_items[i].irp, m_items[i].status, m_items[i].information);
-    m_count = 0;
-  }
-
- private:
-  Completion m_items[kMaxCompletions];
-  ULONG m_count = 0;
-};
-
+// Every member has an initializer, so that the global below is constant-
+// initialized: the kernel's loader runs no constructors.
 struct Bus {
-  KSPIN_LOCK lock;
+  KSPIN_LOCK lock = 0;
   ctlmodel::Controller model;
-  LIST_ENTRY devices;
-  TimedWork timed[kTimedSlots];
-  Backlog backlog[ctlmodel::kCollectionCount];
+  LIST_ENTRY devices = {};
+  ULONG deviceCount = 0;
+  // Bumped when the controller is plugged in afresh: timed work of an older
+  // generation whose timer could no longer be cancelled does nothing.
+  ULONG generation = 0;
+  bool unplugged = false;  // the unplug fault took the controller off the bus
+  bool failsDevices = false;  // the unplug fault reports the devices failed
+  uint32_t droppedSeen = 0;
+  TimedWork timed[kTimedSlots] = {};
 };
 
-// Zeroed at load; Init() sets it up before any device exists.
-Bus g_bus;
+// Init() sets it up before any device exists.
+constinit Bus g_bus;
 
 class Locked {
  public:
@@ -77,19 +54,78 @@ class Locked {
   KIRQL m_irql;
 };
 
-size_t Index(Collection collection) { return static_cast<size_t>(collection); }
+// Requests to complete once the lock is released, linked through the IRPs
+// themselves, so that there is no bound on how many.
+class Completions {
+ public:
+  Completions() { InitializeListHead(&m_irps); }
+  Completions(const Completions&) = delete;
+  Completions& operator=(const Completions&) = delete;
+  void Add(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    InsertTailList(&m_irps, &irp->Tail.Overlay.ListEntry);
+  }
+  void Run() {
+    while (!IsListEmpty(&m_irps)) {
+      PIRP irp = CONTAINING_RECORD(RemoveHeadList(&m_irps), IRP, Tail.Overlay.ListEntry);
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+  }
+
+ private:
+  LIST_ENTRY m_irps;
+};
+
+LONGLONG Now() { return KeQueryPerformanceCounter(nullptr).QuadPart; }
 
 CollectionDevice* FindDevice(Collection collection) {
   for (LIST_ENTRY* link = g_bus.devices.Flink; link != &g_bus.devices; link = link->Flink) {
     CollectionDevice* device = CONTAINING_RECORD(link, CollectionDevice, link);
-    if (device->collection == collection && !device->removed) return device;
+    if (device->Serves(collection) && !device->removed) return device;
   }
   return nullptr;
 }
 
+// The collection a request of the device is for: its own, or on a device of
+// the whole controller the one the report ID names.
+bool TargetOf(const CollectionDevice& device, const HID_XFER_PACKET& packet, Collection& collection) {
+  if (!device.whole) return collection = device.collection, true;
+  return ctlmodel::CollectionOfReport(packet.reportBuffer[0], collection);
+}
+
+// --- pending reads
+
+VOID NTAPI CancelRead(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  {
+    Locked lock;
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);  // a no-op once the request left the list
+    InitializeListHead(&irp->Tail.Overlay.ListEntry);
+  }
+  CompleteRequest(irp, STATUS_CANCELLED);
+}
+
+// The oldest read of the device that is not being cancelled; a read whose
+// cancel routine is running is left to it.
 PIRP PopRead(CollectionDevice& device) {
-  if (IsListEmpty(&device.reads)) return nullptr;
-  return CONTAINING_RECORD(RemoveHeadList(&device.reads), IRP, Tail.Overlay.ListEntry);
+  while (!IsListEmpty(&device.reads)) {
+    LIST_ENTRY* entry = RemoveHeadList(&device.reads);
+    PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    if (IoSetCancelRoutine(irp, nullptr) != nullptr) return irp;
+    InitializeListHead(entry);
+  }
+  return nullptr;
+}
+
+void QueueRead(CollectionDevice& device, PIRP irp, Completions& done) {
+  IoMarkIrpPending(irp);
+  InsertTailList(&device.reads, &irp->Tail.Overlay.ListEntry);
+  IoSetCancelRoutine(irp, CancelRead);
+  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {  // cancelled before it was queued
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    done.Add(irp, STATUS_CANCELLED);
+  }
 }
 
 // Fills a read with the report: the whole report, ID byte first; the class
@@ -101,8 +137,7 @@ ULONG_PTR FillRead(PIRP irp, const ctlmodel::Report& report) {
   return length;
 }
 
-void PushBacklog(Collection collection, const ctlmodel::Report& report) {
-  Backlog& backlog = g_bus.backlog[Index(collection)];
+void PushBacklog(Backlog& backlog, const ctlmodel::Report& report) {
   if (backlog.count == Backlog::kReports) {  // the oldest goes, as a full input buffer does
     backlog.first = (backlog.first + 1) % Backlog::kReports;
     --backlog.count;
@@ -111,8 +146,7 @@ void PushBacklog(Collection collection, const ctlmodel::Report& report) {
   ++backlog.count;
 }
 
-bool PopBacklog(Collection collection, ctlmodel::Report& report) {
-  Backlog& backlog = g_bus.backlog[Index(collection)];
+bool PopBacklog(Backlog& backlog, ctlmodel::Report& report) {
   if (backlog.count == 0) return false;
   report = backlog.reports[backlog.first];
   backlog.first = (backlog.first + 1) % Backlog::kReports;
@@ -129,10 +163,13 @@ void SendInput(const ctlmodel::Report& report, Completions& done) {
   if (PIRP irp = PopRead(*device)) {
     done.Add(irp, STATUS_SUCCESS, FillRead(irp, report));
   } else {
-    PushBacklog(Collection::kVendorInput, report);
+    PushBacklog(device->backlog, report);
   }
+  g_bus.model.SetClock(Now());
   g_bus.model.NoteInputSent(report.bytes, report.length);
 }
+
+// --- timed work and held writes
 
 VOID NTAPI TimedWorkDue(PKDPC, PVOID context, PVOID, PVOID);
 
@@ -140,6 +177,7 @@ TimedWork* Schedule(Due kind, ULONG dueMs) {
   for (TimedWork& work : g_bus.timed) {
     if (work.kind != Due::kFree) continue;
     work.kind = kind;
+    work.generation = g_bus.generation;
     work.irp = nullptr;
     work.device = nullptr;
     LARGE_INTEGER due;
@@ -150,25 +188,107 @@ TimedWork* Schedule(Due kind, ULONG dueMs) {
   return nullptr;
 }
 
-void Carry(TimedWork& work, Completions& done) {
+// Stops a slot's timer; a timer that already fired leaves the slot to its DPC.
+void Cancel(TimedWork& work) {
+  if (KeCancelTimer(&work.timer)) work.kind = Due::kFree;
+}
+
+// The held write of a slot, when this path may complete it: null when it is
+// gone or its cancel routine runs (and completes it).
+PIRP TakeHeldWrite(TimedWork& work) {
+  PIRP irp = work.irp;
+  work.irp = nullptr;
+  return irp != nullptr && IoSetCancelRoutine(irp, nullptr) != nullptr ? irp : nullptr;
+}
+
+VOID NTAPI CancelHeldWrite(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  {
+    Locked lock;
+    for (TimedWork& work : g_bus.timed) {
+      if (work.kind != Due::kHeldWrite || work.irp != irp) continue;
+      work.irp = nullptr;
+      Cancel(work);
+    }
+  }
+  CompleteRequest(irp, STATUS_CANCELLED);
+}
+
+// Returns STATUS_PENDING, or the status it was completed with at once.
+NTSTATUS HoldWrite(CollectionDevice& device, PIRP irp, Completions& done) {
+  TimedWork* work = Schedule(Due::kHeldWrite, kStuckWriteHoldMs);
+  if (work == nullptr) {  // every slot is busy
+    done.Add(irp, STATUS_INSUFFICIENT_RESOURCES);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  IoMarkIrpPending(irp);
+  work->irp = irp;
+  work->device = &device;
+  IoSetCancelRoutine(irp, CancelHeldWrite);
+  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {  // cancelled before it was held
+    work->irp = nullptr;
+    Cancel(*work);
+    done.Add(irp, STATUS_CANCELLED);
+  }
+  return STATUS_PENDING;
+}
+
+// The controller leaves the bus: the model is detached, and the devices are
+// reported failed, which makes the PnP manager take them away as it does a
+// device that was pulled out. Returns the devices' PDOs, referenced, to tell.
+ULONG Unplug(PDEVICE_OBJECT* pdos, ULONG capacity) {
+  g_bus.model.Detach();
+  g_bus.unplugged = true;
+  ULONG count = 0;
+  if (!g_bus.failsDevices) return 0;
+  for (LIST_ENTRY* link = g_bus.devices.Flink; link != &g_bus.devices && count < capacity; link = link->Flink) {
+    pdos[count] = CONTAINING_RECORD(link, CollectionDevice, link)->pdo;
+    ObReferenceObject(pdos[count]);
+    ++count;
+  }
+  return count;
+}
+
+constexpr ULONG kMaxDevices = 8;  // more than a controller of either layout has
+
+ULONG Carry(TimedWork& work, Completions& done, PDEVICE_OBJECT* pdos) {
+  const bool current = work.generation == g_bus.generation;
+  ULONG unplugged = 0;
   switch (work.kind) {
-    case Due::kAnswer: SendInput(work.report, done); break;
-    case Due::kHeldWrite:
-      if (work.irp != nullptr) done.Add(work.irp, STATUS_UNSUCCESSFUL);  // else the device took it back
+    case Due::kAnswer:
+      if (current) SendInput(work.report, done);
       break;
-    case Due::kUnplug: g_bus.model.Detach(); break;
+    case Due::kHeldWrite:
+      if (PIRP irp = TakeHeldWrite(work)) done.Add(irp, STATUS_UNSUCCESSFUL);
+      break;
+    case Due::kUnplug:
+      if (current) unplugged = Unplug(pdos, kMaxDevices);
+      break;
     case Due::kFree: break;
   }
   work.kind = Due::kFree;
+  return unplugged;
+}
+
+// The PnP manager asks the devices for their state in answer; that takes the
+// lock, so the devices are told after it is released.
+void TellFailed(PDEVICE_OBJECT* pdos, ULONG count) {
+  for (ULONG i = 0; i < count; ++i) {
+    IoInvalidateDeviceState(pdos[i]);
+    ObDereferenceObject(pdos[i]);
+  }
 }
 
 VOID NTAPI TimedWorkDue(PKDPC, PVOID context, PVOID, PVOID) {
   Completions done;
+  PDEVICE_OBJECT pdos[kMaxDevices];
+  ULONG unplugged = 0;
   {
     Locked lock;
-    Carry(*static_cast<TimedWork*>(context), done);
+    unplugged = Carry(*static_cast<TimedWork*>(context), done, pdos);
   }
   done.Run();
+  TellFailed(pdos, unplugged);
 }
 
 void React(const ctlmodel::Reaction& reaction, Completions& done) {
@@ -188,12 +308,33 @@ ULONG_PTR BytesWritten(const HID_XFER_PACKET& packet) {
   return packet.reportBufferLen + (packet.reportId != 0 ? 1 : 0);
 }
 
+NTSTATUS WriteStatus(ctlmodel::WriteOutcome outcome) {
+  switch (outcome) {
+    case ctlmodel::WriteOutcome::kDone: return STATUS_SUCCESS;
+    case ctlmodel::WriteOutcome::kNotConnected: return STATUS_DEVICE_NOT_CONNECTED;
+    case ctlmodel::WriteOutcome::kStuck: return STATUS_PENDING;
+    case ctlmodel::WriteOutcome::kFailed: break;
+  }
+  return STATUS_UNSUCCESSFUL;
+}
+
+// As after power-on, with these ids: what was due for the controller before
+// is cancelled, or dropped by its DPC when its timer already fired.
+void PlugIn(const ctlmodel::Config& config) {
+  g_bus.model.Init(config);
+  ++g_bus.generation;
+  g_bus.unplugged = false;
+  g_bus.droppedSeen = 0;
+  for (TimedWork& work : g_bus.timed)
+    if (work.kind == Due::kAnswer || work.kind == Due::kUnplug) Cancel(work);
+}
+
 }  // namespace
 
-void Init(const ctlmodel::Config& config) {
+void Init(bool failsDevices) {
+  g_bus.failsDevices = failsDevices;
   KeInitializeSpinLock(&g_bus.lock);
   InitializeListHead(&g_bus.devices);
-  g_bus.model.Init(config);
   for (TimedWork& work : g_bus.timed) {
     KeInitializeTimer(&work.timer);
     KeInitializeDpc(&work.dpc, TimedWorkDue, &work);
@@ -203,80 +344,85 @@ void Init(const ctlmodel::Config& config) {
 
 void Shutdown() {
   for (TimedWork& work : g_bus.timed) KeCancelTimer(&work.timer);
+  KeFlushQueuedDpcs();
 }
 
-void AddDevice(CollectionDevice& device) {
+void AddDevice(CollectionDevice& device, const ctlmodel::Config& config) {
   InitializeListHead(&device.reads);
   device.removed = false;
+  device.backlog = {};
   Locked lock;
-  g_bus.backlog[Index(device.collection)] = {};
+  if (g_bus.deviceCount == 0) PlugIn(config);
   InsertTailList(&g_bus.devices, &device.link);
+  ++g_bus.deviceCount;
 }
 
 void RemoveDevice(CollectionDevice& device) {
   Completions done;
-  bool more = true;
-  while (more) {
-    {
-      Locked lock;
-      if (!device.removed) {
-        device.removed = true;
-        RemoveEntryList(&device.link);
-      }
-      while (!done.Full()) {
-        PIRP irp = PopRead(device);
-        if (irp == nullptr) break;
-        done.Add(irp, STATUS_DELETE_PENDING);
-      }
-      for (TimedWork& work : g_bus.timed) {
-        if (done.Full() || work.kind != Due::kHeldWrite || work.device != &device || work.irp == nullptr) continue;
-        done.Add(work.irp, STATUS_DELETE_PENDING);
-        work.irp = nullptr;
-        if (KeCancelTimer(&work.timer)) work.kind = Due::kFree;  // else its DPC frees it
-      }
-      more = done.Full();
+  {
+    Locked lock;
+    if (!device.removed) {
+      device.removed = true;
+      RemoveEntryList(&device.link);
+      --g_bus.deviceCount;
     }
-    done.Run();
+    while (PIRP irp = PopRead(device)) done.Add(irp, STATUS_DELETE_PENDING);
+    for (TimedWork& work : g_bus.timed) {
+      if (work.kind != Due::kHeldWrite || work.device != &device) continue;
+      if (PIRP irp = TakeHeldWrite(work)) done.Add(irp, STATUS_DELETE_PENDING);
+      Cancel(work);
+    }
   }
+  done.Run();
+}
+
+ULONG DeviceCount() {
+  Locked lock;
+  return g_bus.deviceCount;
 }
 
 NTSTATUS Read(CollectionDevice& device, PIRP irp) {
-  ctlmodel::Report report;
+  Completions done;
+  NTSTATUS status = STATUS_PENDING;
   {
     Locked lock;
-    if (device.removed) return CompleteRequest(irp, STATUS_DELETE_PENDING);
-    if (!PopBacklog(device.collection, report)) {
-      IoMarkIrpPending(irp);
-      InsertTailList(&device.reads, &irp->Tail.Overlay.ListEntry);
-      return STATUS_PENDING;
+    ctlmodel::Report report;
+    if (device.removed) {
+      status = STATUS_DELETE_PENDING;
+      done.Add(irp, status);
+    } else if (PopBacklog(device.backlog, report)) {
+      status = STATUS_SUCCESS;
+      done.Add(irp, status, FillRead(irp, report));
+    } else {
+      QueueRead(device, irp, done);
     }
   }
-  return CompleteRequest(irp, STATUS_SUCCESS, FillRead(irp, report));
+  done.Run();
+  return status;
 }
 
 NTSTATUS Write(CollectionDevice& device, PIRP irp, const HID_XFER_PACKET& packet) {
   Completions done;
-  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  NTSTATUS status = STATUS_DELETE_PENDING;
   {
     Locked lock;
-    if (device.removed) return CompleteRequest(irp, STATUS_DELETE_PENDING);
-    const ctlmodel::Reaction reaction =
-        g_bus.model.TakeOutputReport(device.collection, packet.reportBuffer, packet.reportBufferLen);
-    switch (reaction.write) {
-      case ctlmodel::WriteOutcome::kDone: status = STATUS_SUCCESS; break;
-      case ctlmodel::WriteOutcome::kFailed: status = STATUS_UNSUCCESSFUL; break;
-      case ctlmodel::WriteOutcome::kNotConnected: status = STATUS_DEVICE_NOT_CONNECTED; break;
-      case ctlmodel::WriteOutcome::kStuck:
-        if (TimedWork* work = Schedule(Due::kHeldWrite, kStuckWriteHoldMs)) {
-          IoMarkIrpPending(irp);
-          work->irp = irp;
-          work->device = &device;
-          status = STATUS_PENDING;
-        }
-        break;
+    Collection collection = Collection::kVendorOutput;
+    if (device.removed) {
+      done.Add(irp, status);
+    } else if (!TargetOf(device, packet, collection)) {
+      done.Add(irp, status = STATUS_INVALID_PARAMETER);
+    } else {
+      g_bus.model.SetClock(Now());
+      const ctlmodel::Reaction reaction =
+          g_bus.model.TakeOutputReport(collection, packet.reportBuffer, packet.reportBufferLen);
+      status = WriteStatus(reaction.write);
+      if (status == STATUS_PENDING) {
+        status = HoldWrite(device, irp, done);
+      } else {
+        done.Add(irp, status, NT_SUCCESS(status) ? BytesWritten(packet) : 0);
+      }
+      React(reaction, done);
     }
-    if (status != STATUS_PENDING) done.Add(irp, status, status == STATUS_SUCCESS ? BytesWritten(packet) : 0);
-    React(reaction, done);
   }
   done.Run();
   return status;
@@ -284,7 +430,9 @@ NTSTATUS Write(CollectionDevice& device, PIRP irp, const HID_XFER_PACKET& packet
 
 NTSTATUS GetFeature(CollectionDevice& device, const HID_XFER_PACKET& packet, ULONG_PTR& bytes) {
   Locked lock;
-  if (!g_bus.model.GetFeature(device.collection, packet.reportBuffer, packet.reportBufferLen))
+  Collection collection = Collection::kTouchScreen;
+  if (!TargetOf(device, packet, collection) ||
+      !g_bus.model.GetFeature(collection, packet.reportBuffer, packet.reportBufferLen))
     return STATUS_UNSUCCESSFUL;
   bytes = packet.reportBufferLen;
   return STATUS_SUCCESS;
@@ -292,8 +440,10 @@ NTSTATUS GetFeature(CollectionDevice& device, const HID_XFER_PACKET& packet, ULO
 
 NTSTATUS SetFeature(CollectionDevice& device, const HID_XFER_PACKET& packet) {
   Locked lock;
-  return g_bus.model.SetFeature(device.collection, packet.reportBuffer, packet.reportBufferLen) ? STATUS_SUCCESS
-                                                                                                 : STATUS_UNSUCCESSFUL;
+  Collection collection = Collection::kTouchScreen;
+  if (!TargetOf(device, packet, collection)) return STATUS_UNSUCCESSFUL;
+  return g_bus.model.SetFeature(collection, packet.reportBuffer, packet.reportBufferLen) ? STATUS_SUCCESS
+                                                                                         : STATUS_UNSUCCESSFUL;
 }
 
 HID_DEVICE_ATTRIBUTES Attributes() {
@@ -306,24 +456,24 @@ HID_DEVICE_ATTRIBUTES Attributes() {
   return attributes;
 }
 
-void Reset(const ctlmodel::Config& config) {
+bool Unplugged() {
   Locked lock;
-  g_bus.model.Init(config);
-  for (Backlog& backlog : g_bus.backlog) backlog = {};
+  return g_bus.unplugged;
 }
 
 void SetFault(ctlmodel::Fault fault) {
   Locked lock;
   g_bus.model.SetFault(fault);
+  if (fault == ctlmodel::Fault::kNone && g_bus.unplugged) {
+    g_bus.unplugged = false;
+    g_bus.model.Attach();
+  }
 }
 
-void Attach(bool attached) {
+void Attach() {
   Locked lock;
-  if (attached) {
-    g_bus.model.Attach();
-  } else {
-    g_bus.model.Detach();
-  }
+  g_bus.unplugged = false;
+  g_bus.model.Attach();
 }
 
 ctlmodel::State State() {
@@ -331,14 +481,11 @@ ctlmodel::State State() {
   return g_bus.model.GetState();
 }
 
-ULONG TakeWire(ctlmodel::WireEntry* entries, ULONG capacity, ULONG& more, ULONG& dropped) {
+ULONG TakeWire(WireChunk& chunk) {
+  LARGE_INTEGER frequency;
+  KeQueryPerformanceCounter(&frequency);
   Locked lock;
-  ctlmodel::WireRecord& wire = g_bus.model.Wire();
-  ULONG taken = 0;
-  while (taken < capacity && wire.Take(entries[taken])) ++taken;
-  more = static_cast<ULONG>(wire.Count());
-  dropped = wire.Dropped();
-  return taken;
+  return TakeWireChunk(g_bus.model.Wire(), chunk, g_bus.droppedSeen, static_cast<uint64_t>(frequency.QuadPart));
 }
 
 }  // namespace vdev::controller

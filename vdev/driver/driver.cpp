@@ -1,11 +1,10 @@
 // The driver's entry, its registration with the HID class driver, and the
-// requests the class driver passes down to each collection device.
+// requests the class driver passes down to each device.
 //
 // The class driver takes over the driver object's dispatch table when the
-// minidriver registers; the entries the control device needs are then
-// wrapped, so that a request to the control device reaches it and every
-// other request still reaches the class driver.
-#include "../control.h"
+// minidriver registers; every entry is then wrapped, so that a request to the
+// control device reaches it whatever its major function, and every request to
+// a HID device still reaches the class driver.
 #include "vdev.h"
 
 namespace vdev {
@@ -14,13 +13,15 @@ namespace {
 PDRIVER_DISPATCH g_classDispatch[IRP_MJ_MAXIMUM_FUNCTION + 1];
 PDRIVER_UNLOAD g_classUnload;
 
-// The dispatch entries that the control device answers.
-constexpr UCHAR kControlMajors[] = {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_DEVICE_CONTROL};
+// The driver's service key, where vorndev install leaves the controller's ids.
+constexpr USHORT kRegistryPathChars = 256;
+WCHAR g_registryPathBuffer[kRegistryPathChars];
+UNICODE_STRING g_registryPath;
 
 NTSTATUS NTAPI Route(PDEVICE_OBJECT device, PIRP irp) {
   if (control::Owns(device)) return control::Dispatch(device, irp);
   const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-  if (g_classDispatch[major] != nullptr) return g_classDispatch[major](device, irp);
+  if (major <= IRP_MJ_MAXIMUM_FUNCTION && g_classDispatch[major] != nullptr) return g_classDispatch[major](device, irp);
   return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
@@ -30,7 +31,7 @@ NTSTATUS CallLower(PDEVICE_OBJECT fdo, PIRP irp) {
   return IoCallDriver(ext->NextDeviceObject, irp);
 }
 
-// --- which collection a device is
+// --- which device it is
 
 // The device id the device was installed as (ROOT\VORN0101&COL02), asked of
 // the device below; the caller frees it with ExFreePool.
@@ -48,26 +49,75 @@ PWCHAR QueryDeviceId(PDEVICE_OBJECT pdo) {
   return NT_SUCCESS(status.Status) ? reinterpret_cast<PWCHAR>(status.Information) : nullptr;
 }
 
-// "&COL01" to "&COL03" (any letter case) name the collection.
-bool CollectionFromId(const WCHAR* id, ctlmodel::Collection& collection) {
-  for (const WCHAR* p = id; p[0] != 0; ++p) {
-    if (p[0] != L'&' || (p[1] | 0x20) != L'c' || (p[2] | 0x20) != L'o' || (p[3] | 0x20) != L'l') continue;
-    if (p[4] != L'0' || p[5] < L'1' || p[5] > L'0' + static_cast<WCHAR>(ctlmodel::kCollectionCount)) continue;
-    collection = static_cast<ctlmodel::Collection>(p[5] - L'1');
-    return true;
-  }
-  return false;
+// The device ids vorndev creates: VORN<pid> (the whole controller) or
+// VORN<pid>&COL01 to &COL03 (one collection), after the enumerator's name,
+// in any letter case. Anything else is not this driver's device.
+bool IsHex(WCHAR c) { return (c >= L'0' && c <= L'9') || ((c | 0x20) >= L'a' && (c | 0x20) <= L'f'); }
+
+// `text` starts with `word` (lower case), in any letter case.
+bool StartsWith(const WCHAR* text, const WCHAR* word) {
+  for (; *word != 0; ++text, ++word)
+    if ((*text | 0x20) != *word) return false;
+  return true;
 }
 
-NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT, PDEVICE_OBJECT fdo) {
+bool ParseDeviceId(const WCHAR* id, CollectionDevice& device) {
+  const WCHAR* p = id;
+  while (*p != 0 && *p != L'\\') ++p;
+  if (*p == 0 || !StartsWith(p + 1, L"vorn")) return false;
+  p += 5;
+  for (int i = 0; i < 4; ++i, ++p)
+    if (!IsHex(*p)) return false;
+  device.whole = *p == 0;
+  if (device.whole) return true;
+  const WCHAR last = static_cast<WCHAR>(L'0' + ctlmodel::kCollectionCount);
+  if (!StartsWith(p, L"&col0") || p[5] < L'1' || p[5] > last || p[6] != 0) return false;
+  device.collection = static_cast<ctlmodel::Collection>(p[5] - L'1');
+  return true;
+}
+
+// A DWORD value of the driver's service key.
+bool ReadDword(HANDLE key, const WCHAR* name, ULONG& value) {
+  UNICODE_STRING valueName;
+  RtlInitUnicodeString(&valueName, name);
+  UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
+  auto* info = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
+  ULONG length = 0;
+  if (!NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, info, sizeof(buffer), &length)) ||
+      info->Type != REG_DWORD || info->DataLength != sizeof(ULONG))
+    return false;
+  RtlCopyMemory(&value, info->Data, sizeof(ULONG));
+  return true;
+}
+
+// The ids the controller is plugged in with: those vorndev install stored
+// (the class driver asks for the product id once, when a device starts),
+// else the model's defaults.
+ctlmodel::Config StoredConfig() {
+  ctlmodel::Config config = ctlmodel::DefaultConfig();
+  if (g_registryPath.Length == 0) return config;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &g_registryPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  HANDLE key = nullptr;
+  if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) return config;
+  ULONG value = 0;
+  if (ReadDword(key, VDEV_FIRMWARE_VALUE, value) && value <= 0xFFFF) config.firmwareVersion = static_cast<uint16_t>(value);
+  if (ReadDword(key, VDEV_PRODUCT_VALUE, value) && value <= 0xFFFF) config.productId = static_cast<uint16_t>(value);
+  ZwClose(key);
+  return config;
+}
+
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT fdo) {
   auto* ext = static_cast<HID_DEVICE_EXTENSION*>(fdo->DeviceExtension);
   CollectionDevice& device = *DeviceOf(fdo);
   PWCHAR id = QueryDeviceId(ext->PhysicalDeviceObject);
-  const bool known = id != nullptr && CollectionFromId(id, device.collection);
+  const bool known = id != nullptr && ParseDeviceId(id, device);
   if (id != nullptr) ExFreePool(id);
   if (!known) return STATUS_NO_SUCH_DEVICE;
   device.fdo = fdo;
-  controller::AddDevice(device);
+  device.pdo = ext->PhysicalDeviceObject;
+  controller::AddDevice(device, StoredConfig());
+  control::Follow(driver);
   fdo->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;
 }
@@ -84,13 +134,26 @@ NTSTATUS NTAPI Pnp(PDEVICE_OBJECT fdo, PIRP irp) {
     case IRP_MN_STOP_DEVICE:
       irp->IoStatus.Status = STATUS_SUCCESS;
       break;
+    // The unplug fault took the controller off the bus: its devices have
+    // failed, and the PnP manager removes them as it does a device pulled out.
+    case IRP_MN_QUERY_PNP_DEVICE_STATE:
+      if (controller::Unplugged()) irp->IoStatus.Information |= PNP_DEVICE_FAILED;
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      break;
     // A read left pending here would hold up the removal until the class
     // driver gives up on it.
     case IRP_MN_SURPRISE_REMOVAL:
-    case IRP_MN_REMOVE_DEVICE:
       controller::RemoveDevice(*DeviceOf(fdo));
       irp->IoStatus.Status = STATUS_SUCCESS;
       break;
+    case IRP_MN_REMOVE_DEVICE: {
+      controller::RemoveDevice(*DeviceOf(fdo));
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      PDRIVER_OBJECT driver = fdo->DriverObject;
+      const NTSTATUS status = CallLower(fdo, irp);
+      control::Follow(driver);  // the last device takes the control device with it
+      return status;
+    }
     default: break;
   }
   return CallLower(fdo, irp);
@@ -112,6 +175,10 @@ NTSTATUS Copy(PIRP irp, const void* data, ULONG length) {
   return CompleteRequest(irp, STATUS_SUCCESS, length);
 }
 
+ctlmodel::Descriptor ReportDescriptorOf(const CollectionDevice& device) {
+  return device.whole ? ctlmodel::DeviceDescriptor() : ctlmodel::CollectionDescriptor(device.collection);
+}
+
 NTSTATUS DeviceDescriptor(CollectionDevice& device, PIRP irp) {
   HID_DESCRIPTOR descriptor = {};
   descriptor.bLength = sizeof(descriptor);
@@ -119,13 +186,12 @@ NTSTATUS DeviceDescriptor(CollectionDevice& device, PIRP irp) {
   descriptor.bcdHID = 0x0100;
   descriptor.bNumDescriptors = 1;
   descriptor.DescriptorList[0].bReportType = hidport::kReportDescriptorType;
-  descriptor.DescriptorList[0].wReportLength =
-      static_cast<USHORT>(ctlmodel::CollectionDescriptor(device.collection).length);
+  descriptor.DescriptorList[0].wReportLength = static_cast<USHORT>(ReportDescriptorOf(device).length);
   return Copy(irp, &descriptor, sizeof(descriptor));
 }
 
 NTSTATUS ReportDescriptor(CollectionDevice& device, PIRP irp) {
-  const ctlmodel::Descriptor descriptor = ctlmodel::CollectionDescriptor(device.collection);
+  const ctlmodel::Descriptor descriptor = ReportDescriptorOf(device);
   return Copy(irp, descriptor.bytes, static_cast<ULONG>(descriptor.length));
 }
 
@@ -188,48 +254,33 @@ NTSTATUS NTAPI InternalControl(PDEVICE_OBJECT fdo, PIRP irp) {
   }
 }
 
-// A DWORD value of the driver's service key, which vorndev install writes
-// before the first device is installed: the class driver asks for the
-// product id once, when a device starts.
-bool ReadDword(HANDLE key, const WCHAR* name, ULONG& value) {
-  UNICODE_STRING valueName;
-  RtlInitUnicodeString(&valueName, name);
-  UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
-  auto* info = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
-  ULONG length = 0;
-  if (!NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, info, sizeof(buffer), &length)) ||
-      info->Type != REG_DWORD || info->DataLength != sizeof(ULONG))
-    return false;
-  RtlCopyMemory(&value, info->Data, sizeof(ULONG));
-  return true;
-}
-
-ctlmodel::Config StartConfig(PUNICODE_STRING registryPath) {
-  ctlmodel::Config config = ctlmodel::DefaultConfig();
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, registryPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  HANDLE key = nullptr;
-  if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) return config;
-  ULONG value = 0;
-  if (ReadDword(key, VDEV_FIRMWARE_VALUE, value) && value <= 0xFFFF) config.firmwareVersion = static_cast<uint16_t>(value);
-  if (ReadDword(key, VDEV_PRODUCT_VALUE, value) && value <= 0xFFFF) config.productId = static_cast<uint16_t>(value);
-  ZwClose(key);
-  return config;
-}
-
 VOID NTAPI Unload(PDRIVER_OBJECT driver) {
   controller::Shutdown();
-  control::Delete();
   if (g_classUnload != nullptr) g_classUnload(driver);
 }
 
 void WrapClassDispatch(PDRIVER_OBJECT driver) {
-  for (UCHAR major : kControlMajors) {
+  for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
     g_classDispatch[major] = driver->MajorFunction[major];
     driver->MajorFunction[major] = Route;
   }
   g_classUnload = driver->DriverUnload;
   driver->DriverUnload = Unload;
+}
+
+// The path is only lent to DriverEntry. One longer than the buffer leaves the
+// controller with the model's ids.
+// Wine's ntoskrnl exports the loop its driver host runs.
+bool UnderWine() {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, L"wine_ntoskrnl_main_loop");
+  return MmGetSystemRoutineAddress(&name) != nullptr;
+}
+
+void KeepRegistryPath(PUNICODE_STRING registryPath) {
+  g_registryPath.Buffer = g_registryPathBuffer;
+  g_registryPath.MaximumLength = sizeof(g_registryPathBuffer);
+  if (registryPath->Length <= sizeof(g_registryPathBuffer)) RtlCopyUnicodeString(&g_registryPath, registryPath);
 }
 
 }  // namespace
@@ -245,7 +296,9 @@ NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
   using namespace vdev;
-  controller::Init(StartConfig(registryPath));
+  KeepRegistryPath(registryPath);
+  controller::Init(!UnderWine());
+  control::Init();
   driver->DriverExtension->AddDevice = AddDevice;
   driver->MajorFunction[IRP_MJ_PNP] = Pnp;
   driver->MajorFunction[IRP_MJ_POWER] = Power;
@@ -256,10 +309,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
   registration.RegistryPath = registryPath;
   registration.DeviceExtensionSize = sizeof(CollectionDevice);
   registration.DevicesArePolled = FALSE;
-  NTSTATUS status = HidRegisterMinidriver(&registration);
-  if (!NT_SUCCESS(status)) return status;
-  WrapClassDispatch(driver);
-  status = control::Create(driver);
-  if (!NT_SUCCESS(status)) controller::Shutdown();
+  const NTSTATUS status = HidRegisterMinidriver(&registration);
+  if (NT_SUCCESS(status)) WrapClassDispatch(driver);
   return status;
 }

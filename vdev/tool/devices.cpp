@@ -7,8 +7,6 @@
 #include <newdev.h>
 #include <setupapi.h>
 
-#include "../control.h"
-
 namespace vorndev {
 namespace {
 
@@ -61,10 +59,9 @@ std::vector<wchar_t> HardwareIdList() {
   return list;
 }
 
-Failure CreateDevice(HDEVINFO set, USHORT productId, int collection) {
+Failure CreateDevice(HDEVINFO set, const std::wstring& id) {
   SP_DEVINFO_DATA device{};
   device.cbSize = sizeof(device);
-  const std::wstring id = InstanceId(productId, collection);
   if (!SetupDiCreateDeviceInfoW(set, id.c_str(), &kHidClass, nullptr, nullptr, 0, &device))
     return Fail("SetupDiCreateDeviceInfo");
   const std::vector<wchar_t> hardwareIds = HardwareIdList();
@@ -73,6 +70,13 @@ Failure CreateDevice(HDEVINFO set, USHORT productId, int collection) {
     return Fail("SetupDiSetDeviceRegistryProperty");
   if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device)) return Fail("DIF_REGISTERDEVICE");
   return {};
+}
+
+std::vector<std::wstring> InstanceIds(USHORT productId, vdev::Layout layout) {
+  if (layout == vdev::Layout::kSingle) return {SingleInstanceId(productId)};
+  std::vector<std::wstring> ids;
+  for (int collection = 1; collection <= kCollections; ++collection) ids.push_back(InstanceId(productId, collection));
+  return ids;
 }
 
 bool IsOurs(HDEVINFO set, SP_DEVINFO_DATA& device) {
@@ -106,12 +110,14 @@ std::wstring InstanceId(USHORT productId, int collection) {
          std::to_wstring(collection - 1);
 }
 
-Failure CreateDevices(USHORT productId) {
+std::wstring SingleInstanceId(USHORT productId) { return L"ROOT\\VORN" + Hex4(productId) + L"\\0000"; }
+
+Failure CreateDevices(USHORT productId, vdev::Layout layout) {
   {
     DeviceSet set(SetupDiCreateDeviceInfoList(&kHidClass, nullptr));
     if (!set.valid()) return Fail("SetupDiCreateDeviceInfoList");
-    for (int collection = 1; collection <= kCollections; ++collection) {
-      Failure failure = CreateDevice(set.get(), productId, collection);
+    for (const std::wstring& id : InstanceIds(productId, layout)) {
+      Failure failure = CreateDevice(set.get(), id);
       if (failure.failed()) return failure;
     }
   }
@@ -163,6 +169,17 @@ bool WaitForCollections(int count, DWORD timeoutMs) {
     Sleep(kPollMs);
   }
   return true;
+}
+
+// Wine 8's class driver gives a device one path, that of its first
+// collection; Windows gives each top-level collection one.
+int CollectionsShown(vdev::Layout layout) {
+  return layout == vdev::Layout::kSingle && UnderWine() ? 1 : kCollections;
+}
+
+bool UnderWine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 }  // namespace vorndev

@@ -1,21 +1,20 @@
 // vorndev: installs, removes and drives the virtual touch controller.
 //
-//   vorndev install [fw=HEX] [pid=HEX]   root devices created, driver installed
-//   vorndev remove                       the devices removed
-//   vorndev detach | attach              the controller unplugged / plugged in
-//   vorndev fault KIND                   none, mute, late, wrong-report, ...
-//   vorndev wire                         the wire record since the last `wire`
-//   vorndev state                        wake-on-touch, power, resets
+//   vorndev install [fw=HEX] [pid=HEX] [layout=single|split]
+//   vorndev remove                 the devices removed
+//   vorndev detach | attach        the controller unplugged / plugged in again
+//   vorndev fault KIND             none, mute, late, wrong-report, ...
+//   vorndev wire [--times]         the wire record since the last `wire`
+//   vorndev state                  attached, fault, wake-on-touch, power, resets
 //
-// Each prints its result (one line; wire one line a report, state three)
-// and exits 0, or prints why it failed on standard error and exits 1.
+// Each prints its result and exits 0, or prints why it failed on standard
+// error and exits 1.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "../control.h"
 #include "devices.h"
 
 namespace vorndev {
@@ -23,6 +22,7 @@ namespace {
 
 // The class driver and the PnP manager may take a while on a loaded machine.
 constexpr DWORD kDeviceWaitMs = 30000;
+constexpr uint64_t kMicrosecondsPerSecond = 1000000;
 
 int Fails(const std::string& what) {
   std::fprintf(stderr, "vorndev: %s\n", what.c_str());
@@ -31,29 +31,79 @@ int Fails(const std::string& what) {
 
 int Fails(const Failure& failure) { return Fails(failure.Describe()); }
 
-// The driver's control device, closed at scope exit.
+// The driver's control device, closed at scope exit. It exists while the
+// controller has devices.
 class Control {
  public:
   Control()
       : m_handle(CreateFileW(VDEV_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, 0, nullptr)) {}
+                             nullptr, OPEN_EXISTING, 0, nullptr)),
+        m_error(m_handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS) {}
   ~Control() {
     if (open()) CloseHandle(m_handle);
   }
   Control(const Control&) = delete;
   Control& operator=(const Control&) = delete;
   bool open() const { return m_handle != INVALID_HANDLE_VALUE; }
+  // The device is not there (rather than refused or broken).
+  bool absent() const { return m_error == ERROR_FILE_NOT_FOUND || m_error == ERROR_PATH_NOT_FOUND; }
+  Failure OpenFailure() const {
+    if (m_error == ERROR_ACCESS_DENIED) return {"open \\\\.\\VornVdev (run it as an administrator)", m_error};
+    return {"open \\\\.\\VornVdev", m_error};
+  }
 
-  bool Ask(uint32_t code, const void* in = nullptr, DWORD inSize = 0, void* out = nullptr, DWORD outSize = 0) {
-    DWORD returned = 0;
-    return DeviceIoControl(m_handle, code, const_cast<void*>(in), inSize, out, outSize, &returned, nullptr) != 0;
+  bool Ask(uint32_t code, const void* in = nullptr, DWORD inSize = 0, void* out = nullptr, DWORD outSize = 0,
+           DWORD* returned = nullptr) {
+    DWORD bytes = 0;
+    const BOOL ok = DeviceIoControl(m_handle, code, const_cast<void*>(in), inSize, out, outSize, &bytes, nullptr);
+    if (returned != nullptr) *returned = bytes;
+    return ok != FALSE;
   }
 
  private:
   HANDLE m_handle;
+  DWORD m_error;
 };
 
-Failure NotLoaded() { return {"open \\\\.\\VornVdev (is the driver installed?)", GetLastError()}; }
+// What vorndev install stored in the driver's service key: the controller is
+// plugged in with these each time.
+struct Stored {
+  ctlmodel::Config config = ctlmodel::DefaultConfig();
+  vdev::Layout layout = UnderWine() ? vdev::Layout::kSplit : vdev::Layout::kSingle;
+};
+
+std::wstring ServiceKey() { return std::wstring(L"System\\CurrentControlSet\\Services\\") + VDEV_SERVICE; }
+
+// False when vorndev install never ran here.
+bool ReadStored(Stored& stored) {
+  DWORD firmware = 0, product = 0, layout = 0, size = sizeof(DWORD);
+  const std::wstring key = ServiceKey();
+  const auto get = [&](const wchar_t* name, DWORD& value) {
+    size = sizeof(DWORD);
+    return RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, RRF_RT_REG_DWORD, nullptr, &value, &size) ==
+           ERROR_SUCCESS;
+  };
+  if (!get(VDEV_FIRMWARE_VALUE, firmware) || !get(VDEV_PRODUCT_VALUE, product) || firmware > 0xFFFF ||
+      product > 0xFFFF)
+    return false;
+  stored.config.firmwareVersion = static_cast<uint16_t>(firmware);
+  stored.config.productId = static_cast<uint16_t>(product);
+  if (get(VDEV_LAYOUT_VALUE, layout)) stored.layout = layout == 1 ? vdev::Layout::kSingle : vdev::Layout::kSplit;
+  return true;
+}
+
+Failure Store(const Stored& stored) {
+  HKEY key = nullptr;
+  LONG error =
+      RegCreateKeyExW(HKEY_LOCAL_MACHINE, ServiceKey().c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+  if (error != ERROR_SUCCESS) return {"RegCreateKeyEx", static_cast<DWORD>(error)};
+  const DWORD values[] = {stored.config.firmwareVersion, stored.config.productId, static_cast<DWORD>(stored.layout)};
+  const wchar_t* names[] = {VDEV_FIRMWARE_VALUE, VDEV_PRODUCT_VALUE, VDEV_LAYOUT_VALUE};
+  for (int i = 0; i < 3 && error == ERROR_SUCCESS; ++i)
+    error = RegSetValueExW(key, names[i], 0, REG_DWORD, reinterpret_cast<const BYTE*>(&values[i]), sizeof(DWORD));
+  RegCloseKey(key);
+  return error == ERROR_SUCCESS ? Failure{} : Failure{"RegSetValueEx", static_cast<DWORD>(error)};
+}
 
 bool ParseHex16(const char* text, USHORT& value) {
   if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text += 2;
@@ -63,35 +113,20 @@ bool ParseHex16(const char* text, USHORT& value) {
   return true;
 }
 
-bool ParseIds(int argc, char** argv, ctlmodel::Config& config) {
-  for (int i = 2; i < argc; ++i) {
-    const bool fw = std::strncmp(argv[i], "fw=", 3) == 0, pid = std::strncmp(argv[i], "pid=", 4) == 0;
-    if (!fw && !pid) return false;
-    if (!ParseHex16(argv[i] + (fw ? 3 : 4), fw ? config.firmwareVersion : config.productId)) return false;
-  }
-  return true;
-}
-
-// The ids the driver starts with when it loads: the class driver asks for
-// the product id once, when a device starts, so they must be there first.
-Failure StoreIds(const ctlmodel::Config& config) {
-  const std::wstring path = std::wstring(L"System\\CurrentControlSet\\Services\\") + VDEV_SERVICE;
-  HKEY key = nullptr;
-  LONG error = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
-  if (error != ERROR_SUCCESS) return {"RegCreateKeyEx", static_cast<DWORD>(error)};
-  const DWORD firmware = config.firmwareVersion, product = config.productId;
-  error = RegSetValueExW(key, VDEV_FIRMWARE_VALUE, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&firmware), sizeof(DWORD));
-  if (error == ERROR_SUCCESS)
-    error = RegSetValueExW(key, VDEV_PRODUCT_VALUE, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&product), sizeof(DWORD));
-  RegCloseKey(key);
-  return error == ERROR_SUCCESS ? Failure{} : Failure{"RegSetValueEx", static_cast<DWORD>(error)};
+bool ParseOption(const char* arg, Stored& stored) {
+  if (std::strncmp(arg, "fw=", 3) == 0) return ParseHex16(arg + 3, stored.config.firmwareVersion);
+  if (std::strncmp(arg, "pid=", 4) == 0) return ParseHex16(arg + 4, stored.config.productId);
+  if (std::strcmp(arg, "layout=single") == 0) return stored.layout = vdev::Layout::kSingle, true;
+  if (std::strcmp(arg, "layout=split") == 0) return stored.layout = vdev::Layout::kSplit, true;
+  return false;
 }
 
 // Creates the devices and waits until the class driver shows them.
-Failure Plug(USHORT productId) {
-  Failure failure = CreateDevices(productId);
+Failure Plug(const Stored& stored) {
+  Failure failure = CreateDevices(stored.config.productId, stored.layout);
   if (failure.failed()) return failure;
-  if (!WaitForCollections(kCollections, kDeviceWaitMs)) return {"wait for the HID collections", ERROR_TIMEOUT};
+  if (!WaitForCollections(CollectionsShown(stored.layout), kDeviceWaitMs))
+    return {"wait for the HID collections", ERROR_TIMEOUT};
   return {};
 }
 
@@ -102,20 +137,40 @@ Failure Unplug(int& removed) {
   return {};
 }
 
-int Install(int argc, char** argv) {
-  ctlmodel::Config config = ctlmodel::DefaultConfig();
-  if (!ParseIds(argc, argv, config)) return Fails("usage: vorndev install [fw=HEX] [pid=HEX]");
+// The controller comes back with the ids it was installed with. What is left
+// of its devices (those the unplug fault failed) goes first.
+int PlugInAgain(const char* done) {
+  Stored stored;
+  if (!ReadStored(stored)) return Fails("the controller is not installed (run vorndev install)");
   int removed = 0;
   Failure failure = Unplug(removed);
-  if (!failure.failed()) failure = StoreIds(config);
+  if (!failure.failed()) failure = Plug(stored);
   if (failure.failed()) return Fails(failure);
-  Control control;  // a driver already loaded starts the new controller at once
-  if (control.open() && !control.Ask(vdev::kIoctlReset, &config, sizeof(config)))
-    return Fails(Failure{"reset the controller", GetLastError()});
-  failure = Plug(config.productId);
+  std::printf("%s\n", done);
+  return 0;
+}
+
+// The driver keeps its control device exactly while it serves the
+// controller's devices: without one, an installed controller is detached
+// (its devices removed, or failed by the unplug fault).
+bool Detached(const Control& control) {
+  Stored stored;
+  return control.absent() && ReadStored(stored);
+}
+
+int Install(int argc, char** argv) {
+  Stored stored;
+  for (int i = 2; i < argc; ++i)
+    if (!ParseOption(argv[i], stored)) return Fails("usage: vorndev install [fw=HEX] [pid=HEX] [layout=single|split]");
+  int removed = 0;
+  Failure failure = Unplug(removed);
+  if (!failure.failed()) failure = Store(stored);
+  if (!failure.failed()) failure = Plug(stored);
   if (failure.failed()) return Fails(failure);
-  std::printf("installed VORN%04X: %d collections, firmware %04X\n", config.productId, kCollections,
-              config.firmwareVersion);
+  const int shown = CollectionsShown(stored.layout);
+  std::printf("installed VORN%04X, layout %s: %d collection%s, firmware %04X\n", stored.config.productId,
+              stored.layout == vdev::Layout::kSingle ? "single" : "split", shown, shown == 1 ? "" : "s",
+              stored.config.firmwareVersion);
   return 0;
 }
 
@@ -128,9 +183,7 @@ int Remove() {
 }
 
 int Detach() {
-  Control control;
-  if (!control.open()) return Fails(NotLoaded());
-  if (!control.Ask(vdev::kIoctlDetach)) return Fails(Failure{"detach", GetLastError()});
+  if (PresentCollections() == 0) return Fails("detach: the controller is not attached");
   int removed = 0;
   const Failure failure = Unplug(removed);
   if (failure.failed()) return Fails(failure);
@@ -140,54 +193,84 @@ int Detach() {
 
 int Attach() {
   Control control;
-  if (!control.open()) return Fails(NotLoaded());
+  if (!control.open()) return Detached(control) ? PlugInAgain("attached") : Fails(control.OpenFailure());
   ctlmodel::State state{};
   if (!control.Ask(vdev::kIoctlGetState, nullptr, 0, &state, sizeof(state)))
     return Fails(Failure{"read the state", GetLastError()});
-  if (PresentCollections() != 0) return Fails("attach: the controller is attached");
+  if (state.attached) return Fails("attach: the controller is attached");
   if (!control.Ask(vdev::kIoctlAttach)) return Fails(Failure{"attach", GetLastError()});
-  const Failure failure = Plug(state.productId);
-  if (failure.failed()) return Fails(failure);
   std::printf("attached\n");
   return 0;
 }
 
 int SetFault(int argc, char** argv) {
   ctlmodel::Fault fault;
-  if (argc != 3 || !ctlmodel::ParseFault(argv[2], fault)) return Fails("usage: vorndev fault none|mute|late|wrong-report|short-report|fail-write|stuck-write|unplug");
+  if (argc != 3 || !ctlmodel::ParseFault(argv[2], fault))
+    return Fails("usage: vorndev fault none|mute|late|wrong-report|short-report|fail-write|stuck-write|unplug");
   Control control;
-  if (!control.open()) return Fails(NotLoaded());
+  if (!control.open()) {
+    // The unplug fault took the devices away: without a fault it is back.
+    if (fault == ctlmodel::Fault::kNone && Detached(control)) return PlugInAgain("fault none (plugged in again)");
+    return Fails(control.OpenFailure());
+  }
   const uint32_t value = static_cast<uint32_t>(fault);
   if (!control.Ask(vdev::kIoctlSetFault, &value, sizeof(value))) return Fails(Failure{"set the fault", GetLastError()});
   std::printf("fault %s\n", ctlmodel::FaultName(fault));
   return 0;
 }
 
-int Wire() {
+// The entry's clock in microseconds; the clock's start is the machine's.
+unsigned long long Microseconds(uint64_t ticks, uint64_t frequency) {
+  if (frequency == 0) return 0;
+  return (ticks / frequency) * kMicrosecondsPerSecond + (ticks % frequency) * kMicrosecondsPerSecond / frequency;
+}
+
+void PrintChunk(const vdev::WireChunk& chunk, bool times) {
+  if (chunk.dropped != 0)
+    std::printf("(%lu earlier entries were dropped: the record holds %u)\n", static_cast<unsigned long>(chunk.dropped),
+                static_cast<unsigned>(ctlmodel::WireRecord::kCapacity));
+  for (uint32_t i = 0; i < chunk.count; ++i) {
+    const ctlmodel::WireEntry& entry = chunk.entries[i];
+    if (std::strcmp(ctlmodel::EntryChannel(entry), "wire") != 0) continue;
+    char text[4 * ctlmodel::kMaxReportBytes + 32];
+    ctlmodel::FormatWireEntry(entry, text, sizeof(text));
+    if (times) std::printf("%llu ", Microseconds(entry.clock, chunk.frequency));
+    std::printf("%s [%u bytes]\n", text, static_cast<unsigned>(entry.length));
+  }
+}
+
+int Wire(int argc, char** argv) {
+  const bool times = argc == 3 && std::strcmp(argv[2], "--times") == 0;
+  if (argc > 3 || (argc == 3 && !times)) return Fails("usage: vorndev wire [--times]");
   Control control;
-  if (!control.open()) return Fails(NotLoaded());
+  if (!control.open()) return Detached(control) ? 0 : Fails(control.OpenFailure());
   vdev::WireChunk chunk;
   do {
-    if (!control.Ask(vdev::kIoctlTakeWire, nullptr, 0, &chunk, sizeof(chunk)))
+    DWORD returned = 0;
+    if (!control.Ask(vdev::kIoctlTakeWire, nullptr, 0, &chunk, sizeof(chunk), &returned))
       return Fails(Failure{"read the wire record", GetLastError()});
-    for (uint32_t i = 0; i < chunk.count && i < vdev::WireChunk::kEntries; ++i) {
-      if (std::strcmp(ctlmodel::EntryChannel(chunk.entries[i]), "wire") != 0) continue;
-      char text[4 * ctlmodel::kMaxReportBytes + 32];
-      ctlmodel::FormatWireEntry(chunk.entries[i], text, sizeof(text));
-      std::printf("%s\n", text);
-    }
+    if (returned < vdev::WireChunkBytes(0) || chunk.count > vdev::WireChunk::kEntries ||
+        returned != vdev::WireChunkBytes(chunk.count))
+      return Fails("the driver's wire record reply is malformed (" + std::to_string(returned) + " bytes)");
+    PrintChunk(chunk, times);
   } while (chunk.more != 0);
   return 0;
 }
 
 int State() {
   Control control;
-  if (!control.open()) return Fails(NotLoaded());
+  if (!control.open()) {
+    if (!Detached(control)) return Fails(control.OpenFailure());
+    std::printf("controller detached\n");
+    return 0;
+  }
   ctlmodel::State state{};
   if (!control.Ask(vdev::kIoctlGetState, nullptr, 0, &state, sizeof(state)))
     return Fails(Failure{"read the state", GetLastError()});
-  std::printf("wake-on-touch %s\npower %s\nresets %lu\n", state.wakeOnTouch ? "on" : "off",
-              state.sleeping ? "sleep" : "awake", static_cast<unsigned long>(state.resets));
+  std::printf("controller %s\nfault %s\nwake-on-touch %s\npower %s\nresets %lu\n",
+              state.attached ? "attached" : "detached", ctlmodel::FaultName(state.fault),
+              state.wakeOnTouch ? "on" : "off", state.sleeping ? "sleep" : "awake",
+              static_cast<unsigned long>(state.resets));
   return 0;
 }
 
@@ -203,7 +286,9 @@ int main(int argc, char** argv) {
   if (command == "detach" && bare) return Detach();
   if (command == "attach" && bare) return Attach();
   if (command == "fault") return SetFault(argc, argv);
-  if (command == "wire" && bare) return Wire();
+  if (command == "wire") return Wire(argc, argv);
   if (command == "state" && bare) return State();
-  return Fails("usage: vorndev install [fw=HEX] [pid=HEX] | remove | detach | attach | fault KIND | wire | state");
+  return Fails(
+      "usage: vorndev install [fw=HEX] [pid=HEX] [layout=single|split] | remove | detach | attach | fault KIND | "
+      "wire [--times] | state");
 }

@@ -56,7 +56,8 @@
 //   vorndev print ("stuck-write", "wake-on-touch on", ...).
 //
 // The wire record (Wire()): every report out and in, every action and every
-// write a fault failed, in order, bounded at WireRecord::kCapacity entries;
+// write a fault failed, in order, bounded at WireRecord::kCapacity entries,
+// each stamped with the caller's clock as SetClock() last gave it;
 // on overflow the oldest entry is dropped and Dropped() counts it. Take()
 // removes the oldest entry; FormatWireEntry() writes it in vornsim's format
 // (`out 03 00 04 F0 02 00 01 ...`, `in 02 ...`, `out ... (write failed)`, or
@@ -106,6 +107,9 @@ struct Descriptor {
 };
 Descriptor DeviceDescriptor();                        // all three collections, in Collection order
 Descriptor CollectionDescriptor(Collection collection);  // one top-level collection alone
+// The collection whose report carries this ID (every report of the
+// controller has an ID of its own); false for an ID it does not use.
+bool CollectionOfReport(uint8_t reportId, Collection& collection);
 // UTF-16 strings for the HID string requests (zero-terminated).
 const char16_t* ManufacturerString();
 const char16_t* ProductString();
@@ -206,7 +210,10 @@ struct WireEntry {
   Action action;    // for kAction
   uint16_t length;  // bytes held (at most kMaxReportBytes)
   uint8_t bytes[kMaxReportBytes];
+  uint8_t reserved[4];  // 0; the entry has no padding, so a copy carries every byte
+  uint64_t clock;       // the caller's clock when the entry was recorded (SetClock)
 };
+static_assert(sizeof(WireEntry) == 4 + kMaxReportBytes + 4 + 8, "a wire entry has no padding");
 
 class WireRecord {
  public:
@@ -255,6 +262,8 @@ class Controller {
   void SetProductId(uint16_t productId) { m_state.productId = productId; }
   void Attach() { m_state.attached = true; }
   void Detach() { m_state.attached = false; }
+  // The caller's clock, in its own unit, for the entries recorded from now on.
+  void SetClock(uint64_t now) { m_clock = now; }
   const State& GetState() const { return m_state; }
 
   WireRecord& Wire() { return m_wire; }
@@ -269,6 +278,7 @@ class Controller {
 
   State m_state = {};
   WireRecord m_wire;
+  uint64_t m_clock = 0;
 };
 
 }  // namespace ctlmodel

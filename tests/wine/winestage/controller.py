@@ -2,6 +2,7 @@
 the booted prefix, plugged into a session with `vorndev install`, and read
 back with `vorndev wire` and `vorndev state`."""
 
+import re
 import shutil
 from pathlib import Path
 
@@ -13,6 +14,10 @@ VDEV_DIR = "vdev"  # below drive C:, in the template and so in every clone
 TOOL = "C:\\vdev\\vorndev.exe"
 TOOL_LIMIT_S = 60
 DRIVER = "driver"  # the need of a check that plays against the controller
+# vdev_probe.exe, beside the driver in the Windows build's tree.
+PROBE = Path("tests") / "wine" / "probe" / "vdev_probe.exe"
+# A line of `vorndev wire [--times]`: [microseconds] text [N bytes].
+WIRE_LINE = re.compile(r"^(?:(\d+) )?(.*) \[(\d+) bytes\]$")
 
 
 def vdev_dir(build_dir):
@@ -51,6 +56,15 @@ def install_driver(prefix, build_dir, log_dir):
         prefix.stop_server()
 
 
+def mark_driver(stage, why, built):
+    """A driver that was not built leaves its checks waiting (skipped); one
+    that was built but did not install or load fails them, with `why`."""
+    if built:
+        stage.broken[DRIVER] = why
+    else:
+        stage.missing.add(DRIVER)
+
+
 def parse_state(text):
     """`vorndev state` lines as a dict: {'wake-on-touch': 'on', 'power': 'awake', 'resets': '0'}."""
     state = {}
@@ -61,8 +75,23 @@ def parse_state(text):
     return state
 
 
+def wire_entries(text):
+    """`vorndev wire [--times]` output as (microseconds or None, text, length)
+    per report; a line of another shape (the note of dropped entries) is kept
+    whole with length None."""
+    entries = []
+    for line in (ln.strip() for ln in text.replace("\r", "").splitlines()):
+        m = WIRE_LINE.match(line)
+        if m:
+            entries.append((int(m[1]) if m[1] else None, m[2], int(m[3])))
+        elif line:
+            entries.append((None, line, None))
+    return entries
+
+
 def wire_lines(text):
-    return [line.strip() for line in text.replace("\r", "").splitlines() if line.strip()]
+    """The reports' texts, as vornsim prints them."""
+    return [text for _, text, _ in wire_entries(text)]
 
 
 class Device:
@@ -80,6 +109,9 @@ class Device:
 
     def wire(self):
         return wire_lines(self.run("wire").stdout)
+
+    def wire_entries(self, *flags):
+        return wire_entries(self.run("wire", *flags).stdout)
 
     def state(self):
         return parse_state(self.run("state").stdout)

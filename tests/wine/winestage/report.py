@@ -22,10 +22,12 @@ class Plan:
     checks: dict  # name -> features the check needs
     outcomes: dict = field(default_factory=dict)
     missing: set = field(default_factory=set)  # features the product lacks
+    broken: dict = field(default_factory=dict)  # feature -> why it was built but does not work
     aborted: str = ""
 
     def needs_met(self, name):
-        return not (set(self.checks[name]) & self.missing)
+        needs = set(self.checks[name])
+        return not (needs & self.missing or needs & set(self.broken))
 
     def can(self, *names):
         return all(self.needs_met(n) for n in names)
@@ -42,11 +44,15 @@ class Plan:
         self.outcomes.setdefault(name, Outcome(name, SKIP, reason))
 
     def finish(self, describe_missing):
-        """Outcomes in declaration order; unmet needs skip, the rest must have run."""
+        """Outcomes in declaration order; needs not yet built skip, needs built
+        but broken fail, the rest must have run."""
         result = []
         for name, needs in self.checks.items():
             lacking = sorted(set(needs) & self.missing)
-            if lacking:
+            broken = sorted(set(needs) & set(self.broken))
+            if broken:
+                result.append(Outcome(name, FAIL, "; ".join(self.broken[b] for b in broken)))
+            elif lacking:
                 result.append(Outcome(name, SKIP, describe_missing(lacking)))
             elif name in self.outcomes:
                 result.append(self.outcomes[name])

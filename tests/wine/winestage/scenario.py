@@ -70,7 +70,7 @@ class Scenario:
         self.stage = stage
         self.session_factory = session_factory
         self.session = None
-        self.plan = Plan(self.title, self.declare(), missing=set(stage.missing))
+        self.plan = Plan(self.title, self.declare(), missing=set(stage.missing), broken=dict(stage.broken))
 
     def declare(self):
         raise NotImplementedError

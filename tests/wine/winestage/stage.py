@@ -12,7 +12,7 @@ import tempfile
 import threading
 import time
 import traceback
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 from . import conformance, controller, product, winsim_story
@@ -40,6 +40,7 @@ class Stage:
     missing: set
     note: str
     vornsim: Path = None  # a host build's vornsim, for the story told to both controllers
+    broken: dict = field(default_factory=dict)  # feature -> why it was built but does not work
 
     @staticmethod
     def describe_missing(lacking):
@@ -73,7 +74,9 @@ class ConformanceGroup:
 
     def plug_controller(self, session):
         """The suite's controller tests need one attached."""
-        if "driver" in self.stage.missing:
+        if controller.DRIVER in self.stage.broken:
+            return [Outcome("plug in the virtual controller", FAIL, self.stage.broken[controller.DRIVER])]
+        if controller.DRIVER in self.stage.missing:
             return [Outcome("plug in the virtual controller", SKIP, product.DRIVER_MISSING)]
         result = session.run([controller.TOOL, "install"], "vorndev-install", controller.TOOL_LIMIT_S)
         ok = result.returncode == 0
@@ -222,7 +225,7 @@ def main(argv):
         template.boot(artefacts)
         why = controller.install_driver(template, build_dir, artefacts)
         if why:
-            stage.missing.add("driver")
+            controller.mark_driver(stage, why, built=controller.vdev_dir(build_dir) is not None)
             report.line("    virtual controller not installed: " + why)
         groups = [g for g in make_groups(stage, sessions)
                   if not options.only or options.only.lower() in g.title.lower()]

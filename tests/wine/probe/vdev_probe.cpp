@@ -1,0 +1,103 @@
+// Looks at the virtual controller from outside vorndev:
+//
+//   vdev_probe control      tries on \\.\VornVdev what the driver does not
+//                           serve: a read, a write, a control code it does not
+//                           know and one of the HID class driver's. Each must
+//                           fail with ERROR_INVALID_FUNCTION at once.
+//   vdev_probe collections  the controller's HID interfaces: path, usage page
+//                           and usage, input/output/feature report lengths.
+//
+// Prints one line a try or an interface; exits 0 when all went as it should.
+#include <windows.h>
+
+// MinGW's hidsdi.h declares C functions without saying so to C++.
+extern "C" {
+#include <hidsdi.h>
+}
+#include <setupapi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <vector>
+
+#include <vdev/control.h>
+
+namespace {
+
+// IOCTL_HID_GET_COLLECTION_INFORMATION: CTL_CODE(FILE_DEVICE_KEYBOARD, 106, METHOD_BUFFERED, FILE_ANY_ACCESS).
+constexpr DWORD kHidCollectionInformation = (0x0Bu << 16) | (106u << 2);
+constexpr GUID kHidInterface = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+
+bool Refused(const char* what, BOOL ok) {
+  const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+  std::printf("%s: %s %lu\n", what, ok ? "succeeded," : "error", static_cast<unsigned long>(error));
+  return !ok && error == ERROR_INVALID_FUNCTION;
+}
+
+int Control() {
+  HANDLE control = CreateFileW(VDEV_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+  if (control == INVALID_HANDLE_VALUE) {
+    std::printf("open: error %lu\n", static_cast<unsigned long>(GetLastError()));
+    return 1;
+  }
+  BYTE buffer[64] = {};
+  DWORD bytes = 0;
+  bool clean = Refused("read", ReadFile(control, buffer, sizeof(buffer), &bytes, nullptr));
+  clean &= Refused("write", WriteFile(control, buffer, sizeof(buffer), &bytes, nullptr));
+  const DWORD unknown = vdev::ControlCode(0x9FF, vdev::kReadAccess);
+  clean &= Refused("unknown control code",
+                   DeviceIoControl(control, unknown, buffer, sizeof(buffer), buffer, sizeof(buffer), &bytes, nullptr));
+  clean &= Refused("HID class control code", DeviceIoControl(control, kHidCollectionInformation, nullptr, 0, buffer,
+                                                             sizeof(buffer), &bytes, nullptr));
+  CloseHandle(control);
+  return clean ? 0 : 1;
+}
+
+bool PrintCollection(const wchar_t* path) {
+  HANDLE device = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (device == INVALID_HANDLE_VALUE) {
+    std::printf("%ls open: error %lu\n", path, static_cast<unsigned long>(GetLastError()));
+    return false;
+  }
+  PHIDP_PREPARSED_DATA preparsed = nullptr;
+  HIDP_CAPS caps{};
+  const bool ok = HidD_GetPreparsedData(device, &preparsed) && HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
+  if (preparsed != nullptr) HidD_FreePreparsedData(preparsed);
+  CloseHandle(device);
+  if (!ok) return std::printf("%ls caps: error\n", path), false;
+  std::printf("%ls usage %04X:%04X input %u output %u feature %u\n", path, caps.UsagePage, caps.Usage,
+              caps.InputReportByteLength, caps.OutputReportByteLength, caps.FeatureReportByteLength);
+  return true;
+}
+
+int Collections() {
+  HDEVINFO set = SetupDiGetClassDevsW(&kHidInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return 1;
+  bool ok = true;
+  SP_DEVICE_INTERFACE_DATA data{};
+  data.cbSize = sizeof(data);
+  for (DWORD index = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &kHidInterface, index, &data); ++index) {
+    DWORD needed = 0;
+    SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &needed, nullptr);
+    if (needed < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) continue;
+    std::vector<BYTE> buffer(needed);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    if (SetupDiGetDeviceInterfaceDetailW(set, &data, detail, needed, nullptr, nullptr) &&
+        _wcsnicmp(detail->DevicePath, L"\\\\?\\hid#vorn", 12) == 0)
+      ok &= PrintCollection(detail->DevicePath);
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "control") == 0) return Control();
+  if (argc == 2 && std::strcmp(argv[1], "collections") == 0) return Collections();
+  std::fprintf(stderr, "usage: vdev_probe control|collections\n");
+  return 2;
+}
