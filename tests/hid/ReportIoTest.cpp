@@ -40,7 +40,7 @@ bool StartsWith(const std::string& text, const std::string& prefix) { return tex
 class ReportIoTest : public testing::Test {
  protected:
   void SetUp() override {
-    m_controller = winsim::AttachTouchController(*m_machine);
+    m_controller = winsim::AttachTouchController(*m_machine, m_config);
     m_transport.SetReportID(2, 3);
     ASSERT_EQ(m_transport.GetDeviceHandle(kVendorId, 0), 0);
     g_sent.clear();
@@ -57,10 +57,17 @@ class ReportIoTest : public testing::Test {
   }
   int QueryVersion() { return Command({0x53, 0x00, 0x00, 0x01}); }
 
+  winsim::TouchControllerConfig m_config;
   BareMachine m_machine;
   LogCapture m_log{*m_machine};
   TestTransport m_transport;
   std::shared_ptr<winsim::TouchController> m_controller;
+};
+
+// Behind a polling minidriver, where a short report reaches the reader.
+class PolledReportIoTest : public ReportIoTest {
+ protected:
+  PolledReportIoTest() { m_config.polled = true; }
 };
 
 TEST_F(ReportIoTest, WriteCommandFramesOneWholeReport) {
@@ -184,7 +191,16 @@ TEST_F(ReportIoTest, UnansweredReadTimesOutAndLeavesTheHandlerUsable) {
   EXPECT_EQ(Bytes(answer, answer + 4), (Bytes{0x52, 0x01, 0x20, 0x30}));
 }
 
-TEST_F(ReportIoTest, ShortAnswerIsRefused) {
+// The class driver drops the short answer of a device it reads.
+TEST_F(ReportIoTest, ShortAnswerNeverArrives) {
+  m_controller->SetFault(ControllerFault::kShortReport);
+  ASSERT_EQ(QueryVersion(), 0);
+  BYTE answer[64];
+  EXPECT_EQ(m_transport.ReadData(answer, 64, 1000, 0, true), 3);
+  EXPECT_EQ(m_log.LastSince(), "ERR: Read Data Wait timeout.");
+}
+
+TEST_F(PolledReportIoTest, ShortAnswerIsRefused) {
   m_controller->SetFault(ControllerFault::kShortReport);
   ASSERT_EQ(QueryVersion(), 0);
   BYTE answer[64];

@@ -289,12 +289,14 @@ TEST(MachineHidBus, ControllerConfigurationSyntax) {
   EXPECT_EQ(configs[0].firmwareVersion, winsim::kTouchControllerDefaultFirmware);
   ASSERT_TRUE(winsim::ParseControllerConfig("NONE", configs, error));
   EXPECT_TRUE(configs.empty());
-  ASSERT_TRUE(winsim::ParseControllerConfig("fault=stuck-write,fw=ffff", configs, error));
+  ASSERT_TRUE(winsim::ParseControllerConfig("fault=stuck-write,fw=ffff,polled=1", configs, error));
   EXPECT_EQ(configs[0].fault, winsim::ControllerFault::kStuckWrite);
   EXPECT_EQ(configs[0].firmwareVersion, 0xFFFF);
+  EXPECT_TRUE(configs[0].polled);
   const std::pair<const char*, const char*> bad[] = {
       {"fw=12345", "bad value for fw: '12345'"},   {"fw=xyz", "bad value for fw: 'xyz'"},
-      {"fault=loud", "bad value for fault: 'loud'"}, {"speed=3", "unknown key 'speed' (fw, pid, fault)"},
+      {"fault=loud", "bad value for fault: 'loud'"}, {"speed=3", "unknown key 'speed' (fw, pid, fault, polled)"},
+      {"polled=yes", "bad value for polled: 'yes'"},
       {"fw", "expected key=value, got 'fw'"},       {"fw=1,", "expected key=value, got ''"}};
   for (const auto& [text, message] : bad) {
     EXPECT_FALSE(winsim::ParseControllerConfig(text, configs, error)) << text;

@@ -81,28 +81,56 @@ DeviceNode::DeviceNode(const std::shared_ptr<State>& state, HidDeviceDesc desc, 
                        std::shared_ptr<HidDeviceModel> model)
     : m_state(state), m_desc(std::move(desc)), m_collections(std::move(collections)), m_model(std::move(model)) {}
 
-bool DeviceNode::AcceptsInput(size_t collection, std::span<const uint8_t> report) const {
-  if (collection >= m_collections.size() || report.empty()) return false;
+namespace {
+
+// The length of the input report with this ID, its ID byte included: where
+// its last field ends.
+size_t InputReportLength(const hid::CollectionLayout& layout, uint8_t id) {
+  if (!layout.usesReportIds) return layout.reportByteLength[HidP_Input];
+  size_t bits = 0;
+  for (const auto& cap : layout.caps[HidP_Input])
+    if (cap.reportId == id) bits = std::max<size_t>(bits, cap.startBit + size_t{cap.bitSize} * cap.reportCount);
+  return (bits + 7) / 8;
+}
+
+}  // namespace
+
+// As Windows' class driver does: a report shorter than its ID's report is
+// dropped from a device it reads (one it polls passes it on as it is); a
+// whole report shorter than the collection's input length is padded with
+// zeros to it, since every read is of that length.
+DeviceNode::Input DeviceNode::TakeInput(size_t collection, std::span<const uint8_t> report,
+                                        std::vector<uint8_t>& delivered) const {
+  if (collection >= m_collections.size() || report.empty()) return Input::kRefused;
   const auto& layout = m_collections[collection].layout;
-  if (report.size() > layout.reportByteLength[HidP_Input]) return false;
-  if (!layout.usesReportIds) return report[0] == 0;
+  const size_t inputLength = layout.reportByteLength[HidP_Input];
+  if (report.size() > inputLength) return Input::kRefused;
   const auto& ids = layout.reportIds[HidP_Input];
-  return std::find(ids.begin(), ids.end(), report[0]) != ids.end();
+  if (layout.usesReportIds ? std::find(ids.begin(), ids.end(), report[0]) == ids.end() : report[0] != 0)
+    return Input::kRefused;
+  delivered.assign(report.begin(), report.end());
+  if (m_desc.polled) return Input::kDelivered;
+  if (report.size() < InputReportLength(layout, report[0])) return Input::kDropped;
+  delivered.resize(inputLength, 0);
+  return Input::kDelivered;
 }
 
 bool DeviceNode::SendInputReport(size_t collection, std::span<const uint8_t> report) {
   auto state = m_state.lock();
-  if (!state || !AcceptsInput(collection, report)) return false;
+  std::vector<uint8_t> delivered;
+  const Input input = state ? TakeInput(collection, report, delivered) : Input::kRefused;
+  if (input == Input::kRefused) return false;
   std::vector<std::pair<std::shared_ptr<HidHandle>, std::pair<Transfer, DWORD>>> completed;
   {
     std::lock_guard lock(state->mutex);
     if (!m_plugged) return false;
+    if (input == Input::kDropped) return true;
     auto& handles = m_collections[collection].handles;
     std::erase_if(handles, [](const auto& weak) { return weak.expired(); });
     for (const auto& weak : handles) {
       auto handle = weak.lock();
       std::vector<std::pair<Transfer, DWORD>> done;
-      if (handle && handle->DeliverLocked(report, done))
+      if (handle && handle->DeliverLocked(delivered, done))
         for (auto& d : done) completed.emplace_back(handle, d);
     }
   }

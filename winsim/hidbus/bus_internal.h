@@ -101,7 +101,10 @@ class DeviceNode : public HidDevicePort, public std::enable_shared_from_this<Dev
   std::vector<CollectionNode>& CollectionsLocked() { return m_collections; }
 
  private:
-  bool AcceptsInput(size_t collection, std::span<const uint8_t> report) const;
+  enum class Input { kRefused, kDropped, kDelivered };
+  // What the class driver makes of a report the device sends; `delivered`
+  // is what a read gets.
+  Input TakeInput(size_t collection, std::span<const uint8_t> report, std::vector<uint8_t>& delivered) const;
 
   std::weak_ptr<State> m_state;
   const HidDeviceDesc m_desc;

@@ -69,7 +69,9 @@ bool ParsePair(const std::string& item, TouchControllerConfig& config, std::stri
   if (key == "fw" && ParseHex16(value, config.firmwareVersion)) return true;
   if (key == "pid" && ParseHex16(value, config.productId)) return true;
   if (key == "fault" && ParseFault(LowerText(value), config.fault)) return true;
-  if (key != "fw" && key != "pid" && key != "fault") return error = "unknown key '" + key + "' (fw, pid, fault)", false;
+  if (key == "polled" && (value == "0" || value == "1")) return config.polled = value == "1", true;
+  if (key != "fw" && key != "pid" && key != "fault" && key != "polled")
+    return error = "unknown key '" + key + "' (fw, pid, fault, polled)", false;
   return error = "bad value for " + key + ": '" + value + "'", false;
 }
 
@@ -126,6 +128,7 @@ HidDeviceDesc TouchController::DeviceDesc(const TouchControllerConfig& config, c
   desc.reportDescriptor = ReportDescriptor();
   desc.hardwareId = L"vorn" + Hex4(config.productId);
   desc.instance = L"5&" + pairNumber + L"&0";
+  desc.polled = config.polled;
   return desc;
 }
 

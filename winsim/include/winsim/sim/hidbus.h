@@ -54,6 +54,9 @@ struct HidDeviceDesc {
   // Explicit interface paths, one per top-level collection; empty: the bus
   // builds them as Windows does.
   std::vector<std::wstring> paths;
+  // The minidriver polls the device for its reports (it asks for them with
+  // IOCTL_HID_GET_INPUT_REPORT) instead of completing the class driver's reads.
+  bool polled = false;
 };
 
 class HidDevicePort;
@@ -81,7 +84,10 @@ class HidDevicePort {
   // Delivers an input report (report ID first) to every handle open on the
   // collection. False when the device is unplugged or the report cannot be
   // one of the collection's: empty, too long, or an unknown report ID (the
-  // class driver drops those). Shorter reports are delivered as they are.
+  // class driver drops those). A report shorter than its ID's report is sent
+  // but dropped by the class driver, unless the device is polled (then it is
+  // delivered as it is); a whole report shorter than the collection's input
+  // length reaches the readers padded with zeros to that length.
   virtual bool SendInputReport(size_t collection, std::span<const uint8_t> report) = 0;
   // Runs `work` on the bus's timer thread after `delayMs` simulated ms.
   virtual void Schedule(uint64_t delayMs, std::function<void()> work) = 0;

@@ -52,10 +52,13 @@ struct TouchControllerConfig {
   USHORT firmwareVersion = kTouchControllerDefaultFirmware;
   USHORT productId = kTouchControllerDefaultProductId;
   ControllerFault fault = ControllerFault::kNone;
+  // Plugged in behind a polling minidriver: the class driver passes a short
+  // report on as it is (the short-report fault then reaches the reader).
+  bool polled = false;
 };
 
 // WINSIM_CONTROLLER: "none" (no controller), or key=value pairs separated by
-// commas: fw=HEX, pid=HEX, fault=KIND. Empty text means one default
+// commas: fw=HEX, pid=HEX, fault=KIND, polled=0|1. Empty text means one default
 // controller. False with a message in `error` when the text is malformed.
 bool ParseControllerConfig(const std::string& text, std::vector<TouchControllerConfig>& controllers,
                            std::string& error);
