@@ -247,31 +247,33 @@ TEST_F(FaultTest, UnplugDuringTheAnswerFailsThePendingRead) {
 }
 
 // At the real time scale: the answer must miss a 1000 ms wait and still arrive.
-TEST(MachineTouchController, LateAnswerMissesTheTransferTimeOutAndArrivesAfterIt) {
+class LateControllerTest : public ControllerTest {
+ protected:
+  LateControllerTest() : ControllerTest("fault=late", 1) {}
+};
+
+TEST_F(LateControllerTest, AnswerMissesTheTransferTimeOutAndArrivesAfterIt) {
   static_assert(winsim::kLateAnswerMs > 1000);
-  Machine machine("fault=late", 1);
-  auto controller = winsim::TouchControllers(*machine).at(0);
-  Handle input(Open(controller->Path(TouchController::kVendorInput), GENERIC_READ));
-  Handle output(Open(controller->Path(TouchController::kVendorOutput), GENERIC_WRITE));
   Transfer read;
-  ASSERT_TRUE(read.StartRead(input.get()));
-  ASSERT_EQ(WriteReport(output.get(), kVersionQuery), (DWORD)ERROR_SUCCESS);
+  ASSERT_TRUE(read.StartRead(m_input.get()));
+  ASSERT_EQ(Write(kVersionQuery), (DWORD)ERROR_SUCCESS);
   EXPECT_EQ(WaitForSingleObject(read.event.get(), 1000), (DWORD)WAIT_TIMEOUT);
   EXPECT_EQ(WaitForSingleObject(read.event.get(), 10000), WAIT_OBJECT_0);
-  EXPECT_EQ(read.Finish(input.get()), (DWORD)ERROR_SUCCESS);
+  EXPECT_EQ(read.Finish(m_input.get()), (DWORD)ERROR_SUCCESS);
   EXPECT_EQ(read.buffer[2], 0x52);
 }
 
 // Behind a polling minidriver the short answer reaches the reader as it is.
-TEST(MachineTouchController, ShortReportOfAPolledDeviceIsDeliveredAsItIs) {
-  Machine machine("polled=1,fault=short-report");
-  auto controller = winsim::TouchControllers(*machine).at(0);
-  Handle input(Open(controller->Path(TouchController::kVendorInput), GENERIC_READ));
-  Handle output(Open(controller->Path(TouchController::kVendorOutput), GENERIC_WRITE));
+class PolledControllerTest : public ControllerTest {
+ protected:
+  PolledControllerTest() : ControllerTest("polled=1,fault=short-report") {}
+};
+
+TEST_F(PolledControllerTest, ShortReportIsDeliveredAsItIs) {
   Transfer read;
-  ASSERT_TRUE(read.StartRead(input.get()));
-  ASSERT_EQ(WriteReport(output.get(), kVersionQuery), (DWORD)ERROR_SUCCESS);
-  ASSERT_EQ(read.Finish(input.get()), (DWORD)ERROR_SUCCESS);
+  ASSERT_TRUE(read.StartRead(m_input.get()));
+  ASSERT_EQ(Write(kVersionQuery), (DWORD)ERROR_SUCCESS);
+  ASSERT_EQ(read.Finish(m_input.get()), (DWORD)ERROR_SUCCESS);
   EXPECT_EQ(read.bytes, ctlmodel::kShortAnswerBytes);
   EXPECT_EQ(read.buffer[2], 0x52);
 }
