@@ -158,6 +158,15 @@ bool Detached(const Control& control) {
   return control.absent() && ReadStored(stored);
 }
 
+// The controller's state; a reply of another size than the state's is refused.
+Failure ReadState(Control& control, ctlmodel::State& state) {
+  DWORD returned = 0;
+  if (!control.Ask(vdev::kIoctlGetState, nullptr, 0, &state, sizeof(state), &returned))
+    return {"read the state", GetLastError()};
+  if (returned != sizeof(state)) return {"read the state: the driver's reply is malformed", ERROR_INVALID_DATA};
+  return {};
+}
+
 int Install(int argc, char** argv) {
   Stored stored;
   for (int i = 2; i < argc; ++i)
@@ -195,8 +204,7 @@ int Attach() {
   Control control;
   if (!control.open()) return Detached(control) ? PlugInAgain("attached") : Fails(control.OpenFailure());
   ctlmodel::State state{};
-  if (!control.Ask(vdev::kIoctlGetState, nullptr, 0, &state, sizeof(state)))
-    return Fails(Failure{"read the state", GetLastError()});
+  if (const Failure failure = ReadState(control, state); failure.failed()) return Fails(failure);
   if (state.attached) return Fails("attach: the controller is attached");
   if (!control.Ask(vdev::kIoctlAttach)) return Fails(Failure{"attach", GetLastError()});
   std::printf("attached\n");
@@ -265,8 +273,7 @@ int State() {
     return 0;
   }
   ctlmodel::State state{};
-  if (!control.Ask(vdev::kIoctlGetState, nullptr, 0, &state, sizeof(state)))
-    return Fails(Failure{"read the state", GetLastError()});
+  if (const Failure failure = ReadState(control, state); failure.failed()) return Fails(failure);
   std::printf("controller %s\nfault %s\nwake-on-touch %s\npower %s\nresets %lu\n",
               state.attached ? "attached" : "detached", ctlmodel::FaultName(state.fault),
               state.wakeOnTouch ? "on" : "off", state.sleeping ? "sleep" : "awake",
