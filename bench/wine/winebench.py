@@ -1,0 +1,210 @@
+#!/usr/bin/env python3
+"""The service's benchmarks on a real Win32 stack, under Wine: boots a prefix
+as the Wine stage does, installs the virtual controller's driver and the
+service, runs vorn_winbench.exe (HID round trip and discovery with the service
+stopped, pushes with the log off and on, log lines against raw appends),
+prints the medians and the goals, each PASS or MISS, and adds them to the
+results file under "wine" (beside the winsim benchmarks' results).
+
+Exit status 1 when something could not be measured: a missing build, a
+driver that did not install, a controller that did not answer."""
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests" / "wine"))
+
+from winestage import controller, product  # noqa: E402
+from winestage.scenario import INSTALL_DIR, LOG_DIR, SERVICE, SETTING_KEY  # noqa: E402
+from winestage.session import Prefix, Session, WineError  # noqa: E402
+from winestage.stage import wine_version  # noqa: E402
+
+BENCH_EXE = Path("bench") / "wine" / "vorn_winbench.exe"
+BENCH_DIR = "C:\\VORN\\bench"
+# A log line may cost the product a fifth more than its raw open-append-flush-close.
+LOG_OVER_RAW = 1.2
+# A push with the log off: one enumeration, at most ten HID round trips' worth
+# of I/O (the command and the collections opened and closed), and 2 ms of the
+# service's own work.
+PUSH_ROUND_TRIPS = 10
+PUSH_OWN_US = 2000
+BENCH_LIMIT_S = 900
+
+
+class BenchError(RuntimeError):
+    """Something the benchmarks need did not work: the run fails."""
+
+
+def goal(name, value, limit, detail):
+    return {"goal": name, "outcome": "PASS" if value <= limit else "MISS", "detail": detail}
+
+
+def wine_goals(m):
+    """The goals of one run's medians (microseconds)."""
+    log_limit = LOG_OVER_RAW * m["raw_line_us"]
+    push0_limit = m["enumeration_us"] + PUSH_ROUND_TRIPS * m["round_trip_us"] + PUSH_OWN_US
+    push1_limit = m["push_log_off_us"] + m["log_lines"] * LOG_OVER_RAW * m["raw_line_us"]
+    return [
+        goal("wine: log line <= 1.2 x raw line", m["log_line_us"], log_limit,
+             f"{m['log_line_us']:.0f} us vs {log_limit:.0f} us ({m['log_line_us'] / m['raw_line_us']:.2f} x)"),
+        goal("wine: push log off <= enumeration + 10 round trips + 2 ms", m["push_log_off_us"], push0_limit,
+             f"{m['push_log_off_us']:.0f} us vs {push0_limit:.0f} us"),
+        goal("wine: push log on <= push log off + lines x 1.2 x raw line", m["push_log_on_us"], push1_limit,
+             f"{m['push_log_on_us']:.0f} us vs {push1_limit:.0f} us ({m['log_lines']:.1f} lines)"),
+    ]
+
+
+TABLE = (("log line (DbgLogTrace)", "log_line_us"), ("raw line (open, checks, append, flush, close)", "raw_line_us"),
+         ("push, log off", "push_log_off_us"), ("push, log on", "push_log_on_us"),
+         ("HID round trip (write + read)", "round_trip_us"), ("Connect (discovery, opening)", "connect_us"),
+         ("bare enumeration of the HID class", "enumeration_us"))
+
+
+def print_table(m, out=sys.stdout):
+    out.write(f"{'benchmark (Wine)':<48} {'median':>12}\n")
+    for label, key in TABLE:
+        out.write(f"{label:<48} {m[key] / 1000:>9.3f} ms\n")
+    out.write(f"{'log lines per push (log on)':<48} {m['log_lines']:>12.1f}\n")
+
+
+def print_goals(goals, out=sys.stdout):
+    out.write("\nGoals:\n")
+    for g in goals:
+        out.write(f"  {g['outcome']:<4}  {g['goal']:<70} {g['detail']}\n")
+
+
+def merge_results(path, medians, goals):
+    """Adds the Wine run to the results file, keeping what the winsim run wrote;
+    the file's goals list holds both, the winsim ones first."""
+    try:
+        results = json.loads(Path(path).read_text())
+    except (OSError, ValueError):
+        results = {}
+    kept = [g for g in results.get("goals", []) if not g["goal"].startswith("wine: ")]
+    results["goals"] = kept + goals
+    results["wine"] = {"version": wine_version(), "medians_us": medians}
+    Path(path).parent.mkdir(parents=True, exist_ok=True)
+    Path(path).write_text(json.dumps(results, indent=2) + "\n")
+    return results["goals"]
+
+
+class Bench:
+    """The product, the driver and the benchmark program in one Wine session."""
+
+    def __init__(self, session, build_dir):
+        self.session, self.build_dir = session, build_dir
+        drive_c = session.prefix.drive_c
+        self.log_dir = drive_c.joinpath(*LOG_DIR)
+        self.exe = "C:\\" + "\\".join(INSTALL_DIR) + "\\" + product.EXE_NAME
+        for source, folder in ((product.find_executable(build_dir), drive_c.joinpath(*INSTALL_DIR)),
+                               (build_dir / BENCH_EXE, drive_c / "VORN" / "bench")):
+            folder.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(source, folder / source.name)
+
+    def run(self, args, tag, limit_s=120):
+        result = self.session.run(args, tag, limit_s)
+        if result.returncode != 0:
+            raise BenchError(f"{result.describe()}: {result.stderr.strip()[-600:]}")
+        return result
+
+    def install(self):
+        self.run(["reg", "add", "HKCU\\" + SETTING_KEY, "/v", "Touch", "/t", "REG_DWORD", "/d", "1", "/f"], "touch-1")
+        self.run([controller.TOOL, "install"], "vorndev-install")
+        self.run([self.exe, "-install"], "service-install")
+
+    def measure(self, *args):
+        result = self.run([BENCH_DIR + "\\vorn_winbench.exe", *args], "bench-" + args[0], BENCH_LIMIT_S)
+        try:
+            return json.loads(result.stdout.strip().splitlines()[-1])
+        except (ValueError, IndexError):
+            raise BenchError(f"vorn_winbench {args[0]} printed no result: {result.stdout!r}") from None
+
+    def pushes(self, log, count):
+        """Pushes with the service started afresh; the log folder decides at its start."""
+        if log:
+            self.log_dir.mkdir(parents=True, exist_ok=True)
+        self.run(["net", "start", SERVICE], "net-start")
+        try:
+            return self.measure("push", "--pushes", str(count), *(["--log"] if log else []))
+        finally:
+            self.session.run(["net", "stop", SERVICE], "net-stop", 60)
+
+
+def run_all(bench, pushes, lines):
+    bench.install()
+    hid = bench.measure("hid")
+    off = bench.pushes(False, pushes)
+    on = bench.pushes(True, pushes)
+    log = bench.measure("log", "--lines", str(lines))
+    return {"log_line_us": log["log_line_us"], "raw_line_us": log["raw_line_us"],
+            "push_log_off_us": off["push_us"], "push_log_on_us": on["push_us"], "log_lines": on["log_lines"],
+            "pushes": off["pushes"], "round_trip_us": hid["round_trip_us"], "connect_us": hid["connect_us"],
+            "enumeration_us": hid["enumeration_us"], "hid_interfaces": hid["hid_interfaces"]}
+
+
+def check_build(build_dir):
+    lacking = [] if product.find_executable(build_dir) else [product.EXE_NAME]
+    if not (build_dir / BENCH_EXE).is_file():
+        lacking.append(str(build_dir / BENCH_EXE))
+    if controller.vdev_dir(build_dir) is None:
+        lacking.append(controller.describe_missing())
+    if lacking:
+        raise BenchError("not built: " + "; ".join(lacking))
+
+
+def wine_stage_running():
+    own = os.getpid()
+    found = subprocess.run(["pgrep", "-f", "tests/wine"], capture_output=True, text=True).stdout.split()
+    return [pid for pid in found if int(pid) != own]
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("build_dir", type=Path, help="the windows preset's build folder")
+    parser.add_argument("results", type=Path, help="the results file to add the Wine run to")
+    parser.add_argument("--pushes", type=int, default=int(os.environ.get("BENCH_WINE_PUSHES", "20")))
+    parser.add_argument("--lines", type=int, default=int(os.environ.get("BENCH_WINE_LINES", "200")))
+    options = parser.parse_args(argv)
+    build_dir = options.build_dir.resolve()
+    artefacts = build_dir / "wine-bench"
+    shutil.rmtree(artefacts, ignore_errors=True)
+    artefacts.mkdir(parents=True)
+    print(f"=== Wine benchmarks: {wine_version()}; files in {artefacts}")
+    if wine_stage_running():
+        print("    a Wine stage is running on this machine: the numbers are skewed by it")
+    root = Path(tempfile.mkdtemp(prefix="vorn-winebench-", dir="/tmp"))
+    prefix = session = None
+    try:
+        check_build(build_dir)
+        prefix = Prefix(root / "prefix", root / "tmp")
+        prefix.boot(artefacts)
+        why = controller.install_driver(prefix, build_dir, artefacts)
+        if why:
+            raise BenchError("the virtual controller's driver did not install: " + why)
+        session = Session(prefix, artefacts, "bench")
+        session.start()
+        medians = run_all(Bench(session, build_dir), options.pushes, options.lines)
+    except (BenchError, WineError, OSError) as error:
+        print(f"FAIL  Wine benchmarks: {error}")
+        return 1
+    finally:
+        if session:
+            session.close()
+        elif prefix:
+            prefix.stop_server()
+        shutil.rmtree(root, ignore_errors=True)
+    print_table(medians)
+    print_goals(merge_results(options.results, medians, wine_goals(medians)))
+    print(f"results: {options.results}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
