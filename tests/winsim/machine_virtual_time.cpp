@@ -123,6 +123,46 @@ TEST_F(VirtualTime, ACriticalSectionHeldAcrossAWaitPassesToTheWaiterAfterwards) 
   DeleteCriticalSection(&section);
 }
 
+// A released mutex or a set auto-reset event goes to the thread that has
+// waited longest, at once: the thread that let go cannot take it straight
+// back. A critical section is not fair that way: its owner may re-enter
+// before the waiter runs.
+TEST_F(VirtualTime, AKernelLockGoesToItsLongestWaiterASectionMayNot) {
+  HANDLE mutex = CreateMutexW(nullptr, TRUE, nullptr);
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  std::vector<std::thread> waiters;
+  for (const char* name : {"a", "b"})
+    waiters.push_back(clock().StartThread(name, [this, mutex, event, name] {
+      const HANDLE both[] = {event, mutex};
+      const DWORD got = WaitForMultipleObjects(2, both, FALSE, INFINITE);
+      Note(std::string(name) + (got == WAIT_OBJECT_0 ? " event" : " mutex"));
+      if (got == WAIT_OBJECT_0 + 1) ReleaseMutex(mutex);
+    }));
+  Sleep(10);  // both block, a first
+  ReleaseMutex(mutex);
+  EXPECT_EQ(WaitForSingleObject(mutex, 0), (DWORD)WAIT_TIMEOUT);
+  SetEvent(event);
+  EXPECT_EQ(WaitForSingleObject(event, 0), (DWORD)WAIT_TIMEOUT);
+  for (auto& waiter : waiters) clock().Join(waiter);
+  EXPECT_EQ(Notes(), (std::vector<std::string>{"10 a mutex", "10 b event"}));
+
+  CRITICAL_SECTION section;
+  InitializeCriticalSection(&section);
+  EnterCriticalSection(&section);
+  std::thread other = clock().StartThread("other", [&] {
+    EnterCriticalSection(&section);
+    LeaveCriticalSection(&section);
+  });
+  Sleep(10);
+  LeaveCriticalSection(&section);
+  EXPECT_TRUE(TryEnterCriticalSection(&section));
+  LeaveCriticalSection(&section);
+  clock().Join(other);
+  DeleteCriticalSection(&section);
+  CloseHandle(event);
+  CloseHandle(mutex);
+}
+
 TEST_F(VirtualTime, AnIdleHourCostsAWaitingThreadNoWakeUp) {
   HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   std::thread waiter = clock().StartThread("waiter", [event] {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <list>
 #include <vector>
 
 namespace winsim {
@@ -10,6 +11,35 @@ namespace winsim {
 namespace {
 // What waits on kernel objects wait on: any change of a signal state.
 const char kKernelObjects = 0;
+
+// One WaitForObjects call that has begun to block. As Windows does, a signal
+// satisfies the blocked waits at once, in the order in which they began: a
+// released mutex or a set auto-reset event goes to the thread that waited
+// longest, and the thread that let go cannot take it straight back. (Critical
+// sections are not fair that way: there the leaving thread may re-enter
+// first, see critsec.cpp.)
+struct PendingWait {
+  const std::shared_ptr<KernelObject>* objects;
+  size_t count;
+  bool waitAll;
+  DWORD tid;
+  DWORD result = WAIT_TIMEOUT;  // what a signal handed over
+};
+
+// Kernel lock held; in the order the waits began to block.
+std::list<PendingWait*>& PendingWaits() {
+  static std::list<PendingWait*> waits;
+  return waits;
+}
+
+DWORD TrySatisfy(const std::shared_ptr<KernelObject>* objects, size_t count, bool waitAll, DWORD tid);
+
+// Kernel lock held.
+void SatisfyPendingLocked() {
+  for (PendingWait* wait : PendingWaits())
+    if (wait->result == WAIT_TIMEOUT) wait->result = TrySatisfy(wait->objects, wait->count, wait->waitAll, wait->tid);
+}
+
 }  // namespace
 
 std::mutex& KernelLock() {
@@ -17,7 +47,15 @@ std::mutex& KernelLock() {
   return lock;
 }
 
-void NotifyWaiters() { CurrentMachine().clock().Notify(&kKernelObjects); }
+void NotifyWaitersLocked() {
+  SatisfyPendingLocked();
+  CurrentMachine().clock().NotifyLocked(&kKernelObjects);
+}
+
+void NotifyWaiters() {
+  std::lock_guard lock(KernelLock());
+  NotifyWaitersLocked();
+}
 
 DWORD Event::Acquire(DWORD) {
   if (!m_manualReset) m_signaled = false;
@@ -25,11 +63,9 @@ DWORD Event::Acquire(DWORD) {
 }
 
 void Event::Set() {
-  {
-    std::lock_guard lock(KernelLock());
-    m_signaled = true;
-  }
-  NotifyWaiters();
+  std::lock_guard lock(KernelLock());
+  m_signaled = true;
+  NotifyWaitersLocked();
 }
 
 void Event::Reset() {
@@ -101,7 +137,8 @@ size_t HandleTable::Count() const {
 namespace {
 
 // Called with the lock held: WAIT_OBJECT_0 + i / WAIT_ABANDONED_0 + i when
-// the wait is satisfied, WAIT_TIMEOUT when not yet.
+// the wait is satisfied, WAIT_TIMEOUT when not yet. Signaled and Acquire
+// are asked for the waiting thread, which need not be the caller.
 DWORD TrySatisfy(const std::shared_ptr<KernelObject>* objects, size_t count, bool waitAll, DWORD tid) {
   if (waitAll) {
     for (size_t i = 0; i < count; ++i)
@@ -134,16 +171,24 @@ std::optional<std::chrono::microseconds> PollInterval(const std::shared_ptr<Kern
 DWORD WaitForObjects(const std::shared_ptr<KernelObject>* objects, size_t count, bool waitAll,
                      DWORD timeoutMs) {
   const DWORD tid = CurrentThreadId();
+  for (size_t i = 0; i < count; ++i) objects[i]->BeforeWait();
   Clock& clock = CurrentMachine().clock();
   Clock::Wait wait(clock, &kKernelObjects, timeoutMs == INFINITE ? Clock::kNever : clock.DeadlineAfter(timeoutMs));
   std::unique_lock lock(KernelLock());
+  PendingWait pending{objects, count, waitAll, tid};
+  pending.result = TrySatisfy(objects, count, waitAll, tid);
+  if (pending.result != WAIT_TIMEOUT) return pending.result;
+  auto& waits = PendingWaits();
+  const auto entry = waits.insert(waits.end(), &pending);
   for (;;) {
-    DWORD result = TrySatisfy(objects, count, waitAll, tid);
-    if (result != WAIT_TIMEOUT) return result;
     // An object that another process may release is looked at again and again.
     const auto poll = PollInterval(objects, count);
-    if (!(poll ? wait.Poll(lock, *poll) : wait.Block(lock))) return WAIT_TIMEOUT;
+    const bool blocked = poll ? wait.Poll(lock, *poll) : wait.Block(lock);
+    if (pending.result == WAIT_TIMEOUT && poll) pending.result = TrySatisfy(objects, count, waitAll, tid);
+    if (pending.result != WAIT_TIMEOUT || !blocked) break;
   }
+  waits.erase(entry);
+  return pending.result;
 }
 
 bool WaitForOverlapped(LPOVERLAPPED overlapped) {

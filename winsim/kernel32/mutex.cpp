@@ -32,7 +32,7 @@ constexpr std::chrono::microseconds kCrossProcessPoll{500};
 
 class Mutex;
 void NoteOwned(const std::shared_ptr<Mutex>& mutex, DWORD tid);
-void NoteReleased(const Mutex* mutex);
+void NoteReleased(const Mutex* mutex, DWORD tid);
 
 class Mutex final : public KernelObject, public std::enable_shared_from_this<Mutex> {
  public:
@@ -43,6 +43,7 @@ class Mutex final : public KernelObject, public std::enable_shared_from_this<Mut
   bool Signaled(DWORD tid) const override;
   DWORD Acquire(DWORD tid) override;
   std::optional<std::chrono::microseconds> PollInterval() const override;
+  void BeforeWait() override;
   // Kernel lock held by the callers of these two.
   DWORD Release(DWORD tid);
   void Abandon(DWORD tid);
@@ -109,7 +110,7 @@ DWORD Mutex::Release(DWORD tid) {
     SetStateByte(0);
     DropFileLock();
   }
-  NoteReleased(this);
+  NoteReleased(this, tid);
   return ERROR_SUCCESS;
 }
 
@@ -124,29 +125,45 @@ void Mutex::Abandon(DWORD tid) {
     m_abandoned = true;
 }
 
-// The mutexes a thread owns, abandoned when the thread ends.
-struct OwnedByThread {
-  std::vector<std::pair<std::shared_ptr<Mutex>, DWORD>> mutexes;
-  ~OwnedByThread() {
-    if (mutexes.empty()) return;
+// The mutexes each thread owns (kernel lock held). A wait may be satisfied on
+// another thread's behalf (a release hands the mutex to the longest waiter),
+// so the list is kept by thread id rather than in the owner's own storage.
+std::map<DWORD, std::vector<std::shared_ptr<Mutex>>>& OwnedByThread() {
+  static std::map<DWORD, std::vector<std::shared_ptr<Mutex>>> owned;
+  return owned;
+}
+
+// Abandons what the thread still owns when it ends.
+struct ThreadEnd {
+  DWORD tid = 0;
+  ~ThreadEnd() {
+    if (tid == 0) return;
     {
       std::lock_guard lock(KernelLock());
-      for (auto& [mutex, tid] : mutexes) mutex->Abandon(tid);
+      auto it = OwnedByThread().find(tid);
+      if (it == OwnedByThread().end()) return;
+      for (auto& mutex : it->second) mutex->Abandon(tid);
+      OwnedByThread().erase(it);
     }
     NotifyWaiters();
   }
 };
-thread_local OwnedByThread t_owned;
+thread_local ThreadEnd t_end;
 
-void NoteOwned(const std::shared_ptr<Mutex>& mutex, DWORD tid) { t_owned.mutexes.emplace_back(mutex, tid); }
+void NoteOwned(const std::shared_ptr<Mutex>& mutex, DWORD tid) { OwnedByThread()[tid].push_back(mutex); }
 
-void NoteReleased(const Mutex* mutex) {
-  auto& list = t_owned.mutexes;
-  for (auto it = list.begin(); it != list.end(); ++it)
-    if (it->first.get() == mutex) {
-      list.erase(it);
-      return;
+void Mutex::BeforeWait() { t_end.tid = CurrentThreadId(); }
+
+void NoteReleased(const Mutex* mutex, DWORD tid) {
+  auto it = OwnedByThread().find(tid);
+  if (it == OwnedByThread().end()) return;
+  auto& list = it->second;
+  for (auto each = list.begin(); each != list.end(); ++each)
+    if (each->get() == mutex) {
+      list.erase(each);
+      break;
     }
+  if (list.empty()) OwnedByThread().erase(it);
 }
 
 // --- Names -----------------------------------------------------------------
@@ -246,6 +263,7 @@ std::shared_ptr<Mutex> NamedMutexes::Get(const std::wstring& key, bool create, b
 
 // Takes a mutex that nobody can hold yet (just created).
 void TakeNew(Mutex& mutex) {
+  mutex.BeforeWait();
   const DWORD tid = CurrentThreadId();
   std::lock_guard lock(KernelLock());
   if (mutex.Signaled(tid)) mutex.Acquire(tid);
@@ -300,11 +318,12 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
   if (!mutex) return Fail(ERROR_INVALID_HANDLE, FALSE);
   DWORD error;
   {
+    // The release and the hand-over to a waiting thread are one step.
     std::lock_guard lock(KernelLock());
     error = mutex->Release(CurrentThreadId());
+    if (error == ERROR_SUCCESS) NotifyWaitersLocked();
   }
   if (error != ERROR_SUCCESS) return Fail(error, FALSE);
-  NotifyWaiters();
   return TRUE;
 }
 

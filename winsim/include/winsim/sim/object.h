@@ -19,7 +19,10 @@ namespace winsim {
 // state is made under it and followed by NotifyWaiters(). It is the innermost
 // lock: no other is taken while it is held.
 std::mutex& KernelLock();
-void NotifyWaiters();  // wakes every waiter on an object to re-check (lock not held)
+// After a change of a signal state: hands what is now signalled to the
+// blocked waits, in the order they began, and wakes them.
+void NotifyWaiters();        // lock not held
+void NotifyWaitersLocked();  // lock held
 
 class KernelObject {
  public:
@@ -33,6 +36,9 @@ class KernelObject {
   // An object whose state another process holds now (a named mutex owned
   // elsewhere) is polled by its waiters at this real-time interval.
   virtual std::optional<std::chrono::microseconds> PollInterval() const { return std::nullopt; }
+  // Called on a thread about to wait on the object (kernel lock not held):
+  // the wait may be satisfied later by another thread on its behalf.
+  virtual void BeforeWait() {}
   // Called (without the kernel lock) when a handle to the object is closed.
   virtual void OnHandleClosed() {}
 };
