@@ -292,6 +292,52 @@ TEST_F(ConformanceFiles, DeletingNeedsEveryOpenHandleToShareDelete) {
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
 }
 
+// The way the debug log deletes a file it made: through the handle, which
+// needs DELETE access; the name goes once the handle is closed.
+TEST_F(ConformanceFiles, ADispositionDeletesTheFileThroughItsHandle) {
+  WriteText(L"a.txt", "a");
+  HANDLE file = Open(L"a.txt", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  ArmLastError();
+  EXPECT_FALSE(SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition)));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+  CloseHandle(file);
+  file = Open(L"b.txt", GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, CREATE_NEW);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition)));
+  CloseHandle(file);
+  EXPECT_EQ(GetFileAttributesW(Path(L"b.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(GetFileAttributesW(Path(L"a.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(ConformanceFiles, FindListsTheNamesAPatternMatches) {
+  WriteText(L"a.txt", "a");
+  WriteText(L"MixedCase.txt", "mixed");
+  ASSERT_TRUE(CreateDirectoryW(Path(L"sub").c_str(), nullptr));
+  WIN32_FIND_DATAW data;
+  std::wstring names;
+  HANDLE search = FindFirstFileW(Path(L"*.TXT").c_str(), &data);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  do {
+    names += std::wstring(data.cFileName) + L"=" + std::to_wstring(data.nFileSizeLow) + L";";
+    EXPECT_EQ(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+  } while (FindNextFileW(search, &data));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_MORE_FILES);
+  EXPECT_TRUE(FindClose(search));
+  EXPECT_TRUE(names == L"a.txt=1;MixedCase.txt=5;" || names == L"MixedCase.txt=5;a.txt=1;") << names.c_str();
+  search = FindFirstFileW(Path(L"s?b").c_str(), &data);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  EXPECT_NE(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+  FindClose(search);
+  ArmLastError();
+  EXPECT_EQ(FindFirstFileW(Path(L"*.log").c_str(), &data), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+  ArmLastError();
+  EXPECT_EQ(FindFirstFileW(Path(L"missing\\*").c_str(), &data), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
+}
+
 TEST_F(ConformanceFiles, FoldersCannotBeOpenedAsFiles) {
   for (DWORD disposition : {OPEN_EXISTING, CREATE_NEW}) {
     ArmLastError();

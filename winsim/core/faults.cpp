@@ -36,7 +36,7 @@ unsigned Faults::Hits(FaultPoint point) const {
   return m_knobs[static_cast<size_t>(point)].hits;
 }
 
-DWORD Faults::TakeLocked(FaultPoint point, std::wstring_view subject) {
+DWORD Faults::TakeLocked(FaultPoint point, std::wstring_view subject, std::function<void()>& action) {
   Knob& knob = m_knobs[static_cast<size_t>(point)];
   if (!knob.armed || subject.find(knob.plan.subject) == std::wstring_view::npos) return ERROR_SUCCESS;
   if (knob.plan.skip > 0) {
@@ -48,14 +48,22 @@ DWORD Faults::TakeLocked(FaultPoint point, std::wstring_view subject) {
     knob.armed = false;
     g_armedKnobs.fetch_sub(1);
   }
-  return knob.plan.error;
+  if (!knob.plan.action) return knob.plan.error;
+  action = knob.plan.action;
+  return ERROR_SUCCESS;
 }
 
 DWORD Faults::Take(FaultPoint point, std::wstring_view subject) {
   if (g_armedKnobs.load(std::memory_order_relaxed) == 0) return ERROR_SUCCESS;
   Faults& faults = CurrentMachine().Part<Faults>();
-  std::lock_guard lock(faults.m_mutex);
-  return faults.TakeLocked(point, subject);
+  std::function<void()> action;
+  DWORD error;
+  {
+    std::lock_guard lock(faults.m_mutex);
+    error = faults.TakeLocked(point, subject, action);
+  }
+  if (action) action();
+  return error;
 }
 
 }  // namespace winsim

@@ -8,8 +8,10 @@
 
 #include <winsim/kernel32.h>
 #include <winsim/sim/devices.h>
+#include <winsim/sim/faults.h>
 #include <winsim/sim/machine.h>
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <limits>
@@ -83,6 +85,10 @@ class DiskFile final : public IoObject {
   DWORD Seek(LONGLONG distance, DWORD method, LONGLONG& position,
              LONGLONG limit = std::numeric_limits<LONGLONG>::max());
   DWORD Size(LONGLONG& size) const;
+  // FileDispositionInfo: with `pending` the file's name goes when this
+  // handle is closed. Needs DELETE access.
+  DWORD SetDeletePending(bool pending);
+  void OnHandleClosed() override;
 
  private:
   BOOL Move(bool write, void* buffer, DWORD length, LPDWORD transferred, LPOVERLAPPED overlapped);
@@ -95,6 +101,7 @@ class DiskFile final : public IoObject {
   const bool m_overlapped;
   std::mutex m_positionMutex;
   LONGLONG m_position = 0;  // guarded by m_positionMutex
+  std::atomic<bool> m_deletePending{false};
 };
 
 LONGLONG OffsetOf(LPOVERLAPPED overlapped) {
@@ -187,6 +194,24 @@ DWORD DiskFile::Seek(LONGLONG distance, DWORD method, LONGLONG& position, LONGLO
   if (target > limit) return ERROR_INVALID_PARAMETER;
   m_position = position = target;
   return ERROR_SUCCESS;
+}
+
+DWORD DiskFile::SetDeletePending(bool pending) {
+  if (!(m_access & DELETE)) return ERROR_ACCESS_DENIED;
+  m_deletePending = pending;
+  return ERROR_SUCCESS;
+}
+
+// The name that this handle's file has now goes, unless another file has
+// taken that name meanwhile.
+void DiskFile::OnHandleClosed() {
+  if (!m_deletePending) return;
+  std::string name;
+  if (!files::HostNameOf(m_fd.Get(), name)) return;
+  host::Gate::Hold gate(CurrentMachine().Part<host::Gate>());
+  struct stat mine {}, named {};
+  if (::fstat(m_fd.Get(), &mine) != 0 || ::lstat(name.c_str(), &named) != 0) return;
+  if (mine.st_dev == named.st_dev && mine.st_ino == named.st_ino) ::unlink(name.c_str());
 }
 
 std::shared_ptr<DiskFile> FileOf(HANDLE handle) { return CurrentMachine().handles().GetAs<DiskFile>(handle); }
@@ -318,6 +343,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   if (lpFileName && IsDeviceName(lpFileName))
     return OpenDevice(lpFileName, dwDesiredAccess, dwShareMode, dwFlagsAndAttributes);
+  if (DWORD error = Faults::Take(FaultPoint::kCreateFile, lpFileName ? lpFileName : L""))
+    return Fail(error, INVALID_HANDLE_VALUE);
   const OpenRequest request{MapGenericAccess(dwDesiredAccess), dwShareMode, dwCreationDisposition, dwFlagsAndAttributes};
   paths::Resolved path;
   if (DWORD error = paths::Resolve(CurrentMachine(), lpFileName, path)) return Fail(error, INVALID_HANDLE_VALUE);
@@ -329,6 +356,17 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   const bool reportsExisting = dwCreationDisposition == OPEN_ALWAYS || dwCreationDisposition == CREATE_ALWAYS;
   SetLastErrorCode(existed && reportsExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   return handle;
+}
+
+BOOL WINAPI SetFileInformationByHandle(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS FileInformationClass,
+                                       LPVOID lpFileInformation, DWORD dwBufferSize) {
+  auto file = FileOf(hFile);
+  if (!file) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (FileInformationClass != FileDispositionInfo) return Fail(ERROR_NOT_SUPPORTED, FALSE);
+  if (!lpFileInformation || dwBufferSize < sizeof(FILE_DISPOSITION_INFO)) return Fail(ERROR_BAD_LENGTH, FALSE);
+  const auto* disposition = static_cast<const FILE_DISPOSITION_INFO*>(lpFileInformation);
+  if (DWORD error = file->SetDeletePending(disposition->DeleteFile != FALSE)) return Fail(error, FALSE);
+  return TRUE;
 }
 
 BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,

@@ -4,11 +4,19 @@
 #include <winsim/wintypes.h>
 
 #include <memory>
+#include <string>
+#include <time.h>
 
 namespace winsim::files {
 
 // The host descriptor behind a disk-file handle, in `fd`; the returned owner
 // keeps it open for the call. Null (and fd -1) for any other handle.
 std::shared_ptr<const void> HostFileOf(HANDLE handle, int& fd);
+
+// The host name of what an open descriptor stands for, links on the way resolved.
+bool HostNameOf(int fd, std::string& name);
+
+// A host time stamp as a Windows file time.
+FILETIME FileTimeOf(const struct timespec& time);
 
 }  // namespace winsim::files

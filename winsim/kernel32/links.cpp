@@ -18,19 +18,16 @@
 
 using namespace winsim;
 
-namespace {
-
 // 100-ns intervals between 1601-01-01 and 1970-01-01.
 constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ULL;
 
-FILETIME FileTimeOf(const struct timespec& time) {
+FILETIME winsim::files::FileTimeOf(const struct timespec& time) {
   const uint64_t ticks = kUnixEpochAsFileTime + static_cast<uint64_t>(time.tv_sec) * 10000000ULL +
                          static_cast<uint64_t>(time.tv_nsec) / 100;
   return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 
-// The host name of what an open descriptor stands for, links on the way resolved.
-bool HostNameOf(int fd, std::string& name) {
+bool winsim::files::HostNameOf(int fd, std::string& name) {
   const std::string proc = "/proc/self/fd/" + std::to_string(fd);
   char buffer[PATH_MAX];
   const ssize_t length = ::readlink(proc.c_str(), buffer, sizeof(buffer));
@@ -38,6 +35,11 @@ bool HostNameOf(int fd, std::string& name) {
   name.assign(buffer, static_cast<size_t>(length));
   return true;
 }
+
+namespace {
+
+using files::FileTimeOf;
+using files::HostNameOf;
 
 // A link's handle: the link's own attributes, a folder link marked as a folder.
 DWORD AttributesOf(const struct stat& st, int fd) {

@@ -4,13 +4,17 @@
 // allocation). Each armed knob lets `skip` matching calls through, fails the
 // next `count` of them with `error`, and then disarms itself. A call matches when its subject (the
 // object's name, the event source, the interface path) contains `subject`;
-// an empty `subject` matches every call.
+// an empty `subject` matches every call. A plan with an `action` fails
+// nothing: each matching call it is armed for runs the action first and then
+// goes on, so that a test can change the machine at exactly that point (a
+// race made deterministic).
 #pragma once
 
 #include <winsim/sim/machine.h>
 
 #include <array>
 #include <climits>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -35,6 +39,7 @@ enum class FaultPoint {
   // "realloc", "strdup" or "new". A failed call returns null; malloc and
   // LocalAlloc set errno / the last error as the real ones do.
   kHeapAlloc,
+  kCreateFile,  // CreateFileW of a disk file; subject: the name as passed
   kCount
 };
 
@@ -43,6 +48,7 @@ struct FaultPlan {
   unsigned skip = 0;
   unsigned count = 1;  // UINT_MAX: every matching call until disarmed
   std::wstring subject;
+  std::function<void()> action;  // run by the matching call instead of failing it
 };
 
 class Faults : public MachinePart {
@@ -65,7 +71,7 @@ class Faults : public MachinePart {
     FaultPlan plan;
     unsigned hits = 0;
   };
-  DWORD TakeLocked(FaultPoint point, std::wstring_view subject);
+  DWORD TakeLocked(FaultPoint point, std::wstring_view subject, std::function<void()>& action);
 
   mutable std::mutex m_mutex;
   std::array<Knob, static_cast<size_t>(FaultPoint::kCount)> m_knobs;
