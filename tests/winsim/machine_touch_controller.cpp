@@ -238,6 +238,31 @@ TEST_F(FaultTest, StuckWriteStaysPendingUntilCancelled) {
   EXPECT_EQ(write.Finish(m_output.get()), (DWORD)ERROR_OPERATION_ABORTED);
 }
 
+// A driver that hangs (a setting of the bus device, not a controller fault):
+// the write outlasts its cancel and its handle, and ends only when the hang
+// is lifted (as cancelled) or the device goes.
+TEST_F(FaultTest, HungWriteOutlastsCancelAndCloseUntilTheHangEndsOrTheDeviceGoes) {
+  for (bool unplug : {false, true}) {
+    m_controller->SetHang(true);
+    Handle output(Open(m_controller->Path(TouchController::kVendorOutput), GENERIC_WRITE));
+    Transfer write;
+    ASSERT_FALSE(WriteFile(output.get(), kVersionQuery.data(), 64, &write.bytes, &write.overlapped));
+    ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+    EXPECT_TRUE(CancelIo(output.get()));
+    output.Reset();  // closing the handle cancels nothing either
+    EXPECT_EQ(WaitForSingleObject(write.event.get(), 1000), (DWORD)WAIT_TIMEOUT);
+    EXPECT_TRUE(m_controller->Received().empty());
+    EXPECT_TRUE(m_controller->State().hang);
+    if (unplug) {
+      m_controller->Detach();
+    } else {
+      m_controller->SetHang(false);
+    }
+    ASSERT_EQ(WaitForSingleObject(write.event.get(), 1000), WAIT_OBJECT_0);
+    EXPECT_EQ(static_cast<DWORD>(write.overlapped.Internal & 0xFFFF), unplug ? (DWORD)ERROR_DEVICE_NOT_CONNECTED : (DWORD)ERROR_OPERATION_ABORTED);
+  }
+}
+
 TEST_F(FaultTest, UnplugDuringTheAnswerFailsThePendingRead) {
   m_controller->SetFault(ControllerFault::kUnplug);
   Transfer read;

@@ -144,6 +144,9 @@ void Simulator::Watch(const std::shared_ptr<winsim::TouchController>& controller
       case Kind::kWriteFailed:
         m_timeline->Print(L"wire", L"out " + FormatReport(event.bytes) + L" (write failed)");
         break;
+      case Kind::kWriteHung:
+        m_timeline->Print(L"wire", L"out " + FormatReport(event.bytes) + L" (write hangs)");
+        break;
       case Kind::kAction: Acted(event.action); break;
     }
   });

@@ -155,14 +155,41 @@ void DeviceNode::Unplug() {
         auto handle = weak.lock();
         if (!handle) continue;
         std::vector<Transfer> pending;
-        handle->KillLocked(pending);
+        handle->KillLocked(pending, true);
         for (auto& transfer : pending) failed.emplace_back(handle, transfer);
       }
       collection.handles.clear();
     }
+    for (auto& handle : m_hungHandles) {  // those closed since their write hung
+      std::vector<Transfer> hung;
+      handle->TakeHungLocked(hung);
+      for (auto& transfer : hung) failed.emplace_back(handle, transfer);
+    }
+    m_hungHandles.clear();
   }
   for (auto& [handle, transfer] : failed) handle->Complete(transfer, ERROR_DEVICE_NOT_CONNECTED, 0);
   m_model->OnUnplugged();
+}
+
+void DeviceNode::HoldHungLocked(std::shared_ptr<HidHandle> handle) {
+  if (std::find(m_hungHandles.begin(), m_hungHandles.end(), handle) == m_hungHandles.end())
+    m_hungHandles.push_back(std::move(handle));
+}
+
+void DeviceNode::EndHungWrites() {
+  auto state = m_state.lock();
+  if (!state) return;
+  std::vector<std::pair<std::shared_ptr<HidHandle>, Transfer>> ended;
+  {
+    std::lock_guard lock(state->mutex);
+    for (auto& handle : m_hungHandles) {
+      std::vector<Transfer> hung;
+      handle->TakeHungLocked(hung);
+      for (auto& transfer : hung) ended.emplace_back(handle, transfer);
+    }
+    m_hungHandles.clear();
+  }
+  for (auto& [handle, transfer] : ended) handle->Complete(transfer, ERROR_OPERATION_ABORTED, 0);
 }
 
 void DeviceNode::Replug() {
@@ -294,7 +321,12 @@ HidBus::HidBus(Machine& machine) : m_state(std::make_shared<State>(machine)) {
 
 HidBus::~HidBus() { Shutdown(); }
 
-void HidBus::Shutdown() { m_state->scheduler.Stop(); }
+// A hung write holds its handle, and the handle its device: the writes end
+// with the machine.
+void HidBus::Shutdown() {
+  m_state->scheduler.Stop();
+  for (const auto& device : Devices()) device->EndHungWrites();
+}
 
 std::shared_ptr<HidDevicePort> HidBus::Plug(HidDeviceDesc desc, std::shared_ptr<HidDeviceModel> model,
                                            std::string* error) {

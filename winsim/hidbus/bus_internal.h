@@ -25,6 +25,7 @@ struct Transfer {
   std::shared_ptr<Event> event;  // held from the start: the caller may close its handle early
   uint8_t* buffer = nullptr;     // reads: where the report goes
   DWORD length = 0;
+  bool hung = false;             // a write the device's driver hangs on
 };
 
 // Runs work at simulated times on one simulated thread of the bus; work due
@@ -89,6 +90,7 @@ class DeviceNode : public HidDevicePort, public std::enable_shared_from_this<Dev
   void Unplug() override;
   void Replug() override;
   bool Plugged() const override;
+  void EndHungWrites() override;
   const HidDeviceDesc& Desc() const override { return m_desc; }
   size_t CollectionCount() const override { return m_collections.size(); }
   std::wstring Path(size_t collection) const override { return m_collections.at(collection).path; }
@@ -99,6 +101,9 @@ class DeviceNode : public HidDevicePort, public std::enable_shared_from_this<Dev
   bool PluggedLocked() const { return m_plugged; }
   CollectionNode& CollectionLocked(size_t collection) { return m_collections[collection]; }
   std::vector<CollectionNode>& CollectionsLocked() { return m_collections; }
+  // A handle with a hung write is kept alive here, as the system keeps the
+  // file object of a pending request, also after the handle is closed.
+  void HoldHungLocked(std::shared_ptr<HidHandle> handle);
 
  private:
   enum class Input { kRefused, kDropped, kDelivered };
@@ -111,6 +116,7 @@ class DeviceNode : public HidDevicePort, public std::enable_shared_from_this<Dev
   std::vector<CollectionNode> m_collections;
   const std::shared_ptr<HidDeviceModel> m_model;
   bool m_plugged = true;  // guarded by State::mutex
+  std::vector<std::shared_ptr<HidHandle>> m_hungHandles;  // guarded by State::mutex
 };
 
 // A handle opened on one collection (one file object of the class driver):
@@ -143,7 +149,10 @@ class HidHandle : public IoObject, public std::enable_shared_from_this<HidHandle
 
   // Under State::mutex.
   bool DeliverLocked(std::span<const uint8_t> report, std::vector<std::pair<Transfer, DWORD>>& completed);
-  void KillLocked(std::vector<Transfer>& pending);
+  // Marks the handle dead and takes its pending transfers, the hung writes
+  // only when asked (a close leaves them pending).
+  void KillLocked(std::vector<Transfer>& pending, bool withHung);
+  void TakeHungLocked(std::vector<Transfer>& hung);
 
   // Finishes a transfer that was pending on this handle.
   void Complete(const Transfer& transfer, DWORD error, DWORD bytes);

@@ -26,7 +26,8 @@ DWORD RequestError(const HidTransferResult& result) {
   switch (result.kind) {
     case HidTransferResult::Kind::kDone: return ERROR_SUCCESS;
     case HidTransferResult::Kind::kFailed: return result.error ? result.error : ERROR_GEN_FAILURE;
-    case HidTransferResult::Kind::kStuck: return ERROR_SEM_TIMEOUT;
+    case HidTransferResult::Kind::kStuck:
+    case HidTransferResult::Kind::kHung: return ERROR_SEM_TIMEOUT;
   }
   return ERROR_GEN_FAILURE;
 }
@@ -168,13 +169,15 @@ BOOL HidHandle::Write(LPCVOID buffer, DWORD length, LPDWORD transferred, LPOVERL
   const std::vector<uint8_t> report(bytes, bytes + length);
   OVERLAPPED local{};
   LPOVERLAPPED used = overlapped ? overlapped : &local;
-  const Transfer transfer = Begin(used, nullptr, length);
+  Transfer transfer = Begin(used, nullptr, length);
   const HidTransferResult result = m_device->Model()->OnOutputReport(m_collection, report);
   if (result.kind == HidTransferResult::Kind::kDone) return CompleteNow(transfer, length, transferred);
   if (result.kind == HidTransferResult::Kind::kFailed) return FailStarted(used, RequestError(result));
+  transfer.hung = result.kind == HidTransferResult::Kind::kHung;
   {
     std::lock_guard lock(m_state->mutex);
     if (m_dead || !m_device->PluggedLocked()) return FailStarted(used, ERROR_DEVICE_NOT_CONNECTED);
+    if (transfer.hung) m_device->HoldHungLocked(shared_from_this());
     m_writes.push_back(transfer);
     std::lock_guard kernel(KernelLock());
     ++m_pending;
@@ -189,7 +192,7 @@ BOOL HidHandle::Cancel(LPOVERLAPPED overlapped) {
     std::lock_guard lock(m_state->mutex);
     auto take = [&](auto& transfers) {
       for (auto it = transfers.begin(); it != transfers.end();) {
-        if (overlapped && it->overlapped != overlapped) {
+        if ((overlapped && it->overlapped != overlapped) || it->hung) {
           ++it;
           continue;
         }
@@ -209,7 +212,7 @@ void HidHandle::OnHandleClosed() {
   std::vector<Transfer> pending;
   {
     std::lock_guard lock(m_state->mutex);
-    KillLocked(pending);
+    KillLocked(pending, false);
     auto& handles = m_device->CollectionLocked(m_collection).handles;
     std::erase_if(handles, [this](const auto& weak) {
       auto handle = weak.lock();
@@ -234,13 +237,26 @@ bool HidHandle::DeliverLocked(std::span<const uint8_t> report, std::vector<std::
   return true;
 }
 
-void HidHandle::KillLocked(std::vector<Transfer>& pending) {
+void HidHandle::KillLocked(std::vector<Transfer>& pending, bool withHung) {
   m_dead = true;
   m_queue.clear();
   pending.insert(pending.end(), m_reads.begin(), m_reads.end());
-  pending.insert(pending.end(), m_writes.begin(), m_writes.end());
   m_reads.clear();
-  m_writes.clear();
+  if (withHung) TakeHungLocked(pending);
+  for (const auto& transfer : m_writes)
+    if (!transfer.hung) pending.push_back(transfer);
+  std::erase_if(m_writes, [](const Transfer& transfer) { return !transfer.hung; });
+}
+
+void HidHandle::TakeHungLocked(std::vector<Transfer>& hung) {
+  for (auto it = m_writes.begin(); it != m_writes.end();) {
+    if (!it->hung) {
+      ++it;
+      continue;
+    }
+    hung.push_back(*it);
+    it = m_writes.erase(it);
+  }
 }
 
 // The checks the class driver makes of a synchronous report request.

@@ -46,6 +46,7 @@ TouchControllerState TouchController::State() const {
   state.firmwareVersion = model.firmwareVersion;
   state.productId = model.productId;
   state.fault = model.fault;
+  state.hang = m_hang;
   state.wakeOnTouch = model.wakeOnTouch;
   state.lastWakeOnTouchFlag = model.lastWakeOnTouchFlag;
   state.sleeping = model.sleeping;
@@ -69,6 +70,17 @@ std::vector<std::vector<uint8_t>> TouchController::Received() const {
 void TouchController::SetFault(ControllerFault fault) {
   std::lock_guard lock(m_mutex);
   m_model.SetFault(fault);
+}
+
+void TouchController::SetHang(bool hang) {
+  bool ended = false;
+  {
+    std::lock_guard lock(m_mutex);
+    ended = m_hang && !hang;
+    m_hang = hang;
+  }
+  if (!ended) return;
+  if (auto port = Port()) port->EndHungWrites();
 }
 
 void TouchController::SetFirmwareVersion(USHORT version) {
@@ -130,6 +142,17 @@ bool TouchController::Touch(uint16_t x, uint16_t y, bool down) {
 HidTransferResult TouchController::OnOutputReport(size_t collection, std::span<const uint8_t> report) {
   ctlmodel::Reaction reaction;
   std::vector<ControllerEvent> events;
+  {
+    std::lock_guard lock(m_mutex);
+    if (m_hang && collection == kVendorOutput) {
+      events.push_back({ControllerEvent::Kind::kWriteHung, {report.begin(), report.end()}});
+      m_changed.notify_all();
+    }
+  }
+  if (!events.empty()) {
+    Emit(events);
+    return HidTransferResult::Hung();
+  }
   {
     std::lock_guard lock(m_mutex);
     reaction = m_model.TakeOutputReport(static_cast<ctlmodel::Collection>(collection), report.data(), report.size());

@@ -27,7 +27,7 @@ constexpr size_t kHidInputBuffers = 32;
 
 // What a device does with an output report or a feature request.
 struct HidTransferResult {
-  enum class Kind { kDone, kFailed, kStuck };
+  enum class Kind { kDone, kFailed, kStuck, kHung };
   Kind kind = Kind::kDone;
   DWORD error = ERROR_SUCCESS;
 
@@ -35,6 +35,10 @@ struct HidTransferResult {
   static HidTransferResult Failed(DWORD error) { return {Kind::kFailed, error}; }
   // The transfer stays pending until it is cancelled or the device goes.
   static HidTransferResult Stuck() { return {Kind::kStuck, ERROR_SUCCESS}; }
+  // A driver that hangs: the write stays pending whatever is done about it;
+  // neither CancelIo nor closing the handle ends it, only the device's going
+  // or HidDevicePort::EndHungWrites.
+  static HidTransferResult Hung() { return {Kind::kHung, ERROR_SUCCESS}; }
 };
 
 // Identity and appearance of one physical device.
@@ -96,6 +100,9 @@ class HidDevicePort {
   // before the unplug stay dead.
   virtual void Replug() = 0;
   virtual bool Plugged() const = 0;
+  // Ends the device's hung writes as cancelled (the driver honours the
+  // cancels at last).
+  virtual void EndHungWrites() = 0;
   virtual const HidDeviceDesc& Desc() const = 0;
   virtual size_t CollectionCount() const = 0;
   virtual std::wstring Path(size_t collection) const = 0;

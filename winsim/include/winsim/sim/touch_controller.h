@@ -75,9 +75,10 @@ struct ControllerEvent {
     kReportIn,     // the controller sent an input report
     kAction,       // the controller acted on a report
     kWriteFailed,  // a write failed or stuck by a fault; the controller never saw it
+    kWriteHung,    // a write the driver hangs on (SetHang); the controller never saw it
   };
   Kind kind;
-  std::vector<uint8_t> bytes;  // the report, for kReportOut, kReportIn, kWriteFailed
+  std::vector<uint8_t> bytes;  // the report, for kReportOut, kReportIn, kWriteFailed, kWriteHung
   ControllerAction action = ControllerAction::kMalformed;  // for kAction
 };
 
@@ -92,6 +93,7 @@ struct TouchControllerState {
   USHORT firmwareVersion = 0;
   USHORT productId = 0;
   ControllerFault fault = ControllerFault::kNone;
+  bool hang = false;
   bool wakeOnTouch = false;
   uint8_t lastWakeOnTouchFlag = 0;
   bool sleeping = false;
@@ -116,6 +118,12 @@ class TouchController : public HidDeviceModel, public std::enable_shared_from_th
   TouchControllerState State() const;
   std::vector<std::vector<uint8_t>> Received() const;  // every output report taken, in order
   void SetFault(ControllerFault fault);
+  // A driver that hangs, a setting of this device on winsim's bus rather than
+  // a fault of the controller model (the virtual controller's driver does not
+  // have it): while set, every write to the vendor output collection stays
+  // pending, and neither CancelIo nor closing the handle ends it. Lifting it
+  // ends the writes held so far as cancelled; an unplug fails them.
+  void SetHang(bool hang);
   void SetFirmwareVersion(USHORT version);
   // Called for every report in or out and every action, without locks held.
   void SetObserver(Observer observer);
@@ -153,6 +161,7 @@ class TouchController : public HidDeviceModel, public std::enable_shared_from_th
   std::vector<std::vector<uint8_t>> m_frames;
   Observer m_observer;
   std::weak_ptr<HidDevicePort> m_port;
+  bool m_hang = false;
 };
 
 // Plugs a controller into the machine's bus (a fresh pair number each).
