@@ -1,6 +1,7 @@
 #include "log/DbgLog.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +10,6 @@
 #include <cwctype>
 #include <memory>
 #include <new>
-#include <thread>
 
 namespace {
 
@@ -31,8 +31,24 @@ constexpr size_t kStampSize = 32;
 // dropped, and the line that reaches it is followed by one that says so.
 constexpr ULONGLONG kMaxLogFileBytes = 16ull * 1024 * 1024;
 const char kFullText[] = "Log file size limit reached: the further lines of this hour are dropped";
+// The hourly files of the folder hold at most this much together (sixteen
+// full hours): a log without a bound can fill the system disk. Checked when
+// a new hourly file is made, never per line; past it the oldest hourly files
+// are deleted, at most kMaxDeletedPerCheck each time (the check runs under
+// the file lock).
+constexpr ULONGLONG kMaxFolderBytes = 256ull * 1024 * 1024;
+constexpr int kMaxDeletedPerCheck = 64;
+// "YYYYMMDD-HH.log" and its terminator.
+constexpr size_t kHourFileNameChars = 16;
 // The Win32 file namespace prefix GetFinalPathNameByHandleW puts before a drive.
 const WCHAR kLongPathPrefix[] = L"\\\\?\\";
+
+// How long DbgLogShutdown waits for callers still inside the log, in real
+// time (it runs at process exit, when the process's clock may mean nothing). A
+// thread ended by ExitProcess inside DbgLogWrite never leaves; past this bound
+// the log closes without deleting its lock or its directory copy, which such a
+// caller may still be using.
+constexpr std::chrono::milliseconds kShutdownWait{1000};
 
 constexpr DWORD kLangEnglishUs = 0x0409;
 constexpr DWORD kFixedFileInfoSignature = 0xFEEF04BD;
@@ -48,6 +64,7 @@ struct SDbgLogState {
   std::atomic<bool> m_fEnabled{false};
   std::atomic<bool> m_fOpen{false};  // lock initialised, directory copy present
   std::atomic<int> m_nUsers{0};      // callers between CLogUse's check and release
+  std::atomic<bool> m_fLockLeft{false};  // a shutdown ran out of its wait with the lock in use
   std::atomic<DbgEchoHook> m_pfnEcho{nullptr};
 };
 
@@ -188,13 +205,30 @@ bool FoldersArePlain() {
 }
 
 // The hourly file without following a final link; made only when it is
-// missing and its folders are plain.
-HANDLE OpenHourFile(const WCHAR* pszPath) {
+// missing and its folders are plain. The open that makes it may also delete
+// it (and shares that), so that a file made somewhere it should not be can be
+// deleted through the handle (DeleteMadeFile); other opens keep the log's
+// share mode. fMade tells which open it was.
+HANDLE OpenHourFile(const WCHAR* pszPath, bool& fMade) {
   const DWORD dwShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
   const DWORD dwFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+  fMade = false;
   HANDLE hFile = CreateFileW(pszPath, GENERIC_WRITE, dwShare, nullptr, OPEN_EXISTING, dwFlags, nullptr);
   if (hFile != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_NOT_FOUND || !FoldersArePlain()) return hFile;
-  return CreateFileW(pszPath, GENERIC_WRITE, dwShare, nullptr, OPEN_ALWAYS, dwFlags, nullptr);
+  hFile = CreateFileW(pszPath, GENERIC_WRITE | DELETE, dwShare | FILE_SHARE_DELETE, nullptr, CREATE_NEW, dwFlags,
+                      nullptr);
+  fMade = hFile != INVALID_HANDLE_VALUE;
+  if (fMade || GetLastError() != ERROR_FILE_EXISTS) return hFile;
+  // Another process made it in between.
+  return CreateFileW(pszPath, GENERIC_WRITE, dwShare, nullptr, OPEN_EXISTING, dwFlags, nullptr);
+}
+
+// Deletes the file behind an open handle that has DELETE access; its name
+// goes when the handle is closed.
+bool DeleteThroughHandle(HANDLE hFile) {
+  FILE_DISPOSITION_INFO disposition = {};
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(hFile, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
 }
 
 // Whether the handle names the hourly file itself: a plain file with one
@@ -217,8 +251,9 @@ bool IsHourFile(HANDLE hFile, const WCHAR* pszPath, ULONGLONG& ullSize) {
 
 // Appends the line at the end of the file; the line that brings the file to
 // its limit is followed by the line that says later ones are dropped.
+// A line dropped because the file is full is a write that failed: 0.
 int AppendLine(HANDLE hFile, ULONGLONG ullSize, const SYSTEMTIME& st, const char* pszLine, DWORD nLen) {
-  if (ullSize >= kMaxLogFileBytes) return kResultLineDropped;
+  if (ullSize >= kMaxLogFileBytes) return kResultOk;
   SetFilePointer(hFile, 0, nullptr, FILE_END);
   DWORD dwWritten = 0;
   if (!WriteFile(hFile, pszLine, nLen, &dwWritten, nullptr)) return 0;
@@ -231,15 +266,107 @@ int AppendLine(HANDLE hFile, ULONGLONG ullSize, const SYSTEMTIME& st, const char
   return 0;
 }
 
+// "YYYYMMDD-HH.log": the names the log gives its hourly files, and the only
+// files of the folder it ever deletes.
+bool IsHourFileName(const WCHAR* pszName) {
+  for (size_t i = 0; i < 11; ++i) {
+    const bool fDigit = pszName[i] >= L'0' && pszName[i] <= L'9';
+    if (i == 8 ? pszName[i] != L'-' : !fDigit) return false;
+  }
+  return SameName(pszName + 11, L".log");
+}
+
+void BuildNamePath(WCHAR* pszPath, const WCHAR* pszName) {
+  if (std::swprintf(pszPath, kFilePathSize, L"%ls\\%ls", g_log.m_szDirectory, pszName) < 0)
+    pszPath[kFilePathSize - 1] = L'\0';
+}
+
+// The folder's hourly files other than the one just made: their total size,
+// and the names of the oldest of them, oldest first.
+struct SFolderScan {
+  ULONGLONG ullTotal = 0;
+  int nOldest = 0;
+  WCHAR szOldest[kMaxDeletedPerCheck][kHourFileNameChars] = {};
+
+  void Note(const WCHAR* pszName) {
+    int nAt = nOldest;
+    while (nAt > 0 && std::wcscmp(pszName, szOldest[nAt - 1]) < 0) --nAt;
+    if (nAt >= kMaxDeletedPerCheck) return;
+    const int nLast = nOldest < kMaxDeletedPerCheck ? nOldest : kMaxDeletedPerCheck - 1;
+    for (int i = nLast; i > nAt; --i) std::wcscpy(szOldest[i], szOldest[i - 1]);
+    std::wcscpy(szOldest[nAt], pszName);
+    if (nOldest < kMaxDeletedPerCheck) ++nOldest;
+  }
+};
+
+void ScanFolder(const WCHAR* pszMadeName, SFolderScan& scan) {
+  WCHAR szPattern[kFilePathSize];
+  BuildNamePath(szPattern, L"*");
+  WIN32_FIND_DATAW data;
+  HANDLE hFind = FindFirstFileW(szPattern, &data);
+  if (hFind == INVALID_HANDLE_VALUE) return;
+  do {
+    if (std::wcslen(data.cFileName) != kHourFileNameChars - 1 || !IsHourFileName(data.cFileName)) continue;
+    if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+    scan.ullTotal += (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    if (!SameName(data.cFileName, pszMadeName)) scan.Note(data.cFileName);
+  } while (FindNextFileW(hFind, &data));
+  FindClose(hFind);
+}
+
+// Deletes one old hourly file, opened without following a link and checked
+// as the log's files are; its size, or nothing when it was not deleted.
+bool DeleteHourFile(const WCHAR* pszName, ULONGLONG& ullSize) {
+  WCHAR szPath[kFilePathSize];
+  BuildNamePath(szPath, pszName);
+  const DWORD dwShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE hFile = CreateFileW(szPath, DELETE, dwShare, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (hFile == INVALID_HANDLE_VALUE) return false;
+  const bool fDeleted = IsHourFile(hFile, szPath, ullSize) && DeleteThroughHandle(hFile);
+  CloseHandle(hFile);
+  return fDeleted;
+}
+
+// Keeps the folder within kMaxFolderBytes once a new hourly file has been
+// made: the oldest hourly files go, and a line in the new file says so.
+void BoundFolder(HANDLE hFile, const WCHAR* pszMadeName, const SYSTEMTIME& st) {
+  SFolderScan scan;
+  ScanFolder(pszMadeName, scan);
+  int nDeleted = 0;
+  ULONGLONG ullFreed = 0;
+  for (int i = 0; i < scan.nOldest && ullFreed < scan.ullTotal && scan.ullTotal - ullFreed > kMaxFolderBytes; ++i) {
+    ULONGLONG ullSize = 0;
+    if (!DeleteHourFile(scan.szOldest[i], ullSize)) continue;
+    ++nDeleted;
+    ullFreed += ullSize;
+  }
+  if (nDeleted == 0) return;
+  char szText[kLineSize];
+  FormatCutV(szText, sizeof(szText), "Log folder over its %llu MB: the %d oldest hourly files were deleted (%llu bytes)",
+             static_cast<unsigned long long>(kMaxFolderBytes >> 20), nDeleted,
+             static_cast<unsigned long long>(ullFreed));
+  char szLine[kLineSize];
+  const DWORD nLen = BuildLine(szLine, st, szText);
+  DWORD dwWritten = 0;
+  WriteFile(hFile, szLine, nLen, &dwWritten, nullptr);
+}
+
 // A file that is not the hourly file itself is closed unwritten and the line
-// is dropped, as when the folder is missing.
+// is dropped, as when the folder is missing; one this open made is deleted
+// again (its folder was swapped for a link after it was checked).
 int AppendToFile(const WCHAR* pszPath, const SYSTEMTIME& st, const char* pszLine, DWORD nLen) {
   EnterCriticalSection(&g_log.m_csFile);
   int nResult = kResultLogOpenFailed;
-  HANDLE hFile = OpenHourFile(pszPath);
+  bool fMade = false;
+  HANDLE hFile = OpenHourFile(pszPath, fMade);
   if (hFile != INVALID_HANDLE_VALUE) {
     ULONGLONG ullSize = 0;
-    if (IsHourFile(hFile, pszPath, ullSize)) nResult = AppendLine(hFile, ullSize, st, pszLine, nLen);
+    if (IsHourFile(hFile, pszPath, ullSize)) {
+      if (fMade) BoundFolder(hFile, pszPath + std::wcslen(g_log.m_szDirectory) + 1, st);
+      nResult = AppendLine(hFile, ullSize, st, pszLine, nLen);
+    } else if (fMade) {
+      DeleteThroughHandle(hFile);
+    }
     CloseHandle(hFile);
   }
   LeaveCriticalSection(&g_log.m_csFile);
@@ -322,10 +449,18 @@ void DbgLogInit() {
 
 void DbgLogShutdown() {
   CKeepLastError keep;
-  if (!g_log.m_fOpen.exchange(false)) return;
-  while (g_log.m_nUsers.load() != 0) std::this_thread::yield();
+  if (!g_log.m_fOpen.exchange(false) && !g_log.m_fLockLeft.load()) return;
+  const auto start = std::chrono::steady_clock::now();
+  while (g_log.m_nUsers.load() != 0) {
+    if (std::chrono::steady_clock::now() - start >= kShutdownWait) {
+      g_log.m_fLockLeft = true;  // a later shutdown deletes it once the caller has left
+      return;
+    }
+    Sleep(0);  // gives way to a caller still inside
+  }
   DeleteCriticalSection(&g_log.m_csFile);
   g_log.m_szDirectory[0] = L'\0';
+  g_log.m_fLockLeft = false;
 }
 
 int DbgLogWrite(const char* pszText) {

@@ -33,5 +33,3 @@ constexpr int kResultLoggedFailure = -6;
 // DbgLogWrite: the hourly file could not be opened, or what was opened is not
 // the hourly file itself (a link, or a file with more than one name).
 constexpr int kResultLogOpenFailed = -16;
-// DbgLogWrite: the hourly file is full; the line was dropped.
-constexpr int kResultLineDropped = -17;

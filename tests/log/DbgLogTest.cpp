@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 #include <winsim/sim/executable.h>
+#include <winsim/sim/faults.h>
 #include <winsim/sim/machine.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -318,8 +320,9 @@ TEST_F(DbgLogTest, AFullHourFileSaysSoOnceAndDropsTheRest) {
   std::ofstream(HourFile("14")).flush();
   fs::resize_file(HourFile("14"), kLimit - 10);
   EXPECT_EQ(DbgLogWrite("the last line"), 0);
-  EXPECT_EQ(DbgLogWrite("dropped"), kResultLineDropped);
-  EXPECT_EQ(DbgLogTrace("Op::Name", 1, "dropped too"), kResultLineDropped);
+  // A dropped line is a write that failed: 0, as any failed write.
+  EXPECT_EQ(DbgLogWrite("dropped"), 0);
+  EXPECT_EQ(DbgLogTrace("Op::Name", 1, "dropped too"), 0);
   const std::string p = Prefix("0306-14:05:09.042");
   const std::string tail =
       p + "the last line\r\n" + p + "Log file size limit reached: the further lines of this hour are dropped\r\n";
@@ -330,4 +333,78 @@ TEST_F(DbgLogTest, AFullHourFileSaysSoOnceAndDropsTheRest) {
   m_machine->clock().SetWallMs(WallMs(15, 0, 0, 0));
   EXPECT_EQ(DbgLogWrite("next hour"), 0);
   EXPECT_EQ(ReadFile(HourFile("15")), Prefix("0306-15:00:00.000") + "next hour\r\n");
+}
+
+// The folder swapped for a link between the log's checks and its open of a
+// new hourly file: the file that open made is deleted through its handle,
+// so nothing is left anywhere but in the log's own folder.
+TEST_F(DbgLogLinkTest, AFolderSwappedForALinkAtTheOpenKeepsNothingItMade) {
+  StartEnabled();
+  fs::create_directories(Elsewhere());
+  winsim::FaultPlan swap;
+  swap.subject = L"VrnDbgLog\\20240306-14.log";
+  swap.skip = 1;  // the open of an existing file comes first; the open that makes it second
+  swap.action = [&] {
+    fs::rename(LogDir(), LogDir().string() + ".old");
+    fs::create_directory_symlink(Elsewhere(), LogDir());
+  };
+  m_machine->Part<winsim::Faults>().Arm(winsim::FaultPoint::kCreateFile, swap);
+  EXPECT_EQ(DbgLogWrite("raced"), kResultLogOpenFailed);
+  EXPECT_EQ(m_machine->Part<winsim::Faults>().Hits(winsim::FaultPoint::kCreateFile), 1u);
+  EXPECT_TRUE(fs::is_empty(Elsewhere()));
+}
+
+// Past 256 MB of hourly files, a new hourly file makes the oldest go, and
+// only the log's own: a name it does not give, a link and a file with a
+// second name stay, and are not counted or not deleted.
+TEST_F(DbgLogLinkTest, ANewHourFileKeepsTheFolderWithinItsBound) {
+  StartEnabled();
+  constexpr uintmax_t kFull = 16u * 1024 * 1024;
+  auto make = [&](const std::string& name, uintmax_t size) {
+    std::ofstream(LogDir() / name).flush();
+    fs::resize_file(LogDir() / name, size);  // sparse: no disk is used
+  };
+  for (int nDay = 1; nDay <= 17; ++nDay) make("202402" + std::string(nDay < 10 ? "0" : "") + std::to_string(nDay) + "-07.log", kFull);
+  make("notes.txt", kFull);
+  make("20240101-7.log", kFull);
+  fs::create_directories(Elsewhere());
+  std::ofstream(Elsewhere() / "target.txt") << "kept";
+  fs::create_symlink(Elsewhere() / "target.txt", LogDir() / "20230101-00.log");
+  fs::create_hard_link(LogDir() / "notes.txt", LogDir() / "20230101-01.log");
+
+  EXPECT_EQ(DbgLogWrite("a new hour"), 0);
+  for (const char* gone : {"20240201-07.log", "20240202-07.log"}) EXPECT_FALSE(fs::exists(LogDir() / gone)) << gone;
+  for (const char* kept : {"20240203-07.log", "20240217-07.log", "notes.txt", "20240101-7.log", "20230101-01.log"})
+    EXPECT_TRUE(fs::exists(LogDir() / kept)) << kept;
+  EXPECT_TRUE(fs::is_symlink(LogDir() / "20230101-00.log"));
+  EXPECT_EQ(ReadFile(Elsewhere() / "target.txt"), "kept");
+  const std::string p = Prefix("0306-14:05:09.042");
+  // The hard link's 16 MB count but it cannot go: the next two oldest go instead.
+  EXPECT_EQ(ReadFile(HourFile("14")), p + "Log folder over its 256 MB: the 2 oldest hourly files were deleted (33554432 bytes)\r\n" +
+                                          p + "a new hour\r\n");
+  // Lines to a file that exists check nothing.
+  make("20240101-01.log", kFull);
+  EXPECT_EQ(DbgLogWrite("same hour"), 0);
+  EXPECT_TRUE(fs::exists(LogDir() / "20240101-01.log"));
+}
+
+// A caller that never leaves the log (a thread ended inside a write) holds
+// its shutdown up for a bounded time only.
+TEST_F(DbgLogTest, ShutdownWaitsForACallerStuckInsideABoundedTime) {
+  StartEnabled();
+  std::promise<void> inside, letGo;
+  std::shared_future<void> released = letGo.get_future().share();
+  winsim::FaultPlan stall;
+  stall.subject = L"VrnDbgLog";
+  stall.action = [&] {
+    inside.set_value();
+    released.wait();
+  };
+  m_machine->Part<winsim::Faults>().Arm(winsim::FaultPoint::kCreateFile, stall);
+  std::thread stuck([] { DbgLogWrite("stuck"); });
+  inside.get_future().wait();
+  DbgLogShutdown();
+  EXPECT_EQ(DbgLogWrite("after the shutdown"), 0);
+  letGo.set_value();
+  stuck.join();
 }
