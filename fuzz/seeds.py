@@ -321,9 +321,66 @@ def wot_setting_seeds():
     write("wot_setting", "other-path", u8(2) + text("S-1-5-18\\Software\\Microsoft\\Input\\WakeableInputTypes"))
 
 
+# ctlmodel_reports_fuzz: firmware, product (one of four), fault, then
+# operations: 0/1 an output report, 2 get and 3 set a feature report, 4 an
+# input report sent, 5 the wire record drained, 6 a control change.
+def model_report(data, zero_as_null=False):
+    seed = in_range(len(data), 0, 512)
+    if not data:
+        seed += u8(1 if zero_as_null else 0)
+    return seed + content(data)
+
+
+def model_output(collection, data):
+    return in_range(0, 0, 6) + in_range(collection, 0, 3) + model_report(data)
+
+
+def model_feature(get, collection, data, zero_as_null=False):
+    return in_range(2 if get else 3, 0, 6) + in_range(collection, 0, 3) + model_report(data, zero_as_null)
+
+
+def model_drain(entries, size=320):
+    return in_range(5, 0, 6) + in_range(entries, 0, 8) + sum((in_range(size, 0, 320) for _ in range(entries)), Seed())
+
+
+def model_fault(fault):
+    return in_range(6, 0, 6) + in_range(1, 0, 4) + in_range(fault, 0, 7)
+
+
+def command(*data):
+    return bytes([3, 0, len(data)]) + bytes(data) + bytes(64 - 3 - len(data))
+
+
+def frame(*data):
+    return bytes([3]) + bytes(data) + bytes(64 - 1 - len(data))
+
+
+def ctlmodel_reports_seeds():
+    commands = [command(0x53, 0, 0, 1), command(0xF0, 2, 0, 1), command(0xF0, 2, 0, 0), command(0x54, 0x50, 0, 1),
+                command(0x54, 0x58, 0, 1), command(0x77, 0x77, 0x77, 0x77), bytes([3, 0, 6, 0xF0, 2, 0, 1, 0, 0])]
+    bridge = [frame(0x12, 0x21, 0x21, 0, 0x21), frame(0x02, 32), frame(0x01, 63), frame(0x11), frame(0x99)]
+    for product in range(3):
+        for fault in range(8):
+            ops = sum((model_output(2, report) for report in commands), Seed())
+            if product == 1:
+                ops += sum((model_output(2, report) for report in bridge), Seed())
+            ops += model_drain(8) + model_output(1, commands[0]) + model_output(2, b"") + model_drain(8, size=7)
+            write("ctlmodel_reports", "product-%d-fault-%d" % (product, fault),
+                  u16(0x1203) + in_range(product, 0, 3) + in_range(fault, 0, 7) + ops)
+    write("ctlmodel_reports", "features",
+          u16(0x1203) + in_range(0, 0, 3) + in_range(0, 0, 7) + model_feature(True, 0, bytes([10, 0])) +
+          model_feature(True, 0, bytes([10])) + model_feature(True, 1, bytes([10, 0])) +
+          model_feature(False, 0, bytes([10, 5])) + model_feature(True, 0, b"", zero_as_null=True) + model_drain(2))
+    write("ctlmodel_reports", "long-and-short",
+          u16(0x1203) + in_range(1, 0, 3) + in_range(0, 0, 7) + model_output(2, bytes([3, 0, 4, 0x53])) +
+          model_output(2, bytes([3, 0x12])) + model_output(2, command(0x53, 0, 0, 1) + bytes(448)) +
+          model_fault(7) + model_output(2, command(0x53, 0, 0, 1)) + model_drain(8, size=1))
+
+
 if __name__ == "__main__":
     hid_descriptor_seeds()
     hid_profile_seeds()
     hid_bus_seeds()
     dbglog_seeds()
     wot_setting_seeds()
+    ctlmodel_reports_seeds()
