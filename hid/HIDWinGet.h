@@ -7,6 +7,7 @@
 #include "hid/HidProfile.h"
 #include "hid/HidRecords.h"
 #include "hid/InterfaceGet.h"
+#include "hid/KeptTransfers.h"
 #include "hid/ReportBuffer.h"
 
 #include <list>
@@ -51,6 +52,13 @@ class CHIDWinGet : public CInterfaceGet {
   void SetEndingEvent(HANDLE hEndingEvent, DWORD dwEndingGraceMs);
   void SetInterfaceKind(int nInterfaceKind) { m_nInterfaceKind = nInterfaceKind; }
 
+  // A cancelled transfer that has not ended CKeptTransfers::kCancelWaitMs
+  // later is given up: its buffer, OVERLAPPED and event are kept, the
+  // connection is dropped and the next one opens afresh. These are the
+  // transfers given up on and not yet ended (freed at the next connection
+  // once they have).
+  int KeptTransferCount() const { return m_KeptTransfers.Count(); }
+
  protected:
   // Discovery pipeline, in the order GetDeviceHandle runs it.
   int GetAllHidDeviceList();
@@ -64,11 +72,13 @@ class CHIDWinGet : public CInterfaceGet {
   int FilterTouchPadCols();
   int SetHidColsEntrySimple(HID_DEVICE_INFO& info, CHIDCols& entry);
 
-  // Overlapped primitives and their completion waits.
-  int ReadAsync(PREPORT_HANDLER pHandler, BYTE* pRcvBuf, int nRcvLen, DWORD* pdwRead);
-  int WriteAsync(PREPORT_HANDLER pHandler, const BYTE* pSendBuf, int nSendLen, DWORD* pdwWritten);
-  int ReadAsyncWaitComplete(PREPORT_HANDLER pHandler, DWORD dwTimeout, DWORD* pdwRead);
-  int WriteAsyncWaitComplete(PREPORT_HANDLER pHandler, DWORD dwTimeout, DWORD* pdwWritten);
+  // Overlapped primitives and their completion waits. Each transfer moves the
+  // bytes of `report` with the OVERLAPPED that comes with them and the
+  // handler's event.
+  int ReadAsync(PREPORT_HANDLER pHandler, CReportBuffer& report, DWORD* pdwRead);
+  int WriteAsync(PREPORT_HANDLER pHandler, CReportBuffer& report, DWORD* pdwWritten);
+  int ReadAsyncWaitComplete(PREPORT_HANDLER pHandler, CReportBuffer& report, DWORD dwTimeout, DWORD* pdwRead);
+  int WriteAsyncWaitComplete(PREPORT_HANDLER pHandler, CReportBuffer& report, DWORD dwTimeout, DWORD* pdwWritten);
 
   // The entry at position nDevIdx, or null when there is none.
   CHIDCols* EntryAt(int nDevIdx);
@@ -106,6 +116,7 @@ class CHIDWinGet : public CInterfaceGet {
   HANDLE m_hEndingEvent;
   DWORD m_dwEndingGraceMs;
   int m_nInterfaceKind;
+  CKeptTransfers m_KeptTransfers;
 
   // Discovery steps.
   int EnumerateInterfaces(HDEVINFO hDevInfo, const GUID& hidGuid, PHID_DEVICE_INFO& pDevices, ULONG& nKept);
@@ -131,10 +142,12 @@ class CHIDWinGet : public CInterfaceGet {
 
   // Report I/O steps.
   PREPORT_HANDLER LookUpHandler(int nDevIdx, EHandlerSlot slot, const char* pszOperation, int nLine);
-  int WaitComplete(PREPORT_HANDLER pHandler, DWORD dwTimeout, DWORD* pdwTransferred, const char* pszOperation,
-                   const char* pszTimeoutMessage);
+  int StartTransfer(PREPORT_HANDLER pHandler, CReportBuffer& report, bool bWrite, DWORD* pdwTransferred);
+  int WaitComplete(PREPORT_HANDLER pHandler, CReportBuffer& report, DWORD dwTimeout, DWORD* pdwTransferred,
+                   const char* pszOperation, const char* pszTimeoutMessage);
   DWORD WaitTransfer(HANDLE hTransferEvent, DWORD dwTimeout, bool* pbEnding);
-  int SendReport(PREPORT_HANDLER pHandler, const CReportBuffer& report, DWORD dwTimeout);
+  bool EndCancelled(PREPORT_HANDLER pHandler, CReportBuffer& report, const char* pszOperation);
+  int SendReport(PREPORT_HANDLER pHandler, CReportBuffer& report, DWORD dwTimeout);
   int ReceiveReport(PREPORT_HANDLER pHandler, CReportBuffer& report, DWORD dwTimeout, const char* pszOperation);
   int CheckReceiveBuffer(const BYTE* pRcvBuf, int nRcvLen, const char* pszOperation, int nLine);
   void DeliverReport(const PREPORT_HANDLER pHandler, const CReportBuffer& report, size_t nOffset, BYTE* pRcvBuf,

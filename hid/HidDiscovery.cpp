@@ -47,6 +47,7 @@ bool GrowDeviceArray(PHID_DEVICE_INFO& pDevices, ULONG nOldCapacity, ULONG nCapa
 
 int CHIDWinGet::GetDeviceHandle(int nVid, int nPid) {
   static const char kOp[] = "CHIDWinGet::GetDeviceHandle";
+  m_KeptTransfers.Sweep();  // a new connection: what has ended since goes
   // Each step runs on whatever the previous one left; only the entries count.
   GetAllHidDeviceList();
   FindSupportDevice(LOWORD(nVid), LOWORD(nPid));

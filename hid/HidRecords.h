@@ -110,6 +110,8 @@ typedef PHYSICAL_DEVICE_NODE* PPHYSICAL_DEVICE_NODE;
 // One opened collection in a role of an entry.
 struct REPORT_HANDLER {
   HANDLE hHidDevice;  // copy of the paired HID_DEVICE_INFO's handle
+  // Its event signals the handler's transfers; each transfer's OVERLAPPED
+  // travels with that transfer's report buffer (CReportBuffer).
   OVERLAPPED Overlapped;
   ULONG ReportByteLength;  // report ID byte included
   ULONG ReportID;

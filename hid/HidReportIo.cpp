@@ -43,12 +43,13 @@ PREPORT_HANDLER RoleHandler(CHIDCols& entry, EHandlerSlot slot) {
   return &entry.Handlers[slot];
 }
 
-// A fresh transfer: the handler's event exists and is reset.
-void PrepareOverlapped(REPORT_HANDLER& handler) {
+// A fresh transfer: the handler's event exists and is reset, and the
+// transfer's own OVERLAPPED (which travels with its report buffer) carries it.
+void PrepareOverlapped(REPORT_HANDLER& handler, OVERLAPPED& overlapped) {
   if (handler.Overlapped.hEvent == nullptr) handler.Overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ResetEvent(handler.Overlapped.hEvent);
-  handler.Overlapped.Offset = 0;
-  handler.Overlapped.OffsetHigh = 0;
+  overlapped = OVERLAPPED{};
+  overlapped.hEvent = handler.Overlapped.hEvent;
 }
 
 // What ReadFile or WriteFile on an overlapped handle said: 0 when the
@@ -77,35 +78,43 @@ PREPORT_HANDLER CHIDWinGet::LookUpHandler(int nDevIdx, EHandlerSlot slot, const 
   return nullptr;
 }
 
-int CHIDWinGet::ReadAsync(PREPORT_HANDLER pHandler, BYTE* pRcvBuf, int nRcvLen, DWORD* pdwRead) {
-  static const char kOp[] = "CHIDWinGet::ReadAsync";
-  PrepareOverlapped(*pHandler);
-  if (pRcvBuf == nullptr) return DbgLogError(kOp, __LINE__, "Parameters Error: pRcvBuf is not valid.");
-  if (static_cast<ULONG>(nRcvLen) < pHandler->ReportByteLength)
-    return DbgLogError(kOp, __LINE__, "Parameters Error: nRcvLen is too small.");
-  DWORD dwRead = 0;
-  const BOOL bDone = ReadFile(pHandler->hHidDevice, pRcvBuf, pHandler->ReportByteLength, &dwRead, &pHandler->Overlapped);
-  return TransferStarted(bDone, dwRead, pdwRead, kOp, __LINE__, "ReadAsync Failue.");
+int CHIDWinGet::ReadAsync(PREPORT_HANDLER pHandler, CReportBuffer& report, DWORD* pdwRead) {
+  return StartTransfer(pHandler, report, false, pdwRead);
 }
 
-int CHIDWinGet::WriteAsync(PREPORT_HANDLER pHandler, const BYTE* pSendBuf, int nSendLen, DWORD* pdwWritten) {
-  static const char kOp[] = "CHIDWinGet::WriteAsync";
-  PrepareOverlapped(*pHandler);
-  if (pSendBuf == nullptr) return DbgLogError(kOp, __LINE__, "Parameters Error: pSendBuf is not valid.");
-  if (static_cast<ULONG>(nSendLen) < pHandler->ReportByteLength)
-    return DbgLogError(kOp, __LINE__, "Parameters Error: nSendLen is too small.");
-  DWORD dwWritten = 0;
-  const BOOL bDone =
-      WriteFile(pHandler->hHidDevice, pSendBuf, pHandler->ReportByteLength, &dwWritten, &pHandler->Overlapped);
-  return TransferStarted(bDone, dwWritten, pdwWritten, kOp, __LINE__, "WriteAsync Failue.");
+int CHIDWinGet::WriteAsync(PREPORT_HANDLER pHandler, CReportBuffer& report, DWORD* pdwWritten) {
+  return StartTransfer(pHandler, report, true, pdwWritten);
 }
 
-int CHIDWinGet::ReadAsyncWaitComplete(PREPORT_HANDLER pHandler, DWORD dwTimeout, DWORD* pdwRead) {
-  return WaitComplete(pHandler, dwTimeout, pdwRead, "CHIDWinGet::ReadAsyncWaitComplete", "Read Data Wait timeout.");
+int CHIDWinGet::StartTransfer(PREPORT_HANDLER pHandler, CReportBuffer& report, bool bWrite, DWORD* pdwTransferred) {
+  const char* pszOp = bWrite ? "CHIDWinGet::WriteAsync" : "CHIDWinGet::ReadAsync";
+  if (!report.IsValid())
+    return DbgLogError(pszOp, __LINE__, "%s",
+                       bWrite ? "Parameters Error: pSendBuf is not valid." : "Parameters Error: pRcvBuf is not valid.");
+  if (report.Size() < pHandler->ReportByteLength)
+    return DbgLogError(pszOp, __LINE__, "%s",
+                       bWrite ? "Parameters Error: nSendLen is too small." : "Parameters Error: nRcvLen is too small.");
+  if (m_KeptTransfers.IsFull())
+    return DbgLogError(pszOp, __LINE__, "%d transfers given up on are still pending: no new transfer.",
+                       CKeptTransfers::kMaxKept);
+  OVERLAPPED& overlapped = report.Overlapped();
+  PrepareOverlapped(*pHandler, overlapped);
+  DWORD dwDone = 0;
+  const BOOL bDone = bWrite ? WriteFile(pHandler->hHidDevice, report.Data(), pHandler->ReportByteLength, &dwDone, &overlapped)
+                            : ReadFile(pHandler->hHidDevice, report.Data(), pHandler->ReportByteLength, &dwDone, &overlapped);
+  return TransferStarted(bDone, dwDone, pdwTransferred, pszOp, __LINE__,
+                         bWrite ? "WriteAsync Failue." : "ReadAsync Failue.");
 }
 
-int CHIDWinGet::WriteAsyncWaitComplete(PREPORT_HANDLER pHandler, DWORD dwTimeout, DWORD* pdwWritten) {
-  return WaitComplete(pHandler, dwTimeout, pdwWritten, "CHIDWinGet::WriteAsyncWaitComplete",
+int CHIDWinGet::ReadAsyncWaitComplete(PREPORT_HANDLER pHandler, CReportBuffer& report, DWORD dwTimeout,
+                                      DWORD* pdwRead) {
+  return WaitComplete(pHandler, report, dwTimeout, pdwRead, "CHIDWinGet::ReadAsyncWaitComplete",
+                      "Read Data Wait timeout.");
+}
+
+int CHIDWinGet::WriteAsyncWaitComplete(PREPORT_HANDLER pHandler, CReportBuffer& report, DWORD dwTimeout,
+                                       DWORD* pdwWritten) {
+  return WaitComplete(pHandler, report, dwTimeout, pdwWritten, "CHIDWinGet::WriteAsyncWaitComplete",
                       "Write Data Wait timeout.");
 }
 
@@ -130,16 +139,36 @@ DWORD CHIDWinGet::WaitTransfer(HANDLE hTransferEvent, DWORD dwTimeout, bool* pbE
   return WaitForSingleObject(hTransferEvent, std::min(dwLeft, m_dwEndingGraceMs));
 }
 
-int CHIDWinGet::WaitComplete(PREPORT_HANDLER pHandler, DWORD dwTimeout, DWORD* pdwTransferred,
-                             const char* pszOperation, const char* pszTimeoutMessage) {
+// After CancelIo the transfer gets CKeptTransfers::kCancelWaitMs to end; until it has, the
+// system may still write its buffer and OVERLAPPED. One that has not ended by
+// then (a driver that ignores the cancel) is given up on purpose: its buffer,
+// OVERLAPPED and event are kept until it ends, and the connection is dropped
+// so that a wedged handle is not used again. False when it was given up.
+bool CHIDWinGet::EndCancelled(PREPORT_HANDLER pHandler, CReportBuffer& report, const char* pszOperation) {
+  OVERLAPPED& overlapped = report.Overlapped();
+  if (WaitForSingleObject(overlapped.hEvent, CKeptTransfers::kCancelWaitMs) == WAIT_OBJECT_0) {
+    DWORD dwTransferred = 0;
+    GetOverlappedResult(pHandler->hHidDevice, &overlapped, &dwTransferred, FALSE);
+    return true;
+  }
+  DbgLogTrace(pszOperation, __LINE__,
+              "The transfer has not ended %lu ms after its cancel: its report buffer is kept until it does.",
+              static_cast<unsigned long>(CKeptTransfers::kCancelWaitMs));
+  m_KeptTransfers.Keep(std::move(report), pHandler->Overlapped.hEvent);
+  pHandler->Overlapped.hEvent = nullptr;  // the event goes with the transfer
+  Close();
+  return false;
+}
+
+int CHIDWinGet::WaitComplete(PREPORT_HANDLER pHandler, CReportBuffer& report, DWORD dwTimeout,
+                             DWORD* pdwTransferred, const char* pszOperation, const char* pszTimeoutMessage) {
   *pdwTransferred = 0;
+  OVERLAPPED& overlapped = report.Overlapped();
   DWORD dwTransferred = 0;
   bool bEnding = false;
-  if (WaitTransfer(pHandler->Overlapped.hEvent, dwTimeout, &bEnding) == WAIT_TIMEOUT) {
+  if (WaitTransfer(overlapped.hEvent, dwTimeout, &bEnding) == WAIT_TIMEOUT) {
     CancelIo(pHandler->hHidDevice);
-    // The cancelled transfer still owns the report buffer and the OVERLAPPED
-    // until the driver completes it; both go (or are reused) only after that.
-    GetOverlappedResult(pHandler->hHidDevice, &pHandler->Overlapped, &dwTransferred, TRUE);
+    EndCancelled(pHandler, report, pszOperation);
     if (bEnding)
       DbgLogError(pszOperation, __LINE__, "Transfer cancelled: the caller is ending.");
     else
@@ -148,16 +177,16 @@ int CHIDWinGet::WaitComplete(PREPORT_HANDLER pHandler, DWORD dwTimeout, DWORD* p
   }
   // Signalled, or the wait itself failed: either way the transfer's own
   // result decides, and GetOverlappedResult waits until there is one.
-  if (!GetOverlappedResult(pHandler->hHidDevice, &pHandler->Overlapped, &dwTransferred, TRUE))
+  if (!GetOverlappedResult(pHandler->hHidDevice, &overlapped, &dwTransferred, TRUE))
     return DbgLogSysError(pszOperation, __LINE__, GetLastError(), "GetOverlappedResult is failure.");
   *pdwTransferred = dwTransferred;
   return kResultOk;
 }
 
-int CHIDWinGet::SendReport(PREPORT_HANDLER pHandler, const CReportBuffer& report, DWORD dwTimeout) {
+int CHIDWinGet::SendReport(PREPORT_HANDLER pHandler, CReportBuffer& report, DWORD dwTimeout) {
   DWORD dwWritten = 0;
-  int nResult = WriteAsync(pHandler, report.Data(), static_cast<int>(report.Size()), &dwWritten);
-  if (nResult == kResultPending) nResult = WriteAsyncWaitComplete(pHandler, dwTimeout, &dwWritten);
+  int nResult = WriteAsync(pHandler, report, &dwWritten);
+  if (nResult == kResultPending) nResult = WriteAsyncWaitComplete(pHandler, report, dwTimeout, &dwWritten);
   if (nResult == kResultOk && m_pfnSendHook != nullptr) m_pfnSendHook(report.Data(), pHandler->ReportByteLength);
   return nResult;
 }
@@ -166,8 +195,8 @@ int CHIDWinGet::SendReport(PREPORT_HANDLER pHandler, const CReportBuffer& report
 int CHIDWinGet::ReceiveReport(PREPORT_HANDLER pHandler, CReportBuffer& report, DWORD dwTimeout,
                               const char* pszOperation) {
   DWORD dwRead = 0;
-  int nResult = ReadAsync(pHandler, report.Data(), static_cast<int>(report.Size()), &dwRead);
-  if (nResult == kResultPending) nResult = ReadAsyncWaitComplete(pHandler, dwTimeout, &dwRead);
+  int nResult = ReadAsync(pHandler, report, &dwRead);
+  if (nResult == kResultPending) nResult = ReadAsyncWaitComplete(pHandler, report, dwTimeout, &dwRead);
   if (nResult != kResultOk) return nResult;
   if (dwRead < pHandler->ReportByteLength)
     return DbgLogError(pszOperation, __LINE__, "Only %d bytes return. Total should be %d bytes.",

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "hid/InterfaceGet.h"
+#include "hid/KeptTransfers.h"
 #include "platform/results.h"
 #include "platform/win32.h"
 
@@ -44,9 +45,12 @@ class CTouchIC {
   static constexpr DWORD kEndingGraceMs = 100;
   // Longest device wait of one push once the ending event is signalled: the
   // four bridge frames of the power-on and the four of the power-off, each
-  // with its grace and pause, and the command's own write.
+  // with its grace and pause, and the command's own write; and the wait after
+  // one cancel that the driver ignores (the transport then drops the
+  // connection, so the push's later writes fail at once and no second
+  // transfer can be given up).
   static constexpr DWORD kPushWrites = 9;
-  static constexpr DWORD kPushEndingWaitMs = kPushWrites * (kEndingGraceMs + 20);
+  static constexpr DWORD kPushEndingWaitMs = kPushWrites * (kEndingGraceMs + 20) + CKeptTransfers::kCancelWaitMs;
   static_assert(kPushEndingWaitMs < kBridgeFrameTimeoutMs,
                 "once the caller ends, a whole push waits less than one bridge frame's time-out");
 

@@ -18,6 +18,7 @@ namespace {
 using hidtest::BareMachine;
 using hidtest::Contains;
 using hidtest::Dump;
+using hidtest::InOrder;
 using hidtest::LogCapture;
 using hidtest::TestTransport;
 using winsim::ControllerFault;
@@ -282,6 +283,41 @@ TEST_F(ReportIoTest, AnEndingCallerGivesUpAHeldTransferAfterTheGrace) {
   EXPECT_EQ(QueryVersion(), 3);
   EXPECT_EQ(m_log.LastSince(), "ERR: Write Data Wait timeout.");
   m_transport.SetEndingEvent(nullptr, 0);
+}
+
+// A write whose cancel the driver ignores is given up 1 s after the cancel:
+// its buffer is kept (a line says so), the connection dropped, the transfer
+// failed as a time-out. A kept buffer goes once its transfer has ended
+// (looked at by the next connection); past 16 kept, no transfer starts.
+TEST_F(ReportIoTest, AWriteThatOutlivesItsCancelIsGivenUpWithItsBufferKept) {
+  const std::string kKept =
+      "CHIDWinGet::WriteAsyncWaitComplete: The transfer has not ended 1000 ms after its cancel: its report buffer is "
+      "kept until it does.";
+  winsim::Clock& clock = m_machine->clock();
+  m_controller->SetHang(true);
+  const uint64_t ullStart = clock.NowMs();
+  EXPECT_EQ(QueryVersion(), 3);
+  EXPECT_GE(clock.NowMs() - ullStart, 2000u);
+  EXPECT_TRUE(InOrder(m_log.Since(), {kKept, "ERR: Write Data Wait timeout."})) << Dump(m_log.Since());
+  EXPECT_EQ(m_transport.KeptTransferCount(), 1);
+  EXPECT_EQ(QueryVersion(), -6);  // the dropped connection's handle is closed
+  for (int nKept = 2; nKept <= CKeptTransfers::kMaxKept; ++nKept) {
+    ASSERT_EQ(m_transport.GetDeviceHandle(kVendorId, 0), 0);
+    EXPECT_EQ(QueryVersion(), 3);
+    EXPECT_EQ(m_transport.KeptTransferCount(), nKept);
+  }
+  ASSERT_EQ(m_transport.GetDeviceHandle(kVendorId, 0), 0);
+  m_log.Mark();
+  EXPECT_EQ(QueryVersion(), -6);
+  EXPECT_EQ(m_log.Since(), std::vector<std::string>{"ERR: 16 transfers given up on are still pending: no new transfer."});
+
+  m_controller->SetHang(false);  // the held writes end at last, as cancelled
+  ASSERT_EQ(m_transport.GetDeviceHandle(kVendorId, 0), 0);
+  EXPECT_EQ(m_transport.KeptTransferCount(), 0);
+  ASSERT_EQ(QueryVersion(), 0);
+  BYTE answer[64] = {};
+  EXPECT_EQ(m_transport.ReadData(answer, 64, 1000, 0, true), 0);
+  EXPECT_TRUE(m_controller->Received().size() == 1);
 }
 
 TEST_F(ReportIoTest, IoAfterCloseMeetsAnInvalidHandle) {

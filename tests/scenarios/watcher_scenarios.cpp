@@ -148,35 +148,50 @@ TEST(WatcherScenario, StopWhilePushing) {
   EXPECT_EQ(machine.EventCount(L"Init HidDevWoTCtrl fail."), 0u);
 }
 
-// A push whose write hangs past every time-out (the controller never takes
-// the report and its driver ignores the cancel): the SCM sees the stop at
-// once, the teardown wait runs out, and the process ends through ExitProcess
-// rather than returning from its entry under the push. Unplugging the
-// controller completes the write at last, and the run ends.
-TEST(WatcherScenario, APushHungPastTheTeardownBoundEndsTheProcess) {
-  ScenarioMachine machine;
-  auto& faults = machine.Machine().Part<winsim::Faults>();
-  machine.Controller()->SetFault(winsim::ControllerFault::kStuckWrite);
-  faults.Arm(winsim::FaultPoint::kCancelIo, {});
-  machine.Start();
-  ASSERT_TRUE(machine.WaitUntil([&] { return faults.Hits(winsim::FaultPoint::kCancelIo) == 1; }));
+// A push whose write hangs and whose driver ignores the cancel no longer
+// holds the stop: the transfer is given up after its bounded wait, its buffer
+// kept, and the process ends with 0. Only a call that never returns (here the
+// cancel itself) still runs out the teardown wait: the process then ends
+// through ExitProcess rather than returning from its entry under the push.
+TEST(WatcherScenario, AHungPushEndsWithinTheTeardownBoundUnlessACallNeverReturns) {
+  for (const bool fCancelNeverReturns : {false, true}) {
+    SCOPED_TRACE(fCancelNeverReturns ? "cancel never returns" : "cancel ignored");
+    ScenarioMachine machine;
+    auto& faults = machine.Machine().Part<winsim::Faults>();
+    HANDLE hRelease = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    machine.Controller()->SetFault(winsim::ControllerFault::kStuckWrite);
+    winsim::FaultPlan plan;
+    if (fCancelNeverReturns) plan.action = [hRelease] { WaitForSingleObject(hRelease, INFINITE); };
+    faults.Arm(winsim::FaultPoint::kCancelIo, plan);
+    machine.Start();
+    ASSERT_TRUE(machine.WaitUntil([&] { return faults.Hits(winsim::FaultPoint::kCancelIo) == 1; }));
 
-  const uint64_t ullStop = machine.Machine().clock().NowMs();
-  const auto outcome = machine.Scm().Stop(scenario::kService);
-  ASSERT_TRUE(outcome.Delivered());
-  EXPECT_EQ(outcome.status.dwCurrentState, (DWORD)SERVICE_STOPPED);
-  ASSERT_TRUE(machine.Scm().WaitForProcessEnd(scenario::kService, scenario::kSimBoundMs));
-  EXPECT_GE(machine.Machine().clock().NowMs() - ullStop, uint64_t{CSampleService::kWatcherEndWaitMs});
-  EXPECT_EQ(machine.DebugCount("Service object left to the process's end: a watcher did not end in time"), 1u);
-  EXPECT_EQ(machine.Scm().ProcessExitCode(scenario::kService), std::optional<DWORD>(ERROR_TIMEOUT));
-  EXPECT_EQ(machine.DebugCount("Service Destroy"), 0u);
-  EXPECT_NE(g_pLeftService, nullptr);
-  EXPECT_EQ(machine.Scm().Status(scenario::kService).dwWin32ExitCode, (DWORD)NO_ERROR);
-
-  machine.Controller()->Detach();
-  ASSERT_TRUE(machine.WaitForNoWatcher());
-  EXPECT_EQ(machine.DebugCount("<--- VORNAPI::Disconnect"), 1u);
-  EXPECT_EQ(machine.EventCount(L"Init HidDevWoTCtrl fail."), 0u);
+    const uint64_t ullStop = machine.Machine().clock().NowMs();
+    const auto outcome = machine.Scm().Stop(scenario::kService);
+    ASSERT_TRUE(outcome.Delivered());
+    EXPECT_EQ(outcome.status.dwCurrentState, (DWORD)SERVICE_STOPPED);
+    ASSERT_TRUE(machine.Scm().WaitForProcessEnd(scenario::kService, scenario::kSimBoundMs));
+    const uint64_t ullTook = machine.Machine().clock().NowMs() - ullStop;
+    EXPECT_EQ(machine.DebugCount("Service object left to the process's end: a watcher did not end in time"),
+              fCancelNeverReturns ? 1u : 0u);
+    EXPECT_EQ(machine.Scm().ProcessExitCode(scenario::kService),
+              std::optional<DWORD>(fCancelNeverReturns ? ERROR_TIMEOUT : NO_ERROR));
+    EXPECT_EQ(machine.DebugCount("Service Destroy"), fCancelNeverReturns ? 0u : 1u);
+    EXPECT_EQ(machine.Scm().Status(scenario::kService).dwWin32ExitCode, (DWORD)NO_ERROR);
+    if (fCancelNeverReturns) {
+      EXPECT_GE(ullTook, uint64_t{CSampleService::kWatcherEndWaitMs});
+      EXPECT_NE(g_pLeftService, nullptr);
+      SetEvent(hRelease);
+      ASSERT_TRUE(machine.WaitForNoWatcher());
+    } else {
+      EXPECT_LT(ullTook, uint64_t{CSampleService::kWatcherEndWaitMs});
+    }
+    machine.Controller()->Detach();
+    EXPECT_EQ(machine.DebugCount("<--- VORNAPI::Disconnect"), 1u);
+    EXPECT_EQ(machine.EventCount(L"Init HidDevWoTCtrl fail."), 0u);
+    faults.Disarm(winsim::FaultPoint::kCancelIo);
+    CloseHandle(hRelease);
+  }
 }
 
 // A stop while a bridge frame is held (the 0x0007 bridge never takes it): the
