@@ -19,6 +19,12 @@ if(VORN_BUILD_FUZZ AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 
+# The benchmark build carries line tables: scripts/bench counts the product's
+# own instructions under callgrind by the source folder they come from.
+if(VORN_BUILD_BENCH AND NOT WIN32)
+  add_compile_options(-g1)
+endif()
+
 if(WIN32)
   # -municode: the entry point is wmain. -static: the .exe carries the MinGW
   # runtime (without it Windows cannot find libstdc++/libgcc DLLs next to it).
