@@ -1,6 +1,7 @@
 #include "touchic/TouchIC.h"
 
 #include <cstdlib>
+#include <initializer_list>
 #include <cstring>
 #include <new>
 
@@ -57,8 +58,8 @@ void CTouchIC::SetLibVersion(const char* pszVersion) {
 }
 
 // Keeps one transport across connections; only a HID transport is reused.
-// FALSE when there is no memory for a new one.
-BOOL CTouchIC::PrepareInterface() {
+// A logged failure (-6) when there is no memory for a new one.
+int CTouchIC::PrepareInterface() {
   if (m_pInterface && m_pInterface->GetInterfaceType() != kInterfaceTypeHid) {
     delete m_pInterface;
     m_pInterface = nullptr;
@@ -66,10 +67,7 @@ BOOL CTouchIC::PrepareInterface() {
   }
   if (!m_pInterface) {
     CHIDWinGet* pHid = new (std::nothrow) CHIDWinGet();
-    if (!pHid) {
-      DbgLogError("CTouchIC::Connect", __LINE__, "No memory for the HID transport.");
-      return FALSE;
-    }
+    if (!pHid) return DbgLogError("CTouchIC::Connect", __LINE__, "No memory for the HID transport.");
     pHid->SetInterfaceKind(kInterfaceTypeHid);
     m_pInterface = pHid;
     m_pHidTransport = pHid;
@@ -79,7 +77,7 @@ BOOL CTouchIC::PrepareInterface() {
     m_pHidTransport->SetReportHooks(m_pfnSendHook, m_pfnRecvHook);
     m_pHidTransport->SetEndingEvent(m_hEndingEvent.load(), kEndingGraceMs);
   }
-  return TRUE;
+  return kResultOk;
 }
 
 // Bridge handling by the product id of the first controller found.
@@ -107,7 +105,8 @@ int CTouchIC::InitBridge() {
 }
 
 int CTouchIC::ConnectLocked(int nVendorId, int nProductId) {
-  if (!PrepareInterface()) return kResultNotConnected;
+  const int nPrepared = PrepareInterface();
+  if (nPrepared != kResultOk) return nPrepared;
   if (nProductId == kBridgeNoReportIdPid) {
     m_nOutReportID = kNoReportID;
     m_pInterface->SetReportID(kNoReportID, kNoReportID);
@@ -128,10 +127,22 @@ int CTouchIC::ConnectLocked(int nVendorId, int nProductId) {
   return kResultOk;
 }
 
+bool CTouchIC::LockMutex(VRNMutex& mutex) {
+  return mutex.Lock(m_nMutexTimeout, m_hEndingEvent.load(), m_hCancelEvent.load());
+}
+
+bool CTouchIC::IsCallerEnding() const {
+  for (HANDLE hEvent : {m_hEndingEvent.load(), m_hCancelEvent.load()})
+    if (hEvent && WaitForSingleObject(hEvent, 0) == WAIT_OBJECT_0) return true;
+  return false;
+}
+
+int CTouchIC::KeptTransferCount() const { return m_pHidTransport ? m_pHidTransport->KeptTransferCount() : 0; }
+
 int CTouchIC::Connect(int nVendorId, int nProductId) {
   m_bConnectFailed = true;
   VRNMutex mutex;
-  if (!mutex.Lock(m_nMutexTimeout, m_hEndingEvent.load())) {
+  if (!LockMutex(mutex)) {
     DbgLogError("CTouchIC::Connect", __LINE__, "Device is busy.");
     return kResultBusy;
   }
@@ -143,10 +154,11 @@ int CTouchIC::Connect(int nVendorId, int nProductId) {
 int CTouchIC::Disconnect() {
   if (!m_pInterface) return kResultNoTransport;
   // A failed Connect that left nothing open (the mutex was busy, or no device
-  // answered) leaves nothing to close: no second wait for the mutex.
-  if (m_bConnectFailed && !m_bConnected) return kResultOk;
+  // answered) leaves nothing to close: a caller that is ending does not wait
+  // for the mutex a second time.
+  if (m_bConnectFailed && !m_bConnected && IsCallerEnding()) return kResultOk;
   VRNMutex mutex;
-  if (!mutex.Lock(m_nMutexTimeout, m_hEndingEvent.load())) {
+  if (!LockMutex(mutex)) {
     DbgLogError("CTouchIC::Disconnect", __LINE__, "Device is busy.");
     return kResultBusy;
   }
@@ -165,7 +177,7 @@ int CTouchIC::Disconnect() {
 
 int CTouchIC::GetFwVerEx(DWORD& dwVersion) {
   VRNMutex mutex;
-  if (!mutex.Lock(m_nMutexTimeout, m_hEndingEvent.load())) {
+  if (!LockMutex(mutex)) {
     DbgLogError("CTouchIC::GetFwVerEx", __LINE__, "Device is busy.");
     return kResultBusy;
   }

@@ -11,6 +11,7 @@
 #include <atomic>
 
 class CHIDWinGet;
+class VRNMutex;
 
 // Product ids of the two USB bridges the controller can sit behind.
 constexpr int kBridgeNoReportIdPid = 0x000B;  // carries reports without report IDs
@@ -45,24 +46,30 @@ class CTouchIC {
   static constexpr DWORD kEndingGraceMs = 100;
   // Longest device wait of one push once the ending event is signalled: the
   // four bridge frames of the power-on and the four of the power-off, each
-  // with its grace and pause, and the command's own write; and the wait after
-  // one cancel that the driver ignores (the transport then drops the
-  // connection, so the push's later writes fail at once and no second
-  // transfer can be given up).
+  // with its grace and pause, and the command's own write; and one cancelled
+  // write that the driver does not end, waited for until it is given up (the
+  // connection is dropped with it, so the push's later writes fail at once).
   static constexpr DWORD kPushWrites = 9;
   static constexpr DWORD kPushEndingWaitMs = kPushWrites * (kEndingGraceMs + 20) + CKeptTransfers::kCancelWaitMs;
   static_assert(kPushEndingWaitMs < kBridgeFrameTimeoutMs,
                 "once the caller ends, a whole push waits less than one bridge frame's time-out");
 
-  // Connection (locked by the named mutex "GMutexTouchIC"). After a Connect
-  // that failed with nothing open, Disconnect returns at once without waiting
-  // for the mutex.
+  // Connection (locked by the named mutex "GMutexTouchIC"). A Disconnect
+  // after a Connect that failed with nothing open returns at once, without
+  // waiting for the mutex again, only while its caller is ending or called
+  // off (the wait would end at once anyway).
   int Connect(int nVendorId, int nProductId);
   int Disconnect();
   // An event that, once signalled, ends every wait for the mutex at once and
   // cuts every device transfer still pending to kEndingGraceMs (the service
   // hands its ending event in); nullptr waits out the time-outs.
   void SetEndingEvent(HANDLE hEnding) { m_hEndingEvent.store(hEnding); }
+  // An event of the current caller that, once signalled, ends its waits for
+  // the mutex at once, without shortening device transfers (a push hands in
+  // the event that calls it off for its length); nullptr: none.
+  void SetCancelEvent(HANDLE hCancel) { m_hCancelEvent.store(hCancel); }
+  // Transfers the transport gave up on and still keeps (CKeptTransfers).
+  int KeptTransferCount() const;
   int GetFwVerEx(DWORD& dwVersion);
 
   // Queries.
@@ -95,7 +102,9 @@ class CTouchIC {
  protected:
   int SendCommand(const char* pszLogName, const BYTE* pCommand);
   int ConnectLocked(int nVendorId, int nProductId);
-  BOOL PrepareInterface();
+  int PrepareInterface();
+  bool LockMutex(VRNMutex& mutex);
+  bool IsCallerEnding() const;
   int InitBridge();
 
   char* m_szLibVersion = nullptr;
@@ -111,6 +120,7 @@ class CTouchIC {
   BYTE* m_pRecvBuf = nullptr;
   DWORD m_nWriteTimeout = kCommandWriteTimeoutMs;
   std::atomic<HANDLE> m_hEndingEvent{nullptr};
+  std::atomic<HANDLE> m_hCancelEvent{nullptr};
   bool m_bConnectFailed = false;
   int m_nMutexTimeout = 15000;
   pfnReportHook m_pfnSendHook = nullptr;

@@ -17,10 +17,11 @@ class VRNMutex {
   VRNMutex& operator=(const VRNMutex&) = delete;
 
   // Waits up to nTimeoutMs for the mutex (a negative value waits without
-  // limit), or until hEnding (when given) is signalled. True only when the
-  // mutex wait gave WAIT_OBJECT_0; every other outcome, an abandoned mutex and
-  // an ending included, is logged and counts as not obtained.
-  bool Lock(int nTimeoutMs, HANDLE hEnding = nullptr);
+  // limit), or until hEnding or hCancel (each when given) is signalled. True
+  // only when the mutex wait gave WAIT_OBJECT_0; every other outcome, an
+  // abandoned mutex and an ending included, is logged and counts as not
+  // obtained.
+  bool Lock(int nTimeoutMs, HANDLE hEnding = nullptr, HANDLE hCancel = nullptr);
   bool IsLocked() const { return m_bLocked; }
 
  private:

@@ -28,6 +28,8 @@ int Connect(int nVendorId, int nProductId) {
 
 void SetEndingEvent(HANDLE hEnding) { g_TouchIC.SetEndingEvent(hEnding); }
 
+void SetCancelEvent(HANDLE hCancel) { g_TouchIC.SetCancelEvent(hCancel); }
+
 int GetDeviceCount() { return g_TouchIC.GetDeviceCount(); }
 
 int GetDevPath(int nIndex, WCHAR* pszPath, int nSize) { return g_TouchIC.GetDevPath(nIndex, pszPath, nSize); }

@@ -20,6 +20,9 @@ int Disconnect();
 // service's ending event); nullptr takes it back. The diagnostic actions never
 // call it and wait out the time-out.
 void SetEndingEvent(HANDLE hEnding);
+// Hands the controller an event of the current caller that, once signalled,
+// ends its waits for the mutex (a push's call-off); nullptr takes it back.
+void SetCancelEvent(HANDLE hCancel);
 
 // Between a successful Connect and Disconnect: the controller object's
 // queries and its wake-on-touch command (CTouchIC).

@@ -31,7 +31,10 @@ CRegWatch::CRegWatch(CServiceBase& service, CWotSetting& setting, CWotPush& push
       m_fServiceEnding(FALSE),
       m_nWatchRuns(0),
       m_hEndingEvent(nullptr),
-      m_dwRunGeneration(0) {
+      m_dwRunGeneration(0),
+      m_csRuns{},
+      m_pRuns(nullptr) {
+  InitializeCriticalSection(&m_csRuns);
   // What was created is closed again before a failure is raised: a
   // constructor that throws never runs its destructor.
   struct SNewEvent {
@@ -46,6 +49,7 @@ CRegWatch::CRegWatch(CServiceBase& service, CWotSetting& setting, CWotPush& push
     const DWORD dwError = GetLastError();
     m_Service.LogMessage(item.pszFailure, EVENTLOG_INFORMATION_TYPE);
     ReleaseWatchResources(false);
+    DeleteCriticalSection(&m_csRuns);
     throw dwError;
   }
 }
@@ -56,6 +60,7 @@ CRegWatch::~CRegWatch() {
   BeginEnding();
   WaitForWatchers(INFINITE);
   ReleaseWatchResources(false);
+  DeleteCriticalSection(&m_csRuns);
 }
 
 void CRegWatch::RestartRegWatch(LPCWSTR pszRunningText, LPCWSTR pszEventText) {
@@ -68,6 +73,7 @@ void CRegWatch::RestartRegWatch(LPCWSTR pszRunningText, LPCWSTR pszEventText) {
   }
 }
 
+// Raises the Win32 error code when the run cannot be made or queued.
 void CRegWatch::StartRegWatchThread() {
   std::unique_ptr<CWatchRun> pRun(new (std::nothrow) CWatchRun(*this));
   // Counted before the ending flag is looked at, so that a stop either sees
@@ -85,8 +91,10 @@ void CRegWatch::StartRegWatchThread() {
   // Each queued run gets the next generation; a run whose generation is no
   // longer the latest has been replaced.
   pRun->SetGeneration(m_dwRunGeneration.fetch_add(1) + 1);
+  Enlist(*pRun);
   if (!QueueUserWorkItem(WatchTrampoline, pRun.get(), WT_EXECUTELONGFUNCTION)) {
     const DWORD dwError = GetLastError();
+    Delist(*pRun);
     m_nWatchRuns.fetch_sub(1);
     throw dwError;
   }
@@ -97,9 +105,34 @@ DWORD WINAPI CRegWatch::WatchTrampoline(LPVOID pContext) {
   std::unique_ptr<CWatchRun> pRun(static_cast<CWatchRun*>(pContext));
   CRegWatch& watch = pRun->Watch();
   pRun->RegWatchThread();
+  watch.Delist(*pRun);
   pRun.reset();
   watch.EndWatchRun();
   return 0;
+}
+
+void CRegWatch::Enlist(CWatchRun& run) {
+  EnterCriticalSection(&m_csRuns);
+  run.m_pNext = m_pRuns;
+  if (m_pRuns) m_pRuns->m_pPrev = &run;
+  m_pRuns = &run;
+  LeaveCriticalSection(&m_csRuns);
+}
+
+void CRegWatch::Delist(CWatchRun& run) {
+  EnterCriticalSection(&m_csRuns);
+  if (run.m_pPrev) run.m_pPrev->m_pNext = run.m_pNext;
+  else m_pRuns = run.m_pNext;
+  if (run.m_pNext) run.m_pNext->m_pPrev = run.m_pPrev;
+  run.m_pNext = run.m_pPrev = nullptr;
+  LeaveCriticalSection(&m_csRuns);
+}
+
+void CRegWatch::CallOffOlderPushes(DWORD dwGeneration) {
+  EnterCriticalSection(&m_csRuns);
+  for (CWatchRun* pRun = m_pRuns; pRun; pRun = pRun->m_pNext)
+    if (pRun->Generation() < dwGeneration) pRun->CallOff();
+  LeaveCriticalSection(&m_csRuns);
 }
 
 // Leaving the count is the run's very last touch of the object.

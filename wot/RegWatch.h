@@ -6,6 +6,11 @@
 // Ending: BeginEnding sets the flags, ends every pause and wakes a waiting
 // run; it never waits. The destructor ends the runs, waits for them and only
 // then releases the events: a run never outlives what it uses.
+//
+// Pushes: of the runs alive, the newest that has come to push goes first.
+// When a run comes to push it calls every older run's push off (their waits
+// for the push lock and for the controller's mutex end at once), so at most
+// one run waits for the push lock and the newest value is the one pushed.
 #pragma once
 
 #include "platform/win32.h"
@@ -43,7 +48,7 @@ class CRegWatch final : public CWatchPause {
   void StopWatching();
   BOOL WaitForWatchers(DWORD dwMilliseconds);  // TRUE when no run is queued or running
   LONG WatchRuns() const { return m_nWatchRuns.load(); }
-  HANDLE EndingEvent() const { return m_hEndingEvent; }
+  HANDLE EndingEvent() const override { return m_hEndingEvent; }
 
   // The pause of a caller outside the runs: it ends only with the service.
   BOOL WatchPause(DWORD dwMilliseconds) override;
@@ -60,6 +65,9 @@ class CRegWatch final : public CWatchPause {
   class CWatchRun;
 
   static DWORD WINAPI WatchTrampoline(LPVOID pContext);
+  void Enlist(CWatchRun& run);
+  void Delist(CWatchRun& run);
+  void CallOffOlderPushes(DWORD dwGeneration);
   void EndWatchRun();
   bool IsReplaced(DWORD dwGeneration) const { return dwGeneration != m_dwRunGeneration.load(); }
   void ReleaseWatchResources(bool fFromStop);
@@ -81,4 +89,6 @@ class CRegWatch final : public CWatchPause {
   std::atomic<LONG> m_nWatchRuns;      // queued or running runs
   HANDLE m_hEndingEvent;               // signalled with m_fServiceEnding; ends every pause
   std::atomic<DWORD> m_dwRunGeneration;  // the generation of the latest queued run
+  CRITICAL_SECTION m_csRuns;             // guards the list of runs alive
+  CWatchRun* m_pRuns;                    // the runs alive, newest first
 };

@@ -35,7 +35,7 @@ HANDLE CSampleService::EndingEvent() const { return m_Watch.EndingEvent(); }
 
 int CSampleService::RetryHidDevWoTCtrl(DWORD dwSel) { return m_Push.RetryHidDevWoTCtrl(dwSel, m_Watch); }
 
-int CSampleService::HidDevWoTCtrl(DWORD dwSel) { return m_Push.HidDevWoTCtrl(dwSel); }
+int CSampleService::HidDevWoTCtrl(DWORD dwSel) { return m_Push.HidDevWoTCtrl(dwSel, m_Watch); }
 
 void CSampleService::OnStart(DWORD, LPWSTR*) {
   LogMessage(L"CppWindowsService in OnStart", EVENTLOG_INFORMATION_TYPE);

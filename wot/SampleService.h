@@ -19,8 +19,8 @@
 class CSampleService : public CServiceBase {
  public:
   // Bound of the wait for running watchers after the dispatcher has returned.
-  // Once the service ends, the pauses of a run and the push's waits for the
-  // controller's mutex end at once and its device writes get only a short
+  // Once the service ends, the pauses of a run and its waits for the push
+  // lock and the controller's mutex end at once and its device writes get only a short
   // grace (the ending event is handed to the controller), so what is left is
   // the one push under way: those graces and the bounded wait after a cancel
   // the driver ignores, with room to spare for the facade's settle pause, the

@@ -11,6 +11,13 @@ constexpr DWORD kNotifyRetryMs = 2000;
 
 }  // namespace
 
+CRegWatch::CWatchRun::CWatchRun(CRegWatch& watch)
+    : m_Watch(watch), m_dwGeneration(0), m_szRegPath{}, m_hCalledOff(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+  if (!m_hCalledOff) throw static_cast<DWORD>(GetLastError());
+}
+
+CRegWatch::CWatchRun::~CWatchRun() { CloseHandle(m_hCalledOff); }
+
 void CRegWatch::CWatchRun::RegWatchThread() {
   m_Watch.m_fThreadRunning = true;
   if (WatchPause(m_Watch.m_dwStartDelay)) WatchRun();
@@ -22,6 +29,12 @@ BOOL CRegWatch::CWatchRun::WatchPause(DWORD dwMilliseconds) {
   if (IsReplaced()) return FALSE;
   if (WaitForSingleObject(m_Watch.m_hEndingEvent, dwMilliseconds) != WAIT_TIMEOUT) return FALSE;
   return !IsReplaced();
+}
+
+bool CRegWatch::CWatchRun::EnterPush() {
+  if (IsEnding() || IsCalledOff()) return false;
+  m_Watch.CallOffOlderPushes(m_dwGeneration);
+  return true;
 }
 
 void CRegWatch::CWatchRun::LogMessage(PCWSTR pszMessage, WORD wLevel) {
@@ -43,9 +56,12 @@ void CRegWatch::CWatchRun::WatchRun() {
 }
 
 // Finds the user's key path and reads "Touch" into the selection; 1 when
-// either cannot be done. Returns the selection.
+// either cannot be done. Returns the selection. A run replaced meanwhile
+// leaves the shared selection to the newer run, which reads it again.
 DWORD CRegWatch::CWatchRun::FindSetting() {
-  if (m_Watch.m_Setting.RetryRegGetWotPath(m_szRegPath, *this) != 0) {
+  const bool fFound = m_Watch.m_Setting.RetryRegGetWotPath(m_szRegPath, *this) == 0;
+  if (IsReplaced()) return 1;
+  if (!fFound) {
     LogMessage(L"RetryRegGetWotPath fail.", DEBUGLOG_ONLY);
     m_Watch.fRegExist = FALSE;
     m_Watch.m_dwWotSel = 1;

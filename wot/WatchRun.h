@@ -8,12 +8,17 @@
 
 class CRegWatch::CWatchRun final : public CWatchPause {
  public:
-  explicit CWatchRun(CRegWatch& watch) : m_Watch(watch), m_dwGeneration(0), m_szRegPath{} {}
+  // Raises the Win32 error code when its call-off event cannot be made.
+  explicit CWatchRun(CRegWatch& watch);
+  ~CWatchRun();
   CWatchRun(const CWatchRun&) = delete;
   CWatchRun& operator=(const CWatchRun&) = delete;
 
   void SetGeneration(DWORD dwGeneration) { m_dwGeneration = dwGeneration; }
+  DWORD Generation() const { return m_dwGeneration; }
   CRegWatch& Watch() const { return m_Watch; }
+  // A newer run has come to push: this run's push is called off.
+  void CallOff() { SetEvent(m_hCalledOff); }
 
   // The work item's body.
   void RegWatchThread();
@@ -23,6 +28,18 @@ class CRegWatch::CWatchRun final : public CWatchPause {
   // retrying, instead of every replaced run going on with its lookups and pushes.
   BOOL WatchPause(DWORD dwMilliseconds) override;
   bool IsEnding() const override { return m_Watch.IsEnding(); }
+  HANDLE EndingEvent() const override { return m_Watch.m_hEndingEvent; }
+
+  // A run pushes only while no newer run has come to push, and calls the
+  // pushes of older runs off when it comes itself. A replaced run's push is
+  // its last attempt: it makes no retries.
+  bool EnterPush() override;
+  HANDLE CallOffEvent() const override { return m_hCalledOff; }
+  bool MayRetry() const override { return !IsReplaced(); }
+
+  // The list of runs alive (CRegWatch::m_csRuns).
+  CWatchRun* m_pNext = nullptr;
+  CWatchRun* m_pPrev = nullptr;
 
  private:
   void WatchRun();
@@ -36,7 +53,10 @@ class CRegWatch::CWatchRun final : public CWatchPause {
   bool StopRequested() const { return m_Watch.m_fStopWatch.load() || IsEnding() || IsReplaced(); }
   void LogMessage(PCWSTR pszMessage, WORD wLevel);
 
+  bool IsCalledOff() const { return WaitForSingleObject(m_hCalledOff, 0) == WAIT_OBJECT_0; }
+
   CRegWatch& m_Watch;
   DWORD m_dwGeneration;         // tells this run apart from the runs queued after it
   WCHAR m_szRegPath[MAX_PATH];  // the user's key path, as this run's lookup found it
+  HANDLE m_hCalledOff;          // set once a newer run has come to push
 };

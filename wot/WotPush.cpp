@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr DWORD kPushSpinCount = 0x80000;
 constexpr int kPushAttempts = 15;
 constexpr DWORD kPushRetryMs = 2000;
 constexpr size_t kTextChars = MAX_PATH;
@@ -34,19 +33,22 @@ void LastFacadeError(WCHAR* pszText, size_t nChars) {
 
 }  // namespace
 
-CWotPush::CWotPush(CServiceBase& service) : m_Service(service), m_dwVid(kVendorId), m_dwPid(0), m_csPush{} {
-  if (!InitializeCriticalSectionAndSpinCount(&m_csPush, kPushSpinCount)) throw static_cast<DWORD>(GetLastError());
+CWotPush::CWotPush(CServiceBase& service)
+    : m_Service(service), m_dwVid(kVendorId), m_dwPid(0), m_hPushLock(CreateMutexW(nullptr, FALSE, nullptr)) {
+  if (!m_hPushLock) throw static_cast<DWORD>(GetLastError());
 }
 
-CWotPush::~CWotPush() { DeleteCriticalSection(&m_csPush); }
+CWotPush::~CWotPush() { CloseHandle(m_hPushLock); }
 
 int CWotPush::RetryHidDevWoTCtrl(DWORD dwSel, CWatchPause& pause) {
   for (int nAttempt = 0; nAttempt < kPushAttempts; ++nAttempt) {
-    if (pause.IsEnding()) return kResultNotDone;
-    if (HidDevWoTCtrl(dwSel) == 0) {
+    if (pause.IsEnding() || (nAttempt > 0 && !pause.MayRetry())) return kResultNotDone;
+    const int nResult = HidDevWoTCtrl(dwSel, pause);
+    if (nResult == kResultOk) {
       m_Service.LogMessage(L"Init HidDevWoTCtrl success", DEBUGLOG_ONLY);
       return kResultOk;
     }
+    if (nResult == kResultNotDone) return kResultNotDone;
     m_Service.LogMessage(L"Init HidDevWoTCtrl fail", DEBUGLOG_ONLY);
     if (!pause.WatchPause(kPushRetryMs)) return kResultNotDone;
   }
@@ -54,8 +56,37 @@ int CWotPush::RetryHidDevWoTCtrl(DWORD dwSel, CWatchPause& pause) {
   return kResultNotDone;
 }
 
-int CWotPush::HidDevWoTCtrl(DWORD dwSel) {
-  EnterCriticalSection(&m_csPush);
+// Waits for the push lock until it is free, the service ends or the push is
+// called off. A thread that ended inside a push (the lock comes back
+// abandoned) left nothing a push relies on, so the lock is taken then too.
+bool CWotPush::TakePushLock(CWatchPause& pause) {
+  HANDLE rgWait[3] = {m_hPushLock, pause.EndingEvent()};
+  DWORD nWait = 2;
+  if (HANDLE hCallOff = pause.CallOffEvent()) rgWait[nWait++] = hCallOff;
+  const DWORD dwWait = WaitForMultipleObjects(nWait, rgWait, FALSE, INFINITE);
+  if (dwWait != WAIT_OBJECT_0 && dwWait != WAIT_ABANDONED_0) return false;
+  // Called off while the lock came free: the newer push goes first.
+  for (DWORD i = 1; i < nWait; ++i)
+    if (WaitForSingleObject(rgWait[i], 0) == WAIT_OBJECT_0) {
+      ReleaseMutex(m_hPushLock);
+      return false;
+    }
+  return true;
+}
+
+int CWotPush::HidDevWoTCtrl(DWORD dwSel, CWatchPause& pause) {
+  if (!pause.EnterPush() || !TakePushLock(pause)) {
+    if (!pause.IsEnding()) m_Service.LogMessage(L"A newer watcher pushes - this one does not", DEBUGLOG_ONLY);
+    return kResultNotDone;
+  }
+  VORNAPI::SetCancelEvent(pause.CallOffEvent());
+  const int nResult = PushLocked(dwSel);
+  VORNAPI::SetCancelEvent(nullptr);
+  ReleaseMutex(m_hPushLock);
+  return nResult;
+}
+
+int CWotPush::PushLocked(DWORD dwSel) {
   m_Service.LogMessage(L"---> VORNAPI::Connect", DEBUGLOG_ONLY);
   WCHAR szMessage[kTextChars * 2];
   WCHAR szError[kTextChars];
@@ -70,7 +101,6 @@ int CWotPush::HidDevWoTCtrl(DWORD dwSel) {
   m_Service.LogMessage(szMessage, EVENTLOG_INFORMATION_TYPE);
   VORNAPI::Disconnect();
   m_Service.LogMessage(L"<--- VORNAPI::Disconnect", DEBUGLOG_ONLY);
-  LeaveCriticalSection(&m_csPush);
   return nResult;
 }
 

@@ -103,6 +103,21 @@ TEST(WakeSettingScenario, NobodyLoggedOnFallsBackAndTheNextDisplayOnFindsTheUser
   EXPECT_EQ(machine.DebugCount("Monitor On - the thread is running"), 0u);  // no run to stop
 }
 
+// A run replaced during its lookup leaves quietly: no failure line and no
+// default selection of its own; only the newer run, whose lookup runs out in
+// turn, falls back to the default and pushes it once.
+TEST(WakeSettingScenario, ARunReplacedDuringItsLookupLeavesTheSettingToTheNewerRun) {
+  ScenarioMachine machine;
+  machine.Identity().LogOffAll();
+  machine.Start();
+  ASSERT_TRUE(machine.WaitUntil([&] { return machine.DebugCount("RegGetCurrentWotPath fail.") >= 2; }));
+  machine.DisplayOn();
+  ASSERT_TRUE(machine.WaitForDebug("fRegExist is FALSE. Can't find register. Alwyas enable the wot"));
+  ASSERT_TRUE(machine.WaitForNoWatcher());
+  EXPECT_EQ(machine.DebugCount("RetryRegGetWotPath fail."), 1u);
+  EXPECT_EQ(machine.PushedFlags(), std::vector<uint8_t>{1});
+}
+
 // The computer's name as a bare account name is its domain; the qualified
 // name finds the user, whose own setting is pushed.
 TEST(WakeSettingScenario, AUserNamedLikeTheComputerIsFound) {

@@ -203,30 +203,43 @@ TEST_F(TouchICConnection, BusyMutexFailsEveryLockedOperation) {
   EXPECT_EQ(sent.closes, 1);
 }
 
-// The service's ending event ends the waits for a busy mutex at once, and
-// the Disconnect after a Connect that opened nothing does not wait again.
-TEST_F(TouchICConnection, EndingEventEndsTheWaitsForABusyMutex) {
-  HANDLE hEnding = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-  touch.SetEndingEvent(hEnding);
+// The service's ending event, and a caller's own call-off event, end the
+// waits for a busy mutex at once, and the Disconnect after a Connect that
+// opened nothing does not wait again; the call-off event does not shorten
+// device transfers.
+TEST_F(TouchICConnection, EndingOrCallOffEventEndsTheWaitsForABusyMutex) {
+  for (const bool fCallOff : {false, true}) {
+    SCOPED_TRACE(fCallOff ? "call-off event" : "ending event");
+    const size_t nFrom = capture.LogText().size();
+    HANDLE hEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    fCallOff ? touch.SetCancelEvent(hEvent) : touch.SetEndingEvent(hEvent);
+    {
+      MutexHolder holder;
+      EXPECT_EQ(touch.Connect(kVendorId, 0), 2);
+      EXPECT_EQ(touch.Disconnect(), 0);
+      DWORD dwVersion = 0;
+      EXPECT_EQ(touch.GetFwVerEx(dwVersion), 2);
+    }
+    touch.SetEndingEvent(nullptr);
+    touch.SetCancelEvent(nullptr);
+    CloseHandle(hEvent);
+    EXPECT_EQ(sent.searches, 0);
+    EXPECT_EQ(sent.closes, 0);
+    const std::string log = capture.LogText().substr(nFrom);
+    size_t nFirst = Find(log, "TouchIC Mutex Lock fail.");
+    ASSERT_NE(nFirst, std::string::npos);
+    size_t nSecond = log.find("TouchIC Mutex Lock fail.", nFirst + 1);
+    ASSERT_NE(nSecond, std::string::npos) << "GetFwVerEx's";
+    EXPECT_EQ(log.find("TouchIC Mutex Lock fail.", nSecond + 1), std::string::npos) << "Disconnect waited";
+    EXPECT_EQ(log.find("timed out"), std::string::npos);
+  }
+  // Without either event the controller waits for the mutex as before, and a
+  // Disconnect after a failed Connect waits for it too.
   {
     MutexHolder holder;
     EXPECT_EQ(touch.Connect(kVendorId, 0), 2);
-    EXPECT_EQ(touch.Disconnect(), 0);
-    DWORD dwVersion = 0;
-    EXPECT_EQ(touch.GetFwVerEx(dwVersion), 2);
+    EXPECT_EQ(touch.Disconnect(), 2);
   }
-  touch.SetEndingEvent(nullptr);
-  CloseHandle(hEnding);
-  EXPECT_EQ(sent.searches, 0);
-  EXPECT_EQ(sent.closes, 0);
-  std::string log = capture.LogText();
-  size_t nFirst = Find(log, "TouchIC Mutex Lock fail.");
-  ASSERT_NE(nFirst, std::string::npos);
-  size_t nSecond = log.find("TouchIC Mutex Lock fail.", nFirst + 1);
-  ASSERT_NE(nSecond, std::string::npos) << "GetFwVerEx's";
-  EXPECT_EQ(log.find("TouchIC Mutex Lock fail.", nSecond + 1), std::string::npos) << "Disconnect waited";
-  EXPECT_EQ(log.find("timed out"), std::string::npos);
-  // Without the event the controller waits for the mutex as before.
   EXPECT_EQ(touch.Connect(kVendorId, 0), 0);
   EXPECT_EQ(touch.Disconnect(), 0);
 }

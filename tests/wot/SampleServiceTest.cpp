@@ -57,7 +57,7 @@ TEST_F(SampleServiceTest, ConstructionSetsTheTableValues) {
   EXPECT_FALSE(watch.StopWatch());
   EXPECT_EQ(service.WatchRuns(), 0);
   EXPECT_EQ(WaitForSingleObject(service.EndingEvent(), 0), (DWORD)WAIT_TIMEOUT);
-  EXPECT_EQ(handles.Count(), nBefore + 3) << "the stopped, watch and ending events";
+  EXPECT_EQ(handles.Count(), nBefore + 4) << "the stopped, watch and ending events, the push lock";
 }
 
 TEST_F(SampleServiceTest, DestructionReleasesEverythingAndWritesServiceDestroy) {
