@@ -4,11 +4,13 @@
 #include "simulator.h"
 
 #include <gtest/gtest.h>
+#include <winsim/sim/services.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <functional>
@@ -65,6 +67,24 @@ class Recorder {
     for (const auto& command : commands) m_simulator->Play(command);
   }
   void Finish() { m_simulator->Finish(); }
+  // Plays one of the scripts that come with the tool, to its end.
+  void PlayScenario(const std::string& name) {
+    std::ifstream in(std::filesystem::path(VORNSIM_SCENARIOS_DIR) / name);
+    Play(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+    Finish();
+  }
+  std::optional<DWORD> ServiceExitCode() {
+    auto& scm = m_simulator->Machine().Part<winsim::Services>();
+    if (!scm.WaitForProcessEnd(L"VornPalmixSvc", kSimBoundMs)) return std::nullopt;
+    return scm.ProcessExitCode(L"VornPalmixSvc");
+  }
+  // Lines from `from` on that start with `prefix`.
+  size_t CountAfter(const std::wstring& from, const std::wstring& prefix) {
+    auto lines = Lines();
+    auto it = std::find(lines.begin(), lines.end(), from);
+    return static_cast<size_t>(
+        std::count_if(it, lines.end(), [&](const std::wstring& each) { return each.rfind(prefix, 0) == 0; }));
+  }
 
   std::vector<std::wstring> Lines() {
     std::lock_guard lock(m_mutex);
@@ -238,6 +258,32 @@ TEST(VornsimPlay, TimesAreExactAndAnHourPassesAtOnce) {
   EXPECT_EQ(failures[1], L"7.100");
   EXPECT_EQ(failures[2], L"9.200");
   EXPECT_EQ(timeline.back().substr(0, 9), L"3600.000 ");
+}
+
+// The pushes under pressure, as the scripts tell them. Another process holds
+// the controller's mutex through a display-on storm: the runs do not queue up
+// behind one another, and once the mutex is free the newest value goes out
+// once. A driver that hangs on every write: each push gives its write up, and
+// once the driver works the next push reaches the controller. Either way the
+// stop ends the process at once with 0.
+TEST(VornsimPlay, TheSquattedMutexAndTheHungWriteScenarios) {
+  {
+    Recorder sim;
+    sim.PlayScenario("squatted-mutex-storm.txt");
+    EXPECT_EQ(sim.CountAfter(L"sim mutex hold", L"wire out"), 1u);
+    EXPECT_EQ(sim.CountAfter(L"sim mutex release", L"wire out 03 00 04 F0 02 ..."), 1u);
+    EXPECT_EQ(sim.CountAfter(L"sim mutex release", kDisable), 1u);
+    EXPECT_EQ(sim.CountAfter(L"sim mutex release", kEnable), 0u);
+    EXPECT_EQ(sim.ServiceExitCode(), std::optional<DWORD>(0));
+  }
+  {
+    Recorder sim;
+    sim.PlayScenario("hung-write.txt");
+    EXPECT_GE(sim.Count(L"event VornPalmixSvc: SWSetSystemInfo fail. [ERR]Write Data Wait timeout."), 3u);
+    EXPECT_EQ(sim.CountAfter(L"sim controller fault none", L"ctl wake-on-touch off"), 1u);
+    EXPECT_TRUE(sim.InOrder(L"sim controller fault none", kDisable));
+    EXPECT_EQ(sim.ServiceExitCode(), std::optional<DWORD>(0));
+  }
 }
 
 }  // namespace

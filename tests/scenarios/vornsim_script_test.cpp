@@ -39,7 +39,8 @@ TEST(VornsimScript, ReadsEveryCommandWithItsArguments) {
       "logon Kiosk\nlogoff\n"
       "controller attach\ncontroller attach fw=1204 pid=0x0007\ncontroller detach\n"
       "controller fault stuck-write\n"
-      "wait 5\nwait 0.25\nstop\n");
+      "wait 5\nwait 0.25\nstop\n"
+      "mutex hold\nmutex release\ncontroller fault hang\n");
   std::vector<CommandKind> kinds;
   for (const auto& command : commands) kinds.push_back(command.kind);
   EXPECT_EQ(kinds, (std::vector<CommandKind>{
@@ -49,7 +50,8 @@ TEST(VornsimScript, ReadsEveryCommandWithItsArguments) {
                        CommandKind::kTouchDelete, CommandKind::kLogOn, CommandKind::kLogOff,
                        CommandKind::kControllerAttach, CommandKind::kControllerAttach,
                        CommandKind::kControllerDetach, CommandKind::kControllerFault, CommandKind::kWait,
-                       CommandKind::kWait, CommandKind::kStop}));
+                       CommandKind::kWait, CommandKind::kStop, CommandKind::kMutexHold,
+                       CommandKind::kMutexRelease, CommandKind::kControllerFault}));
   EXPECT_EQ(commands[1].text, "display on");
   EXPECT_EQ(commands[1].line, 3);
   EXPECT_EQ(commands[7].touchValue, 2u);
@@ -92,6 +94,9 @@ TEST(VornsimScript, NamesEveryLineItCannotRead) {
       {"wait 86401\n", 1},
       {"wait soon\n", 1},
       {"START\n", 1},
+      {"mutex grab\n", 1},
+      {"mutex hold now\n", 1},
+      {"mutex\n", 1},
   };
   for (const auto& c : cases) {
     auto errors = ParseErrors(c.script);

@@ -15,7 +15,10 @@ constexpr uint64_t kMaxWaitSeconds = 24 * 3600;
 constexpr size_t kMaxUserNameChars = 20;
 constexpr const char* kUserNameForbidden = "\\/[]:;|=,+*?<>\"@";
 
-const char* const kFaultNames[] = {"none", "mute", "late", "wrong-report", "short-report", "fail-write", "stuck-write"};
+// "hang" is the bus device's driver hanging on every write, not a fault of
+// the controller model.
+const char* const kFaultNames[] = {"none",         "mute",       "late",        "wrong-report",
+                                   "short-report", "fail-write", "stuck-write", "hang"};
 
 std::string Trim(const std::string& text) {
   const char* blanks = " \t\r\f\v";
@@ -132,7 +135,8 @@ bool ParseController(const std::vector<std::string>& words, Command& command, st
   }
   if (words[1] == "fault") {
     if (words.size() != 3 || std::find(std::begin(kFaultNames), std::end(kFaultNames), words[2]) == std::end(kFaultNames))
-      return error = "expected: controller fault none|mute|late|wrong-report|short-report|fail-write|stuck-write", false;
+      return error = "expected: controller fault none|mute|late|wrong-report|short-report|fail-write|stuck-write|hang",
+             false;
     command.kind = CommandKind::kControllerFault;
     command.name = words[2];
     return true;
@@ -155,9 +159,14 @@ bool ParsePair(const std::vector<std::string>& words, Command& command, std::str
       {{"display", "on"}, CommandKind::kDisplayOn},      {{"display", "off"}, CommandKind::kDisplayOff},
       {{"power", "suspend"}, CommandKind::kPowerSuspend}, {{"power", "resume"}, CommandKind::kPowerResume},
       {{"session", "change"}, CommandKind::kSessionChange},
+      {{"mutex", "hold"}, CommandKind::kMutexHold},       {{"mutex", "release"}, CommandKind::kMutexRelease},
   };
   auto it = words.size() >= 2 ? kPairs.find({words[0], words[1]}) : kPairs.end();
-  if (it == kPairs.end()) return error = "expected: " + words[0] + (words[0] == "display" ? " on|off" : words[0] == "power" ? " suspend|resume" : " change"), false;
+  if (it == kPairs.end()) {
+    static const std::map<std::string, std::string> kChoices = {
+        {"display", " on|off"}, {"power", " suspend|resume"}, {"session", " change"}, {"mutex", " hold|release"}};
+    return error = "expected: " + words[0] + kChoices.at(words[0]), false;
+  }
   command.kind = it->second;
   return Fixed(words, 2, error);
 }
@@ -167,7 +176,8 @@ bool ParseWords(const std::vector<std::string>& words, Command& command, std::st
   if (verb == "start") return command.kind = CommandKind::kStart, Fixed(words, 1, error);
   if (verb == "stop") return command.kind = CommandKind::kStop, Fixed(words, 1, error);
   if (verb == "logoff") return command.kind = CommandKind::kLogOff, Fixed(words, 1, error);
-  if (verb == "display" || verb == "power" || verb == "session") return ParsePair(words, command, error);
+  if (verb == "display" || verb == "power" || verb == "session" || verb == "mutex")
+    return ParsePair(words, command, error);
   static const std::map<std::string, Parser> kParsers = {
       {"touch", ParseTouch}, {"logon", ParseLogOn}, {"controller", ParseController}, {"wait", ParseWait}};
   auto it = kParsers.find(verb);

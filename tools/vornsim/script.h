@@ -7,7 +7,8 @@
 //   touch N | touch delete          set the logged-on user's "Touch" value / delete it
 //   logon NAME | logoff             a user logs on / everybody logs off
 //   controller attach [fw=HEX] [pid=HEX] | controller detach
-//   controller fault none|mute|late|wrong-report|short-report|fail-write|stuck-write
+//   controller fault none|mute|late|wrong-report|short-report|fail-write|stuck-write|hang
+//   mutex hold | mutex release      another process of the service's session holds "GMutexTouchIC" / lets go
 //   wait SECONDS                    let simulated time pass
 #pragma once
 
@@ -33,6 +34,8 @@ enum class CommandKind {
   kControllerAttach,
   kControllerDetach,
   kControllerFault,
+  kMutexHold,
+  kMutexRelease,
   kWait,
 };
 

@@ -119,6 +119,7 @@ void Simulator::SampleBoot() {
 
 Simulator::~Simulator() {
   Finish();
+  LetGoOfMutex(false);
   m_machine->Part<winsim::Services>().SetStatusObserver(nullptr);
   m_machine->Part<winsim::EventLog>().SetObserver(nullptr);
   for (const auto& controller : winsim::TouchControllers(*m_machine)) controller->SetObserver(nullptr);
@@ -176,6 +177,8 @@ void Simulator::Play(const Command& command) {
     case CommandKind::kControllerAttach: AttachController(command); break;
     case CommandKind::kControllerDetach: DetachControllers(); break;
     case CommandKind::kControllerFault: SetFault(command.name); break;
+    case CommandKind::kMutexHold: HoldMutex(); break;
+    case CommandKind::kMutexRelease: LetGoOfMutex(true); break;
     case CommandKind::kWait: m_machine->clock().Sleep(command.waitMs); return;
   }
   Sample();
@@ -244,15 +247,16 @@ void Simulator::AttachController(const Command& command) {
   if (!controllers.empty() && (!command.productId || *command.productId == controllers.back()->State().productId)) {
     auto& controller = controllers.back();
     if (command.firmware) controller->SetFirmwareVersion(*command.firmware);
-    controller->SetFault(m_fault);
+    ApplyFault(*controller);
     controller->Attach();
     return;
   }
   winsim::TouchControllerConfig config;
   if (command.firmware) config.firmwareVersion = *command.firmware;
   if (command.productId) config.productId = *command.productId;
-  config.fault = m_fault;
-  Watch(winsim::AttachTouchController(*m_machine, config));
+  auto controller = winsim::AttachTouchController(*m_machine, config);
+  ApplyFault(*controller);
+  Watch(controller);
 }
 
 void Simulator::DetachControllers() {
@@ -265,10 +269,51 @@ void Simulator::DetachControllers() {
   if (!any) m_timeline->Print(L"sim", L"no controller is attached");
 }
 
+// One fault at a time: "hang" is the device's driver hanging on every write
+// (its writes held so far end when another fault replaces it), any other
+// name a fault of the controller model.
 void Simulator::SetFault(const std::string& name) {
   m_bands.SetFault(name);
-  winsim::ParseFault(name, m_fault);
-  for (const auto& controller : winsim::TouchControllers(*m_machine)) controller->SetFault(m_fault);
+  m_hang = name == "hang";
+  m_fault = winsim::ControllerFault::kNone;
+  if (!m_hang) winsim::ParseFault(name, m_fault);
+  for (const auto& controller : winsim::TouchControllers(*m_machine)) ApplyFault(*controller);
+}
+
+void Simulator::ApplyFault(winsim::TouchController& controller) {
+  controller.SetFault(m_fault);
+  controller.SetHang(m_hang);
+}
+
+// The holder waits for the mutex as any process would (a push may hold it
+// for a moment) and keeps it until it is told to let go.
+void Simulator::HoldMutex() {
+  if (m_hLetGo) {
+    m_timeline->Print(L"sim", L"the mutex is held already");
+    return;
+  }
+  m_hLetGo = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const HANDLE hLetGo = m_hLetGo;
+  m_mutexHolder = m_machine->clock().StartThread("mutex holder", [hLetGo] {
+    HANDLE hMutex = CreateMutexA(nullptr, FALSE, "GMutexTouchIC");
+    const DWORD dwWait = WaitForSingleObject(hMutex, INFINITE);
+    WaitForSingleObject(hLetGo, INFINITE);
+    if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED) ReleaseMutex(hMutex);
+    CloseHandle(hMutex);
+  });
+  m_bands.Set(m_machine->clock().NowMs(), L"mutex", L"held");
+}
+
+void Simulator::LetGoOfMutex(bool fSay) {
+  if (!m_hLetGo) {
+    if (fSay) m_timeline->Print(L"sim", L"nobody holds the mutex");
+    return;
+  }
+  SetEvent(m_hLetGo);
+  m_machine->clock().Join(m_mutexHolder);
+  CloseHandle(m_hLetGo);
+  m_hLetGo = nullptr;
+  m_bands.Set(m_machine->clock().NowMs(), L"mutex", L"free");
 }
 
 bool Simulator::ServiceActive() {

@@ -19,6 +19,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace vornsim {
 
@@ -57,6 +58,9 @@ class Simulator {
   void AttachController(const Command& command);
   void DetachControllers();
   void SetFault(const std::string& name);
+  void ApplyFault(winsim::TouchController& controller);
+  void HoldMutex();
+  void LetGoOfMutex(bool fSay);
   void Watch(const std::shared_ptr<winsim::TouchController>& controller);
   void Acted(winsim::ControllerAction action);
   void SampleBoot();
@@ -68,6 +72,11 @@ class Simulator {
   std::unique_ptr<Timeline> m_timeline;
   StateBands m_bands;
   winsim::ControllerFault m_fault = winsim::ControllerFault::kNone;
+  bool m_hang = false;  // "controller fault hang": a setting of the bus device, not a model fault
+  // Another process of the service's session that holds "GMutexTouchIC": a
+  // simulated thread, until it is told to let go.
+  std::thread m_mutexHolder;
+  HANDLE m_hLetGo = nullptr;
   DWORD m_lastState = 0;  // the last state printed, guarded by the timeline's serialisation
 };
 

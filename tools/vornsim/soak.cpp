@@ -4,6 +4,8 @@
 #include "simulator.h"
 #include "soak_model.h"
 
+#include "touchic/TouchIC.h"
+
 
 #include <winsim/sim/executable.h>
 #include <winsim/sim/identity.h>
@@ -156,6 +158,10 @@ struct Counts {
   size_t handles = 0;
   size_t heapBlocks = 0;
   size_t threads = 0;  // the service process's simulated threads alive
+  // Transfers the controller's transport gave up on and keeps until they end
+  // (a driver that hangs): each holds an event handle, counted apart.
+  size_t kept = 0;
+  size_t OwnHandles() const { return handles - std::min(handles, kept); }
 };
 
 class Soak {
@@ -369,7 +375,8 @@ bool ServiceThread(const winsim::Clock::ThreadStats& thread) {
 Counts Soak::Sample() {
   size_t threads = 0;
   for (const auto& thread : Machine().clock().Threads()) threads += ServiceThread(thread) && !thread.ended;
-  return Counts{Machine().handles().Count(), winsim::LocalHeapBlocks(), threads};
+  return Counts{Machine().handles().Count(), winsim::LocalHeapBlocks(), threads,
+                static_cast<size_t>(g_TouchIC.KeptTransferCount())};
 }
 
 std::vector<winsim::Clock::ThreadStats> Soak::ServiceThreads() {
@@ -620,14 +627,15 @@ void Soak::CheckResources() {
   m_maxima.handles = std::max(m_maxima.handles, counts.handles);
   m_maxima.heapBlocks = std::max(m_maxima.heapBlocks, counts.heapBlocks);
   m_maxima.threads = std::max(m_maxima.threads, counts.threads);
+  m_maxima.kept = std::max(m_maxima.kept, counts.kept);
   const std::string kind = std::string(m_model.Running() ? "running, " : "stopped, ") + m_model.WatchName();
   auto [it, first] = m_baselines.emplace(kind, counts);
   if (first) return;
   const Counts& base = it->second;
   char what[200];
-  if (counts.handles > base.handles + kHandleSlack)
+  if (counts.OwnHandles() > base.OwnHandles() + kHandleSlack)
     std::snprintf(what, sizeof what, "handles grew from %zu to %zu (quiet periods with the service %s)",
-                  base.handles, counts.handles, kind.c_str());
+                  base.OwnHandles(), counts.OwnHandles(), kind.c_str());
   else if (counts.heapBlocks > base.heapBlocks + kHeapBlockSlack)
     std::snprintf(what, sizeof what, "LocalAlloc blocks grew from %zu to %zu (quiet periods with the service %s)",
                   base.heapBlocks, counts.heapBlocks, kind.c_str());
@@ -699,6 +707,8 @@ int Soak::Report(std::chrono::steady_clock::time_point realStart) {
   Summary("soak: at rest (%llu samples): at most %zu handles, %zu LocalAlloc blocks, %zu threads of the service\n",
               static_cast<unsigned long long>(m_resourceSamples), m_maxima.handles, m_maxima.heapBlocks,
               m_maxima.threads);
+  if (m_maxima.kept > 0)
+    Summary("soak: transfers given up on and kept: at most %zu (their handles counted apart)\n", m_maxima.kept);
   if (m_idleHours == 0)
     Summary("soak: idle hours: none (soaks of %g hours or more have them)\n", kIdleSoakHours);
   else
