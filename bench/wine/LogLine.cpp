@@ -23,7 +23,8 @@ constexpr int kOpened = 5, kClosed = 3;
 constexpr long kDefaultLines = 200;
 constexpr long kMaxLines = 100000;
 
-// The line DbgLogTrace writes for the entry above, with the stamp of now.
+}  // namespace
+
 std::string TraceLine() {
   SYSTEMTIME st;
   GetLocalTime(&st);
@@ -35,6 +36,8 @@ std::string TraceLine() {
   return std::string(line) + "\r\n";
 }
 
+namespace {
+
 bool SameFinalName(HANDLE file, const std::wstring& path) {
   wchar_t final[600];
   const DWORD length = GetFinalPathNameByHandleW(file, final, 600, VOLUME_NAME_DOS);
@@ -42,6 +45,8 @@ bool SameFinalName(HANDLE file, const std::wstring& path) {
   const wchar_t* name = std::wcsncmp(final, L"\\\\?\\", 4) == 0 ? final + 4 : final;
   return _wcsicmp(name, path.c_str()) == 0;
 }
+
+}  // namespace
 
 // One raw append; false when a step failed.
 bool RawAppend(const std::wstring& path, const std::string& line) {
@@ -57,6 +62,8 @@ bool RawAppend(const std::wstring& path, const std::string& line) {
   return FlushFileBuffers(file.Get()) != FALSE;
 }
 
+namespace {
+
 ULONGLONG FolderBytes(const std::wstring& folder) {
   WIN32_FIND_DATAW found;
   HANDLE search = FindFirstFileW((folder + L"\\*.log").c_str(), &found);
@@ -70,15 +77,19 @@ ULONGLONG FolderBytes(const std::wstring& folder) {
 
 }  // namespace
 
-Result RunLogLine(const Options& options) {
-  const long lines = options.Number(L"lines", kDefaultLines, 1, kMaxLines);
-  if (GetFileAttributesW(kLogFolder) == INVALID_FILE_ATTRIBUTES)
-    throw Failure("the debug log's folder C:\\VornPalmix\\VrnDbgLog is missing: the log is off");
+std::wstring CreateRawFile() {
   const std::wstring rawPath = std::wstring(kLogFolder) + L"\\raw-append.txt";
   Handle created(CreateFileW(rawPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!created.Valid()) throw Failure(Describe("cannot create the raw append's file", GetLastError()));
-  created.Reset();
+  return rawPath;
+}
+
+Result RunLogLine(const Options& options) {
+  const long lines = options.Number(L"lines", kDefaultLines, 1, kMaxLines);
+  if (GetFileAttributesW(kLogFolder) == INVALID_FILE_ATTRIBUTES)
+    throw Failure("the debug log's folder C:\\VornPalmix\\VrnDbgLog is missing: the log is off");
+  const std::wstring rawPath = CreateRawFile();
   const std::string line = TraceLine();
   const ULONGLONG before = FolderBytes(kLogFolder);
   std::vector<double> logSamples, rawSamples;

@@ -33,8 +33,11 @@ constexpr double kPushBoundS = 30;
 // Bound of the wait for the service's first push after its start delay.
 constexpr double kFirstPushBoundS = 60;
 // Pace of the polls of the wire record; the report's time is the driver's
-// stamp, so the pace only bounds how late the poll notices it.
-constexpr DWORD kPollMs = 2;
+// stamp, so the pace only bounds how late the poll notices it (each poll is
+// a round trip through the Wine server, which the service's calls share).
+constexpr long kDefaultPollMs = 2;
+// Raw appends after each push with the log on.
+constexpr int kRawAppendsPerPush = 10;
 
 // The report that carries the selection: [3, 0, 4, 0xF0, 0x02, 0, flag].
 std::optional<int> SelectionFlag(const ctlmodel::WireEntry& entry) {
@@ -45,7 +48,7 @@ std::optional<int> SelectionFlag(const ctlmodel::WireEntry& entry) {
 
 class Wire {
  public:
-  Wire() : m_device(CreateFileW(VDEV_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)) {
+  explicit Wire(DWORD pollMs) : m_pollMs(pollMs), m_device(CreateFileW(VDEV_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)) {
     if (!m_device.Valid())
       throw Failure(Describe("cannot open the virtual controller's control device (is its driver installed?)",
                              GetLastError()));
@@ -57,7 +60,7 @@ class Wire {
     const double deadline = Now() + bound;
     while (Now() < deadline) {
       if (auto at = TakeSelection(flag)) return *at;
-      Sleep(kPollMs);
+      Sleep(m_pollMs);
     }
     throw Failure("the selection " + std::to_string(flag) + " did not reach the controller within " +
                   std::to_string(static_cast<int>(bound)) + " s");
@@ -91,6 +94,7 @@ class Wire {
     return std::nullopt;
   }
 
+  DWORD m_pollMs;
   Handle m_device;
 };
 
@@ -178,14 +182,16 @@ Result RunPush(const Options& options) {
   const bool fLog = options.Flag(L"log");
   if (fLog && GetFileAttributesW(kLogFolder) == INVALID_FILE_ATTRIBUTES)
     throw Failure("--log: the debug log's folder C:\\VornPalmix\\VrnDbgLog is missing");
-  Wire wire;
+  Wire wire(static_cast<DWORD>(options.Number(L"poll-ms", kDefaultPollMs, 1, 1000)));
   // The service pushes Touch=1 once after its start delay; it is at rest after that.
   wire.AwaitSelection(1, kFirstPushBoundS);
   Sleep(static_cast<DWORD>(gapMs));
   ServiceLines lines;
   lines.Count(0, 0);  // what is already there is not a push's
-  std::vector<double> samples;
+  std::vector<double> samples, rawSamples;
   long totalLines = 0;
+  const std::wstring rawPath = fLog ? CreateRawFile() : L"";
+  const std::string rawLine = TraceLine();
   for (long i = 0; i < pushes; ++i) {
     const int flag = i % 2 == 0 ? 0 : 1;
     wire.Drain();
@@ -198,6 +204,13 @@ Result RunPush(const Options& options) {
     const long long lastKey = LocalKeyAfter(arrived - Now());
     Sleep(static_cast<DWORD>(gapMs));
     if (fLog) totalLines += lines.Count(firstKey, lastKey);
+    // The disk's flush time drifts within minutes: raw appends in the same
+    // stretch are what this push's lines are held against.
+    for (int j = 0; fLog && j < kRawAppendsPerPush; ++j) {
+      const double start = Now();
+      if (!RawAppend(rawPath, rawLine)) throw Failure(Describe("a raw append failed", GetLastError()));
+      rawSamples.push_back(Now() - start);
+    }
   }
   Result result;
   result.Set("pushes", static_cast<double>(pushes));
@@ -205,6 +218,7 @@ Result RunPush(const Options& options) {
   result.Set("push_min_us", *std::min_element(samples.begin(), samples.end()) * 1e6);
   result.Set("push_max_us", *std::max_element(samples.begin(), samples.end()) * 1e6);
   if (fLog) result.Set("log_lines", static_cast<double>(totalLines) / static_cast<double>(pushes));
+  if (fLog) result.Set("raw_line_us", Median(rawSamples) * 1e6);
   return result;
 }
 

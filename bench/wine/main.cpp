@@ -3,7 +3,7 @@
 // microseconds and counts on standard output; exits with 1 and a reason on
 // standard error when it could not measure.
 //   vorn_winbench log  [--lines N]                     log off/on: needs C:\VornPalmix\VrnDbgLog
-//   vorn_winbench push [--pushes N] [--gap-ms MS] [--log]  the service running, the controller plugged in
+//   vorn_winbench push [--pushes N] [--gap-ms MS] [--poll-ms MS] [--log]  the service running, the controller plugged in
 //   vorn_winbench hid  [--count N]                     the service stopped, the controller plugged in
 #include "Benchmarks.h"
 
@@ -14,7 +14,7 @@
 namespace {
 
 int Usage() {
-  std::fprintf(stderr, "usage: vorn_winbench log [--lines N] | push [--pushes N] [--gap-ms MS] [--log] | hid [--count N]\n");
+  std::fprintf(stderr, "usage: vorn_winbench log [--lines N] | push [--pushes N] [--gap-ms MS] [--poll-ms MS] [--log] | hid [--count N]\n");
   return 2;
 }
 
