@@ -1,5 +1,7 @@
 // Entry of the conformance suite on winsim: every test runs on one fresh
-// simulated machine in a temporary folder, with a fast clock.
+// simulated machine in a temporary folder. The tests run host threads of
+// their own, as they would on Windows; a timed wait for another thread's work
+// must then count real time, so the clock is the scaled one.
 #include <gtest/gtest.h>
 #include <winsim/sim/machine.h>
 
@@ -8,7 +10,7 @@
 namespace {
 class MachineEnvironment : public testing::Environment {
  public:
-  void SetUp() override { m_machine = std::make_unique<winsim::ScopedMachine>(); }
+  void SetUp() override { m_machine = std::make_unique<winsim::ScopedMachine>(winsim::Clock::Kind::kScaled); }
   void TearDown() override { m_machine.reset(); }
 
  private:

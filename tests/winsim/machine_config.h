@@ -24,8 +24,7 @@ struct TempMachineRoot {
   winsim::MachineConfig Config(bool userLoggedOn) const {
     winsim::MachineConfig config;
     config.root = path;
-    config.timeScale = 1000;
-    config.defaultUserLoggedOn = userLoggedOn;
+      config.defaultUserLoggedOn = userLoggedOn;
     return config;
   }
 };

@@ -145,9 +145,10 @@ TEST(MachineRegistry, SynchronousNotificationReturnsAfterTheChange) {
 }
 
 // Writers and a watcher that re-arms after every wake-up: no change is lost
-// between the last write and the watcher's last read.
+// between the last write and the watcher's last read. The writer is a host
+// thread racing the watcher, so the clock is the scaled one.
 TEST(MachineRegistry, ConcurrentWritersNeverLeaveTheWatcherBehind) {
-  winsim::ScopedMachine machine;
+  winsim::ScopedMachine machine(winsim::Clock::Kind::kScaled);
   auto& registry = machine->Part<Registry>();
   std::wstring path = UserKey(*machine);
   HKEY key;

@@ -111,6 +111,7 @@ int RecordingEntry(int argc, wchar_t** argv) {
 
 class ScmTest : public testing::Test {
  protected:
+  explicit ScmTest(winsim::Clock::Kind clock = winsim::Clock::Kind::kVirtual) : m_machine(clock) {}
   void SetUp() override {
     g_program = &m_program;
     winsim::SetProcessEntry(TestEntry);
@@ -307,7 +308,14 @@ TEST_F(ScmTest, StartPendingServiceTakesOnlyAStop) {
   EXPECT_EQ(Scm().Status(kName).dwCurrentState, (DWORD)SERVICE_STOPPED);
 }
 
-TEST_F(ScmTest, HandlerThatHangsTimesOutTheControlButNotTheMachine) {
+// The handler hangs by host means (a promise) while the SCM's time-out runs:
+// real concurrency, on the scaled clock.
+class ScmHangingHandlerTest : public ScmTest {
+ protected:
+  ScmHangingHandlerTest() : ScmTest(winsim::Clock::Kind::kScaled) {}
+};
+
+TEST_F(ScmHangingHandlerTest, TimesOutTheControlButNotTheMachine) {
   std::promise<void> gate;
   m_program.stopGate = gate.get_future().share();
   StartRunning();
@@ -399,7 +407,6 @@ TEST_F(ScmTest, MachineShutdownEndsAServiceThatNeverStops) {
 winsim::MachineConfig ConfigAt(const std::filesystem::path& root) {
   winsim::MachineConfig config;
   config.root = root;
-  config.timeScale = 1000;
   return config;
 }
 

@@ -20,7 +20,9 @@ MachineConfig MachineConfig::FromEnvironment() {
   MachineConfig config;
   const char* root = std::getenv("WINSIM_ROOT");
   config.root = (root && *root) ? std::filesystem::path(root) : DefaultRoot();
-  if (double scale = ScaleFromEnvironment(); scale > 0) config.timeScale = scale;
+  config.clock = Clock::Kind::kScaled;
+  const double scale = ScaleFromEnvironment();
+  config.timeScale = scale > 0 ? scale : 1.0;
   if (const char* controller = std::getenv("WINSIM_CONTROLLER")) config.controller = controller;
   return config;
 }
@@ -116,7 +118,7 @@ ScopedMachine::ScopedMachine(MachineConfig config) {
   m_previous = ReplaceMachine(std::move(machine));
 }
 
-ScopedMachine::ScopedMachine() : ScopedMachine(Clock::Kind::kScaled) {}
+ScopedMachine::ScopedMachine() : ScopedMachine(Clock::Kind::kVirtual) {}
 
 ScopedMachine::ScopedMachine(Clock::Kind clock) {
   MachineConfig config;

@@ -18,16 +18,18 @@ namespace winsim {
 
 struct MachineConfig {
   std::filesystem::path root;     // the machine folder; drive C: is root/"drive_c"
-  Clock::Kind clock = Clock::Kind::kScaled;
+  // Virtual time unless other OS processes share the folder (see Clock).
+  Clock::Kind clock = Clock::Kind::kVirtual;
   // Scaled clock: simulated ms per real ms. Virtual clock: the pace, 0 for
   // none (as fast as the host allows).
-  double timeScale = 1.0;
+  double timeScale = 0;
   int64_t wallOriginMs = 0;       // local wall clock at boot; 0 = the host's time
   std::string controller;         // WINSIM_CONTROLLER syntax; empty = one default controller
   bool defaultUserLoggedOn = true;
   // Reads WINSIM_ROOT, WINSIM_TIME_SCALE and WINSIM_CONTROLLER; a scaled
-  // clock (the machine folder may be shared with other processes). A bad
-  // WINSIM_TIME_SCALE throws std::invalid_argument (ScaleFromEnvironment).
+  // clock, 1 unless WINSIM_TIME_SCALE says otherwise (the machine folder may
+  // be shared with other processes). A bad WINSIM_TIME_SCALE throws
+  // std::invalid_argument (ScaleFromEnvironment).
   static MachineConfig FromEnvironment();
   static std::filesystem::path DefaultRoot();
 };
@@ -91,7 +93,7 @@ std::unique_ptr<Machine> ReplaceMachine(std::unique_ptr<Machine> machine);
 class ScopedMachine {
  public:
   explicit ScopedMachine(MachineConfig config);
-  ScopedMachine();  // fresh temporary folder, scaled clock at 1000, defaults otherwise
+  ScopedMachine();  // fresh temporary folder, virtual clock without a pace, defaults otherwise
   // Fresh temporary folder and a clock of that kind: scaled at 1000, or
   // virtual without a pace.
   explicit ScopedMachine(Clock::Kind clock);
