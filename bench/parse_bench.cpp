@@ -7,7 +7,7 @@
 
 #include "hid/HIDWinGet.h"
 #include "hid/VendorIds.h"
-#include "tests/support/ReportBuilder.h"
+#include "simkit/ReportBuilder.h"
 
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>
@@ -66,7 +66,7 @@ void BM_ParseDescriptor(benchmark::State& state, const Bytes& descriptor) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * descriptor.size()));
 }
 
-using vorntest::ReportBuilder;
+using simkit::ReportBuilder;
 
 // A transport whose entry the benchmark gives a touch-screen role.
 class ScreenTransport : public CHIDWinGet {

@@ -12,7 +12,7 @@
 // raw lines beside the log, reported as `raw_append_us`: the disk's flush
 // time in the same stretch of time.
 #include "BenchMachine.h"
-#include "tests/support/InstalledService.h"
+#include "simkit/ServiceMachine.h"
 
 #include "app/ServiceProcess.h"
 
@@ -69,7 +69,7 @@ class PushRig {
   explicit PushRig(bool fLog)
       : m_machine(MachineOptions{.log = fLog, .virtualTime = true, .scale = 0, .controller = ""}) {
     if (fLog) m_counter.emplace(m_machine.LogDirectory());
-    Scm().Install(vorntest::InstalledServiceConfig());
+    Scm().Install(simkit::InstalledServiceConfig());
     winsim::SetProcessEntry(ServiceProcess);
     m_machine->Part<winsim::EventLog>().SetObserver([this](const winsim::EventRecord& record) { OnEvent(record); });
     winsim::TouchControllers(*m_machine).at(0)->SetObserver(

@@ -14,13 +14,11 @@
 
 namespace {
 
-using hidtest::BareMachine;
 using hidtest::Contains;
 using hidtest::Dump;
-using hidtest::LogCapture;
 using hidtest::TestTransport;
 
-class DescriptorLimitsTest : public testing::Test {
+class DescriptorLimitsTest : public hidtest::MachineTest {
  protected:
   // Opens collection 0 of the port as discovery opens every interface.
   int Open(const winsim::HidDevicePort& port, HID_DEVICE_INFO& info) {
@@ -29,8 +27,6 @@ class DescriptorLimitsTest : public testing::Test {
     return m_transport.OpenHidDevice(port.Path(0).c_str(), info, 0, FALSE);
   }
 
-  BareMachine m_machine;
-  LogCapture m_log{*m_machine};
   TestTransport m_transport;
 };
 

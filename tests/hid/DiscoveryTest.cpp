@@ -16,12 +16,10 @@
 
 namespace {
 
-using hidtest::BareMachine;
 using hidtest::Collection;
 using hidtest::Contains;
 using hidtest::Dump;
 using hidtest::InOrder;
-using hidtest::LogCapture;
 using hidtest::TestTransport;
 using winsim::BenchDevice;
 
@@ -104,7 +102,7 @@ std::vector<std::string> ExpectedDiscoveryLog(winsim::Machine& machine,
   return lines;
 }
 
-class DiscoveryTest : public testing::Test {
+class DiscoveryTest : public hidtest::MachineTest {
  protected:
   // Discovery as the controller layer runs it.
   int Discover(int nVid = kVendorId, int nPid = 0) {
@@ -123,8 +121,6 @@ class DiscoveryTest : public testing::Test {
     return m_transport.Entry(nDevIdx).Handlers[kHandlerVendorInput].szDevicePath;
   }
 
-  BareMachine m_machine;
-  LogCapture m_log{*m_machine};
   TestTransport m_transport;
 };
 

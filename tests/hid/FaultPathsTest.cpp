@@ -18,10 +18,8 @@
 
 namespace {
 
-using hidtest::BareMachine;
 using hidtest::Collection;
 using hidtest::Dump;
-using hidtest::LogCapture;
 using hidtest::TestTransport;
 using winsim::FaultPlan;
 using winsim::FaultPoint;
@@ -31,7 +29,7 @@ bool AnyContains(const std::vector<std::string>& entries, const std::string& tex
                      [&](const std::string& entry) { return entry.find(text) != std::string::npos; });
 }
 
-class FaultPathsTest : public testing::Test {
+class FaultPathsTest : public hidtest::MachineTest {
  protected:
   int Discover() {
     m_transport.SetReportID(2, 3);
@@ -40,8 +38,6 @@ class FaultPathsTest : public testing::Test {
   }
   winsim::Faults& Faults() { return m_machine->Part<winsim::Faults>(); }
 
-  BareMachine m_machine;
-  LogCapture m_log{*m_machine};
   TestTransport m_transport;
 };
 

@@ -15,13 +15,10 @@ namespace {
 
 using hidtest::Contains;
 using hidtest::Dump;
-using hidtest::LogCapture;
 using hidtest::TestTransport;
 
-class TransportTest : public testing::Test {
+class TransportTest : public hidtest::MachineTest {
  protected:
-  winsim::ScopedMachine m_machine;
-  LogCapture m_log{*m_machine};
 };
 
 TEST_F(TransportTest, NewObjectAnswersFixedValues) {

@@ -1,31 +1,21 @@
 #include "HidTestSupport.h"
 
-#include "log/DbgLog.h"
+#include "hid/VendorIds.h"
+
+#include <winsim/sim/touch_controller.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace hidtest {
 
-namespace fs = std::filesystem;
-
-BareMachine::BareMachine() {
-  std::string pattern = (fs::temp_directory_path() / "hidtest-XXXXXX").string();
-  m_root = ::mkdtemp(pattern.data());
-  winsim::MachineConfig config;
-  config.root = m_root;
-  config.timeScale = 1000;
-  config.controller = "none";
-  m_machine.emplace(config);
-}
-
-BareMachine::~BareMachine() {
-  m_machine.reset();
-  std::error_code error;
-  fs::remove_all(m_root, error);
+void ConnectedTransportTest::SetUp() {
+  m_controller = winsim::AttachTouchController(*m_machine, m_config);
+  m_transport.SetReportID(2, 3);
+  ASSERT_EQ(m_transport.GetDeviceHandle(kVendorId, 0), 0);
+  ASSERT_EQ(m_transport.GetDeviceCount(), 1);
+  g_sent.clear();
+  g_received.clear();
+  m_log.Mark();
 }
 
 bool InOrder(const std::vector<std::string>& entries, std::initializer_list<std::string> expected) {

@@ -1,37 +1,20 @@
-// Shared pieces of the transport tests: the debug log read back from the
-// simulated machine, and a transport whose pipeline steps tests may call.
+// Shared pieces of the transport tests: the machine with its debug log read
+// back, a transport whose pipeline steps tests may call, and that transport
+// connected to a controller.
 #pragma once
 
 #include "hid/HIDWinGet.h"
-#include "tests/support/LogCapture.h"
+#include "simkit/Machine.h"
 
-#include <winsim/sim/machine.h>
+#include <gtest/gtest.h>
 
-#include <filesystem>
+#include <cstdint>
 #include <initializer_list>
-#include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace hidtest {
-
-// A fresh machine (own folder, fast clock) with no device on its HID bus.
-class BareMachine {
- public:
-  BareMachine();
-  ~BareMachine();
-  BareMachine(const BareMachine&) = delete;
-  BareMachine& operator=(const BareMachine&) = delete;
-  winsim::Machine& operator*() { return **m_machine; }
-  winsim::Machine* operator->() { return &**m_machine; }
-
- private:
-  std::filesystem::path m_root;
-  std::optional<winsim::ScopedMachine> m_machine;
-};
-
-// The debug log of the machine, read back as entries.
-using vorntest::LogCapture;
 
 // True when `expected` occurs in `entries` in this order (others may come between).
 bool InOrder(const std::vector<std::string>& entries, std::initializer_list<std::string> expected);
@@ -45,6 +28,11 @@ class TestTransport : public CHIDWinGet {
   using CHIDWinGet::FilterTouchPadCols;
   using CHIDWinGet::FindSupportDevice;
   using CHIDWinGet::GetAllHidDeviceList;
+  using CHIDWinGet::GetDevParsedError;
+  using CHIDWinGet::GetDevParsedUsageValue;
+  using CHIDWinGet::m_bProfileValid;
+  using CHIDWinGet::m_ProfileCopy;
+  using CHIDWinGet::xGetDevFingerParsedReport;
   using CHIDWinGet::m_iCloseHidDevCnt;
   using CHIDWinGet::m_iOpenHidDevCnt;
   using CHIDWinGet::m_listHidCols;
@@ -55,6 +43,33 @@ class TestTransport : public CHIDWinGet {
   using CHIDWinGet::SetHidColsEntrySimple;
 
   CHIDCols& Entry(int nIndex) { return *EntryAt(nIndex); }
+};
+
+// A machine with nothing on its HID bus until a test plugs it, and its debug
+// log read back as entries.
+class MachineTest : public testing::Test {
+ protected:
+  simkit::VirtualMachine m_machine{{.controller = "none"}};
+  simkit::DebugLog& m_log = m_machine.Log();
+};
+
+// What the transport's send and receive hooks were given since SetUp.
+using Bytes = std::vector<uint8_t>;
+inline std::vector<Bytes> g_sent;
+inline std::vector<Bytes> g_received;
+inline void RecordSent(const BYTE* pReport, ULONG nLength) { g_sent.emplace_back(pReport, pReport + nLength); }
+inline void RecordReceived(const BYTE* pReport, ULONG nLength) { g_received.emplace_back(pReport, pReport + nLength); }
+
+// One controller attached and the transport connected to it with the vendor
+// report IDs; the log is marked once connected. A fixture may change
+// `m_config` before SetUp.
+class ConnectedTransportTest : public MachineTest {
+ protected:
+  void SetUp() override;
+
+  winsim::TouchControllerConfig m_config;
+  TestTransport m_transport;
+  std::shared_ptr<winsim::TouchController> m_controller;
 };
 
 }  // namespace hidtest

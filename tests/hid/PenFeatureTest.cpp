@@ -14,10 +14,12 @@
 
 namespace {
 
-using hidtest::BareMachine;
-using hidtest::LogCapture;
+using hidtest::Bytes;
 using hidtest::TestTransport;
-using Bytes = std::vector<uint8_t>;
+using hidtest::g_received;
+using hidtest::g_sent;
+using hidtest::RecordReceived;
+using hidtest::RecordSent;
 
 constexpr uint8_t kFeatureBytes = 8;  // data bytes; the report adds its ID byte
 
@@ -56,22 +58,8 @@ class FeatureDevice : public winsim::HidDeviceModel {
   bool m_refuse = false;
 };
 
-std::vector<Bytes> g_sent;
-std::vector<Bytes> g_received;
-void RecordSent(const BYTE* pReport, ULONG nLength) { g_sent.emplace_back(pReport, pReport + nLength); }
-void RecordReceived(const BYTE* pReport, ULONG nLength) { g_received.emplace_back(pReport, pReport + nLength); }
-
-class PenFeatureTest : public testing::Test {
+class PenFeatureTest : public hidtest::ConnectedTransportTest {
  protected:
-  void SetUp() override {
-    m_controller = winsim::AttachTouchController(*m_machine);
-    m_transport.SetReportID(2, 3);
-    ASSERT_EQ(m_transport.GetDeviceHandle(kVendorId, 0), 0);
-    ASSERT_EQ(m_transport.GetDeviceCount(), 1);
-    g_sent.clear();
-    g_received.clear();
-  }
-
   // Plugs a digitizer pen-feature collection (report ID `reportId`, 0 for a
   // descriptor without IDs) and puts it into the pen-feature role of entry 0.
   void FillPenFeatureRole(uint8_t reportId) {
@@ -85,7 +73,7 @@ class PenFeatureTest : public testing::Test {
     desc.productId = 0x0301;
     desc.hardwareId = L"vorn0301";
     desc.reportDescriptor = hidtest::Descriptor({feature});
-    auto port = m_machine->Part<winsim::HidBus>().Plug(desc, m_device);
+    auto port = m_machine.Bus().Plug(desc, m_device);
     ASSERT_TRUE(port);
     const std::wstring path = port->Path(0);
     HANDLE hDevice = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
@@ -98,10 +86,6 @@ class PenFeatureTest : public testing::Test {
     m_log.Mark();
   }
 
-  BareMachine m_machine;
-  LogCapture m_log{*m_machine};
-  TestTransport m_transport;
-  std::shared_ptr<winsim::TouchController> m_controller;
   std::shared_ptr<FeatureDevice> m_device = std::make_shared<FeatureDevice>();
 };
 

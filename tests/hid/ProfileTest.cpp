@@ -8,7 +8,7 @@
 #include "hid/VendorIds.h"
 
 #include "tests/support/AllocationFaults.h"
-#include "tests/support/ReportBuilder.h"
+#include "simkit/ReportBuilder.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -26,14 +26,12 @@
 
 namespace {
 
-using hidtest::BareMachine;
 using hidtest::Contains;
 using hidtest::Dump;
-using hidtest::LogCapture;
 using Bytes = std::vector<uint8_t>;
 
-using vorntest::kAnyLink;
-using vorntest::ReportBuilder;
+using simkit::kAnyLink;
+using simkit::ReportBuilder;
 
 Bytes FromHex(const std::string& hex) {
   Bytes bytes;
@@ -59,25 +57,8 @@ const Bytes kBatteryPen = {
     0xFF, 0x09, 0x01, 0x25, 0x03, 0x75, 0x08, 0x81, 0x02, 0x05, 0x0D, 0x09, 0x3D, 0x09, 0x3E, 0x16, 0xD8, 0xDC,
     0x26, 0x28, 0x23, 0x75, 0x10, 0x95, 0x02, 0x81, 0x02, 0xC0, 0xC0};
 
-class ProfileTransport : public hidtest::TestTransport {
- public:
-  using CHIDWinGet::GetDevParsedError;
-  using CHIDWinGet::GetDevParsedUsageValue;
-  using CHIDWinGet::m_bProfileValid;
-  using CHIDWinGet::m_ProfileCopy;
-  using CHIDWinGet::OpenHidDevice;
-  using CHIDWinGet::xGetDevFingerParsedReport;
-};
-
-class ProfileTest : public testing::Test {
+class ProfileTest : public hidtest::ConnectedTransportTest {
  protected:
-  void SetUp() override {
-    m_controller = winsim::AttachTouchController(*m_machine);
-    m_transport.SetReportID(2, 3);
-    ASSERT_EQ(m_transport.GetDeviceHandle(kVendorId, 0), 0);
-    ASSERT_EQ(m_transport.GetDeviceCount(), 1);
-  }
-
   std::shared_ptr<winsim::HidDevicePort> Plug(const Bytes& descriptor) {
     winsim::HidDeviceDesc desc;
     desc.vendorId = 0x1234;
@@ -85,7 +66,7 @@ class ProfileTest : public testing::Test {
     desc.hardwareId = L"vid_1234&pid_05" + std::to_wstring(10 + m_nPlugged++);
     desc.reportDescriptor = descriptor;
     std::string error;
-    auto port = m_machine->Part<winsim::HidBus>().Plug(desc, std::make_shared<winsim::RecordingHidDevice>(), &error);
+    auto port = m_machine.Bus().Plug(desc, std::make_shared<winsim::RecordingHidDevice>(), &error);
     if (!port) throw std::runtime_error("descriptor refused: " + error);
     return port;
   }
@@ -120,10 +101,6 @@ class ProfileTest : public testing::Test {
     return m_transport.GetDevParsedReport(report.data(), static_cast<int>(report.size()), pParsed, 0);
   }
 
-  BareMachine m_machine;
-  LogCapture m_log{*m_machine};
-  ProfileTransport m_transport;
-  std::shared_ptr<winsim::TouchController> m_controller;
   int m_nPlugged = 0;
 };
 
@@ -538,11 +515,11 @@ TEST_F(ProfileTest, ParserStatusNames) {
                {HIDP_STATUS_REPORT_DOES_NOT_EXIST, "HIDP_STATUS_REPORT_DOES_NOT_EXIST"},
                {HIDP_STATUS_NOT_IMPLEMENTED, "HIDP_STATUS_NOT_IMPLEMENTED"}};
   for (const auto& name : names) {
-    EXPECT_EQ(ProfileTransport::GetDevParsedError(name.status, szText), 0);
+    EXPECT_EQ(hidtest::TestTransport::GetDevParsedError(name.status, szText), 0);
     EXPECT_STREQ(szText, name.pszName);
   }
   m_log.Mark();
-  EXPECT_EQ(ProfileTransport::GetDevParsedError(static_cast<NTSTATUS>(0xC0110011), szText), -6);
+  EXPECT_EQ(hidtest::TestTransport::GetDevParsedError(static_cast<NTSTATUS>(0xC0110011), szText), -6);
   EXPECT_EQ(m_log.LastSince(), "ERR: GetDevParsedError unknow");
 
   // A failed read stores 0 and logs the status under its own name.
@@ -556,7 +533,7 @@ TEST_F(ProfileTest, ParserStatusNames) {
   absent.ReportCount = 1;
   ULONG nValue = 55;
   m_log.Mark();
-  EXPECT_EQ(ProfileTransport::GetDevParsedUsageValue(m_transport.Entry(0).Infos[kInfoActivePen].pPreparsedData, absent,
+  EXPECT_EQ(hidtest::TestTransport::GetDevParsedUsageValue(m_transport.Entry(0).Infos[kInfoActivePen].pPreparsedData, absent,
                                                       report.data(), static_cast<ULONG>(report.size()), &nValue, 0),
             -6);
   EXPECT_EQ(nValue, 0u);

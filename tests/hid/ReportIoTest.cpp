@@ -15,15 +15,16 @@
 
 namespace {
 
-using hidtest::BareMachine;
 using hidtest::Contains;
 using hidtest::Dump;
 using hidtest::InOrder;
-using hidtest::LogCapture;
-using hidtest::TestTransport;
 using winsim::ControllerFault;
 
-using Bytes = std::vector<uint8_t>;
+using hidtest::Bytes;
+using hidtest::g_received;
+using hidtest::g_sent;
+using hidtest::RecordReceived;
+using hidtest::RecordSent;
 
 // A whole output report: the given leading bytes, then zeros.
 Bytes Report(Bytes leading) {
@@ -31,23 +32,10 @@ Bytes Report(Bytes leading) {
   return leading;
 }
 
-std::vector<Bytes> g_sent;
-std::vector<Bytes> g_received;
-void RecordSent(const BYTE* pReport, ULONG nLength) { g_sent.emplace_back(pReport, pReport + nLength); }
-void RecordReceived(const BYTE* pReport, ULONG nLength) { g_received.emplace_back(pReport, pReport + nLength); }
-
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
-class ReportIoTest : public testing::Test {
+class ReportIoTest : public hidtest::ConnectedTransportTest {
  protected:
-  void SetUp() override {
-    m_controller = winsim::AttachTouchController(*m_machine, m_config);
-    m_transport.SetReportID(2, 3);
-    ASSERT_EQ(m_transport.GetDeviceHandle(kVendorId, 0), 0);
-    g_sent.clear();
-    g_received.clear();
-    m_log.Mark();
-  }
   Bytes LastReceivedByController() {
     const auto received = m_controller->Received();
     return received.empty() ? Bytes{} : received.back();
@@ -57,12 +45,6 @@ class ReportIoTest : public testing::Test {
     return m_transport.WriteCommand(command.data(), static_cast<int>(command.size()), 1000, 0);
   }
   int QueryVersion() { return Command({0x53, 0x00, 0x00, 0x01}); }
-
-  winsim::TouchControllerConfig m_config;
-  BareMachine m_machine;
-  LogCapture m_log{*m_machine};
-  TestTransport m_transport;
-  std::shared_ptr<winsim::TouchController> m_controller;
 };
 
 // Behind a polling minidriver, where a short report reaches the reader.

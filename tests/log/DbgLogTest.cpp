@@ -1,11 +1,10 @@
-// The debug log on a simulated machine whose clock stands (almost) still, so
-// time stamps and hourly file names are exact.
+// The debug log on a simulated machine whose clock stands still (virtual time
+// passes only in waits), so time stamps and hourly file names are exact.
 #include "log/DbgLog.h"
+#include "simkit/Machine.h"
 
 #include <gtest/gtest.h>
 #include <winsim/sim/executable.h>
-#include <winsim/sim/faults.h>
-#include <winsim/sim/machine.h>
 
 #include <atomic>
 #include <chrono>
@@ -27,30 +26,6 @@ int64_t WallMs(int nHour, int nMinute, int nSecond, int nMs) {
   auto tp = sys_days{year{2024} / March / 6} + hours{nHour} + minutes{nMinute} + seconds{nSecond} +
             milliseconds{nMs};
   return tp.time_since_epoch() / milliseconds{1};
-}
-
-class TempRoot {
- public:
-  TempRoot() {
-    std::string templ = (fs::temp_directory_path() / "dbglog-XXXXXX").string();
-    m_path = ::mkdtemp(templ.data());
-  }
-  ~TempRoot() {
-    std::error_code ec;
-    fs::remove_all(m_path, ec);
-  }
-  const fs::path& path() const { return m_path; }
-
- private:
-  fs::path m_path;
-};
-
-winsim::MachineConfig StillClock(const fs::path& root) {
-  winsim::MachineConfig config;
-  config.root = root;
-  config.timeScale = 1e-6;  // a real second is a simulated microsecond
-  config.wallOriginMs = WallMs(14, 5, 9, 42);
-  return config;
 }
 
 std::string ReadFile(const fs::path& path) {
@@ -75,7 +50,7 @@ class DbgLogTest : public testing::Test {
  protected:
   ~DbgLogTest() override { DbgLogShutdown(); }
 
-  fs::path LogDir() { return m_machine->DriveC() / "VornPalmix" / "VrnDbgLog"; }
+  fs::path LogDir() { return m_machine.LogDirectory(); }
   fs::path HourFile(const char* pszHour) { return LogDir() / (std::string("20240306-") + pszHour + ".log"); }
   // Starts the log with its directory present and drops the banner.
   void StartEnabled() {
@@ -84,8 +59,7 @@ class DbgLogTest : public testing::Test {
     fs::remove(HourFile("14"));
   }
 
-  TempRoot m_root;
-  winsim::ScopedMachine m_machine{StillClock(m_root.path())};
+  simkit::VirtualMachine m_machine{{.debugLog = false, .wallOriginMs = WallMs(14, 5, 9, 42)}};
 };
 
 TEST_F(DbgLogTest, BannerLinesInOrderWithVersionLineOnlyWhenResourcePresent) {

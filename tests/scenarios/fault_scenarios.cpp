@@ -1,31 +1,34 @@
 // Whole-service stories where the machine fails the watcher: a push whose
 // write fails every time, a user key that cannot be opened for
 // notifications, and memory that runs out.
-#include "ScenarioMachine.h"
+#include "service/ServiceIdentity.h"
+#include "simkit/ServiceMachine.h"
+
+#include <gtest/gtest.h>
 
 #include <winsim/sim/faults.h>
 
 namespace {
 
-using scenario::ScenarioMachine;
+using simkit::ServiceMachine;
 
 // A change whose every push fails: fifteen attempts, then one event that the
 // selection did not reach the controller; the watcher keeps watching and the
 // next change gets through once the controller accepts writes again.
 TEST(FaultScenario, AChangeThatCannotBeWrittenIsReportedAndWatchingGoesOn) {
-  ScenarioMachine machine;
-  machine.Start();
+  ServiceMachine machine;
+  ASSERT_TRUE(machine.Start());
   ASSERT_TRUE(machine.WaitForWatching(1));
   machine.Controller()->SetFault(winsim::ControllerFault::kFailWrite);
-  machine.SetTouch(0);
+  ASSERT_TRUE(machine.SetTouch(0));
   ASSERT_TRUE(machine.WaitForEvents(L"Can not send wot-sel command to device", 1));
-  EXPECT_EQ(machine.DebugCount("Init HidDevWoTCtrl fail"), 15u);
+  EXPECT_EQ(machine.Log().Count("Init HidDevWoTCtrl fail"), 15u);
   EXPECT_EQ(machine.EventCount(L"Init HidDevWoTCtrl fail."), 1u);
   EXPECT_EQ(machine.EventCount(L"Disable Wake-on-touch"), 0u) << "a failed write is no success";
   ASSERT_TRUE(machine.WaitForWatching(2));
 
   machine.Controller()->SetFault(winsim::ControllerFault::kNone);
-  machine.SetTouch(0);
+  ASSERT_TRUE(machine.SetTouch(0));
   ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
   EXPECT_EQ(machine.PushedFlags(), (std::vector<uint8_t>{1, 0}));
   EXPECT_EQ(machine.EventCount(L"Can not send wot-sel command to device"), 1u);
@@ -33,10 +36,10 @@ TEST(FaultScenario, AChangeThatCannotBeWrittenIsReportedAndWatchingGoesOn) {
 
 // The first push fails for want of a controller, after the run has read the
 // setting; meanwhile the user's key goes, and the controller comes back.
-void LoseTheUserKeyDuringTheFirstPush(ScenarioMachine& machine) {
+void LoseTheUserKeyDuringTheFirstPush(ServiceMachine& machine) {
   auto controller = machine.Controller();
   controller->Detach();
-  machine.Start();
+  ASSERT_TRUE(machine.Start());
   ASSERT_TRUE(machine.WaitForDebug("Init HidDevWoTCtrl fail", 1));
   ASSERT_TRUE(machine.Registry().DeleteKeyTree(machine.UserKey()));
   controller->Attach();
@@ -45,12 +48,12 @@ void LoseTheUserKeyDuringTheFirstPush(ScenarioMachine& machine) {
 // The user's key goes away after the setting was read: the notification key
 // is tried ten times, then the run gives up with one event and watches nothing.
 TEST(FaultScenario, ANotificationKeyThatCannotBeOpenedIsTriedTenTimes) {
-  ScenarioMachine machine;
+  ServiceMachine machine;
   ASSERT_NO_FATAL_FAILURE(LoseTheUserKeyDuringTheFirstPush(machine));
   ASSERT_TRUE(machine.WaitForEvents(L"RegSetNotify fail.", 1));
   ASSERT_TRUE(machine.WaitForNoWatcher());
   EXPECT_EQ(machine.EventCount(L"RegOpenKeyEx KEY_NOTIFY fail."), 10u);
-  EXPECT_EQ(machine.DebugCount("RegSetNotify fail. Can't run registry changing detection."), 1u);
+  EXPECT_EQ(machine.Log().Count("RegSetNotify fail. Can't run registry changing detection."), 1u);
   EXPECT_EQ(machine.EventCount(L"RegNotifyChangeKeyValue success."), 0u);
   EXPECT_EQ(machine.Registry().ArmedNotifications(machine.UserKey()), 0u);
   EXPECT_EQ(machine.PushedFlags(), std::vector<uint8_t>{1});
@@ -59,10 +62,10 @@ TEST(FaultScenario, ANotificationKeyThatCannotBeOpenedIsTriedTenTimes) {
 // The key comes back during the attempts: the run opens it, takes up the
 // value written meanwhile and watches.
 TEST(FaultScenario, ANotificationKeyBackDuringTheAttemptsIsWatched) {
-  ScenarioMachine machine;
+  ServiceMachine machine;
   ASSERT_NO_FATAL_FAILURE(LoseTheUserKeyDuringTheFirstPush(machine));
   ASSERT_TRUE(machine.WaitUntil([&] { return machine.EventCount(L"RegOpenKeyEx KEY_NOTIFY fail.") >= 2; }));
-  machine.SetTouch(0);
+  ASSERT_TRUE(machine.SetTouch(0));
   ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
   ASSERT_TRUE(machine.WaitForWatching(2));
   EXPECT_EQ(machine.EventCount(L"RegSetNotify fail."), 0u);
@@ -74,30 +77,30 @@ TEST(FaultScenario, ANotificationKeyBackDuringTheAttemptsIsWatched) {
 // once memory is back the user's setting goes through, and no handle is left
 // behind by the failed attempts.
 TEST(FaultScenario, MemoryThatRunsOutIsReportedAndTheWorkIsRetried) {
-  ScenarioMachine machine;
-  winsim::Faults& faults = machine.Machine().Part<winsim::Faults>();
+  ServiceMachine machine;
+  winsim::Faults& faults = machine.Faults();
   winsim::FaultPlan everything;
   everything.error = ERROR_NOT_ENOUGH_MEMORY;
   everything.count = UINT_MAX;
-  machine.Start();
-  ASSERT_TRUE(machine.Scm().WaitForState(scenario::kService, SERVICE_RUNNING, scenario::kSimBoundMs));
+  ASSERT_TRUE(machine.Start());
+  ASSERT_TRUE(machine.Scm().WaitForState(kServiceName, SERVICE_RUNNING, simkit::kWaitBoundMs));
   // The run is in its start delay: its record was made before the start was reported.
   faults.Arm(winsim::FaultPoint::kHeapAlloc, everything);
   ASSERT_TRUE(machine.WaitForEvents(L"GetSIDString Fail", 2));
   faults.Disarm(winsim::FaultPoint::kHeapAlloc);
   ASSERT_TRUE(machine.WaitForEvents(L"Enable Wake-on-touch", 1));
   ASSERT_TRUE(machine.WaitForWatching(1));
-  const size_t nHandles = machine.Machine().handles().Count();
+  const size_t nHandles = machine->handles().Count();
 
   faults.Arm(winsim::FaultPoint::kHeapAlloc, everything);
-  machine.SetTouch(0);
+  ASSERT_TRUE(machine.SetTouch(0));
   ASSERT_TRUE(machine.WaitUntil([&] { return machine.EventsStartingWith(L"Connect fail.") >= 2; }));
   EXPECT_EQ(machine.EventCount(L"Disable Wake-on-touch"), 0u) << "a push without memory is no success";
   faults.Disarm(winsim::FaultPoint::kHeapAlloc);
   ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
   ASSERT_TRUE(machine.WaitForWatching(2));
   EXPECT_EQ(machine.PushedFlags(), (std::vector<uint8_t>{1, 0}));
-  EXPECT_EQ(machine.Machine().handles().Count(), nHandles);
+  EXPECT_EQ(machine->handles().Count(), nHandles);
   EXPECT_GT(faults.Hits(winsim::FaultPoint::kHeapAlloc), 2u);
 }
 

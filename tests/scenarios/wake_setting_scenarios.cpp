@@ -1,15 +1,17 @@
 // Whole-service stories about the user's wake setting: what reaches the
 // controller at service start for each kind of setting and user, how a change
 // of the setting follows, and what happens when nobody is logged on.
-#include "ScenarioMachine.h"
+#include "simkit/ServiceMachine.h"
+
+#include <gtest/gtest.h>
 
 #include <cwchar>
 
 namespace {
 
-using scenario::ScenarioMachine;
+using simkit::ServiceMachine;
 
-std::wstring ReadMessage(ScenarioMachine& machine, DWORD value) {
+std::wstring ReadMessage(ServiceMachine& machine, DWORD value) {
   wchar_t text[400];
   std::swprintf(text, 400, L"read %ls is %x", machine.UserKey().substr(4).c_str(), value);
   return text;
@@ -24,14 +26,14 @@ TEST(WakeSettingScenario, StartPushesTheUsersSetting) {
   } const cases[] = {{1, L"Enable Wake-on-touch"},   {0, L"Disable Wake-on-touch"},   {2, L"Disable Wake-on-touch"},
                      {257, L"Enable Wake-on-touch"}, {511, L"Disable Wake-on-touch"}, {256, L"Disable Wake-on-touch"}};
   for (const auto& c : cases) {
-    ScenarioMachine machine;
-    machine.SetTouch(c.value);
-    machine.Start();
+    ServiceMachine machine;
+    ASSERT_TRUE(machine.SetTouch(c.value));
+    ASSERT_TRUE(machine.Start());
     ASSERT_TRUE(machine.WaitForEvents(c.message, 1)) << c.value;
     ASSERT_TRUE(machine.WaitForWatching(1));
     EXPECT_EQ(machine.PushedFlags(), std::vector<uint8_t>{static_cast<uint8_t>(c.value)});
     EXPECT_EQ(machine.EventCount(ReadMessage(machine, c.value)), 1u) << c.value;
-    EXPECT_EQ(machine.DebugCount("Init HidDevWoTCtrl success"), 1u);
+    EXPECT_EQ(machine.Log().Count("Init HidDevWoTCtrl success"), 1u);
   }
 }
 
@@ -43,18 +45,18 @@ TEST(WakeSettingScenario, MissingValueOrKeyEnablesAndDoesNotWatch) {
     const wchar_t* failure;
   } const cases[] = {{false, L"RegQueryValueEx, Code : 2"}, {true, L"Open Register Key, Code : 2"}};
   for (const auto& c : cases) {
-    ScenarioMachine machine;
+    ServiceMachine machine;
     std::wstring key = machine.UserKey();
     if (c.deleteKey)
       ASSERT_TRUE(machine.Registry().DeleteKeyTree(key));
     else
       ASSERT_TRUE(machine.Registry().DeleteValue(key, L"Touch"));
-    machine.Start();
+    ASSERT_TRUE(machine.Start());
     ASSERT_TRUE(machine.WaitForEvents(L"Enable Wake-on-touch", 1));
     ASSERT_TRUE(machine.WaitForDebug("fRegExist is FALSE. Can't find register. Alwyas enable the wot"));
     ASSERT_TRUE(machine.WaitForNoWatcher());
     EXPECT_EQ(machine.EventCount(c.failure), 1u);
-    EXPECT_EQ(machine.DebugCount("ReadWoTsetting fail."), 1u);
+    EXPECT_EQ(machine.Log().Count("ReadWoTsetting fail."), 1u);
     EXPECT_EQ(machine.Registry().ArmedNotifications(key), 0u);
     EXPECT_EQ(machine.PushedFlags(), std::vector<uint8_t>{1});
   }
@@ -68,9 +70,9 @@ TEST(WakeSettingScenario, TouchDataOfAnotherLengthCountsAsUnreadable) {
     const wchar_t* failure;
   } const cases[] = {{{0, 0, 0, 0, 0, 0, 0, 0}, L"RegQueryValueEx, Code : 234"}, {{0}, L"RegQueryValueEx, Code : 13"}};
   for (const auto& c : cases) {
-    ScenarioMachine machine;
+    ServiceMachine machine;
     ASSERT_TRUE(machine.Registry().SetValue(machine.UserKey(), L"Touch", REG_BINARY, c.data));
-    machine.Start();
+    ASSERT_TRUE(machine.Start());
     ASSERT_TRUE(machine.WaitForEvents(L"Enable Wake-on-touch", 1));
     ASSERT_TRUE(machine.WaitForNoWatcher());
     EXPECT_EQ(machine.EventCount(c.failure), 1u);
@@ -82,101 +84,101 @@ TEST(WakeSettingScenario, TouchDataOfAnotherLengthCountsAsUnreadable) {
 // no watching. A later logon by itself changes nothing; the next display-on
 // brings the user's own setting.
 TEST(WakeSettingScenario, NobodyLoggedOnFallsBackAndTheNextDisplayOnFindsTheUser) {
-  ScenarioMachine machine;
+  ServiceMachine machine;
   machine.Identity().LogOffAll();
-  machine.Start();
+  ASSERT_TRUE(machine.Start());
   ASSERT_TRUE(machine.WaitForEvents(L"Enable Wake-on-touch", 1));
   ASSERT_TRUE(machine.WaitForDebug("fRegExist is FALSE. Can't find register. Alwyas enable the wot"));
   ASSERT_TRUE(machine.WaitForNoWatcher());
   EXPECT_EQ(machine.EventCount(L"Fail to OpenProcessToken"), 15u);
   EXPECT_EQ(machine.EventCount(L"GetSIDString Fail"), 15u);
-  EXPECT_EQ(machine.DebugCount("Start to OpenProcessToken"), 15u);
-  EXPECT_EQ(machine.DebugCount("RegGetCurrentWotPath fail."), 15u);
-  EXPECT_EQ(machine.DebugCount("RetryRegGetWotPath fail."), 1u);
+  EXPECT_EQ(machine.Log().Count("Start to OpenProcessToken"), 15u);
+  EXPECT_EQ(machine.Log().Count("RegGetCurrentWotPath fail."), 15u);
+  EXPECT_EQ(machine.Log().Count("RetryRegGetWotPath fail."), 1u);
 
   std::wstring sid = machine.Identity().LogOn(L"Robin");
-  ASSERT_TRUE(machine.Registry().SetDword(L"HKU\\" + sid + scenario::kWakeKeySuffix, L"Touch", 0));
-  machine.DisplayOn();
+  ASSERT_TRUE(machine.Registry().SetDword(simkit::WakeKey(sid), L"Touch", 0));
+  EXPECT_TRUE(machine.DisplayOn());
   ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
   ASSERT_TRUE(machine.WaitForWatching(1));
   EXPECT_EQ(machine.PushedFlags(), (std::vector<uint8_t>{1, 0}));
-  EXPECT_EQ(machine.DebugCount("Monitor On - the thread is running"), 0u);  // no run to stop
+  EXPECT_EQ(machine.Log().Count("Monitor On - the thread is running"), 0u);  // no run to stop
 }
 
 // A run replaced during its lookup leaves quietly: no failure line and no
 // default selection of its own; only the newer run, whose lookup runs out in
 // turn, falls back to the default and pushes it once.
 TEST(WakeSettingScenario, ARunReplacedDuringItsLookupLeavesTheSettingToTheNewerRun) {
-  ScenarioMachine machine;
+  ServiceMachine machine;
   machine.Identity().LogOffAll();
-  machine.Start();
-  ASSERT_TRUE(machine.WaitUntil([&] { return machine.DebugCount("RegGetCurrentWotPath fail.") >= 2; }));
+  ASSERT_TRUE(machine.Start());
+  ASSERT_TRUE(machine.WaitUntil([&] { return machine.Log().Count("RegGetCurrentWotPath fail.") >= 2; }));
   machine.DisplayOn();
   ASSERT_TRUE(machine.WaitForDebug("fRegExist is FALSE. Can't find register. Alwyas enable the wot"));
   ASSERT_TRUE(machine.WaitForNoWatcher());
-  EXPECT_EQ(machine.DebugCount("RetryRegGetWotPath fail."), 1u);
+  EXPECT_EQ(machine.Log().Count("RetryRegGetWotPath fail."), 1u);
   EXPECT_EQ(machine.PushedFlags(), std::vector<uint8_t>{1});
 }
 
 // The computer's name as a bare account name is its domain; the qualified
 // name finds the user, whose own setting is pushed.
 TEST(WakeSettingScenario, AUserNamedLikeTheComputerIsFound) {
-  ScenarioMachine machine;
+  ServiceMachine machine;
   auto& identity = machine.Identity();
   identity.LogOffAll();
   identity.SetComputerName(L"KIOSK");
   std::wstring sid = identity.LogOn(L"Kiosk");
-  ASSERT_TRUE(machine.Registry().SetDword(L"HKU\\" + sid + scenario::kWakeKeySuffix, L"Touch", 0));
-  machine.Start();
+  ASSERT_TRUE(machine.Registry().SetDword(simkit::WakeKey(sid), L"Touch", 0));
+  ASSERT_TRUE(machine.Start());
   ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
   ASSERT_TRUE(machine.WaitForWatching(1));
-  EXPECT_EQ(machine.DebugCount("User Name : Kiosk"), 1u);
+  EXPECT_EQ(machine.Log().Count("User Name : Kiosk"), 1u);
   EXPECT_EQ(machine.EventCount(L"GetSIDString Fail"), 0u);
 }
 
 // The first "explorer.exe" of the process list decides; a shell whose name
 // differs in letter case is not one.
 TEST(WakeSettingScenario, TheFirstShellInTheProcessListDecides) {
-  ScenarioMachine machine;
+  ServiceMachine machine;
   auto& identity = machine.Identity();
   identity.LogOffAll();
   identity.StartProcess(L"Explorer.EXE", identity.AddUser(L"Casey"));
   std::wstring first = identity.LogOn(L"Robin");
   identity.LogOn(L"Sam");
-  ASSERT_TRUE(machine.Registry().SetDword(L"HKU\\" + first + scenario::kWakeKeySuffix, L"Touch", 2));
-  machine.Start();
+  ASSERT_TRUE(machine.Registry().SetDword(simkit::WakeKey(first), L"Touch", 2));
+  ASSERT_TRUE(machine.Start());
   ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
   ASSERT_TRUE(machine.WaitForWatching(1));
-  EXPECT_EQ(machine.DebugCount("User Name : Robin"), 1u);
+  EXPECT_EQ(machine.Log().Count("User Name : Robin"), 1u);
   EXPECT_EQ(machine.PushedFlags(), std::vector<uint8_t>{2});
 }
 
 // A failed RevertToSelf fails the lookup, which is retried; the pool thread
 // is not left impersonating the user.
 TEST(WakeSettingScenario, AFailedRevertIsRetriedAndLeavesNoImpersonation) {
-  ScenarioMachine machine;
+  ServiceMachine machine;
   machine.Identity().FailReverts(1);
-  machine.Start();
+  ASSERT_TRUE(machine.Start());
   ASSERT_TRUE(machine.WaitForEvents(L"Enable Wake-on-touch", 1));
   ASSERT_TRUE(machine.WaitForWatching(1));
   EXPECT_EQ(machine.EventCount(L"RevertToSelf Fail:4"), 1u);
   EXPECT_EQ(machine.EventCount(L"GetSIDString Fail"), 1u);
-  EXPECT_EQ(machine.DebugCount("RegGetCurrentWotPath fail."), 1u);
+  EXPECT_EQ(machine.Log().Count("RegGetCurrentWotPath fail."), 1u);
   EXPECT_EQ(machine.Identity().ImpersonatingThreads(), 0u);
 }
 
 // Each change under the user's key wakes the watcher for one read and push;
 // a deleted value pushes nothing and the watcher goes on.
 TEST(WakeSettingScenario, TheWatcherFollowsEveryChangeUnderTheKey) {
-  ScenarioMachine machine;
-  machine.Start();
+  ServiceMachine machine;
+  ASSERT_TRUE(machine.Start());
   ASSERT_TRUE(machine.WaitForEvents(L"Enable Wake-on-touch", 1));
   ASSERT_TRUE(machine.WaitForWatching(1));
 
-  machine.SetTouch(0);
+  ASSERT_TRUE(machine.SetTouch(0));
   ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
   ASSERT_TRUE(machine.WaitForWatching(2));
-  machine.SetTouch(1);
+  ASSERT_TRUE(machine.SetTouch(1));
   ASSERT_TRUE(machine.WaitForEvents(L"Enable Wake-on-touch", 2));
   ASSERT_TRUE(machine.WaitForWatching(3));
 
@@ -194,7 +196,7 @@ TEST(WakeSettingScenario, TheWatcherFollowsEveryChangeUnderTheKey) {
   EXPECT_EQ(machine.PushedFlags(), (std::vector<uint8_t>{1, 0, 1, 1, 1}));
   EXPECT_EQ(machine.EventCount(L"WAIT_OBJECT_0"), 5u);
 
-  machine.SetTouch(0);
+  ASSERT_TRUE(machine.SetTouch(0));
   ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 2));
   ASSERT_TRUE(machine.WaitForWatching(7));
 }
@@ -202,11 +204,11 @@ TEST(WakeSettingScenario, TheWatcherFollowsEveryChangeUnderTheKey) {
 // A change made while the first push is on its way, before the watch has
 // begun, still reaches the controller.
 TEST(WakeSettingScenario, AChangeBeforeTheWatchBeginsIsNotLost) {
-  ScenarioMachine machine;
+  ServiceMachine machine;
   machine.Controller()->SetFault(winsim::ControllerFault::kLate);
-  machine.Start();
+  ASSERT_TRUE(machine.Start());
   ASSERT_TRUE(machine.WaitForDebug("---> VORNAPI::Connect"));
-  machine.SetTouch(0);
+  ASSERT_TRUE(machine.SetTouch(0));
   ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
   ASSERT_TRUE(machine.WaitForWatching(2));
   EXPECT_EQ(machine.PushedFlags(), (std::vector<uint8_t>{1, 0}));

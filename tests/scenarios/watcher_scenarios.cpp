@@ -1,33 +1,36 @@
 // Whole-service stories about the watcher's life: display-on restarts, a
 // missing controller, stops at every stage of a run, and -wotchk.
-#include "ScenarioMachine.h"
 #include "app/ServiceProcess.h"
+#include "service/ServiceIdentity.h"
+#include "simkit/ServiceMachine.h"
 #include "wot/SampleService.h"
+#include "wot/ServiceEntry.h"
 
+#include <gtest/gtest.h>
 #include <winsim/sim/faults.h>
 
 #include <optional>
 
 namespace {
 
-using scenario::ScenarioMachine;
+using simkit::ServiceMachine;
 
 // The waiting watcher wakes, pushes once more and ends; the new one pushes
 // after its delay and is then the only one watching.
 TEST(WatcherScenario, DisplayOnRestartsAWaitingWatcher) {
-  ScenarioMachine machine;
-  machine.Start();
+  ServiceMachine machine;
+  ASSERT_TRUE(machine.Start());
   ASSERT_TRUE(machine.WaitForWatching(1));
-  machine.DisplayOn();
+  EXPECT_TRUE(machine.DisplayOn());
   ASSERT_TRUE(machine.WaitForEvents(L"Enable Wake-on-touch", 3));
   ASSERT_TRUE(machine.WaitForWatching(2));
-  EXPECT_EQ(machine.DebugCount("Monitor On - the thread is running"), 1u);
-  EXPECT_EQ(machine.DebugCount("Monitor On - SetEvent m_hRegWatchEvent"), 1u);
-  EXPECT_EQ(machine.DebugCount("Monitor On - Create new thread"), 1u);
+  EXPECT_EQ(machine.Log().Count("Monitor On - the thread is running"), 1u);
+  EXPECT_EQ(machine.Log().Count("Monitor On - SetEvent m_hRegWatchEvent"), 1u);
+  EXPECT_EQ(machine.Log().Count("Monitor On - Create new thread"), 1u);
   EXPECT_EQ(machine.EventCount(L"WAIT_OBJECT_0"), 1u);
 
   // One watcher is left: a change is pushed once.
-  machine.SetTouch(0);
+  ASSERT_TRUE(machine.SetTouch(0));
   ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
   ASSERT_TRUE(machine.WaitForWatching(3));
   EXPECT_EQ(machine.PushedFlags(), (std::vector<uint8_t>{1, 1, 1, 0}));
@@ -37,19 +40,19 @@ TEST(WatcherScenario, DisplayOnRestartsAWaitingWatcher) {
 // already requested and only queue another run; runs replaced while they
 // wait out their start delay end there without a push, and one watcher is left.
 TEST(WatcherScenario, QuickDisplayOnsLeaveOneWatcher) {
-  ScenarioMachine machine;
-  machine.Start();
+  ServiceMachine machine;
+  ASSERT_TRUE(machine.Start());
   ASSERT_TRUE(machine.WaitForWatching(1));
-  machine.DisplayOn();
-  machine.DisplayOn();
-  machine.DisplayOn();
-  EXPECT_EQ(machine.DebugCount("Monitor On - SetEvent m_hRegWatchEvent"), 1u);
+  EXPECT_TRUE(machine.DisplayOn());
+  EXPECT_TRUE(machine.DisplayOn());
+  EXPECT_TRUE(machine.DisplayOn());
+  EXPECT_EQ(machine.Log().Count("Monitor On - SetEvent m_hRegWatchEvent"), 1u);
   ASSERT_TRUE(machine.WaitForWatching(2));
-  machine.Machine().clock().Sleep(10000);  // the replaced runs' start delays are over
+  machine->clock().Sleep(10000);  // the replaced runs' start delays are over
   // The start, the woken watcher's last push, the newest run's push.
   EXPECT_EQ(machine.EventCount(L"Enable Wake-on-touch"), 3u);
-  EXPECT_EQ(machine.DebugCount("A newer watcher runs - this one does not watch"), 0u);
-  machine.SetTouch(0);
+  EXPECT_EQ(machine.Log().Count("A newer watcher runs - this one does not watch"), 0u);
+  ASSERT_TRUE(machine.SetTouch(0));
   ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
   ASSERT_TRUE(machine.WaitForWatching(3));
   EXPECT_EQ(machine.EventCount(L"Disable Wake-on-touch"), 1u);
@@ -58,19 +61,19 @@ TEST(WatcherScenario, QuickDisplayOnsLeaveOneWatcher) {
 // Without a controller: 15 pushes 2 s apart, then the failure messages and no
 // watching. A display-on later, with the controller back, starts over.
 TEST(WatcherScenario, NoControllerGivesUpAndTheNextDisplayOnTriesAgain) {
-  ScenarioMachine machine;
+  ServiceMachine machine;
   machine.Controller()->Detach();
-  machine.Start();
+  ASSERT_TRUE(machine.Start());
   ASSERT_TRUE(machine.WaitForEvents(L"RetryHidDevWoTCtrl fail.", 1));
   ASSERT_TRUE(machine.WaitForDebug("m_fDevExist is FALSE. Can't detect device."));
   ASSERT_TRUE(machine.WaitForNoWatcher());
-  EXPECT_EQ(machine.DebugCount("Init HidDevWoTCtrl fail"), 15u);
+  EXPECT_EQ(machine.Log().Count("Init HidDevWoTCtrl fail"), 15u);
   EXPECT_EQ(machine.EventCount(L"Init HidDevWoTCtrl fail."), 1u);
   EXPECT_EQ(machine.EventsStartingWith(L"Connect fail. "), 15u);
   EXPECT_EQ(machine.Registry().ArmedNotifications(machine.UserKey()), 0u);
 
   machine.Controller()->Attach();
-  machine.DisplayOn();
+  EXPECT_TRUE(machine.DisplayOn());
   ASSERT_TRUE(machine.WaitForEvents(L"Enable Wake-on-touch", 1));
   ASSERT_TRUE(machine.WaitForWatching(1));
 }
@@ -79,27 +82,27 @@ TEST(WatcherScenario, NoControllerGivesUpAndTheNextDisplayOnTriesAgain) {
 // queues a run, but a replaced run stops at its next pause, so only the
 // newest keeps retrying and the failed pushes come no faster than its spacing.
 TEST(WatcherScenario, ABurstOfDisplayEventsLeavesOnlyTheNewestRunRetrying) {
-  ScenarioMachine machine;
+  ServiceMachine machine;
   machine.Controller()->Detach();
-  machine.Start();
+  ASSERT_TRUE(machine.Start());
   ASSERT_TRUE(machine.WaitForDebug("Init HidDevWoTCtrl fail", 1));
   for (int nCycle = 0; nCycle < 12; ++nCycle) {
-    EXPECT_TRUE(machine.Scm().PowerSettingChange(scenario::kService, GUID_MONITOR_POWER_ON, {0}).Delivered());
-    machine.DisplayOn();
-    machine.Machine().clock().Sleep(500);
+    EXPECT_TRUE(machine.Scm().PowerSettingChange(kServiceName, GUID_MONITOR_POWER_ON, {0}).Delivered());
+    EXPECT_TRUE(machine.DisplayOn());
+    machine->clock().Sleep(500);
   }
   ASSERT_TRUE(machine.WaitForNoWatcher());
   // The first run's pushes until it was replaced, then the newest run's 15.
-  EXPECT_LE(machine.DebugCount("Init HidDevWoTCtrl fail"), 15u + 5u);
+  EXPECT_LE(machine.Log().Count("Init HidDevWoTCtrl fail"), 15u + 5u);
   EXPECT_EQ(machine.EventCount(L"Init HidDevWoTCtrl fail."), 1u);
 }
 
 // A controller that comes back while the pushes are retried gets the setting.
 TEST(WatcherScenario, AControllerBackDuringTheRetriesGetsTheSetting) {
-  ScenarioMachine machine;
+  ServiceMachine machine;
   auto controller = machine.Controller();
   controller->Detach();
-  machine.Start();
+  ASSERT_TRUE(machine.Start());
   ASSERT_TRUE(machine.WaitForDebug("Init HidDevWoTCtrl fail", 2));
   controller->Attach();
   ASSERT_TRUE(machine.WaitForEvents(L"Enable Wake-on-touch", 1));
@@ -109,11 +112,11 @@ TEST(WatcherScenario, AControllerBackDuringTheRetriesGetsTheSetting) {
 
 // A stop while the watcher waits: it wakes and ends without another push.
 TEST(WatcherScenario, StopWhileWaiting) {
-  ScenarioMachine machine;
-  machine.Start();
+  ServiceMachine machine;
+  ASSERT_TRUE(machine.Start());
   ASSERT_TRUE(machine.WaitForWatching(1));
-  machine.Stop();
-  EXPECT_EQ(machine.DebugCount("Service Destroy"), 1u);
+  ASSERT_TRUE(machine.Stop());
+  EXPECT_EQ(machine.Log().Count("Service Destroy"), 1u);
   EXPECT_EQ(machine.PushedFlags(), std::vector<uint8_t>{1});
   EXPECT_EQ(machine.Registry().ArmedNotifications(machine.UserKey()), 0u);
   EXPECT_EQ(machine.EventCount(L"OnStop OK."), 1u);
@@ -122,13 +125,13 @@ TEST(WatcherScenario, StopWhileWaiting) {
 // A stop while the pushes are retried ends the retries at once, without the
 // failure messages of a run that gave up.
 TEST(WatcherScenario, StopWhileRetrying) {
-  ScenarioMachine machine;
+  ServiceMachine machine;
   machine.Controller()->Detach();
-  machine.Start();
+  ASSERT_TRUE(machine.Start());
   ASSERT_TRUE(machine.WaitForDebug("Init HidDevWoTCtrl fail"));
-  machine.Stop();
-  EXPECT_EQ(machine.DebugCount("Service Destroy"), 1u);
-  EXPECT_LT(machine.DebugCount("Init HidDevWoTCtrl fail"), 15u);
+  ASSERT_TRUE(machine.Stop());
+  EXPECT_EQ(machine.Log().Count("Service Destroy"), 1u);
+  EXPECT_LT(machine.Log().Count("Init HidDevWoTCtrl fail"), 15u);
   EXPECT_EQ(machine.EventCount(L"Init HidDevWoTCtrl fail."), 0u);
   EXPECT_EQ(machine.EventCount(L"RetryHidDevWoTCtrl fail."), 0u);
 }
@@ -137,14 +140,14 @@ TEST(WatcherScenario, StopWhileRetrying) {
 // write): the push runs into its time-out and ends, no retry follows, and the
 // object goes only after the run.
 TEST(WatcherScenario, StopWhilePushing) {
-  ScenarioMachine machine;
+  ServiceMachine machine;
   machine.Controller()->SetFault(winsim::ControllerFault::kStuckWrite);
-  machine.Start();
+  ASSERT_TRUE(machine.Start());
   ASSERT_TRUE(machine.WaitForDebug("---> VORNAPI::Connect"));
-  machine.Stop();
-  EXPECT_EQ(machine.DebugCount("<--- VORNAPI::Disconnect"), 1u);
-  EXPECT_EQ(machine.DebugCount("Service Destroy"), 1u);
-  EXPECT_EQ(machine.DebugCount("---> VORNAPI::Connect"), 1u);
+  ASSERT_TRUE(machine.Stop());
+  EXPECT_EQ(machine.Log().Count("<--- VORNAPI::Disconnect"), 1u);
+  EXPECT_EQ(machine.Log().Count("Service Destroy"), 1u);
+  EXPECT_EQ(machine.Log().Count("---> VORNAPI::Connect"), 1u);
   EXPECT_EQ(machine.EventCount(L"Init HidDevWoTCtrl fail."), 0u);
 }
 
@@ -156,28 +159,28 @@ TEST(WatcherScenario, StopWhilePushing) {
 TEST(WatcherScenario, AHungPushEndsWithinTheTeardownBoundUnlessACallNeverReturns) {
   for (const bool fCancelNeverReturns : {false, true}) {
     SCOPED_TRACE(fCancelNeverReturns ? "cancel never returns" : "cancel ignored");
-    ScenarioMachine machine;
-    auto& faults = machine.Machine().Part<winsim::Faults>();
+    ServiceMachine machine;
+    auto& faults = machine.Faults();
     HANDLE hRelease = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     machine.Controller()->SetFault(winsim::ControllerFault::kStuckWrite);
     winsim::FaultPlan plan;
     if (fCancelNeverReturns) plan.action = [hRelease] { WaitForSingleObject(hRelease, INFINITE); };
     faults.Arm(winsim::FaultPoint::kCancelIo, plan);
-    machine.Start();
+    ASSERT_TRUE(machine.Start());
     ASSERT_TRUE(machine.WaitUntil([&] { return faults.Hits(winsim::FaultPoint::kCancelIo) == 1; }));
 
-    const uint64_t ullStop = machine.Machine().clock().NowMs();
-    const auto outcome = machine.Scm().Stop(scenario::kService);
+    const uint64_t ullStop = machine->clock().NowMs();
+    const auto outcome = machine.Scm().Stop(kServiceName);
     ASSERT_TRUE(outcome.Delivered());
     EXPECT_EQ(outcome.status.dwCurrentState, (DWORD)SERVICE_STOPPED);
-    ASSERT_TRUE(machine.Scm().WaitForProcessEnd(scenario::kService, scenario::kSimBoundMs));
-    const uint64_t ullTook = machine.Machine().clock().NowMs() - ullStop;
-    EXPECT_EQ(machine.DebugCount("Service object left to the process's end: a watcher did not end in time"),
+    ASSERT_TRUE(machine.Scm().WaitForProcessEnd(kServiceName, simkit::kWaitBoundMs));
+    const uint64_t ullTook = machine->clock().NowMs() - ullStop;
+    EXPECT_EQ(machine.Log().Count("Service object left to the process's end: a watcher did not end in time"),
               fCancelNeverReturns ? 1u : 0u);
-    EXPECT_EQ(machine.Scm().ProcessExitCode(scenario::kService),
+    EXPECT_EQ(machine.Scm().ProcessExitCode(kServiceName),
               std::optional<DWORD>(fCancelNeverReturns ? ERROR_TIMEOUT : NO_ERROR));
-    EXPECT_EQ(machine.DebugCount("Service Destroy"), fCancelNeverReturns ? 0u : 1u);
-    EXPECT_EQ(machine.Scm().Status(scenario::kService).dwWin32ExitCode, (DWORD)NO_ERROR);
+    EXPECT_EQ(machine.Log().Count("Service Destroy"), fCancelNeverReturns ? 0u : 1u);
+    EXPECT_EQ(machine.Scm().Status(kServiceName).dwWin32ExitCode, (DWORD)NO_ERROR);
     if (fCancelNeverReturns) {
       EXPECT_GE(ullTook, uint64_t{CSampleService::kWatcherEndWaitMs});
       EXPECT_NE(g_pLeftService, nullptr);
@@ -187,7 +190,7 @@ TEST(WatcherScenario, AHungPushEndsWithinTheTeardownBoundUnlessACallNeverReturns
       EXPECT_LT(ullTook, uint64_t{CSampleService::kWatcherEndWaitMs});
     }
     machine.Controller()->Detach();
-    EXPECT_EQ(machine.DebugCount("<--- VORNAPI::Disconnect"), 1u);
+    EXPECT_EQ(machine.Log().Count("<--- VORNAPI::Disconnect"), 1u);
     EXPECT_EQ(machine.EventCount(L"Init HidDevWoTCtrl fail."), 0u);
     faults.Disarm(winsim::FaultPoint::kCancelIo);
     CloseHandle(hRelease);
@@ -198,20 +201,20 @@ TEST(WatcherScenario, AHungPushEndsWithinTheTeardownBoundUnlessACallNeverReturns
 // frame under way and every later write of the push get only a short grace,
 // so the process ends well before that one frame's 5 s time-out.
 TEST(WatcherScenario, StopDuringAHeldBridgeFrameEndsWellUnderItsTimeOut) {
-  ScenarioMachine machine("pid=0007,fault=stuck-write");
+  ServiceMachine machine({.controller = "pid=0007,fault=stuck-write"});
   std::atomic<int> nHeld{0};
   machine.Controller()->SetObserver([&](const winsim::ControllerEvent& event) {
     if (event.kind == winsim::ControllerEvent::Kind::kWriteFailed) ++nHeld;
   });
-  machine.Start();
+  ASSERT_TRUE(machine.Start());
   ASSERT_TRUE(machine.WaitUntil([&] { return nHeld.load() >= 1; }));
 
-  const uint64_t ullStop = machine.Machine().clock().NowMs();
-  machine.Stop();
-  EXPECT_LT(machine.Machine().clock().NowMs() - ullStop, uint64_t{CTouchIC::kBridgeFrameTimeoutMs});
-  EXPECT_EQ(machine.DebugCount("Service Destroy"), 1u);
-  EXPECT_EQ(machine.DebugCount("Service object left to the process's end: a watcher did not end in time"), 0u);
-  EXPECT_EQ(machine.Scm().ProcessExitCode(scenario::kService), std::optional<DWORD>(0));
+  const uint64_t ullStop = machine->clock().NowMs();
+  ASSERT_TRUE(machine.Stop());
+  EXPECT_LT(machine->clock().NowMs() - ullStop, uint64_t{CTouchIC::kBridgeFrameTimeoutMs});
+  EXPECT_EQ(machine.Log().Count("Service Destroy"), 1u);
+  EXPECT_EQ(machine.Log().Count("Service object left to the process's end: a watcher did not end in time"), 0u);
+  EXPECT_EQ(machine.Scm().ProcessExitCode(kServiceName), std::optional<DWORD>(0));
   machine.Controller()->SetObserver(nullptr);
 }
 
@@ -240,21 +243,21 @@ TEST(WatcherScenario, StopWhileThePushWaitsForTheMutex) {
   constexpr uint64_t kMutexTimeoutMs = 15000;
   for (bool fAfterFailedConnect : {false, true}) {
     SCOPED_TRACE(fAfterFailedConnect ? "after the failed Connect" : "in Connect");
-    ScenarioMachine machine;
-    machine.Start();
+    ServiceMachine machine;
+    ASSERT_TRUE(machine.Start());
     ASSERT_TRUE(machine.WaitForWatching(1));
     MutexHeld held;
-    machine.SetTouch(0);
+    ASSERT_TRUE(machine.SetTouch(0));
     ASSERT_TRUE(machine.WaitForDebug("---> VORNAPI::Connect", 2));
     if (fAfterFailedConnect) {
       ASSERT_TRUE(machine.WaitUntil([&] { return machine.EventsStartingWith(L"Connect fail.") >= 1; }));
     }
-    const uint64_t ullStop = machine.Machine().clock().NowMs();
-    machine.Stop();
-    EXPECT_LT(machine.Machine().clock().NowMs() - ullStop, kMutexTimeoutMs);
-    EXPECT_EQ(machine.DebugCount("Service object left to the process's end: a watcher did not end in time"), 0u);
-    EXPECT_EQ(machine.DebugCount("Service Destroy"), 1u);
-    EXPECT_EQ(machine.DebugCount("<--- VORNAPI::Disconnect"), 2u);
+    const uint64_t ullStop = machine->clock().NowMs();
+    ASSERT_TRUE(machine.Stop());
+    EXPECT_LT(machine->clock().NowMs() - ullStop, kMutexTimeoutMs);
+    EXPECT_EQ(machine.Log().Count("Service object left to the process's end: a watcher did not end in time"), 0u);
+    EXPECT_EQ(machine.Log().Count("Service Destroy"), 1u);
+    EXPECT_EQ(machine.Log().Count("<--- VORNAPI::Disconnect"), 2u);
     EXPECT_EQ(machine.PushedFlags(), std::vector<uint8_t>{1});
   }
 }
@@ -262,15 +265,15 @@ TEST(WatcherScenario, StopWhileThePushWaitsForTheMutex) {
 // -wotchk pushes the enabling selection once, whatever the user's setting.
 TEST(WotCheckScenario, PushesEnableOnceWithOrWithoutAController) {
   for (bool attached : {true, false}) {
-    ScenarioMachine machine;
-    machine.SetTouch(0);
+    ServiceMachine machine;
+    ASSERT_TRUE(machine.SetTouch(0));
     auto controller = machine.Controller();
     if (!attached) controller->Detach();
 
     RunWotCheck();
 
-    EXPECT_EQ(machine.DebugCount("Read WoT setting by wotchk"), 1u);
-    EXPECT_EQ(machine.DebugCount("---> VORNAPI::Connect"), 1u);
+    EXPECT_EQ(machine.Log().Count("Read WoT setting by wotchk"), 1u);
+    EXPECT_EQ(machine.Log().Count("---> VORNAPI::Connect"), 1u);
     auto texts = machine.EventTexts();
     ASSERT_EQ(texts.size(), 1u) << attached;
     if (attached) {

@@ -1,13 +1,9 @@
 // The built executable, run as a child process on a fresh machine folder.
+#include "simkit/Folder.h"
+
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 namespace {
@@ -21,43 +17,16 @@ const std::string kUsage =
 
 class CliTest : public testing::Test {
  protected:
-  CliTest() {
-    std::string templ = (fs::temp_directory_path() / "vorncli-XXXXXX").string();
-    m_root = ::mkdtemp(templ.data());
-  }
-  ~CliTest() override {
-    std::error_code ec;
-    fs::remove_all(m_root, ec);
-  }
-
   // Output of one run; the exit status must be 0 whatever happened.
   std::string Run(const std::string& args) {
-    std::string command = "WINSIM_ROOT='" + m_root.string() + "' '" VORN_SVC_EXE "' " + args + " 2>&1";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    EXPECT_NE(pipe, nullptr);
-    if (!pipe) return {};
-    std::string output;
-    char buffer[256];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;) output.append(buffer, n);
-    int status = ::pclose(pipe);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << args << " -> " << status;
-    return output;
+    const auto run = simkit::RunCommand(m_folder.ShellPrefix() + "'" VORN_SVC_EXE "' " + args + " 2>&1");
+    EXPECT_EQ(run.status, 0) << args;
+    return run.output;
   }
 
-  fs::path LogDir() const { return m_root / "drive_c" / "VornPalmix" / "VrnDbgLog"; }
+  fs::path LogDir() const { return m_folder.LogDirectory(); }
 
-  std::string AllLogText() const {
-    std::string text;
-    for (const auto& entry : fs::directory_iterator(LogDir())) {
-      std::ifstream in(entry.path(), std::ios::binary);
-      std::stringstream content;
-      content << in.rdbuf();
-      text += content.str();
-    }
-    return text;
-  }
-
-  fs::path m_root;
+  simkit::SharedFolder m_folder{/*debugLog=*/false};
 };
 
 TEST_F(CliTest, InstallAndRemoveAcrossProcesses) {
@@ -87,7 +56,7 @@ TEST_F(CliTest, EveryRunAppendsItsBannerWhenTheLogDirectoryExists) {
   fs::create_directories(LogDir());
   Run("-wot");
   Run("-install");
-  std::string text = AllLogText();
+  std::string text = m_folder.Log().Text();
   size_t nBanners = 0;
   for (size_t pos = 0; (pos = text.find("Logging Start", pos)) != std::string::npos; ++pos) ++nBanners;
   EXPECT_EQ(nBanners, 2u);

@@ -1,15 +1,15 @@
 // Install and remove against the simulated service control manager, with the
 // console output captured.
 #include "service/Installer.h"
+#include "simkit/Machine.h"
 #include "tests/support/CaptureWide.h"
 
 #include "platform/win32.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
+#include <fcntl.h>
 #include <unistd.h>
 #include <winsim/sim/executable.h>
-#include <winsim/sim/machine.h>
 #include <winsim/sim/process_entry.h>
 #include <winsim/sim/registry.h>
 #include <winsim/sim/services.h>
@@ -34,9 +34,9 @@ std::wstring Output(F fnCall) {
 
 class InstallerTest : public testing::Test {
  protected:
-  winsim::Services& Scm() { return m_machine->Part<winsim::Services>(); }
-  winsim::Registry& Registry() { return m_machine->Part<winsim::Registry>(); }
-  winsim::ScopedMachine m_machine;
+  winsim::Services& Scm() { return m_machine.Scm(); }
+  winsim::Registry& Registry() { return m_machine.Registry(); }
+  simkit::VirtualMachine m_machine;
 };
 
 TEST_F(InstallerTest, RegistersTheRunningExecutableAsAutoStartService) {
@@ -159,28 +159,29 @@ class RemoveRunningTest : public InstallerTest {
   }
 
   // Removes the service while it is stop-pending; once two dots are out, the
-  // service reports dwFinalState. Returns all that was printed.
+  // service reports dwFinalState. Returns all that was printed. The remover
+  // is a simulated thread: its one-second polls pass in virtual time.
   std::string RemoveEndingIn(DWORD dwFinalState) {
     int fds[2];
     EXPECT_EQ(::pipe(fds), 0);
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
     FILE* pOut = ::fdopen(fds[1], "w");
-    std::thread remover([pOut] {
+    std::thread remover = m_machine->clock().StartThread("remover", [pOut] {
       UninstallService(pOut);
       std::fclose(pOut);
     });
     std::string text;
-    bool fReported = false;
-    char buffer[256];
-    for (pollfd pfd{fds[0], POLLIN, 0}; ::poll(&pfd, 1, 60000) > 0;) {
-      ssize_t n = ::read(fds[0], buffer, sizeof(buffer));
-      if (n <= 0) break;
-      text.append(buffer, static_cast<size_t>(n));
-      if (!fReported && text.find("..") != std::string::npos) {
-        Report(dwFinalState);
-        fReported = true;
-      }
-    }
-    remover.join();
+    auto readSoFar = [&] {
+      char buffer[256];
+      for (ssize_t n; (n = ::read(fds[0], buffer, sizeof(buffer))) > 0;) text.append(buffer, static_cast<size_t>(n));
+    };
+    EXPECT_TRUE(m_machine.WaitUntil([&] {
+      readSoFar();
+      return text.find("..") != std::string::npos;
+    }));
+    Report(dwFinalState);
+    m_machine->clock().Join(remover);
+    readSoFar();
     ::close(fds[0]);
     return text;
   }

@@ -1,7 +1,9 @@
 // CServiceBase under the simulated SCM: the reports and check points of each
 // control sequence with its failure rows, the control handler's routing, the
 // power, display and session rows, and the three logging calls.
-#include "support/ServiceHostHarness.h"
+#include "service/ServiceBase.h"
+#include "service/ServiceIdentity.h"
+#include "simkit/ServiceMachine.h"
 
 #include <gtest/gtest.h>
 #include <winsim/sim/faults.h>
@@ -15,9 +17,8 @@
 
 namespace {
 
-using vorntest::kServiceNameW;
-using vorntest::kWaitMs;
-using vorntest::StateReport;
+using simkit::kWaitBoundMs;
+using simkit::StateReport;
 
 enum class Fail { kNone, kCode, kOther };
 
@@ -32,7 +33,7 @@ struct HookPlan {
 
 class CTestService : public CServiceBase {
  public:
-  CTestService() : CServiceBase(kServiceNameW) {}
+  CTestService() : CServiceBase(kServiceName) {}
   void AcceptPauseContinue() { m_ServiceStatus.dwControlsAccepted |= SERVICE_ACCEPT_PAUSE_CONTINUE; }
   DWORD Accepted() const { return m_ServiceStatus.dwControlsAccepted; }
 
@@ -85,20 +86,20 @@ std::vector<BYTE> SettingRecord(const GUID& setting, std::vector<BYTE> value) {
 
 class ServiceBaseTest : public testing::Test {
  protected:
-  ServiceBaseTest() : m_host(ServiceBaseEntry) { g_pService = &m_service; }
+  ServiceBaseTest() { g_pService = &m_service; }
 
   winsim::Services& Scm() { return m_host.Scm(); }
   void Start() {
-    ASSERT_EQ(Scm().Start(kServiceNameW), (DWORD)ERROR_SUCCESS);
-    ASSERT_TRUE(Scm().WaitForReports(kServiceNameW, 2, kWaitMs));
+    ASSERT_EQ(Scm().Start(kServiceName), (DWORD)ERROR_SUCCESS);
+    ASSERT_TRUE(Scm().WaitForReports(kServiceName, 2, kWaitBoundMs));
   }
-  DWORD Send(DWORD control) { return Scm().Control(kServiceNameW, control).error; }
+  DWORD Send(DWORD control) { return Scm().Control(kServiceName, control).error; }
   DWORD Handle(DWORD control, DWORD eventType = 0, LPVOID data = nullptr) {
     return CServiceBase::ServiceControlHandler(control, eventType, data, nullptr);
   }
 
   CTestService m_service;  // outlives the harness, which stops what still runs
-  vorntest::ServiceHostHarness m_host;
+  simkit::ServiceMachine m_host{{}, {.entry = ServiceBaseEntry}};
 };
 
 constexpr DWORD kStartPending = SERVICE_START_PENDING, kRunning = SERVICE_RUNNING, kStopped = SERVICE_STOPPED,
@@ -106,12 +107,12 @@ constexpr DWORD kStartPending = SERVICE_START_PENDING, kRunning = SERVICE_RUNNIN
 
 TEST_F(ServiceBaseTest, StartAndStopReportWithCheckPoints) {
   Start();
-  SERVICE_STATUS status = Scm().Status(kServiceNameW);
+  SERVICE_STATUS status = Scm().Status(kServiceName);
   EXPECT_EQ(status.dwServiceType, (DWORD)(SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS));
   EXPECT_EQ(status.dwControlsAccepted, (DWORD)(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
   EXPECT_EQ(status.dwWaitHint, 0u);
   ASSERT_EQ(Send(SERVICE_CONTROL_STOP), (DWORD)ERROR_SUCCESS);
-  EXPECT_TRUE(Scm().WaitForProcessEnd(kServiceNameW, kWaitMs));
+  EXPECT_TRUE(Scm().WaitForProcessEnd(kServiceName, kWaitBoundMs));
   EXPECT_EQ(m_host.Reports(), (std::vector<StateReport>{
                                   {kStartPending, 1, 0}, {kRunning, 0, 0}, {kStopPending, 2, 0}, {kStopped, 0, 0}}));
   EXPECT_TRUE(m_host.EventTexts().empty());
@@ -136,8 +137,8 @@ TEST_F(ServiceBaseTest, CheckPointsGrowAcrossEveryPendingAndPausedReport) {
 
 TEST_F(ServiceBaseTest, StartHookRaisingACodeStopsWithThatCode) {
   m_service.start = {Fail::kCode, 2};
-  ASSERT_EQ(Scm().Start(kServiceNameW), (DWORD)ERROR_SUCCESS);
-  ASSERT_TRUE(Scm().WaitForProcessEnd(kServiceNameW, kWaitMs));
+  ASSERT_EQ(Scm().Start(kServiceName), (DWORD)ERROR_SUCCESS);
+  ASSERT_TRUE(Scm().WaitForProcessEnd(kServiceName, kWaitBoundMs));
   EXPECT_EQ(m_host.Reports(), (std::vector<StateReport>{{kStartPending, 1, 0}, {kStopped, 0, 2}}));
   EXPECT_EQ(m_host.EventTexts(), std::vector<std::wstring>{L"Service Start failed w/err 0x00000002"});
 }
@@ -146,21 +147,21 @@ TEST_F(ServiceBaseTest, AFailedHandlerRegistrationEndsTheProcess) {
   winsim::FaultPlan plan;
   plan.error = ERROR_INVALID_NAME;
   winsim::CurrentMachine().Part<winsim::Faults>().Arm(winsim::FaultPoint::kRegisterServiceCtrlHandler, plan);
-  ASSERT_EQ(Scm().Start(kServiceNameW), (DWORD)ERROR_SUCCESS);
+  ASSERT_EQ(Scm().Start(kServiceName), (DWORD)ERROR_SUCCESS);
   // Nothing to report with: the process ends, and the SCM marks the service stopped.
-  ASSERT_TRUE(Scm().WaitForProcessEnd(kServiceNameW, kWaitMs));
+  ASSERT_TRUE(Scm().WaitForProcessEnd(kServiceName, kWaitBoundMs));
   EXPECT_TRUE(m_host.Reports().empty());
-  const SERVICE_STATUS status = Scm().Status(kServiceNameW);
+  const SERVICE_STATUS status = Scm().Status(kServiceName);
   EXPECT_EQ(status.dwCurrentState, kStopped);
   EXPECT_EQ(status.dwWin32ExitCode, (DWORD)ERROR_PROCESS_ABORTED);
-  EXPECT_EQ(Scm().ProcessExitCode(kServiceNameW), std::optional<DWORD>(ERROR_INVALID_NAME)) << "ended by ExitProcess";
-  EXPECT_TRUE(m_host.DebugLogHas("RegisterServiceCtrlHandlerEx failed w/err 0x0000007b"));
+  EXPECT_EQ(Scm().ProcessExitCode(kServiceName), std::optional<DWORD>(ERROR_INVALID_NAME)) << "ended by ExitProcess";
+  EXPECT_TRUE(m_host.Log().Has("RegisterServiceCtrlHandlerEx failed w/err 0x0000007b"));
 }
 
 TEST_F(ServiceBaseTest, StartHookRaisingAnythingElseStopsWithZero) {
   m_service.start = {Fail::kOther};
-  ASSERT_EQ(Scm().Start(kServiceNameW), (DWORD)ERROR_SUCCESS);
-  ASSERT_TRUE(Scm().WaitForProcessEnd(kServiceNameW, kWaitMs));
+  ASSERT_EQ(Scm().Start(kServiceName), (DWORD)ERROR_SUCCESS);
+  ASSERT_TRUE(Scm().WaitForProcessEnd(kServiceName, kWaitBoundMs));
   EXPECT_EQ(m_host.Reports(), (std::vector<StateReport>{{kStartPending, 1, 0}, {kStopped, 0, 0}}));
   EXPECT_EQ(m_host.EventTexts(), std::vector<std::wstring>{L"Service failed to start."});
 }
@@ -181,7 +182,7 @@ TEST_F(ServiceBaseTest, FailedStopReturnsToTheRememberedState) {
             (std::vector<std::wstring>{L"Service Stop failed w/err 0x1234abcd", L"Service failed to stop."}));
   m_service.stop = {};
   ASSERT_EQ(Send(SERVICE_CONTROL_STOP), (DWORD)ERROR_SUCCESS);
-  EXPECT_EQ(Scm().Status(kServiceNameW).dwCurrentState, kStopped);
+  EXPECT_EQ(Scm().Status(kServiceName).dwCurrentState, kStopped);
 }
 
 TEST_F(ServiceBaseTest, FailedPauseGoesBackToRunningAndFailedContinueToPaused) {
@@ -245,12 +246,15 @@ TEST_F(ServiceBaseTest, InterrogateAndUnknownControlsReportNothing) {
 TEST_F(ServiceBaseTest, StopAcceptedWhileStartingIsFinal) {
   std::promise<void> stopped;
   auto stoppedFuture = stopped.get_future().share();
-  m_service.duringStart = [stoppedFuture] { stoppedFuture.wait(); };
-  ASSERT_EQ(Scm().Start(kServiceNameW), (DWORD)ERROR_SUCCESS);
-  ASSERT_TRUE(Scm().WaitForReports(kServiceNameW, 1, kWaitMs));
+  m_service.duringStart = [stoppedFuture] {
+    winsim::Clock::Outside outside(winsim::CurrentMachine().clock());  // held by the test, not by the machine
+    stoppedFuture.wait();
+  };
+  ASSERT_EQ(Scm().Start(kServiceName), (DWORD)ERROR_SUCCESS);
+  ASSERT_TRUE(Scm().WaitForReports(kServiceName, 1, kWaitBoundMs));
   ASSERT_EQ(Send(SERVICE_CONTROL_STOP), (DWORD)ERROR_SUCCESS);
   stopped.set_value();
-  ASSERT_TRUE(Scm().WaitForProcessEnd(kServiceNameW, kWaitMs));
+  ASSERT_TRUE(Scm().WaitForProcessEnd(kServiceName, kWaitBoundMs));
   EXPECT_EQ(m_host.Reports(),
             (std::vector<StateReport>{{kStartPending, 1, 0}, {kStopPending, 2, 0}, {kStopped, 0, 0}}));
 }
@@ -314,13 +318,13 @@ TEST_F(ServiceBaseTest, MonitorPowerOnByItsFirstDataByte) {
 
 TEST_F(ServiceBaseTest, DisplayEventsReachTheServiceThroughItsRegistration) {
   Start();
-  EXPECT_TRUE(Scm().IsRegisteredForPowerSetting(kServiceNameW, GUID_MONITOR_POWER_ON));
-  EXPECT_TRUE(Scm().PowerSettingChange(kServiceNameW, GUID_MONITOR_POWER_ON, {1, 0, 0, 0}).Delivered());
-  EXPECT_TRUE(Scm().PowerSettingChange(kServiceNameW, GUID_MONITOR_POWER_ON, {0, 0, 0, 0}).Delivered());
+  EXPECT_TRUE(Scm().IsRegisteredForPowerSetting(kServiceName, GUID_MONITOR_POWER_ON));
+  EXPECT_TRUE(Scm().PowerSettingChange(kServiceName, GUID_MONITOR_POWER_ON, {1, 0, 0, 0}).Delivered());
+  EXPECT_TRUE(Scm().PowerSettingChange(kServiceName, GUID_MONITOR_POWER_ON, {0, 0, 0, 0}).Delivered());
   // Plain power events and session changes are not accepted, so not delivered.
-  EXPECT_FALSE(Scm().PowerEvent(kServiceNameW, PBT_APMSUSPEND).Delivered());
-  EXPECT_FALSE(Scm().SessionChange(kServiceNameW, WTS_SESSION_LOGON, 1).Delivered());
-  EXPECT_FALSE(Scm().PowerSettingChange(kServiceNameW, kAwayMode, {1}).Delivered());
+  EXPECT_FALSE(Scm().PowerEvent(kServiceName, PBT_APMSUSPEND).Delivered());
+  EXPECT_FALSE(Scm().SessionChange(kServiceName, WTS_SESSION_LOGON, 1).Delivered());
+  EXPECT_FALSE(Scm().PowerSettingChange(kServiceName, kAwayMode, {1}).Delivered());
   EXPECT_EQ(m_service.monitorOn.load(), 1);
   EXPECT_EQ(m_service.monitorOff.load(), 1);
   EXPECT_EQ(m_service.sessionChanges.load(), 0);
@@ -360,9 +364,9 @@ TEST_F(ServiceBaseTest, LogMessageWritesTheDebugLogAndUnlessDebugOnlyTheEventLog
   m_service.LogMessage(L"debug only", DEBUGLOG_ONLY);
   m_service.LogMessage(L"Gr\u00fc\u00dfe \u6f22", EVENTLOG_INFORMATION_TYPE);
   EXPECT_EQ(m_host.EventTexts(), (std::vector<std::wstring>{L"to both", L"Gr\u00fc\u00dfe \u6f22"}));
-  EXPECT_TRUE(m_host.DebugLogHas("to both"));
-  EXPECT_TRUE(m_host.DebugLogHas("debug only"));
-  EXPECT_TRUE(m_host.DebugLogHas("Gr\xc3\xbc\xc3\x9f" "e \xe6\xbc\xa2"));
+  EXPECT_TRUE(m_host.Log().Has("to both"));
+  EXPECT_TRUE(m_host.Log().Has("debug only"));
+  EXPECT_TRUE(m_host.Log().Has("Gr\xc3\xbc\xc3\x9f" "e \xe6\xbc\xa2"));
 }
 
 TEST_F(ServiceBaseTest, UnregistrableSourceDropsOnlyTheEventLogHalf) {
@@ -370,14 +374,14 @@ TEST_F(ServiceBaseTest, UnregistrableSourceDropsOnlyTheEventLogHalf) {
   m_service.LogMessage(L"kept in the debug log", EVENTLOG_INFORMATION_TYPE);
   m_service.LogFailure(L"Service Start", 2);
   EXPECT_EQ(m_host.Events().Count(), 0u);
-  EXPECT_TRUE(m_host.DebugLogHas("kept in the debug log"));
+  EXPECT_TRUE(m_host.Log().Has("kept in the debug log"));
   EXPECT_EQ(m_host.Events().OpenSources(), 0u);
 }
 
 TEST_F(ServiceBaseTest, TextThatIsNotUtf16StillReachesTheDebugLog) {
   const wchar_t broken[] = {L'a', static_cast<wchar_t>(0xD800), L'b', 0};
   m_service.LogMessage(broken, DEBUGLOG_ONLY);
-  EXPECT_TRUE(m_host.DebugLogHas("a\xef\xbf\xbd" "b"));
+  EXPECT_TRUE(m_host.Log().Has("a\xef\xbf\xbd" "b"));
 }
 
 }  // namespace

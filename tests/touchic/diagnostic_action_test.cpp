@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
-#include "ProcessMachine.h"
 #include "Subprocess.h"
+#include "simkit/Folder.h"
 
 namespace {
 
@@ -17,14 +19,16 @@ namespace fs = std::filesystem;
 
 const std::string kVersionLine = "Library Version Information  TouchIC Version : 0.0.0.2\r\n \n";
 
-class DiagnosticAction : public ProcessMachineTest {
+class DiagnosticAction : public testing::Test {
  protected:
   std::string Run(const std::string& sw, const std::string& controller = "") {
-    ChildProcess process({VORN_SVC_EXE, sw}, Env(controller));
+    ChildProcess process({VORN_SVC_EXE, sw}, m_folder.Environment(controller));
     EXPECT_TRUE(process.Started());
     EXPECT_EQ(process.Finish(), 0);
     return process.output();
   }
+
+  simkit::SharedFolder m_folder;
 };
 
 // The pieces appear in this order in `text`.
@@ -49,7 +53,7 @@ TEST_F(DiagnosticAction, FirmwareCheckPrintsTheVersionAfterTheEchoedTraces) {
   EXPECT_FALSE(Has(out, "[ERR]"));
   // Trace entries reach the console without their bracketed prefix.
   EXPECT_FALSE(Has(out, "[VORNAPI::Connect#"));
-  EXPECT_TRUE(Has(LogText(), "[VORNAPI::Connect#"));
+  EXPECT_TRUE(Has(m_folder.Log().Text(), "[VORNAPI::Connect#"));
 }
 
 TEST_F(DiagnosticAction, DefaultControllerAnswersWithFourHexDigits) {
@@ -105,13 +109,13 @@ TEST_F(DiagnosticAction, SilentControllerFailsTheFirmwareCheckWithoutDisconnect)
 }
 
 TEST_F(DiagnosticAction, SecondProcessHoldingTheMutexMakesTheDeviceBusy) {
-  ChildProcess holder({VORN_MUTEX_HOLDER_EXE}, Env(""));
+  ChildProcess holder({VORN_MUTEX_HOLDER_EXE}, m_folder.Environment(""));
   ASSERT_TRUE(holder.ReadUntil("held\n")) << holder.output();
   std::string out = Run("-fwchk");
   EXPECT_TRUE(InOrder(out, {"\r\nConnect\n", "\r\nConnect fail. [ERR]Device is busy.\r\n"})) << out;
   holder.CloseStdin();
   EXPECT_EQ(holder.Finish(), 0);
-  EXPECT_TRUE(InOrder(LogText(), {"[ERROR]TouchIC Mutex Lock fail.", "[ERR]Device is busy."}));
+  EXPECT_TRUE(InOrder(m_folder.Log().Text(), {"[ERROR]TouchIC Mutex Lock fail.", "[ERR]Device is busy."}));
 }
 
 // The output report of a four-byte command, as hex: report ID 3, 0x00, the
@@ -132,8 +136,8 @@ std::vector<std::string> Lines(const fs::path& file) {
 TEST_F(DiagnosticAction, EachActionPutsItsCommandOnTheWire) {
   const char* const commands[] = {"53000001", "54500001", "54580001", "77777777", "F0020001", "F0020000"};
   for (int nAction = 0; nAction < 6; ++nAction) {
-    const fs::path wire = m_root / ("wire" + std::to_string(nAction));
-    ChildProcess probe({VORN_DIAGNOSTIC_PROBE_EXE, std::to_string(nAction), wire.string()}, Env(""));
+    const fs::path wire = m_folder.Root() / ("wire" + std::to_string(nAction));
+    ChildProcess probe({VORN_DIAGNOSTIC_PROBE_EXE, std::to_string(nAction), wire.string()}, m_folder.Environment(""));
     EXPECT_EQ(probe.Finish(), 0);
     EXPECT_EQ(Lines(wire), std::vector<std::string>{CommandReportHex(commands[nAction])}) << nAction;
   }
@@ -142,7 +146,7 @@ TEST_F(DiagnosticAction, EachActionPutsItsCommandOnTheWire) {
 // In real time, as on the default machine: the one that waits for the mutex
 // must not run out of time while the other is inside Connect.
 TEST_F(DiagnosticAction, TwoFirmwareChecksStartedTogetherBothSucceed) {
-  std::vector<std::string> env = Env("fw=0A5C", 1);
+  std::vector<std::string> env = m_folder.Environment("fw=0A5C", 1);
   ChildProcess first({VORN_SVC_EXE, "-fwchk"}, env);
   ChildProcess second({VORN_SVC_EXE, "-fwchk"}, env);
   EXPECT_EQ(first.Finish(), 0);

@@ -6,22 +6,24 @@
 #include <filesystem>
 #include <string>
 
-#include "ProcessMachine.h"
 #include "Subprocess.h"
+#include "simkit/Folder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class ProcessTeardown : public ProcessMachineTest {
+class ProcessTeardown : public testing::Test {
  protected:
   // The debug log of one run of the executable with `sw`.
   std::string LogOfRun(const std::string& sw, const std::string& controller) {
-    ChildProcess process({VORN_SVC_EXE, sw}, Env(controller));
+    ChildProcess process({VORN_SVC_EXE, sw}, m_folder.Environment(controller));
     EXPECT_TRUE(process.Started());
     EXPECT_EQ(process.Finish(), 0);
-    return LogText();
+    return m_folder.Log().Text();
   }
+
+  simkit::SharedFolder m_folder;
 };
 
 // A clean run (connect, command, disconnect) and one that ends still
@@ -37,8 +39,8 @@ TEST_F(ProcessTeardown, TheLogIsClosedBeforeTheControllerObjectGoes) {
     const std::string log = LogOfRun(c.pszSwitch, c.pszController);
     EXPECT_NE(log.find("CHIDWinGet::OpenHidDevice"), std::string::npos) << log;
     EXPECT_EQ(log.find("~CHIDWinGet"), std::string::npos) << log;
-    fs::remove_all(LogDir());
-    fs::create_directories(LogDir());
+    fs::remove_all(m_folder.LogDirectory());
+    fs::create_directories(m_folder.LogDirectory());
   }
 }
 

@@ -3,10 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "FakeInterface.h"
-#include "tests/support/LogCapture.h"
+#include "log/DbgLog.h"
+#include "simkit/Machine.h"
 
-using vorntest::Find;
-using vorntest::LogCapture;
 #include "hid/VendorIds.h"
 #include "touchic/TouchIC.h"
 
@@ -18,7 +17,8 @@ class TouchICCommands : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(touch.Connect(kVendorId, 0), 0); }
 
-  LogCapture capture;
+  simkit::VirtualMachine m_machine;
+  simkit::EchoCapture m_echo;
   FakeTransportLog sent;
   CTouchICWithFake touch{sent};
 };
@@ -42,7 +42,7 @@ TEST_F(TouchICCommands, ClosedControllerRefusesEveryCommand) {
   EXPECT_EQ(touch.SendDeviceBridgeCmd(0x11, 0, 0, 0, 0), 4100);
   EXPECT_EQ(touch.GetDeviceFWVer(dwVersion), 4100);
   EXPECT_EQ(dwVersion, 0x1111u);
-  EXPECT_TRUE(LogCapture::Echoed("FW VER.: 0x1111."));
+  EXPECT_TRUE(m_echo.Has("FW VER.: 0x1111."));
   EXPECT_STREQ(DbgLogLastError(), "[ERR]Device is not connected.\r\n");
   EXPECT_TRUE(sent.commands.empty());
   EXPECT_TRUE(sent.frames.empty());
@@ -70,7 +70,7 @@ TEST_F(TouchICCommands, FirmwareAnswersAreCheckedAndDecoded) {
     EXPECT_EQ(dwVersion, c.dwVersion);
     char szTrace[32];
     snprintf(szTrace, sizeof(szTrace), "FW VER.: 0x%04x.", (unsigned)c.dwVersion);
-    EXPECT_EQ(LogCapture::EchoedTraces().back(), szTrace);
+    EXPECT_EQ(m_echo.Traces().back(), szTrace);
   }
   for (const Bytes& command : sent.commands) EXPECT_EQ(command, (Bytes{0x53, 0x00, 0x00, 0x01}));
   // The whole receive buffer is offered, so the transport can refuse what does not fit.
@@ -82,7 +82,7 @@ TEST_F(TouchICCommands, FirmwareQueryStopsAtTheFirstFailure) {
   touch.fake().m_nWriteResult = 3;
   EXPECT_EQ(touch.GetFwVerEx(dwVersion), 3);
   EXPECT_TRUE(sent.readLengths.empty());
-  EXPECT_TRUE(LogCapture::Echoed("FW VER.: 0x0007."));
+  EXPECT_TRUE(m_echo.Has("FW VER.: 0x0007."));
 
   touch.fake().m_nWriteResult = 0;
   touch.fake().m_nReadResult = -6;

@@ -8,10 +8,9 @@
 #include <thread>
 
 #include "FakeInterface.h"
-#include "tests/support/LogCapture.h"
+#include "log/DbgLog.h"
+#include "simkit/Machine.h"
 
-using vorntest::Find;
-using vorntest::LogCapture;
 #include "hid/VendorIds.h"
 #include "touchic/TouchIC.h"
 
@@ -21,7 +20,8 @@ using Bytes = std::vector<BYTE>;
 
 class TouchICConnection : public ::testing::Test {
  protected:
-  LogCapture capture;
+  simkit::VirtualMachine m_machine;
+  simkit::EchoCapture m_echo;
   FakeTransportLog sent;
   CTouchICWithFake touch{sent};
 };
@@ -32,7 +32,7 @@ TEST_F(TouchICConnection, ConnectSetsTheVendorReportIdsAndFindsTheDevice) {
   EXPECT_EQ(touch.GetOutReportID(), 3);
   EXPECT_EQ(sent.reportIds, (std::vector<std::pair<int, int>>{{2, 3}}));
   EXPECT_EQ(sent.searches, 1);
-  EXPECT_TRUE(LogCapture::Echoed("Device connected."));
+  EXPECT_TRUE(m_echo.Has("Device connected."));
   EXPECT_EQ(touch.GetDeviceCount(), 1);
 
   EXPECT_EQ(touch.Disconnect(), 0);
@@ -67,11 +67,11 @@ TEST_F(TouchICConnection, NoDeviceFailsAndLeavesTheQueriesEmpty) {
 
 TEST_F(TouchICConnection, DisconnectBeforeAnyConnectReturnsSixAndLogsNothing) {
   CTouchIC fresh;
-  size_t nTraces = LogCapture::EchoedTraces().size();
-  std::string before = capture.LogText();
+  size_t nTraces = m_echo.Traces().size();
+  std::string before = m_machine.Log().Text();
   EXPECT_EQ(fresh.Disconnect(), 6);
-  EXPECT_EQ(LogCapture::EchoedTraces().size(), nTraces);
-  EXPECT_EQ(capture.LogText(), before);
+  EXPECT_EQ(m_echo.Traces().size(), nTraces);
+  EXPECT_EQ(m_machine.Log().Text(), before);
 }
 
 TEST_F(TouchICConnection, TransportOfAnotherKindIsReplaced) {
@@ -129,7 +129,7 @@ TEST_F(TouchICConnection, FailingProductQueryKeepsTheDeviceOpen) {
   EXPECT_EQ(touch.Connect(kVendorId, 0), -6);
   EXPECT_STREQ(DbgLogLastError(), "[ERR]Bridge initialization error\r\n");
   EXPECT_TRUE(touch.IsDeviceConnected());
-  EXPECT_FALSE(LogCapture::Echoed("Device connected."));
+  EXPECT_FALSE(m_echo.Has("Device connected."));
   EXPECT_EQ(touch.Disconnect(), 0);
   EXPECT_EQ(sent.closes, 1);
   EXPECT_TRUE(sent.frames.empty());
@@ -192,9 +192,9 @@ TEST_F(TouchICConnection, BusyMutexFailsEveryLockedOperation) {
   EXPECT_EQ(sent.closes, 0);
   EXPECT_TRUE(touch.IsDeviceConnected());
 
-  std::string log = capture.LogText();
-  size_t nLockFail = Find(log, "[ERROR]TouchIC Mutex Lock fail.The wait operation timed out.");
-  size_t nBusy = Find(log, "[ERR]Device is busy.");
+  std::string log = m_machine.Log().Text();
+  size_t nLockFail = log.find("[ERROR]TouchIC Mutex Lock fail.The wait operation timed out.");
+  size_t nBusy = log.find("[ERR]Device is busy.");
   ASSERT_NE(nLockFail, std::string::npos);
   ASSERT_NE(nBusy, std::string::npos);
   EXPECT_LT(nLockFail, nBusy);
@@ -210,7 +210,7 @@ TEST_F(TouchICConnection, BusyMutexFailsEveryLockedOperation) {
 TEST_F(TouchICConnection, EndingOrCallOffEventEndsTheWaitsForABusyMutex) {
   for (const bool fCallOff : {false, true}) {
     SCOPED_TRACE(fCallOff ? "call-off event" : "ending event");
-    const size_t nFrom = capture.LogText().size();
+    const size_t nFrom = m_machine.Log().Text().size();
     HANDLE hEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     fCallOff ? touch.SetCancelEvent(hEvent) : touch.SetEndingEvent(hEvent);
     {
@@ -225,8 +225,8 @@ TEST_F(TouchICConnection, EndingOrCallOffEventEndsTheWaitsForABusyMutex) {
     CloseHandle(hEvent);
     EXPECT_EQ(sent.searches, 0);
     EXPECT_EQ(sent.closes, 0);
-    const std::string log = capture.LogText().substr(nFrom);
-    size_t nFirst = Find(log, "TouchIC Mutex Lock fail.");
+    const std::string log = m_machine.Log().Text().substr(nFrom);
+    size_t nFirst = log.find("TouchIC Mutex Lock fail.");
     ASSERT_NE(nFirst, std::string::npos);
     size_t nSecond = log.find("TouchIC Mutex Lock fail.", nFirst + 1);
     ASSERT_NE(nSecond, std::string::npos) << "GetFwVerEx's";

@@ -13,13 +13,13 @@
 
 #include "hid/VendorIds.h"
 #include "tests/support/AllocationFaults.h"
-#include "tests/support/LogCapture.h"
+#include "log/DbgLog.h"
+#include "simkit/Machine.h"
 #include "touchic/TouchIC.h"
 
 namespace {
 
 using vorntest::ForEachRefusedAllocation;
-using vorntest::LogCapture;
 
 bool HasError(const std::vector<std::string>& entries) {
   return std::any_of(entries.begin(), entries.end(), [](const std::string& entry) {
@@ -38,19 +38,18 @@ size_t WakeOnTouchCommands(const winsim::TouchController& controller, size_t nFr
 }
 
 TEST(TouchICMemory, EachRefusedAllocationFailsTheConnectionCleanly) {
-  LogCapture capture;
-  winsim::Machine& machine = capture.machine();
-  winsim::TouchController& controller = *winsim::TouchControllers(machine).at(0);
-  const size_t nHandles = machine.handles().Count();
+  simkit::VirtualMachine machine;
+  winsim::TouchController& controller = *machine.Controller();
+  const size_t nHandles = machine->handles().Count();
   const size_t nBlocks = winsim::LocalHeapBlocks();
   int nConnect = -1, nCommand = -1, nVersion = -1;
   size_t nReceivedBefore = 0;
   DWORD dwVersion = 0;
   unsigned nRun = 0;
   const unsigned nAllocations = ForEachRefusedAllocation(
-      machine.Part<winsim::Faults>(),
+      machine.Faults(),
       [&] {
-        capture.Mark();
+        machine.Log().Mark();
         nReceivedBefore = controller.Received().size();
         CTouchIC touch;  // a fresh object makes its transport in its first Connect
         nConnect = touch.Connect(kVendorId, 0);
@@ -59,7 +58,7 @@ TEST(TouchICMemory, EachRefusedAllocationFailsTheConnectionCleanly) {
         touch.Disconnect();
       },
       [&](bool fRefused) {
-        const auto entries = capture.Since();
+        const auto entries = machine.Log().Since();
         const size_t nReceived = WakeOnTouchCommands(controller, nReceivedBefore);
         // The first allocation is the transport itself: its failure is logged, so -6.
         if (nRun++ == 0) {
@@ -79,7 +78,7 @@ TEST(TouchICMemory, EachRefusedAllocationFailsTheConnectionCleanly) {
         } else {
           EXPECT_EQ(nReceived, 0u);
         }
-        EXPECT_EQ(machine.handles().Count(), nHandles);
+        EXPECT_EQ(machine->handles().Count(), nHandles);
         EXPECT_EQ(winsim::LocalHeapBlocks(), nBlocks);
       });
   EXPECT_GT(nAllocations, 5u);

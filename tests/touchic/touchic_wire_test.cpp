@@ -6,10 +6,9 @@
 #include <winsim/sim/timer.h>
 #include <winsim/sim/touch_controller.h>
 
-#include "tests/support/LogCapture.h"
+#include "log/DbgLog.h"
+#include "simkit/Machine.h"
 
-using vorntest::Find;
-using vorntest::LogCapture;
 #include "hid/VendorIds.h"
 #include "touchic/TouchIC.h"
 #include "touchic/VornApi.h"
@@ -31,9 +30,10 @@ Bytes CommandReport(std::initializer_list<uint8_t> command) {
 
 class TouchICWire : public ::testing::Test {
  protected:
-  winsim::TouchController& Controller() { return *winsim::TouchControllers(capture.machine()).at(0); }
+  winsim::TouchController& Controller() { return *winsim::TouchControllers(*m_machine).at(0); }
 
-  LogCapture capture;
+  simkit::VirtualMachine m_machine;
+  simkit::EchoCapture m_echo;
   CTouchIC touch;
 };
 
@@ -63,7 +63,7 @@ TEST_F(TouchICWire, FirmwareVersionIsReadBack) {
   EXPECT_EQ(touch.GetFwVerEx(dwVersion), 0);
   EXPECT_EQ(dwVersion, 0x0A5Cu);
   EXPECT_EQ(Controller().Received(), (std::vector<Bytes>{CommandReport({0x53, 0x00, 0x00, 0x01})}));
-  EXPECT_TRUE(LogCapture::Echoed("FW VER.: 0x0a5c."));
+  EXPECT_TRUE(m_echo.Has("FW VER.: 0x0a5c."));
 }
 
 struct FaultCase {
@@ -90,7 +90,7 @@ TEST_F(TouchICWire, FaultyControllerFailsTheFirmwareQuery) {
 
 TEST_F(TouchICWire, PoweredBridgeIsPoweredOnConnectAndOffOnDisconnect) {
   Controller().Detach();
-  auto bridge = winsim::AttachTouchController(capture.machine(), {.productId = winsim::kBridgePowerProductId});
+  auto bridge = winsim::AttachTouchController(*m_machine, {.productId = winsim::kBridgePowerProductId});
   ASSERT_EQ(touch.Connect(kVendorId, 0), 0);
   EXPECT_TRUE(bridge->State().bridge.poweredOn);
   EXPECT_EQ(bridge->State().bridge.frames, (std::vector<Bytes>{{0x03, 0x12, 0x00, 0x00, 0x00, 0x80},
@@ -119,13 +119,13 @@ TEST_F(TouchICWire, QueriesDescribeTheOpenController) {
 
 // The facade drives the process's own controller object.
 TEST_F(TouchICWire, FacadeHoldsTheTimerResolutionWhileConnected) {
-  auto& timer = capture.machine().Part<winsim::TimerResolution>();
+  auto& timer = m_machine->Part<winsim::TimerResolution>();
   ASSERT_EQ(VORNAPI::Connect(kVendorId, 0), 0);
-  EXPECT_TRUE(LogCapture::Echoed("Connect\n"));
+  EXPECT_TRUE(m_echo.Has("Connect\n"));
   EXPECT_EQ(timer.Active(1), 1);
   EXPECT_EQ(g_TouchIC.SWSetSystemInfo(1), 0);
   EXPECT_EQ(VORNAPI::Disconnect(), 0);
-  EXPECT_TRUE(LogCapture::Echoed("Disconnect\n"));
+  EXPECT_TRUE(m_echo.Has("Disconnect\n"));
   EXPECT_EQ(timer.Active(1), 0);
   EXPECT_EQ(Controller().Received(), (std::vector<Bytes>{CommandReport({0xF0, 0x02, 0x00, 0x01})}));
 

@@ -1,54 +1,21 @@
-// Helpers of the HID bus machine tests: machines with a chosen controller
-// configuration, and overlapped transfers that own their event.
+// Helpers of the HID bus machine tests: machines of the kit, and overlapped
+// transfers that own their event.
 #pragma once
 
 #include "hid_conformance.h"
+#include "simkit/Machine.h"
 
 #include <gtest/gtest.h>
 #include <platform/win32.h>
 #include <winsim/sim/touch_controller.h>
 
-#include <filesystem>
-#include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
 namespace hidmachine {
 
-// A machine in a fresh folder with WINSIM_CONTROLLER set to `controller`.
-class Machine {
- public:
-  explicit Machine(const std::string& controller, double timeScale = 1000)
-      : m_root(FreshRoot()), m_machine(Config(m_root, controller, timeScale)) {}
-  ~Machine() {
-    m_machine.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(m_root, ec);
-  }
-  winsim::Machine& operator*() { return **m_machine; }
-  winsim::HidBus& bus() { return (**m_machine).Part<winsim::HidBus>(); }
-
- private:
-  static std::filesystem::path FreshRoot() {
-    std::random_device random;
-    auto root = std::filesystem::temp_directory_path() / ("winsim-hid-" + std::to_string(random()) + std::to_string(random()));
-    std::filesystem::create_directories(root);
-    return root;
-  }
-  static winsim::MachineConfig Config(const std::filesystem::path& root, const std::string& controller, double scale) {
-    winsim::MachineConfig config;
-    config.root = root;
-    config.timeScale = scale;
-    config.controller = controller;
-    return config;
-  }
-
-  std::filesystem::path m_root;
-  std::optional<winsim::ScopedMachine> m_machine;
-};
-
 using hidtest::Handle;
+using simkit::VirtualMachine;
 
 inline HANDLE Open(const std::wstring& path, DWORD access, DWORD flags = FILE_FLAG_OVERLAPPED) {
   return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);

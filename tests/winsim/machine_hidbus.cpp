@@ -43,8 +43,8 @@ HIDD_ATTRIBUTES AttributesOf(const std::wstring& path) {
 }  // namespace
 
 TEST(MachineHidBus, ControllerPathsCarryMakerWordCollectionAndPairNumber) {
-  Machine machine("");
-  const auto paths = PresentPaths(machine.bus());
+  VirtualMachine machine;
+  const auto paths = PresentPaths(machine.Bus());
   ASSERT_EQ(paths.size(), 3u);
   const std::wstring pair = PairNumber(paths[0]);
   ASSERT_EQ(pair.size(), 8u);
@@ -62,9 +62,9 @@ TEST(MachineHidBus, ControllerPathsCarryMakerWordCollectionAndPairNumber) {
 }
 
 TEST(MachineHidBus, DevicesEnumerateInPlugOrderWithTheirOwnPairNumbers) {
-  Machine machine("");
+  VirtualMachine machine;
   winsim::AttachTouchController(*machine, {0x0456, 0x0007, winsim::ControllerFault::kNone});
-  const auto paths = PresentPaths(machine.bus());
+  const auto paths = PresentPaths(machine.Bus());
   ASSERT_EQ(paths.size(), 6u);
   EXPECT_NE(PairNumber(paths[0]), PairNumber(paths[3]));
   EXPECT_EQ(PairNumber(paths[3]), PairNumber(paths[5]));
@@ -74,7 +74,7 @@ TEST(MachineHidBus, DevicesEnumerateInPlugOrderWithTheirOwnPairNumbers) {
 }
 
 TEST(MachineHidBus, BenchDevicesForTheDiscoveryFilters) {
-  Machine machine("none");
+  VirtualMachine machine({.controller = "none"});
   auto composite = winsim::PlugBenchDevice(*machine, BenchDevice::kComposite);
   auto other = winsim::PlugBenchDevice(*machine, BenchDevice::kOtherVendor);
   auto pad = winsim::PlugBenchDevice(*machine, BenchDevice::kTouchPadOnly);
@@ -91,11 +91,11 @@ TEST(MachineHidBus, BenchDevicesForTheDiscoveryFilters) {
   ASSERT_EQ(unpaired->CollectionCount(), 1u);
   EXPECT_EQ(PairNumber(unpaired->Path(0)), L"");
   EXPECT_EQ(CapsOf(unpaired->Path(0)).UsagePage, 0xFF00);
-  EXPECT_EQ(PresentPaths(machine.bus()).size(), 3u * 4 + 1);
+  EXPECT_EQ(PresentPaths(machine.Bus()).size(), 3u * 4 + 1);
 }
 
 TEST(MachineHidBus, UnplugFailsPendingAndLaterTransfers) {
-  Machine machine("");
+  VirtualMachine machine;
   auto controller = winsim::TouchControllers(*machine).at(0);
   const std::wstring path = controller->Path(TouchController::kVendorInput);
   Handle input(Open(path, GENERIC_READ));
@@ -115,9 +115,9 @@ TEST(MachineHidBus, UnplugFailsPendingAndLaterTransfers) {
   Handle reopened(Open(path, GENERIC_READ));
   EXPECT_FALSE(reopened.valid());
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
-  EXPECT_TRUE(PresentPaths(machine.bus()).empty());
-  ASSERT_EQ(machine.bus().Interfaces(false).size(), 3u);
-  EXPECT_FALSE(machine.bus().Interfaces(false)[0].present);
+  EXPECT_TRUE(PresentPaths(machine.Bus()).empty());
+  ASSERT_EQ(machine.Bus().Interfaces(false).size(), 3u);
+  EXPECT_FALSE(machine.Bus().Interfaces(false)[0].present);
 
   controller->Attach();
   Handle fresh(Open(path, GENERIC_READ));
@@ -129,7 +129,7 @@ TEST(MachineHidBus, UnplugFailsPendingAndLaterTransfers) {
 // A driver that never honours a cancel: CancelIo succeeds, the transfer stays
 // pending until the device goes; once the knob is spent, cancels work again.
 TEST(MachineHidBus, ADeafCancelLeavesTheTransferPendingUntilTheDeviceGoes) {
-  Machine machine("");
+  VirtualMachine machine;
   auto controller = winsim::TouchControllers(*machine).at(0);
   auto& faults = (*machine).Part<winsim::Faults>();
   Handle input(Open(controller->Path(TouchController::kVendorInput), GENERIC_READ));
@@ -152,8 +152,8 @@ TEST(MachineHidBus, ADeafCancelLeavesTheTransferPendingUntilTheDeviceGoes) {
 }
 
 TEST(MachineHidBus, EachHandleQueuesItsOwnReportsInOrder) {
-  Machine machine("");
-  auto port = machine.bus().Devices().at(0);
+  VirtualMachine machine;
+  auto port = machine.Bus().Devices().at(0);
   const std::wstring path = port->Path(TouchController::kVendorInput);
   Handle first(Open(path, GENERIC_READ)), second(Open(path, GENERIC_READ)), query(Open(path, 0));
   for (BYTE n = 1; n <= 3; ++n) {
@@ -175,8 +175,8 @@ TEST(MachineHidBus, EachHandleQueuesItsOwnReportsInOrder) {
 }
 
 TEST(MachineHidBus, QueueKeepsTheNewestReports) {
-  Machine machine("");
-  auto port = machine.bus().Devices().at(0);
+  VirtualMachine machine;
+  auto port = machine.Bus().Devices().at(0);
   Handle input(Open(port->Path(TouchController::kVendorInput), GENERIC_READ));
   for (BYTE n = 0; n < 40; ++n) {
     std::vector<BYTE> report(64, n);
@@ -191,8 +191,8 @@ TEST(MachineHidBus, QueueKeepsTheNewestReports) {
 }
 
 TEST(MachineHidBus, ReportsThatCannotBeTheCollectionsAreDropped) {
-  Machine machine("");
-  auto port = machine.bus().Devices().at(0);
+  VirtualMachine machine;
+  auto port = machine.Bus().Devices().at(0);
   std::vector<BYTE> report(64, 0);
   report[0] = 9;
   EXPECT_FALSE(port->SendInputReport(TouchController::kVendorInput, report)) << "unknown report ID";
@@ -206,8 +206,8 @@ TEST(MachineHidBus, ReportsThatCannotBeTheCollectionsAreDropped) {
 }
 
 TEST(MachineHidBus, SynchronousReadWaitsForTheDevice) {
-  Machine machine("");
-  auto port = machine.bus().Devices().at(0);
+  VirtualMachine machine;
+  auto port = machine.Bus().Devices().at(0);
   Handle input(Open(port->Path(TouchController::kVendorInput), GENERIC_READ, 0));
   port->Schedule(50, [port] {
     std::vector<BYTE> report(64, 7);
@@ -222,8 +222,8 @@ TEST(MachineHidBus, SynchronousReadWaitsForTheDevice) {
 }
 
 TEST(MachineHidBus, ClosingAHandleCompletesItsPendingRead) {
-  Machine machine("");
-  auto port = machine.bus().Devices().at(0);
+  VirtualMachine machine;
+  auto port = machine.Bus().Devices().at(0);
   Handle input(Open(port->Path(TouchController::kVendorInput), GENERIC_READ));
   Transfer read;
   ASSERT_TRUE(read.StartRead(input.get()));
@@ -233,8 +233,8 @@ TEST(MachineHidBus, ClosingAHandleCompletesItsPendingRead) {
 }
 
 TEST(MachineHidBus, FeatureReportsAreSynchronousRequests) {
-  Machine machine("");
-  auto port = machine.bus().Devices().at(0);
+  VirtualMachine machine;
+  auto port = machine.Bus().Devices().at(0);
   Handle screen(Open(port->Path(TouchController::kTouchScreen), 0, 0));
   BYTE feature[8] = {0x0A};
   ASSERT_TRUE(HidD_GetFeature(screen.get(), feature, sizeof feature));
@@ -256,22 +256,22 @@ TEST(MachineHidBus, FeatureReportsAreSynchronousRequests) {
 }
 
 TEST(MachineHidBus, DeviceWithABadDescriptorGetsNoInterfaces) {
-  Machine machine("none");
+  VirtualMachine machine({.controller = "none"});
   winsim::HidDeviceDesc desc;
   desc.hardwareId = L"vorn0bad";
   desc.reportDescriptor = {0x05, 0x01, 0x09, 0x02, 0xA1, 0x01};
   std::string error;
-  EXPECT_EQ(machine.bus().Plug(desc, std::make_shared<winsim::RecordingHidDevice>(), &error), nullptr);
+  EXPECT_EQ(machine.Bus().Plug(desc, std::make_shared<winsim::RecordingHidDevice>(), &error), nullptr);
   EXPECT_EQ(error, "collection not closed");
-  EXPECT_TRUE(machine.bus().Interfaces(false).empty());
+  EXPECT_TRUE(machine.Bus().Interfaces(false).empty());
 }
 
 TEST(MachineHidBus, ConfigurationSeedsTheControllers) {
   {
-    Machine machine("none");
-    EXPECT_TRUE(machine.bus().Interfaces(false).empty());
+    VirtualMachine machine({.controller = "none"});
+    EXPECT_TRUE(machine.Bus().Interfaces(false).empty());
   }
-  Machine machine(" fw=0x1234, PID=7 ,fault=mute ");
+  VirtualMachine machine({.controller = " fw=0x1234, PID=7 ,fault=mute "});
   const auto controllers = winsim::TouchControllers(*machine);
   ASSERT_EQ(controllers.size(), 1u);
   const auto state = controllers[0]->State();
@@ -307,7 +307,7 @@ TEST(MachineHidBus, ControllerConfigurationSyntax) {
 // Readers, the device and cancellation race each other; the sanitizer builds
 // check the locking, the test that every transfer finishes.
 TEST(MachineHidBus, ConcurrentTransfersCancelsAndUnplug) {
-  Machine machine("");
+  VirtualMachine machine;
   auto controller = winsim::TouchControllers(*machine).at(0);
   const std::wstring inputPath = controller->Path(TouchController::kVendorInput);
   const std::wstring outputPath = controller->Path(TouchController::kVendorOutput);

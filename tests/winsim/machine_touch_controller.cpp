@@ -17,15 +17,15 @@ const std::vector<BYTE> kVersionQuery = CommandReport({0x53, 0x00, 0x00, 0x01});
 // product opens them: overlapped, read-only input and write-only output.
 class ControllerTest : public testing::Test {
  protected:
-  explicit ControllerTest(const std::string& config = "", double scale = 1000)
-      : m_machine(config, scale),
+  explicit ControllerTest(const std::string& config = "")
+      : m_machine({.controller = config}),
         m_controller(winsim::TouchControllers(*m_machine).at(0)),
         m_input(Open(m_controller->Path(TouchController::kVendorInput), GENERIC_READ)),
         m_output(Open(m_controller->Path(TouchController::kVendorOutput), GENERIC_WRITE)) {}
 
   DWORD Write(const std::vector<BYTE>& report) { return WriteReport(m_output.get(), report); }
 
-  Machine m_machine;
+  VirtualMachine m_machine;
   std::shared_ptr<TouchController> m_controller;
   Handle m_input, m_output;
 };
@@ -137,7 +137,7 @@ TEST_F(BridgeTest, PowerSequencesSwitchTheBridge) {
 }
 
 TEST(MachineTouchController, TheNoIdsBridgeTakesFramesToo) {
-  Machine machine("pid=b");
+  VirtualMachine machine({.controller = "pid=b"});
   auto controller = winsim::TouchControllers(*machine).at(0);
   Handle output(Open(controller->Path(TouchController::kVendorOutput), GENERIC_WRITE));
   std::vector<BYTE> frame(64, 0);
@@ -271,10 +271,10 @@ TEST_F(FaultTest, UnplugDuringTheAnswerFailsThePendingRead) {
   EXPECT_EQ(WriteReport(m_output.get(), kVersionQuery), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
 }
 
-// At the real time scale: the answer must miss a 1000 ms wait and still arrive.
+// The answer must miss a 1000 ms wait and still arrive.
 class LateControllerTest : public ControllerTest {
  protected:
-  LateControllerTest() : ControllerTest("fault=late", 1) {}
+  LateControllerTest() : ControllerTest("fault=late") {}
 };
 
 TEST_F(LateControllerTest, AnswerMissesTheTransferTimeOutAndArrivesAfterIt) {

@@ -1,7 +1,7 @@
 // A service object whose events cannot be made: construction fails with the
 // system's error, says which event in the event log, and leaves no handle
 // behind; -wotchk then ends without touching the controller.
-#include "support/ServiceHostHarness.h"
+#include "simkit/ServiceMachine.h"
 #include "wot/SampleService.h"
 #include "wot/ServiceEntry.h"
 
@@ -16,9 +16,8 @@ namespace {
 
 class ConstructionFailureTest : public testing::Test {
  protected:
-  ConstructionFailureTest() : m_host(vorntest::RunServiceProcess, true, winsim::Clock::Kind::kVirtual) {}
   winsim::Faults& Faults() { return winsim::CurrentMachine().Part<winsim::Faults>(); }
-  vorntest::ServiceHostHarness m_host;
+  simkit::ServiceMachine m_host;
 };
 
 TEST_F(ConstructionFailureTest, EachEventThatCannotBeMadeFailsTheObjectCleanly) {
@@ -58,7 +57,7 @@ TEST_F(ConstructionFailureTest, WotCheckWithoutItsObjectSendsNothing) {
   RunWotCheck();
   EXPECT_EQ(Faults().Hits(winsim::FaultPoint::kCreateEvent), 1u);
   EXPECT_TRUE(controller->Received().empty());
-  EXPECT_FALSE(m_host.DebugLogHas("Read WoT setting by wotchk"));
+  EXPECT_FALSE(m_host.Log().Has("Read WoT setting by wotchk"));
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // CSampleService: its parts after construction, its service start under the
 // simulated SCM and from a console, its stop, shutdown and display hooks, and
 // the teardown that never lets a watcher run into released resources.
-#include "support/ServiceHostHarness.h"
+#include "app/ServiceProcess.h"
+#include "service/ServiceIdentity.h"
+#include "simkit/ServiceMachine.h"
+#include "tests/support/CaptureWide.h"
 #include "wot/SampleService.h"
 
 #include <gtest/gtest.h>
@@ -14,32 +17,21 @@
 
 namespace {
 
-using vorntest::kServiceNameW;
-using vorntest::kWaitMs;
-using vorntest::StateReport;
+using simkit::kWaitBoundMs;
+using simkit::StateReport;
 
 // On virtual time, with the test's thread a simulated one: the service runs
 // only while the test waits, so a stop reaches it before the watcher's start
 // delay has passed however busy the host is.
 class SampleServiceTest : public testing::Test {
  protected:
-  SampleServiceTest() : m_host(vorntest::RunServiceProcess, true, winsim::Clock::Kind::kVirtual) {}
   winsim::Services& Scm() { return m_host.Scm(); }
-  // Lets the machine run (simulated time passes) until the event log has the text.
-  bool WaitForEvent(const std::wstring& text) {
-    for (int i = 0; i < 10000; ++i) {
-      const auto texts = m_host.EventTexts();
-      if (std::find(texts.begin(), texts.end(), text) != texts.end()) return true;
-      Sleep(10);
-    }
-    return false;
-  }
   void StartRunning() {
-    ASSERT_EQ(Scm().Start(kServiceNameW), (DWORD)ERROR_SUCCESS);
-    ASSERT_TRUE(Scm().WaitForReports(kServiceNameW, 2, kWaitMs));
-    ASSERT_EQ(Scm().Status(kServiceNameW).dwCurrentState, (DWORD)SERVICE_RUNNING);
+    ASSERT_EQ(Scm().Start(kServiceName), (DWORD)ERROR_SUCCESS);
+    ASSERT_TRUE(Scm().WaitForReports(kServiceName, 2, kWaitBoundMs));
+    ASSERT_EQ(Scm().Status(kServiceName).dwCurrentState, (DWORD)SERVICE_RUNNING);
   }
-  vorntest::ServiceHostHarness m_host;
+  simkit::ServiceMachine m_host;
 };
 
 TEST_F(SampleServiceTest, ConstructionSetsTheTableValues) {
@@ -65,27 +57,27 @@ TEST_F(SampleServiceTest, DestructionReleasesEverythingAndWritesServiceDestroy) 
   const size_t before = handles.Count();
   { CSampleService service; }
   EXPECT_EQ(handles.Count(), before);
-  EXPECT_TRUE(m_host.DebugLogHas("Service Destroy"));
+  EXPECT_TRUE(m_host.Log().Has("Service Destroy"));
   EXPECT_TRUE(m_host.EventTexts().empty());
 }
 
 TEST_F(SampleServiceTest, RunsUnderTheScmFromStartToStop) {
   StartRunning();
   SC_HANDLE hManager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE hService = OpenServiceW(hManager, kServiceNameW, SERVICE_STOP | SERVICE_QUERY_STATUS);
+  SC_HANDLE hService = OpenServiceW(hManager, kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS);
   SERVICE_STATUS status{};
   ASSERT_TRUE(ControlService(hService, SERVICE_CONTROL_STOP, &status));
   EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOPPED);
   CloseServiceHandle(hService);
   CloseServiceHandle(hManager);
-  ASSERT_TRUE(Scm().WaitForProcessEnd(kServiceNameW, kWaitMs));
+  ASSERT_TRUE(Scm().WaitForProcessEnd(kServiceName, kWaitBoundMs));
   EXPECT_EQ(m_host.Reports(), (std::vector<StateReport>{{SERVICE_START_PENDING, 1, 0},
                                                         {SERVICE_RUNNING, 0, 0},
                                                         {SERVICE_STOP_PENDING, 2, 0},
                                                         {SERVICE_STOPPED, 0, 0}}));
   EXPECT_EQ(m_host.EventTexts(), (std::vector<std::wstring>{L"CppWindowsService in OnStart",
                                                             L"CppWindowsService in OnStop", L"OnStop OK."}));
-  auto debug = m_host.DebugMessages();
+  auto debug = m_host.Log().Messages();
   EXPECT_NE(std::find(debug.begin(), debug.end(), "OnStop OK."), debug.end());
   EXPECT_EQ(debug.back(), "Service Destroy");
   EXPECT_EQ(g_pService, nullptr);
@@ -93,14 +85,14 @@ TEST_F(SampleServiceTest, RunsUnderTheScmFromStartToStop) {
 
 TEST_F(SampleServiceTest, ConsoleStartPrintsTheDispatcherFailure) {
   EXPECT_EQ(vorntest::CaptureWide(RunServiceTo), L"Service failed to run w/err 0x00000427\n");
-  EXPECT_TRUE(m_host.DebugLogHas("Service Destroy"));
+  EXPECT_TRUE(m_host.Log().Has("Service Destroy"));
   EXPECT_EQ(g_pService, nullptr);
 }
 
 TEST_F(SampleServiceTest, DisplayOffWritesOneMessageAndChangesNothing) {
   StartRunning();
   const size_t nEntries = m_host.Events().Count();
-  ASSERT_TRUE(Scm().PowerSettingChange(kServiceNameW, GUID_MONITOR_POWER_ON, {0, 0, 0, 0}).Delivered());
+  ASSERT_TRUE(Scm().PowerSettingChange(kServiceName, GUID_MONITOR_POWER_ON, {0, 0, 0, 0}).Delivered());
   auto texts = m_host.EventTexts();
   EXPECT_EQ(std::vector<std::wstring>(texts.begin() + nEntries, texts.end()),
             std::vector<std::wstring>{L"Monitor Off - Do nothing"});
@@ -110,7 +102,7 @@ TEST_F(SampleServiceTest, DisplayOffWritesOneMessageAndChangesNothing) {
 TEST_F(SampleServiceTest, DisplayOnStartsWithItsMessage) {
   StartRunning();
   const size_t nEntries = m_host.Events().Count();
-  ASSERT_TRUE(Scm().PowerSettingChange(kServiceNameW, GUID_MONITOR_POWER_ON, {1, 0, 0, 0}).Delivered());
+  ASSERT_TRUE(Scm().PowerSettingChange(kServiceName, GUID_MONITOR_POWER_ON, {1, 0, 0, 0}).Delivered());
   auto texts = m_host.EventTexts();
   ASSERT_GT(texts.size(), nEntries);
   EXPECT_EQ(texts[nEntries], L"Monitor On - Pass WoT selection to low level touch controller");
@@ -118,8 +110,8 @@ TEST_F(SampleServiceTest, DisplayOnStartsWithItsMessage) {
 
 TEST_F(SampleServiceTest, ShutdownWritesItsMessageAndStops) {
   StartRunning();
-  ASSERT_TRUE(Scm().Shutdown(kServiceNameW).Delivered());
-  ASSERT_TRUE(Scm().WaitForProcessEnd(kServiceNameW, kWaitMs));
+  ASSERT_TRUE(Scm().Shutdown(kServiceName).Delivered());
+  ASSERT_TRUE(Scm().WaitForProcessEnd(kServiceName, kWaitBoundMs));
   EXPECT_EQ(m_host.Reports().back(), (StateReport{SERVICE_STOPPED, 0, 0}));
   EXPECT_EQ(m_host.Reports().size(), 3u);
   EXPECT_EQ(m_host.EventTexts().back(), L"CppWindowsService in OnShutdown");
@@ -134,18 +126,18 @@ TEST_F(SampleServiceTest, AWatcherRunWithoutMemoryIsReportedNotLost) {
   plan.error = ERROR_NOT_ENOUGH_MEMORY;
   plan.subject = L"new";
   faults.Arm(winsim::FaultPoint::kHeapAlloc, plan);
-  ASSERT_EQ(Scm().Start(kServiceNameW), (DWORD)ERROR_SUCCESS);
-  ASSERT_TRUE(Scm().WaitForProcessEnd(kServiceNameW, kWaitMs));
+  ASSERT_EQ(Scm().Start(kServiceName), (DWORD)ERROR_SUCCESS);
+  ASSERT_TRUE(Scm().WaitForProcessEnd(kServiceName, kWaitBoundMs));
   EXPECT_EQ(m_host.Reports().back(), (StateReport{SERVICE_STOPPED, 0, ERROR_NOT_ENOUGH_MEMORY}));
   EXPECT_EQ(m_host.EventTexts().back(), L"Service Start failed w/err 0x00000008");
 
   StartRunning();
   faults.Arm(winsim::FaultPoint::kHeapAlloc, plan);
-  ASSERT_TRUE(Scm().PowerSettingChange(kServiceNameW, GUID_MONITOR_POWER_ON, {1, 0, 0, 0}).Delivered());
+  ASSERT_TRUE(Scm().PowerSettingChange(kServiceName, GUID_MONITOR_POWER_ON, {1, 0, 0, 0}).Delivered());
   EXPECT_EQ(m_host.EventTexts().back(), L"Service handle power event failed w/err 0x00000008");
-  EXPECT_EQ(Scm().Status(kServiceNameW).dwCurrentState, (DWORD)SERVICE_RUNNING);
+  EXPECT_EQ(Scm().Status(kServiceName).dwCurrentState, (DWORD)SERVICE_RUNNING);
   const size_t nEntries = m_host.Events().Count();
-  ASSERT_TRUE(Scm().PowerSettingChange(kServiceNameW, GUID_MONITOR_POWER_ON, {1, 0, 0, 0}).Delivered());
+  ASSERT_TRUE(Scm().PowerSettingChange(kServiceName, GUID_MONITOR_POWER_ON, {1, 0, 0, 0}).Delivered());
   const auto texts = m_host.EventTexts();
   EXPECT_EQ(std::count(texts.begin() + nEntries, texts.end(), L"Service handle power event failed w/err 0x00000008"), 0);
   EXPECT_EQ(faults.Hits(winsim::FaultPoint::kHeapAlloc), 2u);
@@ -167,11 +159,11 @@ TEST_F(SampleServiceTest, StopWakesAWaitingWatcherAndKeepsWhatItUses) {
   auto& handles = winsim::CurrentMachine().handles();
   CHookedService service;
   service.OnStart(0, nullptr);
-  ASSERT_TRUE(WaitForEvent(L"RegNotifyChangeKeyValue success."));
+  ASSERT_TRUE(m_host.WaitForEvents(L"RegNotifyChangeKeyValue success.", 1));
   const size_t nHandles = handles.Count();
   service.OnStop();
   EXPECT_EQ(handles.Count(), nHandles) << "released while a run may still use it";
-  EXPECT_TRUE(service.WaitForWatchers(kWaitMs));
+  EXPECT_TRUE(service.WaitForWatchers(kWaitBoundMs));
   EXPECT_TRUE(service.Watch().StopWatch());
   const auto texts = m_host.EventTexts();
   ASSERT_GE(texts.size(), 3u);

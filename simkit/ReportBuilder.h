@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace vorntest {
+namespace simkit {
 
 // A link collection argument that matches a field in any link collection.
 constexpr USHORT kAnyLink = 0xFFFF;
@@ -50,4 +50,4 @@ class ReportBuilder {
   std::vector<uint8_t> m_bytes;
 };
 
-}  // namespace vorntest
+}  // namespace simkit
