@@ -1,6 +1,4 @@
-#include "BenchMachine.h"
-
-#include "log/DbgLog.h"
+#include "BenchLog.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -14,38 +12,13 @@ namespace vornbench {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-fs::path FreshFolder() {
+simkit::MachineOptions MachineOptions(bool debugLog, const std::string& controller) {
   const char* root = std::getenv("WINSIM_ROOT");
-  const fs::path parent = (root && *root) ? fs::path(root) : fs::temp_directory_path();
-  fs::create_directories(parent);
-  std::string pattern = (parent / "bench-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot create a machine folder in " + parent.string());
-  return pattern;
+  return {.controller = controller,
+          .debugLog = debugLog,
+          .parent = (root && *root) ? fs::path(root) : fs::path(),
+          .member = ""};
 }
-
-}  // namespace
-
-BenchMachine::BenchMachine(const MachineOptions& options) : m_root(FreshFolder()) {
-  winsim::MachineConfig config;
-  config.root = m_root;
-  config.clock = options.virtualTime ? winsim::Clock::Kind::kVirtual : winsim::Clock::Kind::kScaled;
-  config.timeScale = options.scale;
-  config.controller = options.controller;
-  m_machine.emplace(config);
-  if (options.log) fs::create_directories(LogDirectory());
-  DbgLogInit();
-}
-
-BenchMachine::~BenchMachine() {
-  DbgLogShutdown();
-  m_machine.reset();
-  std::error_code error;
-  fs::remove_all(m_root, error);
-}
-
-fs::path BenchMachine::LogDirectory() { return (*m_machine)->DriveC() / "VornPalmix" / "VrnDbgLog"; }
 
 double RawAppender::Append() const {
   const auto start = std::chrono::steady_clock::now();

@@ -1,45 +1,21 @@
-// A simulated machine for one benchmark: its own folder, a clock, the debug
-// log on or off, and the HID bus the benchmark fills.
+// The debug log of a benchmark's machine: what its lines cost against the
+// disk's own limit, and how many entries it holds.
 #pragma once
 
-#include <winsim/sim/machine.h>
+#include "simkit/Machine.h"
 
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
 namespace vornbench {
 
-struct MachineOptions {
-  bool log = false;               // the debug log directory exists when the log starts
-  // Virtual time (simulated time stands still while a simulated thread runs)
-  // or a scaled clock (simulated ms per real ms: `scale`).
-  bool virtualTime = false;
-  double scale = 1000;            // scaled clock: simulated ms per real ms; virtual: the pace, 0 for none
-  std::string controller = "none";  // WINSIM_CONTROLLER syntax; "" = one default controller
-};
-
-// Installs a fresh machine and starts the product's debug log on it; the log
-// is shut down and the folder removed on destruction. Machine folders go
-// below WINSIM_ROOT when it is set (scripts/bench points it into the build
-// folder, so log files land on a real disk), else below the temporary folder.
-class BenchMachine {
- public:
-  explicit BenchMachine(const MachineOptions& options);
-  ~BenchMachine();
-  BenchMachine(const BenchMachine&) = delete;
-  BenchMachine& operator=(const BenchMachine&) = delete;
-
-  winsim::Machine& operator*() { return **m_machine; }
-  winsim::Machine* operator->() { return &**m_machine; }
-  // Host path of C:\VornPalmix\VrnDbgLog (present only with the log on).
-  std::filesystem::path LogDirectory();
-
- private:
-  std::filesystem::path m_root;
-  std::optional<winsim::ScopedMachine> m_machine;
-};
+// The options of a benchmark's machine: virtual time without joining it (the
+// benchmark times the machine's work from outside), the debug log as asked,
+// and its folder below WINSIM_ROOT when that is set (scripts/bench points it
+// into the build folder, so log files land on a real disk), else below the
+// temporary folder.
+simkit::MachineOptions MachineOptions(bool debugLog, const std::string& controller = "none");
 
 // The physical limit of a log line: `line` appended to the file at `path`
 // with plain open(O_APPEND)/write/fsync/close. The disk of a shared machine

@@ -5,7 +5,7 @@
 // opened, queried and carried through the vendor, product-id, composite,
 // usage and pair-number filters; none is a touch screen, so the controller
 // stays the one entry.
-#include "BenchMachine.h"
+#include "BenchLog.h"
 
 #include "hid/HIDWinGet.h"
 #include "hid/VendorIds.h"
@@ -22,8 +22,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using vornbench::BenchMachine;
-using vornbench::MachineOptions;
 
 constexpr int kControllerInterfaces = 3;
 constexpr size_t kCollectionsPerDevice = 4;
@@ -80,9 +78,9 @@ bool PlugOtherDevices(winsim::Machine& machine, int nInterfaces) {
 // between iterations, untimed, as a disconnection does.
 void BM_Discovery(benchmark::State& state) {
   const int nInterfaces = static_cast<int>(state.range(0));
-  BenchMachine machine(MachineOptions{.controller = ""});
+  simkit::VirtualMachine machine(vornbench::MachineOptions(false, ""));
   if (!PlugOtherDevices(*machine, nInterfaces - kControllerInterfaces) ||
-      machine->Part<winsim::HidBus>().Interfaces(true).size() != static_cast<size_t>(nInterfaces)) {
+      machine.Bus().Interfaces(true).size() != static_cast<size_t>(nInterfaces)) {
     state.SkipWithError("the bus did not take the devices");
     return;
   }

@@ -2,7 +2,7 @@
 // file, as the product writes every entry (open, append, flush, close).
 // BM_RawAppendFsync: the physical limit of that design, the same bytes in the
 // same folder with plain open(O_APPEND)/write/fsync/close.
-#include "BenchMachine.h"
+#include "BenchLog.h"
 
 #include "log/DbgLog.h"
 
@@ -17,8 +17,6 @@
 
 namespace {
 
-using vornbench::BenchMachine;
-using vornbench::MachineOptions;
 
 // A trace entry as discovery writes it, with its operation and line.
 constexpr char kOperation[] = "CHIDWinGet::OpenHidDevice";
@@ -41,7 +39,7 @@ std::string TraceLine() {
 }
 
 // The raw appends go to a file of their own beside the log's.
-vornbench::RawAppender Appender(BenchMachine& machine) {
+vornbench::RawAppender Appender(simkit::VirtualMachine& machine) {
   return vornbench::RawAppender(machine.LogDirectory() / "raw-append.txt", TraceLine());
 }
 
@@ -49,7 +47,7 @@ vornbench::RawAppender Appender(BenchMachine& machine) {
 // cost in the same stretch is the counter raw_append_us, the limit the goal
 // compares the line with.
 void BM_LogLine(benchmark::State& state) {
-  BenchMachine machine(MachineOptions{.log = true, .scale = 1});
+  simkit::VirtualMachine machine(vornbench::MachineOptions(true));
   const vornbench::RawAppender raw = Appender(machine);
   vornbench::LogEntryCounter entries(machine.LogDirectory());
   const size_t nBefore = entries.Count();
@@ -73,7 +71,7 @@ void BM_LogLine(benchmark::State& state) {
 BENCHMARK(BM_LogLine)->UseManualTime()->MinTime(1.0);
 
 void BM_RawAppendFsync(benchmark::State& state) {
-  BenchMachine machine(MachineOptions{.log = true, .scale = 1});
+  simkit::VirtualMachine machine(vornbench::MachineOptions(true));
   const vornbench::RawAppender raw = Appender(machine);
   for (auto _ : state) {
     const double seconds = raw.Append();

@@ -2,7 +2,7 @@
 // device's descriptor of the test data (read at run time).
 // BM_ParsedReport: the product's parsed report of a ten-finger touch report,
 // decoded against the profile of a real ten-finger touch screen.
-#include "BenchMachine.h"
+#include "BenchLog.h"
 #include "ParseBench.h"
 
 #include "hid/HIDWinGet.h"
@@ -23,8 +23,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using vornbench::BenchMachine;
-using vornbench::MachineOptions;
 
 const char kDescriptorFile[] = VORN_BENCH_DATA_DIR "/touch-descriptors.json";
 // The real screen whose reports carry ten fingers.
@@ -102,7 +100,7 @@ Bytes TenFingerReport(const winsim::hid::CollectionLayout& layout, uint8_t nRepo
 }
 
 void BM_ParsedReport(benchmark::State& state) {
-  BenchMachine machine(MachineOptions{.controller = ""});
+  simkit::VirtualMachine machine(vornbench::MachineOptions(false, ""));
   ScreenTransport transport;
   transport.SetReportID(2, 3);
   winsim::HidDeviceDesc desc;
@@ -110,7 +108,7 @@ void BM_ParsedReport(benchmark::State& state) {
   desc.productId = 0x0510;
   desc.hardwareId = L"vid_1234&pid_0510";
   desc.reportDescriptor = DescriptorBytes(kTenFingerScreen);
-  auto port = machine->Part<winsim::HidBus>().Plug(desc, std::make_shared<winsim::RecordingHidDevice>());
+  auto port = machine.Bus().Plug(desc, std::make_shared<winsim::RecordingHidDevice>());
   DEV_PROFILE profile;
   if (!port || transport.GetDeviceHandle(kVendorId, 0) != kResultOk || !transport.AddTouchScreen(*port) ||
       transport.GetDevProfile(&profile, 0) != kResultOk || profile.FingerCount < 1) {

@@ -11,18 +11,11 @@
 // stretch per push as `log_lines`, and after each push (untimed) appends
 // raw lines beside the log, reported as `raw_append_us`: the disk's flush
 // time in the same stretch of time.
-#include "BenchMachine.h"
+#include "BenchLog.h"
+#include "service/ServiceIdentity.h"
 #include "simkit/ServiceMachine.h"
 
-#include "app/ServiceProcess.h"
-
 #include <benchmark/benchmark.h>
-#include <winsim/sim/eventlog.h>
-#include <winsim/sim/identity.h>
-#include <winsim/sim/process_entry.h>
-#include <winsim/sim/registry.h>
-#include <winsim/sim/services.h>
-#include <winsim/sim/touch_controller.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -33,16 +26,10 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using vornbench::BenchMachine;
-using vornbench::MachineOptions;
-
-constexpr wchar_t kService[] = L"VornPalmixSvc";
-constexpr wchar_t kWakeKeySuffix[] = L"\\Software\\Microsoft\\Input\\WakeableInputTypes";
 // What the watcher writes to the event log each time it has armed its notification.
 constexpr wchar_t kArmedText[] = L"RegNotifyChangeKeyValue success.";
 // Real-time bound of every wait for the service; far beyond what a push needs.
 constexpr auto kRealBound = std::chrono::seconds(60);
-constexpr uint64_t kSimBoundMs = 3600 * 1000;
 // Pushes per run: a push with the log on writes a few dozen flushed lines.
 constexpr int kPushesLogOff = 300;
 constexpr int kPushesLogOn = 30;
@@ -51,11 +38,6 @@ constexpr int kPushesLogOn = 30;
 constexpr int kRawAppendsPerPush = 10;
 constexpr char kRawLine[] =
     "[1208-01:23:45.678][PID=4242] [CHIDWinGet::OpenHidDevice#115]m_iOpenHidDevCnt = 5, m_iCloseHidDevCnt = 3\r\n";
-
-int ServiceProcess(int, wchar_t**) {
-  RunService();
-  return 0;
-}
 
 // The report that carries the wake-on-touch selection: [3, 0, length, 0xF0, 0x02, 0, flag].
 bool IsSelection(const std::vector<uint8_t>& report) {
@@ -66,23 +48,15 @@ bool IsSelection(const std::vector<uint8_t>& report) {
 // controller, its watcher waiting for a change of the user's setting.
 class PushRig {
  public:
-  explicit PushRig(bool fLog)
-      : m_machine(MachineOptions{.log = fLog, .virtualTime = true, .scale = 0, .controller = ""}) {
+  explicit PushRig(bool fLog) : m_machine(vornbench::MachineOptions(fLog, "")) {
     if (fLog) m_counter.emplace(m_machine.LogDirectory());
-    Scm().Install(simkit::InstalledServiceConfig());
-    winsim::SetProcessEntry(ServiceProcess);
-    m_machine->Part<winsim::EventLog>().SetObserver([this](const winsim::EventRecord& record) { OnEvent(record); });
-    winsim::TouchControllers(*m_machine).at(0)->SetObserver(
-        [this](const winsim::ControllerEvent& event) { OnController(event); });
-    auto sids = m_machine->Part<winsim::Identity>().LoggedOnUserSids();
-    if (!sids.empty()) m_userKey = L"HKU\\" + sids.front() + kWakeKeySuffix;
+    m_machine.Events().SetObserver([this](const winsim::EventRecord& record) { OnEvent(record); });
+    m_machine.Controller()->SetObserver([this](const winsim::ControllerEvent& event) { OnController(event); });
+    m_userKey = m_machine.UserKey();
   }
   ~PushRig() {
-    Scm().Shutdown();
-    Scm().WaitForProcessEnd(kService, kSimBoundMs);
-    m_machine->Part<winsim::EventLog>().SetObserver(nullptr);
-    winsim::TouchControllers(*m_machine).at(0)->SetObserver(nullptr);
-    winsim::SetProcessEntry(nullptr);
+    m_machine.Events().SetObserver(nullptr);
+    m_machine.Controller()->SetObserver(nullptr);
   }
   PushRig(const PushRig&) = delete;
   PushRig& operator=(const PushRig&) = delete;
@@ -91,7 +65,7 @@ class PushRig {
   std::filesystem::path LogDirectory() { return m_machine.LogDirectory(); }
 
   bool Start() {
-    if (m_userKey.empty() || Scm().Start(kService) != ERROR_SUCCESS) return false;
+    if (m_userKey.empty() || !m_machine.Start()) return false;
     return WaitFor([&] { return m_nWires >= 1 && m_nArmed >= 1; });
   }
 
@@ -111,7 +85,7 @@ class PushRig {
     }
     const size_t nEntriesBefore = m_counter ? m_counter->Count() : 0;
     const Clock::time_point start = Clock::now();
-    if (!m_machine->Part<winsim::Registry>().SetDword(m_userKey, L"Touch", dwValue)) return std::nullopt;
+    if (!m_machine.Registry().SetDword(m_userKey, L"Touch", dwValue)) return std::nullopt;
     std::unique_lock lock(m_mutex);
     if (!m_changed.wait_for(lock, kRealBound, [&] { return m_nWires > nWires && m_lastFlag == dwValue; }))
       return std::nullopt;
@@ -121,8 +95,6 @@ class PushRig {
   }
 
  private:
-  winsim::Services& Scm() { return m_machine->Part<winsim::Services>(); }
-
   template <class Done>
   bool WaitFor(Done done) {
     std::unique_lock lock(m_mutex);
@@ -150,7 +122,7 @@ class PushRig {
     m_changed.notify_all();
   }
 
-  BenchMachine m_machine;
+  simkit::ServiceMachine m_machine;
   std::optional<vornbench::LogEntryCounter> m_counter;
   std::wstring m_userKey;
   std::mutex m_mutex;
