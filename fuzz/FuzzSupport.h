@@ -1,13 +1,14 @@
 // Shared pieces of the libFuzzer targets: helpers for reading the input, the
 // check that turns a broken invariant into a crash libFuzzer keeps, a
-// simulated machine per run, a bound on what one input may make the code
-// allocate, and a strict UTF-8 check.
+// machine of the test kit per run, a bound on what one input may make the
+// code allocate, and a strict UTF-8 check.
 #pragma once
+
+#include "simkit/Machine.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sanitizer/allocator_interface.h>
 #include <unistd.h>
-#include <winsim/sim/machine.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -87,41 +87,6 @@ inline bool IsValidUtf8(std::string_view text) {
   return true;
 }
 
-// One folder per fuzzing process, removed at exit; each run boots a fresh
-// machine in it, so nothing one run plugs, opens or writes reaches the next.
-class MachineFolder {
- public:
-  MachineFolder() {
-    // Memory-backed when the host has it: the debug log flushes every line.
-    std::error_code error;
-    const std::filesystem::path base =
-        std::filesystem::is_directory("/dev/shm", error) ? "/dev/shm" : std::filesystem::temp_directory_path();
-    std::string pattern = (base / "vornfuzz-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    m_root = pattern;
-  }
-  ~MachineFolder() {
-    std::error_code error;
-    std::filesystem::remove_all(m_root, error);
-  }
-  MachineFolder(const MachineFolder&) = delete;
-  MachineFolder& operator=(const MachineFolder&) = delete;
-  const std::filesystem::path& Root() const { return m_root; }
-
-  // A machine with no controller and a clock fast enough that the
-  // product's transfer time-outs (up to seconds) pass in microseconds.
-  winsim::MachineConfig Config(double timeScale = 100000) const {
-    winsim::MachineConfig config;
-    config.root = m_root;
-    config.timeScale = timeScale;
-    config.controller = "none";
-    return config;
-  }
-
- private:
-  std::filesystem::path m_root;
-};
-
 // What one input may make the code under test allocate in large blocks, in
 // all: the product must bound what a descriptor or a device's answer makes it
 // allocate, whatever it allocates each block for. Past the budget the run
@@ -167,9 +132,25 @@ class AllocationMeter {
   static void OnFree(const volatile void*) {}
 };
 
-inline MachineFolder& ProcessFolder() {
-  static MachineFolder folder;
-  return folder;
+// One folder per fuzzing process, memory-backed when the host has it (the
+// debug log flushes every line), removed at exit.
+inline const std::filesystem::path& ProcessFolder() {
+  static const simkit::FreshFolder folder(
+      [] {
+        std::error_code error;
+        return std::filesystem::is_directory("/dev/shm", error) ? std::filesystem::path("/dev/shm")
+                                                                : std::filesystem::path();
+      }(),
+      "vornfuzz");
+  return folder.Path();
+}
+
+// A machine of the kit in the process's folder, with no controller and the
+// debug log off: each run boots a fresh one, so nothing one run plugs or
+// opens reaches the next. Virtual time, with the fuzzing thread taking part:
+// the product's time-outs pass at once, and a late answer stays late.
+inline simkit::MachineOptions RunOptions(bool debugLog = false) {
+  return {.controller = "none", .debugLog = debugLog, .root = ProcessFolder()};
 }
 
 // One run of a target that drives the product on a machine: a fresh machine,
@@ -177,7 +158,7 @@ inline MachineFolder& ProcessFolder() {
 // `body` is called as body(FuzzedDataProvider&, winsim::Machine&).
 template <class Body>
 void RunOnFreshMachine(const uint8_t* data, size_t size, Body body) {
-  winsim::ScopedMachine machine(ProcessFolder().Config());
+  simkit::VirtualMachine machine(RunOptions());
   AllocationMeter::Run metered;
   const size_t handles = machine->handles().Count();
   FuzzedDataProvider input(data, size);

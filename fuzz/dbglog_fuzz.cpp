@@ -11,11 +11,7 @@
 
 #include "log/DbgLog.h"
 
-#include <winsim/sim/machine.h>
-
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 namespace {
 
@@ -32,13 +28,11 @@ constexpr size_t kLastErrorSize = 1024;
 // The log's machine: its log folder exists, so every call writes.
 class LogMachine {
  public:
-  LogMachine() : m_machine(vornfuzz::ProcessFolder().Config(1)) {
-    m_dir = m_machine->DriveC() / "VornPalmix" / "VrnDbgLog";
-    fs::create_directories(m_dir);
-    DbgLogInit();
-    DbgLogSetEcho(&LogMachine::Echo);
-  }
-  const fs::path& Dir() const { return m_dir; }
+  LogMachine() : m_machine(vornfuzz::RunOptions(/*debugLog=*/true)) { DbgLogSetEcho(&LogMachine::Echo); }
+  fs::path Dir() const { return m_machine.LogDirectory(); }
+  // Everything the log's files hold (a call near an hour boundary may start
+  // a new file, so all of them are read).
+  std::string Text() { return m_machine.Log().Text(); }
 
   static std::string& Echoed() {
     static std::string echoed;
@@ -52,8 +46,7 @@ class LogMachine {
     Echoed().assign(pszMessage, nLength);
   }
 
-  winsim::ScopedMachine m_machine;
-  fs::path m_dir;
+  simkit::VirtualMachine m_machine;
 };
 
 LogMachine& Log() {
@@ -61,19 +54,7 @@ LogMachine& Log() {
   return machine;
 }
 
-// Everything the log's files hold (a call near an hour boundary may start a
-// new file, so all of them are read).
-std::string ReadLog() {
-  std::vector<fs::path> files;
-  for (const auto& item : fs::directory_iterator(Log().Dir())) files.push_back(item.path());
-  std::sort(files.begin(), files.end());
-  std::string text;
-  for (const fs::path& file : files) {
-    std::ifstream in(file, std::ios::binary);
-    text.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  return text;
-}
+std::string ReadLog() { return Log().Text(); }
 
 void ClearLog() {
   for (const auto& item : fs::directory_iterator(Log().Dir())) fs::remove(item.path());

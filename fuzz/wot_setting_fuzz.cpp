@@ -26,9 +26,9 @@ constexpr size_t kMaxData = 4096;
 
 // One machine and one service object for the whole fuzzing process.
 struct ServiceMachine {
-  ServiceMachine() : machine(vornfuzz::ProcessFolder().Config(1)) { service.emplace(); }
+  ServiceMachine() : machine(vornfuzz::RunOptions()) { service.emplace(); }
   ~ServiceMachine() { service.reset(); }
-  winsim::ScopedMachine machine;
+  simkit::VirtualMachine machine;
   std::optional<CSampleService> service;
 };
 
@@ -59,7 +59,7 @@ std::wstring RandomPath(FuzzedDataProvider& input) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ServiceMachine& host = Host();
-  winsim::Registry& registry = host.machine->Part<winsim::Registry>();
+  winsim::Registry& registry = host.machine.Registry();
   CSampleService& service = *host.service;
   FuzzedDataProvider input(data, size);
   registry.DeleteKeyTree(FullPath());
