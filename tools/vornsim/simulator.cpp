@@ -1,24 +1,16 @@
 #include "simulator.h"
 
-#include "app/ServiceProcess.h"
-#include "log/DbgLog.h"
-
 #include <winsim/sim/eventlog.h>
 #include <winsim/sim/hidbus.h>
 #include <winsim/sim/identity.h>
-#include <winsim/sim/process_entry.h>
 #include <winsim/sim/registry.h>
 #include <winsim/sim/services.h>
-
-#include <filesystem>
 
 namespace vornsim {
 
 namespace {
 
 constexpr const wchar_t* kServiceName = L"VornPalmixSvc";
-constexpr const wchar_t* kDisplayName = L"VORN Palmix Service";
-constexpr const wchar_t* kBinaryPath = L"C:\\VornPalmix\\VornPalmixSvc.exe";
 constexpr const wchar_t* kWakeKey = L"\\Software\\Microsoft\\Input\\WakeableInputTypes";
 // WTS_SESSION_LOGON, for console session 1.
 constexpr DWORD kSessionLogon = 5;
@@ -27,13 +19,6 @@ constexpr DWORD kConsoleSession = 1;
 // to return, in simulated ms: a push in progress may hold the controller's
 // mutex up to 15 s.
 constexpr uint64_t kStopWaitMs = 60000;
-
-// The service's process as the SCM runs it: the service start without the
-// command line's usage text.
-int ServiceProcess(int, wchar_t**) {
-  RunService();
-  return 0;
-}
 
 std::wstring StateName(DWORD state) {
   switch (state) {
@@ -73,29 +58,23 @@ std::wstring EventText(const winsim::EventRecord& record) {
 }  // namespace
 
 namespace {
-winsim::MachineConfig Virtual(winsim::MachineConfig config) {
-  config.clock = winsim::Clock::Kind::kVirtual;
-  return config;
+// The kit's machine for `config`, on virtual time (its time scale is the
+// pace), with the making thread as its player.
+simkit::MachineOptions OptionsFor(const winsim::MachineConfig& config, bool debugLog) {
+  return {.controller = config.controller,
+          .userLoggedOn = config.defaultUserLoggedOn,
+          .debugLog = debugLog,
+          .wallOriginMs = config.wallOriginMs,
+          .pace = config.timeScale,
+          .root = config.root,
+          .member = "player"};
 }
 }  // namespace
 
 Simulator::Simulator(const winsim::MachineConfig& config, Timeline::Sink sink, bool debugLog)
-    : m_machine(Virtual(config)), m_player(m_machine->clock(), "player") {
+    : m_machine(OptionsFor(config, debugLog)) {
   m_timeline = std::make_unique<Timeline>(m_machine->clock(), std::move(sink));
-  std::error_code ec;
-  if (debugLog) std::filesystem::create_directories(m_machine->DriveC() / "VornPalmix" / "VrnDbgLog", ec);
-  DbgLogInit();
-
-  auto& scm = m_machine->Part<winsim::Services>();
-  winsim::ServiceConfig service;
-  service.name = kServiceName;
-  service.displayName = kDisplayName;
-  service.type = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
-  service.startType = SERVICE_AUTO_START;
-  service.binaryPath = kBinaryPath;
-  scm.Install(service);  // already there when the machine folder was used before
-  winsim::SetProcessEntry(&ServiceProcess);
-
+  auto& scm = m_machine.Scm();
   scm.SetStatusObserver([this](const std::wstring& name, const winsim::StatusReport& report) {
     if (name == kServiceName) OnStatus(report.status.dwCurrentState, report.bySCM, report.timeMs);
   });
@@ -123,8 +102,6 @@ Simulator::~Simulator() {
   m_machine->Part<winsim::Services>().SetStatusObserver(nullptr);
   m_machine->Part<winsim::EventLog>().SetObserver(nullptr);
   for (const auto& controller : winsim::TouchControllers(*m_machine)) controller->SetObserver(nullptr);
-  winsim::SetProcessEntry(nullptr);
-  DbgLogShutdown();
 }
 
 void Simulator::OnStatus(DWORD state, bool bySCM, uint64_t timeMs) {

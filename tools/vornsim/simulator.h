@@ -4,15 +4,17 @@
 // Everything the machine's parts report (status reports, event-log entries,
 // reports on the wire, what the controller did) goes to the timeline.
 //
-// The machine runs on a virtual clock (MachineConfig::timeScale is its pace,
-// 0 for none), and the thread that makes the Simulator is its player: a
-// simulated thread from then on, until the Simulator goes. So a script
-// gives the same timeline at any speed of the host.
+// The machine is the test kit's, on a virtual clock (MachineConfig::timeScale
+// is its pace, 0 for none), and the thread that makes the Simulator is its
+// player: a simulated thread from then on, until the Simulator goes. So a
+// script gives the same timeline at any speed of the host.
 #pragma once
 
 #include "script.h"
 #include "state_bands.h"
 #include "timeline.h"
+
+#include "simkit/ServiceMachine.h"
 
 #include <winsim/sim/machine.h>
 #include <winsim/sim/touch_controller.h>
@@ -67,8 +69,7 @@ class Simulator {
   void OnStatus(DWORD state, bool bySCM, uint64_t timeMs);
   bool ServiceActive();
 
-  winsim::ScopedMachine m_machine;
-  winsim::Clock::Member m_player;
+  simkit::ServiceMachine m_machine;
   std::unique_ptr<Timeline> m_timeline;
   StateBands m_bands;
   winsim::ControllerFault m_fault = winsim::ControllerFault::kNone;
