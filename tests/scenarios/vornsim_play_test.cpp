@@ -1,6 +1,7 @@
 // vornsim playing against the service: the timeline's channels along the
 // road of the setting, controls the service does not take, and the same
 // timeline on an idle and a busy host.
+#include "simkit/Machine.h"
 #include "simulator.h"
 
 #include <gtest/gtest.h>
@@ -17,32 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include <unistd.h>
-
 namespace {
 
 // The machine runs on virtual time and the test's thread is its player; the
 // stories wait for the lines they expect (the service runs meanwhile), each
 // wait bounded in simulated time.
-constexpr uint64_t kSimBoundMs = 3600 * 1000;
-
-class TempFolder {
- public:
-  TempFolder() {
-    static std::atomic<int> counter{0};
-    m_path = std::filesystem::temp_directory_path() /
-             ("vornsim-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-    std::filesystem::create_directories(m_path);
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(m_path, ec);
-  }
-  const std::filesystem::path& Path() const { return m_path; }
-
- private:
-  std::filesystem::path m_path;
-};
 
 // A simulator whose timeline is collected, without time stamps.
 class Recorder {
@@ -75,7 +55,7 @@ class Recorder {
   }
   std::optional<DWORD> ServiceExitCode() {
     auto& scm = m_simulator->Machine().Part<winsim::Services>();
-    if (!scm.WaitForProcessEnd(L"VornPalmixSvc", kSimBoundMs)) return std::nullopt;
+    if (!scm.WaitForProcessEnd(L"VornPalmixSvc", simkit::kWaitBoundMs)) return std::nullopt;
     return scm.ProcessExitCode(L"VornPalmixSvc");
   }
   // Lines from `from` on that start with `prefix`.
@@ -106,7 +86,7 @@ class Recorder {
   }
   // Lets the machine run until `done` holds.
   bool AwaitThat(const std::function<bool()>& done) {
-    return m_simulator->Machine().clock().Await(done, kSimBoundMs);
+    return m_simulator->Machine().clock().Await(done, simkit::kWaitBoundMs);
   }
   // Waits until `line` has been printed `count` times.
   bool Await(const std::wstring& line, size_t count = 1) {
@@ -120,7 +100,7 @@ class Recorder {
   }
 
  private:
-  TempFolder m_folder;
+  simkit::FreshFolder m_folder;
   std::mutex m_mutex;
   std::vector<std::wstring> m_lines;
   std::vector<std::wstring> m_timeline;

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "machine_config.h"
+#include "simkit/Machine.h"
 
 namespace {
 
@@ -106,8 +106,7 @@ TEST(MachineIdentity, LogOffEndsTheShellAndLogOnStartsAnother) {
 }
 
 TEST(MachineIdentity, NobodyLoggedOnLeavesOnlySystemProcesses) {
-  TempMachineRoot root;
-  winsim::ScopedMachine machine(root.Config(false));
+  simkit::VirtualMachine machine({.userLoggedOn = false});
   EXPECT_EQ(FindPid(L"explorer.exe"), 0u);
   EXPECT_NE(FindPid(L"winlogon.exe"), 0u);
   for (const auto& entry : Snapshot()) {

@@ -9,7 +9,7 @@
 #include <atomic>
 #include <thread>
 
-#include "machine_config.h"
+#include "simkit/Machine.h"
 
 namespace {
 
@@ -32,8 +32,7 @@ TEST(MachineRegistry, DefaultMachineHasTheLoggedOnUsersWakeSetting) {
 }
 
 TEST(MachineRegistry, NobodyLoggedOnMeansNoUserHiveUntilALogon) {
-  TempMachineRoot root;
-  winsim::ScopedMachine machine(root.Config(false));
+  simkit::VirtualMachine machine({.userLoggedOn = false});
   auto& identity = machine->Part<Identity>();
   EXPECT_TRUE(identity.LoggedOnUserSids().empty());
   std::wstring sid = identity.LogOn(L"Robin");

@@ -2,6 +2,8 @@
 // on an SCM thread, the dispatcher, which controls reach a handler in which
 // state, the SCM's wait, power-setting registrations, deletion of a running
 // service, and the database on disk (persistence, damaged files, rights).
+#include "simkit/Folder.h"
+
 #include <gtest/gtest.h>
 #include <winsim/sim/machine.h>
 #include <winsim/sim/process_entry.h>
@@ -412,13 +414,8 @@ winsim::MachineConfig ConfigAt(const std::filesystem::path& root) {
 
 class ScmDatabaseTest : public testing::Test {
  protected:
-  void SetUp() override {
-    m_root = std::filesystem::temp_directory_path() / ("winsim-scmdb-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(m_root);
-    std::filesystem::create_directories(m_root);
-  }
-  void TearDown() override { std::filesystem::remove_all(m_root); }
-  std::filesystem::path m_root;
+  simkit::FreshFolder m_folder;
+  const std::filesystem::path& m_root = m_folder.Path();
 };
 
 TEST_F(ScmDatabaseTest, InstallAndDeleteLastAcrossMachines) {
