@@ -3,6 +3,7 @@
 // BM_RawAppendFsync: the physical limit of that design, the same bytes in the
 // same folder with plain open(O_APPEND)/write/fsync/close.
 #include "BenchLog.h"
+#include "TraceEntry.h"
 
 #include "log/DbgLog.h"
 
@@ -18,29 +19,10 @@
 namespace {
 
 
-// A trace entry as discovery writes it, with its operation and line.
-constexpr char kOperation[] = "CHIDWinGet::OpenHidDevice";
-constexpr int kLine = 115;
-constexpr char kFormat[] = "m_iOpenHidDevCnt = %d, m_iCloseHidDevCnt = %d";
-constexpr int kOpened = 5, kClosed = 3;
-
-void WriteTrace() { DbgLogTrace(kOperation, kLine, kFormat, kOpened, kClosed); }
-
-// The bytes WriteTrace appends: "[MMDD-hh:mm:ss.mmm][PID=n] [operation#line]message\r\n".
-std::string TraceLine() {
-  SYSTEMTIME st;
-  GetLocalTime(&st);
-  char szLine[512];
-  const int nLen = std::snprintf(szLine, sizeof(szLine), "[%02d%02d-%02d:%02d:%02d.%03d][PID=%lu] [%s#%d]", st.wMonth,
-                                 st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds,
-                                 static_cast<unsigned long>(GetCurrentProcessId()), kOperation, kLine);
-  std::snprintf(szLine + nLen, sizeof(szLine) - static_cast<size_t>(nLen), kFormat, kOpened, kClosed);
-  return std::string(szLine) + "\r\n";
-}
 
 // The raw appends go to a file of their own beside the log's.
 vornbench::RawAppender Appender(simkit::VirtualMachine& machine) {
-  return vornbench::RawAppender(machine.LogDirectory() / "raw-append.txt", TraceLine());
+  return vornbench::RawAppender(machine.LogDirectory() / "raw-append.txt", vornbench::TraceLine());
 }
 
 // Each log line is followed by a raw append of the same bytes, untimed: its
@@ -54,7 +36,7 @@ void BM_LogLine(benchmark::State& state) {
   double rawSeconds = 0;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
-    WriteTrace();
+    vornbench::WriteTrace();
     state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     const double seconds = raw.Append();
     if (seconds < 0) {

@@ -11,8 +11,6 @@ namespace winbench {
 // The raw append of a log line: open without following a link, the log's
 // handle checks, seek to the end, write, flush, close; false when a step failed.
 bool RawAppend(const std::wstring& path, const std::string& line);
-// A trace line as DbgLogTrace writes it, stamped now.
-std::string TraceLine();
 // An empty file for raw appends in the log's folder; its path.
 std::wstring CreateRawFile();
 

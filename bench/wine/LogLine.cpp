@@ -3,6 +3,7 @@
 // open without following a link, the same handle checks, seek to the end,
 // write, flush, close; the same bytes, into a file of the same folder.
 #include "Benchmarks.h"
+#include "bench/TraceEntry.h"
 
 #include "log/DbgLog.h"
 
@@ -15,28 +16,8 @@ namespace winbench {
 namespace {
 
 const wchar_t kLogFolder[] = L"C:\\VornPalmix\\VrnDbgLog";
-// A trace entry as discovery writes it.
-const char kOperation[] = "CHIDWinGet::OpenHidDevice";
-constexpr int kSourceLine = 115;
-const char kFormat[] = "m_iOpenHidDevCnt = %d, m_iCloseHidDevCnt = %d";
-constexpr int kOpened = 5, kClosed = 3;
 constexpr long kDefaultLines = 200;
 constexpr long kMaxLines = 100000;
-
-}  // namespace
-
-std::string TraceLine() {
-  SYSTEMTIME st;
-  GetLocalTime(&st);
-  char line[512];
-  const int length = std::snprintf(line, sizeof(line), "[%02d%02d-%02d:%02d:%02d.%03d][PID=%lu] [%s#%d]", st.wMonth,
-                                   st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds,
-                                   static_cast<unsigned long>(GetCurrentProcessId()), kOperation, kSourceLine);
-  std::snprintf(line + length, sizeof(line) - static_cast<size_t>(length), kFormat, kOpened, kClosed);
-  return std::string(line) + "\r\n";
-}
-
-namespace {
 
 bool SameFinalName(HANDLE file, const std::wstring& path) {
   wchar_t final[600];
@@ -90,7 +71,7 @@ Result RunLogLine(const Options& options) {
   if (GetFileAttributesW(kLogFolder) == INVALID_FILE_ATTRIBUTES)
     throw Failure("the debug log's folder C:\\VornPalmix\\VrnDbgLog is missing: the log is off");
   const std::wstring rawPath = CreateRawFile();
-  const std::string line = TraceLine();
+  const std::string line = vornbench::TraceLine();
   const ULONGLONG before = FolderBytes(kLogFolder);
   std::vector<double> logSamples, rawSamples;
   for (long i = 0; i < lines; ++i) {
@@ -98,7 +79,7 @@ Result RunLogLine(const Options& options) {
     for (int turn = 0; turn < 2; ++turn) {
       const bool fLog = (turn == 0) == (i % 2 == 0);
       const double start = Now();
-      const bool fOk = fLog ? DbgLogTrace(kOperation, kSourceLine, kFormat, kOpened, kClosed) == 0 : RawAppend(rawPath, line);
+      const bool fOk = fLog ? vornbench::WriteTrace() == 0 : RawAppend(rawPath, line);
       (fLog ? logSamples : rawSamples).push_back(Now() - start);
       if (!fOk) throw Failure(fLog ? "the debug log refused a line" : Describe("a raw append failed", GetLastError()));
     }

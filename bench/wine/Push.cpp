@@ -5,6 +5,7 @@
 // With the log on, the service's log lines stamped within that stretch are
 // counted.
 #include "Benchmarks.h"
+#include "bench/TraceEntry.h"
 
 #include "vdev/control.h"
 
@@ -191,7 +192,7 @@ Result RunPush(const Options& options) {
   std::vector<double> samples, rawSamples;
   long totalLines = 0;
   const std::wstring rawPath = fLog ? CreateRawFile() : L"";
-  const std::string rawLine = TraceLine();
+  const std::string rawLine = vornbench::TraceLine();
   for (long i = 0; i < pushes; ++i) {
     const int flag = i % 2 == 0 ? 0 : 1;
     wire.Drain();
