@@ -34,11 +34,11 @@ void LastFacadeError(WCHAR* pszText, size_t nChars) {
 }  // namespace
 
 CWotPush::CWotPush(CServiceBase& service)
-    : m_Service(service), m_dwVid(kVendorId), m_dwPid(0), m_hPushLock(CreateMutexW(nullptr, FALSE, nullptr)) {
-  if (!m_hPushLock) throw static_cast<DWORD>(GetLastError());
+    : m_Service(service), m_dwVid(kVendorId), m_dwPid(0), m_csPush(CreateMutexW(nullptr, FALSE, nullptr)) {
+  if (!m_csPush) throw static_cast<DWORD>(GetLastError());
 }
 
-CWotPush::~CWotPush() { CloseHandle(m_hPushLock); }
+CWotPush::~CWotPush() { CloseHandle(m_csPush); }
 
 int CWotPush::RetryHidDevWoTCtrl(DWORD dwSel, CWatchPause& pause) {
   for (int nAttempt = 0; nAttempt < kPushAttempts; ++nAttempt) {
@@ -60,7 +60,7 @@ int CWotPush::RetryHidDevWoTCtrl(DWORD dwSel, CWatchPause& pause) {
 // called off. A thread that ended inside a push (the lock comes back
 // abandoned) left nothing a push relies on, so the lock is taken then too.
 bool CWotPush::TakePushLock(CWatchPause& pause) {
-  HANDLE rgWait[3] = {m_hPushLock, pause.EndingEvent()};
+  HANDLE rgWait[3] = {m_csPush, pause.EndingEvent()};
   DWORD nWait = 2;
   if (HANDLE hCallOff = pause.CallOffEvent()) rgWait[nWait++] = hCallOff;
   const DWORD dwWait = WaitForMultipleObjects(nWait, rgWait, FALSE, INFINITE);
@@ -68,7 +68,7 @@ bool CWotPush::TakePushLock(CWatchPause& pause) {
   // Called off while the lock came free: the newer push goes first.
   for (DWORD i = 1; i < nWait; ++i)
     if (WaitForSingleObject(rgWait[i], 0) == WAIT_OBJECT_0) {
-      ReleaseMutex(m_hPushLock);
+      ReleaseMutex(m_csPush);
       return false;
     }
   return true;
@@ -82,7 +82,7 @@ int CWotPush::HidDevWoTCtrl(DWORD dwSel, CWatchPause& pause) {
   VORNAPI::SetCancelEvent(pause.CallOffEvent());
   const int nResult = PushLocked(dwSel);
   VORNAPI::SetCancelEvent(nullptr);
-  ReleaseMutex(m_hPushLock);
+  ReleaseMutex(m_csPush);
   return nResult;
 }
 

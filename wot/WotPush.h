@@ -42,5 +42,8 @@ class CWotPush {
   CServiceBase& m_Service;  // writes the debug-log and event-log lines
   const DWORD m_dwVid;
   const DWORD m_dwPid;  // 0: no particular product
-  HANDLE m_hPushLock;   // held for the whole of one push
+  // The push lock, held for the whole of one push. An unnamed kernel mutex
+  // under its long-standing name: a wait for it can end with the service or
+  // when a newer push calls this one off, which a critical section cannot.
+  HANDLE m_csPush;
 };
