@@ -82,6 +82,12 @@ constexpr uint32_t WireChunkBytes(uint32_t count) {
   return static_cast<uint32_t>(offsetof(WireChunk, entries) + count * sizeof(ctlmodel::WireEntry));
 }
 
+// A reply of `bytes` bytes that the caller may read: the whole header, at most
+// kEntries entries, and exactly the entries it counts.
+constexpr bool WireChunkWhole(const WireChunk& chunk, uint32_t bytes) {
+  return bytes >= WireChunkBytes(0) && chunk.count <= WireChunk::kEntries && bytes == WireChunkBytes(chunk.count);
+}
+
 // Fills `chunk` with the oldest entries of `record`, taking them out of it,
 // and returns the reply's length. `droppedSeen` is the record's Dropped() of
 // the previous reply, updated here. Only the bytes it returns are written:

@@ -78,8 +78,7 @@ class Wire {
     DWORD bytes = 0;
     if (!DeviceIoControl(m_device.Get(), vdev::kIoctlTakeWire, nullptr, 0, &chunk, sizeof(chunk), &bytes, nullptr))
       throw Failure(Describe("the wire record could not be read", GetLastError()));
-    if (bytes < vdev::WireChunkBytes(0) || chunk.count > vdev::WireChunk::kEntries ||
-        bytes != vdev::WireChunkBytes(chunk.count) || chunk.frequency == 0)
+    if (!vdev::WireChunkWhole(chunk, bytes) || chunk.frequency == 0)
       throw Failure("the driver's wire reply is malformed (" + std::to_string(bytes) + " bytes)");
     if (chunk.dropped != 0) throw Failure("the wire record overflowed: entries were lost");
     return chunk;

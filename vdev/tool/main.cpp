@@ -257,8 +257,7 @@ int Wire(int argc, char** argv) {
     DWORD returned = 0;
     if (!control.Ask(vdev::kIoctlTakeWire, nullptr, 0, &chunk, sizeof(chunk), &returned))
       return Fails(Failure{"read the wire record", GetLastError()});
-    if (returned < vdev::WireChunkBytes(0) || chunk.count > vdev::WireChunk::kEntries ||
-        returned != vdev::WireChunkBytes(chunk.count))
+    if (!vdev::WireChunkWhole(chunk, returned))
       return Fails("the driver's wire record reply is malformed (" + std::to_string(returned) + " bytes)");
     PrintChunk(chunk, times);
   } while (chunk.more != 0);
