@@ -250,20 +250,19 @@ bool IsHourFile(HANDLE hFile, const WCHAR* pszPath, ULONGLONG& ullSize) {
 }
 
 // Appends the line at the end of the file; the line that brings the file to
-// its limit is followed by the line that says later ones are dropped.
-// A line dropped because the file is full is a write that failed: 0.
-int AppendLine(HANDLE hFile, ULONGLONG ullSize, const SYSTEMTIME& st, const char* pszLine, DWORD nLen) {
-  if (ullSize >= kMaxLogFileBytes) return kResultOk;
+// its limit is followed by the line that says later ones are dropped. A line
+// the file has no room for, like a write that fails, is dropped unreported.
+void AppendLine(HANDLE hFile, ULONGLONG ullSize, const SYSTEMTIME& st, const char* pszLine, DWORD nLen) {
+  if (ullSize >= kMaxLogFileBytes) return;
   SetFilePointer(hFile, 0, nullptr, FILE_END);
   DWORD dwWritten = 0;
-  if (!WriteFile(hFile, pszLine, nLen, &dwWritten, nullptr)) return 0;
+  if (!WriteFile(hFile, pszLine, nLen, &dwWritten, nullptr)) return;
   if (ullSize + dwWritten >= kMaxLogFileBytes) {
     char szFull[kLineSize];
     const DWORD nFullLen = BuildLine(szFull, st, kFullText);
     WriteFile(hFile, szFull, nFullLen, &dwWritten, nullptr);
   }
   FlushFileBuffers(hFile);
-  return 0;
 }
 
 // "YYYYMMDD-HH.log": the names the log gives its hourly files, and the only
@@ -363,7 +362,8 @@ int AppendToFile(const WCHAR* pszPath, const SYSTEMTIME& st, const char* pszLine
     ULONGLONG ullSize = 0;
     if (IsHourFile(hFile, pszPath, ullSize)) {
       if (fMade) BoundFolder(hFile, pszPath + std::wcslen(g_log.m_szDirectory) + 1, st);
-      nResult = AppendLine(hFile, ullSize, st, pszLine, nLen);
+      AppendLine(hFile, ullSize, st, pszLine, nLen);
+      nResult = kResultOk;
     } else if (fMade) {
       DeleteThroughHandle(hFile);
     }
