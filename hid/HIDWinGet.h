@@ -146,7 +146,7 @@ class CHIDWinGet : public CInterfaceGet {
   int WaitComplete(PREPORT_HANDLER pHandler, CReportBuffer& report, DWORD dwTimeout, DWORD* pdwTransferred,
                    const char* pszOperation, const char* pszTimeoutMessage);
   DWORD WaitTransfer(HANDLE hTransferEvent, DWORD dwTimeout, bool* pbEnding);
-  bool EndCancelled(PREPORT_HANDLER pHandler, CReportBuffer& report, const char* pszOperation);
+  void EndCancelled(PREPORT_HANDLER pHandler, CReportBuffer& report, const char* pszOperation);
   int SendReport(PREPORT_HANDLER pHandler, CReportBuffer& report, DWORD dwTimeout);
   int ReceiveReport(PREPORT_HANDLER pHandler, CReportBuffer& report, DWORD dwTimeout, const char* pszOperation);
   int CheckReceiveBuffer(const BYTE* pRcvBuf, int nRcvLen, const char* pszOperation, int nLine);

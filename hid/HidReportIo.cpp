@@ -143,13 +143,13 @@ DWORD CHIDWinGet::WaitTransfer(HANDLE hTransferEvent, DWORD dwTimeout, bool* pbE
 // system may still write its buffer and OVERLAPPED. One that has not ended by
 // then (a driver that ignores the cancel) is given up on purpose: its buffer,
 // OVERLAPPED and event are kept until it ends, and the connection is dropped
-// so that a wedged handle is not used again. False when it was given up.
-bool CHIDWinGet::EndCancelled(PREPORT_HANDLER pHandler, CReportBuffer& report, const char* pszOperation) {
+// so that a wedged handle is not used again.
+void CHIDWinGet::EndCancelled(PREPORT_HANDLER pHandler, CReportBuffer& report, const char* pszOperation) {
   OVERLAPPED& overlapped = report.Overlapped();
   if (WaitForSingleObject(overlapped.hEvent, CKeptTransfers::kCancelWaitMs) == WAIT_OBJECT_0) {
     DWORD dwTransferred = 0;
     GetOverlappedResult(pHandler->hHidDevice, &overlapped, &dwTransferred, FALSE);
-    return true;
+    return;
   }
   DbgLogTrace(pszOperation, __LINE__,
               "The transfer has not ended %lu ms after its cancel: its report buffer is kept until it does.",
@@ -157,7 +157,6 @@ bool CHIDWinGet::EndCancelled(PREPORT_HANDLER pHandler, CReportBuffer& report, c
   m_KeptTransfers.Keep(std::move(report), pHandler->Overlapped.hEvent);
   pHandler->Overlapped.hEvent = nullptr;  // the event goes with the transfer
   Close();
-  return false;
 }
 
 int CHIDWinGet::WaitComplete(PREPORT_HANDLER pHandler, CReportBuffer& report, DWORD dwTimeout,
