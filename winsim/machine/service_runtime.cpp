@@ -233,9 +233,8 @@ DWORD Services::StartService(SC_HANDLE service, const std::vector<std::wstring>&
   std::wstring name;
   {
     std::lock_guard lock(m_mutex);
-    HandleEntry* entry = EntryLocked(service);
-    if (!entry || entry->manager) return ERROR_INVALID_HANDLE;
-    if (!(entry->access & SERVICE_START)) return ERROR_ACCESS_DENIED;
+    const HandleEntry* entry = nullptr;
+    if (DWORD error = ServiceEntryLocked(service, SERVICE_START, entry)) return error;
     name = entry->name;
   }
   return Start(name, args);

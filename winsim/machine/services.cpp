@@ -142,6 +142,16 @@ DWORD Services::MutateLocked(const std::function<DWORD(std::vector<ServiceConfig
   return result;
 }
 
+DWORD Services::MutateServiceLocked(const std::wstring& name, const std::function<void(ServiceConfig&)>& change) const {
+  return MutateLocked([&](std::vector<ServiceConfig>& records) {
+    auto it = FindRecord(records, name);
+    if (it == records.end()) return static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST);
+    if (it->deletePending) return static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE);
+    change(*it);
+    return static_cast<DWORD>(ERROR_SUCCESS);
+  });
+}
+
 std::vector<ServiceConfig> Services::LoadLocked() const {
   std::vector<ServiceConfig> records;
   MutateLocked([&](std::vector<ServiceConfig>& current) {
@@ -194,6 +204,12 @@ SC_HANDLE Services::NewHandleLocked(bool manager, const std::wstring& name, DWOR
 Services::HandleEntry* Services::EntryLocked(SC_HANDLE handle) {
   auto it = m_handles.find(reinterpret_cast<uintptr_t>(handle));
   return it == m_handles.end() ? nullptr : &it->second;
+}
+
+DWORD Services::ServiceEntryLocked(SC_HANDLE handle, DWORD access, const HandleEntry*& entry) {
+  entry = EntryLocked(handle);
+  if (!entry || entry->manager) return ERROR_INVALID_HANDLE;
+  return entry->access & access ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
 
 bool Services::IsManagerHandle(SC_HANDLE handle) const {
@@ -270,24 +286,15 @@ DWORD Services::CloseHandle(SC_HANDLE handle) {
 
 DWORD Services::DeleteService(SC_HANDLE service) {
   std::lock_guard lock(m_mutex);
-  HandleEntry* entry = EntryLocked(service);
-  if (!entry || entry->manager) return ERROR_INVALID_HANDLE;
-  if (!(entry->access & DELETE)) return ERROR_ACCESS_DENIED;
-  const std::wstring name = entry->name;
-  return MutateLocked([&](std::vector<ServiceConfig>& records) {
-    auto it = FindRecord(records, name);
-    if (it == records.end()) return static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST);
-    if (it->deletePending) return static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE);
-    it->deletePending = true;
-    return static_cast<DWORD>(ERROR_SUCCESS);
-  });
+  const HandleEntry* entry = nullptr;
+  if (DWORD error = ServiceEntryLocked(service, DELETE, entry)) return error;
+  return MutateServiceLocked(entry->name, [](ServiceConfig& record) { record.deletePending = true; });
 }
 
 DWORD Services::QueryStatus(SC_HANDLE service, SERVICE_STATUS& status) {
   std::lock_guard lock(m_mutex);
-  HandleEntry* entry = EntryLocked(service);
-  if (!entry || entry->manager) return ERROR_INVALID_HANDLE;
-  if (!(entry->access & SERVICE_QUERY_STATUS)) return ERROR_ACCESS_DENIED;
+  const HandleEntry* entry = nullptr;
+  if (DWORD error = ServiceEntryLocked(service, SERVICE_QUERY_STATUS, entry)) return error;
   status = StatusLocked(entry->name);
   return ERROR_SUCCESS;
 }
@@ -295,35 +302,28 @@ DWORD Services::QueryStatus(SC_HANDLE service, SERVICE_STATUS& status) {
 // A restart action needs the right to start the service as well.
 DWORD Services::ChangeConfig(SC_HANDLE service, const ConfigChange& change) {
   std::lock_guard lock(m_mutex);
-  HandleEntry* entry = EntryLocked(service);
-  if (!entry || entry->manager) return ERROR_INVALID_HANDLE;
-  if (!(entry->access & SERVICE_CHANGE_CONFIG)) return ERROR_ACCESS_DENIED;
+  const HandleEntry* entry = nullptr;
+  if (DWORD error = ServiceEntryLocked(service, SERVICE_CHANGE_CONFIG, entry)) return error;
   if (change.actions) {
     for (const SC_ACTION& action : *change.actions)
       if (action.Type == SC_ACTION_RESTART && !(entry->access & SERVICE_START)) return ERROR_ACCESS_DENIED;
   }
-  const std::wstring name = entry->name;
-  return MutateLocked([&](std::vector<ServiceConfig>& records) {
-    auto it = FindRecord(records, name);
-    if (it == records.end()) return static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST);
-    if (it->deletePending) return static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE);
-    FailureActions& failure = it->failureActions;
-    if (change.description) it->description = *change.description;
+  return MutateServiceLocked(entry->name, [&](ServiceConfig& record) {
+    FailureActions& failure = record.failureActions;
+    if (change.description) record.description = *change.description;
     if (change.rebootMessage) failure.rebootMessage = *change.rebootMessage;
     if (change.command) failure.command = *change.command;
     if (change.actions) {
       failure.actions = *change.actions;
       failure.resetPeriodS = failure.actions.empty() ? 0 : change.resetPeriodS.value_or(0);
     }
-    return static_cast<DWORD>(ERROR_SUCCESS);
   });
 }
 
 DWORD Services::QueryConfig(SC_HANDLE service, ServiceConfig& config) {
   std::lock_guard lock(m_mutex);
-  HandleEntry* entry = EntryLocked(service);
-  if (!entry || entry->manager) return ERROR_INVALID_HANDLE;
-  if (!(entry->access & SERVICE_QUERY_CONFIG)) return ERROR_ACCESS_DENIED;
+  const HandleEntry* entry = nullptr;
+  if (DWORD error = ServiceEntryLocked(service, SERVICE_QUERY_CONFIG, entry)) return error;
   auto records = LoadLocked();
   auto it = FindRecord(records, entry->name);
   if (it == records.end()) return ERROR_SERVICE_DOES_NOT_EXIST;

@@ -199,10 +199,14 @@ class Services : public MachinePart {
   // Helpers (implemented in services.cpp and service_runtime.cpp).
   std::vector<ServiceConfig> LoadLocked() const;
   DWORD MutateLocked(const std::function<DWORD(std::vector<ServiceConfig>&)>& change) const;
+  // Changes the stored record of a service that is not marked for deletion.
+  DWORD MutateServiceLocked(const std::wstring& name, const std::function<void(ServiceConfig&)>& change) const;
   ServiceState& StateLocked(const std::wstring& name);
   const ServiceState* FindStateLocked(const std::wstring& name) const;
   SERVICE_STATUS StatusLocked(const std::wstring& name) const;
   HandleEntry* EntryLocked(SC_HANDLE handle);
+  // The entry of a service handle that grants `access`, or the error why not.
+  DWORD ServiceEntryLocked(SC_HANDLE handle, DWORD access, const HandleEntry*& entry);
   size_t OpenHandlesLocked(const std::wstring& name) const;
   bool IsActiveLocked(const std::wstring& name) const;
   void PurgeDeletedLocked(std::vector<ServiceConfig>& records) const;
