@@ -160,12 +160,7 @@ void DeviceNode::Unplug() {
       }
       collection.handles.clear();
     }
-    for (auto& handle : m_hungHandles) {  // those closed since their write hung
-      std::vector<Transfer> hung;
-      handle->TakeHungLocked(hung);
-      for (auto& transfer : hung) failed.emplace_back(handle, transfer);
-    }
-    m_hungHandles.clear();
+    TakeHungLocked(failed);  // those closed since their write hung
   }
   for (auto& [handle, transfer] : failed) handle->Complete(transfer, ERROR_DEVICE_NOT_CONNECTED, 0);
   m_model->OnUnplugged();
@@ -176,18 +171,22 @@ void DeviceNode::HoldHungLocked(std::shared_ptr<HidHandle> handle) {
     m_hungHandles.push_back(std::move(handle));
 }
 
+void DeviceNode::TakeHungLocked(std::vector<std::pair<std::shared_ptr<HidHandle>, Transfer>>& taken) {
+  for (auto& handle : m_hungHandles) {
+    std::vector<Transfer> hung;
+    handle->TakeWritesLocked(hung, true);
+    for (auto& transfer : hung) taken.emplace_back(handle, transfer);
+  }
+  m_hungHandles.clear();
+}
+
 void DeviceNode::EndHungWrites() {
   auto state = m_state.lock();
   if (!state) return;
   std::vector<std::pair<std::shared_ptr<HidHandle>, Transfer>> ended;
   {
     std::lock_guard lock(state->mutex);
-    for (auto& handle : m_hungHandles) {
-      std::vector<Transfer> hung;
-      handle->TakeHungLocked(hung);
-      for (auto& transfer : hung) ended.emplace_back(handle, transfer);
-    }
-    m_hungHandles.clear();
+    TakeHungLocked(ended);
   }
   for (auto& [handle, transfer] : ended) handle->Complete(transfer, ERROR_OPERATION_ABORTED, 0);
 }

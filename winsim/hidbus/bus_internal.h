@@ -104,6 +104,8 @@ class DeviceNode : public HidDevicePort, public std::enable_shared_from_this<Dev
   // A handle with a hung write is kept alive here, as the system keeps the
   // file object of a pending request, also after the handle is closed.
   void HoldHungLocked(std::shared_ptr<HidHandle> handle);
+  // Takes the hung writes of the handles held for them and lets the handles go.
+  void TakeHungLocked(std::vector<std::pair<std::shared_ptr<HidHandle>, Transfer>>& taken);
 
  private:
   enum class Input { kRefused, kDropped, kDelivered };
@@ -152,7 +154,9 @@ class HidHandle : public IoObject, public std::enable_shared_from_this<HidHandle
   // Marks the handle dead and takes its pending transfers, the hung writes
   // only when asked (a close leaves them pending).
   void KillLocked(std::vector<Transfer>& pending, bool withHung);
-  void TakeHungLocked(std::vector<Transfer>& hung);
+  // Moves the writes that are hung (or, with false, those that are not) to
+  // `taken`, in the order they began.
+  void TakeWritesLocked(std::vector<Transfer>& taken, bool hung);
 
   // Finishes a transfer that was pending on this handle.
   void Complete(const Transfer& transfer, DWORD error, DWORD bytes);

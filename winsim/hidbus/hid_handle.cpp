@@ -242,21 +242,15 @@ void HidHandle::KillLocked(std::vector<Transfer>& pending, bool withHung) {
   m_queue.clear();
   pending.insert(pending.end(), m_reads.begin(), m_reads.end());
   m_reads.clear();
-  if (withHung) TakeHungLocked(pending);
-  for (const auto& transfer : m_writes)
-    if (!transfer.hung) pending.push_back(transfer);
-  std::erase_if(m_writes, [](const Transfer& transfer) { return !transfer.hung; });
+  if (withHung) TakeWritesLocked(pending, true);
+  TakeWritesLocked(pending, false);
 }
 
-void HidHandle::TakeHungLocked(std::vector<Transfer>& hung) {
-  for (auto it = m_writes.begin(); it != m_writes.end();) {
-    if (!it->hung) {
-      ++it;
-      continue;
-    }
-    hung.push_back(*it);
-    it = m_writes.erase(it);
-  }
+void HidHandle::TakeWritesLocked(std::vector<Transfer>& taken, bool hung) {
+  const auto first = std::stable_partition(m_writes.begin(), m_writes.end(),
+                                           [hung](const Transfer& transfer) { return transfer.hung != hung; });
+  taken.insert(taken.end(), first, m_writes.end());
+  m_writes.erase(first, m_writes.end());
 }
 
 // The checks the class driver makes of a synchronous report request.
