@@ -153,7 +153,10 @@ bool ParseWait(const std::vector<std::string>& words, Command& command, std::str
   return true;
 }
 
-// Commands of two fixed words.
+// Commands of two fixed words: each first word with the second words it takes.
+const std::map<std::string, std::string> kPairChoices = {
+    {"display", " on|off"}, {"power", " suspend|resume"}, {"session", " change"}, {"mutex", " hold|release"}};
+
 bool ParsePair(const std::vector<std::string>& words, Command& command, std::string& error) {
   static const std::map<std::pair<std::string, std::string>, CommandKind> kPairs = {
       {{"display", "on"}, CommandKind::kDisplayOn},      {{"display", "off"}, CommandKind::kDisplayOff},
@@ -162,11 +165,7 @@ bool ParsePair(const std::vector<std::string>& words, Command& command, std::str
       {{"mutex", "hold"}, CommandKind::kMutexHold},       {{"mutex", "release"}, CommandKind::kMutexRelease},
   };
   auto it = words.size() >= 2 ? kPairs.find({words[0], words[1]}) : kPairs.end();
-  if (it == kPairs.end()) {
-    static const std::map<std::string, std::string> kChoices = {
-        {"display", " on|off"}, {"power", " suspend|resume"}, {"session", " change"}, {"mutex", " hold|release"}};
-    return error = "expected: " + words[0] + kChoices.at(words[0]), false;
-  }
+  if (it == kPairs.end()) return error = "expected: " + words[0] + kPairChoices.at(words[0]), false;
   command.kind = it->second;
   return Fixed(words, 2, error);
 }
@@ -176,8 +175,7 @@ bool ParseWords(const std::vector<std::string>& words, Command& command, std::st
   if (verb == "start") return command.kind = CommandKind::kStart, Fixed(words, 1, error);
   if (verb == "stop") return command.kind = CommandKind::kStop, Fixed(words, 1, error);
   if (verb == "logoff") return command.kind = CommandKind::kLogOff, Fixed(words, 1, error);
-  if (verb == "display" || verb == "power" || verb == "session" || verb == "mutex")
-    return ParsePair(words, command, error);
+  if (kPairChoices.count(verb)) return ParsePair(words, command, error);
   static const std::map<std::string, Parser> kParsers = {
       {"touch", ParseTouch}, {"logon", ParseLogOn}, {"controller", ParseController}, {"wait", ParseWait}};
   auto it = kParsers.find(verb);
