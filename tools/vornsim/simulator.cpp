@@ -6,6 +6,8 @@
 #include <winsim/sim/registry.h>
 #include <winsim/sim/services.h>
 
+#include <thread>
+
 namespace vornsim {
 
 namespace {
@@ -70,6 +72,33 @@ simkit::MachineOptions OptionsFor(const winsim::MachineConfig& config, bool debu
           .member = "player"};
 }
 }  // namespace
+
+// Waits for the mutex as any process would (a push may hold it for a moment)
+// and keeps it until the holder goes.
+class Simulator::MutexHolder {
+ public:
+  explicit MutexHolder(winsim::Clock& clock) : m_clock(clock) {
+    m_thread = clock.StartThread("mutex holder", [hLetGo = m_hLetGo] {
+      HANDLE hMutex = CreateMutexA(nullptr, FALSE, "GMutexTouchIC");
+      const DWORD dwWait = WaitForSingleObject(hMutex, INFINITE);
+      WaitForSingleObject(hLetGo, INFINITE);
+      if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED) ReleaseMutex(hMutex);
+      CloseHandle(hMutex);
+    });
+  }
+  ~MutexHolder() {
+    SetEvent(m_hLetGo);
+    m_clock.Join(m_thread);
+    CloseHandle(m_hLetGo);
+  }
+  MutexHolder(const MutexHolder&) = delete;
+  MutexHolder& operator=(const MutexHolder&) = delete;
+
+ private:
+  winsim::Clock& m_clock;
+  const HANDLE m_hLetGo = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::thread m_thread;
+};
 
 Simulator::Simulator(const winsim::MachineConfig& config, Timeline::Sink sink, bool debugLog)
     : m_machine(OptionsFor(config, debugLog)) {
@@ -262,34 +291,21 @@ void Simulator::ApplyFault(winsim::TouchController& controller) {
   controller.SetHang(m_hang);
 }
 
-// The holder waits for the mutex as any process would (a push may hold it
-// for a moment) and keeps it until it is told to let go.
 void Simulator::HoldMutex() {
-  if (m_hLetGo) {
+  if (m_mutexHolder) {
     m_timeline->Print(L"sim", L"the mutex is held already");
     return;
   }
-  m_hLetGo = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  const HANDLE hLetGo = m_hLetGo;
-  m_mutexHolder = m_machine->clock().StartThread("mutex holder", [hLetGo] {
-    HANDLE hMutex = CreateMutexA(nullptr, FALSE, "GMutexTouchIC");
-    const DWORD dwWait = WaitForSingleObject(hMutex, INFINITE);
-    WaitForSingleObject(hLetGo, INFINITE);
-    if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED) ReleaseMutex(hMutex);
-    CloseHandle(hMutex);
-  });
+  m_mutexHolder = std::make_unique<MutexHolder>(m_machine->clock());
   m_bands.Set(m_machine->clock().NowMs(), L"mutex", L"held");
 }
 
 void Simulator::LetGoOfMutex(bool fSay) {
-  if (!m_hLetGo) {
+  if (!m_mutexHolder) {
     if (fSay) m_timeline->Print(L"sim", L"nobody holds the mutex");
     return;
   }
-  SetEvent(m_hLetGo);
-  m_machine->clock().Join(m_mutexHolder);
-  CloseHandle(m_hLetGo);
-  m_hLetGo = nullptr;
+  m_mutexHolder.reset();
   m_bands.Set(m_machine->clock().NowMs(), L"mutex", L"free");
 }
 

@@ -21,7 +21,6 @@
 
 #include <memory>
 #include <string>
-#include <thread>
 
 namespace vornsim {
 
@@ -75,9 +74,9 @@ class Simulator {
   winsim::ControllerFault m_fault = winsim::ControllerFault::kNone;
   bool m_hang = false;  // "controller fault hang": a setting of the bus device, not a model fault
   // Another process of the service's session that holds "GMutexTouchIC": a
-  // simulated thread, until it is told to let go.
-  std::thread m_mutexHolder;
-  HANDLE m_hLetGo = nullptr;
+  // simulated thread, until the holder goes.
+  class MutexHolder;
+  std::unique_ptr<MutexHolder> m_mutexHolder;
   DWORD m_lastState = 0;  // the last state printed, guarded by the timeline's serialisation
 };
 
