@@ -414,13 +414,9 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
   if (path.trailingSeparator && !path.isDirectory) return Fail(ERROR_INVALID_NAME, INVALID_FILE_ATTRIBUTES);
   struct stat st {};
   if (::stat(path.host.c_str(), &st) != 0) return Fail(host::ErrorFromErrno(errno), INVALID_FILE_ATTRIBUTES);
-  DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-  if (ReadOnlyOnHost(st)) attributes |= FILE_ATTRIBUTE_READONLY;
-  // The name itself is a link: its own attributes, not its target's.
+  // The name itself may be a link: then its own attributes, not its target's.
   struct stat own {};
-  if (::lstat(path.host.c_str(), &own) == 0 && S_ISLNK(own.st_mode))
-    attributes = FILE_ATTRIBUTE_REPARSE_POINT | (S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
-  return attributes;
+  return files::AttributesOf(::lstat(path.host.c_str(), &own) == 0 ? own : st, S_ISDIR(st.st_mode));
 }
 
 // DeleteFileW opens the file for DELETE with full sharing: a handle that does

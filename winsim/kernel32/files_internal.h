@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <time.h>
 
 namespace winsim::files {
@@ -15,6 +16,10 @@ std::shared_ptr<const void> HostFileOf(HANDLE handle, int& fd);
 
 // The host name of what an open descriptor stands for, links on the way resolved.
 bool HostNameOf(int fd, std::string& name);
+
+// The attributes of a name whose own status (lstat) is `own`: a link's are
+// its own, marked as a folder when it leads to one.
+DWORD AttributesOf(const struct stat& own, bool linkToFolder);
 
 // A host time stamp as a Windows file time.
 FILETIME FileTimeOf(const struct timespec& time);

@@ -51,17 +51,13 @@ bool FindData(const std::filesystem::path& hostPath, const std::wstring& name, W
   struct stat own {};
   if (::lstat(hostPath.c_str(), &own) != 0 || name.size() >= MAX_PATH) return false;
   data = WIN32_FIND_DATAW{};
-  if (S_ISLNK(own.st_mode)) {
-    struct stat target {};
-    const bool folder = ::stat(hostPath.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
-    data.dwFileAttributes = FILE_ATTRIBUTE_REPARSE_POINT | (folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
-  } else {
-    data.dwFileAttributes = S_ISDIR(own.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-    if ((own.st_mode & S_IWUSR) == 0) data.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
-    const uint64_t size = S_ISREG(own.st_mode) ? static_cast<uint64_t>(own.st_size) : 0;
-    data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
-    data.nFileSizeLow = static_cast<DWORD>(size);
-  }
+  struct stat target {};
+  const bool linkToFolder =
+      S_ISLNK(own.st_mode) && ::stat(hostPath.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+  data.dwFileAttributes = files::AttributesOf(own, linkToFolder);
+  const uint64_t size = S_ISREG(own.st_mode) ? static_cast<uint64_t>(own.st_size) : 0;
+  data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  data.nFileSizeLow = static_cast<DWORD>(size);
   data.ftCreationTime = FileTimeOf(own.st_ctim);
   data.ftLastAccessTime = FileTimeOf(own.st_atim);
   data.ftLastWriteTime = FileTimeOf(own.st_mtim);

@@ -27,6 +27,14 @@ FILETIME winsim::files::FileTimeOf(const struct timespec& time) {
   return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 
+DWORD winsim::files::AttributesOf(const struct stat& own, bool linkToFolder) {
+  if (S_ISLNK(own.st_mode))
+    return FILE_ATTRIBUTE_REPARSE_POINT | (linkToFolder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
+  DWORD attributes = S_ISDIR(own.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+  if ((own.st_mode & S_IWUSR) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
+  return attributes;
+}
+
 bool winsim::files::HostNameOf(int fd, std::string& name) {
   const std::string proc = "/proc/self/fd/" + std::to_string(fd);
   char buffer[PATH_MAX];
@@ -43,15 +51,11 @@ using files::HostNameOf;
 
 // A link's handle: the link's own attributes, a folder link marked as a folder.
 DWORD AttributesOf(const struct stat& st, int fd) {
-  if (S_ISLNK(st.st_mode)) {
-    std::string name;
-    struct stat target {};
-    const bool toFolder = HostNameOf(fd, name) && ::stat(name.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
-    return FILE_ATTRIBUTE_REPARSE_POINT | (toFolder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
-  }
-  DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-  if ((st.st_mode & S_IWUSR) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
-  return attributes;
+  std::string name;
+  struct stat target {};
+  const bool toFolder = S_ISLNK(st.st_mode) && HostNameOf(fd, name) && ::stat(name.c_str(), &target) == 0 &&
+                        S_ISDIR(target.st_mode);
+  return files::AttributesOf(st, toFolder);
 }
 
 // The name GetFinalPathNameByHandleW gives for `flags`, or an error code.
