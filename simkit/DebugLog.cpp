@@ -105,12 +105,6 @@ std::string DebugLog::LastSince() const {
   return entries.empty() ? std::string() : entries.back();
 }
 
-LogSession::LogSession() {
-  DbgLogInit();  // decides afresh, on the current machine, whether the log is on
-}
-
-LogSession::~LogSession() { DbgLogShutdown(); }
-
 EchoCapture::EchoCapture() {
   {
     std::lock_guard lock(g_echoMutex);

@@ -38,16 +38,6 @@ class DebugLog {
   size_t m_mark = 0;
 };
 
-// The product's log started on the current machine (on when its folder
-// exists), and shut down when the object goes.
-class LogSession {
- public:
-  LogSession();
-  ~LogSession();
-  LogSession(const LogSession&) = delete;
-  LogSession& operator=(const LogSession&) = delete;
-};
-
 // The trace messages the product echoes while the object lives. Make it once
 // the log has started: starting the log takes the echo away.
 class EchoCapture {

@@ -1,5 +1,7 @@
 #include "simkit/Machine.h"
 
+#include "log/DbgLog.h"
+
 namespace simkit {
 
 namespace fs = std::filesystem;
@@ -30,10 +32,11 @@ VirtualMachine::VirtualMachine(const MachineOptions& options)
       m_log(LogDirectoryOf(m_root)) {
   if (!options.member.empty()) m_member.emplace(m_machine->clock(), options.member);
   if (options.debugLog) fs::create_directories(LogDirectory());
-  m_session.emplace();
+  DbgLogInit();  // decides afresh, on this machine, whether the log is on
 }
 
-VirtualMachine::~VirtualMachine() { m_session.reset(); }
+// The log goes before the machine it writes on.
+VirtualMachine::~VirtualMachine() { DbgLogShutdown(); }
 
 winsim::Services& VirtualMachine::Scm() { return m_machine->Part<winsim::Services>(); }
 winsim::Registry& VirtualMachine::Registry() { return m_machine->Part<winsim::Registry>(); }

@@ -94,7 +94,6 @@ class VirtualMachine {
   std::filesystem::path m_root;
   winsim::ScopedMachine m_machine;
   std::optional<winsim::Clock::Member> m_member;
-  std::optional<LogSession> m_session;
   DebugLog m_log;
 };
 
