@@ -2,15 +2,15 @@
 // jumps to the earliest deadline when all are blocked; simulated threads run
 // one at a time and those due at the same instant wake in the order in which
 // they began to wait; every thread's wake-ups are counted.
+#include "simkit/Machine.h"
+
 #include <platform/win32.h>
 #include <winsim/sim/machine.h>
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -253,22 +253,13 @@ TEST(VirtualTimeOutside, AwaitLooksAgainAfterEveryStep) {
 // A pace holds each jump back until real time has caught up; simulated time
 // comes out the same.
 TEST(VirtualTimePaced, APacedClockReachesTheSameTimes) {
-  winsim::MachineConfig config;
-  config.root = std::filesystem::temp_directory_path() / ("winsim-paced-" + std::to_string(::getpid()));
-  config.clock = Clock::Kind::kVirtual;
-  config.timeScale = 100;
-  {
-    winsim::ScopedMachine machine(config);
-    Clock::Member test(machine->clock(), "test");
-    Sleep(2000);  // 20 ms of real time at the pace
-    EXPECT_EQ(machine->clock().NowMs(), 2000u);
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    EXPECT_EQ(WaitForSingleObject(event, 1500), (DWORD)WAIT_TIMEOUT);
-    EXPECT_EQ(machine->clock().NowMs(), 3500u);
-    CloseHandle(event);
-  }
-  std::error_code ec;
-  std::filesystem::remove_all(config.root, ec);
+  simkit::VirtualMachine machine({.debugLog = false, .pace = 100});
+  Sleep(2000);  // 20 ms of real time at the pace
+  EXPECT_EQ(machine->clock().NowMs(), 2000u);
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  EXPECT_EQ(WaitForSingleObject(event, 1500), (DWORD)WAIT_TIMEOUT);
+  EXPECT_EQ(machine->clock().NowMs(), 3500u);
+  CloseHandle(event);
 }
 
 }  // namespace
