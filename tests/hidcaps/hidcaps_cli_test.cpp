@@ -1,13 +1,12 @@
 // The hidcaps tool: its text carries every value the oracle asserts, in the
 // documented line format; bad input is an error, not a crash.
 #include "oracle.h"
+#include "simkit/Folder.h"
 
 #include <caps_report.h>
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cctype>
-#include <cstdio>
 #include <map>
 #include <sstream>
 
@@ -15,20 +14,8 @@ using namespace oracle;
 
 namespace {
 
-struct ToolRun {
-  int exitCode;
-  std::string out;
-};
-
-ToolRun RunHidcaps(const std::string& arguments) {
-  const std::string command = std::string(HIDCAPS_EXE) + " " + arguments + " 2>/dev/null";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return {-1, {}};
-  std::string out;
-  std::array<char, 4096> buffer;
-  while (size_t n = fread(buffer.data(), 1, buffer.size(), pipe)) out.append(buffer.data(), n);
-  const int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+simkit::CommandRun RunHidcaps(const std::string& arguments) {
+  return simkit::RunCommand(std::string(HIDCAPS_EXE) + " " + arguments + " 2>/dev/null");
 }
 
 // One hidcaps line: its kind and its key=value pairs, hex values decoded.
@@ -135,11 +122,11 @@ TEST(HidcapsText, CapLinesCarryEveryAssertedValue) {
 
 TEST(HidcapsCli, PrintsTheDocumentedLines) {
   // A vendor collection: input report 2 (8 bytes), output report 3 (8 bytes).
-  const ToolRun run = RunHidcaps("0600ff0901a1018502150026ff0075089507090181028503090291 02c0");
-  ASSERT_EQ(run.exitCode, 2) << "an argument with a space is two arguments";
-  const ToolRun ok = RunHidcaps("0600ff0901a1018502150026ff007508950709018102850309029102c0");
-  ASSERT_EQ(ok.exitCode, 0);
-  EXPECT_EQ(ok.out,
+  const auto run = RunHidcaps("0600ff0901a1018502150026ff0075089507090181028503090291 02c0");
+  ASSERT_EQ(run.status, 2) << "an argument with a space is two arguments";
+  const auto ok = RunHidcaps("0600ff0901a1018502150026ff007508950709018102850309029102c0");
+  ASSERT_EQ(ok.status, 0);
+  EXPECT_EQ(ok.output,
             "caps collection=0 usage_page=0xFF00 usage=0x0001 input_len=8 output_len=8 feature_len=0 link_nodes=1 "
             "in_buttons=0 in_values=1 in_indices=1 out_buttons=0 out_values=1 out_indices=1 feat_buttons=0 "
             "feat_values=0 feat_indices=0\n"
