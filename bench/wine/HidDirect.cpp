@@ -6,9 +6,9 @@
 
 #include "hid/VendorIds.h"
 #include "touchic/VornApi.h"
+#include "vdev/tool/hidpaths.h"
 
 #include <hidsdi.h>
-#include <setupapi.h>
 
 #include <string>
 #include <vector>
@@ -27,22 +27,8 @@ constexpr long kDefaultCount = 50;
 
 // Device paths of the present HID interfaces; the bare enumeration Connect is held against.
 std::vector<std::wstring> EnumerateHid() {
-  GUID guid;
-  HidD_GetHidGuid(&guid);
-  HDEVINFO set = SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) throw Failure(Describe("SetupDiGetClassDevs", GetLastError()));
   std::vector<std::wstring> paths;
-  SP_DEVICE_INTERFACE_DATA item{};
-  item.cbSize = sizeof(item);
-  for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &guid, i, &item); ++i) {
-    DWORD size = 0;
-    SetupDiGetDeviceInterfaceDetailW(set, &item, nullptr, 0, &size, nullptr);
-    std::vector<BYTE> buffer(size > sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) ? size : sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
-    detail->cbSize = sizeof(*detail);
-    if (SetupDiGetDeviceInterfaceDetailW(set, &item, detail, size, nullptr, nullptr)) paths.emplace_back(detail->DevicePath);
-  }
-  SetupDiDestroyDeviceInfoList(set);
+  if (!vdev::HidInterfacePaths(paths)) throw Failure(Describe("SetupDiGetClassDevs", GetLastError()));
   return paths;
 }
 

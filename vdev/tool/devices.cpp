@@ -1,19 +1,20 @@
 #include "devices.h"
 
+#include <algorithm>
 #include <cwchar>
-#include <cwctype>
 #include <vector>
 
 #include <newdev.h>
 #include <setupapi.h>
 
+#include "hidpaths.h"
+
 namespace vorndev {
 namespace {
 
 constexpr DWORD kPollMs = 50;
-// The HIDClass setup class and the HID device interface class.
+// The HIDClass setup class.
 constexpr GUID kHidClass = {0x745A17A0, 0x74D3, 0x11D0, {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
-constexpr GUID kHidInterface = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
 // A device information set, destroyed at scope exit.
 class DeviceSet {
@@ -89,13 +90,6 @@ bool IsOurs(HDEVINFO set, SP_DEVINFO_DATA& device) {
   return false;
 }
 
-bool IsOurPath(const wchar_t* path) {
-  static const wchar_t kPrefix[] = L"\\\\?\\hid#vorn";
-  for (size_t i = 0; i + 1 < sizeof(kPrefix) / sizeof(kPrefix[0]); ++i)
-    if (std::towlower(path[i]) != kPrefix[i]) return false;
-  return true;
-}
-
 }  // namespace
 
 std::string Failure::Describe() const {
@@ -143,23 +137,9 @@ Failure RemoveDevices(int& removed) {
 }
 
 int PresentCollections() {
-  DeviceSet set(SetupDiGetClassDevsW(&kHidInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
-  if (!set.valid()) return 0;
-  int count = 0;
-  SP_DEVICE_INTERFACE_DATA data{};
-  data.cbSize = sizeof(data);
-  for (DWORD index = 0; SetupDiEnumDeviceInterfaces(set.get(), nullptr, &kHidInterface, index, &data); ++index) {
-    DWORD needed = 0;
-    SetupDiGetDeviceInterfaceDetailW(set.get(), &data, nullptr, 0, &needed, nullptr);
-    if (needed < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) continue;
-    std::vector<BYTE> buffer(needed);
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    if (SetupDiGetDeviceInterfaceDetailW(set.get(), &data, detail, needed, nullptr, nullptr) &&
-        IsOurPath(detail->DevicePath))
-      ++count;
-  }
-  return count;
+  std::vector<std::wstring> paths;
+  vdev::HidInterfacePaths(paths);
+  return static_cast<int>(std::count_if(paths.begin(), paths.end(), vdev::IsControllerPath));
 }
 
 bool WaitForCollections(int count, DWORD timeoutMs) {

@@ -14,20 +14,19 @@
 extern "C" {
 #include <hidsdi.h>
 }
-#include <setupapi.h>
 
 #include <cstdio>
 #include <cstring>
-#include <cwchar>
+#include <string>
 #include <vector>
 
 #include <vdev/control.h>
+#include <vdev/tool/hidpaths.h>
 
 namespace {
 
 // IOCTL_HID_GET_COLLECTION_INFORMATION: CTL_CODE(FILE_DEVICE_KEYBOARD, 106, METHOD_BUFFERED, FILE_ANY_ACCESS).
 constexpr DWORD kHidCollectionInformation = (0x0Bu << 16) | (106u << 2);
-constexpr GUID kHidInterface = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
 bool Refused(const char* what, BOOL ok) {
   const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
@@ -73,23 +72,11 @@ bool PrintCollection(const wchar_t* path) {
 }
 
 int Collections() {
-  HDEVINFO set = SetupDiGetClassDevsW(&kHidInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) return 1;
+  std::vector<std::wstring> paths;
+  if (!vdev::HidInterfacePaths(paths)) return 1;
   bool ok = true;
-  SP_DEVICE_INTERFACE_DATA data{};
-  data.cbSize = sizeof(data);
-  for (DWORD index = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &kHidInterface, index, &data); ++index) {
-    DWORD needed = 0;
-    SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &needed, nullptr);
-    if (needed < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) continue;
-    std::vector<BYTE> buffer(needed);
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    if (SetupDiGetDeviceInterfaceDetailW(set, &data, detail, needed, nullptr, nullptr) &&
-        _wcsnicmp(detail->DevicePath, L"\\\\?\\hid#vorn", 12) == 0)
-      ok &= PrintCollection(detail->DevicePath);
-  }
-  SetupDiDestroyDeviceInfoList(set);
+  for (const std::wstring& path : paths)
+    if (vdev::IsControllerPath(path)) ok &= PrintCollection(path.c_str());
   return ok ? 0 : 1;
 }
 
