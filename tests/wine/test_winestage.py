@@ -2,7 +2,6 @@
 the product write: a misread here would pass or fail the stage wrongly."""
 
 import io
-import struct
 import tempfile
 import unittest
 from datetime import datetime
@@ -290,30 +289,29 @@ class ProductProbe(unittest.TestCase):
 
 
 class PackageReading(unittest.TestCase):
-    def test_reg_query_output_is_read_key_by_key(self):
+    def test_reg_query_output_is_read_key_by_key_with_the_value_types(self):
         text = ("\r\nHKEY_LOCAL_MACHINE\\Software\\X\\{A}\r\n    DisplayName    REG_SZ    VORN Palmix Service\r\n"
                 "    DisplayVersion    REG_SZ    1.0.4\r\n    Comments    REG_SZ    \r\n\r\n"
-                "HKEY_LOCAL_MACHINE\\Software\\X\\{B}\r\n    Version    REG_DWORD    0x1000003\r\n")
+                "HKEY_LOCAL_MACHINE\\Software\\X\\{B}\r\n    File    REG_EXPAND_SZ    C:\\a.exe\r\n")
         keys = installer.reg_values(text)
         self.assertEqual(list(keys), ["HKEY_LOCAL_MACHINE\\Software\\X\\{A}", "HKEY_LOCAL_MACHINE\\Software\\X\\{B}"])
         self.assertEqual(keys["HKEY_LOCAL_MACHINE\\Software\\X\\{A}"],
                          {"DisplayName": "VORN Palmix Service", "DisplayVersion": "1.0.4", "Comments": ""})
+        self.assertEqual(installer.reg_entries(text)["HKEY_LOCAL_MACHINE\\Software\\X\\{B}"],
+                         {"File": ("REG_EXPAND_SZ", "C:\\a.exe")})
         self.assertEqual(installer.bumped("1.0.3"), "1.0.4")
         self.assertTrue(installer.expected_description())
 
-    def test_the_version_comes_from_the_version_resource_not_a_stray_signature(self):
-        info = installer.packaging.FIXED_FILE_INFO
-        fixed = info + struct.pack("<IIII", 0x10000, (1 << 16) | 0, (3 << 16) | 7, 0)
-        blob = info + b"\xff" * 12 + b"code" + installer.packaging.VERSION_KEY + b"\0\0\0\0" + fixed
+    def test_what_is_no_executable_or_no_package_version_is_refused(self):
         with tempfile.TemporaryDirectory() as folder:
             exe = Path(folder) / "a.exe"
-            exe.write_bytes(blob)
-            self.assertEqual(installer.packaging.package_version(exe), "1.0.3")
-            exe.write_bytes(info + fixed)
-            with self.assertRaises(installer.packaging.PackageError):
-                installer.packaging.package_version(exe)
-            with self.assertRaises(installer.packaging.PackageError):
-                installer.packaging.build_msi(exe, folder, "1.0")
+            exe.write_bytes(b"MZ" + b"\0" * 62)
+            for bad in (lambda: installer.packaging.file_version(exe),
+                        lambda: installer.packaging.file_version(Path(folder) / "none.exe"),
+                        lambda: installer.packaging.check_version("1.0"),
+                        lambda: installer.packaging.check_version("256.0.1")):
+                with self.assertRaises(installer.packaging.PackageError):
+                    bad()
 
 
 class ProcessesAndPrefixes(unittest.TestCase):
