@@ -40,6 +40,10 @@ constexpr ULONGLONG kMaxFolderBytes = 256ull * 1024 * 1024;
 constexpr int kMaxDeletedPerCheck = 64;
 // "YYYYMMDD-HH.log" and its terminator.
 constexpr size_t kHourFileNameChars = 16;
+// The rights of a handle that writes lines: appending, and reading the
+// attributes, which the checks of the handle (IsHourFile) need.
+constexpr DWORD kAppendAccess = FILE_APPEND_DATA | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // The Win32 file namespace prefix GetFinalPathNameByHandleW puts before a drive.
 const WCHAR kLongPathPrefix[] = L"\\\\?\\";
 
@@ -205,22 +209,25 @@ bool FoldersArePlain() {
 }
 
 // The hourly file without following a final link; made only when it is
-// missing and its folders are plain. The open that makes it may also delete
-// it (and shares that), so that a file made somewhere it should not be can be
-// deleted through the handle (DeleteMadeFile); other opens keep the log's
-// share mode. fMade tells which open it was.
+// missing and its folders are plain. Lines are written through a handle that
+// can only append: each lands at the end of the file as it is then, whatever
+// other processes append meanwhile (a seek to the end and a write are two
+// steps, between which another process can take the same end). The open that
+// makes the file may also delete it, so that a file made somewhere it should
+// not be can be deleted through the handle (DeleteThroughHandle); every open
+// shares delete access, so that the open that makes the file, held while it
+// bounds the folder, never fails the other processes' opens. fMade tells
+// which open it was.
 HANDLE OpenHourFile(const WCHAR* pszPath, bool& fMade) {
-  const DWORD dwShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
   const DWORD dwFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
   fMade = false;
-  HANDLE hFile = CreateFileW(pszPath, GENERIC_WRITE, dwShare, nullptr, OPEN_EXISTING, dwFlags, nullptr);
+  HANDLE hFile = CreateFileW(pszPath, kAppendAccess, kShareAll, nullptr, OPEN_EXISTING, dwFlags, nullptr);
   if (hFile != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_NOT_FOUND || !FoldersArePlain()) return hFile;
-  hFile = CreateFileW(pszPath, GENERIC_WRITE | DELETE, dwShare | FILE_SHARE_DELETE, nullptr, CREATE_NEW, dwFlags,
-                      nullptr);
+  hFile = CreateFileW(pszPath, kAppendAccess | DELETE, kShareAll, nullptr, CREATE_NEW, dwFlags, nullptr);
   fMade = hFile != INVALID_HANDLE_VALUE;
   if (fMade || GetLastError() != ERROR_FILE_EXISTS) return hFile;
   // Another process made it in between.
-  return CreateFileW(pszPath, GENERIC_WRITE, dwShare, nullptr, OPEN_EXISTING, dwFlags, nullptr);
+  return CreateFileW(pszPath, kAppendAccess, kShareAll, nullptr, OPEN_EXISTING, dwFlags, nullptr);
 }
 
 // Deletes the file behind an open handle that has DELETE access; its name
@@ -249,12 +256,11 @@ bool IsHourFile(HANDLE hFile, const WCHAR* pszPath, ULONGLONG& ullSize) {
   return true;
 }
 
-// Appends the line at the end of the file; the line that brings the file to
+// Appends the line to the file; the line that brings the file to
 // its limit is followed by the line that says later ones are dropped. A line
 // the file has no room for, like a write that fails, is dropped unreported.
 void AppendLine(HANDLE hFile, ULONGLONG ullSize, const SYSTEMTIME& st, const char* pszLine, DWORD nLen) {
   if (ullSize >= kMaxLogFileBytes) return;
-  SetFilePointer(hFile, 0, nullptr, FILE_END);
   DWORD dwWritten = 0;
   if (!WriteFile(hFile, pszLine, nLen, &dwWritten, nullptr)) return;
   if (ullSize + dwWritten >= kMaxLogFileBytes) {
@@ -318,8 +324,8 @@ void ScanFolder(const WCHAR* pszMadeName, SFolderScan& scan) {
 bool DeleteHourFile(const WCHAR* pszName, ULONGLONG& ullSize) {
   WCHAR szPath[kFilePathSize];
   BuildNamePath(szPath, pszName);
-  const DWORD dwShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  HANDLE hFile = CreateFileW(szPath, DELETE, dwShare, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE hFile = CreateFileW(szPath, DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (hFile == INVALID_HANDLE_VALUE) return false;
   const bool fDeleted = IsHourFile(hFile, szPath, ullSize) && DeleteThroughHandle(hFile);
   CloseHandle(hFile);

@@ -6,11 +6,15 @@
 #include <gtest/gtest.h>
 #include <winsim/sim/executable.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <future>
+#include <map>
+#include <numeric>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -360,6 +364,52 @@ TEST_F(DbgLogLinkTest, ANewHourFileKeepsTheFolderWithinItsBound) {
   make("20240101-01.log", kFull);
   EXPECT_EQ(DbgLogWrite("same hour"), 0);
   EXPECT_TRUE(fs::exists(LogDir() / "20240101-01.log"));
+}
+
+// Two processes write the same hourly files, across an hour change, while a
+// third holds the next hour's file open as the open that makes a file holds
+// it (with delete access, during the folder's bound): every line of both
+// arrives, whole, in its hour's file.
+TEST(DbgLogProcessesTest, TwoWritersAcrossAnHourLoseNoLine) {
+  constexpr int kLines = 600;
+  const simkit::SharedFolder folder;
+  winsim::MachineConfig config;
+  config.root = folder.Root();
+  winsim::ScopedMachine machine(config);
+  HANDLE hMaking = CreateFileW(L"C:\\VornPalmix\\VrnDbgLog\\20240306-14.log",
+                               FILE_APPEND_DATA | SYNCHRONIZE | FILE_READ_ATTRIBUTES | DELETE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  ASSERT_NE(hMaking, INVALID_HANDLE_VALUE);
+  auto writer = [&](const char* pszTag) {
+    return std::async(std::launch::async, simkit::RunCommand,
+                      folder.ShellPrefix("", /*timeScale=*/1) + VORN_LOG_WRITER_EXE " " + pszTag + " " +
+                          std::to_string(kLines));
+  };
+  auto first = writer("A"), second = writer("B");
+  EXPECT_EQ(first.get().status, 0);
+  EXPECT_EQ(second.get().status, 0);
+  CloseHandle(hMaking);
+
+  const std::regex line(R"(\[0306-(1[34]):(59:59|00:00)\.\d{3}\]\[PID=\d+\] ([AB]) (\d+)\r)");
+  std::map<std::string, std::vector<int>> seen;  // "A13": the numbers of A's lines in the 13 o'clock file
+  for (const char* pszHour : {"13", "14"}) {
+    std::istringstream text(ReadFile(folder.LogDirectory() / (std::string("20240306-") + pszHour + ".log")));
+    for (std::string row; std::getline(text, row);) {
+      std::smatch match;
+      if (!std::regex_match(row, match, line)) continue;  // the banners
+      EXPECT_EQ(match[1].str(), pszHour) << row;
+      seen[match[3].str() + pszHour].push_back(std::stoi(match[4].str()));
+    }
+  }
+  for (const char* pszTag : {"A", "B"}) {
+    std::vector<int> numbers = seen[std::string(pszTag) + "13"];
+    numbers.insert(numbers.end(), seen[std::string(pszTag) + "14"].begin(), seen[std::string(pszTag) + "14"].end());
+    std::sort(numbers.begin(), numbers.end());
+    std::vector<int> all(kLines);
+    std::iota(all.begin(), all.end(), 0);
+    EXPECT_EQ(numbers, all) << pszTag << ": " << numbers.size() << " of " << kLines << " lines";
+  }
 }
 
 // A caller that never leaves the log (a thread ended inside a write) holds

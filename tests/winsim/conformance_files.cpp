@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -152,6 +156,19 @@ TEST_F(ConformanceFiles, HandlesOnlyDoWhatTheirAccessAllows) {
   EXPECT_TRUE(FlushFileBuffers(writer));
   CloseHandle(writer);
   CloseHandle(reader);
+  // One that may only append reads nothing, but flushes and answers what a
+  // writer asks of it (kernel32 adds the right to read attributes to every open).
+  HANDLE appender = Open(L"a.txt", FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+  ASSERT_NE(appender, INVALID_HANDLE_VALUE);
+  ArmLastError();
+  EXPECT_FALSE(ReadFile(appender, buffer, sizeof buffer, &count, nullptr));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(WriteFile(appender, "d", 1, &count, nullptr));
+  EXPECT_TRUE(FlushFileBuffers(appender));
+  BY_HANDLE_FILE_INFORMATION info{};
+  EXPECT_TRUE(GetFileInformationByHandle(appender, &info));
+  EXPECT_EQ(info.nFileSizeLow, 4u);
+  CloseHandle(appender);
 }
 
 TEST_F(ConformanceFiles, ReadsAndWritesFollowTheFilePointer) {
@@ -309,6 +326,43 @@ TEST_F(ConformanceFiles, ADispositionDeletesTheFileThroughItsHandle) {
   CloseHandle(file);
   EXPECT_EQ(GetFileAttributesW(Path(L"b.txt").c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_NE(GetFileAttributesW(Path(L"a.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// A handle that may only append writes each block at the end of the file as
+// it is then, whoever else appends meanwhile: no two writers take the same end.
+TEST_F(ConformanceFiles, AppendOnlyHandlesNeverOverwriteEachOther) {
+  constexpr int kWriters = 4;
+  constexpr int kRecords = 2000;
+  constexpr DWORD kRecordBytes = 32;
+  WriteText(L"a.txt", "");
+  auto append = [&](char writer) {
+    HANDLE file = Open(L"a.txt", FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    if (file == INVALID_HANDLE_VALUE) return;
+    for (int i = 0; i < kRecords; ++i) {
+      char record[kRecordBytes + 1];
+      snprintf(record, sizeof record, "%c %027d\r\n", writer, i);
+      DWORD written = 0;
+      WriteFile(file, record, kRecordBytes, &written, nullptr);
+    }
+    CloseHandle(file);
+  };
+  std::vector<std::thread> writers;
+  for (int i = 0; i < kWriters; ++i) writers.emplace_back(append, (char)('A' + i));
+  for (auto& writer : writers) writer.join();
+
+  HANDLE reader = Open(L"a.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  std::string text(kWriters * kRecords * kRecordBytes + 1, '\0');
+  DWORD read = 0;
+  EXPECT_TRUE(ReadFile(reader, text.data(), (DWORD)text.size(), &read, nullptr));
+  CloseHandle(reader);
+  ASSERT_EQ(read, kWriters * kRecords * kRecordBytes);
+  int next[kWriters] = {};  // each writer's records arrive in its own order
+  for (DWORD at = 0; at < read; at += kRecordBytes) {
+    const int writer = text[at] - 'A';
+    ASSERT_TRUE(writer >= 0 && writer < kWriters) << at;
+    EXPECT_EQ(atoi(text.c_str() + at + 2), next[writer]++) << at;
+  }
 }
 
 TEST_F(ConformanceFiles, FindListsTheNamesAPatternMatches) {

@@ -71,12 +71,15 @@ void TakeShareLocks(int fd, DWORD access, DWORD share) {
 
 bool ReadOnlyOnHost(const struct stat& st) { return (st.st_mode & S_IWUSR) == 0; }
 
+bool AppendsOnly(DWORD access) { return (access & FILE_APPEND_DATA) && !(access & FILE_WRITE_DATA); }
+
 class DiskFile final : public IoObject {
  public:
   DiskFile(host::UniqueFd fd, DWORD access, DWORD flags)
       : m_fd(std::move(fd)), m_access(access), m_overlapped((flags & FILE_FLAG_OVERLAPPED) != 0) {}
 
   int Fd() const { return m_fd.Get(); }
+  DWORD Access() const { return m_access; }
 
   BOOL Read(LPVOID buffer, DWORD length, LPDWORD transferred, LPOVERLAPPED overlapped) override;
   BOOL Write(LPCVOID buffer, DWORD length, LPDWORD transferred, LPOVERLAPPED overlapped) override;
@@ -93,6 +96,7 @@ class DiskFile final : public IoObject {
  private:
   BOOL Move(bool write, void* buffer, DWORD length, LPDWORD transferred, LPOVERLAPPED overlapped);
   DWORD Transfer(bool write, void* buffer, DWORD length, LONGLONG offset, DWORD& done);
+  DWORD Append(const void* buffer, DWORD length, LONGLONG& offset, DWORD& done);
   BOOL Finish(DWORD error, DWORD done, LPDWORD transferred, LPOVERLAPPED overlapped);
   LONGLONG StartOffset(LPOVERLAPPED overlapped, bool write);
 
@@ -115,14 +119,28 @@ DWORD DiskFile::Size(LONGLONG& size) const {
   return ERROR_SUCCESS;
 }
 
-// Handles opened for appending only, and the offset 0xFFFFFFFF:0xFFFFFFFF,
-// write at the end of the file.
+// The offset 0xFFFFFFFF:0xFFFFFFFF writes at the end of the file. (A handle
+// that may only append writes there anyway: see Append.)
 LONGLONG DiskFile::StartOffset(LPOVERLAPPED overlapped, bool write) {
-  bool toEnd = write && !(m_access & FILE_WRITE_DATA);
-  if (write && overlapped && overlapped->Offset == 0xFFFFFFFFu && overlapped->OffsetHigh == 0xFFFFFFFFu) toEnd = true;
+  const bool toEnd = write && overlapped && overlapped->Offset == 0xFFFFFFFFu && overlapped->OffsetHigh == 0xFFFFFFFFu;
   LONGLONG size = 0;
   if (toEnd && Size(size) == ERROR_SUCCESS) return size;
   return overlapped ? OffsetOf(overlapped) : m_position;
+}
+
+// A handle that may only append has its host file open with O_APPEND: each
+// write goes to the end in one step, as Windows' do. `offset` becomes where
+// the block landed.
+DWORD DiskFile::Append(const void* buffer, DWORD length, LONGLONG& offset, DWORD& done) {
+  done = 0;
+  ssize_t n;
+  while ((n = ::write(m_fd.Get(), buffer, length)) < 0 && errno == EINTR) {
+  }
+  if (n < 0) return host::ErrorFromErrno(errno);
+  done = static_cast<DWORD>(n);
+  const off_t end = ::lseek(m_fd.Get(), 0, SEEK_CUR);
+  offset = end >= n ? end - n : 0;
+  return ERROR_SUCCESS;
 }
 
 DWORD DiskFile::Transfer(bool write, void* buffer, DWORD length, LONGLONG offset, DWORD& done) {
@@ -156,9 +174,11 @@ BOOL DiskFile::Move(bool write, void* buffer, DWORD length, LPDWORD transferred,
   if (m_overlapped && !overlapped) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   if (!buffer && length) return Fail(ERROR_NOACCESS, FALSE);
   std::lock_guard lock(m_positionMutex);
-  const LONGLONG offset = StartOffset(overlapped, write);
+  LONGLONG offset = StartOffset(overlapped, write);
   DWORD done = 0;
-  DWORD error = offset < 0 ? ERROR_INVALID_PARAMETER : Transfer(write, buffer, length, offset, done);
+  DWORD error = write && AppendsOnly(m_access) ? Append(buffer, length, offset, done)
+                : offset < 0                  ? ERROR_INVALID_PARAMETER
+                                              : Transfer(write, buffer, length, offset, done);
   if (!m_overlapped && error == ERROR_SUCCESS) m_position = offset + done;
   if (!write && error == ERROR_SUCCESS && overlapped && length > 0 && done == 0) error = ERROR_HANDLE_EOF;
   return Finish(error, done, transferred, overlapped);
@@ -220,9 +240,10 @@ std::shared_ptr<DiskFile> FileOf(HANDLE handle) { return CurrentMachine().handle
 
 namespace winsim::files {
 
-std::shared_ptr<const void> HostFileOf(HANDLE handle, int& fd) {
+std::shared_ptr<const void> HostFileOf(HANDLE handle, int& fd, DWORD* access) {
   auto file = FileOf(handle);
   fd = file ? file->Fd() : -1;
+  if (access) *access = file ? file->Access() : 0;
   return file;
 }
 
@@ -306,6 +327,10 @@ DWORD OpenDiskFile(const paths::Resolved& path, const OpenRequest& request, host
   if (!created && Truncates(request.disposition) && ::ftruncate(fd.Get(), 0) != 0)
     return host::ErrorFromErrno(errno);
   TakeShareLocks(fd.Get(), request.access, request.share);
+  // Each write of a handle that may only append lands at the end as it is
+  // then, also when other handles or processes append at the same time.
+  if (AppendsOnly(request.access) && ::fcntl(fd.Get(), F_SETFL, ::fcntl(fd.Get(), F_GETFL) | O_APPEND) != 0)
+    return host::ErrorFromErrno(errno);
   return ERROR_SUCCESS;
 }
 
@@ -345,7 +370,9 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     return OpenDevice(lpFileName, dwDesiredAccess, dwShareMode, dwFlagsAndAttributes);
   if (DWORD error = Faults::Take(FaultPoint::kCreateFile, lpFileName ? lpFileName : L""))
     return Fail(error, INVALID_HANDLE_VALUE);
-  const OpenRequest request{MapGenericAccess(dwDesiredAccess), dwShareMode, dwCreationDisposition, dwFlagsAndAttributes};
+  // kernel32 asks for these two with every open of a file, whatever the caller asked.
+  const DWORD access = MapGenericAccess(dwDesiredAccess) | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
+  const OpenRequest request{access, dwShareMode, dwCreationDisposition, dwFlagsAndAttributes};
   paths::Resolved path;
   if (DWORD error = paths::Resolve(CurrentMachine(), lpFileName, path)) return Fail(error, INVALID_HANDLE_VALUE);
   host::UniqueFd fd;

@@ -10,9 +10,10 @@
 
 namespace winsim::files {
 
-// The host descriptor behind a disk-file handle, in `fd`; the returned owner
-// keeps it open for the call. Null (and fd -1) for any other handle.
-std::shared_ptr<const void> HostFileOf(HANDLE handle, int& fd);
+// The host descriptor behind a disk-file handle, in `fd`, and the handle's
+// access rights; the returned owner keeps it open for the call. Null (and fd
+// -1) for any other handle.
+std::shared_ptr<const void> HostFileOf(HANDLE handle, int& fd, DWORD* access = nullptr);
 
 // The host name of what an open descriptor stands for, links on the way resolved.
 bool HostNameOf(int fd, std::string& name);

@@ -102,10 +102,13 @@ DWORD NewName(LPCWSTR name, paths::Resolved& path) {
 
 extern "C" {
 
+// Needs FILE_READ_ATTRIBUTES, which every CreateFileW handle has.
 BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
   int fd = -1;
-  auto owner = files::HostFileOf(hFile, fd);
+  DWORD access = 0;
+  auto owner = files::HostFileOf(hFile, fd, &access);
   if (!owner) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (!(access & FILE_READ_ATTRIBUTES)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   if (!lpFileInformation) return Fail(ERROR_NOACCESS, FALSE);
   struct stat st {};
   if (::fstat(fd, &st) != 0) return Fail(host::ErrorFromErrno(errno), FALSE);
