@@ -23,10 +23,13 @@ namespace vdev {
 #define VDEV_CONTROL_LINK L"\\??\\VornVdev"
 
 // The driver's service (the INF's AddService name) and the hardware id of
-// its devices. A device id VORN<pid>&COL0<n> is collection n alone (split
-// layout); VORN<pid> is the whole controller (single layout).
+// its devices, which the INF matches. A device's first hardware id says what
+// it serves: ROOT\VORNVDEV the whole controller (single layout),
+// ROOT\VORNVDEV&COL0<n> collection n alone (split layout, where the device
+// lists ROOT\VORNVDEV second).
 #define VDEV_SERVICE L"VornVdev"
 #define VDEV_HARDWARE_ID L"ROOT\\VORNVDEV"
+#define VDEV_COLLECTION_SUFFIX L"&COL0"
 // DWORD values of the service key, written by vorndev install: the ids the
 // controller starts with each time it is plugged in, and its layout.
 #define VDEV_FIRMWARE_VALUE L"FirmwareVersion"
@@ -56,7 +59,7 @@ constexpr uint32_t kIoctlSetFault = ControlCode(0x901, kWriteAccess);
 constexpr uint32_t kIoctlAttach = ControlCode(0x903, kWriteAccess);
 // Out: WireChunk. The oldest entries of the wire record, removed from it.
 constexpr uint32_t kIoctlTakeWire = ControlCode(0x904, kWriteAccess);
-// Out: ctlmodel::State.
+// Out: StateReply.
 constexpr uint32_t kIoctlGetState = ControlCode(0x905, kReadAccess);
 
 // The reply to kIoctlTakeWire: the header and `count` entries, nothing more
@@ -77,6 +80,27 @@ struct WireChunk {
 };
 static_assert(offsetof(WireChunk, entries) == 24 && sizeof(WireChunk) == 24 + 32 * sizeof(ctlmodel::WireEntry),
               "the reply has no padding: every byte of it is written");
+
+// The reply to kIoctlGetState, laid out without padding, so that every byte
+// the caller reads was written for it (the model's State has padding).
+struct StateReply {
+  uint16_t firmwareVersion;
+  uint16_t productId;
+  uint8_t fault;  // a ctlmodel::Fault
+  uint8_t attached;
+  uint8_t wakeOnTouch;
+  uint8_t sleeping;
+  uint32_t resets;
+  // Late answers and unplugs the driver had no timer for since the controller
+  // was plugged in: each of them was lost.
+  uint32_t dropped;
+};
+static_assert(sizeof(StateReply) == 16, "the reply has no padding: every byte of it is written");
+
+inline StateReply MakeStateReply(const ctlmodel::State& state, uint32_t dropped) {
+  return {state.firmwareVersion, state.productId, static_cast<uint8_t>(state.fault), state.attached,
+          state.wakeOnTouch, state.sleeping, state.resets, dropped};
+}
 
 constexpr uint32_t WireChunkBytes(uint32_t count) {
   return static_cast<uint32_t>(offsetof(WireChunk, entries) + count * sizeof(ctlmodel::WireEntry));

@@ -1,15 +1,206 @@
-# The freestanding checks on built files, run with -DOBJDUMP=... and one of:
-#   -DARCHIVE=lib.a  no object has a static constructor table (code that runs
-#                    before a driver's DriverEntry, which no driver loader runs)
-#   -DIMAGE=x.sys    the image imports from ntoskrnl.exe only
-#   -DDRIVER=x.sys   (with -DNM=...) the linked image's constructor list holds
-#                    nothing between its two end marks
-if(DRIVER)
-  execute_process(COMMAND ${NM} ${DRIVER} OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "driver check: ${NM} could not read ${DRIVER}")
+# The freestanding checks on built files, run with -P and one of:
+#   -DARCHIVE=lib.a -DOBJDUMP=...  no object has a static constructor table (code
+#                                  that runs before a driver's DriverEntry, which
+#                                  no driver loader runs)
+#   -DIMAGE=x.sys -DOBJDUMP=...    the image imports from ntoskrnl.exe only
+#   -DDRIVER=x.sys -DOBJDUMP=... -DALLOWED=list [-DNM=...]
+#                                  the image as the kernel loads a driver: PE32+
+#                                  for x64 at image base 0x140000000, a relocation
+#                                  table, no section both writable and executable,
+#                                  no export table, the header's checksum right,
+#                                  and every import on the allow-list (lines
+#                                  "module function", # comments). With NM, also
+#                                  the linked constructor list holds nothing
+#                                  between its two end marks.
+# Every fault found is named; the first of them stops the build.
+cmake_minimum_required(VERSION 3.25)
+
+# --- the driver image, read from its bytes (`image_hex`, two hex digits a byte)
+
+set(kDriverImageBase 0000000140000000)  # where WDK-linked x64 drivers ask to load
+set(kScnWritableExecutable 0xA0000000)  # IMAGE_SCN_MEM_WRITE | IMAGE_SCN_MEM_EXECUTE
+set(kDynamicBase 0x40)                  # IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE
+
+# The `bytes` bytes at `offset`, little-endian, as hex digits (most significant
+# first); empty past the end of the image.
+function(image_field offset bytes out)
+  math(EXPR at "(${offset}) * 2")
+  math(EXPR digits "${bytes} * 2")
+  math(EXPR end "${at} + ${digits}")
+  string(LENGTH "${image_hex}" length)
+  set(field "")
+  if(end LESS_EQUAL length)
+    string(SUBSTRING "${image_hex}" ${at} ${digits} raw)
+    string(REGEX MATCHALL ".." pairs "${raw}")
+    list(REVERSE pairs)
+    string(JOIN "" field ${pairs})
   endif()
-  # MinGW links the list as [-1, constructors..., 0] from __CTOR_LIST__ to __DTOR_LIST__.
+  set(${out} "${field}" PARENT_SCOPE)
+endfunction()
+
+# As above, as a number; a field past the end of the image stops the check.
+function(image_number offset bytes out)
+  image_field(${offset} ${bytes} field)
+  if(field STREQUAL "")
+    message(FATAL_ERROR "driver check: ${DRIVER} ends before its headers do (${bytes} bytes at ${offset})")
+  endif()
+  math(EXPR value "0x${field}")
+  set(${out} ${value} PARENT_SCOPE)
+endfunction()
+
+# The PE checksum: the image's 16-bit little-endian words summed with their
+# carries folded back in, the checksum field counted as zero, plus the length.
+function(image_checksum field_offset size out)
+  math(EXPR at "(${field_offset}) * 2")
+  math(EXPR after "${at} + 8")
+  string(SUBSTRING "${image_hex}" 0 ${at} head)
+  string(SUBSTRING "${image_hex}" ${after} -1 tail)
+  set(words "${head}00000000${tail}")
+  math(EXPR odd "${size} % 2")
+  if(odd)
+    string(APPEND words "00")
+  endif()
+  string(LENGTH "${words}" length)
+  set(chunk_digits 8192)  # one math() call per chunk keeps a large image quick
+  set(sum 0)
+  foreach(start RANGE 0 ${length} ${chunk_digits})
+    string(SUBSTRING "${words}" ${start} ${chunk_digits} chunk)
+    if(NOT chunk STREQUAL "")
+      string(REGEX REPLACE "(..)(..)" "+0x\\2\\1" terms "${chunk}")
+      math(EXPR sum "${sum}${terms}")
+    endif()
+  endforeach()
+  while(sum GREATER 65535)
+    math(EXPR sum "(${sum} & 0xFFFF) + (${sum} >> 16)")
+  endwhile()
+  math(EXPR sum "${sum} + ${size}")
+  set(${out} ${sum} PARENT_SCOPE)
+endfunction()
+
+# A section header's name (8 bytes, zero-padded).
+function(section_name offset out)
+  set(name "")
+  foreach(i RANGE 7)
+    math(EXPR at "${offset} + ${i}")
+    image_number(${at} 1 byte)
+    if(byte EQUAL 0)
+      break()
+    endif()
+    string(ASCII ${byte} char)
+    string(APPEND name "${char}")
+  endforeach()
+  set(${out} "${name}" PARENT_SCOPE)
+endfunction()
+
+# The header faults of the image at `image_hex`, appended to `faults`.
+function(check_headers faults_var)
+  set(faults ${${faults_var}})
+  file(SIZE ${DRIVER} size)
+  image_field(0 2 mz)
+  if(NOT mz STREQUAL "5a4d")
+    message(FATAL_ERROR "driver check: ${DRIVER} is not a PE image (no MZ header)")
+  endif()
+  image_number(60 4 pe)
+  image_field(${pe} 4 signature)
+  image_number(${pe}+4 2 machine)
+  math(EXPR optional "${pe} + 24")
+  image_number(${optional} 2 magic)
+  if(NOT signature STREQUAL "00004550" OR NOT machine EQUAL 0x8664 OR NOT magic EQUAL 0x20b)
+    message(FATAL_ERROR "driver check: ${DRIVER} is not a PE32+ image for x64")
+  endif()
+  image_number(${pe}+6 2 sections)
+  image_number(${pe}+20 2 optional_size)
+
+  image_field(${optional}+24 8 base)
+  if(NOT base STREQUAL "${kDriverImageBase}")
+    list(APPEND faults "its image base is 0x${base}, not 0x${kDriverImageBase}")
+  endif()
+  image_number(${optional}+64 4 stored)
+  image_checksum(${optional}+64 ${size} computed)
+  if(NOT stored EQUAL computed)
+    math(EXPR stored "${stored}" OUTPUT_FORMAT HEXADECIMAL)
+    math(EXPR computed "${computed}" OUTPUT_FORMAT HEXADECIMAL)
+    list(APPEND faults "its header checksum is ${stored}, the image's is ${computed}")
+  endif()
+
+  image_number(${optional}+70 2 characteristics)
+  image_number(${optional}+108 4 directories)
+  set(exports 0)
+  set(relocations 0)
+  if(directories GREATER 0)
+    image_number(${optional}+116 4 exports)
+  endif()
+  if(directories GREATER 5)
+    image_number(${optional}+156 4 relocations)
+  endif()
+  if(NOT exports EQUAL 0)
+    list(APPEND faults "it has an export table (${exports} bytes): DriverEntry is its entry point, nothing is exported")
+  endif()
+  math(EXPR dynamic "${characteristics} & ${kDynamicBase}")
+  if(relocations EQUAL 0 AND dynamic)
+    list(APPEND faults "it has no relocation table, yet asks to be loaded anywhere (DYNAMIC_BASE); "
+                       "ld writes none for an image without a single fixup")
+  elseif(relocations EQUAL 0)
+    list(APPEND faults "it has no relocation table: it loads only at its image base")
+  endif()
+
+  math(EXPR header "${optional} + ${optional_size}")
+  foreach(i RANGE 1 ${sections})
+    math(EXPR at "${header} + (${i} - 1) * 40")
+    section_name(${at} name)
+    image_number(${at}+36 4 flags)
+    math(EXPR wx "${flags} & ${kScnWritableExecutable}")
+    math(EXPR both "${kScnWritableExecutable}")
+    if(wx EQUAL both)
+      list(APPEND faults "its section '${name}' is both writable and executable")
+    endif()
+  endforeach()
+  set(${faults_var} ${faults} PARENT_SCOPE)
+endfunction()
+
+# The imports objdump lists that are not on the allow-list, appended to `faults`.
+function(check_imports objdump allowed faults_var)
+  set(faults ${${faults_var}})
+  file(STRINGS ${allowed} entries REGEX "^[^#]")
+  set(permitted "")
+  foreach(entry ${entries})
+    string(REGEX REPLACE "[ \t]+" ";" words "${entry}")
+    list(GET words 0 module)
+    list(GET words 1 function)
+    string(TOLOWER "${module}" module)
+    list(APPEND permitted "${module}!${function}")
+  endforeach()
+  execute_process(COMMAND ${objdump} -p ${DRIVER} OUTPUT_VARIABLE dump RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "driver check: ${objdump} could not read ${DRIVER}")
+  endif()
+  # One line an element: brackets and semicolons would split or join them.
+  string(REGEX REPLACE "[][;]" "_" dump "${dump}")
+  string(REPLACE "\n" ";" lines "${dump}")
+  get_filename_component(list_name ${allowed} NAME)
+  set(module "")
+  foreach(line ${lines})
+    if(line MATCHES "^\tDLL Name: (.*)$")
+      string(TOLOWER "${CMAKE_MATCH_1}" module)
+    elseif(module AND line MATCHES "^\t[0-9a-f]+\t +[0-9]+ +([^ \t]+)")
+      set(function ${CMAKE_MATCH_1})
+      if(NOT "${module}!${function}" IN_LIST permitted)
+        list(APPEND faults "it imports ${function} from ${module}, which ${list_name} does not allow")
+      endif()
+    elseif(NOT line MATCHES "^(\t|$| [0-9a-f])")
+      set(module "")  # the import tables end with the next heading
+    endif()
+  endforeach()
+  set(${faults_var} ${faults} PARENT_SCOPE)
+endfunction()
+
+# MinGW links the constructor list as [-1, constructors..., 0] from
+# __CTOR_LIST__ to __DTOR_LIST__.
+function(check_constructor_list nm)
+  execute_process(COMMAND ${nm} ${DRIVER} OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "driver check: ${nm} could not read ${DRIVER}")
+  endif()
   if(NOT symbols MATCHES "([0-9a-f]+) [A-Za-z] __CTOR_LIST__\n")
     message(FATAL_ERROR "driver check: ${DRIVER} has no __CTOR_LIST__ symbol to check")
   endif()
@@ -23,8 +214,23 @@ if(DRIVER)
     message(FATAL_ERROR "driver check: ${DRIVER} runs static constructors, which no driver loader calls "
                         "(${bytes} bytes of constructor list: ${constructors}); make the globals constinit")
   endif()
+endfunction()
+
+if(DRIVER)
+  if(NM)
+    check_constructor_list(${NM})
+  endif()
+  file(READ ${DRIVER} image_hex HEX)
+  set(faults "")
+  check_headers(faults)
+  check_imports(${OBJDUMP} ${ALLOWED} faults)
+  if(faults)
+    list(JOIN faults "\n  " text)
+    message(FATAL_ERROR "driver check: ${DRIVER}:\n  ${text}")
+  endif()
   return()
 endif()
+
 execute_process(COMMAND ${OBJDUMP} -h -p ${ARCHIVE}${IMAGE} OUTPUT_VARIABLE dump RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "ctlmodel check: ${OBJDUMP} could not read ${ARCHIVE}${IMAGE}")

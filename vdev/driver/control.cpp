@@ -35,6 +35,9 @@ struct AbsoluteDescriptor {
   PVOID owner, group, sacl, dacl;
 };
 static_assert(sizeof(AbsoluteDescriptor) == 8 + 4 * sizeof(void*), "the pointers are aligned");
+// SE_DACL_PROTECTED (winnt.h, which a driver does not include): the DACL takes
+// no entries inherited from above.
+constexpr USHORT kDaclProtected = 0x1000;
 
 // Sets the device object's DACL through a handle to it: Wine's ntoskrnl does
 // not implement ObSetSecurityObjectByPointer (calling it ends the driver host).
@@ -48,8 +51,9 @@ NTSTATUS SetDacl(PDEVICE_OBJECT device, PSECURITY_DESCRIPTOR descriptor) {
 }
 
 // The device's DACL, as "D:P(A;;GA;;;SY)(A;;GA;;;BA)" would give it: all
-// access for SYSTEM and the Administrators, none for anybody else. Built by
-// hand: IoCreateDeviceSecure lives in a static library MinGW lacks.
+// access for SYSTEM and the Administrators, none for anybody else, protected
+// from inheritance. Built by hand: IoCreateDeviceSecure lives in a static
+// library MinGW lacks.
 NTSTATUS Protect(PDEVICE_OBJECT device) {
   alignas(8) UCHAR aclBuffer[kAclBytes];
   auto* acl = reinterpret_cast<PACL>(aclBuffer);
@@ -62,6 +66,7 @@ NTSTATUS Protect(PDEVICE_OBJECT device) {
   if (NT_SUCCESS(status)) status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, system);
   if (NT_SUCCESS(status)) status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, administrators);
   if (NT_SUCCESS(status)) status = RtlSetDaclSecurityDescriptor(descriptor, TRUE, acl, FALSE);
+  descriptorBuffer.control |= kDaclProtected;
   if (NT_SUCCESS(status)) status = SetDacl(device, descriptor);
   return status;
 }
@@ -117,10 +122,10 @@ NTSTATUS TakeWireRequest(PIRP irp) {
 }
 
 NTSTATUS StateRequest(PIRP irp) {
-  auto* state = static_cast<ctlmodel::State*>(Output(irp, sizeof(ctlmodel::State)));
-  if (state == nullptr) return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL);
-  *state = controller::State();
-  return CompleteRequest(irp, STATUS_SUCCESS, sizeof(ctlmodel::State));
+  auto* reply = static_cast<StateReply*>(Output(irp, sizeof(StateReply)));
+  if (reply == nullptr) return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL);
+  *reply = controller::State();
+  return CompleteRequest(irp, STATUS_SUCCESS, sizeof(StateReply));
 }
 
 NTSTATUS DeviceControl(PIRP irp) {
@@ -159,6 +164,9 @@ NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) {
     case IRP_MJ_CLOSE:
     case IRP_MJ_CLEANUP: return CompleteRequest(irp, STATUS_SUCCESS);
     case IRP_MJ_DEVICE_CONTROL: return DeviceControl(irp);
+    // WMI: nothing is below the control device to pass it to, and it
+    // registers no provider; the status it came with stands.
+    case IRP_MJ_SYSTEM_CONTROL: return CompleteRequest(irp, irp->IoStatus.Status, irp->IoStatus.Information);
     default: return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);  // reads, writes and the rest
   }
 }

@@ -22,7 +22,12 @@ struct TimedWork {
   CollectionDevice* device;    // kHeldWrite
 };
 
-constexpr ULONG kTimedSlots = 16;
+// Held writes have timers of their own, so that a stuck-write storm cannot
+// crowd out the answers and unplugs that are due: a write beyond these fails
+// at once, an answer or unplug beyond those is counted as dropped.
+constexpr ULONG kHeldWriteSlots = 16;
+constexpr ULONG kDueSlots = 16;
+constexpr ULONG kTimedSlots = kHeldWriteSlots + kDueSlots;  // held writes first
 
 // Every member has an initializer, so that the global below is constant-
 // initialized: the kernel's loader runs no constructors.
@@ -35,8 +40,9 @@ struct Bus {
   // generation whose timer could no longer be cancelled does nothing.
   ULONG generation = 0;
   bool unplugged = false;  // the unplug fault took the controller off the bus
-  bool failsDevices = false;  // the unplug fault reports the devices failed
+  Kernel kernel = {};
   uint32_t droppedSeen = 0;
+  uint32_t dropped = 0;  // answers and unplugs with no timer free since the plug-in
   TimedWork timed[kTimedSlots] = {};
 };
 
@@ -78,6 +84,8 @@ class Completions {
 };
 
 LONGLONG Now() { return KeQueryPerformanceCounter(nullptr).QuadPart; }
+
+constexpr ULONG kRemoveLockTag = 0x76646E56;  // 'Vndv', the pool tag of the remove lock's tracking
 
 CollectionDevice* FindDevice(Collection collection) {
   for (LIST_ENTRY* link = g_bus.devices.Flink; link != &g_bus.devices; link = link->Flink) {
@@ -174,7 +182,11 @@ void SendInput(const ctlmodel::Report& report, Completions& done) {
 VOID NTAPI TimedWorkDue(PKDPC, PVOID context, PVOID, PVOID);
 
 TimedWork* Schedule(Due kind, ULONG dueMs) {
-  for (TimedWork& work : g_bus.timed) {
+  const bool held = kind == Due::kHeldWrite;
+  TimedWork* const first = g_bus.timed + (held ? 0 : kHeldWriteSlots);
+  TimedWork* const end = held ? g_bus.timed + kHeldWriteSlots : g_bus.timed + kTimedSlots;
+  for (TimedWork* slot = first; slot != end; ++slot) {
+    TimedWork& work = *slot;
     if (work.kind != Due::kFree) continue;
     work.kind = kind;
     work.generation = g_bus.generation;
@@ -217,7 +229,7 @@ VOID NTAPI CancelHeldWrite(PDEVICE_OBJECT, PIRP irp) {
 // Returns STATUS_PENDING, or the status it was completed with at once.
 NTSTATUS HoldWrite(CollectionDevice& device, PIRP irp, Completions& done) {
   TimedWork* work = Schedule(Due::kHeldWrite, kStuckWriteHoldMs);
-  if (work == nullptr) {  // every slot is busy
+  if (work == nullptr) {  // as many writes as there are slots are held
     done.Add(irp, STATUS_INSUFFICIENT_RESOURCES);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -233,27 +245,46 @@ NTSTATUS HoldWrite(CollectionDevice& device, PIRP irp, Completions& done) {
   return STATUS_PENDING;
 }
 
-// The controller leaves the bus: the model is detached, and the devices are
-// reported failed, which makes the PnP manager take them away as it does a
-// device that was pulled out. Returns the devices' PDOs, referenced, to tell.
-ULONG Unplug(PDEVICE_OBJECT* pdos, ULONG capacity) {
+// At passive level, from the device's work item: a device still listed is
+// reported failed, which makes the PnP manager take it away as it does a
+// device pulled out. The remove lock taken when the work was queued keeps the
+// device, and so its PDO, until this returns.
+VOID NTAPI ReportFailed(PDEVICE_OBJECT, PVOID context) {
+  auto* device = static_cast<CollectionDevice*>(context);
+  PDEVICE_OBJECT pdo = nullptr;
+  {
+    Locked lock;
+    device->failing = false;
+    if (!device->removed) pdo = device->pdo;
+  }
+  if (pdo != nullptr) IoInvalidateDeviceState(pdo);
+  IoReleaseRemoveLock(&device->removeLock, device);
+}
+
+constexpr ULONG kMaxDevices = 8;  // more than a controller of either layout has
+using Failing = CollectionDevice* [kMaxDevices];
+
+// The controller leaves the bus: the model is detached, and where the kernel
+// can, each device is to be reported failed. Returns how many devices of
+// `failing` are, each with its remove lock taken: their work items are queued
+// once the lock is released.
+ULONG Unplug(Failing& failing) {
   g_bus.model.Detach();
   g_bus.unplugged = true;
   ULONG count = 0;
-  if (!g_bus.failsDevices) return 0;
-  for (LIST_ENTRY* link = g_bus.devices.Flink; link != &g_bus.devices && count < capacity; link = link->Flink) {
-    pdos[count] = CONTAINING_RECORD(link, CollectionDevice, link)->pdo;
-    ObReferenceObject(pdos[count]);
-    ++count;
+  if (!g_bus.kernel.failsDevices) return 0;
+  for (LIST_ENTRY* link = g_bus.devices.Flink; link != &g_bus.devices && count < kMaxDevices; link = link->Flink) {
+    CollectionDevice* device = CONTAINING_RECORD(link, CollectionDevice, link);
+    if (device->failing || !NT_SUCCESS(IoAcquireRemoveLock(&device->removeLock, device))) continue;
+    device->failing = true;
+    failing[count++] = device;
   }
   return count;
 }
 
-constexpr ULONG kMaxDevices = 8;  // more than a controller of either layout has
-
-ULONG Carry(TimedWork& work, Completions& done, PDEVICE_OBJECT* pdos) {
+ULONG Carry(TimedWork& work, Completions& done, Failing& failing) {
   const bool current = work.generation == g_bus.generation;
-  ULONG unplugged = 0;
+  ULONG failingCount = 0;
   switch (work.kind) {
     case Due::kAnswer:
       if (current) SendInput(work.report, done);
@@ -262,33 +293,24 @@ ULONG Carry(TimedWork& work, Completions& done, PDEVICE_OBJECT* pdos) {
       if (PIRP irp = TakeHeldWrite(work)) done.Add(irp, STATUS_UNSUCCESSFUL);
       break;
     case Due::kUnplug:
-      if (current) unplugged = Unplug(pdos, kMaxDevices);
+      if (current) failingCount = Unplug(failing);
       break;
     case Due::kFree: break;
   }
   work.kind = Due::kFree;
-  return unplugged;
-}
-
-// The PnP manager asks the devices for their state in answer; that takes the
-// lock, so the devices are told after it is released.
-void TellFailed(PDEVICE_OBJECT* pdos, ULONG count) {
-  for (ULONG i = 0; i < count; ++i) {
-    IoInvalidateDeviceState(pdos[i]);
-    ObDereferenceObject(pdos[i]);
-  }
+  return failingCount;
 }
 
 VOID NTAPI TimedWorkDue(PKDPC, PVOID context, PVOID, PVOID) {
   Completions done;
-  PDEVICE_OBJECT pdos[kMaxDevices];
-  ULONG unplugged = 0;
+  Failing failing;
+  ULONG count = 0;
   {
     Locked lock;
-    unplugged = Carry(*static_cast<TimedWork*>(context), done, pdos);
+    count = Carry(*static_cast<TimedWork*>(context), done, failing);
   }
   done.Run();
-  TellFailed(pdos, unplugged);
+  for (ULONG i = 0; i < count; ++i) IoQueueWorkItem(failing[i]->failWork, ReportFailed, DelayedWorkQueue, failing[i]);
 }
 
 void React(const ctlmodel::Reaction& reaction, Completions& done) {
@@ -297,15 +319,15 @@ void React(const ctlmodel::Reaction& reaction, Completions& done) {
       SendInput(reaction.answer, done);
     } else if (TimedWork* work = Schedule(Due::kAnswer, reaction.answerDueMs)) {
       work->report = reaction.answer;
+    } else {
+      ++g_bus.dropped;
     }
   }
-  if (reaction.unplugs) Schedule(Due::kUnplug, reaction.unplugDueMs);
+  if (reaction.unplugs && Schedule(Due::kUnplug, reaction.unplugDueMs) == nullptr) ++g_bus.dropped;
 }
 
-// A report with an ID: Wine's class driver reports one byte fewer written
-// than the minidriver says, so the ID byte is counted twice here.
 ULONG_PTR BytesWritten(const HID_XFER_PACKET& packet) {
-  return packet.reportBufferLen + (packet.reportId != 0 ? 1 : 0);
+  return packet.reportBufferLen + (g_bus.kernel.shortensWrites && packet.reportId != 0 ? 1 : 0);
 }
 
 NTSTATUS WriteStatus(ctlmodel::WriteOutcome outcome) {
@@ -325,16 +347,18 @@ void PlugIn(const ctlmodel::Config& config) {
   ++g_bus.generation;
   g_bus.unplugged = false;
   g_bus.droppedSeen = 0;
+  g_bus.dropped = 0;
   for (TimedWork& work : g_bus.timed)
     if (work.kind == Due::kAnswer || work.kind == Due::kUnplug) Cancel(work);
 }
 
 }  // namespace
 
-void Init(bool failsDevices) {
-  g_bus.failsDevices = failsDevices;
+void Init(const Kernel& kernel) {
+  g_bus.kernel = kernel;
   KeInitializeSpinLock(&g_bus.lock);
   InitializeListHead(&g_bus.devices);
+  g_bus.deviceCount = 0;
   for (TimedWork& work : g_bus.timed) {
     KeInitializeTimer(&work.timer);
     KeInitializeDpc(&work.dpc, TimedWorkDue, &work);
@@ -347,7 +371,11 @@ void Shutdown() {
   KeFlushQueuedDpcs();
 }
 
-void AddDevice(CollectionDevice& device, const ctlmodel::Config& config) {
+NTSTATUS AddDevice(CollectionDevice& device, const ctlmodel::Config& config) {
+  device.failWork = IoAllocateWorkItem(device.fdo);
+  if (device.failWork == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  IoInitializeRemoveLock(&device.removeLock, kRemoveLockTag, 0, 0);
+  device.failing = false;
   InitializeListHead(&device.reads);
   device.removed = false;
   device.backlog = {};
@@ -355,6 +383,7 @@ void AddDevice(CollectionDevice& device, const ctlmodel::Config& config) {
   if (g_bus.deviceCount == 0) PlugIn(config);
   InsertTailList(&g_bus.devices, &device.link);
   ++g_bus.deviceCount;
+  return STATUS_SUCCESS;
 }
 
 void RemoveDevice(CollectionDevice& device) {
@@ -374,6 +403,14 @@ void RemoveDevice(CollectionDevice& device) {
     }
   }
   done.Run();
+}
+
+void DeleteDevice(CollectionDevice& device) {
+  RemoveDevice(device);
+  if (NT_SUCCESS(IoAcquireRemoveLock(&device.removeLock, &device.removeLock)))
+    IoReleaseRemoveLockAndWait(&device.removeLock, &device.removeLock);
+  IoFreeWorkItem(device.failWork);
+  device.failWork = nullptr;
 }
 
 ULONG DeviceCount() {
@@ -476,9 +513,9 @@ void Attach() {
   g_bus.model.Attach();
 }
 
-ctlmodel::State State() {
+StateReply State() {
   Locked lock;
-  return g_bus.model.GetState();
+  return MakeStateReply(g_bus.model.GetState(), g_bus.dropped);
 }
 
 ULONG TakeWire(WireChunk& chunk) {
@@ -489,3 +526,14 @@ ULONG TakeWire(WireChunk& chunk) {
 }
 
 }  // namespace vdev::controller
+
+namespace vdev {
+
+NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+}  // namespace vdev

@@ -1,22 +1,23 @@
 // The driver's entry, its registration with the HID class driver, and the
 // requests the class driver passes down to each device.
 //
-// The class driver takes over the driver object's dispatch table when the
-// minidriver registers; every entry is then wrapped, so that a request to the
-// control device reaches it whatever its major function, and every request to
-// a HID device still reaches the class driver.
+// The class driver keeps the minidriver's entry points (unload included) when
+// it registers, and puts its own in the driver object; every dispatch entry is
+// then wrapped, so that a request to the control device reaches it whatever its
+// major function, and every request to a HID device still reaches the class
+// driver. Its unload routine calls the driver's own.
 #include "vdev.h"
 
 namespace vdev {
 namespace {
 
 PDRIVER_DISPATCH g_classDispatch[IRP_MJ_MAXIMUM_FUNCTION + 1];
-PDRIVER_UNLOAD g_classUnload;
 
 // The driver's service key, where vorndev install leaves the controller's ids.
+// Constant-initialized: the buffer's address is a fixup in the image.
 constexpr USHORT kRegistryPathChars = 256;
 WCHAR g_registryPathBuffer[kRegistryPathChars];
-UNICODE_STRING g_registryPath;
+UNICODE_STRING g_registryPath = {0, sizeof(g_registryPathBuffer), g_registryPathBuffer};
 
 NTSTATUS NTAPI Route(PDEVICE_OBJECT device, PIRP irp) {
   if (control::Owns(device)) return control::Dispatch(device, irp);
@@ -33,47 +34,51 @@ NTSTATUS CallLower(PDEVICE_OBJECT fdo, PIRP irp) {
 
 // --- which device it is
 
-// The device id the device was installed as (ROOT\VORN0101&COL02), asked of
-// the device below; the caller frees it with ExFreePool.
-PWCHAR QueryDeviceId(PDEVICE_OBJECT pdo) {
-  KEVENT event;
-  IO_STATUS_BLOCK status = {};
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, pdo, nullptr, 0, nullptr, &event, &status);
-  if (irp == nullptr) return nullptr;
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-  stack->MinorFunction = IRP_MN_QUERY_ID;
-  stack->Parameters.QueryId.IdType = BusQueryDeviceID;
-  if (IoCallDriver(pdo, irp) == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-  return NT_SUCCESS(status.Status) ? reinterpret_cast<PWCHAR>(status.Information) : nullptr;
+// The length of `word` (upper case) when `text` starts with it in any letter
+// case, else 0.
+ULONG Prefix(const WCHAR* text, const WCHAR* word) {
+  ULONG length = 0;
+  for (; word[length] != 0; ++length) {
+    const WCHAR w = word[length];
+    const WCHAR lower = w >= L'A' && w <= L'Z' ? static_cast<WCHAR>(w + (L'a' - L'A')) : w;
+    if (text[length] != w && text[length] != lower) return 0;
+  }
+  return length;
 }
 
-// The device ids vorndev creates: VORN<pid> (the whole controller) or
-// VORN<pid>&COL01 to &COL03 (one collection), after the enumerator's name,
-// in any letter case. Anything else is not this driver's device.
-bool IsHex(WCHAR c) { return (c >= L'0' && c <= L'9') || ((c | 0x20) >= L'a' && (c | 0x20) <= L'f'); }
-
-// `text` starts with `word` (lower case), in any letter case.
-bool StartsWith(const WCHAR* text, const WCHAR* word) {
-  for (; *word != 0; ++text, ++word)
-    if ((*text | 0x20) != *word) return false;
-  return true;
+// What follows an id's enumerator (ROOT\).
+const WCHAR* AfterEnumerator(const WCHAR* id) {
+  while (*id != 0 && *id != L'\\') ++id;
+  return *id == 0 ? nullptr : id + 1;
 }
 
-bool ParseDeviceId(const WCHAR* id, CollectionDevice& device) {
-  const WCHAR* p = id;
-  while (*p != 0 && *p != L'\\') ++p;
-  if (*p == 0 || !StartsWith(p + 1, L"vorn")) return false;
-  p += 5;
-  for (int i = 0; i < 4; ++i, ++p)
-    if (!IsHex(*p)) return false;
-  device.whole = *p == 0;
+// The device's first hardware id, as vorndev sets it: <enumerator>\VORNVDEV
+// (the whole controller) or <enumerator>\VORNVDEV&COL01 to &COL03 (one
+// collection), in any letter case. Anything else is not this driver's device.
+bool ParseHardwareId(const WCHAR* id, CollectionDevice& device) {
+  const WCHAR* name = AfterEnumerator(id);
+  const ULONG length = name != nullptr ? Prefix(name, AfterEnumerator(VDEV_HARDWARE_ID)) : 0;
+  if (length == 0) return false;
+  device.whole = name[length] == 0;
   if (device.whole) return true;
+  const WCHAR* suffix = name + length;
+  const ULONG marker = Prefix(suffix, VDEV_COLLECTION_SUFFIX);
+  const WCHAR digit = suffix[marker];
   const WCHAR last = static_cast<WCHAR>(L'0' + ctlmodel::kCollectionCount);
-  if (!StartsWith(p, L"&col0") || p[5] < L'1' || p[5] > last || p[6] != 0) return false;
-  device.collection = static_cast<ctlmodel::Collection>(p[5] - L'1');
+  if (marker == 0 || digit < L'1' || digit > last || suffix[marker + 1] != 0) return false;
+  device.collection = static_cast<ctlmodel::Collection>(digit - L'1');
   return true;
+}
+
+// What the PnP manager holds of the device, read in AddDevice rather than
+// asked of the device below: the stack is still being built there.
+bool IdentifyDevice(PDEVICE_OBJECT pdo, CollectionDevice& device) {
+  // REG_MULTI_SZ; two ids of vorndev's fit with room to spare. The last
+  // character stays zero, so that the first id ends whatever the data.
+  WCHAR ids[128] = {};
+  ULONG length = 0;
+  const NTSTATUS status = IoGetDeviceProperty(pdo, DevicePropertyHardwareID, sizeof(ids) - sizeof(WCHAR), ids, &length);
+  return NT_SUCCESS(status) && ParseHardwareId(ids, device);
 }
 
 // A DWORD value of the driver's service key.
@@ -110,13 +115,11 @@ ctlmodel::Config StoredConfig() {
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT fdo) {
   auto* ext = static_cast<HID_DEVICE_EXTENSION*>(fdo->DeviceExtension);
   CollectionDevice& device = *DeviceOf(fdo);
-  PWCHAR id = QueryDeviceId(ext->PhysicalDeviceObject);
-  const bool known = id != nullptr && ParseDeviceId(id, device);
-  if (id != nullptr) ExFreePool(id);
-  if (!known) return STATUS_NO_SUCH_DEVICE;
+  if (!IdentifyDevice(ext->PhysicalDeviceObject, device)) return STATUS_NO_SUCH_DEVICE;
   device.fdo = fdo;
   device.pdo = ext->PhysicalDeviceObject;
-  controller::AddDevice(device, StoredConfig());
+  const NTSTATUS status = controller::AddDevice(device, StoredConfig());
+  if (!NT_SUCCESS(status)) return status;
   control::Follow(driver);
   fdo->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;
@@ -141,13 +144,15 @@ NTSTATUS NTAPI Pnp(PDEVICE_OBJECT fdo, PIRP irp) {
       irp->IoStatus.Status = STATUS_SUCCESS;
       break;
     // A read left pending here would hold up the removal until the class
-    // driver gives up on it.
+    // driver gives up on it. The control device goes with the last device
+    // here already: the removal itself waits until every handle is closed.
     case IRP_MN_SURPRISE_REMOVAL:
       controller::RemoveDevice(*DeviceOf(fdo));
+      control::Follow(fdo->DriverObject);
       irp->IoStatus.Status = STATUS_SUCCESS;
       break;
     case IRP_MN_REMOVE_DEVICE: {
-      controller::RemoveDevice(*DeviceOf(fdo));
+      controller::DeleteDevice(*DeviceOf(fdo));
       irp->IoStatus.Status = STATUS_SUCCESS;
       PDRIVER_OBJECT driver = fdo->DriverObject;
       const NTSTATUS status = CallLower(fdo, irp);
@@ -158,6 +163,9 @@ NTSTATUS NTAPI Pnp(PDEVICE_OBJECT fdo, PIRP irp) {
   }
   return CallLower(fdo, irp);
 }
+
+// WMI requests: the driver registers no provider, and passes them on.
+NTSTATUS NTAPI SystemControl(PDEVICE_OBJECT fdo, PIRP irp) { return CallLower(fdo, irp); }
 
 NTSTATUS NTAPI Power(PDEVICE_OBJECT fdo, PIRP irp) {
   auto* ext = static_cast<HID_DEVICE_EXTENSION*>(fdo->DeviceExtension);
@@ -254,22 +262,16 @@ NTSTATUS NTAPI InternalControl(PDEVICE_OBJECT fdo, PIRP irp) {
   }
 }
 
-VOID NTAPI Unload(PDRIVER_OBJECT driver) {
-  controller::Shutdown();
-  if (g_classUnload != nullptr) g_classUnload(driver);
-}
+// Called by the class driver's unload routine, once every device is gone.
+VOID NTAPI Unload(PDRIVER_OBJECT) { controller::Shutdown(); }
 
 void WrapClassDispatch(PDRIVER_OBJECT driver) {
   for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
     g_classDispatch[major] = driver->MajorFunction[major];
     driver->MajorFunction[major] = Route;
   }
-  g_classUnload = driver->DriverUnload;
-  driver->DriverUnload = Unload;
 }
 
-// The path is only lent to DriverEntry. One longer than the buffer leaves the
-// controller with the model's ids.
 // Wine's ntoskrnl exports the loop its driver host runs.
 bool UnderWine() {
   UNICODE_STRING name;
@@ -277,31 +279,27 @@ bool UnderWine() {
   return MmGetSystemRoutineAddress(&name) != nullptr;
 }
 
+// The path is only lent to DriverEntry. One longer than the buffer leaves the
+// controller with the model's ids.
 void KeepRegistryPath(PUNICODE_STRING registryPath) {
-  g_registryPath.Buffer = g_registryPathBuffer;
-  g_registryPath.MaximumLength = sizeof(g_registryPathBuffer);
   if (registryPath->Length <= sizeof(g_registryPathBuffer)) RtlCopyUnicodeString(&g_registryPath, registryPath);
 }
 
 }  // namespace
-
-NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
 }  // namespace vdev
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
   using namespace vdev;
   KeepRegistryPath(registryPath);
-  controller::Init(!UnderWine());
+  const bool wine = UnderWine();
+  controller::Init({.failsDevices = !wine, .shortensWrites = wine});
   control::Init();
+  // The class driver keeps these when the driver registers: they must be set before.
+  driver->DriverUnload = Unload;
   driver->DriverExtension->AddDevice = AddDevice;
   driver->MajorFunction[IRP_MJ_PNP] = Pnp;
   driver->MajorFunction[IRP_MJ_POWER] = Power;
+  driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = SystemControl;
   driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = InternalControl;
   HID_MINIDRIVER_REGISTRATION registration = {};
   registration.Revision = hidport::kRevision;

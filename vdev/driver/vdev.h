@@ -36,6 +36,10 @@ struct CollectionDevice {
   LIST_ENTRY reads;  // IOCTL_HID_READ_REPORT requests waiting for a report
   LIST_ENTRY link;   // in the controller's device list
   Backlog backlog;
+  // Held by work queued for the device; its removal waits until it is released.
+  IO_REMOVE_LOCK removeLock;
+  PIO_WORKITEM failWork;  // reports the device failed (the unplug fault)
+  bool failing;           // failWork is queued or running
 
   bool Serves(ctlmodel::Collection c) const { return whole || collection == c; }
 };
@@ -50,19 +54,33 @@ inline CollectionDevice* DeviceOf(PDEVICE_OBJECT fdo) {
 // after the lock is released.
 namespace controller {
 
-// `failsDevices`: the unplug fault reports the devices failed, so that the
-// PnP manager removes them (IoInvalidateDeviceState). Wine 8's ntoskrnl does
-// not implement that call (calling it ends the driver host): there the
-// devices stay, with the model detached behind them.
-void Init(bool failsDevices);
+// What the kernel the driver runs in does differently: Windows', or Wine 8's.
+struct Kernel {
+  // The unplug fault reports the devices failed, so that the PnP manager
+  // removes them (IoInvalidateDeviceState). Wine 8's ntoskrnl does not
+  // implement that call (calling it ends the driver host): there the devices
+  // stay, with the model detached behind them.
+  bool failsDevices;
+  // Wine's class driver reports a write of a report with an ID one byte
+  // shorter than the minidriver says: the ID byte is counted twice for it.
+  bool shortensWrites;
+};
+
+void Init(const Kernel& kernel);
 void Shutdown();  // unload: every timer cancelled, every queued DPC run
 
-// A device arrives. The first one plugs the controller in: it starts as after
-// power-on with `config`, and what was due for the one before is dropped.
-void AddDevice(CollectionDevice& device, const ctlmodel::Config& config);
-// The device is going: its pending reads and held writes complete with
-// STATUS_DELETE_PENDING, and nothing reaches it any more.
+// A device arrives (`device.fdo` and `device.pdo` set). The first one plugs
+// the controller in: it starts as after power-on with `config`, and what was
+// due for the one before is dropped.
+NTSTATUS AddDevice(CollectionDevice& device, const ctlmodel::Config& config);
+// The device is going (surprise removal or removal): its pending reads and
+// held writes complete with STATUS_DELETE_PENDING, and nothing reaches it any
+// more.
 void RemoveDevice(CollectionDevice& device);
+// IRP_MN_REMOVE_DEVICE, at passive level: the device is removed as above,
+// work still holding it is waited for, and what AddDevice took is freed; the
+// class driver then deletes the device object.
+void DeleteDevice(CollectionDevice& device);
 ULONG DeviceCount();
 
 // Each completes the request or leaves it pending, and returns its status.
@@ -77,7 +95,7 @@ bool Unplugged();
 // The control interface.
 void SetFault(ctlmodel::Fault fault);
 void Attach();
-ctlmodel::State State();
+StateReply State();
 // Fills the reply to kIoctlTakeWire; returns its length.
 ULONG TakeWire(WireChunk& chunk);
 

@@ -51,21 +51,31 @@ std::wstring ToolDirectory() {
   }
 }
 
-// The hardware id as a REG_MULTI_SZ: the id, then an empty string.
-std::vector<wchar_t> HardwareIdList() {
-  const std::wstring id = VDEV_HARDWARE_ID;
-  std::vector<wchar_t> list(id.begin(), id.end());
+// The hardware ids as a REG_MULTI_SZ: each id, then an empty string. The
+// driver reads what the device serves from the first; the INF matches
+// ROOT\VORNVDEV. `collection` 0 is the whole controller.
+std::vector<wchar_t> HardwareIdList(int collection) {
+  std::wstring ids;
+  if (collection != 0) ids = VDEV_HARDWARE_ID VDEV_COLLECTION_SUFFIX + std::to_wstring(collection) + L'\0';
+  ids += VDEV_HARDWARE_ID;
+  std::vector<wchar_t> list(ids.begin(), ids.end());
   list.push_back(0);
   list.push_back(0);
   return list;
 }
 
-Failure CreateDevice(HDEVINFO set, const std::wstring& id) {
+// A device to create: its instance id, and the collection it serves (0: all).
+struct NewDevice {
+  std::wstring instanceId;
+  int collection;
+};
+
+Failure CreateDevice(HDEVINFO set, const NewDevice& spec) {
   SP_DEVINFO_DATA device{};
   device.cbSize = sizeof(device);
-  if (!SetupDiCreateDeviceInfoW(set, id.c_str(), &kHidClass, nullptr, nullptr, 0, &device))
+  if (!SetupDiCreateDeviceInfoW(set, spec.instanceId.c_str(), &kHidClass, nullptr, nullptr, 0, &device))
     return Fail("SetupDiCreateDeviceInfo");
-  const std::vector<wchar_t> hardwareIds = HardwareIdList();
+  const std::vector<wchar_t> hardwareIds = HardwareIdList(spec.collection);
   if (!SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID, reinterpret_cast<const BYTE*>(hardwareIds.data()),
                                          static_cast<DWORD>(hardwareIds.size() * sizeof(wchar_t))))
     return Fail("SetupDiSetDeviceRegistryProperty");
@@ -73,11 +83,12 @@ Failure CreateDevice(HDEVINFO set, const std::wstring& id) {
   return {};
 }
 
-std::vector<std::wstring> InstanceIds(USHORT productId, vdev::Layout layout) {
-  if (layout == vdev::Layout::kSingle) return {SingleInstanceId(productId)};
-  std::vector<std::wstring> ids;
-  for (int collection = 1; collection <= kCollections; ++collection) ids.push_back(InstanceId(productId, collection));
-  return ids;
+std::vector<NewDevice> DevicesOf(USHORT productId, vdev::Layout layout) {
+  if (layout == vdev::Layout::kSingle) return {{SingleInstanceId(productId), 0}};
+  std::vector<NewDevice> devices;
+  for (int collection = 1; collection <= kCollections; ++collection)
+    devices.push_back({InstanceId(productId, collection), collection});
+  return devices;
 }
 
 bool IsOurs(HDEVINFO set, SP_DEVINFO_DATA& device) {
@@ -110,8 +121,8 @@ Failure CreateDevices(USHORT productId, vdev::Layout layout) {
   {
     DeviceSet set(SetupDiCreateDeviceInfoList(&kHidClass, nullptr));
     if (!set.valid()) return Fail("SetupDiCreateDeviceInfoList");
-    for (const std::wstring& id : InstanceIds(productId, layout)) {
-      Failure failure = CreateDevice(set.get(), id);
+    for (const NewDevice& device : DevicesOf(productId, layout)) {
+      Failure failure = CreateDevice(set.get(), device);
       if (failure.failed()) return failure;
     }
   }

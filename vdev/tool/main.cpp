@@ -5,7 +5,7 @@
 //   vorndev detach | attach        the controller unplugged / plugged in again
 //   vorndev fault KIND             none, mute, late, wrong-report, ...
 //   vorndev wire [--times]         the wire record since the last `wire`
-//   vorndev state                  attached, fault, wake-on-touch, power, resets
+//   vorndev state                  attached, fault, wake-on-touch, power, resets, dropped
 //
 // Each prints its result and exits 0, or prints why it failed on standard
 // error and exits 1.
@@ -158,12 +158,23 @@ bool Detached(const Control& control) {
   return control.absent() && ReadStored(stored);
 }
 
-// The controller's state; a reply of another size than the state's is refused.
-Failure ReadState(Control& control, ctlmodel::State& state) {
+// What attach and fault none plug in again: a detached controller, or an
+// installed one that shows no collection while its control device is still
+// there (a device whose collections are gone, failed or never started, still
+// counts for the driver until it is removed).
+bool Unplugged(const Control& control) {
+  Stored stored;
+  return ReadStored(stored) && (control.absent() || PresentCollections() == 0);
+}
+
+// The controller's state; a reply of another size or with an unknown fault
+// is refused.
+Failure ReadState(Control& control, vdev::StateReply& state) {
   DWORD returned = 0;
   if (!control.Ask(vdev::kIoctlGetState, nullptr, 0, &state, sizeof(state), &returned))
     return {"read the state", GetLastError()};
-  if (returned != sizeof(state)) return {"read the state: the driver's reply is malformed", ERROR_INVALID_DATA};
+  if (returned != sizeof(state) || state.fault >= ctlmodel::kFaultCount)
+    return {"read the state: the driver's reply is malformed", ERROR_INVALID_DATA};
   return {};
 }
 
@@ -202,8 +213,9 @@ int Detach() {
 
 int Attach() {
   Control control;
-  if (!control.open()) return Detached(control) ? PlugInAgain("attached") : Fails(control.OpenFailure());
-  ctlmodel::State state{};
+  if (Unplugged(control)) return PlugInAgain("attached");
+  if (!control.open()) return Fails(control.OpenFailure());
+  vdev::StateReply state{};
   if (const Failure failure = ReadState(control, state); failure.failed()) return Fails(failure);
   if (state.attached) return Fails("attach: the controller is attached");
   if (!control.Ask(vdev::kIoctlAttach)) return Fails(Failure{"attach", GetLastError()});
@@ -216,11 +228,9 @@ int SetFault(int argc, char** argv) {
   if (argc != 3 || !ctlmodel::ParseFault(argv[2], fault))
     return Fails("usage: vorndev fault none|mute|late|wrong-report|short-report|fail-write|stuck-write|unplug");
   Control control;
-  if (!control.open()) {
-    // The unplug fault took the devices away: without a fault it is back.
-    if (fault == ctlmodel::Fault::kNone && Detached(control)) return PlugInAgain("fault none (plugged in again)");
-    return Fails(control.OpenFailure());
-  }
+  // The unplug fault took the devices away: without a fault it is back.
+  if (fault == ctlmodel::Fault::kNone && Unplugged(control)) return PlugInAgain("fault none (plugged in again)");
+  if (!control.open()) return Fails(control.OpenFailure());
   const uint32_t value = static_cast<uint32_t>(fault);
   if (!control.Ask(vdev::kIoctlSetFault, &value, sizeof(value))) return Fails(Failure{"set the fault", GetLastError()});
   std::printf("fault %s\n", ctlmodel::FaultName(fault));
@@ -271,12 +281,12 @@ int State() {
     std::printf("controller detached\n");
     return 0;
   }
-  ctlmodel::State state{};
+  vdev::StateReply state{};
   if (const Failure failure = ReadState(control, state); failure.failed()) return Fails(failure);
-  std::printf("controller %s\nfault %s\nwake-on-touch %s\npower %s\nresets %lu\n",
-              state.attached ? "attached" : "detached", ctlmodel::FaultName(state.fault),
+  std::printf("controller %s\nfault %s\nwake-on-touch %s\npower %s\nresets %lu\ndropped %lu\n",
+              state.attached ? "attached" : "detached", ctlmodel::FaultName(static_cast<ctlmodel::Fault>(state.fault)),
               state.wakeOnTouch ? "on" : "off", state.sleeping ? "sleep" : "awake",
-              static_cast<unsigned long>(state.resets));
+              static_cast<unsigned long>(state.resets), static_cast<unsigned long>(state.dropped));
   return 0;
 }
 
