@@ -15,12 +15,14 @@ std::string Micro(double seconds) {
   return text;
 }
 
-GoalResult Compare(std::string name, double value, double limit, std::string detail) {
+GoalResult Compare(std::string benchmark, std::string goal, double value, double limit, std::string detail) {
   const bool pass = value <= limit;
-  return {std::move(name), pass ? "PASS" : "MISS", std::move(detail)};
+  return {std::move(benchmark), std::move(goal), pass ? "PASS" : "MISS", std::move(detail)};
 }
 
-GoalResult Skipped(std::string name) { return {std::move(name), "SKIP", "not run"}; }
+GoalResult Skipped(std::string benchmark, std::string goal) {
+  return {std::move(benchmark), std::move(goal), "SKIP", "not run"};
+}
 
 }  // namespace
 
@@ -50,15 +52,15 @@ std::vector<GoalResult> GoalBook::Check() const {
   const auto discovery100 = Find("BM_Discovery/100");
   const auto discovery1000 = Find("BM_Discovery/1000");
 
-  std::string name = "BM_Discovery/1000 <= 12 x BM_Discovery/100";
+  const std::string benchmark = "BM_Discovery/1000", goal = "<= 12 x BM_Discovery/100 (CPU time)";
   if (discovery100 && discovery1000) {
     const double value = discovery1000->cpuSeconds, limit = kDiscoveryGrowth * discovery100->cpuSeconds;
     char detail[128];
     std::snprintf(detail, sizeof(detail), "%s vs %s CPU (%.1f x)", Micro(value).c_str(), Micro(limit).c_str(),
                   discovery1000->cpuSeconds / discovery100->cpuSeconds);
-    goals.push_back(Compare(name, value, limit, detail));
+    goals.push_back(Compare(benchmark, goal, value, limit, detail));
   } else {
-    goals.push_back(Skipped(name));
+    goals.push_back(Skipped(benchmark, goal));
   }
   return goals;
 }

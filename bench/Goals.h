@@ -18,9 +18,10 @@ struct Measured {
 };
 
 struct GoalResult {
-  std::string name;     // what the goal says, e.g. "BM_LogLine <= 1.2 x BM_RawAppendFsync"
-  std::string outcome;  // "PASS", "MISS" or "SKIP"
-  std::string detail;   // the numbers compared
+  std::string benchmark;  // the benchmark the goal holds, e.g. "BM_Discovery/1000"
+  std::string goal;       // what it is held to, e.g. "<= 12 x BM_Discovery/100 (CPU time)"
+  std::string outcome;    // "PASS", "MISS" or "SKIP"
+  std::string detail;     // the numbers compared
 };
 
 // Collects the runs of the benchmarks by name (a run's median when it was

@@ -5,10 +5,9 @@ vorn_bench runs under callgrind, collecting only inside one product function
 the log off), and only instructions whose source lies in the product's folders
 count: winsim, the C and C++ libraries (also where the compiler inlined
 them) and the benchmark are left out. Prints
-the counts and their goals, and adds both to the results file."""
+the counts and adds them and their goals to the results file (bench/results.py)."""
 
 import argparse
-import json
 import os
 import re
 import subprocess
@@ -16,6 +15,8 @@ import sys
 import tempfile
 from collections import Counter
 from pathlib import Path
+
+import results as results_file
 
 PRODUCT_FOLDERS = ("app", "hid", "log", "platform", "service", "touchic", "tpinfo", "wot")
 # name, benchmark, function collected, goal (instructions per call). The
@@ -84,25 +85,23 @@ def main(argv):
     parser.add_argument("--source", type=Path, default=Path(__file__).resolve().parents[1])
     options = parser.parse_args(argv)
     root = options.source.resolve()
-    counts, goals = {}, []
+    rows, goals = [], []
     with tempfile.TemporaryDirectory(prefix="vorn-callgrind-") as workdir:
         env = dict(os.environ, WINSIM_ROOT=workdir)
         for name, pattern, function, limit in MEASURES:
-            per_call, calls = measure(options.bench, root, pattern, function, workdir, env)
-            counts[name] = {"instructions": round(per_call), "calls": calls}
-            goals.append({"goal": f"winsim: product instructions per {name} <= {limit}",
-                          "outcome": "PASS" if per_call <= limit else "MISS",
-                          "detail": f"{per_call:.0f} instructions (mean of {calls} calls)"})
-    print("\nProduct instructions (callgrind; winsim and the libraries excluded):")
-    for goal in goals:
-        print(f"  {goal['outcome']:<4}  {goal['goal']:<70} {goal['detail']}")
+            try:
+                per_call, calls = measure(options.bench, root, pattern, function, workdir, env)
+            except RuntimeError as error:
+                print(f"instructions: {error}", file=sys.stderr)
+                return 1
+            label = f"winsim: product instructions per {name}"
+            rows.append({"benchmark": label, "count": round(per_call), "calls": calls})
+            goals.append(results_file.goal(label, f"<= {limit}", per_call, limit, f"mean of {calls} calls"))
     try:
-        results = json.loads(options.results.read_text())
-    except (OSError, ValueError):
-        results = {}
-    results["instructions"] = counts
-    results["goals"] = [g for g in results.get("goals", []) if not g["goal"].startswith("winsim: ")] + goals
-    options.results.write_text(json.dumps(results, indent=2) + "\n")
+        results_file.merge(options.results, "instructions", {"rows": rows}, goals)
+    except results_file.ResultsError as error:
+        print(f"instructions: {error}", file=sys.stderr)
+        return 1
     return 0
 
 

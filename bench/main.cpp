@@ -1,6 +1,8 @@
 // vorn_bench: runs the benchmarks, prints their table and then the goals,
 // each PASS or MISS as measured in this run. With --benchmark_out=FILE in
-// JSON, the goals are added to that file under "goals".
+// JSON the run is quiet instead: the library's results and the goals (under
+// "goals") go to that file only, and scripts/bench prints one table of them
+// (bench/table.py).
 #include "Goals.h"
 #include "ParseBench.h"
 
@@ -62,7 +64,15 @@ std::string FlagValue(int argc, char** argv, std::string_view flag) {
   return value;
 }
 
-std::unique_ptr<benchmark::BenchmarkReporter> DisplayReporter(const std::string& format) {
+// Shows nothing: the results are the file's.
+class QuietReporter : public benchmark::BenchmarkReporter {
+ public:
+  bool ReportContext(const Context&) override { return true; }
+  void ReportRuns(const std::vector<Run>&) override {}
+};
+
+std::unique_ptr<benchmark::BenchmarkReporter> DisplayReporter(const std::string& format, bool fQuiet) {
+  if (fQuiet) return std::make_unique<QuietReporter>();
   if (format == "json") return std::make_unique<benchmark::JSONReporter>();
   return std::make_unique<benchmark::ConsoleReporter>(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
                                                                               : benchmark::ConsoleReporter::OO_Tabular);
@@ -71,8 +81,10 @@ std::unique_ptr<benchmark::BenchmarkReporter> DisplayReporter(const std::string&
 void PrintGoals(const std::vector<vornbench::GoalResult>& goals, bool toStderr) {
   FILE* out = toStderr ? stderr : stdout;
   std::fprintf(out, "\nGoals (ratios of this run):\n");
-  for (const auto& goal : goals)
-    std::fprintf(out, "  %-4s  %-70s %s\n", goal.outcome.c_str(), goal.name.c_str(), goal.detail.c_str());
+  for (const auto& goal : goals) {
+    const std::string what = goal.benchmark + " " + goal.goal;
+    std::fprintf(out, "  %-4s  %-70s %s\n", goal.outcome.c_str(), what.c_str(), goal.detail.c_str());
+  }
 }
 
 void AddGoalsToJson(const std::string& path, const std::vector<vornbench::GoalResult>& goals) {
@@ -84,7 +96,8 @@ void AddGoalsToJson(const std::string& path, const std::vector<vornbench::GoalRe
   }
   if (results.is_discarded()) return;
   nlohmann::json list = nlohmann::json::array();
-  for (const auto& goal : goals) list.push_back({{"goal", goal.name}, {"outcome", goal.outcome}, {"detail", goal.detail}});
+  for (const auto& goal : goals)
+    list.push_back({{"benchmark", goal.benchmark}, {"goal", goal.goal}, {"outcome", goal.outcome}, {"detail", goal.detail}});
   results["goals"] = list;
   std::ofstream(path) << results.dump(2) << '\n';
 }
@@ -98,9 +111,10 @@ int main(int argc, char** argv) {
   vornbench::RegisterDescriptorBenchmarks();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  const bool fJsonFile = !outFile.empty() && (outFormat.empty() || outFormat == "json");
   vornbench::GoalBook book;
-  NamingReporter display(DisplayReporter(format), &book, format != "json");
-  if (!outFile.empty() && (outFormat.empty() || outFormat == "json")) {
+  NamingReporter display(DisplayReporter(format, fJsonFile), &book, format != "json");
+  if (fJsonFile) {
     NamingReporter file(std::make_unique<benchmark::JSONReporter>(), nullptr, false);
     benchmark::RunSpecifiedBenchmarks(&display, &file);
   } else {
@@ -108,8 +122,11 @@ int main(int argc, char** argv) {
   }
   benchmark::Shutdown();
   const auto goals = book.Check();
-  // With JSON on standard output the goals go to standard error, so the JSON stays whole.
-  PrintGoals(goals, format == "json");
-  if (!outFile.empty() && (outFormat.empty() || outFormat == "json")) AddGoalsToJson(outFile, goals);
+  if (fJsonFile) {
+    AddGoalsToJson(outFile, goals);
+  } else {
+    // With JSON on standard output the goals go to standard error, so the JSON stays whole.
+    PrintGoals(goals, format == "json");
+  }
   return 0;
 }

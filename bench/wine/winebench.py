@@ -2,9 +2,9 @@
 """The service's benchmarks on a real Win32 stack, under Wine: boots a prefix
 as the Wine stage does, installs the virtual controller's driver and the
 service, runs vorn_winbench.exe (HID round trip and discovery with the service
-stopped, pushes with the log off and on, log lines against raw appends),
-prints the medians and the goals, each PASS or MISS, and adds them to the
-results file under "wine" (beside the winsim benchmarks' results).
+stopped, pushes with the log off and on, log lines against raw appends), and
+adds the medians and the goals, each PASS or MISS, to the results file under
+"wine" (beside the winsim benchmarks' results; bench/results.py prints them).
 
 Exit status 1 when something could not be measured: a missing build, a
 driver that did not install, a controller that did not answer."""
@@ -21,7 +21,9 @@ import tempfile
 from pathlib import Path
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests" / "wine"))
+sys.path[:0] = [str(Path(__file__).resolve().parents[2] / "tests" / "wine"), str(Path(__file__).resolve().parents[1])]
+
+import results as results_file  # noqa: E402
 
 from winestage import controller, product  # noqa: E402
 from winestage.scenario import INSTALL_DIR, LOG_DIR, SERVICE, SETTING_KEY  # noqa: E402
@@ -44,8 +46,18 @@ class BenchError(RuntimeError):
     """Something the benchmarks need did not work: the run fails."""
 
 
-def goal(name, value, limit, detail):
-    return {"goal": name, "outcome": "PASS" if value <= limit else "MISS", "detail": detail}
+# The table's rows: (name, key of the medians).
+ROWS = (("Wine: log line (DbgLogTrace)", "log_line_us"),
+        ("Wine: raw line (open, checks, append, flush, close)", "raw_line_us"),
+        ("Wine: push, log off", "push_log_off_us"), ("Wine: push, log on", "push_log_on_us"),
+        ("Wine: raw line, between the pushes with the log on", "push_raw_line_us"),
+        ("Wine: HID round trip (write + read)", "round_trip_us"), ("Wine: Connect (discovery, opening)", "connect_us"),
+        ("Wine: bare enumeration of the HID class", "enumeration_us"))
+LINES_ROW = "Wine: log lines per push (log on)"
+
+
+def label(key):
+    return next(name for name, k in ROWS if k == key)
 
 
 def wine_goals(m):
@@ -54,48 +66,21 @@ def wine_goals(m):
     push0_limit = m["enumeration_us"] + PUSH_ROUND_TRIPS * m["round_trip_us"] + PUSH_OWN_US
     push1_limit = m["push_log_off_us"] + m["log_lines"] * LOG_OVER_RAW * m["push_raw_line_us"]
     return [
-        goal("wine: log line <= 1.2 x raw line", m["log_line_us"], log_limit,
-             f"{m['log_line_us']:.0f} us vs {log_limit:.0f} us ({m['log_line_us'] / m['raw_line_us']:.2f} x)"),
-        goal("wine: push log off <= enumeration + 10 round trips + 2 ms", m["push_log_off_us"], push0_limit,
-             f"{m['push_log_off_us']:.0f} us vs {push0_limit:.0f} us"),
-        goal("wine: push log on <= push log off + lines x 1.2 x raw line beside it", m["push_log_on_us"], push1_limit,
-             f"{m['push_log_on_us']:.0f} us vs {push1_limit:.0f} us ({m['log_lines']:.1f} lines)"),
+        results_file.goal(label("log_line_us"), "<= 1.2 x raw line", m["log_line_us"], log_limit,
+                          f"{m['log_line_us']:.0f} us vs {log_limit:.0f} us ({m['log_line_us'] / m['raw_line_us']:.2f} x)"),
+        results_file.goal(label("push_log_off_us"), "<= enumeration + 10 round trips + 2 ms", m["push_log_off_us"],
+                          push0_limit, f"{m['push_log_off_us']:.0f} us vs {push0_limit:.0f} us"),
+        results_file.goal(label("push_log_on_us"), "<= push log off + lines x 1.2 x raw line beside it",
+                          m["push_log_on_us"], push1_limit,
+                          f"{m['push_log_on_us']:.0f} us vs {push1_limit:.0f} us ({m['log_lines']:.1f} lines)"),
     ]
 
 
-TABLE = (("log line (DbgLogTrace)", "log_line_us"), ("raw line (open, checks, append, flush, close)", "raw_line_us"),
-         ("push, log off", "push_log_off_us"), ("push, log on", "push_log_on_us"),
-         ("raw line, between the pushes with the log on", "push_raw_line_us"),
-         ("HID round trip (write + read)", "round_trip_us"), ("Connect (discovery, opening)", "connect_us"),
-         ("bare enumeration of the HID class", "enumeration_us"))
-
-
-def print_table(m, out=sys.stdout):
-    out.write(f"{'benchmark (Wine)':<48} {'median':>12}\n")
-    for label, key in TABLE:
-        out.write(f"{label:<48} {m[key] / 1000:>9.3f} ms\n")
-    out.write(f"{'log lines per push (log on)':<48} {m['log_lines']:>12.1f}\n")
-
-
-def print_goals(goals, out=sys.stdout):
-    out.write("\nGoals:\n")
-    for g in goals:
-        out.write(f"  {g['outcome']:<4}  {g['goal']:<70} {g['detail']}\n")
-
-
 def merge_results(path, medians, goals):
-    """Adds the Wine run to the results file, keeping what the winsim run wrote;
-    the file's goals list holds both, the winsim ones first."""
-    try:
-        results = json.loads(Path(path).read_text())
-    except (OSError, ValueError):
-        results = {}
-    kept = [g for g in results.get("goals", []) if not g["goal"].startswith("wine: ")]
-    results["goals"] = kept + goals
-    results["wine"] = {"version": wine_version(), "medians_us": medians}
-    Path(path).parent.mkdir(parents=True, exist_ok=True)
-    Path(path).write_text(json.dumps(results, indent=2) + "\n")
-    return results["goals"]
+    """Adds the Wine run to the results file, keeping what the winsim run wrote."""
+    rows = [{"benchmark": name, "median_us": medians[key]} for name, key in ROWS]
+    rows.append({"benchmark": LINES_ROW, "count": medians["log_lines"]})
+    results_file.merge(path, "wine", {"version": wine_version(), "medians_us": medians, "rows": rows}, goals)
 
 
 # The processes a push runs through, profiled with software events under
@@ -263,8 +248,11 @@ def main(argv):
         elif prefix:
             prefix.stop_server()
         shutil.rmtree(root, ignore_errors=True)
-    print_table(medians)
-    print_goals(merge_results(options.results, medians, wine_goals(medians)))
+    try:
+        merge_results(options.results, medians, wine_goals(medians))
+    except results_file.ResultsError as error:
+        print(f"FAIL  Wine benchmarks: {error}")
+        return 1
     return 0
 
 
