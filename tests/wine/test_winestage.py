@@ -7,7 +7,7 @@ import unittest
 from datetime import datetime
 from pathlib import Path
 
-from winestage import conformance, controller, evidence, exports, installer, product, winsim_story
+from winestage import conformance, controller, evidence, exports, installer, product, scenario, winsim_story
 from winestage.report import FAIL, PASS, SKIP, Plan, Report
 from winestage.scenario import BANNER_RULE, BANNER_TITLE, banner_problem
 from winestage.controller_commands import ControllerCommands
@@ -293,11 +293,11 @@ class PackageReading(unittest.TestCase):
         text = ("\r\nHKEY_LOCAL_MACHINE\\Software\\X\\{A}\r\n    DisplayName    REG_SZ    VORN Palmix Service\r\n"
                 "    DisplayVersion    REG_SZ    1.0.4\r\n    Comments    REG_SZ    \r\n\r\n"
                 "HKEY_LOCAL_MACHINE\\Software\\X\\{B}\r\n    File    REG_EXPAND_SZ    C:\\a.exe\r\n")
-        keys = installer.reg_values(text)
+        keys = scenario.reg_values(text)
         self.assertEqual(list(keys), ["HKEY_LOCAL_MACHINE\\Software\\X\\{A}", "HKEY_LOCAL_MACHINE\\Software\\X\\{B}"])
         self.assertEqual(keys["HKEY_LOCAL_MACHINE\\Software\\X\\{A}"],
                          {"DisplayName": "VORN Palmix Service", "DisplayVersion": "1.0.4", "Comments": ""})
-        self.assertEqual(installer.reg_entries(text)["HKEY_LOCAL_MACHINE\\Software\\X\\{B}"],
+        self.assertEqual(scenario.reg_entries(text)["HKEY_LOCAL_MACHINE\\Software\\X\\{B}"],
                          {"File": ("REG_EXPAND_SZ", "C:\\a.exe")})
         self.assertEqual(installer.bumped("1.0.3"), "1.0.4")
         self.assertTrue(installer.expected_description())

@@ -14,7 +14,7 @@ import tempfile
 from pathlib import Path
 
 from .controller import DRIVER, ControllerScenario
-from .scenario import SERVICE, Abort, wait_until
+from .scenario import SERVICE, Abort, reg_entries, reg_values, wait_until
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[3] / "packaging"))
 import package as packaging  # noqa: E402
@@ -74,24 +74,6 @@ def expected_description():
     """The description -install sets, as its source states it."""
     m = re.search(r'kServiceDescription\[\]\s*=\s*L"((?:[^"\\]|\\.)*)"', DESCRIPTION_SOURCE.read_text())
     return m[1].replace('\\"', '"') if m else None
-
-
-def reg_entries(text):
-    """`reg query` output as {key: {value: (type, data)}}."""
-    keys, current = {}, None
-    for line in text.replace("\r", "").splitlines():
-        if line.startswith("HKEY_"):
-            current = keys.setdefault(line.strip(), {})
-            continue
-        m = re.match(r"^\s+(\S+)\s+(REG_\w+)\s*(.*?)\s*$", line)
-        if m and current is not None:
-            current[m[1]] = (m[2], m[3])
-    return keys
-
-
-def reg_values(text):
-    """`reg query` output as {key: {value: data}}."""
-    return {key: {name: data for name, (_, data) in values.items()} for key, values in reg_entries(text).items()}
 
 
 def bumped(version):

@@ -61,6 +61,24 @@ def banner_problem(entries, exe_path, version):
     return ""
 
 
+def reg_entries(text):
+    """`reg query` output as {key: {value: (type, data)}}."""
+    keys, current = {}, None
+    for line in text.replace("\r", "").splitlines():
+        if line.startswith("HKEY_"):
+            current = keys.setdefault(line.strip(), {})
+            continue
+        m = re.match(r"^\s+(\S+)\s+(REG_\w+)\s*(.*?)\s*$", line)
+        if m and current is not None:
+            current[m[1]] = (m[2], m[3])
+    return keys
+
+
+def reg_values(text):
+    """`reg query` output as {key: {value: data}}."""
+    return {key: {name: data for name, (_, data) in values.items()} for key, values in reg_entries(text).items()}
+
+
 class Scenario:
     """One group of checks on a session of its own."""
 
@@ -142,12 +160,7 @@ class Scenario:
         result = self.wine("reg", "query", SERVICES_KEY, tag="reg-query-service")
         if result.returncode != 0:
             return None
-        values = {}
-        for line in result.stdout.splitlines():
-            m = re.match(r"^\s+(\S+)\s+(REG_\w+)\s*(.*?)\s*$", line)
-            if m:
-                values[m[1]] = m[3]
-        return values
+        return next(iter(reg_values(result.stdout).values()), {})
 
     def service_state(self):
         result = self.wine("sc", "query", SERVICE, tag="sc-query")
