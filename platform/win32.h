@@ -11,6 +11,7 @@
 #include <setupapi.h>
 #include <mmsystem.h>
 #include <winver.h>
+#include <wtsapi32.h>
 extern "C" {
 #include <hidsdi.h>
 #include <hidpi.h>

@@ -50,11 +50,30 @@ std::shared_ptr<winsim::TouchController> VirtualMachine::Controller(size_t index
 }
 
 std::wstring VirtualMachine::UserKey() {
+  const std::wstring console = Identity().ConsoleUserSid();
+  if (!console.empty()) return WakeKey(console);
   const auto sids = Identity().LoggedOnUserSids();
   return sids.empty() ? std::wstring() : WakeKey(sids.front());
 }
 
 bool VirtualMachine::SetTouch(DWORD value) { return Registry().SetDword(UserKey(), L"Touch", value); }
+
+std::wstring VirtualMachine::LogOn(const std::wstring& name) {
+  const std::wstring sid = Identity().LogOn(name);
+  WaitUntil([&] { return Identity().ShellRunning(sid); });
+  return sid;
+}
+
+std::shared_ptr<winsim::HidDevicePort> VirtualMachine::AttachMouse() {
+  const auto mice = winsim::Mice(*m_machine);
+  if (mice.empty() || mice.back()->Plugged()) return winsim::AttachMouse(*m_machine);
+  mice.back()->Replug();
+  return mice.back();
+}
+
+void VirtualMachine::DetachMice() {
+  for (const auto& mouse : winsim::Mice(*m_machine)) mouse->Unplug();
+}
 
 bool VirtualMachine::WaitUntil(const std::function<bool()>& done, uint64_t boundMs) {
   return m_machine->clock().Await(done, boundMs);

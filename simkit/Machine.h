@@ -19,6 +19,7 @@
 #include <winsim/sim/hidbus.h>
 #include <winsim/sim/identity.h>
 #include <winsim/sim/machine.h>
+#include <winsim/sim/mouse.h>
 #include <winsim/sim/registry.h>
 #include <winsim/sim/services.h>
 #include <winsim/sim/touch_controller.h>
@@ -80,10 +81,20 @@ class VirtualMachine {
   // The controller attached `index`-th (std::out_of_range when there is none).
   std::shared_ptr<winsim::TouchController> Controller(size_t index = 0);
 
-  // The wake key of the first logged-on user as the registry's control API
-  // names it; empty when nobody is logged on.
+  // The wake key of the user at the console, else (at the logon screen) of
+  // the first logged-on user, as the registry's control API names it; empty
+  // when nobody is logged on.
   std::wstring UserKey();
   bool SetTouch(DWORD value);
+  // `name` logs on at the console (winsim::Identity::LogOn: the session
+  // changes reach the services) and the machine runs until the user's
+  // explorer.exe runs; returns the user's SID.
+  std::wstring LogOn(const std::wstring& name);
+  // A mouse of another maker comes: the one that went before, else a new
+  // one (its arrival reaches the services registered for HID interfaces).
+  std::shared_ptr<winsim::HidDevicePort> AttachMouse();
+  // Every mouse attached goes.
+  void DetachMice();
 
   // Lets the machine run until `done` holds (looked at after every step of
   // the simulated threads); false when `boundMs` of simulated time pass first.

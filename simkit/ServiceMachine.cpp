@@ -104,10 +104,12 @@ bool ServiceHost::WaitForDebug(const std::string& message, size_t count) {
 }
 
 bool ServiceHost::WaitForWatching(size_t count) {
-  return m_machine.WaitUntil([&] {
-    return m_machine.Registry().ArmedNotifications(m_machine.UserKey()) >= 1 &&
-           EventCount(L"RegNotifyChangeKeyValue success.") >= count;
-  });
+  auto armed = [&] {
+    for (const auto& sid : m_machine.Identity().LoggedOnUserSids())
+      if (m_machine.Registry().ArmedNotifications(WakeKey(sid)) >= 1) return true;
+    return false;
+  };
+  return m_machine.WaitUntil([&] { return armed() && EventCount(L"RegNotifyChangeKeyValue success.") >= count; });
 }
 
 bool ServiceHost::WaitForNoWatcher() {

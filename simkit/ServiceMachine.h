@@ -63,8 +63,8 @@ class ServiceHost {
 
   bool WaitForEvents(const std::wstring& text, size_t count);
   bool WaitForDebug(const std::string& message, size_t count = 1);
-  // Until the watcher has armed its notification on the user's key and said
-  // so `count` times in all.
+  // Until the watcher has armed its notification on a logged-on user's key
+  // and said so `count` times in all.
   bool WaitForWatching(size_t count);
   // Until no watcher run is left on the thread pool.
   bool WaitForNoWatcher();

@@ -79,30 +79,76 @@ TEST(MachineIdentity, TheLoggedOnUsersShellCarriesTheUsersToken) {
   EXPECT_EQ(ThreadUser(), L"SYSTEM");
 }
 
-TEST(MachineIdentity, LogOffEndsTheShellAndLogOnStartsAnother) {
-  winsim::ScopedMachine machine;
+DWORD SessionOfPid(DWORD pid) {
+  DWORD session = 0xdeadbeef;
+  EXPECT_TRUE(ProcessIdToSessionId(pid, &session)) << pid;
+  return session;
+}
+
+std::wstring SessionUser(DWORD session) {
+  LPWSTR name = nullptr;
+  DWORD bytes = 0;
+  if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, session, WTSUserName, &name, &bytes)) return L"?";
+  std::wstring text = name;
+  WTSFreeMemory(name);
+  return text;
+}
+
+// Session 0 for the system, one session per logon at the console, the
+// logon screen in a session nobody is logged on in; a user's shell starts a
+// moment after the logon and ends with the logoff.
+TEST(MachineIdentity, SessionsFollowLogonsSwitchesAndLogoffs) {
+  simkit::VirtualMachine machine;  // the test's thread on the clock: a shell due is started when it wakes
   auto& identity = machine->Part<Identity>();
-  DWORD explorer = FindPid(L"explorer.exe");
-  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, explorer);
-  ASSERT_NE(process, nullptr);
-  EXPECT_EQ(WaitForSingleObject(process, 0), (DWORD)WAIT_TIMEOUT);
-  identity.LogOffAll();
+  const std::wstring dana = identity.ConsoleUserSid();
+  const DWORD danaShell = FindPid(L"explorer.exe");
+  EXPECT_EQ(WTSGetActiveConsoleSessionId(), 1u);
+  EXPECT_EQ(SessionOfPid(danaShell), 1u);
+  EXPECT_EQ(SessionOfPid(FindPid(L"services.exe")), 0u);
+  EXPECT_EQ(SessionUser(1), Identity::kDefaultUserName);
+
+  const std::wstring robin = identity.LogOn(L"Robin");
+  EXPECT_EQ(WTSGetActiveConsoleSessionId(), 2u);
+  EXPECT_EQ(identity.LoggedOnUserSids(), (std::vector<std::wstring>{dana, robin}));
+  const uint64_t logonMs = machine->clock().NowMs();
+  ASSERT_TRUE(machine.WaitUntil([&] { return identity.ShellRunning(robin); }));
+  EXPECT_EQ(machine->clock().NowMs() - logonMs, Identity::kShellStartDelayMs);
+  EXPECT_EQ(identity.LogOn(L"robin"), robin);  // logged on already: nothing changes
+  EXPECT_EQ(identity.Sessions().size(), 3u);
+  std::vector<DWORD> shellSessions;
+  for (const auto& entry : Snapshot())
+    if (std::wstring(entry.szExeFile) == L"explorer.exe") shellSessions.push_back(SessionOfPid(entry.th32ProcessID));
+  EXPECT_EQ(shellSessions, (std::vector<DWORD>{1, 2}));
+
+  EXPECT_TRUE(identity.SwitchTo(L"Dana"));
+  EXPECT_EQ(WTSGetActiveConsoleSessionId(), 1u);
+  EXPECT_FALSE(identity.SwitchTo(L"Nobody"));
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, danaShell);
+  ASSERT_TRUE(identity.LogOff(L"Dana"));
   EXPECT_EQ(WaitForSingleObject(process, 0), WAIT_OBJECT_0);
   CloseHandle(process);
-  EXPECT_EQ(FindPid(L"explorer.exe"), 0u);
-  EXPECT_TRUE(identity.LoggedOnUserSids().empty());
+  DWORD session = 0;
   SetLastError(0xdeadbeef);
-  EXPECT_EQ(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, explorer), nullptr);
+  EXPECT_FALSE(ProcessIdToSessionId(danaShell, &session));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(WTSGetActiveConsoleSessionId(), 3u);  // the logon screen
+  EXPECT_EQ(identity.ConsoleUserSid(), L"");
+  EXPECT_EQ(SessionUser(3), L"");
+  EXPECT_FALSE(identity.LogOff(L"Dana"));
 
-  std::wstring sid = identity.LogOn(L"Robin");
-  EXPECT_EQ(identity.LoggedOnUserSids(), std::vector<std::wstring>{sid});
+  identity.LogOn(L"Sam");
+  EXPECT_EQ(WTSGetActiveConsoleSessionId(), 3u);  // Sam takes the logon screen's session
+  EXPECT_EQ(SessionUser(3), L"Sam");
+  identity.LogOffAll();
+  EXPECT_TRUE(identity.LoggedOnUserSids().empty());
+  EXPECT_EQ(WTSGetActiveConsoleSessionId(), 4u);
+  machine->clock().Sleep(Identity::kShellStartDelayMs + 1);
+  EXPECT_EQ(FindPid(L"explorer.exe"), 0u) << "a shell due after a logoff does not start";
+
+  machine.LogOn(L"Robin");  // and waits for the shell
   ASSERT_TRUE(ImpersonateOwner(FindPid(L"explorer.exe")));
   EXPECT_EQ(ThreadUser(), L"Robin");
   RevertToSelf();
-  // Logging on again does not start a second shell.
-  identity.LogOn(L"robin");
-  EXPECT_EQ(identity.LoggedOnUserSids().size(), 1u);
 }
 
 TEST(MachineIdentity, NobodyLoggedOnLeavesOnlySystemProcesses) {

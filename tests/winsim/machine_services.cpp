@@ -1,14 +1,20 @@
 // The simulated SCM's runtime through its control API: a service process run
 // on an SCM thread, the dispatcher, which controls reach a handler in which
-// state, the SCM's wait, power-setting registrations, deletion of a running
-// service, and the database on disk (persistence, damaged files, rights).
+// state, the SCM's wait, power-setting registrations, the session changes of
+// logons and the device events of devices coming and going, deletion of a
+// running service, and the database on disk (persistence, damaged files, rights).
 #include "simkit/Folder.h"
 
 #include <gtest/gtest.h>
+#include <winsim/sim/identity.h>
 #include <winsim/sim/machine.h>
+#include <winsim/sim/mouse.h>
 #include <winsim/sim/process_entry.h>
 #include <winsim/sim/services.h>
+#include <winsim/sim/touch_controller.h>
 #include <winsim/windows.h>
+
+#include <cwctype>
 
 #include <atomic>
 #include <cstring>
@@ -28,6 +34,7 @@ const GUID kAwayMode = {0x98A7F580, 0x01F7, 0x48AA, {0x9C, 0x0F, 0x44, 0x35, 0x2
 struct Received {
   DWORD control, eventType;
   std::vector<BYTE> data;
+  DWORD console = 0;  // the console's session while the handler ran
 };
 
 // A small service program: what its ServiceMain and handler do is set by the
@@ -35,6 +42,9 @@ struct Received {
 struct TestProgram {
   DWORD accepted = SERVICE_ACCEPT_STOP;
   bool registerMonitorPower = false;
+  // Device-interface notifications ServiceMain registers for: none, one class, every class.
+  enum class Devices { kNone, kHid, kOtherClass, kAll } devices = Devices::kNone;
+  std::atomic<HDEVNOTIFY> deviceNotify{nullptr};
   bool throwInMain = false;
   UINT exitInMain = 0;           // non-zero: ServiceMain calls ExitProcess with it instead of registering
   UINT exitAfterDispatcher = 0;  // non-zero: the entry calls ExitProcess with it once the dispatcher returned
@@ -71,6 +81,10 @@ DWORD WINAPI TestHandler(DWORD control, DWORD eventType, LPVOID data, LPVOID con
     } else if (control == SERVICE_CONTROL_SESSIONCHANGE && data) {
       auto* bytes = static_cast<BYTE*>(data);
       item.data.assign(bytes, bytes + sizeof(WTSSESSION_NOTIFICATION));
+      item.console = WTSGetActiveConsoleSessionId();
+    } else if (control == SERVICE_CONTROL_DEVICEEVENT && data) {
+      auto* bytes = static_cast<BYTE*>(data);  // valid only during the call
+      item.data.assign(bytes, bytes + static_cast<DEV_BROADCAST_HDR*>(data)->dbch_size);
     }
     program->received.push_back(std::move(item));
   }
@@ -90,6 +104,16 @@ void WINAPI TestServiceMain(DWORD argc, LPWSTR* argv) {
   program.statusHandle = RegisterServiceCtrlHandlerExW(kName, TestHandler, &program);
   if (program.registerMonitorPower)
     RegisterPowerSettingNotification(program.statusHandle, &GUID_MONITOR_POWER_ON, DEVICE_NOTIFY_SERVICE_HANDLE);
+  if (program.devices != TestProgram::Devices::kNone) {
+    DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+    filter.dbcc_size = sizeof(filter);
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    HidD_GetHidGuid(&filter.dbcc_classguid);
+    if (program.devices == TestProgram::Devices::kOtherClass) filter.dbcc_classguid = GUID_MONITOR_POWER_ON;
+    DWORD flags = DEVICE_NOTIFY_SERVICE_HANDLE;
+    if (program.devices == TestProgram::Devices::kAll) flags |= DEVICE_NOTIFY_ALL_INTERFACE_CLASSES;
+    program.deviceNotify = RegisterDeviceNotificationW(program.statusHandle, &filter, flags);
+  }
   program.Report(SERVICE_START_PENDING, program.accepted);
   if (!program.stayStartPending) program.Report(SERVICE_RUNNING, program.accepted);
 }
@@ -276,6 +300,140 @@ TEST_F(ScmTest, AcceptedPowerAndSessionEventsArriveWithTheirData) {
   std::memcpy(&notification, m_program.received[1].data.data(), sizeof(notification));
   EXPECT_EQ(notification.cbSize, (DWORD)sizeof(notification));
   EXPECT_EQ(notification.dwSessionId, 7u);
+}
+
+// The session changes Windows sends for each logon, switch and logoff, in
+// its order; the console has no session between a disconnect and a connect.
+TEST_F(ScmTest, SessionChangesFollowLogonsSwitchesAndLogoffsInWindowsOrder) {
+  auto& identity = m_machine->Part<winsim::Identity>();
+  StartRunning();
+  identity.LogOn(L"Robin");  // not accepted: not delivered
+  EXPECT_TRUE(ControlsReceived().empty());
+  ASSERT_TRUE(Scm().Stop(kName).Delivered());
+  ASSERT_TRUE(Scm().WaitForProcessEnd(kName, 60000));
+
+  m_program.accepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SESSIONCHANGE;
+  StartRunning();
+  m_program.received.clear();
+  std::vector<std::wstring> observed;
+  Scm().SetSystemControlObserver([&](const winsim::SystemControl& control) {
+    observed.push_back(control.service + L" " + std::to_wstring(control.eventType) + L" " +
+                       std::to_wstring(control.sessionId) + L" " + std::to_wstring(control.error));
+  });
+  identity.LogOn(L"Sam");       // from Robin's session 2: a new session 3
+  identity.SwitchTo(L"Dana");   // to session 1
+  identity.LogOff(L"Dana");     // the console's: the logon screen comes in session 4
+  identity.LogOn(L"Kim");       // takes the logon screen's session
+  identity.LogOff(L"Robin");    // disconnected: its logoff alone
+  Scm().SetSystemControlObserver(nullptr);
+  struct Notice {
+    DWORD type, session, console;
+  };
+  const Notice expected[] = {
+      {WTS_CONSOLE_DISCONNECT, 2, winsim::kNoSession}, {WTS_CONSOLE_CONNECT, 3, 3}, {WTS_SESSION_LOGON, 3, 3},
+      {WTS_CONSOLE_DISCONNECT, 3, winsim::kNoSession}, {WTS_CONSOLE_CONNECT, 1, 1},
+      {WTS_SESSION_LOGOFF, 1, 1},  {WTS_CONSOLE_DISCONNECT, 1, winsim::kNoSession}, {WTS_CONSOLE_CONNECT, 4, 4},
+      {WTS_SESSION_LOGON, 4, 4},   {WTS_SESSION_LOGOFF, 2, 4},
+  };
+  std::lock_guard lock(m_program.mutex);
+  ASSERT_EQ(m_program.received.size(), std::size(expected));
+  for (size_t i = 0; i < std::size(expected); ++i) {
+    const auto& got = m_program.received[i];
+    WTSSESSION_NOTIFICATION notification;
+    std::memcpy(&notification, got.data.data(), sizeof(notification));
+    EXPECT_EQ(got.control, (DWORD)SERVICE_CONTROL_SESSIONCHANGE) << i;
+    EXPECT_EQ(got.eventType, expected[i].type) << i;
+    EXPECT_EQ(notification.cbSize, (DWORD)sizeof(notification)) << i;
+    EXPECT_EQ(notification.dwSessionId, expected[i].session) << i;
+    EXPECT_EQ(got.console, expected[i].console) << i;
+    EXPECT_EQ(observed.at(i), std::wstring(kName) + L" " + std::to_wstring(expected[i].type) + L" " +
+                                   std::to_wstring(expected[i].session) + L" 0")
+        << i;
+  }
+}
+
+// Each collection of a device that comes or goes is an interface of its
+// own; the event names it with its device ID in upper case.
+std::vector<std::wstring> DeviceEvents(TestProgram& program, DWORD type) {
+  std::lock_guard lock(program.mutex);
+  std::vector<std::wstring> names;
+  for (const auto& item : program.received) {
+    if (item.control != SERVICE_CONTROL_DEVICEEVENT || item.eventType != type) continue;
+    const auto* record = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(item.data.data());
+    EXPECT_EQ(record->dbcc_devicetype, (DWORD)DBT_DEVTYP_DEVICEINTERFACE);
+    EXPECT_TRUE(record->dbcc_classguid == winsim::kHidInterfaceClassGuid);
+    names.emplace_back(record->dbcc_name);
+  }
+  program.received.clear();
+  return names;
+}
+
+std::vector<std::wstring> UpperPaths(const winsim::HidDevicePort& device) {
+  std::vector<std::wstring> paths;
+  for (size_t i = 0; i < device.CollectionCount(); ++i) {
+    std::wstring path = device.Path(i);
+    for (auto& c : path) c = static_cast<wchar_t>(std::towupper(c));
+    paths.push_back(path);
+  }
+  return paths;
+}
+
+std::vector<std::wstring> Upper(std::vector<std::wstring> names) {
+  for (auto& name : names)
+    for (auto& c : name) c = static_cast<wchar_t>(std::towupper(c));
+  return names;
+}
+
+TEST_F(ScmTest, DeviceEventsReachTheServicesRegisteredForTheirClass) {
+  m_program.devices = TestProgram::Devices::kHid;  // no accept flag needed
+  StartRunning();
+  ASSERT_NE(m_program.deviceNotify.load(), nullptr);
+  auto mouse = winsim::AttachMouse(*m_machine);
+  auto arrived = DeviceEvents(m_program, DBT_DEVICEARRIVAL);
+  ASSERT_EQ(arrived.size(), 1u);
+  EXPECT_EQ(Upper(arrived), UpperPaths(*mouse));
+  EXPECT_EQ(arrived[0].substr(0, 8), L"\\\\?\\HID#") << "the device ID in upper case";
+
+  auto controller = winsim::TouchControllers(*m_machine).at(0);
+  controller->Detach();
+  auto device = m_machine->Part<winsim::HidBus>().Devices().at(0);
+  EXPECT_EQ(Upper(DeviceEvents(m_program, DBT_DEVICEREMOVECOMPLETE)), UpperPaths(*device));
+  controller->Attach();
+  EXPECT_EQ(Upper(DeviceEvents(m_program, DBT_DEVICEARRIVAL)), UpperPaths(*device));
+
+  ASSERT_TRUE(UnregisterDeviceNotification(m_program.deviceNotify));
+  SetLastError(0);
+  EXPECT_FALSE(UnregisterDeviceNotification(m_program.deviceNotify));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+  mouse->Unplug();
+  EXPECT_TRUE(ControlsReceived().empty());
+}
+
+TEST_F(ScmTest, DeviceEventsFollowTheRegisteredClassAndEndWithTheService) {
+  m_program.devices = TestProgram::Devices::kOtherClass;
+  StartRunning();
+  auto mouse = winsim::AttachMouse(*m_machine);
+  EXPECT_TRUE(ControlsReceived().empty());
+  ASSERT_TRUE(Scm().Stop(kName).Delivered());
+  ASSERT_TRUE(Scm().WaitForProcessEnd(kName, 60000));
+
+  m_program.devices = TestProgram::Devices::kAll;
+  m_program.received.clear();
+  StartRunning();
+  mouse->Unplug();
+  EXPECT_EQ(DeviceEvents(m_program, DBT_DEVICEREMOVECOMPLETE).size(), 1u);
+  // Still registered when it stops: the registration goes with the service.
+  ASSERT_TRUE(Scm().Stop(kName).Delivered());
+  mouse->Replug();
+  EXPECT_EQ(ControlsReceived(), std::vector<DWORD>{SERVICE_CONTROL_STOP});
+  ASSERT_TRUE(Scm().WaitForProcessEnd(kName, 60000));
+
+  DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+  filter.dbcc_size = sizeof(filter);
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  SetLastError(0);
+  EXPECT_EQ(RegisterDeviceNotificationW(m_program.statusHandle, &filter, DEVICE_NOTIFY_SERVICE_HANDLE), nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE) << "the status handle of a service that stopped";
 }
 
 TEST_F(ScmTest, PowerSettingChangeReachesOnlyARegisteredService) {

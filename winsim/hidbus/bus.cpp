@@ -2,7 +2,9 @@
 // unplugging, and the device namespace entry that CreateFileW reaches.
 #include "bus_internal.h"
 
+#include <winsim/dbt.h>
 #include <winsim/sim/devices.h>
+#include <winsim/sim/services.h>
 #include <winsim/sim/touch_controller.h>
 
 #include <algorithm>
@@ -32,47 +34,6 @@ namespace winsim::hidbus {
 std::wstring Lower(std::wstring text) {
   std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return std::towlower(c); });
   return text;
-}
-
-// ---- Scheduler ----
-
-void Scheduler::Schedule(uint64_t delayMs, std::function<void()> work) {
-  std::lock_guard lock(m_mutex);
-  if (m_stopped) return;
-  m_work.emplace(m_clock.DeadlineAfter(delayMs), std::move(work));
-  if (!m_thread.joinable()) m_thread = m_clock.StartThread("hid bus", [this] { Loop(); });
-  m_wake.notify_all();
-}
-
-void Scheduler::Stop() {
-  {
-    std::lock_guard lock(m_mutex);
-    m_stopped = true;
-    m_work.clear();
-  }
-  m_wake.notify_all();
-  if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) m_clock.Join(m_thread);
-}
-
-void Scheduler::Loop() {
-  std::unique_lock lock(m_mutex);
-  while (!m_stopped) {
-    if (m_work.empty()) {
-      m_wake.wait(lock, [&] { return m_stopped || !m_work.empty(); });
-      continue;
-    }
-    const uint64_t due = m_work.begin()->first;
-    if (m_clock.NowMs() < due) {
-      m_wake.wait_until(lock, due, [&] { return m_stopped || m_work.empty() || m_work.begin()->first < due; });
-      continue;
-    }
-    auto first = m_work.begin();
-    auto work = std::move(first->second);
-    m_work.erase(first);
-    lock.unlock();
-    work();
-    lock.lock();
-  }
 }
 
 // ---- DeviceNode ----
@@ -164,6 +125,7 @@ void DeviceNode::Unplug() {
   }
   for (auto& [handle, transfer] : failed) handle->Complete(transfer, ERROR_DEVICE_NOT_CONNECTED, 0);
   m_model->OnUnplugged();
+  Announce(state, *this, DBT_DEVICEREMOVECOMPLETE);
 }
 
 void DeviceNode::HoldHungLocked(std::shared_ptr<HidHandle> handle) {
@@ -200,6 +162,7 @@ void DeviceNode::Replug() {
     m_plugged = true;
   }
   m_model->OnPlugged(shared_from_this());
+  Announce(state, *this, DBT_DEVICEARRIVAL);
 }
 
 bool DeviceNode::Plugged() const {
@@ -248,6 +211,14 @@ bool ShareViolation(const CollectionNode& collection, const HidHandle::Access& a
   return false;
 }
 
+// Windows holds mice and keyboards for itself (its raw input thread has them
+// open exclusively): an open that asks to read or write them is refused; one
+// with access 0 may still ask for their attributes and capabilities.
+bool HeldBySystem(const hid::CollectionLayout& layout) {
+  constexpr USAGE kGenericDesktop = 0x01, kMouse = 0x02, kKeyboard = 0x06;
+  return layout.usagePage == kGenericDesktop && (layout.usage == kMouse || layout.usage == kKeyboard);
+}
+
 HidHandle::Access MapAccess(DWORD access, DWORD share) {
   const bool all = access & (GENERIC_ALL | MAXIMUM_ALLOWED);
   HidHandle::Access mapped;
@@ -258,7 +229,27 @@ HidHandle::Access MapAccess(DWORD access, DWORD share) {
   return mapped;
 }
 
+// The name a device event gives an interface: its path with the device ID
+// in upper case ("\\?\HID#VID_...&COL01#5&...#{...}"), where SetupAPI lists
+// the path in lower case. Code that matches the two must ignore case.
+std::wstring EventName(const std::wstring& path) {
+  std::wstring name = path;
+  const size_t hash = name.find(L'#');
+  const size_t deviceIdEnd = hash == std::wstring::npos ? hash : name.find(L'#', hash + 1);
+  std::transform(name.begin(), deviceIdEnd == std::wstring::npos ? name.end() : name.begin() + deviceIdEnd,
+                 name.begin(), [](wchar_t c) { return std::towupper(c); });
+  return name;
+}
+
 }  // namespace
+
+void Announce(const std::shared_ptr<State>& state, const HidDevicePort& device, DWORD deviceEvent) {
+  if (!state->announcing) return;
+  auto* services = state->machine.FindPart<Services>();  // none made: nobody registered
+  if (!services) return;
+  for (size_t i = 0; i < device.CollectionCount(); ++i)
+    services->BroadcastDeviceInterface(deviceEvent, kHidInterfaceClassGuid, EventName(device.Path(i)));
+}
 
 std::shared_ptr<IoObject> OpenPath(const std::shared_ptr<State>& state, const std::wstring& path, DWORD access,
                                    DWORD share, DWORD flags, DWORD& error) {
@@ -277,6 +268,10 @@ std::shared_ptr<IoObject> OpenPath(const std::shared_ptr<State>& state, const st
     // Closed handles leave their entries behind; a collection opened again
     // and again would otherwise check ever more of them.
     std::erase_if(collection.handles, [](const auto& weak) { return weak.expired(); });
+    if ((mapped.read || mapped.write) && HeldBySystem(collection.layout)) {
+      error = ERROR_ACCESS_DENIED;
+      return nullptr;
+    }
     if (ShareViolation(collection, mapped)) {
       error = ERROR_SHARING_VIOLATION;
       return nullptr;
@@ -316,6 +311,7 @@ HidBus::HidBus(Machine& machine) : m_state(std::make_shared<State>(machine)) {
     controllers.clear();
   }
   for (const auto& config : controllers) PlugController(*this, config);
+  m_state->announcing = true;
 }
 
 HidBus::~HidBus() { Shutdown(); }
@@ -357,6 +353,7 @@ std::shared_ptr<HidDevicePort> HidBus::Plug(HidDeviceDesc desc, std::shared_ptr<
     m_state->devices.push_back(device);
   }
   model->OnPlugged(device);
+  hidbus::Announce(m_state, *device, DBT_DEVICEARRIVAL);
   return device;
 }
 

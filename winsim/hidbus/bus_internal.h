@@ -7,6 +7,8 @@
 
 #include <winsim/sim/hidbus.h>
 
+#include "../core/scheduler.h"
+
 #include <deque>
 #include <map>
 #include <mutex>
@@ -28,26 +30,6 @@ struct Transfer {
   bool hung = false;             // a write the device's driver hangs on
 };
 
-// Runs work at simulated times on one simulated thread of the bus; work due
-// at the same time runs in the order it was scheduled.
-class Scheduler {
- public:
-  explicit Scheduler(Clock& clock) : m_clock(clock), m_wake(clock) {}
-  ~Scheduler() { Stop(); }
-  void Schedule(uint64_t delayMs, std::function<void()> work);
-  void Stop();
-
- private:
-  void Loop();
-
-  Clock& m_clock;
-  std::mutex m_mutex;
-  Condition m_wake;
-  std::multimap<uint64_t, std::function<void()>> m_work;  // by simulated due time
-  std::thread m_thread;
-  bool m_stopped = false;
-};
-
 struct CollectionNode {
   std::wstring path;
   std::wstring lowerPath;
@@ -61,7 +43,7 @@ struct CollectionNode {
 namespace winsim {
 
 struct HidBus::State {
-  explicit State(Machine& m) : machine(m), scheduler(m.clock()) {}
+  explicit State(Machine& m) : machine(m), scheduler(m.clock(), "hid bus") {}
   Machine& machine;
   std::mutex mutex;
   std::vector<std::shared_ptr<hidbus::DeviceNode>> devices;
@@ -69,9 +51,12 @@ struct HidBus::State {
   // order: CreateFileW finds a path without walking every device, as the
   // object manager's name lookup does on Windows.
   std::unordered_map<std::wstring, std::vector<std::pair<size_t, size_t>>> pathIndex;
-  hidbus::Scheduler scheduler;
+  Scheduler scheduler;
   uint32_t pairNumbers = 0;
   DWORD nextDevInst = 1;
+  // Devices plugged from now on arrive: those of the machine's boot were
+  // there before any service could register for them.
+  bool announcing = false;
 };
 
 }  // namespace winsim
@@ -185,6 +170,10 @@ class HidHandle : public IoObject, public std::enable_shared_from_this<HidHandle
   std::deque<Transfer> m_reads;
   std::vector<Transfer> m_writes;
 };
+
+// Tells the services registered for HID interfaces of each of the device's
+// collections (DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE). No lock held.
+void Announce(const std::shared_ptr<State>& state, const HidDevicePort& device, DWORD deviceEvent);
 
 // Opens a device path for CreateFileW (the DeviceNamespace opener).
 std::shared_ptr<IoObject> OpenPath(const std::shared_ptr<State>& state, const std::wstring& path, DWORD access,

@@ -1,5 +1,5 @@
 // kernel32: the machine's processes as snapshots list them and OpenProcess opens
-// them; the computer name.
+// them, their sessions and the console's; the computer name.
 #include <winsim/kernel32.h>
 #include <winsim/sim/identity.h>
 #include <winsim/tlhelp32.h>
@@ -71,6 +71,18 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId) {
   auto record = dwProcessId ? CurrentMachine().Part<Identity>().FindProcess(dwProcessId) : nullptr;
   if (!record) return Fail(ERROR_INVALID_PARAMETER, static_cast<HANDLE>(nullptr));
   return CurrentMachine().handles().Insert(std::make_shared<ProcessObject>(std::move(record), dwDesiredAccess));
+}
+
+DWORD WINAPI WTSGetActiveConsoleSessionId(void) { return CurrentMachine().Part<Identity>().ConsoleSession(); }
+
+// This process runs as a service does, in the services' session.
+BOOL WINAPI ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) {
+  if (!pSessionId) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (dwProcessId == GetCurrentProcessId()) return *pSessionId = kServicesSession, TRUE;
+  auto record = dwProcessId ? CurrentMachine().Part<Identity>().FindProcess(dwProcessId) : nullptr;
+  if (!record) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  *pSessionId = record->sessionId;
+  return TRUE;
 }
 
 BOOL WINAPI GetComputerNameW(LPWSTR lpBuffer, LPDWORD nSize) {

@@ -1,7 +1,11 @@
 // The identity part of the simulated machine: accounts, sessions, processes
 // and per-thread impersonation.
+#include "../core/scheduler.h"
+
 #include <winsim/sim/identity.h>
 #include <winsim/sim/registry.h>
+#include <winsim/sim/services.h>
+#include <winsim/user32.h>
 
 #include <algorithm>
 #include <cwctype>
@@ -37,29 +41,39 @@ struct BuiltInUser {
 };
 constexpr BuiltInUser kBuiltInUsers[] = {{L"Administrator", 500}, {L"Guest", 501}, {L"DefaultAccount", 503}};
 
-// The boot-time processes of a Windows machine, before anyone logs on.
-constexpr const wchar_t* kSystemProcesses[] = {L"smss.exe",    L"csrss.exe",    L"wininit.exe",
-                                               L"services.exe", L"lsass.exe",    L"svchost.exe",
-                                               L"svchost.exe",  L"winlogon.exe", L"dwm.exe"};
+// The processes of session 0 at boot: the session manager, the services'
+// session's csrss.exe and wininit.exe, which starts the SCM, lsass and the
+// service hosts.
+constexpr const wchar_t* kSessionZeroProcesses[] = {L"csrss.exe", L"wininit.exe", L"services.exe",
+                                                    L"lsass.exe", L"svchost.exe", L"svchost.exe"};
 
 }  // namespace
 
-Identity::Identity(Machine& machine) : m_machine(machine) {
+Identity::Identity(Machine& machine)
+    : m_machine(machine), m_shells(std::make_unique<Scheduler>(machine.clock(), "logon")) {
   for (const auto& user : kBuiltInUsers)
     m_users.push_back({user.name, m_computerName, m_machineSid + L"-" + std::to_wstring(user.rid), SidTypeUser});
   StartSystemProcesses();
+  {
+    std::lock_guard lock(m_mutex);
+    m_console = NewSessionLocked(L"").id;  // the logon screen of the boot
+  }
   if (machine.config().defaultUserLoggedOn) LogOn(kDefaultUserName);
   m_booting = false;
 }
 
+Identity::~Identity() { Shutdown(); }
+
+void Identity::Shutdown() { m_shells->Stop(); }
+
 void Identity::StartSystemProcesses() {
   std::lock_guard lock(m_mutex);
-  DWORD system = StartLocked(L"System", kSystemSid, 0);
+  DWORD system = StartLocked(L"System", kSystemSid, 0, kServicesSession);
   m_nextPid = 300;
-  DWORD parent = system;
-  for (const wchar_t* exe : kSystemProcesses) {
-    DWORD pid = StartLocked(exe, kSystemSid, parent);
-    if (std::wstring_view(exe) == L"winlogon.exe") m_winlogonPid = pid;
+  m_smssPid = StartLocked(L"smss.exe", kSystemSid, system, kServicesSession);
+  DWORD parent = m_smssPid;
+  for (const wchar_t* exe : kSessionZeroProcesses) {
+    DWORD pid = StartLocked(exe, kSystemSid, parent, kServicesSession);
     if (std::wstring_view(exe) == L"wininit.exe") parent = pid;
   }
 }
@@ -122,26 +136,181 @@ std::optional<AccountInfo> Identity::AccountBySid(std::wstring_view sid) const {
   return std::nullopt;
 }
 
-std::wstring Identity::LogOn(const std::wstring& name) {
-  std::wstring sid = AddUser(name);
+// ---- Sessions ----------------------------------------------------------------
+
+Identity::Session& Identity::NewSessionLocked(const std::wstring& userSid) {
+  Session session;
+  session.id = m_nextSession++;
+  session.userSid = userSid;
+  StartLocked(L"csrss.exe", kSystemSid, m_smssPid, session.id);
+  session.winlogonPid = StartLocked(L"winlogon.exe", kSystemSid, m_smssPid, session.id);
+  StartLocked(L"dwm.exe", kSystemSid, session.winlogonPid, session.id);
+  m_sessions.push_back(session);
+  return m_sessions.back();
+}
+
+Identity::Session* Identity::SessionLocked(DWORD id) {
+  for (auto& session : m_sessions)
+    if (session.id == id) return &session;
+  return nullptr;
+}
+
+Identity::Session* Identity::SessionOfUserLocked(const std::wstring& sid) {
+  for (auto& session : m_sessions)
+    if (!sid.empty() && session.userSid == sid) return &session;
+  return nullptr;
+}
+
+// A user is named by the account name alone here, also when it is the
+// computer's name too (which LookupAccount takes for the domain).
+Identity::Session* Identity::SessionOfNameLocked(std::wstring_view name) {
+  const auto user = FindUser(name);
+  return user ? SessionOfUserLocked(user->sid) : nullptr;
+}
+
+void Identity::StartShellLocked(const Session& session) {
+  DWORD userinit = StartLocked(L"userinit.exe", session.userSid, session.winlogonPid, session.id);
+  StartLocked(L"explorer.exe", session.userSid, userinit, session.id);
+  StartLocked(L"sihost.exe", session.userSid, session.winlogonPid, session.id);
+  // userinit.exe ends once it has started the shell.
+  std::lock_guard kernel(KernelLock());
+  for (auto& process : m_processes)
+    if (process->pid == userinit) process->running = false;
+}
+
+// The shell belongs to the logon that scheduled it: a session logged off (or
+// logged on again) meanwhile gets none.
+void Identity::ScheduleShell(DWORD sessionId, uint64_t logon) {
+  m_shells->Schedule(kShellStartDelayMs, [this, sessionId, logon] {
+    {
+      std::lock_guard lock(m_mutex);
+      Session* session = SessionLocked(sessionId);
+      if (!session || session->logon != logon) return;
+      StartShellLocked(*session);
+    }
+    NotifyWaiters();
+  });
+}
+
+void Identity::EndLocked(DWORD sessionId, bool userOnly) {
+  Session* session = SessionLocked(sessionId);
+  if (!session) return;
   {
-    std::lock_guard lock(m_mutex);
-    for (const auto& process : m_processes)
-      if (process->running && process->userSid == sid && process->exeName == L"explorer.exe") return sid;
-    DWORD userinit = StartLocked(L"userinit.exe", sid, m_winlogonPid);
-    StartLocked(L"explorer.exe", sid, userinit);
-    StartLocked(L"sihost.exe", sid, m_winlogonPid);
-    // userinit.exe ends once it has started the shell.
     std::lock_guard kernel(KernelLock());
     for (auto& process : m_processes)
-      if (process->pid == userinit) process->running = false;
+      if (process->sessionId == sessionId && (!userOnly || process->userSid == session->userSid))
+        process->running = false;
+  }
+  if (userOnly) return;
+  std::erase_if(m_sessions, [&](const Session& each) { return each.id == sessionId; });
+  if (m_console == sessionId) m_console = kNoSession;
+}
+
+void Identity::Step(DWORD eventType, const std::function<DWORD()>& change) {
+  DWORD sessionId;
+  {
+    std::lock_guard lock(m_mutex);
+    sessionId = change();
   }
   NotifyWaiters();
-  if (!m_booting) m_machine.Part<Registry>().LoadUserHive(sid);
+  if (m_booting) return;  // no service runs yet
+  if (auto* services = m_machine.FindPart<Services>()) services->BroadcastSessionChange(eventType, sessionId);
+}
+
+std::wstring Identity::LogOn(const std::wstring& name) {
+  const std::wstring sid = AddUser(name);
+  DWORD id = kNoSession, previous = kNoSession;
+  uint64_t logon = 0;
+  bool takesLogonScreen = false;
+  {
+    std::lock_guard lock(m_mutex);
+    if (SessionOfUserLocked(sid)) return sid;
+    logon = ++m_logons;
+    Session* console = SessionLocked(m_console);
+    takesLogonScreen = console && console->userSid.empty();
+    Session& session = takesLogonScreen ? *console : NewSessionLocked(sid);
+    session.userSid = sid;
+    session.logon = logon;
+    id = session.id;
+    previous = takesLogonScreen ? kNoSession : m_console;
+    if (m_booting) StartShellLocked(session);
+  }
+  if (!m_booting) {
+    m_machine.Part<Registry>().LoadUserHive(sid);
+    ScheduleShell(id, logon);
+  }
+  if (!takesLogonScreen) {
+    if (previous != kNoSession) Step(WTS_CONSOLE_DISCONNECT, [&] { return m_console = kNoSession, previous; });
+    Step(WTS_CONSOLE_CONNECT, [&] { return m_console = id; });
+  }
+  Step(WTS_SESSION_LOGON, [&] { return id; });
   return sid;
 }
 
+bool Identity::SwitchTo(const std::wstring& name) {
+  DWORD target = kNoSession, previous = kNoSession;
+  bool previousIsLogonScreen = false;
+  {
+    std::lock_guard lock(m_mutex);
+    Session* session = SessionOfNameLocked(name);
+    if (!session) return false;
+    if (session->id == m_console) return true;
+    target = session->id;
+    previous = m_console;
+    Session* console = SessionLocked(previous);
+    previousIsLogonScreen = console && console->userSid.empty();
+  }
+  if (previous != kNoSession) Step(WTS_CONSOLE_DISCONNECT, [&] { return m_console = kNoSession, previous; });
+  Step(WTS_CONSOLE_CONNECT, [&] {
+    if (previousIsLogonScreen) EndLocked(previous, false);
+    return m_console = target;
+  });
+  return true;
+}
+
+// The user's processes end first, as the logoff runs in the session; a
+// console session then makes way for the logon screen in a session of its own.
+void Identity::LogOffSession(DWORD sessionId) {
+  bool hadConsole = false;
+  {
+    std::lock_guard lock(m_mutex);
+    hadConsole = m_console == sessionId;
+  }
+  Step(WTS_SESSION_LOGOFF, [&] { return EndLocked(sessionId, true), sessionId; });
+  if (!hadConsole) {
+    std::lock_guard lock(m_mutex);
+    EndLocked(sessionId, false);
+    return;
+  }
+  Step(WTS_CONSOLE_DISCONNECT, [&] { return m_console = kNoSession, sessionId; });
+  Step(WTS_CONSOLE_CONNECT, [&] {
+    EndLocked(sessionId, false);
+    return m_console = NewSessionLocked(L"").id;
+  });
+}
+
+bool Identity::LogOff(const std::wstring& name) {
+  DWORD id = kNoSession;
+  {
+    std::lock_guard lock(m_mutex);
+    Session* session = SessionOfNameLocked(name);
+    if (!session) return false;
+    id = session->id;
+  }
+  LogOffSession(id);
+  return true;
+}
+
 void Identity::LogOffAll() {
+  std::vector<DWORD> ids;
+  {
+    std::lock_guard lock(m_mutex);
+    for (const auto& session : m_sessions)
+      if (!session.userSid.empty() && session.id != m_console) ids.push_back(session.id);
+    Session* console = SessionLocked(m_console);
+    if (console && !console->userSid.empty()) ids.push_back(console->id);
+  }
+  for (DWORD id : ids) LogOffSession(id);
   {
     std::lock_guard lock(m_mutex);
     std::lock_guard kernel(KernelLock());
@@ -151,30 +320,71 @@ void Identity::LogOffAll() {
   NotifyWaiters();
 }
 
+std::wstring Identity::LoggedOnSid(const std::wstring& name) const {
+  std::lock_guard lock(m_mutex);
+  const auto user = FindUser(name);
+  const bool on = user && std::any_of(m_sessions.begin(), m_sessions.end(),
+                                      [&](const Session& session) { return session.userSid == user->sid; });
+  return on ? user->sid : std::wstring();
+}
+
 std::vector<std::wstring> Identity::LoggedOnUserSids() const {
   std::lock_guard lock(m_mutex);
   std::vector<std::wstring> sids;
-  for (const auto& process : m_processes)
-    if (process->running && process->exeName == L"explorer.exe" &&
-        std::find(sids.begin(), sids.end(), process->userSid) == sids.end())
-      sids.push_back(process->userSid);
+  for (const auto& session : m_sessions)
+    if (!session.userSid.empty()) sids.push_back(session.userSid);
   return sids;
 }
 
-DWORD Identity::StartLocked(const std::wstring& exeName, const std::wstring& userSid, DWORD parentPid) {
+std::vector<SessionInfo> Identity::Sessions() const {
+  std::lock_guard lock(m_mutex);
+  std::vector<SessionInfo> sessions{{kServicesSession, L"", false}};
+  for (const auto& session : m_sessions) sessions.push_back({session.id, session.userSid, session.id == m_console});
+  return sessions;
+}
+
+std::optional<SessionInfo> Identity::FindSession(DWORD id) const {
+  for (const auto& session : Sessions())
+    if (session.id == id) return session;
+  return std::nullopt;
+}
+
+DWORD Identity::ConsoleSession() const {
+  std::lock_guard lock(m_mutex);
+  return m_console;
+}
+
+std::wstring Identity::ConsoleUserSid() const {
+  std::lock_guard lock(m_mutex);
+  for (const auto& session : m_sessions)
+    if (session.id == m_console) return session.userSid;
+  return {};
+}
+
+bool Identity::ShellRunning(const std::wstring& sid) const {
+  std::lock_guard lock(m_mutex);
+  return std::any_of(m_processes.begin(), m_processes.end(), [&](const auto& process) {
+    return process->running && process->userSid == sid && process->exeName == L"explorer.exe";
+  });
+}
+
+DWORD Identity::StartLocked(const std::wstring& exeName, const std::wstring& userSid, DWORD parentPid,
+                            DWORD sessionId) {
   auto record = std::make_shared<ProcessRecord>();
   record->pid = m_nextPid;
   m_nextPid += 4;
   record->parentPid = parentPid;
   record->exeName = exeName;
   record->userSid = userSid;
+  record->sessionId = sessionId;
   m_processes.push_back(record);
   return record->pid;
 }
 
-DWORD Identity::StartProcess(const std::wstring& exeName, const std::wstring& userSid, DWORD parentPid) {
+DWORD Identity::StartProcess(const std::wstring& exeName, const std::wstring& userSid, DWORD parentPid,
+                             DWORD sessionId) {
   std::lock_guard lock(m_mutex);
-  return StartLocked(exeName, userSid, parentPid);
+  return StartLocked(exeName, userSid, parentPid, sessionId);
 }
 
 std::vector<ProcessRecord> Identity::Processes() const {

@@ -70,6 +70,12 @@ class ServiceRun {
   uintptr_t statusHandle = 0;
   std::deque<std::shared_ptr<Services::Pending>> queue;
   std::vector<GUID> powerSettings;
+  struct DeviceRegistration {
+    uintptr_t id = 0;
+    GUID interfaceClass{};
+    bool allClasses = false;
+  };
+  std::vector<DeviceRegistration> deviceRegistrations;
 };
 
 }  // namespace winsim

@@ -480,7 +480,10 @@ DWORD Services::SetStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& st
     if (!run) return ERROR_INVALID_HANDLE;
     if (status.dwCurrentState < SERVICE_STOPPED || status.dwCurrentState > SERVICE_PAUSED) return ERROR_INVALID_DATA;
     RecordLocked(run->config.name, status, false);
-    if (status.dwCurrentState == SERVICE_STOPPED) PurgeLocked();
+    if (status.dwCurrentState == SERVICE_STOPPED) {
+      run->deviceRegistrations.clear();  // the system drops them with the service
+      PurgeLocked();
+    }
   }
   Announce();
   return ERROR_SUCCESS;
@@ -564,13 +567,6 @@ ControlOutcome Services::PowerSettingChange(const std::wstring& name, const GUID
   return Control(name, SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, PowerSettingRecord(setting, value));
 }
 
-ControlOutcome Services::SessionChange(const std::wstring& name, DWORD sessionEvent, DWORD sessionId) {
-  WTSSESSION_NOTIFICATION notification{sizeof(WTSSESSION_NOTIFICATION), sessionId};
-  std::vector<BYTE> data(sizeof(notification));
-  std::memcpy(data.data(), &notification, sizeof(notification));
-  return Control(name, SERVICE_CONTROL_SESSIONCHANGE, sessionEvent, std::move(data));
-}
-
 DWORD Services::ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS& status) {
   std::unique_lock lock(m_mutex);
   HandleEntry* entry = EntryLocked(service);
@@ -599,10 +595,14 @@ HPOWERNOTIFY Services::RegisterPowerSetting(SERVICE_STATUS_HANDLE handle, const 
   auto run = RunOfStatusHandleLocked(handle);
   if (!run) return error = ERROR_INVALID_HANDLE, nullptr;
   run->powerSettings.push_back(setting);
-  uintptr_t id = m_nextHandle;
-  m_nextHandle += 8;
   error = ERROR_SUCCESS;
-  return reinterpret_cast<HPOWERNOTIFY>(id);
+  return reinterpret_cast<HPOWERNOTIFY>(NewNotifyIdLocked());
+}
+
+uintptr_t Services::NewNotifyIdLocked() {
+  const uintptr_t id = m_nextHandle;
+  m_nextHandle += 8;
+  return id;
 }
 
 bool Services::IsRegisteredForPowerSetting(const std::wstring& name, const GUID& setting) const {

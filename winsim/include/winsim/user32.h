@@ -1,11 +1,12 @@
-// Emulated user32 subset: power-setting and device notifications, and the
-// session-change record a service's control handler receives.
+// Emulated user32 subset: power-setting and device-interface notifications,
+// and the session-change record a service's control handler receives.
 #pragma once
 
 #include <winsim/kernel32.h>
 
 #define DEVICE_NOTIFY_WINDOW_HANDLE 0x00000000u
 #define DEVICE_NOTIFY_SERVICE_HANDLE 0x00000001u
+#define DEVICE_NOTIFY_ALL_INTERFACE_CLASSES 0x00000004u
 
 // Session-change event types (wParam of WM_WTSSESSION_CHANGE, dwEventType of
 // SERVICE_CONTROL_SESSIONCHANGE).
@@ -31,6 +32,9 @@ extern "C" {
 extern const GUID GUID_MONITOR_POWER_ON;
 
 HPOWERNOTIFY WINAPI RegisterPowerSettingNotification(HANDLE hRecipient, LPCGUID PowerSettingGuid, DWORD Flags);
+// Device-interface notifications (a DEV_BROADCAST_DEVICEINTERFACE_W filter)
+// on a service status handle; the simulated machine has no windows.
+HDEVNOTIFY WINAPI RegisterDeviceNotificationW(HANDLE hRecipient, LPVOID NotificationFilter, DWORD Flags);
 BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY Handle);
 
 }  // extern "C"

@@ -11,6 +11,8 @@
 #include <winsim/security.h>
 #include <winsim/eventlog.h>
 #include <winsim/user32.h>
+#include <winsim/dbt.h>
+#include <winsim/wtsapi32.h>
 #include <winsim/setupapi.h>
 #include <winsim/hid.h>
 #include <winsim/version.h>

@@ -73,6 +73,14 @@ class Machine {
     m_parts.emplace_back(std::type_index(typeid(T)), std::move(part));
     return ref;
   }
+  // The part of type T if it has been made, else null.
+  template <class T>
+  T* FindPart() {
+    std::lock_guard lock(m_partsMutex);
+    for (auto& [type, part] : m_parts)
+      if (type == std::type_index(typeid(T))) return static_cast<T*>(part.get());
+    return nullptr;
+  }
 
  private:
   MachineConfig m_config;

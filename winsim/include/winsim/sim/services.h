@@ -49,6 +49,18 @@ struct ServiceConfig {
   bool deletePending = false;  // DeleteService was called; goes once stopped and unreferenced
 };
 
+// A control the system sends of its own accord (a session change, a device
+// event), as it goes to one service: told on the sending thread before the
+// service's handler runs, or instead of it when the control is not delivered.
+struct SystemControl {
+  std::wstring service;
+  DWORD control = 0;        // SERVICE_CONTROL_SESSIONCHANGE or SERVICE_CONTROL_DEVICEEVENT
+  DWORD eventType = 0;      // WTS_* or DBT_*
+  DWORD sessionId = 0;      // session changes
+  std::wstring devicePath;  // device events: the interface as the event names it
+  DWORD error = ERROR_SUCCESS;  // why it is not delivered, as ControlOutcome::error
+};
+
 // One SetServiceStatus call as the SCM received it (or, with bySCM, a state the
 // SCM set itself, such as STOPPED after the service's process ended).
 struct StatusReport {
@@ -114,6 +126,19 @@ class Services : public MachinePart {
   // SERVICE_CONTROL_SESSIONCHANGE with a WTSSESSION_NOTIFICATION record.
   ControlOutcome SessionChange(const std::wstring& name, DWORD sessionEvent, DWORD sessionId);
 
+  // What the system sends every service: a session change to each installed
+  // service (delivered to those that run and accept it); a device-interface
+  // event (SERVICE_CONTROL_DEVICEEVENT with a DEV_BROADCAST_DEVICEINTERFACE_W
+  // naming `path`, valid only during the handler's call) once for each
+  // registration of a running service that covers `interfaceClass`; it needs
+  // no accept flag. Each is told to the observer; the outcomes are returned
+  // by service, in the order sent.
+  using Deliveries = std::vector<std::pair<std::wstring, ControlOutcome>>;
+  Deliveries BroadcastSessionChange(DWORD sessionEvent, DWORD sessionId);
+  Deliveries BroadcastDeviceInterface(DWORD deviceEvent, const GUID& interfaceClass, const std::wstring& path);
+  using SystemControlObserver = std::function<void(const SystemControl&)>;
+  void SetSystemControlObserver(SystemControlObserver observer);
+
   SERVICE_STATUS Status(const std::wstring& name) const;
   std::vector<StatusReport> Reports(const std::wstring& name) const;
   // Waits (simulated ms) until the service's current state is `state`.
@@ -177,6 +202,11 @@ class Services : public MachinePart {
                                         LPVOID context, DWORD& error);
   DWORD SetStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& status);
   HPOWERNOTIFY RegisterPowerSetting(SERVICE_STATUS_HANDLE handle, const GUID& setting, DWORD& error);
+  // Device-interface notifications of one class (or, with allClasses, of
+  // every class) for the service of `handle`; dropped when it stops.
+  HDEVNOTIFY RegisterDeviceInterface(SERVICE_STATUS_HANDLE handle, const GUID& interfaceClass, bool allClasses,
+                                     DWORD& error);
+  DWORD UnregisterDeviceInterface(HDEVNOTIFY notify);
 
  private:
   struct HandleEntry;
@@ -194,6 +224,7 @@ class Services : public MachinePart {
   std::map<uintptr_t, std::weak_ptr<ServiceRun>> m_statusHandles;
   std::vector<std::shared_ptr<ServiceRun>> m_runs;  // every run whose process thread exists
   std::unique_ptr<OrderedNotifier<std::pair<std::wstring, StatusReport>>> m_notifier;
+  SystemControlObserver m_systemObserver;
 
   friend class ServiceRun;
   // Helpers (implemented in services.cpp and service_runtime.cpp).
@@ -232,6 +263,9 @@ class Services : public MachinePart {
   void JoinEndedRuns();
   void StopAllForShutdown();
   uint64_t ScmDeadline() const;  // simulated ms
+  uintptr_t NewNotifyIdLocked();
+  // Tells the observer, then delivers unless refused already.
+  ControlOutcome SendSystemControl(SystemControl control, std::vector<BYTE> data);
 };
 
 }  // namespace winsim
