@@ -5,6 +5,8 @@
 #include "simulator.h"
 
 #include <gtest/gtest.h>
+#include <winsim/sim/identity.h>
+#include <winsim/sim/registry.h>
 #include <winsim/sim/services.h>
 
 #include <algorithm>
@@ -84,6 +86,7 @@ class Recorder {
     return static_cast<size_t>(
         std::count_if(lines.begin(), lines.end(), [&](const std::wstring& each) { return each.rfind(prefix, 0) == 0; }));
   }
+  winsim::Machine& Machine() { return m_simulator->Machine(); }
   // Lets the machine run until `done` holds.
   bool AwaitThat(const std::function<bool()>& done) {
     return m_simulator->Machine().clock().Await(done, simkit::kWaitBoundMs);
@@ -178,6 +181,42 @@ TEST(VornsimPlay, ALogonGivesTheNextDisplayOnTheNewUsersSetting) {
   EXPECT_EQ(sim.Count(L"wire out 03 00 04 F0 02 00 02 ..."), 1u);
   EXPECT_EQ(sim.Count(L"ctl wake-on-touch off"), 1u) << "only byte 1 switches it on, as the message says";
   EXPECT_EQ(sim.CountStartingWith(L"sim Robin is logged on as S-1-5-21-"), 1u);
+}
+
+// A logon, a switch and a logoff print the session changes they send, in
+// Windows' order, as the service takes them or not; "touch" changes the
+// console user's setting unless it names a user.
+TEST(VornsimPlay, SessionCommandsPrintTheirSessionChangesAndTouchFollowsTheUser) {
+  Recorder sim;
+  sim.Play("start\nlogon Robin\nswitch Dana\ntouch 0 Robin\ntouch 2\nlogoff Robin\nlogoff Robin\ntouch 1 Robin");
+  const std::wstring refused = L" not delivered: the service does not accept it";
+  const std::vector<std::wstring> expected = {
+      L"sim start",
+      L"sim logon Robin",
+      L"sim session change console-disconnect 1" + refused,
+      L"sim session change console-connect 2" + refused,
+      L"sim session change logon 2" + refused,
+      L"sim switch Dana",
+      L"sim session change console-disconnect 2" + refused,
+      L"sim session change console-connect 1" + refused,
+      L"sim touch 0 Robin",
+      L"sim touch 2",
+      L"sim logoff Robin",
+      L"sim session change logoff 2" + refused,
+      L"sim logoff Robin",
+      L"sim Robin is not logged on",
+      L"sim touch 1 Robin",
+      L"sim Robin is not logged on: no setting to change",
+  };
+  std::vector<std::wstring> story;
+  for (const auto& line : sim.Lines())
+    if (line.rfind(L"sim ", 0) == 0 && line.rfind(L"sim Robin is logged on as", 0) != 0) story.push_back(line);
+  EXPECT_EQ(story, expected);
+  auto& identity = sim.Machine().Part<winsim::Identity>();
+  auto& registry = sim.Machine().Part<winsim::Registry>();
+  const std::wstring suffix = L"\\Software\\Microsoft\\Input\\WakeableInputTypes";
+  EXPECT_EQ(registry.GetDword(L"HKU\\" + identity.AddUser(L"Robin") + suffix, L"Touch"), 0u);
+  EXPECT_EQ(registry.GetDword(L"HKU\\" + identity.ConsoleUserSid() + suffix, L"Touch"), 2u);
 }
 
 // Keeps every core of the host busy for its life (host threads that never

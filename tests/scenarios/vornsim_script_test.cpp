@@ -4,6 +4,7 @@
 #include "timeline.h"
 
 #include <gtest/gtest.h>
+#include <winsim/user32.h>
 
 #include <filesystem>
 #include <fstream>
@@ -97,6 +98,16 @@ TEST(VornsimScript, NamesEveryLineItCannotRead) {
       {"mutex grab\n", 1},
       {"mutex hold now\n", 1},
       {"mutex\n", 1},
+      {"logon Dana\n", 1},  // the machine's user is logged on at boot
+      {"logon Robin\nlogon ROBIN\n", 2},
+      {"logon Robin\nlogoff Robin\nlogon Robin\nlogoff\nlogon Dana\nlogon dana\n", 6},
+      {"switch\n", 1},
+      {"logoff a b\n", 1},
+      {"touch 1 bad\\name\n", 1},
+      {"touch 1 Robin extra\n", 1},
+      {"session\n", 1},
+      {"session change nap\n", 1},
+      {"mouse\n", 1},
   };
   for (const auto& c : cases) {
     auto errors = ParseErrors(c.script);
@@ -114,6 +125,27 @@ TEST(VornsimScript, NamesEveryLineItCannotRead) {
   errors = ParseErrors(many);
   EXPECT_EQ(errors.count, 25u);
   EXPECT_EQ(errors.first.size(), vornsim::ScriptErrors::kKept);
+}
+
+TEST(VornsimScript, ReadsTheUserCommandsAndEverySessionChange) {
+  auto commands = Parse("switch Robin\nlogoff Robin\nlogoff\ntouch 2 Robin\ntouch delete Robin\nmouse attach\n"
+                        "mouse detach\nsession change\n");
+  std::vector<CommandKind> kinds;
+  for (const auto& command : commands) kinds.push_back(command.kind);
+  EXPECT_EQ(kinds, (std::vector<CommandKind>{CommandKind::kSwitch, CommandKind::kLogOff, CommandKind::kLogOff,
+                                             CommandKind::kTouchSet, CommandKind::kTouchDelete,
+                                             CommandKind::kMouseAttach, CommandKind::kMouseDetach,
+                                             CommandKind::kSessionChange}));
+  EXPECT_EQ(commands[1].name, "Robin");
+  EXPECT_EQ(commands[2].name, "") << "everybody";
+  EXPECT_EQ(commands[3].name, "Robin");
+  EXPECT_EQ(commands[3].touchValue, 2u);
+  EXPECT_EQ(commands[7].sessionEvent, (uint32_t)WTS_SESSION_LOCK) << "a bare session change is a lock";
+  for (uint32_t type = WTS_CONSOLE_CONNECT; type <= WTS_SESSION_UNLOCK; ++type) {
+    auto named = Parse("session change " + vornsim::SessionEventName(type) + "\n");
+    ASSERT_EQ(named.size(), 1u) << type;
+    EXPECT_EQ(named[0].sessionEvent, type);
+  }
 }
 
 TEST(VornsimScript, TheDemoIsAValidScriptThatCoversTheWholeRoad) {

@@ -48,6 +48,10 @@ MarkKind ClassifySim(const std::wstring& text) {
   if (StartsWith(text, L"controller fault "))
     return text == L"controller fault none" ? MarkKind::kMachine : MarkKind::kFault;
   if (std::find(std::begin(kControls), std::end(kControls), text) != std::end(kControls)) return MarkKind::kControl;
+  // The session changes and device events the machine sends the service.
+  if (StartsWith(text, L"session change ") || StartsWith(text, L"device arrival ") ||
+      StartsWith(text, L"device removal "))
+    return MarkKind::kControl;
   if (StartsWith(text, L"machine folder ") || StartsWith(text, L"at rest: ")) return MarkKind::kInfo;
   return MarkKind::kMachine;
 }

@@ -1,8 +1,12 @@
 #include "script.h"
 
+#include <winsim/sim/identity.h>
+#include <winsim/user32.h>
+
 #include <algorithm>
 #include <cctype>
 #include <map>
+#include <set>
 #include <sstream>
 
 namespace vornsim {
@@ -14,6 +18,20 @@ constexpr uint64_t kMaxWaitSeconds = 24 * 3600;
 // Windows limits a local user name to 20 characters and refuses these in it.
 constexpr size_t kMaxUserNameChars = 20;
 constexpr const char* kUserNameForbidden = "\\/[]:;|=,+*?<>\"@";
+
+// The session changes a script can send, by the names it gives them.
+struct SessionEvent {
+  const char* name;
+  uint32_t type;
+};
+constexpr SessionEvent kSessionEvents[] = {
+    {"console-connect", WTS_CONSOLE_CONNECT}, {"console-disconnect", WTS_CONSOLE_DISCONNECT},
+    {"remote-connect", WTS_REMOTE_CONNECT},   {"remote-disconnect", WTS_REMOTE_DISCONNECT},
+    {"logon", WTS_SESSION_LOGON},             {"logoff", WTS_SESSION_LOGOFF},
+    {"lock", WTS_SESSION_LOCK},               {"unlock", WTS_SESSION_UNLOCK},
+};
+// A bare "session change" is a lock, a change the service does nothing about.
+constexpr uint32_t kBareSessionEvent = WTS_SESSION_LOCK;
 
 // "hang" is the bus device's driver hanging on every write, not a fault of
 // the controller model.
@@ -94,8 +112,15 @@ bool Fixed(const std::vector<std::string>& words, size_t count, std::string& err
   return false;
 }
 
+constexpr const char* kUserNameRule =
+    "a user name has 1 to 20 printable ASCII characters and none of \\/[]:;|=,+*?<>\"@";
+
 bool ParseTouch(const std::vector<std::string>& words, Command& command, std::string& error) {
-  if (words.size() != 2) return error = "expected: touch N | touch delete", false;
+  if (words.size() != 2 && words.size() != 3) return error = "expected: touch N [NAME] | touch delete [NAME]", false;
+  if (words.size() == 3) {
+    if (!ValidUserName(words[2])) return error = kUserNameRule, false;
+    command.name = words[2];
+  }
   if (words[1] == "delete") return command.kind = CommandKind::kTouchDelete, true;
   auto value = ParseDword(words[1]);
   if (!value) return error = "the value must be a 32-bit number (decimal or 0x hexadecimal)", false;
@@ -104,13 +129,32 @@ bool ParseTouch(const std::vector<std::string>& words, Command& command, std::st
   return true;
 }
 
-bool ParseLogOn(const std::vector<std::string>& words, Command& command, std::string& error) {
-  if (words.size() != 2) return error = "expected: logon NAME", false;
-  if (!ValidUserName(words[1]))
-    return error = "a user name has 1 to 20 printable ASCII characters and none of \\/[]:;|=,+*?<>\"@", false;
-  command.kind = CommandKind::kLogOn;
+// logon NAME, switch NAME, logoff [NAME].
+bool ParseUserCommand(const std::vector<std::string>& words, Command& command, std::string& error) {
+  static const std::map<std::string, CommandKind> kKinds = {
+      {"logon", CommandKind::kLogOn}, {"switch", CommandKind::kSwitch}, {"logoff", CommandKind::kLogOff}};
+  command.kind = kKinds.at(words[0]);
+  const bool nameOptional = command.kind == CommandKind::kLogOff;
+  if (words.size() > 2 || (words.size() == 1 && !nameOptional))
+    return error = "expected: " + words[0] + (nameOptional ? " [NAME]" : " NAME"), false;
+  if (words.size() == 1) return true;
+  if (!ValidUserName(words[1])) return error = kUserNameRule, false;
   command.name = words[1];
   return true;
+}
+
+bool ParseSession(const std::vector<std::string>& words, Command& command, std::string& error) {
+  if (words.size() < 2 || words.size() > 3 || words[1] != "change") {
+    error = "expected: session change [TYPE] (TYPE:";
+    for (const auto& event : kSessionEvents) error += std::string(" ") + event.name;
+    return error += ")", false;
+  }
+  command.kind = CommandKind::kSessionChange;
+  command.sessionEvent = kBareSessionEvent;
+  if (words.size() == 2) return true;
+  for (const auto& event : kSessionEvents)
+    if (words[2] == event.name) return command.sessionEvent = event.type, true;
+  return error = "unknown session change '" + words[2] + "'", false;
 }
 
 bool ParseAttachOption(const std::string& word, Command& command, std::string& error) {
@@ -155,14 +199,14 @@ bool ParseWait(const std::vector<std::string>& words, Command& command, std::str
 
 // Commands of two fixed words: each first word with the second words it takes.
 const std::map<std::string, std::string> kPairChoices = {
-    {"display", " on|off"}, {"power", " suspend|resume"}, {"session", " change"}, {"mutex", " hold|release"}};
+    {"display", " on|off"}, {"power", " suspend|resume"}, {"mutex", " hold|release"}, {"mouse", " attach|detach"}};
 
 bool ParsePair(const std::vector<std::string>& words, Command& command, std::string& error) {
   static const std::map<std::pair<std::string, std::string>, CommandKind> kPairs = {
       {{"display", "on"}, CommandKind::kDisplayOn},      {{"display", "off"}, CommandKind::kDisplayOff},
       {{"power", "suspend"}, CommandKind::kPowerSuspend}, {{"power", "resume"}, CommandKind::kPowerResume},
-      {{"session", "change"}, CommandKind::kSessionChange},
       {{"mutex", "hold"}, CommandKind::kMutexHold},       {{"mutex", "release"}, CommandKind::kMutexRelease},
+      {{"mouse", "attach"}, CommandKind::kMouseAttach},   {{"mouse", "detach"}, CommandKind::kMouseDetach},
   };
   auto it = words.size() >= 2 ? kPairs.find({words[0], words[1]}) : kPairs.end();
   if (it == kPairs.end()) return error = "expected: " + words[0] + kPairChoices.at(words[0]), false;
@@ -174,20 +218,58 @@ bool ParseWords(const std::vector<std::string>& words, Command& command, std::st
   const std::string& verb = words[0];
   if (verb == "start") return command.kind = CommandKind::kStart, Fixed(words, 1, error);
   if (verb == "stop") return command.kind = CommandKind::kStop, Fixed(words, 1, error);
-  if (verb == "logoff") return command.kind = CommandKind::kLogOff, Fixed(words, 1, error);
   if (kPairChoices.count(verb)) return ParsePair(words, command, error);
   static const std::map<std::string, Parser> kParsers = {
-      {"touch", ParseTouch}, {"logon", ParseLogOn}, {"controller", ParseController}, {"wait", ParseWait}};
+      {"touch", ParseTouch},   {"logon", ParseUserCommand},        {"switch", ParseUserCommand},
+      {"logoff", ParseUserCommand}, {"session", ParseSession}, {"controller", ParseController},
+      {"wait", ParseWait}};
   auto it = kParsers.find(verb);
   if (it == kParsers.end()) return error = "unknown command '" + verb + "'", false;
   return it->second(words, command, error);
 }
 
+std::string Folded(const std::string& name) {
+  std::string folded = name;
+  std::transform(folded.begin(), folded.end(), folded.begin(), [](unsigned char c) { return std::tolower(c); });
+  return folded;
+}
+
+// Who the script has logged on so far (user names are not case-sensitive):
+// the default machine boots with its user logged on.
+class LoggedOn {
+ public:
+  LoggedOn() {
+    std::string name;
+    for (const wchar_t* c = winsim::Identity::kDefaultUserName; *c; ++c) name += static_cast<char>(*c);
+    m_names.insert(Folded(name));
+  }
+  // False (with the reason) for a logon of a user logged on already.
+  bool Follow(const Command& command, std::string& error) {
+    if (command.kind == CommandKind::kLogOn && !m_names.insert(Folded(command.name)).second)
+      return error = command.name + " is logged on already", false;
+    if (command.kind == CommandKind::kLogOff) {
+      if (command.name.empty()) m_names.clear();
+      else m_names.erase(Folded(command.name));
+    }
+    return true;
+  }
+
+ private:
+  std::set<std::string> m_names;
+};
+
 }  // namespace
+
+std::string SessionEventName(uint32_t sessionEvent) {
+  for (const auto& event : kSessionEvents)
+    if (event.type == sessionEvent) return event.name;
+  return "type " + std::to_string(sessionEvent);
+}
 
 bool ParseScript(const std::string& script, std::vector<Command>& commands, ScriptErrors& errors) {
   std::istringstream in(script);
   std::string raw;
+  LoggedOn loggedOn;
   for (int number = 1; std::getline(in, raw); ++number) {
     std::string text = Trim(raw.substr(0, raw.find('#')));
     if (text.empty()) continue;
@@ -195,7 +277,7 @@ bool ParseScript(const std::string& script, std::vector<Command>& commands, Scri
     command.text = text;
     command.line = number;
     std::string message;
-    if (!ParseWords(Words(text), command, message)) {
+    if (!ParseWords(Words(text), command, message) || !loggedOn.Follow(command, message)) {
       if (errors.first.size() < ScriptErrors::kKept) errors.first.push_back({number, Trim(raw), message});
       ++errors.count;
       continue;

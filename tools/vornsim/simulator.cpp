@@ -1,8 +1,10 @@
 #include "simulator.h"
 
+#include <winsim/dbt.h>
 #include <winsim/sim/eventlog.h>
 #include <winsim/sim/hidbus.h>
 #include <winsim/sim/identity.h>
+#include <winsim/sim/mouse.h>
 #include <winsim/sim/registry.h>
 #include <winsim/sim/services.h>
 
@@ -14,9 +16,6 @@ namespace {
 
 constexpr const wchar_t* kServiceName = L"VornPalmixSvc";
 constexpr const wchar_t* kWakeKey = L"\\Software\\Microsoft\\Input\\WakeableInputTypes";
-// WTS_SESSION_LOGON, for console session 1.
-constexpr DWORD kSessionLogon = 5;
-constexpr DWORD kConsoleSession = 1;
 // How long the end of a script waits for the service to stop and its process
 // to return, in simulated ms: a push in progress may hold the controller's
 // mutex up to 15 s.
@@ -107,6 +106,9 @@ Simulator::Simulator(const winsim::MachineConfig& config, Timeline::Sink sink, b
   scm.SetStatusObserver([this](const std::wstring& name, const winsim::StatusReport& report) {
     if (name == kServiceName) OnStatus(report.status.dwCurrentState, report.bySCM, report.timeMs);
   });
+  scm.SetSystemControlObserver([this](const winsim::SystemControl& control) {
+    if (control.service == kServiceName) Sent(control);
+  });
   m_machine->Part<winsim::EventLog>().SetObserver(
       [this](const winsim::EventRecord& record) { m_timeline->PrintAt(record.timeMs, L"event", EventText(record)); });
   m_machine->Part<winsim::HidBus>();  // plugs the machine's controllers
@@ -129,6 +131,7 @@ Simulator::~Simulator() {
   Finish();
   LetGoOfMutex(false);
   m_machine->Part<winsim::Services>().SetStatusObserver(nullptr);
+  m_machine->Part<winsim::Services>().SetSystemControlObserver(nullptr);
   m_machine->Part<winsim::EventLog>().SetObserver(nullptr);
   for (const auto& controller : winsim::TouchControllers(*m_machine)) controller->SetObserver(nullptr);
 }
@@ -175,11 +178,14 @@ void Simulator::Play(const Command& command) {
     case CommandKind::kDisplayOff: Display(false); break;
     case CommandKind::kPowerSuspend: Power(PBT_APMSUSPEND); break;
     case CommandKind::kPowerResume: Power(PBT_APMRESUMEAUTOMATIC); break;
-    case CommandKind::kSessionChange: SessionChange(); break;
+    case CommandKind::kSessionChange: SessionChange(command.sessionEvent); break;
     case CommandKind::kTouchSet:
     case CommandKind::kTouchDelete: Touch(command); break;
     case CommandKind::kLogOn: LogOn(command.name); break;
-    case CommandKind::kLogOff: m_machine->Part<winsim::Identity>().LogOffAll(); break;
+    case CommandKind::kSwitch: SwitchTo(command.name); break;
+    case CommandKind::kLogOff: LogOff(command.name); break;
+    case CommandKind::kMouseAttach: AttachMouse(); break;
+    case CommandKind::kMouseDetach: DetachMice(); break;
     case CommandKind::kControllerAttach: AttachController(command); break;
     case CommandKind::kControllerDetach: DetachControllers(); break;
     case CommandKind::kControllerFault: SetFault(command.name); break;
@@ -215,30 +221,98 @@ void Simulator::Power(DWORD event) {
   Control(event == PBT_APMSUSPEND ? L"power suspend" : L"power resume", outcome.error);
 }
 
-void Simulator::SessionChange() {
-  auto outcome = m_machine->Part<winsim::Services>().SessionChange(kServiceName, kSessionLogon, kConsoleSession);
+// A change of the console's session, sent to the service alone.
+void Simulator::SessionChange(DWORD sessionEvent) {
+  const DWORD console = m_machine->Part<winsim::Identity>().ConsoleSession();
+  auto outcome = m_machine->Part<winsim::Services>().SessionChange(kServiceName, sessionEvent, console);
   Control(L"session change", outcome.error);
 }
 
-void Simulator::Touch(const Command& command) {
-  auto users = m_machine->Part<winsim::Identity>().LoggedOnUserSids();
-  if (users.empty()) {
-    m_timeline->Print(L"sim", L"nobody is logged on: no setting to change");
-    return;
+void Simulator::Sent(const winsim::SystemControl& control) {
+  std::wstring text;
+  if (control.control == SERVICE_CONTROL_SESSIONCHANGE)
+    text = L"session change " + Widen(SessionEventName(control.eventType)) + L" " + std::to_wstring(control.sessionId);
+  else
+    text = std::wstring(control.eventType == DBT_DEVICEARRIVAL ? L"device arrival " : L"device removal ") +
+           control.devicePath;
+  if (control.error != ERROR_SUCCESS) text += L" " + Refusal(control.error);
+  m_timeline->Print(L"sim", text);
+}
+
+std::wstring Simulator::WakeKeyOf(const std::string& name) {
+  auto& identity = m_machine->Part<winsim::Identity>();
+  std::wstring sid;
+  if (!name.empty()) {
+    sid = identity.LoggedOnSid(Widen(name));
+    if (sid.empty()) {
+      m_timeline->Print(L"sim", Widen(name) + L" is not logged on: no setting to change");
+      return {};
+    }
+  } else {
+    sid = identity.ConsoleUserSid();
+    if (sid.empty()) {
+      m_timeline->Print(L"sim", identity.LoggedOnUserSids().empty() ? L"nobody is logged on: no setting to change"
+                                                                    : L"nobody is at the console: no setting to change");
+      return {};
+    }
   }
+  return L"HKEY_USERS\\" + sid + kWakeKey;
+}
+
+void Simulator::Touch(const Command& command) {
+  const std::wstring key = WakeKeyOf(command.name);
+  if (key.empty()) return;
   auto& registry = m_machine->Part<winsim::Registry>();
-  std::wstring key = L"HKEY_USERS\\" + users.front() + kWakeKey;
   if (command.kind == CommandKind::kTouchSet)
     registry.SetDword(key, L"Touch", command.touchValue);
   else if (!registry.DeleteValue(key, L"Touch"))
     m_timeline->Print(L"sim", L"the user has no \"Touch\" value");
 }
 
+// The session changes the logon sends are printed as they go (Sent).
 void Simulator::LogOn(const std::string& name) {
   auto& identity = m_machine->Part<winsim::Identity>();
-  std::wstring wide = Widen(name);
-  std::wstring sid = identity.LogOn(wide);
-  m_timeline->Print(L"sim", wide + L" is logged on as " + sid + L" (explorer.exe runs)");
+  const std::wstring wide = Widen(name);
+  if (!identity.LoggedOnSid(wide).empty()) {
+    m_timeline->Print(L"sim", wide + L" is logged on already");
+    return;
+  }
+  m_timeline->Print(L"sim", wide + L" is logged on as " + identity.AddUser(wide) + L" (explorer.exe starts " +
+                                std::to_wstring(winsim::Identity::kShellStartDelayMs / 1000) + L" s later)");
+  identity.LogOn(wide);
+}
+
+void Simulator::SwitchTo(const std::string& name) {
+  auto& identity = m_machine->Part<winsim::Identity>();
+  const std::wstring wide = Widen(name);
+  const std::wstring sid = identity.LoggedOnSid(wide);
+  if (sid.empty()) return m_timeline->Print(L"sim", wide + L" is not logged on: the console stays");
+  if (sid == identity.ConsoleUserSid()) return m_timeline->Print(L"sim", wide + L" has the console already");
+  identity.SwitchTo(wide);
+}
+
+void Simulator::LogOff(const std::string& name) {
+  auto& identity = m_machine->Part<winsim::Identity>();
+  if (name.empty()) return identity.LogOffAll();
+  if (!identity.LogOff(Widen(name))) m_timeline->Print(L"sim", Widen(name) + L" is not logged on");
+}
+
+void Simulator::AttachMouse() {
+  const auto mice = winsim::Mice(*m_machine);
+  if (!mice.empty() && mice.back()->Plugged()) return m_timeline->Print(L"sim", L"a mouse is attached already");
+  if (mice.empty())
+    winsim::AttachMouse(*m_machine);
+  else
+    mice.back()->Replug();
+}
+
+void Simulator::DetachMice() {
+  bool any = false;
+  for (const auto& mouse : winsim::Mice(*m_machine)) {
+    any = any || mouse->Plugged();
+    mouse->Unplug();
+  }
+  if (!any) m_timeline->Print(L"sim", L"no mouse is attached");
 }
 
 void Simulator::AttachController(const Command& command) {

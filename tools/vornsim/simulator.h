@@ -17,6 +17,7 @@
 #include "simkit/ServiceMachine.h"
 
 #include <winsim/sim/machine.h>
+#include <winsim/sim/services.h>
 #include <winsim/sim/touch_controller.h>
 
 #include <memory>
@@ -53,9 +54,18 @@ class Simulator {
   void Stop();
   void Display(bool on);
   void Power(DWORD event);
-  void SessionChange();
+  void SessionChange(DWORD sessionEvent);
   void Touch(const Command& command);
+  // The wake key of NAME, or of the console's user without one; empty (after
+  // saying why) when there is none.
+  std::wstring WakeKeyOf(const std::string& name);
   void LogOn(const std::string& name);
+  void SwitchTo(const std::string& name);
+  void LogOff(const std::string& name);
+  void AttachMouse();
+  void DetachMice();
+  // A session change or device event the system sent the service, as it goes.
+  void Sent(const winsim::SystemControl& control);
   void AttachController(const Command& command);
   void DetachControllers();
   void SetFault(const std::string& name);

@@ -76,17 +76,38 @@ void StateBands::Sample(winsim::Machine& machine, uint64_t timeMs) {
   Set(timeMs, L"controller", ControllerText(machine));
 }
 
+namespace {
+
+std::wstring NameOf(winsim::Identity& identity, const std::wstring& sid) {
+  const auto account = identity.AccountBySid(sid);
+  return account ? account->name : sid;
+}
+
+std::wstring SettingOf(winsim::Machine& machine, const std::wstring& sid) {
+  const std::wstring key = L"HKEY_USERS\\" + sid + kWakeKeySuffix;
+  auto& registry = machine.Part<winsim::Registry>();
+  if (!registry.KeyExists(key)) return L"no WakeableInputTypes key";
+  const auto value = registry.GetValue(key, L"Touch");
+  return value ? TouchText(*value) : L"no Touch value";
+}
+
+}  // namespace
+
+// The user at the console with their setting (or the logon screen), then
+// every user's session: "Robin: Touch 0; sessions 1 Dana, 2 Robin (console)".
 std::wstring StateBands::UserText(winsim::Machine& machine) const {
   auto& identity = machine.Part<winsim::Identity>();
-  const auto users = identity.LoggedOnUserSids();
-  if (users.empty()) return L"nobody";
-  const auto account = identity.AccountBySid(users.front());
-  const std::wstring name = account ? account->name : users.front();
-  const std::wstring key = L"HKEY_USERS\\" + users.front() + kWakeKeySuffix;
-  auto& registry = machine.Part<winsim::Registry>();
-  if (!registry.KeyExists(key)) return name + L": no WakeableInputTypes key";
-  const auto value = registry.GetValue(key, L"Touch");
-  return name + L": " + (value ? TouchText(*value) : L"no Touch value");
+  if (identity.LoggedOnUserSids().empty()) return L"nobody";
+  const std::wstring console = identity.ConsoleUserSid();
+  std::wstring text = console.empty() ? L"logon screen" : NameOf(identity, console) + L": " + SettingOf(machine, console);
+  const wchar_t* separator = L"; sessions ";
+  for (const auto& session : identity.Sessions()) {
+    if (session.userSid.empty()) continue;
+    text += separator + std::to_wstring(session.id) + L" " + NameOf(identity, session.userSid);
+    if (session.console) text += L" (console)";
+    separator = L", ";
+  }
+  return text;
 }
 
 std::wstring StateBands::ControllerText(winsim::Machine& machine) const {
