@@ -111,8 +111,11 @@ DWORD WINAPI CRegWatch::WatchTrampoline(LPVOID pContext) {
   return 0;
 }
 
+// The runs queued before this one are replaced by it: their pauses end.
 void CRegWatch::Enlist(CWatchRun& run) {
   EnterCriticalSection(&m_csRuns);
+  for (CWatchRun* pRun = m_pRuns; pRun; pRun = pRun->m_pNext)
+    if (pRun->Generation() < run.Generation()) pRun->Replace();
   run.m_pNext = m_pRuns;
   if (m_pRuns) m_pRuns->m_pPrev = &run;
   m_pRuns = &run;

@@ -1,7 +1,8 @@
 // The watcher: runs on the thread pool that find the user's setting, push it
 // and then follow its changes, and their ending when the service goes. A run
 // (wot/WatchRun.h) is the record queued as a long work item; runs can overlap
-// after a restart, and a run replaced by a newer one stops at its next pause.
+// after a restart, and a run replaced by a newer one leaves the pause it is
+// in at once and stops at its next.
 //
 // Ending: BeginEnding sets the flags, ends every pause and wakes a waiting
 // run; it never waits. The destructor ends the runs, waits for them and only

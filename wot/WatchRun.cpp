@@ -12,11 +12,22 @@ constexpr DWORD kNotifyRetryMs = 2000;
 }  // namespace
 
 CRegWatch::CWatchRun::CWatchRun(CRegWatch& watch)
-    : m_Watch(watch), m_dwGeneration(0), m_szRegPath{}, m_hCalledOff(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-  if (!m_hCalledOff) throw static_cast<DWORD>(GetLastError());
+    : m_Watch(watch),
+      m_dwGeneration(0),
+      m_szRegPath{},
+      m_hCalledOff(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      m_hReplaced(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+  if (m_hCalledOff && m_hReplaced) return;
+  const DWORD dwError = GetLastError();
+  for (HANDLE hEvent : {m_hCalledOff, m_hReplaced})
+    if (hEvent) CloseHandle(hEvent);
+  throw dwError;
 }
 
-CRegWatch::CWatchRun::~CWatchRun() { CloseHandle(m_hCalledOff); }
+CRegWatch::CWatchRun::~CWatchRun() {
+  CloseHandle(m_hCalledOff);
+  CloseHandle(m_hReplaced);
+}
 
 void CRegWatch::CWatchRun::RegWatchThread() {
   m_Watch.m_fThreadRunning = true;
@@ -27,7 +38,8 @@ void CRegWatch::CWatchRun::RegWatchThread() {
 
 BOOL CRegWatch::CWatchRun::WatchPause(DWORD dwMilliseconds) {
   if (IsReplaced()) return FALSE;
-  if (WaitForSingleObject(m_Watch.m_hEndingEvent, dwMilliseconds) != WAIT_TIMEOUT) return FALSE;
+  HANDLE rgWait[2] = {m_Watch.m_hEndingEvent, m_hReplaced};
+  if (WaitForMultipleObjects(2, rgWait, FALSE, dwMilliseconds) != WAIT_TIMEOUT) return FALSE;
   return !IsReplaced();
 }
 

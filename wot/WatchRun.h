@@ -8,7 +8,7 @@
 
 class CRegWatch::CWatchRun final : public CWatchPause {
  public:
-  // Raises the Win32 error code when its call-off event cannot be made.
+  // Raises the Win32 error code when its events cannot be made.
   explicit CWatchRun(CRegWatch& watch);
   ~CWatchRun();
   CWatchRun(const CWatchRun&) = delete;
@@ -19,13 +19,16 @@ class CRegWatch::CWatchRun final : public CWatchPause {
   CRegWatch& Watch() const { return m_Watch; }
   // A newer run has come to push: this run's push is called off.
   void CallOff() { SetEvent(m_hCalledOff); }
+  // A newer run has been queued: this run's pauses end.
+  void Replace() { SetEvent(m_hReplaced); }
 
   // The work item's body.
   void RegWatchThread();
 
-  // A run that a newer one replaced stops at its next pause, before and after
-  // the wait: after a burst of display events only the newest run keeps
-  // retrying, instead of every replaced run going on with its lookups and pushes.
+  // A run that a newer one replaced stops at its next pause, and a pause it
+  // is in ends at once: after a burst of display events only the newest run
+  // keeps its thread and retries, instead of every replaced run waiting out
+  // its start delay or going on with its lookups and pushes.
   BOOL WatchPause(DWORD dwMilliseconds) override;
   bool IsEnding() const override { return m_Watch.IsEnding(); }
   HANDLE EndingEvent() const override { return m_Watch.m_hEndingEvent; }
@@ -59,4 +62,5 @@ class CRegWatch::CWatchRun final : public CWatchPause {
   DWORD m_dwGeneration;         // tells this run apart from the runs queued after it
   WCHAR m_szRegPath[MAX_PATH];  // the user's key path, as this run's lookup found it
   HANDLE m_hCalledOff;          // set once a newer run has come to push
+  HANDLE m_hReplaced;           // set once a newer run has been queued
 };
