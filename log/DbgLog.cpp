@@ -286,23 +286,49 @@ void BuildNamePath(WCHAR* pszPath, const WCHAR* pszName) {
     pszPath[kFilePathSize - 1] = L'\0';
 }
 
-// The folder's hourly files other than the one just made: their total size,
-// and the names of the oldest of them, oldest first.
+// One of the oldest hourly files, by name, with its size.
+struct SHourFile {
+  WCHAR szName[kHourFileNameChars];
+  ULONGLONG ullSize;
+};
+
+// The folder's hourly files: the total size of those the bound may delete,
+// and the names of the oldest of them (other than the one just made), oldest
+// first; those it cannot delete (read-only, or with a second name) are
+// counted apart, so that they never make it delete more of the others.
 struct SFolderScan {
   ULONGLONG ullTotal = 0;
+  ULONGLONG ullKept = 0;
+  int nKept = 0;
   int nOldest = 0;
-  WCHAR szOldest[kMaxDeletedPerCheck][kHourFileNameChars] = {};
+  SHourFile oldest[kMaxDeletedPerCheck] = {};
 
-  void Note(const WCHAR* pszName) {
+  void Note(const WCHAR* pszName, ULONGLONG ullSize) {
     int nAt = nOldest;
-    while (nAt > 0 && std::wcscmp(pszName, szOldest[nAt - 1]) < 0) --nAt;
+    while (nAt > 0 && std::wcscmp(pszName, oldest[nAt - 1].szName) < 0) --nAt;
     if (nAt >= kMaxDeletedPerCheck) return;
     const int nLast = nOldest < kMaxDeletedPerCheck ? nOldest : kMaxDeletedPerCheck - 1;
-    for (int i = nLast; i > nAt; --i) std::wcscpy(szOldest[i], szOldest[i - 1]);
-    std::wcscpy(szOldest[nAt], pszName);
+    for (int i = nLast; i > nAt; --i) oldest[i] = oldest[i - 1];
+    std::wcscpy(oldest[nAt].szName, pszName);
+    oldest[nAt].ullSize = ullSize;
     if (nOldest < kMaxDeletedPerCheck) ++nOldest;
   }
 };
+
+// Whether the bound may delete the hourly file: not read-only, and its only
+// name is this one (deleting one name of a hard-linked file frees nothing).
+bool MayDelete(const WIN32_FIND_DATAW& data) {
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) return false;
+  WCHAR szPath[kFilePathSize];
+  BuildNamePath(szPath, data.cFileName);
+  HANDLE hFile = CreateFileW(szPath, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (hFile == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool fOneName = GetFileInformationByHandle(hFile, &info) && info.nNumberOfLinks == 1;
+  CloseHandle(hFile);
+  return fOneName;
+}
 
 void ScanFolder(const WCHAR* pszMadeName, SFolderScan& scan) {
   WCHAR szPattern[kFilePathSize];
@@ -313,8 +339,16 @@ void ScanFolder(const WCHAR* pszMadeName, SFolderScan& scan) {
   do {
     if (std::wcslen(data.cFileName) != kHourFileNameChars - 1 || !IsHourFileName(data.cFileName)) continue;
     if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
-    scan.ullTotal += (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    if (!SameName(data.cFileName, pszMadeName)) scan.Note(data.cFileName);
+    const ULONGLONG ullSize = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    if (SameName(data.cFileName, pszMadeName)) {
+      scan.ullTotal += ullSize;
+    } else if (MayDelete(data)) {
+      scan.ullTotal += ullSize;
+      scan.Note(data.cFileName, ullSize);
+    } else {
+      scan.ullKept += ullSize;
+      ++scan.nKept;
+    }
   } while (FindNextFileW(hFind, &data));
   FindClose(hFind);
 }
@@ -332,24 +366,37 @@ bool DeleteHourFile(const WCHAR* pszName, ULONGLONG& ullSize) {
   return fDeleted;
 }
 
-// Keeps the folder within kMaxFolderBytes once a new hourly file has been
-// made: the oldest hourly files go, and a line in the new file says so.
+// Keeps the hourly files the log may delete within kMaxFolderBytes once a new
+// hourly file has been made: the oldest of them go. When the folder is over
+// its bound a line in the new file says how many went, and how many files it
+// could not delete (a file that fails to go is counted apart from then on).
 void BoundFolder(HANDLE hFile, const WCHAR* pszMadeName, const SYSTEMTIME& st) {
   SFolderScan scan;
   ScanFolder(pszMadeName, scan);
+  if (scan.ullTotal + scan.ullKept <= kMaxFolderBytes) return;
   int nDeleted = 0;
+  int nNotDeleted = scan.nKept;
   ULONGLONG ullFreed = 0;
-  for (int i = 0; i < scan.nOldest && ullFreed < scan.ullTotal && scan.ullTotal - ullFreed > kMaxFolderBytes; ++i) {
+  ULONGLONG ullTotal = scan.ullTotal;
+  for (int i = 0; i < scan.nOldest && ullFreed < ullTotal && ullTotal - ullFreed > kMaxFolderBytes; ++i) {
     ULONGLONG ullSize = 0;
-    if (!DeleteHourFile(scan.szOldest[i], ullSize)) continue;
-    ++nDeleted;
-    ullFreed += ullSize;
+    if (DeleteHourFile(scan.oldest[i].szName, ullSize)) {
+      ++nDeleted;
+      ullFreed += ullSize;
+    } else {
+      ++nNotDeleted;
+      ullTotal -= scan.oldest[i].ullSize;
+    }
   }
-  if (nDeleted == 0) return;
   char szText[kLineSize];
   FormatCutV(szText, sizeof(szText), "Log folder over its %llu MB: the %d oldest hourly files were deleted (%llu bytes)",
              static_cast<unsigned long long>(kMaxFolderBytes >> 20), nDeleted,
              static_cast<unsigned long long>(ullFreed));
+  if (nNotDeleted > 0) {
+    char szKept[64];
+    FormatCutV(szKept, sizeof(szKept), ", %d could not be deleted", nNotDeleted);
+    AppendCut(szText, sizeof(szText), std::strlen(szText), szKept);
+  }
   char szLine[kLineSize];
   const DWORD nLen = BuildLine(szLine, st, szText);
   DWORD dwWritten = 0;

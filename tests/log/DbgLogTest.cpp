@@ -9,12 +9,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <future>
 #include <map>
 #include <numeric>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -333,8 +333,9 @@ TEST_F(DbgLogLinkTest, AFolderSwappedForALinkAtTheOpenKeepsNothingItMade) {
 }
 
 // Past 256 MB of hourly files, a new hourly file makes the oldest go, and
-// only the log's own: a name it does not give, a link and a file with a
-// second name stay, and are not counted or not deleted.
+// only the log's own: a name it does not give, a link, a file with a second
+// name and read-only files stay. Those it cannot delete are counted apart:
+// however much they hold, the others go only as far as the bound needs.
 TEST_F(DbgLogLinkTest, ANewHourFileKeepsTheFolderWithinItsBound) {
   StartEnabled();
   constexpr uintmax_t kFull = 16u * 1024 * 1024;
@@ -342,7 +343,15 @@ TEST_F(DbgLogLinkTest, ANewHourFileKeepsTheFolderWithinItsBound) {
     std::ofstream(LogDir() / name).flush();
     fs::resize_file(LogDir() / name, size);  // sparse: no disk is used
   };
-  for (int nDay = 1; nDay <= 17; ++nDay) make("202402" + std::string(nDay < 10 ? "0" : "") + std::to_string(nDay) + "-07.log", kFull);
+  auto day = [](const char* pszMonth, int nDay) {
+    return std::string("2024") + pszMonth + (nDay < 10 ? "0" : "") + std::to_string(nDay) + "-07.log";
+  };
+  for (int nDay = 1; nDay <= 17; ++nDay) make(day("02", nDay), kFull);
+  for (int nDay = 1; nDay <= 17; ++nDay) {  // older, and read-only
+    make(day("01", nDay), kFull);
+    fs::permissions(LogDir() / day("01", nDay), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+  }
   make("notes.txt", kFull);
   make("20240101-7.log", kFull);
   fs::create_directories(Elsewhere());
@@ -351,14 +360,17 @@ TEST_F(DbgLogLinkTest, ANewHourFileKeepsTheFolderWithinItsBound) {
   fs::create_hard_link(LogDir() / "notes.txt", LogDir() / "20230101-01.log");
 
   EXPECT_EQ(DbgLogWrite("a new hour"), 0);
-  for (const char* gone : {"20240201-07.log", "20240202-07.log"}) EXPECT_FALSE(fs::exists(LogDir() / gone)) << gone;
-  for (const char* kept : {"20240203-07.log", "20240217-07.log", "notes.txt", "20240101-7.log", "20230101-01.log"})
+  EXPECT_FALSE(fs::exists(LogDir() / "20240201-07.log"));
+  for (const std::string& kept : {day("02", 2), day("02", 17), day("01", 1), std::string("notes.txt"),
+                                  std::string("20240101-7.log"), std::string("20230101-01.log")})
     EXPECT_TRUE(fs::exists(LogDir() / kept)) << kept;
   EXPECT_TRUE(fs::is_symlink(LogDir() / "20230101-00.log"));
   EXPECT_EQ(ReadFile(Elsewhere() / "target.txt"), "kept");
   const std::string p = Prefix("0306-14:05:09.042");
-  // The hard link's 16 MB count but it cannot go: the next two oldest go instead.
-  EXPECT_EQ(ReadFile(HourFile("14")), p + "Log folder over its 256 MB: the 2 oldest hourly files were deleted (33554432 bytes)\r\n" +
+  // Seventeen full files of the log's own hold 272 MB: one goes. The hard
+  // link and the read-only files cannot.
+  EXPECT_EQ(ReadFile(HourFile("14")), p + "Log folder over its 256 MB: the 1 oldest hourly files were deleted "
+                                          "(16777216 bytes), 18 could not be deleted\r\n" +
                                           p + "a new hour\r\n");
   // Lines to a file that exists check nothing.
   make("20240101-01.log", kFull);
@@ -391,24 +403,26 @@ TEST(DbgLogProcessesTest, TwoWritersAcrossAnHourLoseNoLine) {
   EXPECT_EQ(second.get().status, 0);
   CloseHandle(hMaking);
 
-  const std::regex line(R"(\[0306-(1[34]):(59:59|00:00)\.\d{3}\]\[PID=\d+\] ([AB]) (\d+)\r)");
-  std::map<std::string, std::vector<int>> seen;  // "A13": the numbers of A's lines in the 13 o'clock file
+  std::map<char, std::vector<int>> numbers;  // each writer's line numbers, from both files
   for (const char* pszHour : {"13", "14"}) {
     std::istringstream text(ReadFile(folder.LogDirectory() / (std::string("20240306-") + pszHour + ".log")));
     for (std::string row; std::getline(text, row);) {
-      std::smatch match;
-      if (!std::regex_match(row, match, line)) continue;  // the banners
-      EXPECT_EQ(match[1].str(), pszHour) << row;
-      seen[match[3].str() + pszHour].push_back(std::stoi(match[4].str()));
+      // "[0306-hh:mm:ss.mmm][PID=n] TAG N\r"; the banners' lines do not match.
+      unsigned nHour = 0, nPid = 0;
+      char cTag = 0, cEnd = 0;
+      int nLine = -1;
+      if (std::sscanf(row.c_str(), "[0306-%2u:%*2u:%*2u.%*3u][PID=%u] %c %d%c", &nHour, &nPid, &cTag, &nLine, &cEnd) != 5 ||
+          cEnd != '\r')
+        continue;
+      EXPECT_EQ(std::to_string(nHour), pszHour) << row;
+      numbers[cTag].push_back(nLine);
     }
   }
-  for (const char* pszTag : {"A", "B"}) {
-    std::vector<int> numbers = seen[std::string(pszTag) + "13"];
-    numbers.insert(numbers.end(), seen[std::string(pszTag) + "14"].begin(), seen[std::string(pszTag) + "14"].end());
-    std::sort(numbers.begin(), numbers.end());
-    std::vector<int> all(kLines);
-    std::iota(all.begin(), all.end(), 0);
-    EXPECT_EQ(numbers, all) << pszTag << ": " << numbers.size() << " of " << kLines << " lines";
+  std::vector<int> all(kLines);
+  std::iota(all.begin(), all.end(), 0);
+  for (char cTag : {'A', 'B'}) {
+    std::sort(numbers[cTag].begin(), numbers[cTag].end());
+    EXPECT_EQ(numbers[cTag], all) << cTag << ": " << numbers[cTag].size() << " of " << kLines << " lines";
   }
 }
 
