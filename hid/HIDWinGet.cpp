@@ -22,7 +22,9 @@ const char kZeroLength[] = "Error Parameters - strlen is 0";
 }  // namespace
 
 CHIDWinGet::CHIDWinGet()
-    : m_iOpenHidDevCnt(0),
+    : m_pfnSendHook(nullptr),
+      m_pfnRecvHook(nullptr),
+      m_iOpenHidDevCnt(0),
       m_iCloseHidDevCnt(0),
       m_bFixedCmdLen(FALSE),
       m_nOutputReportID(0),
@@ -30,8 +32,6 @@ CHIDWinGet::CHIDWinGet()
       m_nSupportDevCnt(0),
       m_nMatchedColsCnt(0),
       m_bProfileValid(FALSE),
-      m_pfnSendHook(nullptr),
-      m_pfnRecvHook(nullptr),
       m_hEndingEvent(nullptr),
       m_dwEndingGraceMs(0),
       m_nInterfaceKind(0) {

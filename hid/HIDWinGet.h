@@ -83,6 +83,9 @@ class CHIDWinGet : public CInterfaceGet {
   // The entry at position nDevIdx, or null when there is none.
   CHIDCols* EntryAt(int nDevIdx);
 
+  // The members, the report hooks first.
+  pfnReportHook m_pfnSendHook;
+  pfnReportHook m_pfnRecvHook;
   int m_iOpenHidDevCnt;
   int m_iCloseHidDevCnt;
   BYTE m_bFixedCmdLen;
@@ -111,8 +114,6 @@ class CHIDWinGet : public CInterfaceGet {
   };
 
  private:
-  pfnReportHook m_pfnSendHook;
-  pfnReportHook m_pfnRecvHook;
   HANDLE m_hEndingEvent;
   DWORD m_dwEndingGraceMs;
   int m_nInterfaceKind;

@@ -165,10 +165,13 @@ bool CRegWatch::CWatchRun::ArmNotification(HKEY hKey) {
   return false;
 }
 
+// A push that a replaced run gave up (called off, or failed once and not
+// retried because the newer run pushes) did not fail to reach the
+// controller: the debug log alone says so, as after a first push.
 void CRegWatch::CWatchRun::PushChangedSetting() {
   DWORD dwSel = 1;
   const bool fRead = m_Watch.m_Setting.ReadWoTsetting(m_szRegPath, &dwSel) == 0;
   m_Watch.m_dwWotSel = dwSel;
-  if (fRead && m_Watch.m_Push.RetryHidDevWoTCtrl(dwSel, *this) != 0 && !IsEnding())
-    LogMessage(L"Can not send wot-sel command to device", EVENTLOG_INFORMATION_TYPE);
+  if (!fRead || m_Watch.m_Push.RetryHidDevWoTCtrl(dwSel, *this) == 0 || IsEnding()) return;
+  LogMessage(L"Can not send wot-sel command to device", IsReplaced() ? DEBUGLOG_ONLY : EVENTLOG_INFORMATION_TYPE);
 }

@@ -18,15 +18,14 @@ constexpr int kPushAttempts = 15;
 constexpr DWORD kPushRetryMs = 2000;
 constexpr size_t kTextChars = MAX_PATH;
 
-// The facade's last error text as one line of a wide message (its trailing
-// line break dropped; a text too long for the buffer is cut).
+// The facade's last error text as wide text, its line break kept (so the
+// debug log shows an empty line after the message); a text too long for the
+// buffer is cut.
 void LastFacadeError(WCHAR* pszText, size_t nChars) {
   pszText[0] = L'\0';
   const char* pszError = DbgLogLastError();
   if (!pszError) return;
-  size_t nBytes = std::strlen(pszError);
-  while (nBytes > 0 && (pszError[nBytes - 1] == '\n' || pszError[nBytes - 1] == '\r')) --nBytes;
-  nBytes = std::min(nBytes, nChars - 1);
+  const size_t nBytes = std::min(std::strlen(pszError), nChars - 1);
   int nWritten = MultiByteToWideChar(CP_UTF8, 0, pszError, static_cast<int>(nBytes), pszText, static_cast<int>(nChars - 1));
   pszText[nWritten > 0 ? nWritten : 0] = L'\0';
 }

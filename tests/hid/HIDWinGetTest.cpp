@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
 #include <memory>
@@ -37,6 +38,11 @@ TEST_F(TransportTest, NewObjectAnswersFixedValues) {
   EXPECT_EQ(device.SetFixedCmdLen(1), 0);
   EXPECT_EQ(transport.m_iOpenHidDevCnt, 0);
   EXPECT_EQ(transport.m_iCloseHidDevCnt, 0);
+  // The report hooks are the object's first members, the counters follow.
+  const auto address = [](const void* p) { return reinterpret_cast<uintptr_t>(p); };
+  EXPECT_LT(address(&transport.m_pfnSendHook), address(&transport.m_pfnRecvHook));
+  EXPECT_LT(address(&transport.m_pfnRecvHook), address(&transport.m_iOpenHidDevCnt));
+  EXPECT_LT(address(&transport.m_iOpenHidDevCnt), address(&transport.m_iCloseHidDevCnt));
 }
 
 TEST_F(TransportTest, DestroyingANeverConnectedTransportWritesOnlyItsFourTraces) {

@@ -38,6 +38,8 @@ class TestTransport : public CHIDWinGet {
   using CHIDWinGet::m_listHidCols;
   using CHIDWinGet::m_nMatchedColsCnt;
   using CHIDWinGet::m_nSupportDevCnt;
+  using CHIDWinGet::m_pfnRecvHook;
+  using CHIDWinGet::m_pfnSendHook;
   using CHIDWinGet::OpenHidDevice;
   using CHIDWinGet::ParsePairNum;
   using CHIDWinGet::SetHidColsEntrySimple;

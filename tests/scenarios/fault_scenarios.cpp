@@ -8,6 +8,8 @@
 
 #include <winsim/sim/faults.h>
 
+#include <algorithm>
+
 namespace {
 
 using simkit::ServiceMachine;
@@ -31,6 +33,21 @@ TEST(FaultScenario, AChangeThatCannotBeWrittenIsReportedAndWatchingGoesOn) {
   ASSERT_TRUE(machine.SetTouch(0));
   ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
   EXPECT_EQ(machine.PushedFlags(), (std::vector<uint8_t>{1, 0}));
+  EXPECT_EQ(machine.EventCount(L"Can not send wot-sel command to device"), 1u);
+  // Each failure's message keeps the controller's error text whole, its line break included.
+  const auto texts = machine.EventTexts();
+  EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                          [](const std::wstring& text) {
+                            return text.starts_with(L"SWSetSystemInfo fail. [") && text.ends_with(L"\r\n");
+                          }),
+            15);
+
+  // A display-on wakes the watcher, whose one more push fails and is not
+  // retried (the newer run pushes): only the debug log says it was not sent.
+  ASSERT_TRUE(machine.WaitForWatching(3));
+  machine.Controller()->SetFault(winsim::ControllerFault::kFailWrite);
+  ASSERT_TRUE(machine.DisplayOn());
+  ASSERT_TRUE(machine.WaitForDebug("Can not send wot-sel command to device", 2));
   EXPECT_EQ(machine.EventCount(L"Can not send wot-sel command to device"), 1u);
 }
 

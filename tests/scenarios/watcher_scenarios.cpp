@@ -78,7 +78,7 @@ TEST(WatcherScenario, NoControllerGivesUpAndTheNextDisplayOnTriesAgain) {
   ASSERT_TRUE(machine.WaitForNoWatcher());
   EXPECT_EQ(machine.Log().Count("Init HidDevWoTCtrl fail"), 15u);
   EXPECT_EQ(machine.EventCount(L"Init HidDevWoTCtrl fail."), 1u);
-  EXPECT_EQ(machine.EventsStartingWith(L"Connect fail. "), 15u);
+  EXPECT_EQ(machine.EventCount(L"Connect fail. [ERR]Device is not connected.\r\n"), 15u);
   EXPECT_EQ(machine.Registry().ArmedNotifications(machine.UserKey()), 0u);
 
   machine.Controller()->Attach();

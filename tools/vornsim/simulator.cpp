@@ -53,6 +53,9 @@ std::wstring EventText(const winsim::EventRecord& record) {
     if (!text.empty()) text += L' ';
     text += record.strings[i];
   }
+  // One line per happening: an entry's closing line break (the controller's
+  // error texts end in one) is not printed.
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
   return record.source + L": " + text;
 }
 
