@@ -9,13 +9,6 @@
 
 namespace {
 
-std::wstring UserName() {
-  WCHAR name[257];
-  DWORD size = 257;
-  EXPECT_TRUE(GetUserNameW(name, &size));
-  return name;
-}
-
 std::wstring ComputerName() {
   WCHAR name[MAX_COMPUTERNAME_LENGTH + 1];
   DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
@@ -62,7 +55,7 @@ TEST(ConformanceProcess, OpenProcessRefusesIdZero) {
 }
 
 TEST(ConformanceToken, ImpersonatingOwnTokenKeepsTheUserAndReverts) {
-  std::wstring self = UserName();
+  std::wstring self = ThreadUser();
   HANDLE token = nullptr;
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
   ArmLastError();
@@ -73,7 +66,7 @@ TEST(ConformanceToken, ImpersonatingOwnTokenKeepsTheUserAndReverts) {
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &token));
   ASSERT_TRUE(ImpersonateLoggedOnUser(token));
   CloseHandle(token);
-  EXPECT_EQ(UserName(), self);
+  EXPECT_EQ(ThreadUser(), self);
   EXPECT_TRUE(RevertToSelf());
   EXPECT_TRUE(RevertToSelf());  // reverting without impersonation is fine
   EXPECT_TRUE(SetThreadToken(nullptr, nullptr));
@@ -132,7 +125,7 @@ TEST(ConformanceAccounts, LookupOfTheOwnUserAndOfSystem) {
   WCHAR domain[256];
   DWORD sidSize = sizeof(sid), domainSize = 256;
   SID_NAME_USE use = SidTypeInvalid;
-  ASSERT_TRUE(LookupAccountNameW(nullptr, UserName().c_str(), sid, &sidSize, domain, &domainSize, &use));
+  ASSERT_TRUE(LookupAccountNameW(nullptr, ThreadUser().c_str(), sid, &sidSize, domain, &domainSize, &use));
   EXPECT_TRUE(use == SidTypeUser || use == SidTypeWellKnownGroup);
   EXPECT_TRUE(IsValidSid(sid));
 

@@ -15,57 +15,9 @@ namespace {
 
 constexpr DWORD kUnusedPid = 0xFFFFFFF0;  // process ids are multiples of 4, and never this high
 
-std::vector<DWORD> PidsOf(const wchar_t* exe) {
-  std::vector<DWORD> pids;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
-    if (std::wstring(entry.szExeFile) == exe) pids.push_back(entry.th32ProcessID);
-  CloseHandle(snapshot);
-  return pids;
-}
-
-DWORD SessionOf(DWORD pid) {
-  DWORD session = kSentinelError;
-  EXPECT_TRUE(ProcessIdToSessionId(pid, &session)) << pid << ": " << GetLastError();
-  return session;
-}
-
-// WTSUserName of a session, with the size it is answered in checked.
-std::wstring UserOf(DWORD session) {
-  LPWSTR buffer = nullptr;
-  DWORD bytes = 0;
-  if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, session, WTSUserName, &buffer, &bytes)) {
-    ADD_FAILURE() << "session " << session << ": " << GetLastError();
-    return L"?";
-  }
-  std::wstring name = buffer;
-  EXPECT_EQ(bytes, (name.size() + 1) * sizeof(WCHAR));
-  WTSFreeMemory(buffer);
-  return name;
-}
-
 std::wstring Upper(std::wstring text) {
   for (auto& c : text) c = static_cast<WCHAR>(std::towupper(c));
   return text;
-}
-
-// The user of a process's token, as the service finds the user at the
-// console: it impersonates the shell's token and asks for the user name.
-std::wstring OwnerOf(DWORD pid) {
-  std::wstring name = L"?";
-  HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
-  HANDLE token = nullptr;
-  if (process && OpenProcessToken(process, TOKEN_DUPLICATE | TOKEN_QUERY, &token) && ImpersonateLoggedOnUser(token)) {
-    WCHAR buffer[257];
-    DWORD size = 257;
-    if (GetUserNameW(buffer, &size)) name = buffer;
-    RevertToSelf();
-  }
-  if (token) CloseHandle(token);
-  if (process) CloseHandle(process);
-  return name;
 }
 
 TEST(ConformanceSessions, ProcessIdToSessionIdFailsForAProcessThatDoesNotRun) {

@@ -1,8 +1,9 @@
 // The identity part: sessions and their processes, impersonation of a
 // user's shell token, the account lookup when a user shares the computer's
 // name, and the RevertToSelf fault knob.
+#include "conformance.h"
+
 #include <gtest/gtest.h>
-#include <platform/win32.h>
 #include <winsim/sim/identity.h>
 
 #include <algorithm>
@@ -16,40 +17,9 @@ namespace {
 
 using winsim::Identity;
 
-std::vector<PROCESSENTRY32W> Snapshot() {
-  std::vector<PROCESSENTRY32W> entries;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
-    entries.push_back(entry);
-  CloseHandle(snapshot);
-  return entries;
-}
-
 DWORD FindPid(const wchar_t* exe) {
-  for (const auto& entry : Snapshot())
-    if (std::wstring(entry.szExeFile) == exe) return entry.th32ProcessID;
-  return 0;
-}
-
-std::wstring ThreadUser() {
-  WCHAR name[257];
-  DWORD size = 257;
-  EXPECT_TRUE(GetUserNameW(name, &size));
-  return name;
-}
-
-// Impersonates the owner of `pid` as the service does: through the token of
-// the user's shell.
-bool ImpersonateOwner(DWORD pid) {
-  HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
-  if (!process) return false;
-  HANDLE token = nullptr;
-  bool ok = OpenProcessToken(process, TOKEN_DUPLICATE | TOKEN_QUERY, &token) && ImpersonateLoggedOnUser(token);
-  if (token) CloseHandle(token);
-  CloseHandle(process);
-  return ok;
+  const auto pids = PidsOf(exe);
+  return pids.empty() ? 0 : pids.front();
 }
 
 std::wstring LookupSid(const std::wstring& name, SID_NAME_USE& use) {
@@ -79,21 +49,6 @@ TEST(MachineIdentity, TheLoggedOnUsersShellCarriesTheUsersToken) {
   EXPECT_EQ(ThreadUser(), L"SYSTEM");
 }
 
-DWORD SessionOfPid(DWORD pid) {
-  DWORD session = 0xdeadbeef;
-  EXPECT_TRUE(ProcessIdToSessionId(pid, &session)) << pid;
-  return session;
-}
-
-std::wstring SessionUser(DWORD session) {
-  LPWSTR name = nullptr;
-  DWORD bytes = 0;
-  if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, session, WTSUserName, &name, &bytes)) return L"?";
-  std::wstring text = name;
-  WTSFreeMemory(name);
-  return text;
-}
-
 // Session 0 for the system, one session per logon at the console, the
 // logon screen in a session nobody is logged on in; a user's shell starts a
 // moment after the logon and ends with the logoff.
@@ -103,9 +58,9 @@ TEST(MachineIdentity, SessionsFollowLogonsSwitchesAndLogoffs) {
   const std::wstring dana = identity.ConsoleUserSid();
   const DWORD danaShell = FindPid(L"explorer.exe");
   EXPECT_EQ(WTSGetActiveConsoleSessionId(), 1u);
-  EXPECT_EQ(SessionOfPid(danaShell), 1u);
-  EXPECT_EQ(SessionOfPid(FindPid(L"services.exe")), 0u);
-  EXPECT_EQ(SessionUser(1), Identity::kDefaultUserName);
+  EXPECT_EQ(SessionOf(danaShell), 1u);
+  EXPECT_EQ(SessionOf(FindPid(L"services.exe")), 0u);
+  EXPECT_EQ(UserOf(1), Identity::kDefaultUserName);
 
   const std::wstring robin = identity.LogOn(L"Robin");
   EXPECT_EQ(WTSGetActiveConsoleSessionId(), 2u);
@@ -117,7 +72,7 @@ TEST(MachineIdentity, SessionsFollowLogonsSwitchesAndLogoffs) {
   EXPECT_EQ(identity.Sessions().size(), 3u);
   std::vector<DWORD> shellSessions;
   for (const auto& entry : Snapshot())
-    if (std::wstring(entry.szExeFile) == L"explorer.exe") shellSessions.push_back(SessionOfPid(entry.th32ProcessID));
+    if (std::wstring(entry.szExeFile) == L"explorer.exe") shellSessions.push_back(SessionOf(entry.th32ProcessID));
   EXPECT_EQ(shellSessions, (std::vector<DWORD>{1, 2}));
 
   EXPECT_TRUE(identity.SwitchTo(L"Dana"));
@@ -133,12 +88,12 @@ TEST(MachineIdentity, SessionsFollowLogonsSwitchesAndLogoffs) {
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
   EXPECT_EQ(WTSGetActiveConsoleSessionId(), 3u);  // the logon screen
   EXPECT_EQ(identity.ConsoleUserSid(), L"");
-  EXPECT_EQ(SessionUser(3), L"");
+  EXPECT_EQ(UserOf(3), L"");
   EXPECT_FALSE(identity.LogOff(L"Dana"));
 
   identity.LogOn(L"Sam");
   EXPECT_EQ(WTSGetActiveConsoleSessionId(), 3u);  // Sam takes the logon screen's session
-  EXPECT_EQ(SessionUser(3), L"Sam");
+  EXPECT_EQ(UserOf(3), L"Sam");
   identity.LogOffAll();
   EXPECT_TRUE(identity.LoggedOnUserSids().empty());
   EXPECT_EQ(WTSGetActiveConsoleSessionId(), 4u);
@@ -146,20 +101,14 @@ TEST(MachineIdentity, SessionsFollowLogonsSwitchesAndLogoffs) {
   EXPECT_EQ(FindPid(L"explorer.exe"), 0u) << "a shell due after a logoff does not start";
 
   machine.LogOn(L"Robin");  // and waits for the shell
-  ASSERT_TRUE(ImpersonateOwner(FindPid(L"explorer.exe")));
-  EXPECT_EQ(ThreadUser(), L"Robin");
-  RevertToSelf();
+  EXPECT_EQ(OwnerOf(FindPid(L"explorer.exe")), L"Robin");
 }
 
 TEST(MachineIdentity, NobodyLoggedOnLeavesOnlySystemProcesses) {
   simkit::VirtualMachine machine({.userLoggedOn = false});
   EXPECT_EQ(FindPid(L"explorer.exe"), 0u);
   EXPECT_NE(FindPid(L"winlogon.exe"), 0u);
-  for (const auto& entry : Snapshot()) {
-    ASSERT_TRUE(ImpersonateOwner(entry.th32ProcessID)) << entry.szExeFile;
-    EXPECT_EQ(ThreadUser(), L"SYSTEM");
-    RevertToSelf();
-  }
+  for (const auto& entry : Snapshot()) EXPECT_EQ(OwnerOf(entry.th32ProcessID), L"SYSTEM") << entry.szExeFile;
 }
 
 TEST(MachineIdentity, AUserNamedLikeTheComputerResolvesOnlyWhenQualified) {

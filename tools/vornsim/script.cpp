@@ -30,8 +30,7 @@ constexpr SessionEvent kSessionEvents[] = {
     {"logon", WTS_SESSION_LOGON},             {"logoff", WTS_SESSION_LOGOFF},
     {"lock", WTS_SESSION_LOCK},               {"unlock", WTS_SESSION_UNLOCK},
 };
-// A bare "session change" is a lock, a change the service does nothing about.
-constexpr uint32_t kBareSessionEvent = WTS_SESSION_LOCK;
+static_assert(kBareSessionEvent == WTS_SESSION_LOCK);
 
 // "hang" is the bus device's driver hanging on every write, not a fault of
 // the controller model.

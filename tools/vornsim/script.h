@@ -25,6 +25,10 @@
 
 namespace vornsim {
 
+// A bare "session change" is a lock (WTS_SESSION_LOCK), a change the
+// service does nothing about.
+constexpr uint32_t kBareSessionEvent = 0x7;
+
 enum class CommandKind {
   kStart,
   kStop,
@@ -54,7 +58,7 @@ struct Command {
   int line = 0;                       // 1-based line number in the script
   uint32_t touchValue = 0;            // touch N
   std::string name;                   // logon, switch, logoff and touch: NAME; controller fault KIND
-  uint32_t sessionEvent = 0;          // session change: WTS_* of TYPE
+  uint32_t sessionEvent = kBareSessionEvent;  // session change: WTS_* of TYPE
   std::optional<uint16_t> firmware;   // controller attach fw=HEX
   std::optional<uint16_t> productId;  // controller attach pid=HEX
   uint64_t waitMs = 0;                // wait SECONDS
