@@ -36,7 +36,17 @@ CASES = [
     ("vornsim", ["-"], {}, "start\nfly\nwait 1\ntouch x\n" + "jump\n" * 30, 2, "line 2: fly"),
     ("vornsim", ["-"], {}, "start\nfly\nwait 1\ntouch x\n" + "jump\n" * 30, 2, "line 4: touch x"),
     ("vornsim", ["-"], {}, "start\nfly\nwait 1\ntouch x\n" + "jump\n" * 30, 2, "12 more lines"),
+    ("vornsim", ["--scale", "1e-7"], {}, "", 2, "from 0.001 to 1000000"),
+    ("vornsim", [], {"WINSIM_CONTROLLER": "fw=xyz"}, "", 2, "WINSIM_CONTROLLER: bad value for fw: 'xyz'"),
+    ("vornsim", ["-"], {"WINSIM_ROOT": "/dev/null/machine"}, "wait 1\n", 1, "cannot make /dev/null/machine/drive_c"),
+    ("vornsim", ["-"], {"WINSIM_ROOT": "{work}/\udcff"}, "wait 1\n", 1, "its name is not UTF-8 text"),
+    ("vornsim", ["-"], {}, "x" * 5000000 + "\n", 2, "x" * 80 + "...: unknown command\n"),
     ("VornPalmixSvc", ["-fwchk"], {"WINSIM_TIME_SCALE": "-1"}, "", 2, "WINSIM_TIME_SCALE"),
+    ("VornPalmixSvc", ["-fwchk"], {"WINSIM_TIME_SCALE": "1e-7"}, "", 2, "WINSIM_TIME_SCALE must be a number from 0.001"),
+    ("VornPalmixSvc", ["-fwchk"], {"WINSIM_TIME_SCALE": "1e-300"}, "", 2, "not '1e-300'"),
+    ("VornPalmixSvc", ["-fwchk"], {"WINSIM_CONTROLLER": "fault=loud"}, "", 2, "WINSIM_CONTROLLER: bad value for fault"),
+    ("VornPalmixSvc", ["-fwchk"], {"WINSIM_ROOT": "/dev/null/machine"}, "", 2, "WINSIM_ROOT: the machine folder"),
+    ("VornPalmixSvc", ["-fwchk"], {"WINSIM_ROOT": "{work}/\udcff"}, "", 2, "its name is not UTF-8 text"),
     ("hidcaps", ["--help"], {}, "", 0, "Usage: hidcaps"),
     ("hidcaps", [], {}, "", 2, "no descriptor"),
     ("hidcaps", [""], {}, "", 2, "no descriptor"),
@@ -63,14 +73,19 @@ def run(tool, args, env, stdin, work):
 
 
 def check_cases(tools, work):
+    """Each case's status and message; a refusal prints nothing else, names a
+    script line once and briefly, and makes no machine folder."""
     failures = []
     for tool, args, env, stdin, status, text in CASES:
+        root = env.get("WINSIM_ROOT", "").format(work=work)
+        made_before = bool(root) and os.path.exists(root)
         result = run(tools[tool], args, env, stdin, work)
         out, err = result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")
         where = out if status == 0 else err
-        if result.returncode != status or text not in where or (status == 2 and out):
+        if (result.returncode != status or text not in where or (status == 2 and out) or len(err) > 4000
+                or (status == 2 and root and not made_before and os.path.exists(root))):
             failures.append("%s %s %s: status %d (want %d), stdout %r, stderr %r (want %r)" %
-                            (env, tool, args, result.returncode, status, out[:200], err[:300], text))
+                            (env, tool, args[:3], result.returncode, status, out[:200], err[:300], text))
     return failures
 
 

@@ -293,6 +293,9 @@ TEST(MachineHidBus, ControllerConfigurationSyntax) {
   EXPECT_EQ(configs[0].fault, winsim::ControllerFault::kStuckWrite);
   EXPECT_EQ(configs[0].firmwareVersion, 0xFFFF);
   EXPECT_TRUE(configs[0].polled);
+  ASSERT_TRUE(winsim::ParseControllerConfig("fault=hang", configs, error));  // the driver's fault, as vornsim names it
+  EXPECT_TRUE(configs[0].hang);
+  EXPECT_EQ(configs[0].fault, winsim::ControllerFault::kNone);
   const std::pair<const char*, const char*> bad[] = {
       {"fw=12345", "bad value for fw: '12345'"},   {"fw=xyz", "bad value for fw: 'xyz'"},
       {"fault=loud", "bad value for fault: 'loud'"}, {"speed=3", "unknown key 'speed' (fw, pid, fault, polled)"},

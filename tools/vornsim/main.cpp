@@ -67,6 +67,17 @@ CLI::Validator PositiveUpTo(double max) {
       "", "");
 }
 
+// A pace, as WINSIM_TIME_SCALE takes it.
+CLI::Validator TimeScale() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        double scale = 0;
+        if (winsim::ParseTimeScale(text, scale)) return {};
+        return "must be a number from 0.001 to 1000000, not '" + text + "'";
+      },
+      "", "");
+}
+
 // Decimal digits that fit 64 bits (the parser's own conversion would take -1).
 CLI::Validator WholeNumber() {
   return CLI::Validator(
@@ -93,7 +104,7 @@ void DefineOptions(CLI::App& app, Arguments& args) {
                    ->check(PositiveUpTo(kMaxSoakHours));
   app.add_option("--scale", args.scale, "pace simulated time at N times real time (for watching)")
       ->type_name("N")
-      ->check(PositiveUpTo(winsim::kMaxTimeScale));
+      ->check(TimeScale());
   app.add_option("--html", args.html, "also write the run as an HTML page")
       ->type_name("FILE")
       ->check(CLI::Validator([](std::string& text) { return text.empty() ? "needs a file name" : ""; }, "", ""));
@@ -132,6 +143,16 @@ bool WriteHtml(const vornsim::HtmlTimeline& html, const std::string& path, const
   return false;
 }
 
+// A script line (or a message that quotes a word of it) as an error shows it:
+// at most kShownBytes, cut at a character, then "...".
+constexpr size_t kShownBytes = 80;
+std::string Shortened(const std::string& text) {
+  if (text.size() <= kShownBytes) return text;
+  size_t end = kShownBytes;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end) + "...";
+}
+
 bool ReadScript(const std::string& name, std::string& text) {
   if (name.empty()) return text = vornsim::DemoScript(), true;
   if (name == "-") {
@@ -156,7 +177,8 @@ bool LoadScript(const std::string& name, std::vector<vornsim::Command>& commands
   vornsim::ScriptErrors errors;
   if (vornsim::ParseScript(text, commands, errors)) return true;
   for (const auto& error : errors.first)
-    std::fprintf(stderr, "vornsim: line %d: %s: %s\n", error.line, error.text.c_str(), error.message.c_str());
+    std::fprintf(stderr, "vornsim: line %d: %s: %s\n", error.line, Shortened(error.text).c_str(),
+                 Shortened(error.message).c_str());
   if (errors.count > errors.first.size())
     std::fprintf(stderr, "vornsim: ... and %zu more lines that cannot be read\n", errors.count - errors.first.size());
   std::fprintf(stderr, "vornsim: nothing played\n");
@@ -182,18 +204,25 @@ class MachineFolder {
   bool m_keep;
 };
 
+// False, after saying why, when no usable machine folder can be had.
 bool MachineFolder::Make() {
-  if (const char* given = std::getenv("WINSIM_ROOT"); given && *given) {
+  const char* given = std::getenv("WINSIM_ROOT");
+  if (given && *given) {
     m_path = given;
-    std::error_code ec;
-    fs::create_directories(m_path, ec);
-    return fs::is_directory(m_path, ec);
+  } else {
+    std::string pattern = (fs::temp_directory_path() / "vornsim-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) {
+      std::fprintf(stderr, "vornsim: cannot make the machine folder %s: %s\n", pattern.c_str(), std::strerror(errno));
+      return false;
+    }
+    m_path = pattern;
+    m_made = true;
   }
-  std::string pattern = (fs::temp_directory_path() / "vornsim-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) return false;
-  m_path = pattern;
-  m_made = true;
-  return true;
+  const std::string problem = winsim::MachineFolderProblem(m_path);
+  if (problem.empty()) return true;
+  std::fprintf(stderr, "vornsim: cannot make the machine folder %s%s: %s\n", m_path.c_str(),
+               m_made ? "" : " (WINSIM_ROOT)", problem.c_str());
+  return false;
 }
 
 MachineFolder::~MachineFolder() {
@@ -218,7 +247,7 @@ winsim::MachineConfig MachineConfigFor(const Arguments& args, const MachineFolde
 
 bool EnvironmentUsable(const Arguments& args) {
   try {
-    (void)winsim::ScaleFromEnvironment();
+    (void)winsim::MachineConfig::FromEnvironment();
   } catch (const std::invalid_argument& error) {
     std::fprintf(stderr, "vornsim: %s\n", error.what());
     return false;
@@ -278,9 +307,6 @@ int main(int argc, char** argv) {
   if (!args.soakHours && !LoadScript(args.script, commands)) return kExitBadInput;
 
   MachineFolder folder(args.keep);
-  if (!folder.Make()) {
-    std::fprintf(stderr, "vornsim: cannot make the machine folder\n");
-    return kExitFailed;
-  }
+  if (!folder.Make()) return kExitFailed;
   return args.soakHours ? Soak(args, folder) : Play(args, commands, folder);
 }

@@ -223,7 +223,7 @@ bool ParseWords(const std::vector<std::string>& words, Command& command, std::st
       {"logoff", ParseUserCommand}, {"session", ParseSession}, {"controller", ParseController},
       {"wait", ParseWait}};
   auto it = kParsers.find(verb);
-  if (it == kParsers.end()) return error = "unknown command '" + verb + "'", false;
+  if (it == kParsers.end()) return error = "unknown command", false;  // the line, shown with it, starts with it
   return it->second(words, command, error);
 }
 

@@ -198,6 +198,9 @@ void Clock::Impl::Advance() {
   Dispatch();
 }
 
+// The longest real wait the pacer makes in one piece.
+constexpr std::chrono::hours kLongestPacedWait{1};
+
 void Clock::Impl::PacerLoop() {
   std::unique_lock k(KernelLock());
   while (!stopping) {
@@ -209,10 +212,12 @@ void Clock::Impl::PacerLoop() {
       continue;
     }
     const uint64_t ahead = earliest > anchorSim ? earliest - anchorSim : 0;
-    auto span = std::chrono::duration<double, std::milli>(static_cast<double>(ahead) / scale);
-    auto due = anchorReal + std::chrono::duration_cast<RealClock::duration>(span);
-    if (RealClock::now() < due) {
-      pacerCv.wait_until(k, due);
+    // What is left is waited out in pieces: a span converted whole to the
+    // host clock's count could overflow it.
+    using Ms = std::chrono::duration<double, std::milli>;
+    const Ms left = Ms(static_cast<double>(ahead) / scale) - Ms(RealClock::now() - anchorReal);
+    if (left.count() > 0) {
+      pacerCv.wait_for(k, std::chrono::duration_cast<RealClock::duration>(std::min(left, Ms(kLongestPacedWait))));
       continue;
     }
     Advance();
@@ -545,7 +550,7 @@ bool ParseTimeScale(std::string_view text, double& scale) {
   double value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return false;
-  if (value <= 0 || value > kMaxTimeScale) return false;
+  if (!(value >= kMinTimeScale) || value > kMaxTimeScale) return false;
   scale = value;
   return true;
 }
@@ -555,7 +560,7 @@ double ScaleFromEnvironment() {
   if (!text || !*text) return 0;
   double scale = 0;
   if (!ParseTimeScale(text, scale))
-    throw std::invalid_argument(std::string("WINSIM_TIME_SCALE must be a number above 0 and at most 1000000, not '") +
+    throw std::invalid_argument(std::string("WINSIM_TIME_SCALE must be a number from 0.001 to 1000000, not '") +
                                 text + "'");
   return scale;
 }

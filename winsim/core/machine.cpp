@@ -1,12 +1,18 @@
 #include <winsim/sim/machine.h>
+#include <winsim/sim/text.h>
+#include <winsim/sim/touch_controller.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <stdexcept>
 #include <system_error>
+
+#include <unistd.h>
 
 namespace winsim {
 
@@ -24,7 +30,22 @@ MachineConfig MachineConfig::FromEnvironment() {
   const double scale = ScaleFromEnvironment();
   config.timeScale = scale > 0 ? scale : 1.0;
   if (const char* controller = std::getenv("WINSIM_CONTROLLER")) config.controller = controller;
+  std::vector<TouchControllerConfig> controllers;
+  std::string error;
+  if (!ParseControllerConfig(config.controller, controllers, error))
+    throw std::invalid_argument("WINSIM_CONTROLLER: " + error);
   return config;
+}
+
+std::string MachineFolderProblem(const std::filesystem::path& root) {
+  std::wstring wide;
+  if (!TryWideFromUtf8(root.native(), wide)) return "its name is not UTF-8 text";
+  const std::filesystem::path driveC = root / "drive_c";
+  std::error_code ec;
+  std::filesystem::create_directories(driveC, ec);
+  if (ec) return "cannot make " + driveC.native() + ": " + ec.message();
+  if (::access(driveC.c_str(), W_OK | X_OK) != 0) return driveC.native() + ": " + std::strerror(errno);
+  return {};
 }
 
 namespace {
@@ -37,6 +58,7 @@ int64_t HostWallMs() {
 Machine::Machine(MachineConfig config)
     : m_config(std::move(config)),
       m_clock(m_config.clock, m_config.timeScale, m_config.wallOriginMs ? m_config.wallOriginMs : HostWallMs()) {
+  if (!m_config.makeDriveC) return;
   std::error_code ec;
   std::filesystem::create_directories(DriveC(), ec);
 }
@@ -74,7 +96,9 @@ std::unique_ptr<Machine> g_owned __attribute__((init_priority(101)));
 // report the error better.
 MachineConfig ProcessMachineConfig() {
   try {
-    return MachineConfig::FromEnvironment();
+    MachineConfig config = MachineConfig::FromEnvironment();
+    config.makeDriveC = false;
+    return config;
   } catch (const std::invalid_argument& error) {
     std::fprintf(stderr, "winsim: %s\n", error.what());
     std::fflush(nullptr);

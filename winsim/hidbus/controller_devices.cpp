@@ -68,7 +68,8 @@ bool ParsePair(const std::string& item, TouchControllerConfig& config, std::stri
   if (eq == std::string::npos || key.empty()) return error = "expected key=value, got '" + item + "'", false;
   if (key == "fw" && ParseHex16(value, config.firmwareVersion)) return true;
   if (key == "pid" && ParseHex16(value, config.productId)) return true;
-  if (key == "fault" && ParseFault(LowerText(value), config.fault)) return true;
+  if (key == "fault" && ParseFault(LowerText(value), config.fault)) return config.hang = false, true;
+  if (key == "fault" && LowerText(value) == "hang") return config.fault = ControllerFault::kNone, config.hang = true;
   if (key == "polled" && (value == "0" || value == "1")) return config.polled = value == "1", true;
   if (key != "fw" && key != "pid" && key != "fault" && key != "polled")
     return error = "unknown key '" + key + "' (fw, pid, fault, polled)", false;

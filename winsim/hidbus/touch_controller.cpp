@@ -245,6 +245,7 @@ void TouchController::Emit(const std::vector<ControllerEvent>& events) const {
 std::shared_ptr<TouchController> PlugController(HidBus& bus, const TouchControllerConfig& config) {
   auto controller = std::make_shared<TouchController>(config);
   bus.Plug(TouchController::DeviceDesc(config, bus.NextPairNumber()), controller);
+  controller->SetHang(config.hang);
   return controller;
 }
 

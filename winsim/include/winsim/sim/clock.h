@@ -210,8 +210,12 @@ class Condition {
 // The fastest pace a clock may be given: a million times real time already
 // runs a simulated day in a tenth of a real second.
 constexpr double kMaxTimeScale = 1e6;
+// The slowest: a thousandth of real time already takes a quarter of an hour
+// for a simulated second, and the longest timed wait (49 days) still fits
+// the host clock's count of nanoseconds.
+constexpr double kMinTimeScale = 1e-3;
 
-// Reads a pace: a finite number above 0 and at most kMaxTimeScale, written
+// Reads a pace: a finite number from kMinTimeScale to kMaxTimeScale, written
 // whole (no blanks or trailing characters); false for anything else.
 bool ParseTimeScale(std::string_view text, double& scale);
 

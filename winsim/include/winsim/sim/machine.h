@@ -26,13 +26,22 @@ struct MachineConfig {
   int64_t wallOriginMs = 0;       // local wall clock at boot; 0 = the host's time
   std::string controller;         // WINSIM_CONTROLLER syntax; empty = one default controller
   bool defaultUserLoggedOn = true;
+  // The machine makes its drive C: folder when it starts. The process's
+  // machine from the environment does not: a program may still refuse its
+  // command line before it makes anything (winsim's main makes it).
+  bool makeDriveC = true;
   // Reads WINSIM_ROOT, WINSIM_TIME_SCALE and WINSIM_CONTROLLER; a scaled
   // clock, 1 unless WINSIM_TIME_SCALE says otherwise (the machine folder may
-  // be shared with other processes). A bad WINSIM_TIME_SCALE throws
-  // std::invalid_argument (ScaleFromEnvironment).
+  // be shared with other processes). A bad WINSIM_TIME_SCALE or
+  // WINSIM_CONTROLLER throws std::invalid_argument with a message that names it.
   static MachineConfig FromEnvironment();
   static std::filesystem::path DefaultRoot();
 };
+
+// Why `root` cannot be a machine folder (its name is not UTF-8, or its drive
+// C: folder cannot be made or written), or empty when it can; makes the
+// folders it needs.
+std::string MachineFolderProblem(const std::filesystem::path& root);
 
 class Machine;
 

@@ -55,10 +55,13 @@ struct TouchControllerConfig {
   // Plugged in behind a polling minidriver: the class driver passes a short
   // report on as it is (the short-report fault then reaches the reader).
   bool polled = false;
+  // Its driver hangs on every write (fault=hang): see SetHang.
+  bool hang = false;
 };
 
 // WINSIM_CONTROLLER: "none" (no controller), or key=value pairs separated by
-// commas: fw=HEX, pid=HEX, fault=KIND, polled=0|1. Empty text means one default
+// commas: fw=HEX, pid=HEX, fault=KIND (a fault of the controller, or hang),
+// polled=0|1. Empty text means one default
 // controller. False with a message in `error` when the text is malformed.
 bool ParseControllerConfig(const std::string& text, std::vector<TouchControllerConfig>& controllers,
                            std::string& error);
