@@ -33,10 +33,10 @@ SharedFolder::SharedFolder(bool debugLog) : m_folder({}, "simkit-shared") {
   if (debugLog) fs::create_directories(LogDirectory());
 }
 
-std::vector<std::string> SharedFolder::Environment(const std::string& controller, double timeScale) const {
+std::vector<std::string> MachineEnvironment(const fs::path& root, const std::string& controller, double timeScale) {
   std::ostringstream scale;
   scale << timeScale;
-  std::vector<std::string> environment = {"WINSIM_ROOT=" + Root().string(), "WINSIM_TIME_SCALE=" + scale.str()};
+  std::vector<std::string> environment = {"WINSIM_ROOT=" + root.string(), "WINSIM_TIME_SCALE=" + scale.str()};
   if (!controller.empty()) environment.push_back("WINSIM_CONTROLLER=" + controller);
   return environment;
 }

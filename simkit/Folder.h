@@ -32,6 +32,12 @@ class FreshFolder {
 // processes: the product's time-outs (up to seconds) pass in milliseconds.
 inline constexpr double kSharedTimeScale = 1000;
 
+// The environment of a run of the executable or a helper program, each an OS
+// process of its own, on the machine folder `root`: WINSIM_ROOT,
+// WINSIM_TIME_SCALE and, when `controller` is given, WINSIM_CONTROLLER.
+std::vector<std::string> MachineEnvironment(const std::filesystem::path& root, const std::string& controller = "",
+                                            double timeScale = kSharedTimeScale);
+
 // A fresh machine folder that runs of the executable and helper programs, each
 // an OS process of its own, share. Their machines run on the scaled clock: the
 // host's clock is the only one separate processes share. With `debugLog` the
@@ -42,9 +48,10 @@ class SharedFolder {
   const std::filesystem::path& Root() const { return m_folder.Path(); }
   std::filesystem::path LogDirectory() const { return LogDirectoryOf(Root()); }
   DebugLog Log() const { return DebugLog(LogDirectory()); }
-  // The environment of a run on this folder: WINSIM_ROOT, WINSIM_TIME_SCALE
-  // and, when `controller` is given, WINSIM_CONTROLLER.
-  std::vector<std::string> Environment(const std::string& controller = "", double timeScale = kSharedTimeScale) const;
+  // The environment of a run on this folder (MachineEnvironment).
+  std::vector<std::string> Environment(const std::string& controller = "", double timeScale = kSharedTimeScale) const {
+    return MachineEnvironment(Root(), controller, timeScale);
+  }
   // The same as a prefix of a shell command line.
   std::string ShellPrefix(const std::string& controller = "", double timeScale = kSharedTimeScale) const;
 

@@ -10,12 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "Subprocess.h"
+#include "simkit/ChildProcess.h"
 #include "simkit/Folder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using simkit::ChildProcess;
 
 const std::string kVersionLine = "Library Version Information  TouchIC Version : 0.0.0.2\r\n \n";
 
@@ -25,7 +26,7 @@ class DiagnosticAction : public testing::Test {
     ChildProcess process({VORN_SVC_EXE, sw}, m_folder.Environment(controller));
     EXPECT_TRUE(process.Started());
     EXPECT_EQ(process.Finish(), 0);
-    return process.output();
+    return process.Output();
   }
 
   simkit::SharedFolder m_folder;
@@ -110,7 +111,7 @@ TEST_F(DiagnosticAction, SilentControllerFailsTheFirmwareCheckWithoutDisconnect)
 
 TEST_F(DiagnosticAction, SecondProcessHoldingTheMutexMakesTheDeviceBusy) {
   ChildProcess holder({VORN_MUTEX_HOLDER_EXE}, m_folder.Environment(""));
-  ASSERT_TRUE(holder.ReadUntil("held\n")) << holder.output();
+  ASSERT_TRUE(holder.ReadUntil("held\n")) << holder.Output();
   std::string out = Run("-fwchk");
   EXPECT_TRUE(InOrder(out, {"\r\nConnect\n", "\r\nConnect fail. [ERR]Device is busy.\r\n"})) << out;
   holder.CloseStdin();
@@ -151,8 +152,8 @@ TEST_F(DiagnosticAction, TwoFirmwareChecksStartedTogetherBothSucceed) {
   ChildProcess second({VORN_SVC_EXE, "-fwchk"}, env);
   EXPECT_EQ(first.Finish(), 0);
   EXPECT_EQ(second.Finish(), 0);
-  EXPECT_TRUE(Has(first.output(), "\r\nDevice(0) FWVer = 0A5C")) << first.output();
-  EXPECT_TRUE(Has(second.output(), "\r\nDevice(0) FWVer = 0A5C")) << second.output();
+  EXPECT_TRUE(Has(first.Output(), "\r\nDevice(0) FWVer = 0A5C")) << first.Output();
+  EXPECT_TRUE(Has(second.Output(), "\r\nDevice(0) FWVer = 0A5C")) << second.Output();
 }
 
 }  // namespace

@@ -6,12 +6,13 @@
 #include <filesystem>
 #include <string>
 
-#include "Subprocess.h"
+#include "simkit/ChildProcess.h"
 #include "simkit/Folder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using simkit::ChildProcess;
 
 class ProcessTeardown : public testing::Test {
  protected:

@@ -1,6 +1,7 @@
 // Where the machine keeps its files, and what other processes on the same
 // machine folder see of them.
-#include "child_process.h"
+#include "simkit/ChildProcess.h"
+#include "simkit/Folder.h"
 
 #include <gtest/gtest.h>
 #include <platform/win32.h>
@@ -123,16 +124,18 @@ TEST(MachineFiles, SharingHoldsBetweenProcessesOfOneMachineFolder) {
   const std::string root = machine->config().root.string();
   const std::wstring name = L"C:\\shared.log";
   {
-    winsim::testing::ChildProcess child(
-        root, {"hold-file", "C:\\shared.log", std::to_string(GENERIC_WRITE), std::to_string(FILE_SHARE_READ | FILE_SHARE_WRITE)});
+    simkit::ChildProcess child({WINSIM_HELPER_PATH, "hold-file", "C:\\shared.log", std::to_string(GENERIC_WRITE),
+                                std::to_string(FILE_SHARE_READ | FILE_SHARE_WRITE)},
+                               simkit::MachineEnvironment(root));
     ASSERT_EQ(child.ReadLine(), "ready");
     HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
     EXPECT_NE(file, INVALID_HANDLE_VALUE);
     CloseHandle(file);
-    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_EQ(child.Finish(), 0);
   }
-  winsim::testing::ChildProcess child(root, {"hold-file", "C:\\shared.log", std::to_string(GENERIC_WRITE),
-                                             std::to_string(FILE_SHARE_READ)});
+  simkit::ChildProcess child(
+      {WINSIM_HELPER_PATH, "hold-file", "C:\\shared.log", std::to_string(GENERIC_WRITE), std::to_string(FILE_SHARE_READ)},
+      simkit::MachineEnvironment(root));
   ASSERT_EQ(child.ReadLine(), "ready");
   SetLastError(0xdeadbeef);
   EXPECT_EQ(CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr),
@@ -141,7 +144,7 @@ TEST(MachineFiles, SharingHoldsBetweenProcessesOfOneMachineFolder) {
   SetLastError(0xdeadbeef);
   EXPECT_FALSE(DeleteFileW(name.c_str()));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
-  EXPECT_EQ(child.Wait(), 0);
+  EXPECT_EQ(child.Finish(), 0);
   HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(file, INVALID_HANDLE_VALUE);
   CloseHandle(file);

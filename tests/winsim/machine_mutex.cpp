@@ -1,5 +1,6 @@
 // Named mutexes between processes that share a machine folder.
-#include "child_process.h"
+#include "simkit/ChildProcess.h"
+#include "simkit/Folder.h"
 
 #include <gtest/gtest.h>
 #include <platform/win32.h>
@@ -7,7 +8,7 @@
 
 namespace {
 
-using winsim::testing::ChildProcess;
+using simkit::ChildProcess;
 
 class MachineMutex : public testing::Test {
  protected:
@@ -20,7 +21,7 @@ class MachineMutex : public testing::Test {
 };
 
 TEST_F(MachineMutex, ExcludesAnotherProcessAndTimesOut) {
-  ChildProcess child(Root(), {"mutex", "GMutexTouchIC"});
+  ChildProcess child({WINSIM_HELPER_PATH, "mutex", "GMutexTouchIC"}, simkit::MachineEnvironment(Root()));
   ASSERT_EQ(child.ReadLine(), "ready");
   ASSERT_EQ(Ask(child, "create 1"), "created 0");
   SetLastError(0xdeadbeef);
@@ -34,7 +35,7 @@ TEST_F(MachineMutex, ExcludesAnotherProcessAndTimesOut) {
   EXPECT_EQ(Ask(child, "release"), "released 0 288");
   EXPECT_TRUE(ReleaseMutex(mutex));
   EXPECT_EQ(Ask(child, "wait 60000"), "waited 0");
-  EXPECT_EQ(child.Wait(), 0);  // ends owning it: abandoned
+  EXPECT_EQ(child.Finish(), 0);  // ends owning it: abandoned
   EXPECT_EQ(WaitForSingleObject(mutex, 60000), (DWORD)WAIT_ABANDONED);
   EXPECT_TRUE(ReleaseMutex(mutex));
   CloseHandle(mutex);
@@ -46,7 +47,7 @@ TEST_F(MachineMutex, ExcludesAnotherProcessAndTimesOut) {
 TEST(MachineMutexVirtual, AWaitForAnotherProcessCountsRealTimeAndHoldsSimulatedTime) {
   winsim::ScopedMachine machine(winsim::Clock::Kind::kVirtual);
   winsim::Clock::Member test(machine->clock(), "test");
-  ChildProcess child(machine->config().root.string(), {"mutex", "GMutexTouchIC"});
+  ChildProcess child({WINSIM_HELPER_PATH, "mutex", "GMutexTouchIC"}, simkit::MachineEnvironment(machine->config().root));
   ASSERT_EQ(child.ReadLine(), "ready");
   child.Send("create 1");
   ASSERT_EQ(child.ReadLine(), "created 0");
@@ -60,17 +61,17 @@ TEST(MachineMutexVirtual, AWaitForAnotherProcessCountsRealTimeAndHoldsSimulatedT
   EXPECT_EQ(WaitForSingleObject(mutex, 60000), WAIT_OBJECT_0);
   EXPECT_TRUE(ReleaseMutex(mutex));
   CloseHandle(mutex);
-  EXPECT_EQ(child.Wait(), 0);
+  EXPECT_EQ(child.Finish(), 0);
 }
 
 TEST_F(MachineMutex, AProcessThatDiesOwningItAbandonsIt) {
   HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Global\\CrashTest");
-  ChildProcess child(Root(), {"mutex", "Global\\CrashTest"});
+  ChildProcess child({WINSIM_HELPER_PATH, "mutex", "Global\\CrashTest"}, simkit::MachineEnvironment(Root()));
   ASSERT_EQ(child.ReadLine(), "ready");
   ASSERT_EQ(Ask(child, "open"), "opened 0");
   ASSERT_EQ(Ask(child, "wait 0"), "waited 0");
   child.Send("crash");
-  EXPECT_EQ(child.Wait(), 3);
+  EXPECT_EQ(child.Finish(), 3);
   EXPECT_EQ(WaitForSingleObject(mutex, 60000), (DWORD)WAIT_ABANDONED);
   EXPECT_TRUE(ReleaseMutex(mutex));
   EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
@@ -80,7 +81,7 @@ TEST_F(MachineMutex, AProcessThatDiesOwningItAbandonsIt) {
 
 TEST_F(MachineMutex, NamesLiveAsLongAsSomeProcessHoldsThem) {
   {
-    ChildProcess child(Root(), {"mutex", "Lifetime"});
+    ChildProcess child({WINSIM_HELPER_PATH, "mutex", "Lifetime"}, simkit::MachineEnvironment(Root()));
     ASSERT_EQ(child.ReadLine(), "ready");
     ASSERT_EQ(Ask(child, "create 1"), "created 0");
     HANDLE opened = OpenMutexW(SYNCHRONIZE, FALSE, L"Lifetime");
@@ -91,7 +92,7 @@ TEST_F(MachineMutex, NamesLiveAsLongAsSomeProcessHoldsThem) {
     EXPECT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\Lifetime"), nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
     child.Send("crash");
-    EXPECT_EQ(child.Wait(), 3);
+    EXPECT_EQ(child.Finish(), 3);
   }
   SetLastError(0xdeadbeef);
   EXPECT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, L"Lifetime"), nullptr);
