@@ -2,7 +2,9 @@
 
 #include "log/DbgLog.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -24,6 +26,10 @@ const GUID kGuidSystemAwayMode = {0x98A7F580, 0x01F7, 0x48AA, {0x9C, 0x0F, 0x44,
 
 // Room for one formatted event-log text, terminator included.
 constexpr size_t kMessageChars = 260;
+
+// The longest device interface path a device event may name: the longest
+// path Windows has, in wide characters. A record that claims more is malformed.
+constexpr size_t kMaxDevicePathChars = 32767;
 
 // Serialises the status reports of the process, so that check points go out
 // in order when ServiceMain's thread (Start) and the dispatcher's thread (a
@@ -69,10 +75,13 @@ CServiceBase::CServiceBase(PCWSTR pszServiceName)
     : m_pszServiceName(pszServiceName ? pszServiceName : L""),
       m_ServiceStatus{},
       m_hServiceStatus(nullptr),
-      m_fStoppedReported(false) {
+      m_fStoppedReported(false),
+      m_hDevNotify(nullptr) {
   m_ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
   m_ServiceStatus.dwCurrentState = SERVICE_START_PENDING;
-  m_ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+  // Session changes are push opportunities: a logon, a logoff or another
+  // user at the console brings another user's setting.
+  m_ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_SESSIONCHANGE;
 }
 
 CServiceBase::~CServiceBase() = default;
@@ -109,7 +118,35 @@ void CServiceBase::RegisterAndStart(DWORD dwArgc, LPWSTR* pszArgv) {
   if (!m_hServiceStatus) throw static_cast<DWORD>(GetLastError());
   // Never unregistered: the registration ends with the service.
   RegisterPowerSettingNotification(m_hServiceStatus, &GUID_MONITOR_POWER_ON, DEVICE_NOTIFY_SERVICE_HANDLE);
+  RegisterDeviceArrivals();
   Start(dwArgc, pszArgv);
+}
+
+// HID interfaces, so that a controller that comes back is seen. Without the
+// registration the service still runs; only the arrivals go unseen.
+void CServiceBase::RegisterDeviceArrivals() {
+  DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+  filter.dbcc_size = sizeof(filter);
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  HidD_GetHidGuid(&filter.dbcc_classguid);
+  m_hDevNotify = RegisterDeviceNotificationW(m_hServiceStatus, &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
+  if (m_hDevNotify) return;
+  char szLine[96];
+  std::snprintf(szLine, sizeof(szLine), "RegisterDeviceNotification fail, Code : %lu",
+                static_cast<unsigned long>(GetLastError()));
+  DbgLogWrite(szLine);
+}
+
+// Called with the status lock held, just before SERVICE_STOPPED goes out.
+void CServiceBase::UnregisterDeviceArrivals() {
+  if (!m_hDevNotify) return;
+  if (!UnregisterDeviceNotification(m_hDevNotify)) {
+    char szLine[96];
+    std::snprintf(szLine, sizeof(szLine), "UnregisterDeviceNotification fail, Code : %lu",
+                  static_cast<unsigned long>(GetLastError()));
+    DbgLogWrite(szLine);
+  }
+  m_hDevNotify = nullptr;
 }
 
 DWORD WINAPI CServiceBase::ServiceControlHandler(DWORD dwCtrl, DWORD dwEventType, LPVOID pEventData, LPVOID) {
@@ -121,7 +158,8 @@ DWORD WINAPI CServiceBase::ServiceControlHandler(DWORD dwCtrl, DWORD dwEventType
     case SERVICE_CONTROL_CONTINUE: pService->Continue(); break;
     case SERVICE_CONTROL_SHUTDOWN: pService->Shutdown(); break;
     case SERVICE_CONTROL_POWEREVENT: pService->HandlePowerEvent(dwEventType, pEventData); break;
-    case SERVICE_CONTROL_SESSIONCHANGE: pService->HandleSessionChange(); break;
+    case SERVICE_CONTROL_SESSIONCHANGE: pService->HandleSessionChange(dwEventType, pEventData); break;
+    case SERVICE_CONTROL_DEVICEEVENT: pService->HandleDeviceEvent(dwEventType, pEventData); break;
     default: break;  // interrogate and anything else: no report
   }
   return NO_ERROR;
@@ -264,14 +302,64 @@ void CServiceBase::HandlePowerSetting(LPCVOID pEventData) {
   }
 }
 
-void CServiceBase::HandleSessionChange() {
+// The record is a WTSSESSION_NOTIFICATION (its size, then the session id),
+// copied out rather than cast.
+void CServiceBase::HandleSessionChange(DWORD dwEventType, LPVOID pEventData) {
+  WTSSESSION_NOTIFICATION notification{0, kUnknownSession};
+  if (pEventData) std::memcpy(&notification.cbSize, pEventData, sizeof(notification.cbSize));
+  if (notification.cbSize >= sizeof(notification)) std::memcpy(&notification, pEventData, sizeof(notification));
+  const DWORD dwSessionId = notification.cbSize >= sizeof(notification) ? notification.dwSessionId : kUnknownSession;
   try {
     LogEvent(L"Service receive session change", EVENTLOG_INFORMATION_TYPE);
     OnSessionChange();
+    OnSessionEvent(dwEventType, dwSessionId);
   } catch (DWORD dwError) {
     LogFailure(L"Service handle session change", dwError);
   } catch (...) {
     LogEvent(L"Service failed to handle session change.", EVENTLOG_INFORMATION_TYPE);
+  }
+}
+
+namespace {
+
+// The path of a DEV_BROADCAST_DEVICEINTERFACE_W record, read within the size
+// the record gives (the header and the name with its terminator); empty for
+// a missing or malformed record or another kind of device.
+std::wstring DeviceInterfacePath(LPCVOID pEventData) {
+  if (!pEventData) return std::wstring();
+  DEV_BROADCAST_HDR header;
+  std::memcpy(&header, pEventData, sizeof(header));
+  const size_t nNameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+  if (header.dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE || header.dbch_size <= nNameOffset) return std::wstring();
+  const size_t nMaxChars = std::min<size_t>((header.dbch_size - nNameOffset) / sizeof(WCHAR), kMaxDevicePathChars);
+  const auto* pszName = reinterpret_cast<const WCHAR*>(static_cast<const BYTE*>(pEventData) + nNameOffset);
+  size_t nChars = 0;
+  while (nChars < nMaxChars && pszName[nChars] != L'\0') ++nChars;
+  if (nChars == nMaxChars) return std::wstring();  // no terminator within the record
+  return std::wstring(pszName, nChars);
+}
+
+}  // namespace
+
+// Only arrivals are acted on. The name in the record is valid only during
+// this call: the hook gets a copy. The hooks' failures, like everything this
+// adds, reach the debug log only.
+void CServiceBase::HandleDeviceEvent(DWORD dwEventType, LPVOID pEventData) {
+  if (dwEventType != DBT_DEVICEARRIVAL) return;
+  const std::wstring path = DeviceInterfacePath(pEventData);
+  if (path.empty()) {
+    LogMessage(L"Device arrival without a device interface path", DEBUGLOG_ONLY);
+    return;
+  }
+  try {
+    OnDeviceArrival(path.c_str());
+  } catch (DWORD dwError) {
+    WCHAR szMessage[kMessageChars];
+    FormatMessageText(szMessage, L"Service handle device event failed w/err 0x%08lx",
+                      static_cast<unsigned long>(dwError));
+    LogMessage(szMessage, DEBUGLOG_ONLY);
+  } catch (...) {
+    LogMessage(L"Service failed to handle device event.", DEBUGLOG_ONLY);
   }
 }
 
@@ -289,6 +377,7 @@ void CServiceBase::ReportStatus(DWORD dwCurrentState, DWORD dwWin32ExitCode) {
   std::lock_guard lock(StatusLock());
   if (m_fStoppedReported) return;
   m_fStoppedReported = dwCurrentState == SERVICE_STOPPED;
+  if (m_fStoppedReported) UnregisterDeviceArrivals();
   m_ServiceStatus.dwCurrentState = dwCurrentState;
   m_ServiceStatus.dwWin32ExitCode = dwWin32ExitCode;
   m_ServiceStatus.dwWaitHint = 0;
@@ -329,3 +418,5 @@ void CServiceBase::OnSessionChange() {}
 void CServiceBase::OnMonitorOn() {}
 void CServiceBase::OnMonitorOff() {}
 void CServiceBase::OnPowerEvent() {}
+void CServiceBase::OnSessionEvent(DWORD, DWORD) {}
+void CServiceBase::OnDeviceArrival(LPCWSTR) {}

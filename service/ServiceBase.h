@@ -35,7 +35,12 @@ class CServiceBase {
   void Continue();
   void Shutdown();
   void HandlePowerEvent(DWORD dwEventType, LPVOID pEventData);
-  void HandleSessionChange();
+  // The entry of every session change, OnSessionChange, then OnSessionEvent
+  // with the change's type and session.
+  void HandleSessionChange(DWORD dwEventType, LPVOID pEventData);
+  // A device interface that arrived: its path, copied, to OnDeviceArrival.
+  // Other device events and malformed records change nothing.
+  void HandleDeviceEvent(DWORD dwEventType, LPVOID pEventData);
 
   void ReportStatus(DWORD dwCurrentState, DWORD dwWin32ExitCode = NO_ERROR);
   void LogEvent(PCWSTR pszMessage, WORD wType);
@@ -54,6 +59,13 @@ class CServiceBase {
   virtual void OnMonitorOn();
   virtual void OnMonitorOff();
   virtual void OnPowerEvent();
+  // After OnSessionChange: the change's event type (WTS_SESSION_LOGON, ...)
+  // and session id (kUnknownSession when the record carries none).
+  virtual void OnSessionEvent(DWORD dwEventType, DWORD dwSessionId);
+  // A HID interface arrived; the path is valid only during the call.
+  virtual void OnDeviceArrival(LPCWSTR pszDevicePath);
+
+  static constexpr DWORD kUnknownSession = 0xFFFFFFFF;
 
   PCWSTR m_pszServiceName;  // not owned
   SERVICE_STATUS m_ServiceStatus;
@@ -64,10 +76,16 @@ class CServiceBase {
   void HandlePowerSetting(LPCVOID pEventData);
   void LogPowerEvent(DWORD dwEventType);
   DWORD CurrentState();
+  void RegisterDeviceArrivals();
+  void UnregisterDeviceArrivals();
 
   // Once SERVICE_STOPPED has gone out nothing more is reported: a start that
   // a stop overtook must not bring the service back to RUNNING.
   bool m_fStoppedReported;
+  // The HID interface arrivals' registration on the status handle. Windows
+  // drops it when SERVICE_STOPPED is reported, after which an unregister
+  // fails: it is undone just before that report.
+  HDEVNOTIFY m_hDevNotify;
 };
 
 // The one service object of the process; set by the service start before the

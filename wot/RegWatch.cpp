@@ -3,6 +3,7 @@
 #include "service/ServiceBase.h"
 #include "wot/WatchRun.h"
 
+#include <cwchar>
 #include <memory>
 #include <new>
 
@@ -30,6 +31,7 @@ CRegWatch::CRegWatch(CServiceBase& service, CWotSetting& setting, CWotPush& push
       m_hNotifyKey(nullptr),
       m_fServiceEnding(FALSE),
       m_nWatchRuns(0),
+      m_nOtherWork(0),
       m_hEndingEvent(nullptr),
       m_dwRunGeneration(0),
       m_csRuns{},
@@ -73,7 +75,22 @@ void CRegWatch::RestartRegWatch(LPCWSTR pszRunningText, LPCWSTR pszEventText) {
   }
 }
 
-// Raises the Win32 error code when the run cannot be made or queued.
+void CRegWatch::RestartFor(LPCWSTR pszWhat) {
+  constexpr size_t kTextChars = MAX_PATH;
+  WCHAR szRunning[kTextChars], szEvent[kTextChars], szText[kTextChars];
+  std::swprintf(szText, kTextChars, L"%ls - Pass WoT selection to low level touch controller", pszWhat);
+  m_Service.LogMessage(szText, DEBUGLOG_ONLY);
+  std::swprintf(szRunning, kTextChars, L"%ls - the thread is running", pszWhat);
+  std::swprintf(szEvent, kTextChars, L"%ls - SetEvent m_hRegWatchEvent", pszWhat);
+  RestartRegWatch(szRunning, szEvent);
+  std::swprintf(szText, kTextChars, L"%ls - Create new thread", pszWhat);
+  m_Service.LogMessage(szText, DEBUGLOG_ONLY);
+  StartRegWatchThread();
+}
+
+// Raises the Win32 error code when the run cannot be made or queued. Runs
+// are started from the dispatcher's thread and, after a device's arrival,
+// from pool threads.
 void CRegWatch::StartRegWatchThread() {
   std::unique_ptr<CWatchRun> pRun(new (std::nothrow) CWatchRun(*this));
   // Counted before the ending flag is looked at, so that a stop either sees
@@ -88,9 +105,6 @@ void CRegWatch::StartRegWatchThread() {
     m_nWatchRuns.fetch_sub(1);
     throw static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY);
   }
-  // Each queued run gets the next generation; a run whose generation is no
-  // longer the latest has been replaced.
-  pRun->SetGeneration(m_dwRunGeneration.fetch_add(1) + 1);
   Enlist(*pRun);
   if (!QueueUserWorkItem(WatchTrampoline, pRun.get(), WT_EXECUTELONGFUNCTION)) {
     const DWORD dwError = GetLastError();
@@ -111,9 +125,13 @@ DWORD WINAPI CRegWatch::WatchTrampoline(LPVOID pContext) {
   return 0;
 }
 
-// The runs queued before this one are replaced by it: their pauses end.
+// Each queued run gets the next generation, and the runs queued before it
+// are replaced by it: their pauses end. A run whose generation is no longer
+// the latest has been replaced. The generation is given under the list's lock,
+// so that of two runs started at once the newer is also the one listed last.
 void CRegWatch::Enlist(CWatchRun& run) {
   EnterCriticalSection(&m_csRuns);
+  run.SetGeneration(m_dwRunGeneration.fetch_add(1) + 1);
   for (CWatchRun* pRun = m_pRuns; pRun; pRun = pRun->m_pNext)
     if (pRun->Generation() < run.Generation()) pRun->Replace();
   run.m_pNext = m_pRuns;
@@ -144,13 +162,26 @@ void CRegWatch::EndWatchRun() {
   m_nWatchRuns.fetch_sub(1);
 }
 
+// Counted before the ending flag is looked at, as a run is.
+bool CRegWatch::EnterWork() {
+  m_nOtherWork.fetch_add(1);
+  if (!m_fServiceEnding.load()) return true;
+  m_nOtherWork.fetch_sub(1);
+  return false;
+}
+
+void CRegWatch::LeaveWork() {
+  SetEvent(m_hStoppedEvent);
+  m_nOtherWork.fetch_sub(1);
+}
+
 BOOL CRegWatch::WatchPause(DWORD dwMilliseconds) {
   return WaitForSingleObject(m_hEndingEvent, dwMilliseconds) == WAIT_TIMEOUT;
 }
 
 BOOL CRegWatch::WaitForWatchers(DWORD dwMilliseconds) {
   const ULONGLONG ullStart = GetTickCount64();
-  while (m_nWatchRuns.load() > 0) {
+  while (m_nWatchRuns.load() > 0 || m_nOtherWork.load() > 0) {
     const ULONGLONG ullElapsed = GetTickCount64() - ullStart;
     if (dwMilliseconds != INFINITE && ullElapsed >= dwMilliseconds) return FALSE;
     DWORD dwWait = kWatcherEndPollMs;
@@ -168,11 +199,11 @@ void CRegWatch::BeginEnding() {
   if (m_hRegWatchEvent) SetEvent(m_hRegWatchEvent);
 }
 
-// Once the service is ending no new run can be queued, so none can appear
-// after the count is seen at 0.
+// Once the service is ending no new run or work can be queued, so none can
+// appear after the counts are seen at 0.
 void CRegWatch::StopWatching() {
   BeginEnding();
-  if (m_nWatchRuns.load() == 0) ReleaseWatchResources(true);
+  if (m_nWatchRuns.load() == 0 && m_nOtherWork.load() == 0) ReleaseWatchResources(true);
 }
 
 void CRegWatch::CloseNotifyKey(bool fLogFailure) {

@@ -36,6 +36,11 @@ class CRegWatch final : public CWatchPause {
 
   // Asks a running run to end: it wakes, pushes once more and ends.
   void RestartRegWatch(LPCWSTR pszRunningText, LPCWSTR pszEventText);
+  // A push opportunity other than the display's (a logon, a logoff, another
+  // user at the console, the controller's arrival): the watcher restarts as
+  // for a display-on, and says so in the debug log only, each line led by
+  // pszWhat. Raises the Win32 error code when the run cannot be queued.
+  void RestartFor(LPCWSTR pszWhat);
   // Queues one run; raises the Win32 error code when it cannot be queued.
   // Does nothing once the service is ending.
   void StartRegWatchThread();
@@ -47,8 +52,14 @@ class CRegWatch final : public CWatchPause {
   // run is left that could be waiting on them (else the destructor does).
   void BeginEnding();
   void StopWatching();
-  BOOL WaitForWatchers(DWORD dwMilliseconds);  // TRUE when no run is queued or running
+  BOOL WaitForWatchers(DWORD dwMilliseconds);  // TRUE when no run or other work is queued or running
   LONG WatchRuns() const { return m_nWatchRuns.load(); }
+  // Work queued beside the runs that may restart the watcher (the check of
+  // an arrived device): counted like a run, so that the teardown waits for
+  // it too. EnterWork is false once the service is ending; each true is
+  // paired with one LeaveWork, the work's very last touch of the object.
+  bool EnterWork();
+  void LeaveWork();
   HANDLE EndingEvent() const override { return m_hEndingEvent; }
 
   // The pause of a caller outside the runs: it ends only with the service.
@@ -88,8 +99,9 @@ class CRegWatch final : public CWatchPause {
   HKEY m_hNotifyKey;                   // stays empty: each run opens and closes its own key
   std::atomic<BOOL> m_fServiceEnding;  // set once, by a stop, a shutdown or the destructor
   std::atomic<LONG> m_nWatchRuns;      // queued or running runs
+  std::atomic<LONG> m_nOtherWork;      // queued or running work beside the runs
   HANDLE m_hEndingEvent;               // signalled with m_fServiceEnding; ends every pause
-  std::atomic<DWORD> m_dwRunGeneration;  // the generation of the latest queued run
+  std::atomic<DWORD> m_dwRunGeneration;  // the generation of the latest queued run, given under m_csRuns
   CRITICAL_SECTION m_csRuns;             // guards the list of runs alive
   CWatchRun* m_pRuns;                    // the runs alive, newest first
 };

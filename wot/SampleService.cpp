@@ -2,8 +2,15 @@
 
 #include "service/ServiceIdentity.h"
 
+#include <cwchar>
+#include <iterator>
+
 CSampleService::CSampleService()
-    : CServiceBase(kServiceName), m_Setting(*this), m_Push(*this), m_Watch(*this, m_Setting, m_Push) {}
+    : CServiceBase(kServiceName),
+      m_Setting(*this),
+      m_Push(*this),
+      m_Arrival(*this, m_Watch, m_Push),
+      m_Watch(*this, m_Setting, m_Push) {}
 
 CSampleService::~CSampleService() { LogMessage(L"Service Destroy", DEBUGLOG_ONLY); }
 
@@ -52,6 +59,21 @@ void CSampleService::OnMonitorOn() {
 }
 
 void CSampleService::OnMonitorOff() { LogMessage(L"Monitor Off - Do nothing", EVENTLOG_INFORMATION_TYPE); }
+
+void CSampleService::OnSessionEvent(DWORD dwEventType, DWORD dwSessionId) {
+  PCWSTR pszWhat = nullptr;
+  switch (dwEventType) {
+    case WTS_SESSION_LOGON: pszWhat = L"Session Logon"; break;
+    case WTS_SESSION_LOGOFF: pszWhat = L"Session Logoff"; break;
+    case WTS_CONSOLE_CONNECT: pszWhat = L"Console Connect"; break;
+    default: return;  // lock, unlock, disconnects, remote changes
+  }
+  WCHAR szWhat[64];
+  std::swprintf(szWhat, std::size(szWhat), L"%ls %lu", pszWhat, static_cast<unsigned long>(dwSessionId));
+  m_Watch.RestartFor(szWhat);
+}
+
+void CSampleService::OnDeviceArrival(LPCWSTR pszDevicePath) { m_Arrival.CheckArrival(pszDevicePath); }
 
 void CSampleService::OnShutdown() {
   LogMessage(L"CppWindowsService in OnShutdown", EVENTLOG_INFORMATION_TYPE);

@@ -12,6 +12,7 @@
 
 #include "service/ServiceBase.h"
 #include "touchic/TouchIC.h"
+#include "wot/DeviceArrival.h"
 #include "wot/RegWatch.h"
 #include "wot/WotPush.h"
 #include "wot/WotSetting.h"
@@ -44,7 +45,7 @@ class CSampleService : public CServiceBase {
   // The watcher (CRegWatch).
   void RestartRegWatch(LPCWSTR pszRunningText, LPCWSTR pszEventText);
   void StartRegWatchThread();
-  BOOL WaitForWatchers(DWORD dwMilliseconds);  // TRUE when no run is queued or running
+  BOOL WaitForWatchers(DWORD dwMilliseconds);  // TRUE when no run or device check is queued or running
   LONG WatchRuns() const;
   HANDLE EndingEvent() const;
 
@@ -61,9 +62,14 @@ class CSampleService : public CServiceBase {
   void OnShutdown() override;
   void OnMonitorOn() override;
   void OnMonitorOff() override;
+  // A logon, a logoff and another session at the console restart the
+  // watcher as a display-on does; other session changes do nothing more.
+  void OnSessionEvent(DWORD dwEventType, DWORD dwSessionId) override;
+  void OnDeviceArrival(LPCWSTR pszDevicePath) override;
 
  private:
   CWotSetting m_Setting;
   CWotPush m_Push;
-  CRegWatch m_Watch;  // last: its runs use the two above
+  CDeviceArrival m_Arrival;  // its checks are counted with the runs, so it outlives them
+  CRegWatch m_Watch;         // last: its runs use the parts above, and its end waits for them
 };

@@ -26,10 +26,37 @@ constexpr int kRevertStep = 4;
 // The selection whenever the setting cannot be read: wake-on-touch enabled.
 constexpr DWORD kDefaultSelection = 1;
 
+// The session whose shell decides: the console's while a user is logged on
+// at it, else none (kAnySession) and the first shell of any session does.
+// At the logon screen, and while no session has the console, nobody sits at
+// it. A console user whose shell does not run yet (it starts a moment after
+// the logon) has no shell to find, and the lookup is tried again.
+constexpr DWORD kAnySession = 0xFFFFFFFF;
+
+DWORD ShellSession() {
+  const DWORD dwConsole = WTSGetActiveConsoleSessionId();
+  if (dwConsole == kAnySession) return kAnySession;
+  LPWSTR pszUser = nullptr;
+  DWORD cbUser = 0;
+  if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, dwConsole, WTSUserName, &pszUser, &cbUser))
+    return kAnySession;
+  const bool fUser = pszUser && cbUser >= sizeof(WCHAR) && pszUser[0] != L'\0';
+  WTSFreeMemory(pszUser);
+  return fUser ? dwConsole : kAnySession;
+}
+
+bool InSession(DWORD dwPid, DWORD dwSession) {
+  if (dwSession == kAnySession) return true;
+  DWORD dwPidSession = 0;
+  return ProcessIdToSessionId(dwPid, &dwPidSession) && dwPidSession == dwSession;
+}
+
 // The process id of the first "explorer.exe" of a snapshot (the exact name,
-// letter case included); 0 when there is none. FALSE when the walk cannot start.
+// letter case included) in the session whose shell decides; 0 when there is
+// none. FALSE when the walk cannot start.
 BOOL FindShellProcess(DWORD* pdwPid) {
   *pdwPid = 0;
+  const DWORD dwSession = ShellSession();
   HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   PROCESSENTRY32W pe{};
   pe.dwSize = sizeof(pe);
@@ -39,7 +66,7 @@ BOOL FindShellProcess(DWORD* pdwPid) {
     return FALSE;
   }
   do {
-    if (std::wcscmp(pe.szExeFile, kShellExe) == 0) {
+    if (std::wcscmp(pe.szExeFile, kShellExe) == 0 && InSession(pe.th32ProcessID, dwSession)) {
       *pdwPid = pe.th32ProcessID;
       break;
     }

@@ -1,5 +1,5 @@
-// The user's wake setting: the interactive user found through the token of
-// the user's shell, the key path under HKEY_USERS, and the "Touch" value.
+// The user's wake setting: the user at the console found through the token
+// of the user's shell, the key path under HKEY_USERS, and the "Touch" value.
 // Holds no state of its own: the key path is the caller's.
 #pragma once
 
@@ -15,7 +15,8 @@ class CWotSetting {
   CWotSetting& operator=(const CWotSetting&) = delete;
 
   // A string SID (the caller frees it with LocalFree) of the user of the
-  // first "explorer.exe".
+  // console's "explorer.exe" while a user is logged on at the console, else
+  // of the first "explorer.exe".
   BOOL GetSIDString(LPWSTR* ppszStringSid);
   // The user's SID (the caller frees it with LocalFree).
   BOOL GetAccountSid(LPCWSTR pszAccountName, PSID* ppSid);

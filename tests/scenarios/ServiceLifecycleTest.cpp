@@ -49,7 +49,7 @@ TEST_F(ServiceLifecycle, InstalledStartedGivenEventsAndRemovedWhileRunning) {
   EXPECT_TRUE(Scm().PowerSettingChange(kServiceName, GUID_MONITOR_POWER_ON, {1, 0, 0, 0}).Delivered());
   EXPECT_FALSE(Scm().PowerEvent(kServiceName, PBT_APMSUSPEND).Delivered());
   EXPECT_FALSE(Scm().PowerEvent(kServiceName, PBT_APMRESUMEAUTOMATIC).Delivered());
-  EXPECT_FALSE(Scm().SessionChange(kServiceName, WTS_SESSION_LOGON, 1).Delivered());
+  EXPECT_TRUE(Scm().SessionChange(kServiceName, WTS_SESSION_LOCK, 1).Delivered());
   EXPECT_TRUE(Scm().Control(kServiceName, SERVICE_CONTROL_INTERROGATE).Delivered());
 
   EXPECT_EQ(vorntest::CaptureWide(UninstallService),
@@ -63,8 +63,8 @@ TEST_F(ServiceLifecycle, InstalledStartedGivenEventsAndRemovedWhileRunning) {
   auto texts = m_host.EventTexts();
   EXPECT_TRUE(InOrder(texts, {L"CppWindowsService in OnStart", L"Monitor Off - Do nothing",
                               L"Monitor On - Pass WoT selection to low level touch controller",
-                              L"CppWindowsService in OnStop", L"OnStop OK."}));
-  for (const auto& text : texts) EXPECT_EQ(text.find(L"Service receive"), std::wstring::npos) << "not delivered";
+                              L"Service receive session change", L"CppWindowsService in OnStop", L"OnStop OK."}));
+  for (const auto& text : texts) EXPECT_EQ(text.find(L"Service receive PBT"), std::wstring::npos) << "not delivered";
   EXPECT_TRUE(m_host.Log().Has("Service Destroy"));
 }
 

@@ -51,15 +51,16 @@ TEST(FaultScenario, AChangeThatCannotBeWrittenIsReportedAndWatchingGoesOn) {
   EXPECT_EQ(machine.EventCount(L"Can not send wot-sel command to device"), 1u);
 }
 
-// The first push fails for want of a controller, after the run has read the
-// setting; meanwhile the user's key goes, and the controller comes back.
+// The first push fails, after the run has read the setting: the controller
+// fails its writes. Meanwhile the user's key goes, and the writes work again
+// (a controller that came back would restart the run, which reads anew).
 void LoseTheUserKeyDuringTheFirstPush(ServiceMachine& machine) {
   auto controller = machine.Controller();
-  controller->Detach();
+  controller->SetFault(winsim::ControllerFault::kFailWrite);
   ASSERT_TRUE(machine.Start());
   ASSERT_TRUE(machine.WaitForDebug("Init HidDevWoTCtrl fail", 1));
   ASSERT_TRUE(machine.Registry().DeleteKeyTree(machine.UserKey()));
-  controller->Attach();
+  controller->SetFault(winsim::ControllerFault::kNone);
 }
 
 // The user's key goes away after the setting was read: the notification key

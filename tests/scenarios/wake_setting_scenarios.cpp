@@ -1,11 +1,14 @@
 // Whole-service stories about the user's wake setting: what reaches the
-// controller at service start for each kind of setting and user, how a change
-// of the setting follows, and what happens when nobody is logged on.
+// controller at service start for each kind of setting and user, whose
+// setting counts, how a change of the setting follows, and what happens when
+// nobody is logged on.
 #include "simkit/ServiceMachine.h"
+#include "wot/SampleService.h"
 
 #include <gtest/gtest.h>
 
 #include <cwchar>
+#include <string>
 
 namespace {
 
@@ -81,9 +84,9 @@ TEST(WakeSettingScenario, TouchDataOfAnotherLengthCountsAsUnreadable) {
 }
 
 // At boot before anyone logs on: 15 lookups 3 s apart, then the default, and
-// no watching. A later logon by itself changes nothing; the next display-on
-// brings the user's own setting.
-TEST(WakeSettingScenario, NobodyLoggedOnFallsBackAndTheNextDisplayOnFindsTheUser) {
+// no watching. A logon then brings the user's own setting, without waiting
+// for a display-on.
+TEST(WakeSettingScenario, NobodyLoggedOnFallsBackAndALogonBringsTheUsersSetting) {
   ServiceMachine machine;
   machine.Identity().LogOffAll();
   ASSERT_TRUE(machine.Start());
@@ -98,11 +101,12 @@ TEST(WakeSettingScenario, NobodyLoggedOnFallsBackAndTheNextDisplayOnFindsTheUser
 
   std::wstring sid = machine.Identity().LogOn(L"Robin");
   ASSERT_TRUE(machine.Registry().SetDword(simkit::WakeKey(sid), L"Touch", 0));
-  EXPECT_TRUE(machine.DisplayOn());
   ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
   ASSERT_TRUE(machine.WaitForWatching(1));
   EXPECT_EQ(machine.PushedFlags(), (std::vector<uint8_t>{1, 0}));
-  EXPECT_EQ(machine.Log().Count("Monitor On - the thread is running"), 0u);  // no run to stop
+  const std::string logon = "Session Logon " + std::to_string(machine.Identity().ConsoleSession());
+  EXPECT_EQ(machine.Log().Count(logon + " - Create new thread"), 1u);
+  EXPECT_EQ(machine.Log().Count(logon + " - the thread is running"), 0u);  // no run to stop
 }
 
 // A run replaced during its lookup leaves quietly: no failure line and no
@@ -136,21 +140,39 @@ TEST(WakeSettingScenario, AUserNamedLikeTheComputerIsFound) {
   EXPECT_EQ(machine.EventCount(L"GetSIDString Fail"), 0u);
 }
 
-// The first "explorer.exe" of the process list decides; a shell whose name
-// differs in letter case is not one.
-TEST(WakeSettingScenario, TheFirstShellInTheProcessListDecides) {
+// Whose setting counts: the user at the console, by the shell in the
+// console's session; while that shell does not run yet (it starts a moment
+// after the logon) nobody's, and the lookup is tried again. With nobody at
+// the console (the logon screen) the first "explorer.exe" of the process
+// list decides, whatever its session; a name that differs in letter case is
+// not the shell's.
+TEST(WakeSettingScenario, TheUserAtTheConsoleElseTheFirstShellDecides) {
   ServiceMachine machine;
   auto& identity = machine.Identity();
   identity.LogOffAll();
   identity.StartProcess(L"Explorer.EXE", identity.AddUser(L"Casey"));
-  std::wstring first = identity.LogOn(L"Robin");
-  identity.LogOn(L"Sam");
-  ASSERT_TRUE(machine.Registry().SetDword(simkit::WakeKey(first), L"Touch", 2));
-  ASSERT_TRUE(machine.Start());
-  ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
-  ASSERT_TRUE(machine.WaitForWatching(1));
-  EXPECT_EQ(machine.Log().Count("User Name : Robin"), 1u);
-  EXPECT_EQ(machine.PushedFlags(), std::vector<uint8_t>{2});
+  const std::wstring robin = machine.LogOn(L"Robin");
+  const std::wstring sam = machine.LogOn(L"Sam");
+  CSampleService service;
+  auto lookUp = [&]() -> std::wstring {
+    LPWSTR pszSid = nullptr;
+    if (!service.GetSIDString(&pszSid)) return L"nobody";
+    std::wstring sid = pszSid;
+    LocalFree(pszSid);
+    return sid;
+  };
+  EXPECT_EQ(lookUp(), sam);
+  ASSERT_TRUE(identity.SwitchTo(L"Robin"));
+  EXPECT_EQ(lookUp(), robin);
+  const std::wstring kim = identity.LogOn(L"Kim");
+  EXPECT_EQ(lookUp(), L"nobody");
+  ASSERT_TRUE(machine.WaitUntil([&] { return identity.ShellRunning(kim); }));
+  EXPECT_EQ(lookUp(), kim);
+  ASSERT_TRUE(identity.LogOff(L"Kim"));
+  EXPECT_EQ(lookUp(), robin);
+  identity.LogOffAll();
+  EXPECT_EQ(lookUp(), L"nobody");
+  EXPECT_EQ(machine.Log().Count("Fail to OpenProcessToken"), 2u);
 }
 
 // A failed RevertToSelf fails the lookup, which is retried; the pool thread

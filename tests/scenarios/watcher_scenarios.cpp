@@ -67,6 +67,36 @@ TEST(WatcherScenario, ADisplayOnStormLeavesOneWatcherAndFewThreads) {
   EXPECT_EQ(machine.EventCount(L"Disable Wake-on-touch"), 1u);
 }
 
+// Restarts from the dispatcher's thread (display-ons, console connects) and
+// from pool threads (the checks of a controller's arrivals) interleaved: one
+// watcher is left and a change is pushed once. A stop right after an arrival
+// ends cleanly: the object goes only after the arrival's checks.
+TEST(WatcherScenario, RestartsFromEveryThreadLeaveOneWatcherAndEndWithTheService) {
+  ServiceMachine machine;
+  auto controller = machine.Controller();
+  ASSERT_TRUE(machine.Start());
+  ASSERT_TRUE(machine.WaitForWatching(1));
+  for (int nCycle = 0; nCycle < 20; ++nCycle) {
+    controller->Detach();
+    controller->Attach();
+    EXPECT_TRUE(machine.DisplayOn());
+    EXPECT_TRUE(machine.Scm().SessionChange(kServiceName, WTS_CONSOLE_CONNECT, 1).Delivered());
+    machine->clock().Sleep(nCycle % 3);
+  }
+  machine->clock().Sleep(10000);
+  EXPECT_EQ(machine.Registry().ArmedNotifications(machine.UserKey()), 1u);
+  ASSERT_TRUE(machine.SetTouch(0));
+  ASSERT_TRUE(machine.WaitForEvents(L"Disable Wake-on-touch", 1));
+  machine->clock().Sleep(10000);
+  EXPECT_EQ(machine.EventCount(L"Disable Wake-on-touch"), 1u);
+
+  controller->Detach();
+  controller->Attach();
+  ASSERT_TRUE(machine.Stop());
+  EXPECT_EQ(machine.Log().Count("Service Destroy"), 1u);
+  EXPECT_EQ(machine.Scm().ProcessExitCode(kServiceName), std::optional<DWORD>(0));
+}
+
 // Without a controller: 15 pushes 2 s apart, then the failure messages and no
 // watching. A display-on later, with the controller back, starts over.
 TEST(WatcherScenario, NoControllerGivesUpAndTheNextDisplayOnTriesAgain) {

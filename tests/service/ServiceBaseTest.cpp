@@ -9,6 +9,7 @@
 #include <winsim/sim/faults.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <functional>
 #include <future>
@@ -37,9 +38,12 @@ class CTestService : public CServiceBase {
   void AcceptPauseContinue() { m_ServiceStatus.dwControlsAccepted |= SERVICE_ACCEPT_PAUSE_CONTINUE; }
   DWORD Accepted() const { return m_ServiceStatus.dwControlsAccepted; }
 
-  HookPlan start, stop, pause, resume, shutdown, monitor, session;
+  HookPlan start, stop, pause, resume, shutdown, monitor, session, arrival;
   std::function<void()> duringStart;
   std::atomic<int> monitorOn{0}, monitorOff{0}, powerEvents{0}, sessionChanges{0};
+  // Read once the control has returned; the dispatcher delivers one at a time.
+  std::vector<std::pair<DWORD, DWORD>> sessionEvents;  // type, session
+  std::vector<std::wstring> arrivals;
 
  protected:
   void OnStart(DWORD, LPWSTR*) override {
@@ -60,6 +64,11 @@ class CTestService : public CServiceBase {
   }
   void OnMonitorOff() override { ++monitorOff; }
   void OnPowerEvent() override { ++powerEvents; }
+  void OnSessionEvent(DWORD type, DWORD session) override { sessionEvents.emplace_back(type, session); }
+  void OnDeviceArrival(LPCWSTR path) override {
+    arrivals.emplace_back(path);
+    arrival.Run();
+  }
 };
 
 int ServiceBaseEntry(int, wchar_t**) {
@@ -82,6 +91,26 @@ std::vector<BYTE> SettingRecord(const GUID& setting, std::vector<BYTE> value) {
   std::memcpy(record.data() + sizeof(GUID), &length, sizeof(length));
   if (!value.empty()) std::memcpy(record.data() + sizeof(GUID) + sizeof(DWORD), value.data(), value.size());
   return record;
+}
+
+const wchar_t kHidPath[] = LR"(\\?\HID#VID_2C1A&PID_0001&COL01#5&1#{4d1e55b2-f16f-11cf-88cb-001111000030})";
+
+// A DEV_BROADCAST_DEVICEINTERFACE_W naming `path`; `size` overrides the
+// record's own size field.
+std::vector<BYTE> InterfaceRecord(const std::wstring& path, DWORD type = DBT_DEVTYP_DEVICEINTERFACE,
+                                  std::optional<DWORD> size = std::nullopt) {
+  const size_t header = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+  std::vector<BYTE> record(header + (path.size() + 1) * sizeof(WCHAR), 0);
+  DEV_BROADCAST_HDR head{size.value_or(static_cast<DWORD>(record.size())), type, 0};
+  std::memcpy(record.data(), &head, sizeof(head));
+  std::memcpy(record.data() + header, path.c_str(), path.size() * sizeof(WCHAR));
+  return record;
+}
+
+GUID HidGuid() {
+  GUID guid;
+  HidD_GetHidGuid(&guid);
+  return guid;
 }
 
 class ServiceBaseTest : public testing::Test {
@@ -109,7 +138,7 @@ TEST_F(ServiceBaseTest, StartAndStopReportWithCheckPoints) {
   Start();
   SERVICE_STATUS status = Scm().Status(kServiceName);
   EXPECT_EQ(status.dwServiceType, (DWORD)(SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS));
-  EXPECT_EQ(status.dwControlsAccepted, (DWORD)(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+  EXPECT_EQ(status.dwControlsAccepted, 0x85u) << "stop, shutdown and session changes";
   EXPECT_EQ(status.dwWaitHint, 0u);
   ASSERT_EQ(Send(SERVICE_CONTROL_STOP), (DWORD)ERROR_SUCCESS);
   EXPECT_TRUE(Scm().WaitForProcessEnd(kServiceName, kWaitBoundMs));
@@ -321,13 +350,13 @@ TEST_F(ServiceBaseTest, DisplayEventsReachTheServiceThroughItsRegistration) {
   EXPECT_TRUE(Scm().IsRegisteredForPowerSetting(kServiceName, GUID_MONITOR_POWER_ON));
   EXPECT_TRUE(Scm().PowerSettingChange(kServiceName, GUID_MONITOR_POWER_ON, {1, 0, 0, 0}).Delivered());
   EXPECT_TRUE(Scm().PowerSettingChange(kServiceName, GUID_MONITOR_POWER_ON, {0, 0, 0, 0}).Delivered());
-  // Plain power events and session changes are not accepted, so not delivered.
+  // Plain power events are not accepted, so not delivered; session changes are.
   EXPECT_FALSE(Scm().PowerEvent(kServiceName, PBT_APMSUSPEND).Delivered());
-  EXPECT_FALSE(Scm().SessionChange(kServiceName, WTS_SESSION_LOGON, 1).Delivered());
+  EXPECT_TRUE(Scm().SessionChange(kServiceName, WTS_SESSION_LOGON, 1).Delivered());
   EXPECT_FALSE(Scm().PowerSettingChange(kServiceName, kAwayMode, {1}).Delivered());
   EXPECT_EQ(m_service.monitorOn.load(), 1);
   EXPECT_EQ(m_service.monitorOff.load(), 1);
-  EXPECT_EQ(m_service.sessionChanges.load(), 0);
+  EXPECT_EQ(m_service.sessionEvents, (std::vector<std::pair<DWORD, DWORD>>{{WTS_SESSION_LOGON, 1}}));
   EXPECT_EQ(m_host.Reports().size(), 2u);
 }
 
@@ -341,20 +370,89 @@ TEST_F(ServiceBaseTest, FailingDisplayHookIsLoggedAndNothingReported) {
                                                             L"Service failed to handle power event."}));
 }
 
+// Every type writes the entry; the new hook then gets the type and the
+// session of the record (none when the record is missing or too short).
 TEST_F(ServiceBaseTest, SessionChangeWritesItsEntryWhateverItsType) {
   WTSSESSION_NOTIFICATION notification{sizeof(WTSSESSION_NOTIFICATION), 3};
+  WTSSESSION_NOTIFICATION cut{sizeof(DWORD), 4};
   EXPECT_EQ(Handle(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOCK, &notification), (DWORD)NO_ERROR);
   EXPECT_EQ(Handle(SERVICE_CONTROL_SESSIONCHANGE, 0x77), (DWORD)NO_ERROR);
+  Handle(SERVICE_CONTROL_SESSIONCHANGE, WTS_CONSOLE_CONNECT, &cut);
+  EXPECT_EQ(m_service.sessionEvents, (std::vector<std::pair<DWORD, DWORD>>{
+                                         {WTS_SESSION_LOCK, 3}, {0x77, 0xFFFFFFFF}, {WTS_CONSOLE_CONNECT, 0xFFFFFFFF}}));
   m_service.session = {Fail::kCode, 0x32};
   Handle(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGOFF);
   m_service.session = {Fail::kOther};
   Handle(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGOFF);
   EXPECT_EQ(m_host.EventTexts(),
             (std::vector<std::wstring>{L"Service receive session change", L"Service receive session change",
-                                       L"Service receive session change",
+                                       L"Service receive session change", L"Service receive session change",
                                        L"Service handle session change failed w/err 0x00000032",
                                        L"Service receive session change", L"Service failed to handle session change."}));
-  EXPECT_EQ(m_service.sessionChanges.load(), 4);
+  EXPECT_EQ(m_service.sessionChanges.load(), 5);
+  EXPECT_EQ(m_service.sessionEvents.size(), 3u) << "a failed OnSessionChange ends the handling";
+}
+
+// Only an arrival of a device interface reaches the hook, with its path read
+// within the record's size; anything else changes nothing, and the hook's
+// failures reach the debug log only.
+TEST_F(ServiceBaseTest, DeviceArrivalsReachTheHookWithTheirPath) {
+  const std::wstring path = kHidPath;
+  auto arrival = InterfaceRecord(path);
+  EXPECT_EQ(Handle(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL, arrival.data()), (DWORD)NO_ERROR);
+  Handle(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE, arrival.data());
+  auto handle = InterfaceRecord(path, DBT_DEVTYP_HANDLE);
+  auto unterminated = InterfaceRecord(path, DBT_DEVTYP_DEVICEINTERFACE, static_cast<DWORD>(arrival.size() - 2));
+  auto headerOnly = InterfaceRecord(L"", DBT_DEVTYP_DEVICEINTERFACE, sizeof(DEV_BROADCAST_HDR));
+  for (auto* record : {handle.data(), unterminated.data(), headerOnly.data(), static_cast<BYTE*>(nullptr)})
+    EXPECT_EQ(Handle(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL, record), (DWORD)NO_ERROR);
+  m_service.arrival = {Fail::kCode, 8};
+  Handle(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL, arrival.data());
+  m_service.arrival = {Fail::kOther};
+  Handle(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL, arrival.data());
+  EXPECT_EQ(m_service.arrivals, (std::vector<std::wstring>{path, path, path}));
+  EXPECT_EQ(m_host.Log().Count("Device arrival without a device interface path"), 4u);
+  EXPECT_TRUE(m_host.Log().Has("Service handle device event failed w/err 0x00000008"));
+  EXPECT_TRUE(m_host.Log().Has("Service failed to handle device event."));
+  EXPECT_TRUE(m_host.EventTexts().empty());
+}
+
+// HID arrivals reach the running service through its registration, which is
+// undone before SERVICE_STOPPED goes out on every way there (after that
+// report the system has dropped it, and an unregister would fail).
+enum class End { kStop, kShutdown, kFailedStart };
+class DeviceRegistration : public ServiceBaseTest, public testing::WithParamInterface<End> {};
+
+TEST_P(DeviceRegistration, LastsFromTheStartToJustBeforeStopped) {
+  if (GetParam() == End::kFailedStart) m_service.start = {Fail::kCode, 2};
+  ASSERT_EQ(Scm().Start(kServiceName), (DWORD)ERROR_SUCCESS);
+  if (GetParam() != End::kFailedStart) {
+    ASSERT_TRUE(Scm().WaitForState(kServiceName, kRunning, kWaitBoundMs));
+    const auto deliveries = Scm().BroadcastDeviceInterface(DBT_DEVICEARRIVAL, HidGuid(), kHidPath);
+    ASSERT_EQ(deliveries.size(), 1u);
+    EXPECT_TRUE(deliveries[0].second.Delivered());
+    EXPECT_EQ(m_service.arrivals, std::vector<std::wstring>{kHidPath});
+    Send(GetParam() == End::kStop ? SERVICE_CONTROL_STOP : SERVICE_CONTROL_SHUTDOWN);
+  }
+  ASSERT_TRUE(Scm().WaitForProcessEnd(kServiceName, kWaitBoundMs));
+  EXPECT_EQ(Scm().Status(kServiceName).dwCurrentState, kStopped);
+  EXPECT_TRUE(Scm().BroadcastDeviceInterface(DBT_DEVICEARRIVAL, HidGuid(), kHidPath).empty());
+  for (const auto& message : m_host.Log().Messages())
+    EXPECT_EQ(message.find("UnregisterDeviceNotification fail"), std::string::npos) << "unregistered after STOPPED";
+}
+INSTANTIATE_TEST_SUITE_P(EveryWayToStopped, DeviceRegistration,
+                         testing::Values(End::kStop, End::kShutdown, End::kFailedStart));
+
+// A registration that fails costs the arrivals only.
+TEST_F(ServiceBaseTest, ARefusedDeviceRegistrationCostsOnlyTheArrivals) {
+  winsim::FaultPlan refused;
+  refused.error = ERROR_SERVICE_SPECIFIC_ERROR;
+  winsim::CurrentMachine().Part<winsim::Faults>().Arm(winsim::FaultPoint::kRegisterDeviceNotification, refused);
+  ASSERT_EQ(Scm().Start(kServiceName), (DWORD)ERROR_SUCCESS);
+  ASSERT_TRUE(Scm().WaitForState(kServiceName, kRunning, kWaitBoundMs));
+  EXPECT_TRUE(m_host.Log().Has("RegisterDeviceNotification fail, Code : 1066"));
+  EXPECT_TRUE(Scm().BroadcastDeviceInterface(DBT_DEVICEARRIVAL, HidGuid(), kHidPath).empty());
+  EXPECT_TRUE(m_host.EventTexts().empty());
 }
 
 // ---- Logging -----------------------------------------------------------------------

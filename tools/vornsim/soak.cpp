@@ -353,8 +353,9 @@ WakeFacts Soak::Facts() {
   WakeFacts facts;
   auto users = Machine().Part<winsim::Identity>().LoggedOnUserSids();
   if (users.empty()) return facts;
-  facts.user = users.front();
-  const std::wstring key = L"HKEY_USERS\\" + users.front() + kWakeKeySuffix;
+  facts.user = Machine().Part<winsim::Identity>().ConsoleUserSid();
+  if (facts.user->empty()) facts.user = users.front();
+  const std::wstring key = L"HKEY_USERS\\" + *facts.user + kWakeKeySuffix;
   auto& registry = Machine().Part<winsim::Registry>();
   facts.keyExists = registry.KeyExists(key);
   auto value = registry.GetValue(key, L"Touch");

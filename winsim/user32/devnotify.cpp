@@ -1,6 +1,7 @@
 // user32: device-interface notifications. Only services register here
 // (through their status handle); the simulated machine has no windows.
 #include <winsim/dbt.h>
+#include <winsim/sim/faults.h>
 #include <winsim/sim/services.h>
 #include <winsim/user32.h>
 
@@ -33,6 +34,7 @@ extern "C" {
 HDEVNOTIFY WINAPI RegisterDeviceNotificationW(HANDLE hRecipient, LPVOID NotificationFilter, DWORD Flags) {
   if (!hRecipient || !NotificationFilter) return Fail(ERROR_INVALID_PARAMETER, HDEVNOTIFY{nullptr});
   if (DWORD error = CheckFilter(NotificationFilter, Flags)) return Fail(error, HDEVNOTIFY{nullptr});
+  if (DWORD error = Faults::Take(FaultPoint::kRegisterDeviceNotification)) return Fail(error, HDEVNOTIFY{nullptr});
   const auto* filter = static_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(NotificationFilter);
   DWORD error = ERROR_SUCCESS;
   HDEVNOTIFY notify = CurrentMachine().Part<Services>().RegisterDeviceInterface(

@@ -1,6 +1,6 @@
 // Fault knobs: failures a test arms on the machine for calls that do not fail
 // on their own in a simulation (event and mutex creation, the service's
-// handler registration, device enumeration, cancelling a transfer, memory
+// handler registration, device notifications, device enumeration, cancelling a transfer, memory
 // allocation). Each armed knob lets `skip` matching calls through, fails the
 // next `count` of them with `error`, and then disarms itself. A call matches when its subject (the
 // object's name, the event source, the interface path) contains `subject`;
@@ -40,6 +40,7 @@ enum class FaultPoint {
   // LocalAlloc set errno / the last error as the real ones do.
   kHeapAlloc,
   kCreateFile,  // CreateFileW of a disk file; subject: the name as passed
+  kRegisterDeviceNotification,  // RegisterDeviceNotificationW; subject: ""
   kCount
 };
 
