@@ -101,6 +101,22 @@ class EventLogReading(unittest.TestCase):
         self.assertEqual(evidence.event_entries("/nonexistent/file.err", "VornPalmixSvc"), [])
 
 
+class StatusReportReading(unittest.TestCase):
+    def test_state_and_accepted_controls_of_each_traced_report(self):
+        lines = ["0058:trace:service:SetServiceStatus 00000000010A1F00 0x30 0x4 0x5 0 0 0 0",
+                 "0104:trace:service:SetServiceStatus 0000000000000001 0x110 0x2 0x85 0 0 0x1 0",
+                 "0104:trace:service:StartServiceCtrlDispatcherW 000000000011FD30",
+                 "0108:trace:service:SetServiceStatus 0000000000000001 0x110 0x4 0x85 0 0 0 0",
+                 "0108:trace:eventlog:ReportEventW L\"VornPalmixSvc\""]
+        with tempfile.NamedTemporaryFile("w", suffix=".err", delete=False) as f:
+            f.write("\n".join(lines))
+        try:
+            self.assertEqual(evidence.status_reports(f.name), [(0x30, 0x4, 0x5), (0x110, 0x2, 0x85), (0x110, 0x4, 0x85)])
+        finally:
+            Path(f.name).unlink()
+        self.assertEqual(evidence.status_reports("/nonexistent/file.err"), [])
+
+
 class ConsoleAndBanner(unittest.TestCase):
     def test_console_lines_drop_carriage_returns_and_empty_lines(self):
         text = "Library Version Information  x\r\r\n \r\n\r\r\nConnect\r\n"

@@ -1,7 +1,8 @@
 """The service, started by Wine's service control manager, against the
 virtual controller: it pushes the user's Touch=1 after its start delay,
 follows a change of the value, gives up with its "Connect fail." pushes once
-the controller is detached, and pushes again after an attach and a restart."""
+the controller is detached, and pushes again after an attach and a restart
+(Wine delivers no arrival, which on Windows is a push of its own)."""
 
 import time
 
@@ -31,17 +32,22 @@ SAME_AS_WINSIM = ("the same story on winsim's controller (vornsim: start, touch 
                   "record, byte for byte")
 RECOVERS = f"after vorndev attach and a restart the service pushes Touch=1 again: '{PUSH_ON}', wake-on-touch on"
 STOPPED = "net stop succeeds at the end"
+REPLUG = "the controller plugged back is pushed at its arrival, without a restart"
+REPLUG_GAP = ("Wine gap: Wine 8 accepts RegisterDeviceNotificationW on a service status handle but delivers "
+              "no device events to the service")
 
 
 class ControllerService(ControllerScenario):
     title = "controller: service"
 
     def declare(self):
-        checks = {name: NEEDS for name in (STARTED, FIRST_PUSH, STATE_ON, FOLLOWS, GIVES_UP, RECOVERS, STOPPED)}
+        checks = {name: NEEDS for name in (STARTED, FIRST_PUSH, STATE_ON, FOLLOWS, GIVES_UP, RECOVERS, REPLUG,
+                                           STOPPED)}
         checks[SAME_AS_WINSIM] = NEEDS + (winsim_story.NEED,)
         return checks
 
     def body(self):
+        self.plan.skip(REPLUG, REPLUG_GAP)
         self.install_files()
         self.set_setting(1)
         self.plug()

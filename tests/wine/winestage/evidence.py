@@ -169,6 +169,22 @@ def parse_event_lines(text):
     return entries
 
 
+# Wine's trace of a status report (channel +service): the status handle, then
+# the type, the state and the controls accepted (then exit codes, check point
+# and wait hint), each as %#lx: "0" for zero, else 0x and hex digits.
+STATUS_TRACE = re.compile(r"^[0-9a-f]+:trace:service:SetServiceStatus \S+ (0x[0-9a-f]+|0) (0x[0-9a-f]+|0) (0x[0-9a-f]+|0)\b")
+
+
+def status_reports(path):
+    """(type, state, controls accepted) of each status report Wine traced in
+    a file: the product's and those of Wine's own services."""
+    try:
+        text = Path(path).read_bytes().decode("utf-8", errors="replace")
+    except FileNotFoundError:
+        return []
+    return [tuple(int(m[i], 16) for i in (1, 2, 3)) for m in map(STATUS_TRACE.match, text.splitlines()) if m]
+
+
 def event_entries(path, source):
     try:
         text = Path(path).read_bytes().decode("utf-8", errors="replace")

@@ -83,6 +83,8 @@ class Scenario:
     """One group of checks on a session of its own."""
 
     title = ""
+    # Wine's debug channels of the session's services (see Session).
+    channels = "+eventlog"
 
     def __init__(self, stage, session_factory):
         self.stage = stage
@@ -101,7 +103,7 @@ class Scenario:
             return self.plan.finish(self.stage.describe_missing)
         try:
             self.session = self.session_factory(self.title)
-            self.session.start()
+            self.session.start(channels=self.channels)
             self.body()
         except (Abort, WineError) as stop:
             self.plan.aborted = str(stop)

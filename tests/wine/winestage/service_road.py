@@ -29,7 +29,23 @@ REGISTERED = "registered as own process, automatic start, LocalSystem, with disp
 STARTED = "net start succeeds and the service runs"
 BANNER = "the service's debug log starts with the banner, FilePath and File Version"
 ON_START = "'CppWindowsService in OnStart' in the debug log and the event log"
-KEY_PATH = "the user's key path is built from the SID " + USER_KEY_PATH.split("\\")[0]
+KEY_PATH = ("the user at the console is found by the prefix's explorer.exe: the key path is built from the SID "
+            + USER_KEY_PATH.split("\\")[0])
+ACCEPTS = "the service reports RUNNING with controls accepted 0x85 (stop, shutdown, session changes)"
+DEVICE_REGISTRATION = ("the registration for HID arrivals is made at the start and undone before STOPPED "
+                       "(no 'RegisterDeviceNotification fail' or 'UnregisterDeviceNotification fail')")
+SESSION_PUSHES = "a logon, a user switch and a logoff push the setting of the user at the console"
+CONSOLE_SESSION = "among several sessions, the explorer.exe of the console's session decides"
+WINE_GAPS = {
+    SESSION_PUSHES: "Wine 8's services.exe sends services no session changes",
+    CONSOLE_SESSION: "Wine 8 has one session: WTSGetActiveConsoleSessionId and ProcessIdToSessionId answer the "
+                     "caller's own session for every process, WTSQuerySessionInformationW the Wine user for every "
+                     "session",
+}
+ACCEPTED_CONTROLS = 0x85
+RUNNING = 0x4
+# The type the service reports (own process, interactive); Wine's own services share a process.
+OWN_TYPE = 0x110
 FIRST_PUSH = "the first push comes no earlier than 5 s after OnStart"
 PUSHES_FAIL = "15 pushes, each connecting, failing with 'Device is not connected.', disconnecting"
 PUSH_SPACING = "the failed pushes are 2 s apart"
@@ -55,6 +71,10 @@ class ServiceRoad(Scenario):
 
     def __init__(self, stage, session_factory, setting, stop):
         self.setting, self.stop = setting, stop
+        # One road also reads the service's status reports from Wine's trace.
+        self.reads_status = setting == 1
+        if self.reads_status:
+            self.channels = "+eventlog,+service"
         self.title = f"service start, {self.describe_setting()}, {stop}"
         super().__init__(stage, session_factory)
         self.pid = None
@@ -91,9 +111,15 @@ class ServiceRoad(Scenario):
         if self.stop == "net stop":
             checks[self.remove_check()] = ("exe",)
         checks[GONE] = ("exe",)
+        if self.reads_status:
+            checks[ACCEPTS] = checks[DEVICE_REGISTRATION] = ("exe", "service")
+            checks.update({gap: road for gap in WINE_GAPS})
         return checks
 
     def body(self):
+        for gap, reason in WINE_GAPS.items():
+            if gap in self.plan.checks:
+                self.plan.skip(gap, "Wine gap: " + reason)
         self.install_files()
         self.set_setting(self.setting)
         self.install()
@@ -131,6 +157,16 @@ class ServiceRoad(Scenario):
         self.plan.record(STARTED, ok, f"{result.describe()}, state {state}")
         if not ok:
             raise Abort("the service did not start")
+        if self.reads_status:
+            self.check_accepted_controls()
+
+    def check_accepted_controls(self):
+        def running_reports():
+            reports = evidence.status_reports(self.session.first_stderr)
+            return [accepted for kind, state, accepted in reports if kind == OWN_TYPE and state == RUNNING]
+        accepted = wait_until(running_reports, START_LIMIT_S) or []
+        self.plan.record(ACCEPTS, accepted == [ACCEPTED_CONTROLS],
+                         "controls accepted in the RUNNING reports: " + ", ".join(hex(a) for a in accepted))
 
     def service_entries(self):
         fresh = self.log.since(self.start_mark)
@@ -268,6 +304,10 @@ class ServiceRoad(Scenario):
             ok = (in_order(lines, ["CppWindowsService in OnStop", "OnStop OK.", "Service Destroy"])
                   and in_order(stop_events, ["CppWindowsService in OnStop", "OnStop OK."]))
             self.plan.record(STOP_MESSAGES, ok, f"debug log after the stop: {lines[:4]!r}")
+            if self.reads_status:
+                failed = [t for t in texts(evidence.of_pid(self.log.entries(), self.pid))
+                          if t.startswith(("RegisterDeviceNotification fail", "UnregisterDeviceNotification fail"))]
+                self.plan.record(DEVICE_REGISTRATION, not failed, f"{failed!r}")
         gone = wait_until(lambda: not self.session.windows_processes(self.stage.exe.name), STOP_LIMIT_S)
         self.plan.record(EXITS, gone, f"still running {STOP_LIMIT_S} s after the stop")
 

@@ -235,9 +235,10 @@ class Prefix:
 class Session:
     """A running Wine session on one prefix.
 
-    Its first process, `explorer`, gets WINEDEBUG=+eventlog and files for its
-    output: services.exe and every service it starts inherit both, so the
-    event-log entries of the service appear in that standard error file.
+    Its first process, `explorer`, gets WINEDEBUG=+eventlog (or the channels
+    given) and files for its output: services.exe and every service it starts
+    inherit both, so the event-log entries of the service appear in that
+    standard error file.
     explorer.exe is also the process whose token names the interactive user.
     """
 
@@ -258,11 +259,11 @@ class Session:
     def first_stderr(self):
         return self.out_dir / "00-explorer.err"
 
-    def start(self, ready_limit_s=60):
+    def start(self, ready_limit_s=60, channels="+eventlog"):
         with self.lock:
             self._refuse_if_closed()
             self.prefix.start_server()
-            self.first = Process([self.prefix.wine64, "explorer"], self.prefix.env("+eventlog"),
+            self.first = Process([self.prefix.wine64, "explorer"], self.prefix.env(channels),
                                  self.out_dir / "00-explorer.out", self.first_stderr,
                                  self.FIRST_PROCESS_LIMIT_S)
         deadline = time.monotonic() + ready_limit_s
