@@ -4,9 +4,13 @@
 // is destroyed reaches the file. Objects of one translation unit are built in
 // the order they are defined, and DbgLogInit registers DbgLogShutdown with
 // atexit after the controller's destructor was registered; so both are
-// defined here, in this order, and nowhere else.
+// defined here, in this order, and nowhere else. The facade holds the
+// controller object for the same span: from before the log starts until
+// after it has shut down.
+#include "app/ProcessObjects.h"
+
 #include "log/DbgLog.h"
-#include "touchic/TouchIC.h"
+#include "touchic/VornApi.h"
 
 namespace {
 
@@ -17,7 +21,16 @@ class CDbgLogSession {
   CDbgLogSession& operator=(const CDbgLogSession&) = delete;
 };
 
+class CTouchICHandOver {
+ public:
+  explicit CTouchICHandOver(CTouchIC& touchIC) { VORNAPI::SetTouchIC(&touchIC); }
+  ~CTouchICHandOver() { VORNAPI::SetTouchIC(nullptr); }
+  CTouchICHandOver(const CTouchICHandOver&) = delete;
+  CTouchICHandOver& operator=(const CTouchICHandOver&) = delete;
+};
+
 }  // namespace
 
 CTouchIC g_TouchIC;
+static CTouchICHandOver g_TouchICHandOver(g_TouchIC);
 static CDbgLogSession g_DbgLogSession;

@@ -40,16 +40,16 @@ void EchoTraceToConsole(const char* pszMessage, unsigned long long /*nEntryLengt
   PrintWithText(L"\r\n%ls", pszMessage);
 }
 
-void PrintLibVersion() {
+void PrintLibVersion(CTouchIC& touchIC) {
   char szVersion[64];
   snprintf(szVersion, sizeof(szVersion), " %s\r\n", kLibVersionText);
-  g_TouchIC.SetLibVersion(szVersion);
-  PrintWithText(L"Library Version Information %ls \n", g_TouchIC.GetLibVersion());
+  touchIC.SetLibVersion(szVersion);
+  PrintWithText(L"Library Version Information %ls \n", touchIC.GetLibVersion());
 }
 
-int RunFirmwareCheck() {
+int RunFirmwareCheck(CTouchIC& touchIC) {
   DWORD dwVersion = 0;
-  int nResult = g_TouchIC.GetFwVerEx(dwVersion);
+  int nResult = touchIC.GetFwVerEx(dwVersion);
   if (nResult != 0) {
     PrintWithText(L"\r\nGetFwVerEx fail. %ls", DbgLogLastError());
     return nResult;
@@ -58,13 +58,13 @@ int RunFirmwareCheck() {
   return 0;
 }
 
-int RunCommand(int nAction) {
+int RunCommand(CTouchIC& touchIC, int nAction) {
   switch (nAction) {
-    case kDiagSleep: return g_TouchIC.ICSleep();
-    case kDiagWake: return g_TouchIC.ICWake();
-    case kDiagReset: return g_TouchIC.ICReset();
-    case kDiagWotOn: return g_TouchIC.SWSetSystemInfo(1);
-    default: return g_TouchIC.SWSetSystemInfo(0);
+    case kDiagSleep: return touchIC.ICSleep();
+    case kDiagWake: return touchIC.ICWake();
+    case kDiagReset: return touchIC.ICReset();
+    case kDiagWotOn: return touchIC.SWSetSystemInfo(1);
+    default: return touchIC.SWSetSystemInfo(0);
   }
 }
 
@@ -80,8 +80,8 @@ const wchar_t* CommandSuccessText(int nAction) {
 }
 
 // A failed command reports kResultFailed, whatever the command returned.
-int RunControllerCommand(int nAction) {
-  if (RunCommand(nAction) != 0) {
+int RunControllerCommand(CTouchIC& touchIC, int nAction) {
+  if (RunCommand(touchIC, nAction) != 0) {
     PrintWithText(L"\r\nSWSetSystemInfo fail. %ls", DbgLogLastError());
     return kResultFailed;
   }
@@ -95,7 +95,12 @@ bool IsKnownAction(int nAction) { return nAction >= kDiagFwCheck && nAction <= k
 
 int RunDiagnosticAction(int nAction) {
   DbgLogSetEcho(EchoTraceToConsole);
-  PrintLibVersion();
+  CTouchIC* pTouchIC = VORNAPI::TouchIC("RunDiagnosticAction");
+  if (!pTouchIC) {
+    PrintWithText(L"\r\nConnect fail. %ls", DbgLogLastError());
+    return kResultLoggedFailure;
+  }
+  PrintLibVersion(*pTouchIC);
   if (!IsKnownAction(nAction)) {
     fwprintf(stdout, L"\r\nUnknown diagnostic action %d", nAction);
     return kResultFailed;
@@ -106,11 +111,11 @@ int RunDiagnosticAction(int nAction) {
     return nResult;
   }
   if (nAction == kDiagFwCheck) {
-    nResult = RunFirmwareCheck();
+    nResult = RunFirmwareCheck(*pTouchIC);
     // A failed query leaves the controller open; the process ends right after.
     if (nResult != 0) return nResult;
   } else {
-    nResult = RunControllerCommand(nAction);
+    nResult = RunControllerCommand(*pTouchIC, nAction);
   }
   if (VORNAPI::Disconnect() != 0)
     PrintWithText(L"\r\nDisconnect fail. %ls", DbgLogLastError());

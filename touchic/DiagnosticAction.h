@@ -11,4 +11,5 @@ enum EDiagnosticAction {
   kDiagWotOff = 5,   // wotoff
 };
 
+// Runs on the controller object handed to VORNAPI::SetTouchIC.
 int RunDiagnosticAction(int nAction);

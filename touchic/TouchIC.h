@@ -126,7 +126,3 @@ class CTouchIC {
   pfnReportHook m_pfnSendHook = nullptr;
   pfnReportHook m_pfnRecvHook = nullptr;
 };
-
-// The process's one controller object, constructed before the debug log starts
-// and destroyed after it has shut down (both are defined in app/).
-extern CTouchIC g_TouchIC;

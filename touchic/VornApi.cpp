@@ -3,6 +3,8 @@
 #include "log/DbgLog.h"
 #include "touchic/TouchIC.h"
 
+#include <atomic>
+
 namespace {
 
 constexpr UINT kTimerResolutionMs = 1;
@@ -10,37 +12,72 @@ constexpr UINT kTimerResolutionMs = 1;
 // connection goes away.
 constexpr DWORD kDisconnectSettleMs = 100;
 
+// Constant-initialised, so it is null before any static object of the
+// process hands one in, whatever the order of their construction.
+std::atomic<CTouchIC*> g_pTouchIC{nullptr};
+
+void LoadBridgeDefaults(CTouchIC& touchIC) {
+  timeBeginPeriod(kTimerResolutionMs);
+  touchIC.SetBridgeLevels(kBridgeDefaults.nDvddLevel, kBridgeDefaults.nVioLevel);
+  touchIC.SetBridgeParams(kBridgeDefaults.nBridgeParam2, kBridgeDefaults.nBridgeParam1);
+}
+
 }  // namespace
 
 namespace VORNAPI {
 
+void SetTouchIC(CTouchIC* pTouchIC) { g_pTouchIC.store(pTouchIC); }
+
+CTouchIC* TouchIC(const char* pszOperation) {
+  CTouchIC* pTouchIC = g_pTouchIC.load();
+  if (!pTouchIC) DbgLogError(pszOperation, __LINE__, "No controller object.");
+  return pTouchIC;
+}
+
 void LibTouchInitial() {
-  timeBeginPeriod(kTimerResolutionMs);
-  g_TouchIC.SetBridgeLevels(kBridgeDefaults.nDvddLevel, kBridgeDefaults.nVioLevel);
-  g_TouchIC.SetBridgeParams(kBridgeDefaults.nBridgeParam2, kBridgeDefaults.nBridgeParam1);
+  if (CTouchIC* pTouchIC = TouchIC("VORNAPI::LibTouchInitial")) LoadBridgeDefaults(*pTouchIC);
 }
 
 int Connect(int nVendorId, int nProductId) {
   DbgLogTrace("VORNAPI::Connect", __LINE__, "Connect\n");
-  LibTouchInitial();
-  return g_TouchIC.Connect(nVendorId, nProductId);
+  CTouchIC* pTouchIC = TouchIC("VORNAPI::Connect");
+  if (!pTouchIC) return kResultLoggedFailure;
+  LoadBridgeDefaults(*pTouchIC);
+  return pTouchIC->Connect(nVendorId, nProductId);
 }
 
-void SetEndingEvent(HANDLE hEnding) { g_TouchIC.SetEndingEvent(hEnding); }
+void SetEndingEvent(HANDLE hEnding) {
+  if (CTouchIC* pTouchIC = TouchIC("VORNAPI::SetEndingEvent")) pTouchIC->SetEndingEvent(hEnding);
+}
 
-void SetCancelEvent(HANDLE hCancel) { g_TouchIC.SetCancelEvent(hCancel); }
+void SetCancelEvent(HANDLE hCancel) {
+  if (CTouchIC* pTouchIC = TouchIC("VORNAPI::SetCancelEvent")) pTouchIC->SetCancelEvent(hCancel);
+}
 
-int GetDeviceCount() { return g_TouchIC.GetDeviceCount(); }
+int GetDeviceCount() {
+  CTouchIC* pTouchIC = TouchIC("VORNAPI::GetDeviceCount");
+  return pTouchIC ? pTouchIC->GetDeviceCount() : 0;
+}
 
-int GetDevPath(int nIndex, WCHAR* pszPath, int nSize) { return g_TouchIC.GetDevPath(nIndex, pszPath, nSize); }
+int GetDevPath(int nIndex, WCHAR* pszPath, int nSize) {
+  CTouchIC* pTouchIC = TouchIC("VORNAPI::GetDevPath");
+  return pTouchIC ? pTouchIC->GetDevPath(nIndex, pszPath, nSize) : kResultLoggedFailure;
+}
 
-int SWSetSystemInfo(int nFlag) { return g_TouchIC.SWSetSystemInfo(nFlag); }
+int SWSetSystemInfo(int nFlag) {
+  CTouchIC* pTouchIC = TouchIC("VORNAPI::SWSetSystemInfo");
+  return pTouchIC ? pTouchIC->SWSetSystemInfo(nFlag) : kResultLoggedFailure;
+}
 
+// Without a controller object Connect requested no timer resolution, so
+// there is none to end here either.
 int Disconnect() {
   DbgLogTrace("VORNAPI::Disconnect", __LINE__, "Disconnect\n");
+  CTouchIC* pTouchIC = TouchIC("VORNAPI::Disconnect");
+  if (!pTouchIC) return kResultLoggedFailure;
   timeEndPeriod(kTimerResolutionMs);
   Sleep(kDisconnectSettleMs);
-  return g_TouchIC.Disconnect();
+  return pTouchIC->Disconnect();
 }
 
 }  // namespace VORNAPI

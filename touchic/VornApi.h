@@ -1,15 +1,25 @@
 // The facade through which the service and the diagnostic actions open and
 // close the touch controller, and the service's one door to it: its push
 // queries and commands the connected controller here too. (The diagnostic
-// actions, beside the controller object, use g_TouchIC's commands directly.)
+// actions, beside the controller object, use its commands directly.)
 #pragma once
 
 #include "platform/win32.h"
 
+class CTouchIC;
+
 namespace VORNAPI {
 
+// The process's one controller object, handed in by whoever owns it before
+// any other call here; nullptr takes it back. A call made without one writes
+// "No controller object." to the debug log and fails: -6, or 0 devices.
+void SetTouchIC(CTouchIC* pTouchIC);
+// The controller object handed in; null, logged under pszOperation, when
+// there is none.
+CTouchIC* TouchIC(const char* pszOperation);
+
 // Requests the 1 ms system timer resolution the bridge power-on sequence
-// relies on, and loads the bridge defaults into g_TouchIC.
+// relies on, and loads the bridge defaults into the controller object.
 void LibTouchInitial();
 int Connect(int nVendorId, int nProductId);
 // Ends the timer request and closes the controller; call it also after a

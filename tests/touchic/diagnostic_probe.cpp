@@ -6,11 +6,20 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "log/DbgLog.h"
 #include "touchic/DiagnosticAction.h"
+#include "touchic/TouchIC.h"
+#include "touchic/VornApi.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) return 2;
+  // The executable's order: the controller object first, then the log.
+  CTouchIC touchIC;
+  VORNAPI::SetTouchIC(&touchIC);
+  DbgLogInit();
   RunDiagnosticAction(std::atoi(argv[1]));
+  DbgLogShutdown();
+  VORNAPI::SetTouchIC(nullptr);
   std::FILE* pWire = std::fopen(argv[2], "w");
   if (!pWire) return 1;
   for (const auto& pController : winsim::TouchControllers(winsim::CurrentMachine()))

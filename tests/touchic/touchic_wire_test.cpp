@@ -6,6 +6,8 @@
 #include <winsim/sim/timer.h>
 #include <winsim/sim/touch_controller.h>
 
+#include <algorithm>
+
 #include "log/DbgLog.h"
 #include "simkit/Machine.h"
 
@@ -117,13 +119,14 @@ TEST_F(TouchICWire, QueriesDescribeTheOpenController) {
   EXPECT_EQ(touch.GetDeviceCount(), 0);
 }
 
-// The facade drives the process's own controller object.
+// The facade drives the controller object it was handed.
 TEST_F(TouchICWire, FacadeHoldsTheTimerResolutionWhileConnected) {
   auto& timer = m_machine->Part<winsim::TimerResolution>();
+  VORNAPI::SetTouchIC(&touch);
   ASSERT_EQ(VORNAPI::Connect(kVendorId, 0), 0);
   EXPECT_TRUE(m_echo.Has("Connect\n"));
   EXPECT_EQ(timer.Active(1), 1);
-  EXPECT_EQ(g_TouchIC.SWSetSystemInfo(1), 0);
+  EXPECT_EQ(VORNAPI::SWSetSystemInfo(1), 0);
   EXPECT_EQ(VORNAPI::Disconnect(), 0);
   EXPECT_TRUE(m_echo.Has("Disconnect\n"));
   EXPECT_EQ(timer.Active(1), 0);
@@ -133,6 +136,29 @@ TEST_F(TouchICWire, FacadeHoldsTheTimerResolutionWhileConnected) {
   EXPECT_EQ(VORNAPI::Connect(kVendorId, 0), 4100);
   EXPECT_EQ(VORNAPI::Disconnect(), 0);
   EXPECT_EQ(timer.Active(1), 0);
+  VORNAPI::SetTouchIC(nullptr);
+}
+
+// Before a controller object is handed in (or after it is taken back) every
+// call fails with a logged error, requests no timer resolution and reaches no
+// device.
+TEST_F(TouchICWire, FacadeWithoutAControllerObjectFailsEveryCall) {
+  auto& timer = m_machine->Part<winsim::TimerResolution>();
+  m_machine.Log().Mark();
+  WCHAR szPath[8] = L"keep";
+  EXPECT_EQ(VORNAPI::Connect(kVendorId, 0), -6);
+  EXPECT_EQ(timer.Active(1), 0);
+  EXPECT_EQ(VORNAPI::GetDeviceCount(), 0);
+  EXPECT_EQ(VORNAPI::GetDevPath(0, szPath, sizeof(szPath)), -6);
+  EXPECT_EQ(VORNAPI::SWSetSystemInfo(1), -6);
+  VORNAPI::SetEndingEvent(nullptr);
+  VORNAPI::SetCancelEvent(nullptr);
+  EXPECT_EQ(VORNAPI::Disconnect(), -6);
+  EXPECT_STREQ(szPath, L"keep");
+  EXPECT_STREQ(DbgLogLastError(), "[ERR]No controller object.\r\n");
+  const auto entries = m_machine.Log().Since();
+  EXPECT_EQ(std::count(entries.begin(), entries.end(), "ERR: No controller object."), 7);
+  EXPECT_TRUE(Controller().Received().empty());
 }
 
 }  // namespace

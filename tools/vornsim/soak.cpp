@@ -4,7 +4,7 @@
 #include "simulator.h"
 #include "soak_model.h"
 
-#include "touchic/TouchIC.h"
+#include "app/ProcessObjects.h"
 
 
 #include <winsim/sim/executable.h>
