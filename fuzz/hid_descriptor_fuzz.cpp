@@ -180,7 +180,7 @@ void QueryType(FuzzedDataProvider& input, PHIDP_PREPARSED_DATA preparsed, const 
 void QueryCollection(FuzzedDataProvider& input, const CollectionLayout& layout) {
   winsim::hid::PreparsedPtr preparsed(winsim::hid::AllocatePreparsedData(layout));
   HIDP_CAPS caps{};
-  FUZZ_CHECK(HidP_GetCaps(preparsed.get(), &caps) == HIDP_STATUS_SUCCESS, "caps of parsed data");
+  FUZZ_CHECK(HidP_GetCaps(preparsed.Get(), &caps) == HIDP_STATUS_SUCCESS, "caps of parsed data");
   for (size_t type = 0; type < 3; ++type) {
     const size_t all = layout.caps[type].size();
     if (all > 0xFFFF) return;  // more caps than a USHORT counts: nothing below can be exact
@@ -190,8 +190,8 @@ void QueryCollection(FuzzedDataProvider& input, const CollectionLayout& layout) 
                  size_t{caps.NumberFeatureButtonCaps} + caps.NumberFeatureValueCaps ==
                      layout.caps[HidP_Feature].size(),
              "cap counts of HidP_GetCaps against the layout");
-  CheckLinkNodes(preparsed.get(), caps);
-  for (HIDP_REPORT_TYPE type : kTypes) QueryType(input, preparsed.get(), caps, type);
+  CheckLinkNodes(preparsed.Get(), caps);
+  for (HIDP_REPORT_TYPE type : kTypes) QueryType(input, preparsed.Get(), caps, type);
 }
 
 }  // namespace

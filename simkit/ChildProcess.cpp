@@ -30,54 +30,56 @@ std::vector<std::string> ChildEnvironment(const std::vector<std::string>& given)
   return environment;
 }
 
+// A pipe's two ends; the child's are closed here once it has them.
+struct Pipe {
+  handles::UniqueFd read, write;
+};
+
+bool OpenPipe(Pipe& pipe) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+  pipe.read.Reset(ends[0]);
+  pipe.write.Reset(ends[1]);
+  return true;
+}
+
 }  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& args, const std::vector<std::string>& environment) {
-  int toChild[2], fromChild[2];
-  if (::pipe2(toChild, O_CLOEXEC) != 0) return;
-  if (::pipe2(fromChild, O_CLOEXEC) != 0) {
-    ::close(toChild[0]);
-    ::close(toChild[1]);
-    return;
-  }
+  Pipe toChild, fromChild;
+  if (!OpenPipe(toChild) || !OpenPipe(fromChild)) return;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, toChild.read.Get(), 0);
+  posix_spawn_file_actions_adddup2(&actions, fromChild.write.Get(), 1);
   std::vector<std::string> argv = args, envp = ChildEnvironment(environment);
   if (argv.empty() || posix_spawn(&m_pid, argv[0].c_str(), &actions, nullptr, Pointers(argv).data(),
                                   Pointers(envp).data()) != 0)
     m_pid = -1;
   posix_spawn_file_actions_destroy(&actions);
-  ::close(toChild[0]);
-  ::close(fromChild[1]);
-  m_in = toChild[1];
-  m_out = fromChild[0];
+  m_in = std::move(toChild.write);
+  m_out = std::move(fromChild.read);
 }
 
 ChildProcess::~ChildProcess() {
   if (m_pid > 0) ::kill(m_pid, SIGKILL);
   CloseStdin();
   Wait();
-  if (m_out >= 0) ::close(m_out);
 }
 
 void ChildProcess::Send(const std::string& line) {
   const std::string text = line + "\n";
-  if (m_in >= 0 && ::write(m_in, text.data(), text.size()) < 0) return;
+  if (m_in && ::write(m_in.Get(), text.data(), text.size()) < 0) return;
 }
 
-void ChildProcess::CloseStdin() {
-  if (m_in >= 0) ::close(m_in);
-  m_in = -1;
-}
+void ChildProcess::CloseStdin() { m_in.Reset(); }
 
 bool ChildProcess::ReadSome(std::chrono::milliseconds timeout) {
-  if (m_out < 0) return false;
-  pollfd fd{m_out, POLLIN, 0};
+  if (!m_out) return false;
+  pollfd fd{m_out.Get(), POLLIN, 0};
   if (::poll(&fd, 1, static_cast<int>(timeout.count())) <= 0) return false;
   char chunk[4096];
-  const ssize_t n = ::read(m_out, chunk, sizeof chunk);
+  const ssize_t n = ::read(m_out.Get(), chunk, sizeof chunk);
   if (n <= 0) return false;
   m_output.append(chunk, static_cast<size_t>(n));
   return true;

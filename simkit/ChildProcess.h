@@ -3,6 +3,8 @@
 // variables, plus the ones given (MachineEnvironment: a shared machine's).
 #pragma once
 
+#include <handles/fd.h>
+
 #include <chrono>
 #include <string>
 #include <vector>
@@ -40,8 +42,8 @@ class ChildProcess {
   int Wait();
 
   pid_t m_pid = -1;
-  int m_in = -1;
-  int m_out = -1;
+  handles::UniqueFd m_in;   // its standard input
+  handles::UniqueFd m_out;  // its standard output
   int m_status = -1;
   std::string m_output;
   size_t m_lineStart = 0;  // where ReadLine goes on in m_output

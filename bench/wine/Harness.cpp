@@ -27,20 +27,6 @@ double Median(std::vector<double> samples) {
   return (*std::max_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(middle)) + upper) / 2;
 }
 
-Handle& Handle::operator=(Handle&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    m_handle = other.m_handle;
-    other.m_handle = INVALID_HANDLE_VALUE;
-  }
-  return *this;
-}
-
-void Handle::Reset() {
-  if (Valid()) CloseHandle(m_handle);
-  m_handle = INVALID_HANDLE_VALUE;
-}
-
 std::string Describe(const std::string& what, DWORD error) {
   char text[256] = {};
   const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,

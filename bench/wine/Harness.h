@@ -1,9 +1,11 @@
 // The Windows benchmarks' small harness: a QueryPerformanceCounter clock,
-// samples and their medians, owned handles, and the one JSON object each
-// benchmark prints on standard output.
+// samples and their medians, and the one JSON object each benchmark prints on
+// standard output.
 #pragma once
 
 #include "platform/win32.h"
+
+#include <handles/win32.h>
 
 #include <cstdint>
 #include <map>
@@ -27,25 +29,6 @@ double Now();
 double Seconds(uint64_t ticks, uint64_t frequency);
 
 double Median(std::vector<double> samples);
-
-// A kernel handle closed on destruction; INVALID_HANDLE_VALUE and null are "none".
-class Handle {
- public:
-  Handle() = default;
-  explicit Handle(HANDLE handle) : m_handle(handle) {}
-  ~Handle() { Reset(); }
-  Handle(Handle&& other) noexcept : m_handle(other.m_handle) { other.m_handle = INVALID_HANDLE_VALUE; }
-  Handle& operator=(Handle&& other) noexcept;
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-
-  HANDLE Get() const { return m_handle; }
-  bool Valid() const { return m_handle != INVALID_HANDLE_VALUE && m_handle != nullptr; }
-  void Reset();
-
- private:
-  HANDLE m_handle = INVALID_HANDLE_VALUE;
-};
 
 // "what: Windows' text for `error`".
 std::string Describe(const std::string& what, DWORD error);

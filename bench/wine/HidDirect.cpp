@@ -33,14 +33,15 @@ std::vector<std::wstring> EnumerateHid() {
 }
 
 struct Collection {
-  Handle handle;
+  handles::FileHandle handle;
   USHORT inputBytes = 0, outputBytes = 0;
 };
 
 // The controller's collection at `path` when it is a vendor collection.
 bool OpenVendorCollection(const std::wstring& path, Collection& collection) {
-  Handle handle(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+  handles::FileHandle handle(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_OVERLAPPED, nullptr));
   HIDD_ATTRIBUTES attributes{};
   attributes.Size = sizeof(attributes);
   if (!handle.Valid() || !HidD_GetAttributes(handle.Get(), &attributes) || attributes.VendorID != kVendorId) return false;
@@ -56,7 +57,7 @@ bool OpenVendorCollection(const std::wstring& path, Collection& collection) {
 
 // One overlapped transfer, bounded as the product bounds its own.
 bool Transfer(HANDLE handle, bool fWrite, void* data, DWORD length) {
-  Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  const handles::ObjectHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   OVERLAPPED overlapped{};
   overlapped.hEvent = event.Get();
   DWORD done = 0;

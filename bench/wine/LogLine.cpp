@@ -31,8 +31,8 @@ bool SameFinalName(HANDLE file, const std::wstring& path) {
 
 // One raw append; false when a step failed.
 bool RawAppend(const std::wstring& path, const std::string& line) {
-  Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  const handles::FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file.Valid()) return false;
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(file.Get(), &info) || info.nNumberOfLinks != 1 || !SameFinalName(file.Get(), path))
@@ -47,12 +47,11 @@ namespace {
 
 ULONGLONG FolderBytes(const std::wstring& folder) {
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((folder + L"\\*.log").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return 0;
+  const handles::FindHandle search(FindFirstFileW((folder + L"\\*.log").c_str(), &found));
+  if (!search) return 0;
   ULONGLONG bytes = 0;
   do bytes += (static_cast<ULONGLONG>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
-  while (FindNextFileW(search, &found));
-  FindClose(search);
+  while (FindNextFileW(search.Get(), &found));
   return bytes;
 }
 
@@ -60,8 +59,8 @@ ULONGLONG FolderBytes(const std::wstring& folder) {
 
 std::wstring CreateRawFile() {
   const std::wstring rawPath = std::wstring(kLogFolder) + L"\\raw-append.txt";
-  Handle created(CreateFileW(rawPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
+  const handles::FileHandle created(CreateFileW(rawPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!created.Valid()) throw Failure(Describe("cannot create the raw append's file", GetLastError()));
   return rawPath;
 }

@@ -95,16 +95,15 @@ class Wire {
   }
 
   DWORD m_pollMs;
-  Handle m_device;
+  handles::FileHandle m_device;
 };
 
 void SetTouch(DWORD value) {
-  HKEY key = nullptr;
-  LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, kSettingKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
-  if (status == ERROR_SUCCESS) {
-    status = RegSetValueExW(key, L"Touch", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
-    RegCloseKey(key);
-  }
+  handles::RegKey key;
+  LSTATUS status =
+      RegCreateKeyExW(HKEY_CURRENT_USER, kSettingKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Receive(), nullptr);
+  if (status == ERROR_SUCCESS)
+    status = RegSetValueExW(key.Get(), L"Touch", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
   if (status != ERROR_SUCCESS) throw Failure(Describe("cannot change the user's Touch value", static_cast<DWORD>(status)));
 }
 
@@ -151,11 +150,10 @@ class ServiceLines {
   std::vector<std::string> NewLines() {
     std::vector<std::string> lines;
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((std::wstring(kLogFolder) + L"\\*.log").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return lines;
+    const handles::FindHandle search(FindFirstFileW((std::wstring(kLogFolder) + L"\\*.log").c_str(), &found));
+    if (!search) return lines;
     do ReadFrom(std::wstring(kLogFolder) + L"\\" + found.cFileName, lines);
-    while (FindNextFileW(search, &found));
-    FindClose(search);
+    while (FindNextFileW(search.Get(), &found));
     return lines;
   }
 

@@ -54,15 +54,15 @@ struct Parsed {
 Parsed Parse(const std::vector<uint8_t>& descriptor) {
   auto result = winsim::hid::ParseReportDescriptor(descriptor);
   EXPECT_TRUE(result.ok()) << result.error;
-  Parsed parsed{result.collections.at(0), nullptr};
-  parsed.preparsed.reset(winsim::hid::AllocatePreparsedData(parsed.layout));
+  Parsed parsed{result.collections.at(0), {}};
+  parsed.preparsed.Reset(winsim::hid::AllocatePreparsedData(parsed.layout));
   return parsed;
 }
 
 std::vector<USAGE> GetUsages(const Parsed& parsed, std::vector<uint8_t> report) {
-  std::vector<USAGE> usages(HidP_MaxUsageListLength(HidP_Input, 0xFF00, parsed.preparsed.get()));
+  std::vector<USAGE> usages(HidP_MaxUsageListLength(HidP_Input, 0xFF00, parsed.preparsed.Get()));
   ULONG count = static_cast<ULONG>(usages.size());
-  EXPECT_EQ(HidP_GetUsages(HidP_Input, 0xFF00, 0, usages.data(), &count, parsed.preparsed.get(),
+  EXPECT_EQ(HidP_GetUsages(HidP_Input, 0xFF00, 0, usages.data(), &count, parsed.preparsed.Get(),
                            reinterpret_cast<PCHAR>(report.data()), static_cast<ULONG>(report.size())),
             HIDP_STATUS_SUCCESS);
   usages.resize(count);

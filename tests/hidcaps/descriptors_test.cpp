@@ -143,13 +143,13 @@ TEST(MalformedDescriptors, RandomBytesNeverCrash) {
     for (const auto& layout : result.collections) {
       winsim::hid::PreparsedPtr pp(winsim::hid::AllocatePreparsedData(layout));
       HIDP_CAPS caps{};
-      ASSERT_EQ(HidP_GetCaps(pp.get(), &caps), HIDP_STATUS_SUCCESS);
+      ASSERT_EQ(HidP_GetCaps(pp.Get(), &caps), HIDP_STATUS_SUCCESS);
       std::vector<char> report(caps.InputReportByteLength ? caps.InputReportByteLength : 1, '\xff');
       USAGE usages[16];
       ULONG count = 16;
-      HidP_GetUsages(HidP_Input, 0x09, 0, usages, &count, pp.get(), report.data(), caps.InputReportByteLength);
-      ButtonCaps(pp.get(), HidP_Input);
-      ValueCaps(pp.get(), HidP_Feature);
+      HidP_GetUsages(HidP_Input, 0x09, 0, usages, &count, pp.Get(), report.data(), caps.InputReportByteLength);
+      ButtonCaps(pp.Get(), HidP_Input);
+      ValueCaps(pp.Get(), HidP_Feature);
     }
   }
 }

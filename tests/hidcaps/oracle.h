@@ -26,7 +26,7 @@ class Parsed {
  public:
   explicit Parsed(const std::string& descriptorHex);
   size_t size() const { return m_blocks.size(); }
-  PHIDP_PREPARSED_DATA operator[](size_t tlc) const { return m_blocks.at(tlc).get(); }
+  PHIDP_PREPARSED_DATA operator[](size_t tlc) const { return m_blocks.at(tlc).Get(); }
   HIDP_CAPS Caps(size_t tlc) const;
 
  private:

@@ -7,6 +7,7 @@
 #include <platform/win32.h>
 
 #include <gtest/gtest.h>
+#include <handles/win32.h>
 
 #include <string>
 #include <vector>
@@ -17,12 +18,11 @@ inline void ArmLastError() { SetLastError(kSentinelError); }
 
 inline std::vector<PROCESSENTRY32W> Snapshot() {
   std::vector<PROCESSENTRY32W> entries;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  const handles::FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+  for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry))
     entries.push_back(entry);
-  CloseHandle(snapshot);
   return entries;
 }
 
@@ -45,13 +45,10 @@ inline std::wstring ThreadUser() {
 // Impersonates the owner of `pid` as the service does: through the token of
 // the user's shell.
 inline bool ImpersonateOwner(DWORD pid) {
-  HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
-  if (!process) return false;
-  HANDLE token = nullptr;
-  bool ok = OpenProcessToken(process, TOKEN_DUPLICATE | TOKEN_QUERY, &token) && ImpersonateLoggedOnUser(token);
-  if (token) CloseHandle(token);
-  CloseHandle(process);
-  return ok;
+  const handles::ObjectHandle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid));
+  handles::ObjectHandle token;
+  return process && OpenProcessToken(process.Get(), TOKEN_DUPLICATE | TOKEN_QUERY, token.Receive()) &&
+         ImpersonateLoggedOnUser(token.Get());
 }
 
 // The user of a process's token, found that way; "?" when it cannot be.

@@ -16,7 +16,7 @@ class ControllerIo : public testing::Test {
     m_controller = FindController();
     if (!m_controller.found) GTEST_SKIP() << "no touch controller attached";
     m_event.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    m_overlapped.hEvent = m_event.get();
+    m_overlapped.hEvent = m_event.Get();
   }
 
   HANDLE OpenInput() { return Open(m_controller.vendorInput, GENERIC_READ); }
@@ -25,8 +25,8 @@ class ControllerIo : public testing::Test {
   // Writes one command report and waits for the write to finish.
   void Send(HANDLE output, const std::vector<BYTE>& report) {
     OVERLAPPED overlapped{};
-    Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    overlapped.hEvent = event.get();
+    handles::ObjectHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    overlapped.hEvent = event.Get();
     DWORD written = 0;
     if (!WriteFile(output, report.data(), (DWORD)report.size(), &written, &overlapped)) {
       ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
@@ -36,7 +36,7 @@ class ControllerIo : public testing::Test {
   }
 
   Controller m_controller;
-  Handle m_event;
+  handles::ObjectHandle m_event;
   OVERLAPPED m_overlapped{};
   BYTE m_buffer[64] = {};
 };
@@ -45,13 +45,13 @@ class ControllerIo : public testing::Test {
 
 TEST_F(ControllerIo, FirmwareVersionQueryIsAnsweredOnTheVendorInput) {
   Handle input(OpenInput()), output(OpenOutput());
-  ASSERT_TRUE(input.valid() && output.valid());
-  Send(output.get(), CommandReport({0x53, 0x00, 0x00, 0x01}));
+  ASSERT_TRUE(input.Valid() && output.Valid());
+  Send(output.Get(), CommandReport({0x53, 0x00, 0x00, 0x01}));
   DWORD read = 0;
-  if (!ReadFile(input.get(), m_buffer, sizeof m_buffer, &read, &m_overlapped)) {
+  if (!ReadFile(input.Get(), m_buffer, sizeof m_buffer, &read, &m_overlapped)) {
     ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
-    ASSERT_EQ(WaitForSingleObject(m_event.get(), 5000), WAIT_OBJECT_0);
-    ASSERT_TRUE(GetOverlappedResult(input.get(), &m_overlapped, &read, FALSE));
+    ASSERT_EQ(WaitForSingleObject(m_event.Get(), 5000), WAIT_OBJECT_0);
+    ASSERT_TRUE(GetOverlappedResult(input.Get(), &m_overlapped, &read, FALSE));
   }
   EXPECT_EQ(read, sizeof m_buffer);
   EXPECT_EQ(m_buffer[0], 2);
@@ -61,29 +61,29 @@ TEST_F(ControllerIo, FirmwareVersionQueryIsAnsweredOnTheVendorInput) {
 
 TEST_F(ControllerIo, AccessZeroAllowsQueriesButNoTransfers) {
   Handle none(Open(m_controller.vendorOutput, 0));
-  ASSERT_TRUE(none.valid());
+  ASSERT_TRUE(none.Valid());
   HIDD_ATTRIBUTES attributes{};
   attributes.Size = sizeof(attributes);
-  EXPECT_TRUE(HidD_GetAttributes(none.get(), &attributes));
+  EXPECT_TRUE(HidD_GetAttributes(none.Get(), &attributes));
   EXPECT_EQ(attributes.VendorID, kControllerVendorId);
   const auto report = CommandReport({0x53, 0x00, 0x00, 0x01});
   DWORD count = 0;
   ArmLastError();
-  EXPECT_FALSE(WriteFile(none.get(), report.data(), (DWORD)report.size(), &count, &m_overlapped));
+  EXPECT_FALSE(WriteFile(none.Get(), report.data(), (DWORD)report.size(), &count, &m_overlapped));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
   Handle inputNone(Open(m_controller.vendorInput, 0));
   ArmLastError();
-  EXPECT_FALSE(ReadFile(inputNone.get(), m_buffer, sizeof m_buffer, &count, &m_overlapped));
+  EXPECT_FALSE(ReadFile(inputNone.Get(), m_buffer, sizeof m_buffer, &count, &m_overlapped));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
 }
 
 TEST_F(ControllerIo, WriteToAReadOnlyHandleIsDenied) {
   Handle readOnly(Open(m_controller.vendorOutput, GENERIC_READ));
-  ASSERT_TRUE(readOnly.valid());
+  ASSERT_TRUE(readOnly.Valid());
   const auto report = CommandReport({0x53, 0x00, 0x00, 0x01});
   DWORD written = 0;
   ArmLastError();
-  EXPECT_FALSE(WriteFile(readOnly.get(), report.data(), (DWORD)report.size(), &written, &m_overlapped));
+  EXPECT_FALSE(WriteFile(readOnly.Get(), report.data(), (DWORD)report.size(), &written, &m_overlapped));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
 }
 
@@ -92,27 +92,27 @@ TEST_F(ControllerIo, TransfersMustCarryWholeReports) {
   auto report = CommandReport({0x53, 0x00, 0x00, 0x01});
   DWORD count = 0;
   ArmLastError();
-  EXPECT_FALSE(ReadFile(input.get(), m_buffer, sizeof m_buffer - 1, &count, &m_overlapped));
+  EXPECT_FALSE(ReadFile(input.Get(), m_buffer, sizeof m_buffer - 1, &count, &m_overlapped));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_USER_BUFFER);
   ArmLastError();
-  EXPECT_FALSE(WriteFile(output.get(), report.data(), 0, &count, &m_overlapped));
+  EXPECT_FALSE(WriteFile(output.Get(), report.data(), 0, &count, &m_overlapped));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_USER_BUFFER);
   ArmLastError();
-  EXPECT_FALSE(WriteFile(output.get(), report.data(), (DWORD)report.size() - 1, &count, &m_overlapped));
+  EXPECT_FALSE(WriteFile(output.Get(), report.data(), (DWORD)report.size() - 1, &count, &m_overlapped));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
   report[0] = 0xa5;  // no such output report
   ArmLastError();
-  EXPECT_FALSE(WriteFile(output.get(), report.data(), (DWORD)report.size(), &count, &m_overlapped));
+  EXPECT_FALSE(WriteFile(output.Get(), report.data(), (DWORD)report.size(), &count, &m_overlapped));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(ControllerIo, OverlappedEventMustBeAnEvent) {
   Handle input(OpenInput()), other(OpenInput());
   OVERLAPPED overlapped{};
-  overlapped.hEvent = other.get();
+  overlapped.hEvent = other.Get();
   DWORD read = 0;
   ArmLastError();
-  EXPECT_FALSE(ReadFile(input.get(), m_buffer, sizeof m_buffer, &read, &overlapped));
+  EXPECT_FALSE(ReadFile(input.Get(), m_buffer, sizeof m_buffer, &read, &overlapped));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
 }
 
@@ -120,16 +120,16 @@ TEST_F(ControllerIo, PendingReadWaitsAndIsCancelled) {
   Handle input(OpenInput());
   DWORD read = 0xdeadbeef;
   ArmLastError();
-  ASSERT_FALSE(ReadFile(input.get(), m_buffer, sizeof m_buffer, &read, &m_overlapped));
+  ASSERT_FALSE(ReadFile(input.Get(), m_buffer, sizeof m_buffer, &read, &m_overlapped));
   ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
   ArmLastError();
-  EXPECT_FALSE(GetOverlappedResult(input.get(), &m_overlapped, &read, FALSE));
+  EXPECT_FALSE(GetOverlappedResult(input.Get(), &m_overlapped, &read, FALSE));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_INCOMPLETE);
-  EXPECT_EQ(WaitForSingleObject(m_event.get(), 50), (DWORD)WAIT_TIMEOUT);
-  EXPECT_TRUE(CancelIo(input.get()));
-  EXPECT_EQ(WaitForSingleObject(m_event.get(), 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(m_event.Get(), 50), (DWORD)WAIT_TIMEOUT);
+  EXPECT_TRUE(CancelIo(input.Get()));
+  EXPECT_EQ(WaitForSingleObject(m_event.Get(), 5000), WAIT_OBJECT_0);
   ArmLastError();
-  EXPECT_FALSE(GetOverlappedResult(input.get(), &m_overlapped, &read, TRUE));
+  EXPECT_FALSE(GetOverlappedResult(input.Get(), &m_overlapped, &read, TRUE));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
   EXPECT_EQ(read, 0u);
 }
@@ -137,26 +137,26 @@ TEST_F(ControllerIo, PendingReadWaitsAndIsCancelled) {
 TEST_F(ControllerIo, PendingReadCompletesWhenTheAnswerArrives) {
   Handle input(OpenInput()), output(OpenOutput());
   DWORD read = 0;
-  ASSERT_FALSE(ReadFile(input.get(), m_buffer, sizeof m_buffer, &read, &m_overlapped));
+  ASSERT_FALSE(ReadFile(input.Get(), m_buffer, sizeof m_buffer, &read, &m_overlapped));
   ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
-  Send(output.get(), CommandReport({0x53, 0x00, 0x00, 0x01}));
-  ASSERT_TRUE(GetOverlappedResult(input.get(), &m_overlapped, &read, TRUE));
+  Send(output.Get(), CommandReport({0x53, 0x00, 0x00, 0x01}));
+  ASSERT_TRUE(GetOverlappedResult(input.Get(), &m_overlapped, &read, TRUE));
   EXPECT_EQ(read, sizeof m_buffer);
   EXPECT_EQ(m_buffer[2], 0x52);
 }
 
 TEST_F(ControllerIo, SharingFollowsTheShareModes) {
   Handle exclusive(Open(m_controller.vendorInput, GENERIC_READ, 0));
-  ASSERT_TRUE(exclusive.valid());
+  ASSERT_TRUE(exclusive.Valid());
   ArmLastError();
   Handle second(Open(m_controller.vendorInput, GENERIC_READ));
-  EXPECT_FALSE(second.valid());
+  EXPECT_FALSE(second.Valid());
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
   Handle query(Open(m_controller.vendorInput, 0));
-  EXPECT_TRUE(query.valid()) << "an open without read or write access takes no part in sharing";
+  EXPECT_TRUE(query.Valid()) << "an open without read or write access takes no part in sharing";
   exclusive.Reset();
   Handle third(Open(m_controller.vendorInput, GENERIC_READ));
-  EXPECT_TRUE(third.valid());
+  EXPECT_TRUE(third.Valid());
 }
 
 TEST_F(ControllerIo, CollectionsHaveTheVendorReportLayout) {
@@ -175,7 +175,7 @@ TEST_F(ControllerIo, CollectionsHaveTheVendorReportLayout) {
 }
 
 TEST(ConformanceHidHandles, NonHidHandlesAreRefused) {
-  Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  handles::ObjectHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   HIDD_ATTRIBUTES attributes{};
   attributes.Size = sizeof(attributes);
   ArmLastError();

@@ -27,10 +27,10 @@ std::wstring DetailPath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data) {
 
 bool Describe(HidInterface& entry) {
   Handle handle(CreateFileW(entry.path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!handle.valid()) return false;
+  if (!handle.Valid()) return false;
   entry.attributes.Size = sizeof(entry.attributes);
   PHIDP_PREPARSED_DATA preparsed = nullptr;
-  if (!HidD_GetAttributes(handle.get(), &entry.attributes) || !HidD_GetPreparsedData(handle.get(), &preparsed)) return false;
+  if (!HidD_GetAttributes(handle.Get(), &entry.attributes) || !HidD_GetPreparsedData(handle.Get(), &preparsed)) return false;
   const bool ok = HidP_GetCaps(preparsed, &entry.caps) == HIDP_STATUS_SUCCESS;
   HidD_FreePreparsedData(preparsed);
   return ok;

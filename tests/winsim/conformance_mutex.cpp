@@ -2,18 +2,13 @@
 #include "conformance.h"
 
 #include <gtest/gtest.h>
+#include <handles/win32.h>
 
 #include <thread>
 
 namespace {
 
-struct Handle {
-  HANDLE h;
-  explicit Handle(HANDLE handle) : h(handle) {}
-  ~Handle() {
-    if (h) CloseHandle(h);
-  }
-};
+using handles::ObjectHandle;
 
 DWORD WaitFromOtherThread(HANDLE mutex, DWORD timeoutMs, bool release = true) {
   DWORD result = WAIT_FAILED;
@@ -38,26 +33,26 @@ BOOL ReleaseFromOtherThread(HANDLE mutex, DWORD& error) {
 
 TEST(ConformanceMutex, OwnerMayWaitAgainAndMustReleaseAsOften) {
   ArmLastError();
-  Handle mutex(CreateMutexW(nullptr, TRUE, nullptr));
-  ASSERT_NE(mutex.h, nullptr);
+  ObjectHandle mutex(CreateMutexW(nullptr, TRUE, nullptr));
+  ASSERT_TRUE(mutex);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
-  EXPECT_EQ(WaitForSingleObject(mutex.h, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitFromOtherThread(mutex.h, 10), (DWORD)WAIT_TIMEOUT);
-  EXPECT_TRUE(ReleaseMutex(mutex.h));
-  EXPECT_EQ(WaitFromOtherThread(mutex.h, 10), (DWORD)WAIT_TIMEOUT);
-  EXPECT_TRUE(ReleaseMutex(mutex.h));
-  EXPECT_EQ(WaitFromOtherThread(mutex.h, 10), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(mutex.Get(), 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitFromOtherThread(mutex.Get(), 10), (DWORD)WAIT_TIMEOUT);
+  EXPECT_TRUE(ReleaseMutex(mutex.Get()));
+  EXPECT_EQ(WaitFromOtherThread(mutex.Get(), 10), (DWORD)WAIT_TIMEOUT);
+  EXPECT_TRUE(ReleaseMutex(mutex.Get()));
+  EXPECT_EQ(WaitFromOtherThread(mutex.Get(), 10), WAIT_OBJECT_0);
   ArmLastError();
-  EXPECT_FALSE(ReleaseMutex(mutex.h));
+  EXPECT_FALSE(ReleaseMutex(mutex.Get()));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_OWNER);
 }
 
 TEST(ConformanceMutex, OnlyTheOwnerMayRelease) {
-  Handle mutex(CreateMutexW(nullptr, TRUE, nullptr));
+  ObjectHandle mutex(CreateMutexW(nullptr, TRUE, nullptr));
   DWORD error = 0;
-  EXPECT_FALSE(ReleaseFromOtherThread(mutex.h, error));
+  EXPECT_FALSE(ReleaseFromOtherThread(mutex.Get(), error));
   EXPECT_EQ(error, (DWORD)ERROR_NOT_OWNER);
-  EXPECT_TRUE(ReleaseMutex(mutex.h));
+  EXPECT_TRUE(ReleaseMutex(mutex.Get()));
   ArmLastError();
   EXPECT_FALSE(ReleaseMutex(nullptr));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
@@ -65,42 +60,40 @@ TEST(ConformanceMutex, OnlyTheOwnerMayRelease) {
 
 TEST(ConformanceMutex, CreatingAnExistingNameOpensItAndIgnoresInitialOwner) {
   ArmLastError();
-  Handle first(CreateMutexW(nullptr, TRUE, L"Local\\ConformanceMutexName"));
-  ASSERT_NE(first.h, nullptr);
+  ObjectHandle first(CreateMutexW(nullptr, TRUE, L"Local\\ConformanceMutexName"));
+  ASSERT_TRUE(first);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
   DWORD other = WAIT_FAILED;
   std::thread t([&] {
     SetLastError(kSentinelError);
-    HANDLE second = CreateMutexW(nullptr, TRUE, L"ConformanceMutexName");
+    const ObjectHandle second(CreateMutexW(nullptr, TRUE, L"ConformanceMutexName"));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
-    other = WaitForSingleObject(second, 10);
-    CloseHandle(second);
+    other = WaitForSingleObject(second.Get(), 10);
   });
   t.join();
   EXPECT_EQ(other, (DWORD)WAIT_TIMEOUT);  // still owned by this thread
   ArmLastError();
-  Handle byAnsiName(CreateMutexA(nullptr, FALSE, "ConformanceMutexName"));
+  ObjectHandle byAnsiName(CreateMutexA(nullptr, FALSE, "ConformanceMutexName"));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
   // Object names are case-sensitive.
   ArmLastError();
-  Handle otherCase(CreateMutexW(nullptr, FALSE, L"conformancemutexname"));
+  ObjectHandle otherCase(CreateMutexW(nullptr, FALSE, L"conformancemutexname"));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
-  EXPECT_TRUE(ReleaseMutex(first.h));
+  EXPECT_TRUE(ReleaseMutex(first.Get()));
 }
 
 TEST(ConformanceMutex, OpeningNeedsAnExistingName) {
   ArmLastError();
   EXPECT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, L"ConformanceMutexNobodyMade"), nullptr);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
-  Handle made(CreateMutexW(nullptr, FALSE, L"ConformanceMutexMade"));
-  Handle opened(OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, L"ConformanceMutexMade"));
-  ASSERT_NE(opened.h, nullptr);
-  EXPECT_EQ(WaitForSingleObject(opened.h, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitFromOtherThread(made.h, 10), (DWORD)WAIT_TIMEOUT);
-  EXPECT_TRUE(ReleaseMutex(made.h));
-  CloseHandle(made.h);
-  CloseHandle(opened.h);
-  made.h = opened.h = nullptr;
+  ObjectHandle made(CreateMutexW(nullptr, FALSE, L"ConformanceMutexMade"));
+  ObjectHandle opened(OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, L"ConformanceMutexMade"));
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(WaitForSingleObject(opened.Get(), 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitFromOtherThread(made.Get(), 10), (DWORD)WAIT_TIMEOUT);
+  EXPECT_TRUE(ReleaseMutex(made.Get()));
+  made.Reset();
+  opened.Reset();
   ArmLastError();
   EXPECT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, L"ConformanceMutexMade"), nullptr);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
@@ -108,24 +101,24 @@ TEST(ConformanceMutex, OpeningNeedsAnExistingName) {
 
 TEST(ConformanceMutex, AThreadThatEndsOwningAbandonsIt) {
   for (const wchar_t* name : {static_cast<const wchar_t*>(nullptr), L"ConformanceMutexAbandoned"}) {
-    Handle mutex(CreateMutexW(nullptr, FALSE, name));
-    EXPECT_EQ(WaitFromOtherThread(mutex.h, 0, false), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(mutex.h, 1000), (DWORD)WAIT_ABANDONED);
+    ObjectHandle mutex(CreateMutexW(nullptr, FALSE, name));
+    EXPECT_EQ(WaitFromOtherThread(mutex.Get(), 0, false), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(mutex.Get(), 1000), (DWORD)WAIT_ABANDONED);
     // The abandonment is reported once; the new owner holds it normally.
-    EXPECT_EQ(WaitForSingleObject(mutex.h, 0), WAIT_OBJECT_0);
-    EXPECT_TRUE(ReleaseMutex(mutex.h));
-    EXPECT_TRUE(ReleaseMutex(mutex.h));
-    EXPECT_EQ(WaitFromOtherThread(mutex.h, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(mutex.Get(), 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(mutex.Get()));
+    EXPECT_TRUE(ReleaseMutex(mutex.Get()));
+    EXPECT_EQ(WaitFromOtherThread(mutex.Get(), 0), WAIT_OBJECT_0);
   }
 }
 
 TEST(ConformanceMutex, WaitForManyReportsTheAbandonedIndex) {
-  Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  Handle mutex(CreateMutexW(nullptr, FALSE, nullptr));
-  EXPECT_EQ(WaitFromOtherThread(mutex.h, 0, false), WAIT_OBJECT_0);
-  HANDLE both[2] = {event.h, mutex.h};
+  ObjectHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ObjectHandle mutex(CreateMutexW(nullptr, FALSE, nullptr));
+  EXPECT_EQ(WaitFromOtherThread(mutex.Get(), 0, false), WAIT_OBJECT_0);
+  HANDLE both[2] = {event.Get(), mutex.Get()};
   EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 1000), (DWORD)WAIT_ABANDONED_0 + 1);
-  EXPECT_TRUE(ReleaseMutex(mutex.h));
+  EXPECT_TRUE(ReleaseMutex(mutex.Get()));
 }
 
 TEST(ConformanceMutex, BadNamesAreRefused) {

@@ -5,6 +5,7 @@
 #include "conformance.h"
 
 #include <gtest/gtest.h>
+#include <handles/win32.h>
 
 #include <cstring>
 #include <vector>
@@ -14,12 +15,7 @@ namespace {
 const WCHAR kName[] = L"VornConformanceSvc";
 const WCHAR kPath[] = L"C:\\VornConformance\\none.exe";
 
-struct ScCloser {
-  SC_HANDLE handle;
-  ~ScCloser() {
-    if (handle) CloseServiceHandle(handle);
-  }
-};
+using handles::ServiceHandle;
 
 SC_HANDLE CreateDemandService(SC_HANDLE manager, const WCHAR* name, DWORD access) {
   return CreateServiceW(manager, name, nullptr, access, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
@@ -30,21 +26,17 @@ SC_HANDLE CreateDemandService(SC_HANDLE manager, const WCHAR* name, DWORD access
 class ConformanceScm : public testing::Test {
  protected:
   void SetUp() override {
-    m_manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    ASSERT_NE(m_manager, nullptr) << GetLastError();
+    ASSERT_TRUE(m_manager) << GetLastError();
     RemoveService();
   }
-  void TearDown() override {
-    RemoveService();
-    CloseServiceHandle(m_manager);
-  }
+  void TearDown() override { RemoveService(); }
   void RemoveService() {
-    if (SC_HANDLE service = OpenServiceW(m_manager, kName, DELETE)) {
-      DeleteService(service);
-      CloseServiceHandle(service);
-    }
+    if (const ServiceHandle service{OpenServiceW(Manager(), kName, DELETE)}) DeleteService(service.Get());
   }
-  SC_HANDLE m_manager = nullptr;
+  SC_HANDLE Manager() const { return m_manager.Get(); }
+
+ private:
+  const ServiceHandle m_manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
 };
 
 TEST_F(ConformanceScm, OpenManagerChecksMachineAndDatabase) {
@@ -54,9 +46,8 @@ TEST_F(ConformanceScm, OpenManagerChecksMachineAndDatabase) {
   ArmLastError();
   EXPECT_EQ(OpenSCManagerW(nullptr, SERVICES_FAILED_DATABASEW, SC_MANAGER_CONNECT), nullptr);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_DATABASE_DOES_NOT_EXIST);
-  SC_HANDLE empty = OpenSCManagerW(L"", SERVICES_ACTIVE_DATABASEW, 0);
-  EXPECT_NE(empty, nullptr);
-  ScCloser closer{empty};
+  const ServiceHandle empty(OpenSCManagerW(L"", SERVICES_ACTIVE_DATABASEW, 0));
+  EXPECT_TRUE(empty);
 }
 
 TEST_F(ConformanceScm, CreateChecksArgumentsInOrder) {
@@ -66,22 +57,21 @@ TEST_F(ConformanceScm, CreateChecksArgumentsInOrder) {
             nullptr);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
   ArmLastError();
-  EXPECT_EQ(CreateServiceW(m_manager, kName, nullptr, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+  EXPECT_EQ(CreateServiceW(Manager(), kName, nullptr, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
                            nullptr),
             nullptr);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_ADDRESS);
 
-  SC_HANDLE connectOnly = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  ScCloser closer{connectOnly};
+  const ServiceHandle connectOnly(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   ArmLastError();
-  EXPECT_EQ(CreateDemandService(connectOnly, kName, 0), nullptr);
+  EXPECT_EQ(CreateDemandService(connectOnly.Get(), kName, 0), nullptr);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
 
   ArmLastError();
-  EXPECT_EQ(CreateDemandService(m_manager, L"", 0), nullptr);
+  EXPECT_EQ(CreateDemandService(Manager(), L"", 0), nullptr);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_NAME);
   ArmLastError();
-  EXPECT_EQ(CreateServiceW(m_manager, kName, nullptr, 0, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, 0, L"",
+  EXPECT_EQ(CreateServiceW(Manager(), kName, nullptr, 0, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, 0, L"",
                            nullptr, nullptr, nullptr, nullptr, nullptr),
             nullptr);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
@@ -98,7 +88,7 @@ TEST_F(ConformanceScm, CreateRejectsInvalidKinds) {
   };
   for (const auto& c : cases) {
     ArmLastError();
-    EXPECT_EQ(CreateServiceW(m_manager, kName, nullptr, 0, c.type, c.start, 0, kPath, nullptr, nullptr, nullptr,
+    EXPECT_EQ(CreateServiceW(Manager(), kName, nullptr, 0, c.type, c.start, 0, kPath, nullptr, nullptr, nullptr,
                              nullptr, nullptr),
               nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER) << c.type << " " << c.start;
@@ -106,20 +96,19 @@ TEST_F(ConformanceScm, CreateRejectsInvalidKinds) {
 }
 
 TEST_F(ConformanceScm, SecondCreateFailsWithServiceExists) {
-  SC_HANDLE service = CreateDemandService(m_manager, kName, SERVICE_QUERY_STATUS);
-  ASSERT_NE(service, nullptr) << GetLastError();
-  ScCloser closer{service};
+  const ServiceHandle service(CreateDemandService(Manager(), kName, SERVICE_QUERY_STATUS));
+  ASSERT_TRUE(service) << GetLastError();
   ArmLastError();
-  EXPECT_EQ(CreateDemandService(m_manager, kName, 0), nullptr);
+  EXPECT_EQ(CreateDemandService(Manager(), kName, 0), nullptr);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_EXISTS);
 }
 
 TEST_F(ConformanceScm, OpenMissingServiceFails) {
   ArmLastError();
-  EXPECT_EQ(OpenServiceW(m_manager, L"VornNoSuchService", SERVICE_QUERY_STATUS), nullptr);
+  EXPECT_EQ(OpenServiceW(Manager(), L"VornNoSuchService", SERVICE_QUERY_STATUS), nullptr);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_DOES_NOT_EXIST);
   ArmLastError();
-  EXPECT_EQ(OpenServiceW(m_manager, nullptr, SERVICE_QUERY_STATUS), nullptr);
+  EXPECT_EQ(OpenServiceW(Manager(), nullptr, SERVICE_QUERY_STATUS), nullptr);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_ADDRESS);
   ArmLastError();
   EXPECT_EQ(OpenServiceW(nullptr, kName, SERVICE_QUERY_STATUS), nullptr);
@@ -127,62 +116,60 @@ TEST_F(ConformanceScm, OpenMissingServiceFails) {
 }
 
 TEST_F(ConformanceScm, StoppedServiceAnswersControlsAndQueries) {
-  SC_HANDLE service = CreateDemandService(m_manager, kName, SERVICE_ALL_ACCESS);
-  ASSERT_NE(service, nullptr) << GetLastError();
-  ScCloser closer{service};
+  const ServiceHandle service(CreateDemandService(Manager(), kName, SERVICE_ALL_ACCESS));
+  ASSERT_TRUE(service) << GetLastError();
   SERVICE_STATUS status;
   memset(&status, 0xcc, sizeof(status));
-  ASSERT_TRUE(QueryServiceStatus(service, &status));
+  ASSERT_TRUE(QueryServiceStatus(service.Get(), &status));
   EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOPPED);
   EXPECT_EQ(status.dwServiceType, (DWORD)SERVICE_WIN32_OWN_PROCESS);
 
   memset(&status, 0xcc, sizeof(status));
   ArmLastError();
-  EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_STOP, &status));
+  EXPECT_FALSE(ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_NOT_ACTIVE);
   EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOPPED);
 
   // Shutdown, power and session events come from the system only.
   for (DWORD control : {SERVICE_CONTROL_SHUTDOWN, SERVICE_CONTROL_POWEREVENT, SERVICE_CONTROL_SESSIONCHANGE}) {
     ArmLastError();
-    EXPECT_FALSE(ControlService(service, control, &status));
+    EXPECT_FALSE(ControlService(service.Get(), control, &status));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER) << control;
   }
 }
 
 TEST_F(ConformanceScm, HandleRightsAreChecked) {
-  SC_HANDLE created = CreateDemandService(m_manager, kName, 0);
-  ASSERT_NE(created, nullptr) << GetLastError();
-  ScCloser closer{created};
+  const ServiceHandle created(CreateDemandService(Manager(), kName, 0));
+  ASSERT_TRUE(created) << GetLastError();
   SERVICE_STATUS status;
   ArmLastError();
-  EXPECT_FALSE(QueryServiceStatus(created, &status));
+  EXPECT_FALSE(QueryServiceStatus(created.Get(), &status));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
   ArmLastError();
-  EXPECT_FALSE(ControlService(created, SERVICE_CONTROL_STOP, &status));
+  EXPECT_FALSE(ControlService(created.Get(), SERVICE_CONTROL_STOP, &status));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
   ArmLastError();
-  EXPECT_FALSE(DeleteService(created));
+  EXPECT_FALSE(DeleteService(created.Get()));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
 }
 
 TEST_F(ConformanceScm, DeletedServiceLingersUntilItsHandlesClose) {
-  SC_HANDLE created = CreateDemandService(m_manager, kName, DELETE);
-  ASSERT_NE(created, nullptr) << GetLastError();
-  SC_HANDLE other = OpenServiceW(m_manager, kName, SERVICE_QUERY_STATUS);
-  ASSERT_NE(other, nullptr);
-  ASSERT_TRUE(DeleteService(created));
+  ServiceHandle created(CreateDemandService(Manager(), kName, DELETE));
+  ASSERT_TRUE(created) << GetLastError();
+  ServiceHandle other(OpenServiceW(Manager(), kName, SERVICE_QUERY_STATUS));
+  ASSERT_TRUE(other);
+  ASSERT_TRUE(DeleteService(created.Get()));
   ArmLastError();
-  EXPECT_FALSE(DeleteService(created));
+  EXPECT_FALSE(DeleteService(created.Get()));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_MARKED_FOR_DELETE);
   ArmLastError();
-  EXPECT_EQ(CreateDemandService(m_manager, kName, 0), nullptr);
+  EXPECT_EQ(CreateDemandService(Manager(), kName, 0), nullptr);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_MARKED_FOR_DELETE);
-  CloseServiceHandle(created);
-  CloseServiceHandle(other);
+  created.Reset();
+  other.Reset();
   Sleep(1000);  // Windows removes the key asynchronously once the last handle is gone
   ArmLastError();
-  EXPECT_EQ(OpenServiceW(m_manager, kName, SERVICE_QUERY_STATUS), nullptr);
+  EXPECT_EQ(OpenServiceW(Manager(), kName, SERVICE_QUERY_STATUS), nullptr);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_DOES_NOT_EXIST);
 }
 
@@ -217,11 +204,11 @@ class ConformanceScmConfig2 : public ConformanceScm {
  protected:
   void SetUp() override {
     ConformanceScm::SetUp();
-    m_service = CreateDemandService(m_manager, kName, SERVICE_ALL_ACCESS);
-    ASSERT_NE(m_service, nullptr) << GetLastError();
+    m_service.Reset(CreateDemandService(Manager(), kName, SERVICE_ALL_ACCESS));
+    ASSERT_TRUE(m_service) << GetLastError();
   }
   void TearDown() override {
-    CloseServiceHandle(m_service);
+    m_service.Reset();
     ConformanceScm::TearDown();
   }
   // The whole answer of a level, asked for in two calls as callers do.
@@ -234,59 +221,61 @@ class ConformanceScmConfig2 : public ConformanceScm {
     EXPECT_EQ(buffer[needed], 0xcc) << "written past the size it asked for";
     return buffer;
   }
-  SC_HANDLE m_service = nullptr;
+  SC_HANDLE Service() const { return m_service.Get(); }
+
+ private:
+  ServiceHandle m_service;
 };
 
 TEST_F(ConformanceScmConfig2, DescriptionIsStoredAndAnswered) {
   BYTE buffer[512];
   DWORD needed = 0;
-  ASSERT_TRUE(QueryServiceConfig2W(m_service, SERVICE_CONFIG_DESCRIPTION, buffer, sizeof(buffer), &needed));
+  ASSERT_TRUE(QueryServiceConfig2W(Service(), SERVICE_CONFIG_DESCRIPTION, buffer, sizeof(buffer), &needed));
   EXPECT_EQ(needed, (DWORD)sizeof(SERVICE_DESCRIPTIONW));
   EXPECT_EQ(reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer)->lpDescription, nullptr);
   ArmLastError();
-  EXPECT_FALSE(QueryServiceConfig2W(m_service, 0xfff0, buffer, sizeof(buffer), &needed));
+  EXPECT_FALSE(QueryServiceConfig2W(Service(), 0xfff0, buffer, sizeof(buffer), &needed));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_LEVEL);
   ArmLastError();
-  EXPECT_FALSE(QueryServiceConfig2W(m_service, SERVICE_CONFIG_DESCRIPTION, buffer, sizeof(buffer), nullptr));
+  EXPECT_FALSE(QueryServiceConfig2W(Service(), SERVICE_CONFIG_DESCRIPTION, buffer, sizeof(buffer), nullptr));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_ADDRESS);
 
   WCHAR text[] = L"Conformance description";
   SERVICE_DESCRIPTIONW description = {text};
-  ASSERT_TRUE(ChangeServiceConfig2W(m_service, SERVICE_CONFIG_DESCRIPTION, &description)) << GetLastError();
+  ASSERT_TRUE(ChangeServiceConfig2W(Service(), SERVICE_CONFIG_DESCRIPTION, &description)) << GetLastError();
   ArmLastError();
-  EXPECT_FALSE(QueryServiceConfig2W(m_service, SERVICE_CONFIG_DESCRIPTION, buffer, sizeof(SERVICE_DESCRIPTIONW),
+  EXPECT_FALSE(QueryServiceConfig2W(Service(), SERVICE_CONFIG_DESCRIPTION, buffer, sizeof(SERVICE_DESCRIPTIONW),
                                     &needed));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(needed, (DWORD)(sizeof(SERVICE_DESCRIPTIONW) + sizeof(text)));
-  auto answer = Query(m_service, SERVICE_CONFIG_DESCRIPTION);
+  auto answer = Query(Service(), SERVICE_CONFIG_DESCRIPTION);
   ASSERT_FALSE(answer.empty());
   EXPECT_STREQ(reinterpret_cast<SERVICE_DESCRIPTIONW*>(answer.data())->lpDescription, text);
 
   description.lpDescription = nullptr;
-  ASSERT_TRUE(ChangeServiceConfig2W(m_service, SERVICE_CONFIG_DESCRIPTION, &description));
-  answer = Query(m_service, SERVICE_CONFIG_DESCRIPTION);
+  ASSERT_TRUE(ChangeServiceConfig2W(Service(), SERVICE_CONFIG_DESCRIPTION, &description));
+  answer = Query(Service(), SERVICE_CONFIG_DESCRIPTION);
   ASSERT_FALSE(answer.empty());
   EXPECT_STREQ(reinterpret_cast<SERVICE_DESCRIPTIONW*>(answer.data())->lpDescription, text);
   WCHAR empty[] = L"";
   description.lpDescription = empty;
-  ASSERT_TRUE(ChangeServiceConfig2W(m_service, SERVICE_CONFIG_DESCRIPTION, &description));
-  ASSERT_TRUE(QueryServiceConfig2W(m_service, SERVICE_CONFIG_DESCRIPTION, buffer, sizeof(buffer), &needed));
+  ASSERT_TRUE(ChangeServiceConfig2W(Service(), SERVICE_CONFIG_DESCRIPTION, &description));
+  ASSERT_TRUE(QueryServiceConfig2W(Service(), SERVICE_CONFIG_DESCRIPTION, buffer, sizeof(buffer), &needed));
   EXPECT_EQ(reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer)->lpDescription, nullptr);
 }
 
 TEST_F(ConformanceScmConfig2, RightsAreChecked) {
-  SC_HANDLE queryOnly = OpenServiceW(m_manager, kName, SERVICE_QUERY_STATUS);
-  ASSERT_NE(queryOnly, nullptr);
-  ScCloser closer{queryOnly};
+  const ServiceHandle queryOnly(OpenServiceW(Manager(), kName, SERVICE_QUERY_STATUS));
+  ASSERT_TRUE(queryOnly);
   WCHAR text[] = L"Conformance description";
   SERVICE_DESCRIPTIONW description = {text};
   ArmLastError();
-  EXPECT_FALSE(ChangeServiceConfig2W(queryOnly, SERVICE_CONFIG_DESCRIPTION, &description));
+  EXPECT_FALSE(ChangeServiceConfig2W(queryOnly.Get(), SERVICE_CONFIG_DESCRIPTION, &description));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
   BYTE buffer[512];
   DWORD needed = 0;
   ArmLastError();
-  EXPECT_FALSE(QueryServiceConfig2W(queryOnly, SERVICE_CONFIG_DESCRIPTION, buffer, sizeof(buffer), &needed));
+  EXPECT_FALSE(QueryServiceConfig2W(queryOnly.Get(), SERVICE_CONFIG_DESCRIPTION, buffer, sizeof(buffer), &needed));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
   ArmLastError();
   EXPECT_FALSE(ChangeServiceConfig2W(nullptr, SERVICE_CONFIG_DESCRIPTION, &description));
@@ -297,18 +286,17 @@ TEST_F(ConformanceScmConfig2, FailureActionsAreStoredAndAnswered) {
   SC_ACTION actions[] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_NONE, 0}};
   SERVICE_FAILURE_ACTIONSW failure = {86400, nullptr, nullptr, 3, actions};
   // A restart needs the right to start the service.
-  SC_HANDLE changeOnly = OpenServiceW(m_manager, kName, SERVICE_CHANGE_CONFIG);
-  ASSERT_NE(changeOnly, nullptr);
-  ScCloser closer{changeOnly};
+  const ServiceHandle changeOnly(OpenServiceW(Manager(), kName, SERVICE_CHANGE_CONFIG));
+  ASSERT_TRUE(changeOnly);
   ArmLastError();
-  EXPECT_FALSE(ChangeServiceConfig2W(changeOnly, SERVICE_CONFIG_FAILURE_ACTIONS, &failure));
+  EXPECT_FALSE(ChangeServiceConfig2W(changeOnly.Get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
 
-  ASSERT_TRUE(ChangeServiceConfig2W(m_service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) << GetLastError();
+  ASSERT_TRUE(ChangeServiceConfig2W(Service(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) << GetLastError();
   // Without an action list the stored actions and reset period stay.
   SERVICE_FAILURE_ACTIONSW keep = {1, nullptr, nullptr, 0, nullptr};
-  ASSERT_TRUE(ChangeServiceConfig2W(m_service, SERVICE_CONFIG_FAILURE_ACTIONS, &keep));
-  auto answer = Query(m_service, SERVICE_CONFIG_FAILURE_ACTIONS);
+  ASSERT_TRUE(ChangeServiceConfig2W(Service(), SERVICE_CONFIG_FAILURE_ACTIONS, &keep));
+  auto answer = Query(Service(), SERVICE_CONFIG_FAILURE_ACTIONS);
   ASSERT_GE(answer.size(), sizeof(SERVICE_FAILURE_ACTIONSW));
   const auto* stored = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(answer.data());
   EXPECT_EQ(stored->dwResetPeriod, 86400u);

@@ -115,14 +115,14 @@ TEST(ConformanceHidInput, KeyboardsAndMiceOpenOnlyWithoutAccess) {
     for (DWORD access : {(DWORD)GENERIC_READ, (DWORD)GENERIC_WRITE}) {
       ArmLastError();
       hidtest::Handle refused(hidtest::Open(entry.path, access));
-      EXPECT_FALSE(refused.valid()) << access;
+      EXPECT_FALSE(refused.Valid()) << access;
       EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED) << access;
     }
     hidtest::Handle query(hidtest::Open(entry.path, 0));
-    ASSERT_TRUE(query.valid()) << GetLastError();
+    ASSERT_TRUE(query.Valid()) << GetLastError();
     HIDD_ATTRIBUTES attributes{};
     attributes.Size = sizeof(attributes);
-    EXPECT_TRUE(HidD_GetAttributes(query.get(), &attributes));
+    EXPECT_TRUE(HidD_GetAttributes(query.Get(), &attributes));
     EXPECT_EQ(attributes.VendorID, entry.attributes.VendorID);
   }
   if (!held) GTEST_SKIP() << "no keyboard or mouse present";

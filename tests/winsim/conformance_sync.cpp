@@ -2,20 +2,16 @@
 #include "conformance.h"
 
 #include <gtest/gtest.h>
+#include <handles/win32.h>
 
 namespace {
 
-struct HandleCloser {
-  HANDLE handle;
-  ~HandleCloser() {
-    if (handle) CloseHandle(handle);
-  }
-};
+using handles::ObjectHandle;
 
 TEST(ConformanceEvent, ManualResetStaysSignalledUntilReset) {
-  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  ASSERT_NE(event, nullptr);
-  HandleCloser closer{event};
+  ObjectHandle owner(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(owner);
+  const HANDLE event = owner.Get();
   EXPECT_EQ(WaitForSingleObject(event, 0), (DWORD)WAIT_TIMEOUT);
   ASSERT_TRUE(SetEvent(event));
   EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
@@ -25,16 +21,15 @@ TEST(ConformanceEvent, ManualResetStaysSignalledUntilReset) {
 }
 
 TEST(ConformanceEvent, AutoResetReleasesOneWait) {
-  HANDLE event = CreateEventW(nullptr, FALSE, TRUE, nullptr);
-  ASSERT_NE(event, nullptr);
-  HandleCloser closer{event};
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(event, 0), (DWORD)WAIT_TIMEOUT);
+  ObjectHandle event(CreateEventW(nullptr, FALSE, TRUE, nullptr));
+  ASSERT_TRUE(event);
+  EXPECT_EQ(WaitForSingleObject(event.Get(), 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(event.Get(), 0), (DWORD)WAIT_TIMEOUT);
 }
 
 TEST(ConformanceWait, WaitAnyReportsTheFirstSignalledIndex) {
-  HANDLE events[2] = {CreateEventW(nullptr, TRUE, FALSE, nullptr), CreateEventW(nullptr, TRUE, TRUE, nullptr)};
-  HandleCloser a{events[0]}, b{events[1]};
+  ObjectHandle a(CreateEventW(nullptr, TRUE, FALSE, nullptr)), b(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+  HANDLE events[2] = {a.Get(), b.Get()};
   EXPECT_EQ(WaitForMultipleObjects(2, events, FALSE, 0), WAIT_OBJECT_0 + 1);
   EXPECT_EQ(WaitForMultipleObjects(2, events, TRUE, 0), (DWORD)WAIT_TIMEOUT);
   SetEvent(events[0]);

@@ -2,37 +2,33 @@
 #include "conformance.h"
 
 #include <gtest/gtest.h>
+#include <handles/win32.h>
 
 #include <atomic>
 
 namespace {
 
+HANDLE NewEvent() { return CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+
 struct Work {
-  HANDLE started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const handles::ObjectHandle started{NewEvent()}, release{NewEvent()}, done{NewEvent()};
   std::atomic<DWORD> threadId{0};
-  ~Work() {
-    CloseHandle(started);
-    CloseHandle(release);
-    CloseHandle(done);
-  }
 };
 
 DWORD WINAPI Blocking(LPVOID context) {
   auto* work = static_cast<Work*>(context);
   work->threadId = GetCurrentThreadId();
-  SetEvent(work->started);
-  WaitForSingleObject(work->release, 60000);
-  SetEvent(work->done);
+  SetEvent(work->started.Get());
+  WaitForSingleObject(work->release.Get(), 60000);
+  SetEvent(work->done.Get());
   return 0;
 }
 
 TEST(ConformanceThreadPool, ItemsRunOnPoolThreads) {
   Work work;
-  SetEvent(work.release);
+  SetEvent(work.release.Get());
   ASSERT_TRUE(QueueUserWorkItem(Blocking, &work, WT_EXECUTEDEFAULT));
-  ASSERT_EQ(WaitForSingleObject(work.done, 60000), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(work.done.Get(), 60000), WAIT_OBJECT_0);
   EXPECT_NE(work.threadId.load(), GetCurrentThreadId());
 }
 
@@ -41,12 +37,12 @@ TEST(ConformanceThreadPool, LongFunctionsRunSideBySide) {
   ASSERT_TRUE(QueueUserWorkItem(Blocking, &first, WT_EXECUTELONGFUNCTION));
   ASSERT_TRUE(QueueUserWorkItem(Blocking, &second, WT_EXECUTELONGFUNCTION));
   // Both are running at once: each is waiting for its release.
-  HANDLE started[2] = {first.started, second.started};
+  HANDLE started[2] = {first.started.Get(), second.started.Get()};
   EXPECT_EQ(WaitForMultipleObjects(2, started, TRUE, 60000), WAIT_OBJECT_0);
   EXPECT_NE(first.threadId.load(), second.threadId.load());
-  SetEvent(first.release);
-  SetEvent(second.release);
-  HANDLE done[2] = {first.done, second.done};
+  SetEvent(first.release.Get());
+  SetEvent(second.release.Get());
+  HANDLE done[2] = {first.done.Get(), second.done.Get()};
   EXPECT_EQ(WaitForMultipleObjects(2, done, TRUE, 60000), WAIT_OBJECT_0);
 }
 

@@ -4,6 +4,8 @@
 
 #include "conformance.h"
 
+#include <handles/win32.h>
+
 #include <string>
 #include <vector>
 
@@ -31,23 +33,8 @@ struct Controller {
 };
 Controller FindController();
 
-// A handle closed at scope exit.
-class Handle {
- public:
-  explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : m_handle(handle) {}
-  ~Handle() { Reset(); }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return m_handle; }
-  bool valid() const { return m_handle && m_handle != INVALID_HANDLE_VALUE; }
-  void Reset(HANDLE next = INVALID_HANDLE_VALUE) {
-    if (valid()) CloseHandle(m_handle);
-    m_handle = next;
-  }
-
- private:
-  HANDLE m_handle;
-};
+// An opened collection, closed at scope exit.
+using Handle = handles::FileHandle;
 
 HANDLE Open(const std::wstring& path, DWORD access, DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE,
             DWORD flags = FILE_FLAG_OVERLAPPED);

@@ -23,8 +23,8 @@ inline HANDLE Open(const std::wstring& path, DWORD access, DWORD flags = FILE_FL
 
 // One overlapped transfer with its own event and a 64-byte buffer.
 struct Transfer {
-  Transfer() : event(CreateEventW(nullptr, TRUE, FALSE, nullptr)) { overlapped.hEvent = event.get(); }
-  Handle event;
+  Transfer() : event(CreateEventW(nullptr, TRUE, FALSE, nullptr)) { overlapped.hEvent = event.Get(); }
+  handles::ObjectHandle event;
   OVERLAPPED overlapped{};
   std::vector<BYTE> buffer = std::vector<BYTE>(64, 0);
   DWORD bytes = 0;

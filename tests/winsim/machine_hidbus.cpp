@@ -26,7 +26,7 @@ HIDP_CAPS CapsOf(const std::wstring& path) {
   Handle handle(Open(path, 0, 0));
   PHIDP_PREPARSED_DATA preparsed = nullptr;
   HIDP_CAPS caps{};
-  EXPECT_TRUE(HidD_GetPreparsedData(handle.get(), &preparsed));
+  EXPECT_TRUE(HidD_GetPreparsedData(handle.Get(), &preparsed));
   EXPECT_EQ(HidP_GetCaps(preparsed, &caps), HIDP_STATUS_SUCCESS);
   HidD_FreePreparsedData(preparsed);
   return caps;
@@ -36,7 +36,7 @@ HIDD_ATTRIBUTES AttributesOf(const std::wstring& path) {
   Handle handle(Open(path, 0, 0));
   HIDD_ATTRIBUTES attributes{};
   attributes.Size = sizeof(attributes);
-  EXPECT_TRUE(HidD_GetAttributes(handle.get(), &attributes));
+  EXPECT_TRUE(HidD_GetAttributes(handle.Get(), &attributes));
   return attributes;
 }
 
@@ -100,20 +100,20 @@ TEST(MachineHidBus, UnplugFailsPendingAndLaterTransfers) {
   const std::wstring path = controller->Path(TouchController::kVendorInput);
   Handle input(Open(path, GENERIC_READ));
   Transfer pending;
-  ASSERT_TRUE(pending.StartRead(input.get()));
+  ASSERT_TRUE(pending.StartRead(input.Get()));
   controller->Detach();
-  EXPECT_EQ(WaitForSingleObject(pending.event.get(), 5000), WAIT_OBJECT_0);
-  EXPECT_EQ(pending.Finish(input.get()), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(WaitForSingleObject(pending.event.Get(), 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(pending.Finish(input.Get()), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
 
   Transfer later;
   SetLastError(0xdeadbeef);
-  EXPECT_FALSE(ReadFile(input.get(), later.buffer.data(), 64, &later.bytes, &later.overlapped));
+  EXPECT_FALSE(ReadFile(input.Get(), later.buffer.data(), 64, &later.bytes, &later.overlapped));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
   HIDD_ATTRIBUTES attributes{};
-  EXPECT_FALSE(HidD_GetAttributes(input.get(), &attributes));
+  EXPECT_FALSE(HidD_GetAttributes(input.Get(), &attributes));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
   Handle reopened(Open(path, GENERIC_READ));
-  EXPECT_FALSE(reopened.valid());
+  EXPECT_FALSE(reopened.Valid());
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
   EXPECT_TRUE(PresentPaths(machine.Bus()).empty());
   ASSERT_EQ(machine.Bus().Interfaces(false).size(), 3u);
@@ -121,8 +121,8 @@ TEST(MachineHidBus, UnplugFailsPendingAndLaterTransfers) {
 
   controller->Attach();
   Handle fresh(Open(path, GENERIC_READ));
-  EXPECT_TRUE(fresh.valid());
-  EXPECT_FALSE(ReadFile(input.get(), later.buffer.data(), 64, &later.bytes, &later.overlapped));
+  EXPECT_TRUE(fresh.Valid());
+  EXPECT_FALSE(ReadFile(input.Get(), later.buffer.data(), 64, &later.bytes, &later.overlapped));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_DEVICE_NOT_CONNECTED) << "a handle from before the unplug stays dead";
 }
 
@@ -134,21 +134,21 @@ TEST(MachineHidBus, ADeafCancelLeavesTheTransferPendingUntilTheDeviceGoes) {
   auto& faults = (*machine).Part<winsim::Faults>();
   Handle input(Open(controller->Path(TouchController::kVendorInput), GENERIC_READ));
   Transfer cancelled, deaf;
-  ASSERT_TRUE(cancelled.StartRead(input.get()));
+  ASSERT_TRUE(cancelled.StartRead(input.Get()));
   faults.Arm(winsim::FaultPoint::kCancelIo, {});
-  EXPECT_TRUE(CancelIo(input.get()));
-  EXPECT_FALSE(GetOverlappedResult(input.get(), &cancelled.overlapped, &cancelled.bytes, FALSE));
+  EXPECT_TRUE(CancelIo(input.Get()));
+  EXPECT_FALSE(GetOverlappedResult(input.Get(), &cancelled.overlapped, &cancelled.bytes, FALSE));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_INCOMPLETE);
   EXPECT_EQ(faults.Hits(winsim::FaultPoint::kCancelIo), 1u);
-  EXPECT_TRUE(CancelIo(input.get()));
-  EXPECT_EQ(cancelled.Finish(input.get()), (DWORD)ERROR_OPERATION_ABORTED);
+  EXPECT_TRUE(CancelIo(input.Get()));
+  EXPECT_EQ(cancelled.Finish(input.Get()), (DWORD)ERROR_OPERATION_ABORTED);
 
-  ASSERT_TRUE(deaf.StartRead(input.get()));
+  ASSERT_TRUE(deaf.StartRead(input.Get()));
   faults.Arm(winsim::FaultPoint::kCancelIo, {});
-  EXPECT_TRUE(CancelIo(input.get()));
-  EXPECT_EQ(WaitForSingleObject(deaf.event.get(), 0), (DWORD)WAIT_TIMEOUT);
+  EXPECT_TRUE(CancelIo(input.Get()));
+  EXPECT_EQ(WaitForSingleObject(deaf.event.Get(), 0), (DWORD)WAIT_TIMEOUT);
   controller->Detach();
-  EXPECT_EQ(deaf.Finish(input.get()), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(deaf.Finish(input.Get()), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
 }
 
 TEST(MachineHidBus, EachHandleQueuesItsOwnReportsInOrder) {
@@ -162,7 +162,7 @@ TEST(MachineHidBus, EachHandleQueuesItsOwnReportsInOrder) {
     ASSERT_TRUE(port->SendInputReport(TouchController::kVendorInput, report));
   }
   Handle late(Open(path, GENERIC_READ));
-  for (HANDLE handle : {first.get(), second.get()})
+  for (HANDLE handle : {first.Get(), second.Get()})
     for (BYTE n = 1; n <= 3; ++n) {
       Transfer read;
       EXPECT_FALSE(read.StartRead(handle)) << "a queued report completes the read at once";
@@ -170,8 +170,8 @@ TEST(MachineHidBus, EachHandleQueuesItsOwnReportsInOrder) {
       EXPECT_EQ(read.buffer[1], n);
     }
   Transfer nothing;
-  EXPECT_TRUE(nothing.StartRead(late.get())) << "reports sent before the open are not queued for it";
-  CancelIo(late.get());
+  EXPECT_TRUE(nothing.StartRead(late.Get())) << "reports sent before the open are not queued for it";
+  CancelIo(late.Get());
 }
 
 TEST(MachineHidBus, QueueKeepsTheNewestReports) {
@@ -185,7 +185,7 @@ TEST(MachineHidBus, QueueKeepsTheNewestReports) {
   }
   for (size_t n = 40 - winsim::kHidInputBuffers; n < 40; ++n) {
     Transfer read;
-    ASSERT_FALSE(read.StartRead(input.get()));
+    ASSERT_FALSE(read.StartRead(input.Get()));
     EXPECT_EQ(read.buffer[1], n);
   }
 }
@@ -216,7 +216,7 @@ TEST(MachineHidBus, SynchronousReadWaitsForTheDevice) {
   });
   BYTE buffer[64] = {};
   DWORD read = 0;
-  ASSERT_TRUE(ReadFile(input.get(), buffer, sizeof buffer, &read, nullptr));
+  ASSERT_TRUE(ReadFile(input.Get(), buffer, sizeof buffer, &read, nullptr));
   EXPECT_EQ(read, 64u);
   EXPECT_EQ(buffer[1], 7);
 }
@@ -226,9 +226,9 @@ TEST(MachineHidBus, ClosingAHandleCompletesItsPendingRead) {
   auto port = machine.Bus().Devices().at(0);
   Handle input(Open(port->Path(TouchController::kVendorInput), GENERIC_READ));
   Transfer read;
-  ASSERT_TRUE(read.StartRead(input.get()));
+  ASSERT_TRUE(read.StartRead(input.Get()));
   input.Reset();
-  EXPECT_EQ(WaitForSingleObject(read.event.get(), 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(read.event.Get(), 5000), WAIT_OBJECT_0);
   EXPECT_NE(read.overlapped.Internal, (ULONG_PTR)STATUS_PENDING);
 }
 
@@ -237,21 +237,21 @@ TEST(MachineHidBus, FeatureReportsAreSynchronousRequests) {
   auto port = machine.Bus().Devices().at(0);
   Handle screen(Open(port->Path(TouchController::kTouchScreen), 0, 0));
   BYTE feature[8] = {0x0A};
-  ASSERT_TRUE(HidD_GetFeature(screen.get(), feature, sizeof feature));
+  ASSERT_TRUE(HidD_GetFeature(screen.Get(), feature, sizeof feature));
   EXPECT_EQ(feature[1], 2) << "contact count maximum";
   SetLastError(0xdeadbeef);
-  EXPECT_FALSE(HidD_SetFeature(screen.get(), feature, sizeof feature));
+  EXPECT_FALSE(HidD_SetFeature(screen.Get(), feature, sizeof feature));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_GEN_FAILURE);
   feature[0] = 0x0B;
-  EXPECT_FALSE(HidD_GetFeature(screen.get(), feature, sizeof feature));
+  EXPECT_FALSE(HidD_GetFeature(screen.Get(), feature, sizeof feature));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
   feature[0] = 0x0A;
-  EXPECT_FALSE(HidD_GetFeature(screen.get(), feature, 1));
+  EXPECT_FALSE(HidD_GetFeature(screen.Get(), feature, 1));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-  EXPECT_FALSE(HidD_GetFeature(screen.get(), feature, 0));
+  EXPECT_FALSE(HidD_GetFeature(screen.Get(), feature, 0));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_USER_BUFFER);
   Handle output(Open(port->Path(TouchController::kVendorOutput), 0, 0));
-  EXPECT_FALSE(HidD_GetFeature(output.get(), feature, sizeof feature));
+  EXPECT_FALSE(HidD_GetFeature(output.Get(), feature, sizeof feature));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER) << "the collection has no feature report";
 }
 
@@ -323,7 +323,7 @@ TEST(MachineHidBus, ConcurrentTransfersCancelsAndUnplug) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 3; ++t)
     threads.emplace_back([&, t] {
-      const HANDLE input = handles[2 * t]->get(), output = handles[2 * t + 1]->get();
+      const HANDLE input = handles[2 * t]->Get(), output = handles[2 * t + 1]->Get();
       for (int i = 0; i < 50; ++i) {
         Transfer read;
         if (ReadFile(input, read.buffer.data(), 64, &read.bytes, &read.overlapped)) continue;

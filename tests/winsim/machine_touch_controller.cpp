@@ -23,7 +23,7 @@ class ControllerTest : public testing::Test {
         m_input(Open(m_controller->Path(TouchController::kVendorInput), GENERIC_READ)),
         m_output(Open(m_controller->Path(TouchController::kVendorOutput), GENERIC_WRITE)) {}
 
-  DWORD Write(const std::vector<BYTE>& report) { return WriteReport(m_output.get(), report); }
+  DWORD Write(const std::vector<BYTE>& report) { return WriteReport(m_output.Get(), report); }
 
   VirtualMachine m_machine;
   std::shared_ptr<TouchController> m_controller;
@@ -37,8 +37,8 @@ TEST_F(ControllerTest, AnswersTheFirmwareQueryAsTheProductExpectsIt) {
   m_controller->SetObserver([&](const ControllerEvent& event) { events.push_back(event); });
   ASSERT_EQ(Write(kVersionQuery), (DWORD)ERROR_SUCCESS);
   Transfer read;
-  if (read.StartRead(m_input.get())) {
-    ASSERT_EQ(read.Finish(m_input.get()), (DWORD)ERROR_SUCCESS);
+  if (read.StartRead(m_input.Get())) {
+    ASSERT_EQ(read.Finish(m_input.Get()), (DWORD)ERROR_SUCCESS);
   }
   std::vector<BYTE> expected(64, 0);
   expected[0] = 0x02;
@@ -84,7 +84,7 @@ TEST_F(ControllerTest, FixedLengthCommandsAreTaken) {
   EXPECT_TRUE(m_controller->State().wakeOnTouch);
   ASSERT_EQ(Write(CommandReport({0x53, 0x00, 0x00, 0x01}, 6)), (DWORD)ERROR_SUCCESS);
   Transfer read;
-  if (read.StartRead(m_input.get())) read.Finish(m_input.get());
+  if (read.StartRead(m_input.Get())) read.Finish(m_input.Get());
   EXPECT_EQ(read.buffer[2], 0x52);
 }
 
@@ -99,10 +99,10 @@ TEST_F(ControllerTest, MalformedCommandsAreRecordedAndNotAnswered) {
   EXPECT_EQ(std::count(state.actions.begin(), state.actions.end(), ControllerAction::kMalformed), 4);
   EXPECT_EQ(state.versionQueries, 0u);
   Transfer read;
-  ASSERT_TRUE(read.StartRead(m_input.get()));
-  EXPECT_EQ(WaitForSingleObject(read.event.get(), 1000), (DWORD)WAIT_TIMEOUT);
-  CancelIo(m_input.get());
-  EXPECT_EQ(read.Finish(m_input.get()), (DWORD)ERROR_OPERATION_ABORTED);
+  ASSERT_TRUE(read.StartRead(m_input.Get()));
+  EXPECT_EQ(WaitForSingleObject(read.event.Get(), 1000), (DWORD)WAIT_TIMEOUT);
+  CancelIo(m_input.Get());
+  EXPECT_EQ(read.Finish(m_input.Get()), (DWORD)ERROR_OPERATION_ABORTED);
 }
 
 class BridgeTest : public ControllerTest {
@@ -144,7 +144,7 @@ TEST(MachineTouchController, TheNoIdsBridgeTakesFramesToo) {
   frame[0] = 3;
   frame[1] = 0x02;
   frame[2] = 0x20;
-  ASSERT_EQ(WriteReport(output.get(), frame), (DWORD)ERROR_SUCCESS);
+  ASSERT_EQ(WriteReport(output.Get(), frame), (DWORD)ERROR_SUCCESS);
   EXPECT_EQ(controller->State().bridge.param2, 0x20);
 }
 
@@ -154,9 +154,9 @@ TEST_F(ControllerTest, TouchReportsReachTheTouchScreen) {
   std::vector<char> report(14);
   DWORD read = 0;
   OVERLAPPED overlapped{};
-  ASSERT_TRUE(ReadFile(screen.get(), report.data(), 14, &read, &overlapped));
+  ASSERT_TRUE(ReadFile(screen.Get(), report.data(), 14, &read, &overlapped));
   PHIDP_PREPARSED_DATA preparsed = nullptr;
-  ASSERT_TRUE(HidD_GetPreparsedData(screen.get(), &preparsed));
+  ASSERT_TRUE(HidD_GetPreparsedData(screen.Get(), &preparsed));
   ULONG x = 0, y = 0;
   EXPECT_EQ(HidP_GetUsageValue(HidP_Input, 0x01, 0, 0x30, &x, preparsed, report.data(), 14), HIDP_STATUS_SUCCESS);
   EXPECT_EQ(HidP_GetUsageValue(HidP_Input, 0x01, 0, 0x31, &y, preparsed, report.data(), 14), HIDP_STATUS_SUCCESS);
@@ -176,14 +176,14 @@ class FaultTest : public ControllerTest {
  protected:
   // The read of the answer after a version query: its result and bytes.
   DWORD QueryAndRead(Transfer& read, DWORD waitMs = 1000) {
-    if (!read.StartRead(m_input.get())) return ERROR_SUCCESS;
+    if (!read.StartRead(m_input.Get())) return ERROR_SUCCESS;
     EXPECT_EQ(Write(kVersionQuery), (DWORD)ERROR_SUCCESS);
-    if (WaitForSingleObject(read.event.get(), waitMs) != WAIT_OBJECT_0) {
-      CancelIo(m_input.get());
-      read.Finish(m_input.get());
+    if (WaitForSingleObject(read.event.Get(), waitMs) != WAIT_OBJECT_0) {
+      CancelIo(m_input.Get());
+      read.Finish(m_input.Get());
       return WAIT_TIMEOUT;
     }
-    return read.Finish(m_input.get());
+    return read.Finish(m_input.Get());
   }
 };
 
@@ -221,7 +221,7 @@ TEST_F(FaultTest, FailedWriteNeverReachesTheController) {
   m_controller->SetObserver([&](const ControllerEvent& event) { events.push_back(event); });
   Transfer write;
   SetLastError(0xdeadbeef);
-  EXPECT_FALSE(WriteFile(m_output.get(), kVersionQuery.data(), 64, &write.bytes, &write.overlapped));
+  EXPECT_FALSE(WriteFile(m_output.Get(), kVersionQuery.data(), 64, &write.bytes, &write.overlapped));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_GEN_FAILURE);
   EXPECT_TRUE(m_controller->Received().empty());
   ASSERT_EQ(events.size(), 1u);
@@ -231,11 +231,11 @@ TEST_F(FaultTest, FailedWriteNeverReachesTheController) {
 TEST_F(FaultTest, StuckWriteStaysPendingUntilCancelled) {
   m_controller->SetFault(ControllerFault::kStuckWrite);
   Transfer write;
-  ASSERT_FALSE(WriteFile(m_output.get(), kVersionQuery.data(), 64, &write.bytes, &write.overlapped));
+  ASSERT_FALSE(WriteFile(m_output.Get(), kVersionQuery.data(), 64, &write.bytes, &write.overlapped));
   ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
-  EXPECT_EQ(WaitForSingleObject(write.event.get(), 1000), (DWORD)WAIT_TIMEOUT);
-  EXPECT_TRUE(CancelIo(m_output.get()));
-  EXPECT_EQ(write.Finish(m_output.get()), (DWORD)ERROR_OPERATION_ABORTED);
+  EXPECT_EQ(WaitForSingleObject(write.event.Get(), 1000), (DWORD)WAIT_TIMEOUT);
+  EXPECT_TRUE(CancelIo(m_output.Get()));
+  EXPECT_EQ(write.Finish(m_output.Get()), (DWORD)ERROR_OPERATION_ABORTED);
 }
 
 // A driver that hangs (a setting of the bus device, not a controller fault):
@@ -246,11 +246,11 @@ TEST_F(FaultTest, HungWriteOutlastsCancelAndCloseUntilTheHangEndsOrTheDeviceGoes
     m_controller->SetHang(true);
     Handle output(Open(m_controller->Path(TouchController::kVendorOutput), GENERIC_WRITE));
     Transfer write;
-    ASSERT_FALSE(WriteFile(output.get(), kVersionQuery.data(), 64, &write.bytes, &write.overlapped));
+    ASSERT_FALSE(WriteFile(output.Get(), kVersionQuery.data(), 64, &write.bytes, &write.overlapped));
     ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
-    EXPECT_TRUE(CancelIo(output.get()));
+    EXPECT_TRUE(CancelIo(output.Get()));
     output.Reset();  // closing the handle cancels nothing either
-    EXPECT_EQ(WaitForSingleObject(write.event.get(), 1000), (DWORD)WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(write.event.Get(), 1000), (DWORD)WAIT_TIMEOUT);
     EXPECT_TRUE(m_controller->Received().empty());
     EXPECT_TRUE(m_controller->State().hang);
     if (unplug) {
@@ -258,7 +258,7 @@ TEST_F(FaultTest, HungWriteOutlastsCancelAndCloseUntilTheHangEndsOrTheDeviceGoes
     } else {
       m_controller->SetHang(false);
     }
-    ASSERT_EQ(WaitForSingleObject(write.event.get(), 1000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(write.event.Get(), 1000), WAIT_OBJECT_0);
     EXPECT_EQ(static_cast<DWORD>(write.overlapped.Internal & 0xFFFF), unplug ? (DWORD)ERROR_DEVICE_NOT_CONNECTED : (DWORD)ERROR_OPERATION_ABORTED);
   }
 }
@@ -268,7 +268,7 @@ TEST_F(FaultTest, UnplugDuringTheAnswerFailsThePendingRead) {
   Transfer read;
   EXPECT_EQ(QueryAndRead(read, 10000), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
   EXPECT_FALSE(m_controller->Attached());
-  EXPECT_EQ(WriteReport(m_output.get(), kVersionQuery), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(WriteReport(m_output.Get(), kVersionQuery), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
 }
 
 // The answer must miss a 1000 ms wait and still arrive.
@@ -280,11 +280,11 @@ class LateControllerTest : public ControllerTest {
 TEST_F(LateControllerTest, AnswerMissesTheTransferTimeOutAndArrivesAfterIt) {
   static_assert(winsim::kLateAnswerMs > 1000);
   Transfer read;
-  ASSERT_TRUE(read.StartRead(m_input.get()));
+  ASSERT_TRUE(read.StartRead(m_input.Get()));
   ASSERT_EQ(Write(kVersionQuery), (DWORD)ERROR_SUCCESS);
-  EXPECT_EQ(WaitForSingleObject(read.event.get(), 1000), (DWORD)WAIT_TIMEOUT);
-  EXPECT_EQ(WaitForSingleObject(read.event.get(), 10000), WAIT_OBJECT_0);
-  EXPECT_EQ(read.Finish(m_input.get()), (DWORD)ERROR_SUCCESS);
+  EXPECT_EQ(WaitForSingleObject(read.event.Get(), 1000), (DWORD)WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(read.event.Get(), 10000), WAIT_OBJECT_0);
+  EXPECT_EQ(read.Finish(m_input.Get()), (DWORD)ERROR_SUCCESS);
   EXPECT_EQ(read.buffer[2], 0x52);
 }
 
@@ -296,9 +296,9 @@ class PolledControllerTest : public ControllerTest {
 
 TEST_F(PolledControllerTest, ShortReportIsDeliveredAsItIs) {
   Transfer read;
-  ASSERT_TRUE(read.StartRead(m_input.get()));
+  ASSERT_TRUE(read.StartRead(m_input.Get()));
   ASSERT_EQ(Write(kVersionQuery), (DWORD)ERROR_SUCCESS);
-  ASSERT_EQ(read.Finish(m_input.get()), (DWORD)ERROR_SUCCESS);
+  ASSERT_EQ(read.Finish(m_input.Get()), (DWORD)ERROR_SUCCESS);
   EXPECT_EQ(read.bytes, ctlmodel::kShortAnswerBytes);
   EXPECT_EQ(read.buffer[2], 0x52);
 }

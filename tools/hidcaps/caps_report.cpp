@@ -120,7 +120,7 @@ std::optional<std::string> CapsReport(std::span<const uint8_t> descriptor, std::
   std::string text;
   for (size_t i = 0; i < parsed.collections.size(); ++i) {
     PreparsedPtr preparsed(winsim::hid::AllocatePreparsedData(parsed.collections[i]));
-    text += CollectionBlock(i, preparsed.get());
+    text += CollectionBlock(i, preparsed.Get());
   }
   return text;
 }

@@ -4,6 +4,7 @@
 #include <cwchar>
 #include <vector>
 
+#include <handles/win32.h>
 #include <newdev.h>
 #include <setupapi.h>
 
@@ -15,22 +16,6 @@ namespace {
 constexpr DWORD kPollMs = 50;
 // The HIDClass setup class.
 constexpr GUID kHidClass = {0x745A17A0, 0x74D3, 0x11D0, {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
-
-// A device information set, destroyed at scope exit.
-class DeviceSet {
- public:
-  explicit DeviceSet(HDEVINFO set) : m_set(set) {}
-  ~DeviceSet() {
-    if (valid()) SetupDiDestroyDeviceInfoList(m_set);
-  }
-  DeviceSet(const DeviceSet&) = delete;
-  DeviceSet& operator=(const DeviceSet&) = delete;
-  bool valid() const { return m_set != INVALID_HANDLE_VALUE; }
-  HDEVINFO get() const { return m_set; }
-
- private:
-  HDEVINFO m_set;
-};
 
 Failure Fail(const char* step) { return {step, GetLastError()}; }
 
@@ -119,10 +104,10 @@ std::wstring SingleInstanceId(USHORT productId) { return L"ROOT\\VORN" + Hex4(pr
 
 Failure CreateDevices(USHORT productId, vdev::Layout layout) {
   {
-    DeviceSet set(SetupDiCreateDeviceInfoList(&kHidClass, nullptr));
-    if (!set.valid()) return Fail("SetupDiCreateDeviceInfoList");
+    const handles::DeviceInfoSet set(SetupDiCreateDeviceInfoList(&kHidClass, nullptr));
+    if (!set) return Fail("SetupDiCreateDeviceInfoList");
     for (const NewDevice& device : DevicesOf(productId, layout)) {
-      Failure failure = CreateDevice(set.get(), device);
+      Failure failure = CreateDevice(set.Get(), device);
       if (failure.failed()) return failure;
     }
   }
@@ -135,13 +120,13 @@ Failure CreateDevices(USHORT productId, vdev::Layout layout) {
 
 Failure RemoveDevices(int& removed) {
   removed = 0;
-  DeviceSet set(SetupDiGetClassDevsW(&kHidClass, L"ROOT", nullptr, 0));
-  if (!set.valid()) return Fail("SetupDiGetClassDevs");
+  const handles::DeviceInfoSet set(SetupDiGetClassDevsW(&kHidClass, L"ROOT", nullptr, 0));
+  if (!set) return Fail("SetupDiGetClassDevs");
   SP_DEVINFO_DATA device{};
   device.cbSize = sizeof(device);
-  for (DWORD index = 0; SetupDiEnumDeviceInfo(set.get(), index, &device); ++index) {
-    if (!IsOurs(set.get(), device)) continue;
-    if (!SetupDiRemoveDevice(set.get(), &device)) return Fail("SetupDiRemoveDevice");
+  for (DWORD index = 0; SetupDiEnumDeviceInfo(set.Get(), index, &device); ++index) {
+    if (!IsOurs(set.Get(), device)) continue;
+    if (!SetupDiRemoveDevice(set.Get(), &device)) return Fail("SetupDiRemoveDevice");
     ++removed;
   }
   return {};

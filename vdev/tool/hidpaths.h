@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <handles/win32.h>
 #include <setupapi.h>
 
 #include <cwchar>
@@ -18,21 +19,21 @@ constexpr GUID kHidInterface = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0
 
 // Appends the paths to `paths`; false when the class cannot be listed.
 inline bool HidInterfacePaths(std::vector<std::wstring>& paths) {
-  HDEVINFO set = SetupDiGetClassDevsW(&kHidInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) return false;
+  const handles::DeviceInfoSet set(
+      SetupDiGetClassDevsW(&kHidInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+  if (!set) return false;
   SP_DEVICE_INTERFACE_DATA data{};
   data.cbSize = sizeof(data);
-  for (DWORD index = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &kHidInterface, index, &data); ++index) {
+  for (DWORD index = 0; SetupDiEnumDeviceInterfaces(set.Get(), nullptr, &kHidInterface, index, &data); ++index) {
     DWORD needed = 0;
-    SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &needed, nullptr);
+    SetupDiGetDeviceInterfaceDetailW(set.Get(), &data, nullptr, 0, &needed, nullptr);
     if (needed < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) continue;
     std::vector<BYTE> buffer(needed);
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    if (SetupDiGetDeviceInterfaceDetailW(set, &data, detail, needed, nullptr, nullptr))
+    if (SetupDiGetDeviceInterfaceDetailW(set.Get(), &data, detail, needed, nullptr, nullptr))
       paths.emplace_back(detail->DevicePath);
   }
-  SetupDiDestroyDeviceInfoList(set);
   return true;
 }
 

@@ -11,6 +11,8 @@
 // error and exits 1.
 #include <windows.h>
 
+#include <handles/win32.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -38,13 +40,8 @@ class Control {
   Control()
       : m_handle(CreateFileW(VDEV_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                              nullptr, OPEN_EXISTING, 0, nullptr)),
-        m_error(m_handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS) {}
-  ~Control() {
-    if (open()) CloseHandle(m_handle);
-  }
-  Control(const Control&) = delete;
-  Control& operator=(const Control&) = delete;
-  bool open() const { return m_handle != INVALID_HANDLE_VALUE; }
+        m_error(m_handle ? ERROR_SUCCESS : GetLastError()) {}
+  bool open() const { return m_handle.Valid(); }
   // The device is not there (rather than refused or broken).
   bool absent() const { return m_error == ERROR_FILE_NOT_FOUND || m_error == ERROR_PATH_NOT_FOUND; }
   Failure OpenFailure() const {
@@ -55,13 +52,13 @@ class Control {
   bool Ask(uint32_t code, const void* in = nullptr, DWORD inSize = 0, void* out = nullptr, DWORD outSize = 0,
            DWORD* returned = nullptr) {
     DWORD bytes = 0;
-    const BOOL ok = DeviceIoControl(m_handle, code, const_cast<void*>(in), inSize, out, outSize, &bytes, nullptr);
+    const BOOL ok = DeviceIoControl(m_handle.Get(), code, const_cast<void*>(in), inSize, out, outSize, &bytes, nullptr);
     if (returned != nullptr) *returned = bytes;
     return ok != FALSE;
   }
 
  private:
-  HANDLE m_handle;
+  handles::FileHandle m_handle;
   DWORD m_error;
 };
 
@@ -93,15 +90,15 @@ bool ReadStored(Stored& stored) {
 }
 
 Failure Store(const Stored& stored) {
-  HKEY key = nullptr;
-  LONG error =
-      RegCreateKeyExW(HKEY_LOCAL_MACHINE, ServiceKey().c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+  handles::RegKey key;
+  LONG error = RegCreateKeyExW(HKEY_LOCAL_MACHINE, ServiceKey().c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                               key.Receive(), nullptr);
   if (error != ERROR_SUCCESS) return {"RegCreateKeyEx", static_cast<DWORD>(error)};
   const DWORD values[] = {stored.config.firmwareVersion, stored.config.productId, static_cast<DWORD>(stored.layout)};
   const wchar_t* names[] = {VDEV_FIRMWARE_VALUE, VDEV_PRODUCT_VALUE, VDEV_LAYOUT_VALUE};
   for (int i = 0; i < 3 && error == ERROR_SUCCESS; ++i)
-    error = RegSetValueExW(key, names[i], 0, REG_DWORD, reinterpret_cast<const BYTE*>(&values[i]), sizeof(DWORD));
-  RegCloseKey(key);
+    error =
+        RegSetValueExW(key.Get(), names[i], 0, REG_DWORD, reinterpret_cast<const BYTE*>(&values[i]), sizeof(DWORD));
   return error == ERROR_SUCCESS ? Failure{} : Failure{"RegSetValueEx", static_cast<DWORD>(error)};
 }
 

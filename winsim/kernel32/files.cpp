@@ -75,7 +75,7 @@ bool AppendsOnly(DWORD access) { return (access & FILE_APPEND_DATA) && !(access 
 
 class DiskFile final : public IoObject {
  public:
-  DiskFile(host::UniqueFd fd, DWORD access, DWORD flags)
+  DiskFile(handles::UniqueFd fd, DWORD access, DWORD flags)
       : m_fd(std::move(fd)), m_access(access), m_overlapped((flags & FILE_FLAG_OVERLAPPED) != 0) {}
 
   int Fd() const { return m_fd.Get(); }
@@ -100,7 +100,7 @@ class DiskFile final : public IoObject {
   BOOL Finish(DWORD error, DWORD done, LPDWORD transferred, LPOVERLAPPED overlapped);
   LONGLONG StartOffset(LPOVERLAPPED overlapped, bool write);
 
-  host::UniqueFd m_fd;
+  handles::UniqueFd m_fd;
   const DWORD m_access;
   const bool m_overlapped;
   std::mutex m_positionMutex;
@@ -280,12 +280,12 @@ DWORD CheckDisposition(const paths::Resolved& path, const OpenRequest& request) 
 bool OpensLink(const OpenRequest& request) { return (request.flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0; }
 int FollowFlag(const OpenRequest& request) { return OpensLink(request) ? O_NOFOLLOW : 0; }
 
-host::UniqueFd OpenExisting(const paths::Resolved& path, const OpenRequest& request) {
-  host::UniqueFd fd(::open(path.host.c_str(), O_RDWR | O_CLOEXEC | FollowFlag(request)));
+handles::UniqueFd OpenExisting(const paths::Resolved& path, const OpenRequest& request) {
+  handles::UniqueFd fd(::open(path.host.c_str(), O_RDWR | O_CLOEXEC | FollowFlag(request)));
   if (!fd.Valid() && errno == EACCES && !(request.access & (kWriteRights | DELETE)))
-    fd = host::UniqueFd(::open(path.host.c_str(), O_RDONLY | O_CLOEXEC | FollowFlag(request)));
+    fd = handles::UniqueFd(::open(path.host.c_str(), O_RDONLY | O_CLOEXEC | FollowFlag(request)));
   if (!fd.Valid() && errno == ELOOP && OpensLink(request))
-    fd = host::UniqueFd(::open(path.host.c_str(), O_PATH | O_CLOEXEC | O_NOFOLLOW));
+    fd = handles::UniqueFd(::open(path.host.c_str(), O_PATH | O_CLOEXEC | O_NOFOLLOW));
   return fd;
 }
 
@@ -294,13 +294,13 @@ bool IsLinkFd(int fd) {
   return ::fstat(fd, &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-DWORD OpenHost(const paths::Resolved& path, const OpenRequest& request, host::UniqueFd& fd, bool& created) {
+DWORD OpenHost(const paths::Resolved& path, const OpenRequest& request, handles::UniqueFd& fd, bool& created) {
   const bool mayCreate = request.disposition != OPEN_EXISTING && request.disposition != TRUNCATE_EXISTING;
   const mode_t mode = (request.flags & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
   created = false;
   if (mayCreate) {
     // O_EXCL never follows a final link: an existing link is opened below.
-    fd = host::UniqueFd(::open(path.host.c_str(), O_RDWR | O_CLOEXEC | O_CREAT | O_EXCL, mode));
+    fd = handles::UniqueFd(::open(path.host.c_str(), O_RDWR | O_CLOEXEC | O_CREAT | O_EXCL, mode));
     created = fd.Valid();
     if (!fd.Valid() && errno == EEXIST && request.disposition == CREATE_NEW) return ERROR_FILE_EXISTS;
     if (!fd.Valid() && errno != EEXIST) return host::ErrorFromErrno(errno);
@@ -316,7 +316,7 @@ DWORD OpenHost(const paths::Resolved& path, const OpenRequest& request, host::Un
 
 bool Truncates(DWORD disposition) { return disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING; }
 
-DWORD OpenDiskFile(const paths::Resolved& path, const OpenRequest& request, host::UniqueFd& fd, bool& existed) {
+DWORD OpenDiskFile(const paths::Resolved& path, const OpenRequest& request, handles::UniqueFd& fd, bool& existed) {
   if (DWORD error = CheckDisposition(path, request)) return error;
   host::Gate::Hold gate(CurrentMachine().Part<host::Gate>());
   bool created = false;
@@ -375,7 +375,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   const OpenRequest request{access, dwShareMode, dwCreationDisposition, dwFlagsAndAttributes};
   paths::Resolved path;
   if (DWORD error = paths::Resolve(CurrentMachine(), lpFileName, path)) return Fail(error, INVALID_HANDLE_VALUE);
-  host::UniqueFd fd;
+  handles::UniqueFd fd;
   bool existed = false;
   if (DWORD error = OpenDiskFile(path, request, fd, existed)) return Fail(error, INVALID_HANDLE_VALUE);
   HANDLE handle = CurrentMachine().handles().Insert(
@@ -455,7 +455,7 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   if (path.isDirectory) return Fail(ERROR_ACCESS_DENIED, FALSE);
   if (path.trailingSeparator) return Fail(ERROR_INVALID_NAME, FALSE);
   host::Gate::Hold gate(CurrentMachine().Part<host::Gate>());
-  host::UniqueFd fd(::open(path.host.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  handles::UniqueFd fd(::open(path.host.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   struct stat st {};
   if (fd.Valid() && ::fstat(fd.Get(), &st) == 0) {
     if (ReadOnlyOnHost(st)) return Fail(ERROR_ACCESS_DENIED, FALSE);

@@ -7,25 +7,6 @@
 
 namespace winsim::host {
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    m_fd = other.Release();
-  }
-  return *this;
-}
-
-int UniqueFd::Release() {
-  int fd = m_fd;
-  m_fd = -1;
-  return fd;
-}
-
-void UniqueFd::Reset() {
-  if (m_fd >= 0) ::close(m_fd);
-  m_fd = -1;
-}
-
 DWORD ErrorFromErrno(int error) {
   switch (error) {
     case 0: return ERROR_SUCCESS;
@@ -57,7 +38,7 @@ std::filesystem::path ObjectsDir(const Machine& machine) { return machine.config
 Gate::Gate(Machine& machine) {
   std::error_code ec;
   std::filesystem::create_directories(ObjectsDir(machine), ec);
-  m_fd = UniqueFd(::open((ObjectsDir(machine) / "gate.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  m_fd = handles::UniqueFd(::open((ObjectsDir(machine) / "gate.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
 }
 
 Gate::Hold::Hold(Gate& gate) : m_gate(gate), m_lock(gate.m_mutex) {

@@ -1,31 +1,15 @@
-// Host-side helpers of the kernel: descriptor ownership, errno translation and
-// the machine-wide gate that serialises checks made across processes.
+// Host-side helpers of the kernel: errno translation and the machine-wide
+// gate that serialises checks made across processes.
 #pragma once
 
 #include <winsim/sim/machine.h>
+
+#include <handles/fd.h>
 
 #include <filesystem>
 #include <mutex>
 
 namespace winsim::host {
-
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : m_fd(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : m_fd(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { Reset(); }
-  int Get() const { return m_fd; }
-  bool Valid() const { return m_fd >= 0; }
-  int Release();
-  void Reset();
-
- private:
-  int m_fd = -1;
-};
 
 // The Win32 code closest to a host errno.
 DWORD ErrorFromErrno(int error);
@@ -52,7 +36,7 @@ class Gate : public MachinePart {
 
  private:
   std::mutex m_mutex;
-  UniqueFd m_fd;  // may be invalid when the folder is not writable: then in-process only
+  handles::UniqueFd m_fd;  // may be invalid when the folder is not writable: then in-process only
 };
 
 // One-byte OFD lock helpers (per open file description, so two descriptors of

@@ -37,7 +37,7 @@ void NoteReleased(const Mutex* mutex, DWORD tid);
 class Mutex final : public KernelObject, public std::enable_shared_from_this<Mutex> {
  public:
   Mutex() = default;
-  explicit Mutex(host::UniqueFd file) : m_file(std::move(file)) {}
+  explicit Mutex(handles::UniqueFd file) : m_file(std::move(file)) {}
 
   bool Waitable() const override { return true; }
   bool Signaled(DWORD tid) const override;
@@ -60,7 +60,7 @@ class Mutex final : public KernelObject, public std::enable_shared_from_this<Mut
   DWORD m_owner = 0;  // the owning thread; guarded by KernelLock() as the rest
   LONG m_count = 0;
   bool m_abandoned = false;  // unnamed mutexes only
-  host::UniqueFd m_file;
+  handles::UniqueFd m_file;
   mutable bool m_fileLocked = false;
 };
 
@@ -232,7 +232,7 @@ class NamedMutexes : public MachinePart {
 
 std::shared_ptr<Mutex> NamedMutexes::OpenShared(const std::wstring& key, bool create, bool& existed, DWORD& error) {
   const auto path = Folder() / LockFileName(key);
-  host::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666));
+  handles::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666));
   if (!fd.Valid()) {
     error = errno == ENOENT ? ERROR_FILE_NOT_FOUND : host::ErrorFromErrno(errno);
     return nullptr;

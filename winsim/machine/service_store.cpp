@@ -201,15 +201,11 @@ bool IsValidServiceName(const std::wstring& name) {
 ServiceStore::ServiceStore(std::filesystem::path file)
     : m_file(std::move(file)), m_lockFile(m_file.string() + ".lock") {}
 
-ServiceStore::Lock::Lock(const std::filesystem::path& lockFile) {
-  m_fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (m_fd < 0) return;  // no lock file: the folder is gone; reads then find nothing
-  while (::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+ServiceStore::Lock::Lock(const std::filesystem::path& lockFile)
+    : m_fd(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+  if (!m_fd) return;  // no lock file: the folder is gone; reads then find nothing
+  while (::flock(m_fd.Get(), LOCK_EX) != 0 && errno == EINTR) {
   }
-}
-
-ServiceStore::Lock::~Lock() {
-  if (m_fd >= 0) ::close(m_fd);  // closing releases the flock
 }
 
 ServiceStore::Lock ServiceStore::Acquire() const { return Lock(m_lockFile); }

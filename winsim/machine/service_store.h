@@ -6,6 +6,8 @@
 
 #include <winsim/sim/services.h>
 
+#include <handles/fd.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -20,12 +22,11 @@ class ServiceStore {
   class Lock {
    public:
     explicit Lock(const std::filesystem::path& lockFile);
-    ~Lock();
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
 
    private:
-    int m_fd = -1;
+    handles::UniqueFd m_fd;  // closing it releases the lock
   };
 
   Lock Acquire() const;

@@ -20,6 +20,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include <handles/win32.h>
 #include <vdev/control.h>
 #include <vdev/tool/hidpaths.h>
 
@@ -35,12 +36,13 @@ bool Refused(const char* what, BOOL ok) {
 }
 
 int Control() {
-  HANDLE control = CreateFileW(VDEV_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, 0, nullptr);
-  if (control == INVALID_HANDLE_VALUE) {
+  const handles::FileHandle owner(CreateFileW(VDEV_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!owner) {
     std::printf("open: error %lu\n", static_cast<unsigned long>(GetLastError()));
     return 1;
   }
+  const HANDLE control = owner.Get();
   BYTE buffer[64] = {};
   DWORD bytes = 0;
   bool clean = Refused("read", ReadFile(control, buffer, sizeof(buffer), &bytes, nullptr));
@@ -50,21 +52,21 @@ int Control() {
                    DeviceIoControl(control, unknown, buffer, sizeof(buffer), buffer, sizeof(buffer), &bytes, nullptr));
   clean &= Refused("HID class control code", DeviceIoControl(control, kHidCollectionInformation, nullptr, 0, buffer,
                                                              sizeof(buffer), &bytes, nullptr));
-  CloseHandle(control);
   return clean ? 0 : 1;
 }
 
 bool PrintCollection(const wchar_t* path) {
-  HANDLE device = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (device == INVALID_HANDLE_VALUE) {
+  const handles::FileHandle device(
+      CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!device) {
     std::printf("%ls open: error %lu\n", path, static_cast<unsigned long>(GetLastError()));
     return false;
   }
   PHIDP_PREPARSED_DATA preparsed = nullptr;
   HIDP_CAPS caps{};
-  const bool ok = HidD_GetPreparsedData(device, &preparsed) && HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
+  const bool ok =
+      HidD_GetPreparsedData(device.Get(), &preparsed) && HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
   if (preparsed != nullptr) HidD_FreePreparsedData(preparsed);
-  CloseHandle(device);
   if (!ok) return std::printf("%ls caps: error\n", path), false;
   std::printf("%ls usage %04X:%04X input %u output %u feature %u\n", path, caps.UsagePage, caps.Usage,
               caps.InputReportByteLength, caps.OutputReportByteLength, caps.FeatureReportByteLength);

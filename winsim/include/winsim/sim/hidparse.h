@@ -4,11 +4,11 @@
 // descriptors.
 #pragma once
 
+#include <handles/unique_handle.h>
 #include <winsim/hid.h>
 
 #include <array>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -94,9 +94,12 @@ const CollectionLayout* LayoutOf(PHIDP_PREPARSED_DATA data);
 // since it started: what tests of their cost count.
 uint64_t FieldReadsOnThisThread();
 
-struct PreparsedDeleter {
-  void operator()(_HIDP_PREPARSED_DATA* data) const { HidD_FreePreparsedData(data); }
+struct PreparsedTraits {
+  using Handle = PHIDP_PREPARSED_DATA;
+  static Handle None() { return nullptr; }
+  static bool Owns(Handle data) { return data != nullptr; }
+  static void Close(Handle data) { HidD_FreePreparsedData(data); }
 };
-using PreparsedPtr = std::unique_ptr<_HIDP_PREPARSED_DATA, PreparsedDeleter>;
+using PreparsedPtr = handles::UniqueHandle<PreparsedTraits>;
 
 }  // namespace winsim::hid
