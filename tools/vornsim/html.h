@@ -45,7 +45,7 @@ enum class MarkKind {
   kWait,              // a script's wait: not drawn
   kCheckPassed,       // the soak's checks after a quiet period
   kCheckFailed,
-  kCheckUndetermined,  // passed, the controller's byte not determined
+  kCheckUndetermined,  // passed, not held to the setting (the summary says why)
 };
 
 MarkKind Classify(const TimelineEntry& entry);

@@ -9,8 +9,10 @@
 
 #include <winsim/sim/executable.h>
 #include <winsim/sim/identity.h>
+#include <winsim/sim/mouse.h>
 #include <winsim/sim/registry.h>
 #include <winsim/sim/services.h>
+#include <winsim/sim/threadpool.h>
 #include <winsim/sim/touch_controller.h>
 
 #include <algorithm>
@@ -22,6 +24,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,10 +40,11 @@ constexpr const wchar_t* kServiceName = L"VornPalmixSvc";
 constexpr const wchar_t* kWakeKeySuffix = L"\\Software\\Microsoft\\Input\\WakeableInputTypes";
 constexpr uint64_t kMinuteMs = 60000;
 constexpr uint64_t kHourMs = 60 * kMinuteMs;
-// A quiet period outlasts the longest reaction of the service to a burst: a
-// start delay, 45 s of user lookups and a push's 15 attempts.
-constexpr uint64_t kQuietMinMs = 100000;
-constexpr uint64_t kQuietMaxMs = 160000;
+// A quiet period outlasts the longest reaction of the service to the last
+// event of a burst: a start delay, 45 s of look-ups that find nobody and a
+// push's 15 attempts (WakeModel::kLongestReactionMs), with 10 s to spare.
+constexpr uint64_t kQuietMinMs = WakeModel::kLongestReactionMs + 10000;
+constexpr uint64_t kQuietMaxMs = kQuietMinMs + 60000;
 constexpr uint64_t kBurstMin = 3;
 constexpr uint64_t kBurstMax = 8;
 // Idle hours: the first after two hours of story, then every six hours, in
@@ -58,7 +62,12 @@ constexpr size_t kTailLines = 80;
 constexpr size_t kHandleSlack = 4;
 constexpr size_t kHeapBlockSlack = 4;
 constexpr const char* kLeftBehind = "Service object left to the process's end";
+// Dana is logged on at boot; WORKSTATION is also the computer's name.
 const wchar_t* const kUserNames[] = {L"Dana", L"Eli", L"Farah", L"WORKSTATION"};
+// The session changes after which the service looks the user up again.
+bool MovesTheUser(DWORD sessionEvent) {
+  return sessionEvent == WTS_SESSION_LOGON || sessionEvent == WTS_SESSION_LOGOFF || sessionEvent == WTS_CONSOLE_CONNECT;
+}
 const uint32_t kOddValues[] = {257, 256, 511, 3, 0xFF, 0xFFFFFFFF, 0x80000001, 0x100000};
 
 // "Touch" data of other types and lengths, as a user or a tool could leave it.
@@ -77,6 +86,10 @@ const OddData kOddData[] = {
     {L"REG_SZ \"\"", REG_SZ, {0, 0}},
     {L"REG_DWORD without data", REG_DWORD, {}},
 };
+// Another process of the service's session holds the controller's mutex for
+// a moment mostly; now and then for longer than a push waits for it.
+constexpr unsigned kLongHoldPercent = 15;
+constexpr uint64_t kLongHoldMs = WakeModel::kMutexGiveUpMs + 40000;
 const char* const kFaults[] = {"mute", "late", "wrong-report", "short-report", "fail-write", "stuck-write", "unplug"};
 
 enum class Move {
@@ -93,11 +106,17 @@ enum class Move {
   kTouchDelete,
   kKeyDelete,
   kLogOn,
+  kSwitch,
   kLogOff,
+  kLogOffAll,
   kAttach,
   kDetach,
+  kReplug,
+  kMouse,
   kFault,
   kFaultNone,
+  kMutexHold,
+  kMutexRelease,
 };
 
 std::string Narrow(const std::wstring& text) {
@@ -157,7 +176,11 @@ class LogWatch {
 struct Counts {
   size_t handles = 0;
   size_t heapBlocks = 0;
-  size_t threads = 0;  // the service process's simulated threads alive
+  // The service process's simulated threads alive (its entry's and
+  // ServiceMain's) and the work items of its thread pool queued or running:
+  // a watcher run, or a device's check. The pool keeps the idle worker threads
+  // that ran the checks (at most ThreadPool::kMaxWorkers), as Windows' does.
+  size_t threads = 0;
   // Transfers the controller's transport gave up on and keeps until they end
   // (a driver that hangs): each holds an event handle, counted apart.
   size_t kept = 0;
@@ -191,11 +214,28 @@ class Soak {
   void Wait(uint64_t ms);
   std::vector<std::wstring> Play(CommandKind kind, const std::string& text, uint32_t touch = 0,
                                  const std::string& name = {});
+  // Plays `command` and returns the sim lines it printed.
+  std::vector<std::wstring> Play(const Command& command);
   void Say(const std::wstring& text) { m_sim->Output().Print(L"sim", text); }
+  void Touch(Move move);
   void SetData(const OddData& odd);
   void DeleteKey();
+  void SessionChange();
+  void Users(Move move);
   void Stop();
   void ControllerMoved(uint64_t timeMs);
+  // A push opportunity the running service must take.
+  void Opportunity(uint64_t timeMs);
+  // The users by name: those logged on (or not), the one at the console.
+  std::vector<std::string> Names(bool loggedOn);
+  std::string ConsoleName();
+  // Whose setting a change of the story touches: the user at the console
+  // mostly, another logged-on user otherwise; empty: nobody is logged on.
+  std::string PickTarget();
+  std::string AnyOf(const std::vector<std::string>& names) { return names[m_random.Below(names.size())]; }
+  // " NAME" for a change of NAME's setting; none for the console user's,
+  // which a script changes without naming the user.
+  std::string Suffix(const std::string& name) { return name.empty() || name == ConsoleName() ? "" : " " + name; }
 
   // The checks.
   void Check();
@@ -203,8 +243,13 @@ class Soak {
   void IdleHour();
   bool Answered(const std::vector<std::wstring>& notes, const std::string& what);
   static bool Delivered(const std::vector<std::wstring>& notes);
+  // The user the service must follow: the console's, else the owner of the
+  // first explorer.exe; none: nobody is logged on.
+  std::optional<std::wstring> ConsoleUser();
   WakeFacts Facts();
-  std::optional<std::wstring> UserKey();
+  // Runs a change of `name`'s setting and tells the model when it is the
+  // setting the service follows.
+  void ChangeSetting(uint64_t timeMs, const std::string& name, const std::function<void()>& change);
   Counts Sample();
   std::vector<winsim::Clock::ThreadStats> ServiceThreads();
 
@@ -216,7 +261,7 @@ class Soak {
   int Report(std::chrono::steady_clock::time_point realStart);
   // Prints a line of the report and keeps it for the page's summary.
   void Summary(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void NoteCheck(uint64_t timeMs, bool determined);
+  void NoteCheck(uint64_t timeMs, Excuse excuse);
 
   const SoakOptions m_options;
   HtmlTimeline* m_html;
@@ -227,12 +272,16 @@ class Soak {
   std::unique_ptr<LogWatch> m_log;
   WakeModel m_model;
   winsim::ControllerFault m_fault = winsim::ControllerFault::kNone;
+  std::optional<uint64_t> m_mutexSince;  // another process holds the controller's mutex since then
 
   std::mutex m_lineMutex;  // guards the sink's state below
   std::deque<std::wstring> m_tail;
   bool m_capturing = false;
   std::vector<std::wstring> m_notes;  // sim lines of the command being played
   int m_lastWot = -1;                 // byte of the last wake-on-touch command not yet logged
+  // A wake-on-touch command reached the controller since it was last
+  // attached: one that comes back has only what the service sends it.
+  bool m_sentSinceAttach = false;
 
   std::mutex m_failMutex;
   std::atomic<bool> m_failed{false};
@@ -242,8 +291,8 @@ class Soak {
 
   std::atomic<uint64_t> m_step{0};
   uint64_t m_checks = 0;
-  uint64_t m_determined = 0;
-  std::map<std::string, uint64_t> m_undetermined;
+  uint64_t m_inStep = 0;
+  std::map<Excuse, uint64_t> m_excused;
   std::map<std::string, Counts> m_baselines;  // at rest, by kind of quiet period
   Counts m_maxima;
   uint64_t m_resourceSamples = 0;
@@ -265,7 +314,7 @@ void Soak::OnLine(const std::wstring& line) {
   if (!ParseTimelineLine(line, entry)) return;
   if (entry.channel == L"sim" && m_capturing) m_notes.push_back(entry.text);
   if (entry.channel == L"wire")
-    if (auto byte = WakeOnTouchByteSent(entry.text)) m_lastWot = *byte;
+    if (auto byte = WakeOnTouchByteSent(entry.text)) m_lastWot = *byte, m_sentSinceAttach = true;
   if (entry.channel == L"event") CheckEntry(entry.text);
 }
 
@@ -306,6 +355,10 @@ std::vector<std::wstring> Soak::Play(CommandKind kind, const std::string& text, 
   command.text = text;
   command.touchValue = touch;
   command.name = name;
+  return Play(command);
+}
+
+std::vector<std::wstring> Soak::Play(const Command& command) {
   {
     std::lock_guard lock(m_lineMutex);
     m_capturing = true;
@@ -343,18 +396,19 @@ bool Soak::Answered(const std::vector<std::wstring>& notes, const std::string& w
   return true;
 }
 
-std::optional<std::wstring> Soak::UserKey() {
-  auto users = Machine().Part<winsim::Identity>().LoggedOnUserSids();
-  if (users.empty()) return std::nullopt;
-  return L"HKEY_USERS\\" + users.front() + kWakeKeySuffix;
+std::optional<std::wstring> Soak::ConsoleUser() {
+  auto& identity = Machine().Part<winsim::Identity>();
+  const std::wstring console = identity.ConsoleUserSid();
+  if (!console.empty()) return console;
+  for (const auto& process : identity.Processes())
+    if (process.exeName == L"explorer.exe") return process.userSid;
+  return std::nullopt;
 }
 
 WakeFacts Soak::Facts() {
   WakeFacts facts;
-  auto users = Machine().Part<winsim::Identity>().LoggedOnUserSids();
-  if (users.empty()) return facts;
-  facts.user = Machine().Part<winsim::Identity>().ConsoleUserSid();
-  if (facts.user->empty()) facts.user = users.front();
+  facts.user = ConsoleUser();
+  if (!facts.user) return facts;
   const std::wstring key = L"HKEY_USERS\\" + *facts.user + kWakeKeySuffix;
   auto& registry = Machine().Part<winsim::Registry>();
   facts.keyExists = registry.KeyExists(key);
@@ -374,8 +428,9 @@ bool ServiceThread(const winsim::Clock::ThreadStats& thread) {
 }
 
 Counts Soak::Sample() {
-  size_t threads = 0;
-  for (const auto& thread : Machine().clock().Threads()) threads += ServiceThread(thread) && !thread.ended;
+  size_t threads = Machine().Part<winsim::ThreadPool>().Pending();
+  for (const auto& thread : Machine().clock().Threads())
+    threads += !thread.ended && (thread.name == "service process" || thread.name == "ServiceMain");
   return Counts{Machine().handles().Count(), winsim::LocalHeapBlocks(), threads,
                 static_cast<size_t>(g_TouchIC.KeptTransferCount())};
 }
@@ -398,41 +453,78 @@ void Soak::Gap() {
   }
 }
 
+std::vector<std::string> Soak::Names(bool loggedOn) {
+  auto& identity = Machine().Part<winsim::Identity>();
+  std::vector<std::string> names;
+  for (const wchar_t* name : kUserNames)
+    if (identity.LoggedOnSid(name).empty() != loggedOn) names.push_back(Narrow(name));
+  return names;
+}
+
+std::string Soak::ConsoleName() {
+  auto& identity = Machine().Part<winsim::Identity>();
+  const std::wstring console = identity.ConsoleUserSid();
+  for (const wchar_t* name : kUserNames)
+    if (!console.empty() && identity.LoggedOnSid(name) == console) return Narrow(name);
+  return {};
+}
+
+std::string Soak::PickTarget() {
+  const auto names = Names(true);
+  if (names.empty()) return {};
+  const std::string console = ConsoleName();
+  return !console.empty() && m_random.Percent(70) ? console : AnyOf(names);
+}
+
 Move Soak::Pick() {
   const bool running = m_model.Running();
-  const bool someone = !Machine().Part<winsim::Identity>().LoggedOnUserSids().empty();
+  const size_t loggedOn = Names(true).size();
+  const bool someone = loggedOn > 0;
+  const bool everyone = loggedOn == std::size(kUserNames);
+  const bool elsewhere = loggedOn > (ConsoleName().empty() ? 0u : 1u);  // someone away from the console
   const bool attached = m_controller->Attached();
   const bool faulted = m_fault != winsim::ControllerFault::kNone;
-  static const Move kMoves[] = {Move::kStart,     Move::kStop,       Move::kDisplayOn,   Move::kDisplayOff,
-                                Move::kSuspend,   Move::kResume,     Move::kSessionChange, Move::kTouch,
-                                Move::kTouchOdd,  Move::kTouchData,  Move::kTouchDelete, Move::kKeyDelete,
-                                Move::kLogOn,     Move::kLogOff,     Move::kAttach,      Move::kDetach,
-                                Move::kFault,     Move::kFaultNone};
+  static const Move kMoves[] = {Move::kStart,     Move::kStop,        Move::kDisplayOn,   Move::kDisplayOff,
+                                Move::kSuspend,   Move::kResume,      Move::kSessionChange, Move::kTouch,
+                                Move::kTouchOdd,  Move::kTouchData,   Move::kTouchDelete, Move::kKeyDelete,
+                                Move::kLogOn,     Move::kSwitch,      Move::kLogOff,      Move::kLogOffAll,
+                                Move::kAttach,    Move::kDetach,      Move::kReplug,      Move::kMouse,
+                                Move::kFault,     Move::kFaultNone,   Move::kMutexHold,   Move::kMutexRelease};
   const size_t index = m_random.Weighted({
-      running ? 0u : 12u,           // start
-      running ? 2u : 0u,            // stop
-      8u,                           // display on
-      6u,                           // display off
-      2u,                           // suspend
-      2u,                           // resume
-      2u,                           // session change
-      someone ? 16u : 1u,           // touch 0, 1 or 2
-      someone ? 3u : 0u,            // touch, an odd number
-      someone ? 3u : 0u,            // touch, data of another type or length
-      someone ? 4u : 0u,            // touch delete
-      someone ? 1u : 0u,            // the key deleted
-      someone ? 2u : 8u,            // logon
-      someone ? 3u : 0u,            // logoff
-      attached ? 0u : 24u,          // controller attach
-      attached ? 2u : 0u,           // controller detach
-      faulted ? 0u : 2u,            // a fault switched on
-      faulted ? 24u : 0u,           // the fault switched off
+      running ? 0u : 12u,                       // start
+      running ? 2u : 0u,                        // stop
+      8u,                                       // display on
+      6u,                                       // display off
+      2u,                                       // suspend
+      2u,                                       // resume
+      2u,                                       // session change of some type
+      someone ? 16u : 1u,                       // touch 0, 1 or 2
+      someone ? 3u : 0u,                        // touch, an odd number
+      someone ? 3u : 0u,                        // touch, data of another type or length
+      someone ? 4u : 0u,                        // touch delete
+      someone ? 1u : 0u,                        // the key deleted
+      everyone ? 0u : someone ? 3u : 8u,        // logon of a user not logged on
+      elsewhere ? 3u : 0u,                      // switch to a user away from the console
+      someone ? 3u : 0u,                        // logoff NAME
+      someone ? 1u : 0u,                        // logoff (everyone)
+      attached ? 0u : 24u,                      // controller attach
+      attached ? 2u : 0u,                       // controller detach
+      attached ? 2u : 0u,                       // controller re-plugged, once or a few times
+      1u,                                       // a mouse comes or goes
+      faulted ? 0u : 2u,                        // a fault switched on
+      faulted ? 24u : 0u,                       // the fault switched off
+      m_mutexSince ? 0u : 2u,                   // another process takes the controller's mutex
+      m_mutexSince ? 8u : 0u,                   // and lets go of it
   });
   return kMoves[index];
 }
 
 void Soak::ControllerMoved(uint64_t timeMs) {
   m_model.ControllerChanged(timeMs, m_controller->Attached(), m_fault != winsim::ControllerFault::kNone);
+}
+
+void Soak::Opportunity(uint64_t timeMs) {
+  if (m_model.Running()) m_model.Opportunity(timeMs, Facts());
 }
 
 void Soak::Perform(Move move) {
@@ -448,45 +540,51 @@ void Soak::Perform(Move move) {
     case Move::kStop: Stop(); break;
     case Move::kDisplayOn: {
       auto notes = Play(CommandKind::kDisplayOn, "display on");
-      if (Answered(notes, "display on") && Delivered(notes)) m_model.Opportunity(t, Facts());
+      if (Answered(notes, "display on") && Delivered(notes)) Opportunity(t);
       break;
     }
     case Move::kDisplayOff: Answered(Play(CommandKind::kDisplayOff, "display off"), "display off"); break;
     case Move::kSuspend: Answered(Play(CommandKind::kPowerSuspend, "power suspend"), "power suspend"); break;
     case Move::kResume: Answered(Play(CommandKind::kPowerResume, "power resume"), "power resume"); break;
-    case Move::kSessionChange: Answered(Play(CommandKind::kSessionChange, "session change"), "session change"); break;
+    case Move::kSessionChange: SessionChange(); break;
     case Move::kTouch:
-    case Move::kTouchOdd: {
-      const uint32_t value = move == Move::kTouch ? static_cast<uint32_t>(m_random.Weighted({4, 4, 2}))
-                                                  : kOddValues[m_random.Below(std::size(kOddValues))];
-      const WakeFacts before = Facts();
-      Play(CommandKind::kTouchSet, "touch " + std::to_string(value), value);
-      if (before.user) m_model.SettingChanged(t, before, Facts());
+    case Move::kTouchOdd:
+    case Move::kTouchData:
+    case Move::kTouchDelete:
+    case Move::kKeyDelete: Touch(move); break;
+    case Move::kLogOn:
+    case Move::kSwitch:
+    case Move::kLogOff:
+    case Move::kLogOffAll: Users(move); break;
+    case Move::kAttach: {
+      {
+        std::lock_guard lock(m_lineMutex);
+        m_sentSinceAttach = false;
+      }
+      Play(CommandKind::kControllerAttach, "controller attach");
+      ControllerMoved(t);
+      Opportunity(t);
       break;
     }
-    case Move::kTouchData: SetData(kOddData[m_random.Below(std::size(kOddData))]); break;
-    case Move::kTouchDelete: {
-      const WakeFacts before = Facts();
-      Play(CommandKind::kTouchDelete, "touch delete");
-      if (before.user && before.keyExists) m_model.SettingChanged(t, before, Facts());
-      break;
-    }
-    case Move::kKeyDelete: DeleteKey(); break;
-    case Move::kLogOn: {
-      const WakeFacts before = Facts();
-      const std::string name = Narrow(kUserNames[m_random.Below(std::size(kUserNames))]);
-      Play(CommandKind::kLogOn, "logon " + name, 0, name);
-      m_model.UsersChanged(t, before, Facts());
-      break;
-    }
-    case Move::kLogOff: {
-      const WakeFacts before = Facts();
-      Play(CommandKind::kLogOff, "logoff");
-      m_model.UsersChanged(t, before, Facts());
-      break;
-    }
-    case Move::kAttach: Play(CommandKind::kControllerAttach, "controller attach"); ControllerMoved(t); break;
     case Move::kDetach: Play(CommandKind::kControllerDetach, "controller detach"); ControllerMoved(t); break;
+    case Move::kReplug: {
+      // Unplugged and plugged back at once, as a dock or a USB reset does,
+      // sometimes a few times in a row.
+      const uint64_t times = m_random.Weighted({0, 6, 3, 1});
+      for (uint64_t i = 0; i < times && !Failed(); ++i) {
+        if (i > 0) Wait(m_random.Below(1500));
+        Perform(Move::kDetach);
+        Wait(m_random.Below(1500));
+        Perform(Move::kAttach);
+      }
+      break;
+    }
+    case Move::kMouse: {
+      const auto mice = winsim::Mice(Machine());
+      const bool plugged = !mice.empty() && mice.back()->Plugged();
+      Play(plugged ? CommandKind::kMouseDetach : CommandKind::kMouseAttach, plugged ? "mouse detach" : "mouse attach");
+      break;
+    }
     case Move::kFault:
     case Move::kFaultNone: {
       const std::string kind = move == Move::kFault ? kFaults[m_random.Below(std::size(kFaults))] : "none";
@@ -495,29 +593,101 @@ void Soak::Perform(Move move) {
       ControllerMoved(t);
       break;
     }
+    case Move::kMutexHold:
+    case Move::kMutexRelease: {
+      const bool hold = move == Move::kMutexHold;
+      Play(hold ? CommandKind::kMutexHold : CommandKind::kMutexRelease, hold ? "mutex hold" : "mutex release");
+      m_mutexSince = hold ? std::optional<uint64_t>(t) : std::nullopt;
+      m_model.MutexChanged(t, hold);
+      break;
+    }
   }
+}
+
+// A session change that comes alone, of any type (WTS_CONSOLE_CONNECT 1 to
+// WTS_SESSION_UNLOCK 8), as a remote desktop or a lock sends it.
+void Soak::SessionChange() {
+  const uint64_t t = Now();
+  const DWORD type = static_cast<DWORD>(m_random.Between(WTS_CONSOLE_CONNECT, WTS_SESSION_UNLOCK));
+  Command command;
+  command.kind = CommandKind::kSessionChange;
+  command.text = "session change " + SessionEventName(type);
+  command.sessionEvent = type;
+  Answered(Play(command), command.text);
+  if (MovesTheUser(type)) Opportunity(t);
+}
+
+// Logons, switches and logoffs: each moves the console or the sessions, and
+// the service looks the user up again.
+void Soak::Users(Move move) {
+  const uint64_t t = Now();
+  std::string name;
+  CommandKind kind = CommandKind::kLogOff;
+  std::string text = "logoff";
+  switch (move) {
+    case Move::kLogOn: name = AnyOf(Names(false)), kind = CommandKind::kLogOn, text = "logon " + name; break;
+    case Move::kSwitch: {
+      auto away = Names(true);
+      std::erase(away, ConsoleName());
+      name = AnyOf(away), kind = CommandKind::kSwitch, text = "switch " + name;
+      break;
+    }
+    case Move::kLogOff: {
+      // The user at the console half the time, when there is one.
+      const std::string console = ConsoleName();
+      name = !console.empty() && m_random.Percent(50) ? console : AnyOf(Names(true));
+      text = "logoff " + name;
+      break;
+    }
+    default: break;
+  }
+  Play(kind, text, 0, name);
+  Opportunity(t);
+}
+
+void Soak::ChangeSetting(uint64_t timeMs, const std::string& name, const std::function<void()>& change) {
+  const std::wstring sid = Machine().Part<winsim::Identity>().LoggedOnSid(Widen(name));
+  change();
+  if (!sid.empty() && ConsoleUser() == sid) m_model.SettingChanged(timeMs, Facts());
+}
+
+void Soak::Touch(Move move) {
+  const uint64_t t = Now();
+  if (move == Move::kTouchData) return SetData(kOddData[m_random.Below(std::size(kOddData))]);
+  if (move == Move::kKeyDelete) return DeleteKey();
+  const std::string name = PickTarget();
+  const std::string suffix = Suffix(name);
+  const std::string named = suffix.empty() ? "" : name;
+  ChangeSetting(t, name, [&] {
+    if (move == Move::kTouchDelete) return (void)Play(CommandKind::kTouchDelete, "touch delete" + suffix, 0, named);
+    const uint32_t value = move == Move::kTouch ? static_cast<uint32_t>(m_random.Weighted({4, 4, 2}))
+                                                : kOddValues[m_random.Below(std::size(kOddValues))];
+    Play(CommandKind::kTouchSet, "touch " + std::to_string(value) + suffix, value, named);
+  });
 }
 
 void Soak::SetData(const OddData& odd) {
   const uint64_t t = Now();
-  Say(std::wstring(L"touch data ") + odd.text);
-  auto key = UserKey();
-  if (!key) return Say(L"nobody is logged on: no setting to change");
-  const WakeFacts before = Facts();
-  Machine().Part<winsim::Registry>().SetValue(*key, L"Touch", odd.type, odd.data);
-  m_sim->Sample();
-  m_model.SettingChanged(t, before, Facts());
+  const std::string name = PickTarget();
+  Say(std::wstring(L"touch data ") + odd.text + Widen(Suffix(name)));
+  if (name.empty()) return Say(L"nobody is logged on: no setting to change");
+  const std::wstring key = L"HKEY_USERS\\" + Machine().Part<winsim::Identity>().LoggedOnSid(Widen(name)) + kWakeKeySuffix;
+  ChangeSetting(t, name, [&] {
+    Machine().Part<winsim::Registry>().SetValue(key, L"Touch", odd.type, odd.data);
+    m_sim->Sample();
+  });
 }
 
 void Soak::DeleteKey() {
   const uint64_t t = Now();
-  Say(L"touch key delete");
-  auto key = UserKey();
-  if (!key) return Say(L"nobody is logged on: no setting to change");
-  const WakeFacts before = Facts();
-  if (!Machine().Part<winsim::Registry>().DeleteKeyTree(*key)) return Say(L"the user has no WakeableInputTypes key");
-  m_sim->Sample();
-  m_model.SettingChanged(t, before, Facts());
+  const std::string name = PickTarget();
+  Say(L"touch key delete" + Widen(Suffix(name)));
+  if (name.empty()) return Say(L"nobody is logged on: no setting to change");
+  const std::wstring key = L"HKEY_USERS\\" + Machine().Part<winsim::Identity>().LoggedOnSid(Widen(name)) + kWakeKeySuffix;
+  ChangeSetting(t, name, [&] {
+    if (!Machine().Part<winsim::Registry>().DeleteKeyTree(key)) return Say(L"the user has no WakeableInputTypes key");
+    m_sim->Sample();
+  });
 }
 
 // Invariant 3 at a stop: the stop is answered, the process ends within the
@@ -553,8 +723,16 @@ void Soak::Episode() {
     if (i + 1 == events || Failed()) break;
     Gap();
   }
-  // Most bursts end as a user's day goes on: the controller is plugged back
-  // or recovers, and the screen comes back on.
+  // The mutex is let go of before the quiet period, after a long hold now and then.
+  if (!Failed() && m_mutexSince) {
+    const uint64_t until = *m_mutexSince + kLongHoldMs;
+    if (m_random.Percent(kLongHoldPercent) && Now() < until) Wait(until - Now());
+    else Gap();
+    Perform(Move::kMutexRelease);
+  }
+  // Most bursts end as a user's day goes on: the service is started again,
+  // the controller is plugged back or recovers, and the screen comes back on.
+  if (!Failed() && !m_model.Running() && m_random.Percent(60)) Gap(), Perform(Move::kStart);
   if (!Failed() && m_random.Percent(60)) {
     if (!m_controller->Attached()) Gap(), Perform(Move::kAttach);
     else if (m_fault != winsim::ControllerFault::kNone) Gap(), Perform(Move::kFaultNone);
@@ -570,23 +748,37 @@ void Soak::Check() {
   if (Failed()) return;
   ++m_checks;
   const uint64_t now = Now();
-  const WakeFacts facts = Facts();
-  const std::optional<uint8_t> expected = m_model.Expected(now, facts);
-  const bool determined = expected.has_value();
-  if (expected) {
-    ++m_determined;
-    const auto state = m_controller->State();
-    if (state.lastWakeOnTouchFlag != *expected) {
-      char what[200];
-      std::snprintf(what, sizeof what,
-                    "the controller's last wake-on-touch byte is 0x%02X, the user's setting gives 0x%02X "
-                    "(selection 0x%X)",
-                    static_cast<unsigned>(state.lastWakeOnTouchFlag), static_cast<unsigned>(*expected),
-                    static_cast<unsigned>(ExpectedSelection(facts)));
+  // The controller may have left the bus by itself (the unplug fault).
+  ControllerMoved(now);
+  const Excuse excuse = m_model.Check(now);
+  if (excuse == Excuse::kNone) {
+    const WakeFacts facts = Facts();
+    const auto expected = static_cast<uint8_t>(ExpectedSelection(facts) & 0xFF);
+    const uint8_t held = m_controller->State().lastWakeOnTouchFlag;
+    bool sent;
+    {
+      std::lock_guard lock(m_lineMutex);
+      sent = m_sentSinceAttach;
+    }
+    if (!sent || held != expected) {
+      char what[320];
+      const std::string user = facts.user ? Narrow(*facts.user) : "nobody";
+      if (!sent)
+        std::snprintf(what, sizeof what,
+                      "the controller got no wake-on-touch command since it was attached; the setting of the user "
+                      "at the console (%s) gives 0x%02X",
+                      user.c_str(), static_cast<unsigned>(expected));
+      else
+        std::snprintf(what, sizeof what,
+                      "the controller's last wake-on-touch byte is 0x%02X, the setting of the user at the console "
+                      "(%s) gives 0x%02X (selection 0x%X)",
+                      static_cast<unsigned>(held), user.c_str(), static_cast<unsigned>(expected),
+                      static_cast<unsigned>(ExpectedSelection(facts)));
       return Fail(what);
     }
+    ++m_inStep;
   } else {
-    ++m_undetermined[m_model.Reason()];
+    ++m_excused[excuse];
   }
   const DWORD state = Machine().Part<winsim::Services>().Status(kServiceName).dwCurrentState;
   const DWORD want = m_model.Running() ? SERVICE_RUNNING : SERVICE_STOPPED;
@@ -594,23 +786,24 @@ void Soak::Check() {
     return Fail(std::string("the service is ") + (state == SERVICE_RUNNING ? "running" : state == SERVICE_STOPPED ? "stopped" : "between states") +
                 " where the story left it " + (want == SERVICE_RUNNING ? "running" : "stopped"));
   if (now >= m_model.BusyUntil() && std::string(m_model.WatchName()) != "watcher unknown") CheckResources();
-  NoteCheck(now, determined);
+  NoteCheck(now, excuse);
   if (!Failed() && m_options.hours >= kIdleSoakHours && now >= m_nextIdleMs && m_model.Running() &&
       now >= m_model.BusyUntil() && now + kHourMs <= m_endMs + kHourMs / 2)
     IdleHour();
 }
 
 // A check that held, as a mark of the page (a failure is drawn by Report).
-void Soak::NoteCheck(uint64_t timeMs, bool determined) {
-  if (!m_html || Failed()) return;
+void Soak::NoteCheck(uint64_t timeMs, Excuse excuse) {
+  if (Failed() || (!m_html && !m_options.verbose)) return;
   char text[256];
-  if (determined)
+  if (excuse == Excuse::kNone)
     std::snprintf(text, sizeof text, "#%llu passed: the controller holds 0x%02X as the setting gives",
                   static_cast<unsigned long long>(m_checks), static_cast<unsigned>(m_controller->State().lastWakeOnTouchFlag));
   else
-    std::snprintf(text, sizeof text, "#%llu passed; the controller's byte is not determined: %s",
-                  static_cast<unsigned long long>(m_checks), m_model.Reason());
-  m_html->AddCheck(timeMs, determined ? CheckOutcome::kPassed : CheckOutcome::kUndetermined, text);
+    std::snprintf(text, sizeof text, "#%llu passed; not held to the setting: %s",
+                  static_cast<unsigned long long>(m_checks), ExcuseText(excuse));
+  if (m_options.verbose) Say(L"check " + Widen(text) + L" (soak)");
+  if (m_html) m_html->AddCheck(timeMs, excuse == Excuse::kNone ? CheckOutcome::kPassed : CheckOutcome::kUndetermined, text);
 }
 
 // Invariant 4. Quiet periods of one kind (service stopped, running with or
@@ -680,6 +873,10 @@ int Soak::Report(std::chrono::steady_clock::time_point realStart) {
     Summary("soak: FAILED at step %llu (check %llu, simulated time %s): %s\n",
                 static_cast<unsigned long long>(m_failStep), static_cast<unsigned long long>(m_checks),
                 Clock(m_failTimeMs).c_str(), m_failure.c_str());
+    uint64_t done = m_inStep;
+    for (const auto& each : m_excused) done += each.second;
+    Summary("soak: in step at %llu of the %llu checks so far\n", static_cast<unsigned long long>(m_inStep),
+            static_cast<unsigned long long>(done));
     Summary("soak: seed %llu; replay: vornsim --soak %g --seed %llu\n",
                 static_cast<unsigned long long>(m_options.seed), m_options.hours,
                 static_cast<unsigned long long>(m_options.seed));
@@ -698,13 +895,14 @@ int Soak::Report(std::chrono::steady_clock::time_point realStart) {
   const double minutes = static_cast<double>(now) / kMinuteMs;
   Summary("soak: seed %llu, %g hours: passed\n", static_cast<unsigned long long>(m_options.seed),
               m_options.hours);
-  Summary("soak: %llu steps over %s simulated (%.2f a minute), %llu checks, the controller's byte "
-              "determined at %llu\n",
+  Summary("soak: %llu steps over %s simulated (%.2f a minute), %llu checks\n",
               static_cast<unsigned long long>(m_step.load()), Clock(now).c_str(),
               minutes > 0 ? static_cast<double>(m_step.load()) / minutes : 0.0,
-              static_cast<unsigned long long>(m_checks), static_cast<unsigned long long>(m_determined));
-  for (const auto& [reason, count] : m_undetermined)
-    Summary("soak:   not determined %llu times: %s\n", static_cast<unsigned long long>(count), reason.c_str());
+              static_cast<unsigned long long>(m_checks));
+  Summary("soak: in step at %llu of %llu checks\n", static_cast<unsigned long long>(m_inStep),
+          static_cast<unsigned long long>(m_checks));
+  for (const auto& [excuse, count] : m_excused)
+    Summary("soak:   not held to it %llu times: %s\n", static_cast<unsigned long long>(count), ExcuseText(excuse));
   Summary("soak: at rest (%llu samples): at most %zu handles, %zu LocalAlloc blocks, %zu threads of the service\n",
               static_cast<unsigned long long>(m_resourceSamples), m_maxima.handles, m_maxima.heapBlocks,
               m_maxima.threads);

@@ -33,7 +33,8 @@ uint64_t WakeUpsBetween(const std::vector<winsim::Clock::ThreadStats>& before,
 
 std::optional<uint8_t> WakeOnTouchByteSent(const std::wstring& wireText) {
   constexpr size_t kPrefix = 4;  // "out "
-  if (wireText.rfind(L"out ", 0) != 0 || wireText.find(L"(write failed)") != std::wstring::npos) return std::nullopt;
+  // "(write failed)", "(write hangs)": the controller never took it.
+  if (wireText.rfind(L"out ", 0) != 0 || wireText.find(L"(write ") != std::wstring::npos) return std::nullopt;
   uint8_t bytes[7] = {};  // report id, 0, length, command; "..." stands for zero bytes
   size_t count = 0;
   for (size_t i = kPrefix; count < std::size(bytes) && i < wireText.size(); i += 3) {
@@ -49,124 +50,177 @@ std::optional<uint8_t> WakeOnTouchByteSent(const std::wstring& wireText) {
   return bytes[6];
 }
 
+const char* ExcuseText(Excuse excuse) {
+  switch (excuse) {
+    case Excuse::kNone: return "in step";
+    case Excuse::kStopped: return "the service stopped";
+    case Excuse::kNoController: return "no controller";
+    case Excuse::kFault: return "a fault on the controller";
+    case Excuse::kFaultAtPush: return "a fault on the controller at its last push, since ended";
+    case Excuse::kValueUnread: return "the value was deleted or made unreadable after a change: nothing is pushed";
+    case Excuse::kNotFollowed:
+      return "the value changed while no watcher followed it: it or its key was missing at the look-up";
+    case Excuse::kKeyDeleted: return "the watched key was deleted: the watcher ends";
+    case Excuse::kMutex: return "a push given up while another process held the controller's mutex";
+    case Excuse::kRace: return "the machine changed while the service reacted";
+    case Excuse::kStillReacting: return "the service was still reacting at the check";
+  }
+  return "?";
+}
+
 void WakeModel::Opportunity(uint64_t timeMs, const WakeFacts& facts) {
   Resolve(timeMs);
   m_running = true;
-  // A run still reacting to an earlier opportunity is replaced: whatever it
-  // pushes late was read no later than what the new run reads, and the new
-  // run pushes after it (its start delay is longer than a retry's spacing).
-  Pending pending;
-  pending.timeMs = timeMs;
-  pending.facts = facts;
-  pending.clean = Clean();
-  pending.attached = m_attached;
-  pending.endMs = timeMs + kStartDelayMs + (facts.user ? 0 : kLookupMs) + (pending.clean ? kPushMs : kFailingPushMs);
-  m_pending = pending;
-  m_known = false;
+  // A run still reacting to an earlier opportunity is replaced: it stops at
+  // once and its push, if it makes one, comes before the new run's.
+  Run run;
+  run.readMs = timeMs + kStartDelayMs + (facts.user ? 0 : kLookupMs);
+  run.read = facts;
+  m_run = run;
+  AtRead();
   m_watch = Watch::kUnknown;
-  m_reason = "the service is still reacting to a start or display-on";
-  Extend(pending.endMs);
+  m_watchBusyUntil = 0;
+  m_stale = Excuse::kNone;
+}
+
+// The controller as the run's push will find it, as far as known now.
+void WakeModel::AtRead() {
+  m_run->endMs = m_run->readMs + (Clean() ? kPushMs : kFailingPushMs);
+  m_run->atRead = Clean() ? Excuse::kNone : Unclean();
+  Extend(m_run->endMs);
 }
 
 void WakeModel::Resolve(uint64_t nowMs) {
-  if (!m_pending || nowMs < m_pending->endMs) return;
-  const Pending pending = *m_pending;
-  m_pending.reset();
-  if (pending.spoiled) {
-    m_known = false;
+  if (!m_run) return;
+  // A push that began while another process holds the mutex, or that was
+  // under way when it took it, waits for it.
+  if (m_mutexSince && m_run->readMs <= nowMs && m_run->endMs > *m_mutexSince) {
+    if (nowMs < std::max(m_run->readMs, *m_mutexSince) + kMutexGiveUpMs) return;
+    Spoil(m_run->atRead);
+    Spoil(Excuse::kMutex);
+  } else if (nowMs < m_run->endMs) {
+    return;
+  }
+  Spoil(m_run->atRead);
+  const Run run = *m_run;
+  m_run.reset();
+  m_stale = run.spoiled;
+  if (run.spoiled != Excuse::kNone) {
+    // Its first push may or may not have been made: so may its watch.
     m_watch = Watch::kUnknown;
-    m_reason = "the machine changed while the service reacted to a start or display-on";
     return;
   }
-  if (!pending.clean) {
-    m_known = false;
-    // A push that could not be made ends the run; one to a controller with a
-    // fault that spares the command may have succeeded.
-    m_watch = pending.attached ? Watch::kUnknown : Watch::kNone;
-    m_reason = "the controller was detached or faulty at the last push opportunity";
-    return;
-  }
-  m_known = true;
-  m_reason = "";
   // The run follows the key only when it found the user and read the value.
-  if (pending.facts.user && pending.facts.touch) {
-    m_watch = Watch::kWatching;
-    m_watchedUser = *pending.facts.user;
-  } else {
-    m_watch = Watch::kNone;
-  }
-  m_watchBusyUntil = 0;
+  m_watch = run.read.user && run.read.touch ? Watch::kWatching : Watch::kNone;
+  if (!run.later) return;
+  if (m_watch == Watch::kNone) return Stale(Excuse::kNotFollowed);
+  if (!run.later->keyExists) m_watch = Watch::kUnknown, Stale(Excuse::kKeyDeleted);
+  else if (!run.later->touch) Stale(Excuse::kValueUnread);
 }
 
-void WakeModel::Disturb(uint64_t timeMs) {
-  if (m_pending && timeMs < m_pending->endMs) m_pending->spoiled = true;
+void WakeModel::Spoil(Excuse excuse) {
+  if (m_run && m_run->spoiled == Excuse::kNone) m_run->spoiled = excuse;
 }
 
-void WakeModel::Unknown(const char* reason) {
-  m_known = false;
-  m_reason = reason;
-}
-
-void WakeModel::SettingChanged(uint64_t timeMs, const WakeFacts& /*before*/, const WakeFacts& after) {
+void WakeModel::SettingChanged(uint64_t timeMs, const WakeFacts& after) {
   Resolve(timeMs);
-  Disturb(timeMs);
-  if (m_pending) return Unknown("the machine changed while the service reacted to a start or display-on");
-  if (!m_running) return Unknown("the setting changed while the service was stopped");
-  if (m_watch == Watch::kUnknown) return Unknown("not known whether a watcher follows the setting");
-  if (m_watch != Watch::kWatching || !after.user || *after.user != m_watchedUser)
-    return Unknown("no watcher follows this user's setting: the next start or display-on pushes it");
+  if (!m_running) return;
+  if (m_run) {
+    // Before the read, the run reads the new state; after it, the run takes
+    // up the latest state when it arms, if it follows the key (it compares
+    // the value with what it pushed, and the key's handle keeps the changes
+    // after that); as it reads, either, which comes to the same only while
+    // the value stays readable.
+    Run& run = *m_run;
+    if (timeMs + kReadMarginMs < run.readMs) {
+      run.read = after;
+    } else if (timeMs <= run.readMs + kReadMarginMs) {
+      if (run.read.touch && after.touch) run.read = after;
+      else Spoil(Excuse::kRace);
+    } else {
+      run.later = after;
+    }
+    return;
+  }
+  switch (m_watch) {
+    case Watch::kWatching: return Watched(timeMs, after);
+    case Watch::kNone: return Stale(Excuse::kNotFollowed);
+    case Watch::kUnknown: return Stale(Excuse::kRace);
+  }
+}
+
+// A change while the watcher reads or pushes is not lost: the key's handle
+// keeps it, and the next arm fires at once; the watcher then reads the
+// latest state. So each change counts for what it leaves.
+void WakeModel::Watched(uint64_t timeMs, const WakeFacts& after) {
   if (!after.keyExists) {
-    // The notification fires, the read fails and re-arming on the deleted key
-    // fails ten times: the run ends.
+    // The read fails and re-arming on the deleted key fails ten times, 2 s
+    // apart: the run ends.
     m_watch = Watch::kUnknown;
-    Extend(timeMs + kNotifySetupMs);
-    return Unknown("the key the watcher follows was deleted");
+    Extend(timeMs + kFailingPushMs);
+    return Stale(Excuse::kKeyDeleted);
   }
+  if (!after.touch) return Stale(Excuse::kValueUnread);
   if (!Clean()) {
-    // The push after the change retries; changes meanwhile are not seen.
-    if (after.touch) m_watchBusyUntil = std::max(m_watchBusyUntil, timeMs + kFailingPushMs);
-    Extend(m_watchBusyUntil);
-    return Unknown("the setting changed while the controller could not take it");
+    // The push retries; it may get through or not.
+    m_watchBusyUntil = std::max(m_watchBusyUntil, timeMs + kFailingPushMs);
+    Extend(timeMs + kFailingPushMs);
+    return Stale(Unclean());
   }
-  if (timeMs < m_watchBusyUntil)
-    return Unknown("the setting changed again while the watcher was still pushing the last change");
-  m_watchBusyUntil = timeMs + kPushMs;
-  Extend(m_watchBusyUntil);
-  if (!after.touch) return Unknown("the value was deleted or made unreadable: by design nothing is pushed");
-  m_known = true;
-  m_reason = "";
-}
-
-void WakeModel::UsersChanged(uint64_t timeMs, const WakeFacts& before, const WakeFacts& after) {
-  Resolve(timeMs);
-  if (before == after) return;
-  Disturb(timeMs);
-  Unknown("the logged-on user changed: the new user's setting counts from the next start or display-on");
+  if (m_mutexSince) {
+    // The push waits for the mutex; a change meanwhile is pushed after it.
+    if (m_watchBusyUntil != kNever) m_watchPushMs = timeMs;
+    m_watchBusyUntil = kNever;
+  } else {
+    m_watchBusyUntil = std::max(m_watchBusyUntil, timeMs + kPushMs);
+    Extend(m_watchBusyUntil);
+  }
+  m_stale = Excuse::kNone;
 }
 
 void WakeModel::ControllerChanged(uint64_t timeMs, bool attached, bool faulted) {
   Resolve(timeMs);
   if (attached == m_attached && faulted == m_faulted) return;
-  Disturb(timeMs);
   m_attached = attached;
   m_faulted = faulted;
-  if (Clean()) m_cleanSince = timeMs;
-  Unknown(Clean() ? "the controller is back without a fault: it needs a push opportunity"
-                  : "the controller is detached or has a fault");
+  const Excuse excuse = attached ? Excuse::kFaultAtPush : Excuse::kNoController;
+  // Before the run's push, only the controller it finds then matters.
+  if (m_run && timeMs + kReadMarginMs < m_run->readMs) AtRead();
+  else Spoil(excuse);
+  if (timeMs < m_watchBusyUntil) Stale(excuse);
+}
+
+void WakeModel::MutexChanged(uint64_t timeMs, bool held) {
+  Resolve(timeMs);
+  if (held == m_mutexSince.has_value()) return;
+  if (held) {
+    m_mutexSince = timeMs;
+    // A push under way waits for the mutex if it has not taken it yet.
+    if (timeMs < m_watchBusyUntil) m_watchBusyUntil = kNever;
+    return;
+  }
+  const uint64_t since = *m_mutexSince;
+  m_mutexSince.reset();
+  const uint64_t pushedBy = timeMs + kAfterReleaseMs + kPushMs;
+  if (m_run && m_run->readMs < timeMs && m_run->endMs > since) {
+    if (Blocked(std::max(m_run->readMs, since), timeMs) != Excuse::kNone) Spoil(Excuse::kMutex);
+    m_run->endMs = std::max(m_run->endMs, pushedBy);
+    Extend(m_run->endMs);
+  }
+  if (m_watchBusyUntil == kNever) {
+    if (Blocked(m_watchPushMs, timeMs) != Excuse::kNone) Stale(Excuse::kMutex);
+    m_watchBusyUntil = pushedBy;
+    Extend(pushedBy);
+  }
 }
 
 void WakeModel::Stopped(uint64_t timeMs) {
   Resolve(timeMs);
-  Disturb(timeMs);
-  if (m_pending) {
-    m_pending.reset();
-    Unknown("the service stopped while it reacted to a start or display-on");
-  } else if (timeMs < m_watchBusyUntil) {
-    Unknown("the service stopped while its watcher pushed a change");
-  }
   m_running = false;
+  m_run.reset();
   m_watch = Watch::kNone;
   m_watchBusyUntil = 0;
+  m_stale = Excuse::kNone;
   Extend(timeMs + kPushMs);
 }
 
@@ -178,12 +232,13 @@ const char* WakeModel::WatchName() const {
   }
 }
 
-std::optional<uint8_t> WakeModel::Expected(uint64_t nowMs, const WakeFacts& facts) {
+Excuse WakeModel::Check(uint64_t nowMs) {
   Resolve(nowMs);
-  if (m_pending) return Unknown("the service is still reacting to a start or display-on"), std::nullopt;
-  if (!Clean()) return m_reason = "no controller attached without a fault", std::nullopt;
-  if (!m_known) return std::nullopt;
-  return static_cast<uint8_t>(ExpectedSelection(facts) & 0xFF);
+  if (!m_running) return Excuse::kStopped;
+  if (!m_attached) return Excuse::kNoController;
+  if (m_faulted) return Excuse::kFault;
+  if (m_run) return Excuse::kStillReacting;
+  return m_stale;
 }
 
 }  // namespace vornsim

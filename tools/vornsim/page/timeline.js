@@ -16,7 +16,7 @@
     {name: 'wait', color: '#000', shape: null},
     {name: 'check passed', color: '#2f9e44', shape: 'dot'},
     {name: 'check failed', color: '#e03131', shape: 'bigcross'},
-    {name: 'check passed, byte undetermined', color: '#868e96', shape: 'ring'}
+    {name: 'check passed, not held to the setting', color: '#868e96', shape: 'ring'}
   ];
   var WAIT = 7, CHECK_FAILED = 9;
   // Drawing order within a lane: the kinds that matter most come last, on top.
