@@ -71,7 +71,7 @@ class ScreenTransport : public CHIDWinGet {
  public:
   // Opens collection 0 of `port` into a new touch-screen role of entry 0.
   bool AddTouchScreen(const winsim::HidDevicePort& port) {
-    CHIDCols* pEntry = EntryAt(0);
+    CHIDCols* pEntry = EntryAt(m_listHidCols, 0);
     if (pEntry == nullptr) return false;
     auto* pInfo = new HID_DEVICE_INFO{};
     pInfo->hHidDevice = INVALID_HANDLE_VALUE;

@@ -1,5 +1,6 @@
 #include "hid/HIDWinGet.h"
 
+#include "hid/DeviceList.h"
 #include "hid/VendorIds.h"
 #include "log/DbgLog.h"
 
@@ -19,6 +20,15 @@ const char kBadDevIdx[] = "Error Parameters - DevIdx is not exist";
 const char kNullBuffer[] = "Error Parameters - pszDevPairNum is NULL";
 const char kZeroLength[] = "Error Parameters - strlen is 0";
 
+// The roles whose information slot Close releases after the touch screens, in
+// this order.
+const struct {
+  EInfoSlot info;
+  EHandlerSlot handler;
+} kClosedRoles[] = {{kInfoBidirectionalA, kHandlerBidirectionalA},
+                    {kInfoVendorInput, kHandlerVendorInput},
+                    {kInfoVendorOutput, kHandlerVendorOutput}};
+
 }  // namespace
 
 CHIDWinGet::CHIDWinGet()
@@ -32,11 +42,9 @@ CHIDWinGet::CHIDWinGet()
       m_nSupportDevCnt(0),
       m_nMatchedColsCnt(0),
       m_bProfileValid(FALSE),
-      m_hEndingEvent(nullptr),
-      m_dwEndingGraceMs(0),
-      m_nInterfaceKind(0) {
-  m_PhysicalDevList.Flink = &m_PhysicalDevList;
-  m_PhysicalDevList.Blink = &m_PhysicalDevList;
+      m_nInterfaceKind(0),
+      m_ReportChannel(*this) {
+  InitDeviceList(m_PhysicalDevList);
   memset(&m_ProfileCopy, 0, sizeof(m_ProfileCopy));
 }
 
@@ -49,21 +57,17 @@ CHIDWinGet::~CHIDWinGet() {
   for (CHIDCols& entry : m_listHidCols) entry.CloseDevice();
   m_listHidCols.clear();
   CHIDWinGet::Close();
-  ReleasePhysicalList();
+  EmptyDeviceList(m_PhysicalDevList, ReleaseHidDeviceInfo);
   DbgLogTrace(kOp, __LINE__, "CHIDWinGet::~CHIDWinGet <-- ");
 }
 
 int CHIDWinGet::GetInterfaceType() { return kInterfaceTypeHid; }
 
-void CHIDWinGet::SetReportHooks(pfnReportHook pfnSendHook, pfnReportHook pfnRecvHook) {
-  m_pfnSendHook = pfnSendHook;
-  m_pfnRecvHook = pfnRecvHook;
+void CHIDWinGet::SetEndingEvent(HANDLE hEndingEvent, DWORD dwEndingGraceMs) {
+  m_ReportChannel.SetEndingEvent(hEndingEvent, dwEndingGraceMs);
 }
 
-void CHIDWinGet::SetEndingEvent(HANDLE hEndingEvent, DWORD dwEndingGraceMs) {
-  m_hEndingEvent = hEndingEvent;
-  m_dwEndingGraceMs = dwEndingGraceMs;
-}
+int CHIDWinGet::KeptTransferCount() const { return m_ReportChannel.KeptCount(); }
 
 const char* CHIDWinGet::GetVersion() { return kVersionText; }
 
@@ -84,13 +88,6 @@ int CHIDWinGet::SetFixedCmdLen(BYTE bFixedCmdLen) {
   return kResultOk;
 }
 
-CHIDCols* CHIDWinGet::EntryAt(int nDevIdx) {
-  if (nDevIdx < 0 || nDevIdx >= GetDeviceCount()) return nullptr;
-  auto it = m_listHidCols.begin();
-  for (int i = 0; i < nDevIdx; ++i) ++it;
-  return &*it;
-}
-
 void CHIDWinGet::Close() {
   static const char kOp[] = "CHIDWinGet::Close";
   DbgLogTrace(kOp, __LINE__, "CHIDWinGet::Close --> ");
@@ -101,24 +98,19 @@ void CHIDWinGet::Close() {
       CloseHidDevice(*entry.TouchScreenInfos[i]);
       entry.TouchScreenHandlers[i].hHidDevice = INVALID_HANDLE_VALUE;
     }
-    CloseRoleSlot(entry, kInfoBidirectionalA, kHandlerBidirectionalA);
-    CloseRoleSlot(entry, kInfoVendorInput, kHandlerVendorInput);
-    CloseRoleSlot(entry, kInfoVendorOutput, kHandlerVendorOutput);
+    // The handler's copy of the handle goes with its slot's collection.
+    for (const auto& role : kClosedRoles) {
+      if (entry.Infos[role.info].DevicePath != nullptr) CloseHidDevice(entry.Infos[role.info]);
+      entry.Handlers[role.handler].hHidDevice = INVALID_HANDLE_VALUE;
+      entry.Handlers[role.handler].bOpened = FALSE;
+    }
   }
   DbgLogTrace(kOp, __LINE__, "CHIDWinGet::Close <-- ");
 }
 
-// Closes a role's information slot when it holds a collection; the handler's
-// copy of the handle goes with it.
-void CHIDWinGet::CloseRoleSlot(CHIDCols& entry, EInfoSlot info, EHandlerSlot handler) {
-  if (entry.Infos[info].DevicePath != nullptr) CloseHidDevice(entry.Infos[info]);
-  entry.Handlers[handler].hHidDevice = INVALID_HANDLE_VALUE;
-  entry.Handlers[handler].bOpened = FALSE;
-}
-
 int CHIDWinGet::GetDevPath(int nDevIdx, WCHAR* pszDevPairNum, int nLength) {
   static const char kOp[] = "CHIDWinGet::GetDevPath";
-  CHIDCols* pEntry = EntryAt(nDevIdx);
+  CHIDCols* pEntry = EntryAt(m_listHidCols, nDevIdx);
   if (pEntry == nullptr) return DbgLogError(kOp, __LINE__, kBadDevIdx);
   if (pszDevPairNum == nullptr) return DbgLogError(kOp, __LINE__, kNullBuffer);
   if (nLength == 0) return DbgLogError(kOp, __LINE__, kZeroLength);
@@ -147,7 +139,7 @@ int CHIDWinGet::GetDevPath(int nDevIdx, WCHAR* pszDevPairNum, int nLength) {
 
 int CHIDWinGet::GetIcDevType(int nDevIdx, char* pszDevType, int nLength) {
   static const char kOp[] = "CHIDWinGet::GetIcDevType";
-  CHIDCols* pEntry = EntryAt(nDevIdx);
+  CHIDCols* pEntry = EntryAt(m_listHidCols, nDevIdx);
   if (pEntry == nullptr) return DbgLogError(kOp, __LINE__, kBadDevIdx);
   if (pszDevType == nullptr) return DbgLogError(kOp, __LINE__, kNullBuffer);
   if (nLength <= 0) return DbgLogError(kOp, __LINE__, kZeroLength);
@@ -167,7 +159,7 @@ int CHIDWinGet::GetIcDevType(int nDevIdx, char* pszDevType, int nLength) {
 
 int CHIDWinGet::GetDevVersion(int* pnVersion, int nDevIdx) {
   static const char kOp[] = "CHIDWinGet::GetDevVersion";
-  CHIDCols* pEntry = EntryAt(nDevIdx);
+  CHIDCols* pEntry = EntryAt(m_listHidCols, nDevIdx);
   if (pEntry == nullptr) return DbgLogError(kOp, __LINE__, kBadDevIdx);
   if (pnVersion != nullptr) *pnVersion = pEntry->wVersion;
   return kResultOk;
@@ -175,7 +167,7 @@ int CHIDWinGet::GetDevVersion(int* pnVersion, int nDevIdx) {
 
 int CHIDWinGet::GetDevVidPid(int* pnVid, int* pnPid, int nDevIdx) {
   static const char kOp[] = "CHIDWinGet::GetDevVidPid";
-  CHIDCols* pEntry = EntryAt(nDevIdx);
+  CHIDCols* pEntry = EntryAt(m_listHidCols, nDevIdx);
   if (pEntry == nullptr) return DbgLogError(kOp, __LINE__, kBadDevIdx);
   if (pnVid != nullptr) *pnVid = pEntry->wVendorID;
   if (pnPid != nullptr) *pnPid = pEntry->wProductID;

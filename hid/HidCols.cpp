@@ -72,6 +72,13 @@ UCHAR FirstValueReportID(const HID_DEVICE_INFO& info, HIDP_REPORT_TYPE reportTyp
   return 0;
 }
 
+CHIDCols* EntryAt(std::list<CHIDCols>& entries, int nDevIdx) {
+  if (nDevIdx < 0 || static_cast<size_t>(nDevIdx) >= entries.size()) return nullptr;
+  auto it = entries.begin();
+  for (int i = 0; i < nDevIdx; ++i) ++it;
+  return &*it;
+}
+
 void InitReportHandler(REPORT_HANDLER& handler) {
   memset(&handler, 0, sizeof(handler));
   handler.hHidDevice = INVALID_HANDLE_VALUE;

@@ -73,14 +73,57 @@ const HID_USAGE_DATA* PageListOwner(const HID_USAGE_DATA* pRows, USHORT nRow, US
   return nullptr;
 }
 
-}  // namespace
-
-bool CHIDWinGet::FillDeviceInfo(HID_DEVICE_INFO& info) {
-  return FillReportKind(info, HidP_Input) && FillReportKind(info, HidP_Output) &&
-         FillReportKind(info, HidP_Feature);
+bool FillButtonRows(HID_DEVICE_INFO& info, HIDP_REPORT_TYPE type, USHORT nButtons) {
+  const ReportKind kind = KindOf(info, type);
+  const PHIDP_VALUE_CAPS pOutValues = info.pOutValueCaps;
+  uint64_t nListed = 0;  // usages of the lists allocated so far
+  for (USHORT i = 0; i < nButtons; ++i) {
+    const HIDP_BUTTON_CAPS& cap = (*kind.ppButtonCaps)[i];
+    if (type == HidP_Output && info.Caps.NumberInputValueCaps != 0 && info.Caps.NumberOutputValueCaps != 0 &&
+        pOutValues[0].IsRange && ULONG{pOutValues[0].Range.UsageMin} == ULONG{pOutValues[0].Range.UsageMax} + nButtons)
+      return false;
+    HID_USAGE_DATA& row = (*kind.ppUsageData)[i];
+    row.bIsButton = TRUE;
+    row.Status = HIDP_STATUS_SUCCESS;
+    row.UsagePage = cap.UsagePage;
+    row.ReportID = cap.ReportID;
+    row.UsageMin = cap.IsRange ? cap.Range.UsageMin : cap.NotRange.Usage;
+    row.UsageMax = cap.IsRange ? cap.Range.UsageMax : row.UsageMin;
+    // The list holds every usage of the page, so one per page serves all its rows.
+    if (const HID_USAGE_DATA* pOwner = PageListOwner(*kind.ppUsageData, i, cap.UsagePage)) {
+      row.MaxUsageListLength = pOwner->MaxUsageListLength;
+      row.pUsages = pOwner->pUsages;
+      continue;
+    }
+    row.MaxUsageListLength = HidP_MaxUsageListLength(type, cap.UsagePage, info.pPreparsedData);
+    nListed += row.MaxUsageListLength;
+    if (nListed > kMaxUsageListLength) return Refuse(type, "usage list entries", nListed, kMaxUsageListLength);
+    if (!AllocZeroed(row.pUsages, row.MaxUsageListLength)) return false;
+  }
+  return true;
 }
 
-bool CHIDWinGet::FillReportKind(HID_DEVICE_INFO& info, HIDP_REPORT_TYPE type) {
+bool FillValueRows(HID_DEVICE_INFO& info, HIDP_REPORT_TYPE type, USHORT nFirstRow, USHORT nValues) {
+  const ReportKind kind = KindOf(info, type);
+  ULONG nRow = nFirstRow;
+  for (USHORT i = 0; i < nValues; ++i) {
+    const HIDP_VALUE_CAPS& cap = (*kind.ppValueCaps)[i];
+    const ULONG nFirst = cap.IsRange ? cap.Range.UsageMin : cap.NotRange.Usage;
+    const ULONG nLast = cap.IsRange ? cap.Range.UsageMax : nFirst;
+    for (ULONG nUsage = nFirst; nUsage <= nLast; ++nUsage) {
+      if (nRow >= *kind.pnUsageDataCount) return false;
+      HID_USAGE_DATA& row = (*kind.ppUsageData)[nRow++];
+      row.bIsButton = FALSE;
+      row.Status = HIDP_STATUS_SUCCESS;
+      row.UsagePage = cap.UsagePage;
+      row.Usage = static_cast<USAGE>(nUsage);
+      row.ReportID = cap.ReportID;
+    }
+  }
+  return true;
+}
+
+bool FillReportKind(HID_DEVICE_INFO& info, HIDP_REPORT_TYPE type) {
   const ReportKind kind = KindOf(info, type);
   if (kind.nButtonCaps > kMaxCapsPerKind) return Refuse(type, "button caps", kind.nButtonCaps, kMaxCapsPerKind);
   if (kind.nValueCaps > kMaxCapsPerKind) return Refuse(type, "value caps", kind.nValueCaps, kMaxCapsPerKind);
@@ -113,52 +156,9 @@ bool CHIDWinGet::FillReportKind(HID_DEVICE_INFO& info, HIDP_REPORT_TYPE type) {
   return FillButtonRows(info, kind.type, nButtons) && FillValueRows(info, kind.type, nButtons, nValues);
 }
 
-bool CHIDWinGet::FillButtonRows(HID_DEVICE_INFO& info, HIDP_REPORT_TYPE type, USHORT nButtons) {
-  const ReportKind kind = KindOf(info, type);
-  const PHIDP_VALUE_CAPS pOutValues = info.pOutValueCaps;
-  uint64_t nListed = 0;  // usages of the lists allocated so far
-  for (USHORT i = 0; i < nButtons; ++i) {
-    const HIDP_BUTTON_CAPS& cap = (*kind.ppButtonCaps)[i];
-    if (type == HidP_Output && info.Caps.NumberInputValueCaps != 0 && info.Caps.NumberOutputValueCaps != 0 &&
-        pOutValues[0].IsRange && ULONG{pOutValues[0].Range.UsageMin} == ULONG{pOutValues[0].Range.UsageMax} + nButtons)
-      return false;
-    HID_USAGE_DATA& row = (*kind.ppUsageData)[i];
-    row.bIsButton = TRUE;
-    row.Status = HIDP_STATUS_SUCCESS;
-    row.UsagePage = cap.UsagePage;
-    row.ReportID = cap.ReportID;
-    row.UsageMin = cap.IsRange ? cap.Range.UsageMin : cap.NotRange.Usage;
-    row.UsageMax = cap.IsRange ? cap.Range.UsageMax : row.UsageMin;
-    // The list holds every usage of the page, so one per page serves all its rows.
-    if (const HID_USAGE_DATA* pOwner = PageListOwner(*kind.ppUsageData, i, cap.UsagePage)) {
-      row.MaxUsageListLength = pOwner->MaxUsageListLength;
-      row.pUsages = pOwner->pUsages;
-      continue;
-    }
-    row.MaxUsageListLength = HidP_MaxUsageListLength(type, cap.UsagePage, info.pPreparsedData);
-    nListed += row.MaxUsageListLength;
-    if (nListed > kMaxUsageListLength) return Refuse(type, "usage list entries", nListed, kMaxUsageListLength);
-    if (!AllocZeroed(row.pUsages, row.MaxUsageListLength)) return false;
-  }
-  return true;
-}
+}  // namespace
 
-bool CHIDWinGet::FillValueRows(HID_DEVICE_INFO& info, HIDP_REPORT_TYPE type, USHORT nFirstRow, USHORT nValues) {
-  const ReportKind kind = KindOf(info, type);
-  ULONG nRow = nFirstRow;
-  for (USHORT i = 0; i < nValues; ++i) {
-    const HIDP_VALUE_CAPS& cap = (*kind.ppValueCaps)[i];
-    const ULONG nFirst = cap.IsRange ? cap.Range.UsageMin : cap.NotRange.Usage;
-    const ULONG nLast = cap.IsRange ? cap.Range.UsageMax : nFirst;
-    for (ULONG nUsage = nFirst; nUsage <= nLast; ++nUsage) {
-      if (nRow >= *kind.pnUsageDataCount) return false;
-      HID_USAGE_DATA& row = (*kind.ppUsageData)[nRow++];
-      row.bIsButton = FALSE;
-      row.Status = HIDP_STATUS_SUCCESS;
-      row.UsagePage = cap.UsagePage;
-      row.Usage = static_cast<USAGE>(nUsage);
-      row.ReportID = cap.ReportID;
-    }
-  }
-  return true;
+bool CHIDWinGet::FillDeviceInfo(HID_DEVICE_INFO& info) {
+  return FillReportKind(info, HidP_Input) && FillReportKind(info, HidP_Output) &&
+         FillReportKind(info, HidP_Feature);
 }

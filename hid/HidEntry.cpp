@@ -10,19 +10,41 @@ namespace {
 
 const char kOp[] = "CHIDWinGet::SetHidColsEntrySimple";
 
-bool IsVendorCollection(const HIDP_CAPS& caps) {
-  return caps.UsagePage == kVendorUsagePage && caps.Usage == kVendorUsage;
-}
+// What tells the vendor input role from the vendor output role.
+struct SVendorRole {
+  ERoleFlag flag;
+  EInfoSlot info;
+  EHandlerSlot handler;
+  HIDP_REPORT_TYPE reportType;
+  USHORT HIDP_CAPS::*pReportByteLength;
+  DWORD dwAccess;
+  const char* pszAlreadyFound;
+  const char* pszWantedIdName;
+  const char* pszOpenFailed;
+  const char* pszOpened;
+};
 
-const CHIDWinGet::VendorRole kVendorOutputRole = {
+const SVendorRole kVendorOutputRole = {
     kRoleVendorOutputFound, kInfoVendorOutput, kHandlerVendorOutput, HidP_Output, &HIDP_CAPS::OutputReportByteLength,
     GENERIC_WRITE, "Found vendor output already.", "m_nOutputReportID", "Can't get output handle",
     "device status: Vendor-Output Write ok"};
 
-const CHIDWinGet::VendorRole kVendorInputRole = {
+const SVendorRole kVendorInputRole = {
     kRoleVendorInputFound, kInfoVendorInput, kHandlerVendorInput, HidP_Input, &HIDP_CAPS::InputReportByteLength,
     GENERIC_READ, "Found vendor input already.", "m_nInputReportID",
     "Can't get asynchronous read handle of Vendor input", "device status: Vendor-Input Read ok"};
+
+// The role a collection is a candidate for (null: none), whether its report
+// layout fits that role, and the report ID the role asks for.
+struct SRoleChoice {
+  const SVendorRole* pRole;
+  bool bLayoutFits;
+  int nWantedID;
+};
+
+bool IsVendorCollection(const HIDP_CAPS& caps) {
+  return caps.UsagePage == kVendorUsagePage && caps.Usage == kVendorUsage;
+}
 
 void TraceReportLayout(const HIDP_CAPS& caps, int nInputID, int nOutputID, int nFeatureID) {
   DbgLogTrace(kOp, __LINE__, "--------------------------------------------------------------------------------");
@@ -32,6 +54,66 @@ void TraceReportLayout(const HIDP_CAPS& caps, int nInputID, int nOutputID, int n
               caps.FeatureReportByteLength);
   DbgLogTrace(kOp, __LINE__, "UsagePage =%04X, Usage = %02X, Feature ReportID  = %d", caps.UsagePage, caps.Usage,
               nFeatureID);
+}
+
+// A kind without value capabilities carries no report ID at all, so it never
+// matches the ID asked for, not even 0.
+SRoleChoice ChooseVendorRole(const HID_DEVICE_INFO& info, bool bOurVendor, int nInputReportID, int nOutputReportID) {
+  const HIDP_CAPS& caps = info.Caps;
+  const bool bOutputIdMatches =
+      caps.NumberOutputValueCaps != 0 && FirstValueReportID(info, HidP_Output) == nOutputReportID;
+  if (IsVendorCollection(caps) && bOurVendor && bOutputIdMatches) {
+    // Output only, optionally with the output's feature report beside it.
+    const bool bFeatureFits =
+        FirstValueReportID(info, HidP_Feature) == kOutputFeatureReportID || caps.FeatureReportByteLength == 0;
+    return {&kVendorOutputRole, caps.OutputReportByteLength != 0 && caps.InputReportByteLength == 0 && bFeatureFits,
+            nOutputReportID};
+  }
+  if ((IsVendorCollection(caps) && bOurVendor) ||
+      (caps.UsagePage == kAltVendorInputUsagePage && caps.Usage == kVendorUsage)) {
+    const bool bInputIdMatches =
+        caps.NumberInputValueCaps != 0 && FirstValueReportID(info, HidP_Input) == nInputReportID;
+    return {&kVendorInputRole, bInputIdMatches && caps.InputReportByteLength != 0 && caps.OutputReportByteLength == 0,
+            nInputReportID};
+  }
+  return {nullptr, false, 0};
+}
+
+// 0 when the entry may take the role; 7, traced, when it has the role
+// already or the collection's layout does not fit.
+int CheckRoleFree(const CHIDCols& entry, const SRoleChoice& choice) {
+  if (entry.RoleFlags[choice.pRole->flag]) {
+    DbgLogTrace(kOp, __LINE__, "%s", choice.pRole->pszAlreadyFound);
+    return kResultNotTaken;
+  }
+  if (!choice.bLayoutFits) {
+    DbgLogTrace(kOp, __LINE__, "Not Vorn specified report format for Vendor input");
+    DbgLogTrace(kOp, __LINE__, "%s = %d", choice.pRole->pszWantedIdName, choice.nWantedID);
+    return kResultNotTaken;
+  }
+  return kResultOk;
+}
+
+// The role's handler after its information slot was opened: a copy of the
+// slot's handle, the report it carries and a fresh event.
+void FillRoleHandler(REPORT_HANDLER& handler, const HID_DEVICE_INFO& slot, ULONG nReportID, ULONG nReportByteLength) {
+  if (handler.Overlapped.hEvent != nullptr) CloseHandle(handler.Overlapped.hEvent);
+  InitReportHandler(handler);
+  handler.bOpened = TRUE;
+  handler.hHidDevice = slot.hHidDevice;
+  handler.ReportID = nReportID;
+  handler.ReportByteLength = nReportByteLength;
+  handler.Overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  // The fixed field holds paths of up to 259 characters; longer ones are cut.
+  wcsncpy(handler.szDevicePath, slot.DevicePath, kPathChars - 1);
+  handler.szDevicePath[kPathChars - 1] = L'\0';
+}
+
+void RecordVendorRole(CHIDCols& entry, const SVendorRole& role, const HID_DEVICE_INFO& info) {
+  DbgLogTrace(kOp, __LINE__, "%s", role.pszOpened);
+  entry.RoleFlags[role.flag] = TRUE;
+  FillRoleHandler(entry.Handlers[role.handler], entry.Infos[role.info], FirstValueReportID(info, role.reportType),
+                  info.Caps.*role.pReportByteLength);
 }
 
 }  // namespace
@@ -46,66 +128,21 @@ int CHIDWinGet::SetHidColsEntrySimple(HID_DEVICE_INFO& info, CHIDCols& entry) {
   entry.wVersion = info.Attributes.VersionNumber;
   // A collection without pair number keeps the entry's.
   if (nPairResult == kResultOk) wmemcpy(entry.PairNum, szPairNum, kPathChars);
-
   const HIDP_CAPS& caps = info.Caps;
   const int nInputID = FirstValueReportID(info, HidP_Input);
-  const int nOutputID = FirstValueReportID(info, HidP_Output);
-  const int nFeatureID = FirstValueReportID(info, HidP_Feature);
-  TraceReportLayout(caps, nInputID, nOutputID, nFeatureID);
+  TraceReportLayout(caps, nInputID, FirstValueReportID(info, HidP_Output), FirstValueReportID(info, HidP_Feature));
   if (caps.UsagePage == kDigitizerUsagePage && caps.Usage == kTouchScreenUsage) return kResultOk;
-  const bool bOurVendor = entry.wVendorID == kVendorId;
-  // A kind without value capabilities carries no report ID at all, so it
-  // never matches the ID asked for, not even 0.
-  const bool bOutputIdMatches = caps.NumberOutputValueCaps != 0 && nOutputID == m_nOutputReportID;
-  if (IsVendorCollection(caps) && bOurVendor && bOutputIdMatches) {
-    // Output only, optionally with the output's feature report beside it.
-    const bool bFeatureFits = nFeatureID == kOutputFeatureReportID || caps.FeatureReportByteLength == 0;
-    const bool bFits = caps.OutputReportByteLength != 0 && caps.InputReportByteLength == 0 && bFeatureFits;
-    return TakeVendorRole(info, entry, kVendorOutputRole, bFits, m_nOutputReportID);
+  const SRoleChoice choice = ChooseVendorRole(info, entry.wVendorID == kVendorId, m_nInputReportID, m_nOutputReportID);
+  if (choice.pRole == nullptr) {
+    DbgLogTrace(kOp, __LINE__, "UsagePage =%04X, Usage = %02X, ReportID  = %d", caps.UsagePage, caps.Usage, nInputID);
+    return kResultOk;
   }
-  if ((IsVendorCollection(caps) && bOurVendor) ||
-      (caps.UsagePage == kAltVendorInputUsagePage && caps.Usage == kVendorUsage)) {
-    const bool bInputIdMatches = caps.NumberInputValueCaps != 0 && nInputID == m_nInputReportID;
-    const bool bFits = bInputIdMatches && caps.InputReportByteLength != 0 && caps.OutputReportByteLength == 0;
-    return TakeVendorRole(info, entry, kVendorInputRole, bFits, m_nInputReportID);
-  }
-  DbgLogTrace(kOp, __LINE__, "UsagePage =%04X, Usage = %02X, ReportID  = %d", caps.UsagePage, caps.Usage, nInputID);
-  return kResultOk;
-}
-
-int CHIDWinGet::TakeVendorRole(HID_DEVICE_INFO& info, CHIDCols& entry, const VendorRole& role, bool bLayoutFits,
-                               int nWantedID) {
-  if (entry.RoleFlags[role.flag]) {
-    DbgLogTrace(kOp, __LINE__, "%s", role.pszAlreadyFound);
-    return kResultNotTaken;
-  }
-  if (!bLayoutFits) {
-    DbgLogTrace(kOp, __LINE__, "Not Vorn specified report format for Vendor input");
-    DbgLogTrace(kOp, __LINE__, "%s = %d", role.pszWantedIdName, nWantedID);
-    return kResultNotTaken;
-  }
-  HID_DEVICE_INFO& slot = entry.Infos[role.info];
-  if (OpenHidDevice(info.DevicePath, slot, role.dwAccess, TRUE) != kResultOk) {
-    DbgLogError(kOp, __LINE__, "%s", role.pszOpenFailed);
+  const int nFree = CheckRoleFree(entry, choice);
+  if (nFree != kResultOk) return nFree;
+  if (OpenHidDevice(info.DevicePath, entry.Infos[choice.pRole->info], choice.pRole->dwAccess, TRUE) != kResultOk) {
+    DbgLogError(kOp, __LINE__, "%s", choice.pRole->pszOpenFailed);
     return kResultFailed;
   }
-  DbgLogTrace(kOp, __LINE__, "%s", role.pszOpened);
-  entry.RoleFlags[role.flag] = TRUE;
-  FillRoleHandler(entry.Handlers[role.handler], slot, FirstValueReportID(info, role.reportType),
-                  info.Caps.*role.pReportByteLength);
+  RecordVendorRole(entry, *choice.pRole, info);
   return kResultOk;
-}
-
-void CHIDWinGet::FillRoleHandler(REPORT_HANDLER& handler, const HID_DEVICE_INFO& slot, ULONG nReportID,
-                                 ULONG nReportByteLength) {
-  if (handler.Overlapped.hEvent != nullptr) CloseHandle(handler.Overlapped.hEvent);
-  InitReportHandler(handler);
-  handler.bOpened = TRUE;
-  handler.hHidDevice = slot.hHidDevice;
-  handler.ReportID = nReportID;
-  handler.ReportByteLength = nReportByteLength;
-  handler.Overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  // The fixed field holds paths of up to 259 characters; longer ones are cut.
-  wcsncpy(handler.szDevicePath, slot.DevicePath, kPathChars - 1);
-  handler.szDevicePath[kPathChars - 1] = L'\0';
 }

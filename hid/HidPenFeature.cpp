@@ -13,11 +13,11 @@ constexpr int kMaxFeatureReportLength = 2048;
 
 bool FeatureLengthValid(int nLength) { return nLength >= 1 && nLength <= kMaxFeatureReportLength; }
 
-}  // namespace
-
-PREPORT_HANDLER CHIDWinGet::PenFeatureHandler(const void* pBuffer, int nDevIdx, const char* pszOperation,
-                                              int* pnResult) {
-  if (!IsConnected()) {
+// The pen-feature handler of an entry after the connection, buffer and role
+// checks, in this order; null, with *pnResult set, when one fails.
+PREPORT_HANDLER PenFeatureHandler(bool bConnected, std::list<CHIDCols>& entries, const void* pBuffer, int nDevIdx,
+                                  const char* pszOperation, int* pnResult) {
+  if (!bConnected) {
     *pnResult = kResultNotConnected;
     DbgLogError(pszOperation, __LINE__, "Device is not connected.");
     return nullptr;
@@ -27,7 +27,7 @@ PREPORT_HANDLER CHIDWinGet::PenFeatureHandler(const void* pBuffer, int nDevIdx, 
     DbgLogError(pszOperation, __LINE__, "Parameters Error : pszCommandBuf = NULL");
     return nullptr;
   }
-  CHIDCols* pEntry = EntryAt(nDevIdx);
+  CHIDCols* pEntry = EntryAt(entries, nDevIdx);
   if (pEntry == nullptr || !pEntry->RoleFlags[kRolePenFeature]) {
     DbgLogError(pszOperation, __LINE__, "No valid PREPORT_HANDLER");
     return nullptr;
@@ -36,10 +36,12 @@ PREPORT_HANDLER CHIDWinGet::PenFeatureHandler(const void* pBuffer, int nDevIdx, 
   return &pEntry->Handlers[kHandlerPenFeature];
 }
 
+}  // namespace
+
 int CHIDWinGet::SetPenFeature(const BYTE* pszCommandBuf, int nCommandLen, DWORD /*dwUnused*/, int nDevIdx) {
   static const char kOp[] = "CHIDWinGet::SetPenFeature";
   int nResult = kResultOk;
-  PREPORT_HANDLER pHandler = PenFeatureHandler(pszCommandBuf, nDevIdx, kOp, &nResult);
+  PREPORT_HANDLER pHandler = PenFeatureHandler(IsConnected(), m_listHidCols, pszCommandBuf, nDevIdx, kOp, &nResult);
   if (pHandler == nullptr) return nResult;
   if (!FeatureLengthValid(nCommandLen))
     return DbgLogError(kOp, __LINE__, "Parameters Error : nCommandLen = %d", nCommandLen);
@@ -54,7 +56,7 @@ int CHIDWinGet::SetPenFeature(const BYTE* pszCommandBuf, int nCommandLen, DWORD 
 int CHIDWinGet::GetPenFeature(BYTE* pRcvBuf, int nRcvDataLen, DWORD /*dwUnused*/, int nDevIdx) {
   static const char kOp[] = "CHIDWinGet::GetPenFeature";
   int nResult = kResultOk;
-  PREPORT_HANDLER pHandler = PenFeatureHandler(pRcvBuf, nDevIdx, kOp, &nResult);
+  PREPORT_HANDLER pHandler = PenFeatureHandler(IsConnected(), m_listHidCols, pRcvBuf, nDevIdx, kOp, &nResult);
   if (pHandler == nullptr) return nResult;
   if (!FeatureLengthValid(nRcvDataLen))
     return DbgLogError(kOp, __LINE__, "Parameters Error : nRcvDataLen = %d", nRcvDataLen);

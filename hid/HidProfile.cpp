@@ -125,6 +125,17 @@ void FillFingerProfile(const HID_DEVICE_INFO& info, FINGER_PROFILE& finger) {
   finger.ContactCountIndex = finger.ContactCount.DataIndex;
 }
 
+// The index and the roles of the entry a profile describes.
+void SetProfileRoles(const CHIDCols& entry, int nDevIdx, DEV_PROFILE& profile) {
+  profile.bValid = 1;
+  profile.DevIdx = static_cast<ULONG>(nDevIdx);
+  profile.bTouchScreen = entry.RoleFlags[kRoleTouchScreen] ? 1 : 0;
+  profile.bActivePen = entry.RoleFlags[kRoleActivePen] ? 1 : 0;
+  profile.bVendorDefined = entry.RoleFlags[kRoleVendorDefined] ? 1 : 0;
+  profile.bBidirectionalB = entry.RoleFlags[kRoleBidirectionalB] ? 1 : 0;
+  profile.bPenFeature = entry.RoleFlags[kRolePenFeature] ? 1 : 0;
+}
+
 }  // namespace
 
 ULONG CHIDWinGet::GetDevFingerProfile(const CHIDCols& entry, DEV_PROFILE& profile) {
@@ -170,26 +181,16 @@ void CHIDWinGet::GetDevLineTestProfile(const CHIDCols& entry, LINE_TEST_PROFILE&
   ScanInputValue(info, kVendorUsagePage, kUsageLineTest, lineTest.LineTest, false);
 }
 
-void CHIDWinGet::FillDevProfile(const CHIDCols& entry, int nDevIdx, DEV_PROFILE& profile) {
-  profile.bValid = 1;
-  profile.DevIdx = static_cast<ULONG>(nDevIdx);
-  profile.bTouchScreen = entry.RoleFlags[kRoleTouchScreen] ? 1 : 0;
-  profile.bActivePen = entry.RoleFlags[kRoleActivePen] ? 1 : 0;
-  profile.bVendorDefined = entry.RoleFlags[kRoleVendorDefined] ? 1 : 0;
-  profile.bBidirectionalB = entry.RoleFlags[kRoleBidirectionalB] ? 1 : 0;
-  profile.bPenFeature = entry.RoleFlags[kRolePenFeature] ? 1 : 0;
-  if (profile.bTouchScreen) profile.FingerCount = GetDevFingerProfile(entry, profile);
-  if (profile.bActivePen) GetDevActivePenProfile(entry, profile.Pen);
-}
-
 int CHIDWinGet::GetDevProfile(DEV_PROFILE* pProfile, int nDevIdx) {
   static const char kOp[] = "CHIDWinGet::GetDevProfile";
   if (pProfile == nullptr) return DbgLogError(kOp, __LINE__, "Parameters Error : pProfile = NULL");
   memset(pProfile, 0, sizeof(*pProfile));
-  const CHIDCols* pEntry = EntryAt(nDevIdx);
+  const CHIDCols* pEntry = EntryAt(m_listHidCols, nDevIdx);
   if (pEntry == nullptr) return DbgLogError(kOp, __LINE__, "Error Parameters - DevIdx is not exist");
   m_bProfileValid = FALSE;
-  FillDevProfile(*pEntry, nDevIdx, *pProfile);
+  SetProfileRoles(*pEntry, nDevIdx, *pProfile);
+  if (pProfile->bTouchScreen) pProfile->FingerCount = GetDevFingerProfile(*pEntry, *pProfile);
+  if (pProfile->bActivePen) GetDevActivePenProfile(*pEntry, pProfile->Pen);
   if (pProfile->bVendorDefined) GetDevLineTestProfile(*pEntry, pProfile->LineTest);
   m_ProfileCopy = *pProfile;
   m_bProfileValid = TRUE;
@@ -199,8 +200,10 @@ int CHIDWinGet::GetDevProfile(DEV_PROFILE* pProfile, int nDevIdx) {
 int CHIDWinGet::SetDevProfile(DEV_PROFILE* pProfile, int nDevIdx) {
   static const char kOp[] = "CHIDWinGet::SetDevProfile";
   if (pProfile == nullptr) return DbgLogError(kOp, __LINE__, "Parameters Error : pProfile = NULL");
-  const CHIDCols* pEntry = EntryAt(nDevIdx);
+  const CHIDCols* pEntry = EntryAt(m_listHidCols, nDevIdx);
   if (pEntry == nullptr) return DbgLogError(kOp, __LINE__, "Error Parameters - DevIdx is not exist");
-  FillDevProfile(*pEntry, nDevIdx, *pProfile);
+  SetProfileRoles(*pEntry, nDevIdx, *pProfile);
+  if (pProfile->bTouchScreen) pProfile->FingerCount = GetDevFingerProfile(*pEntry, *pProfile);
+  if (pProfile->bActivePen) GetDevActivePenProfile(*pEntry, pProfile->Pen);
   return kResultOk;
 }

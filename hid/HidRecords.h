@@ -4,6 +4,7 @@
 
 #include "platform/win32.h"
 
+#include <list>
 #include <vector>
 
 // Usage pages and usages the transport looks for.
@@ -195,3 +196,5 @@ class CHIDCols {
 
 // A handler with no handle, no event and nothing opened.
 void InitReportHandler(REPORT_HANDLER& handler);
+// The entry at position nDevIdx of the list, or null when there is none.
+CHIDCols* EntryAt(std::list<CHIDCols>& entries, int nDevIdx);

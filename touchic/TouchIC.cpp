@@ -68,13 +68,14 @@ int CTouchIC::PrepareInterface() {
   if (!m_pInterface) {
     CHIDWinGet* pHid = new (std::nothrow) CHIDWinGet();
     if (!pHid) return DbgLogError("CTouchIC::Connect", __LINE__, "No memory for the HID transport.");
-    pHid->SetInterfaceKind(kInterfaceTypeHid);
+    pHid->m_nInterfaceKind = kInterfaceTypeHid;
     m_pInterface = pHid;
     m_pHidTransport = pHid;
   }
   // A transport this object did not make is left as it was handed in.
   if (m_pHidTransport && m_pHidTransport == m_pInterface) {
-    m_pHidTransport->SetReportHooks(m_pfnSendHook, m_pfnRecvHook);
+    m_pHidTransport->m_pfnSendHook = m_pfnSendHook;
+    m_pHidTransport->m_pfnRecvHook = m_pfnRecvHook;
     m_pHidTransport->SetEndingEvent(m_hEndingEvent.load(), kEndingGraceMs);
   }
   return kResultOk;

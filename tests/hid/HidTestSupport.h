@@ -38,13 +38,11 @@ class TestTransport : public CHIDWinGet {
   using CHIDWinGet::m_listHidCols;
   using CHIDWinGet::m_nMatchedColsCnt;
   using CHIDWinGet::m_nSupportDevCnt;
-  using CHIDWinGet::m_pfnRecvHook;
-  using CHIDWinGet::m_pfnSendHook;
   using CHIDWinGet::OpenHidDevice;
   using CHIDWinGet::ParsePairNum;
   using CHIDWinGet::SetHidColsEntrySimple;
 
-  CHIDCols& Entry(int nIndex) { return *EntryAt(nIndex); }
+  CHIDCols& Entry(int nIndex) { return *EntryAt(m_listHidCols, nIndex); }
 };
 
 // A machine with nothing on its HID bus until a test plugs it, and its debug

@@ -91,7 +91,7 @@ class PenFeatureTest : public hidtest::ConnectedTransportTest {
 
 TEST_F(PenFeatureTest, SetSendsTheCallersBytesUnframedAndLeavesThemAlone) {
   FillPenFeatureRole(5);
-  m_transport.SetReportHooks(RecordSent, nullptr);
+  m_transport.m_pfnSendHook = RecordSent;
   const Bytes report = {5, 1, 2, 3, 4, 5, 6, 7, 8};
   const Bytes before = report;
   ASSERT_EQ(m_transport.SetPenFeature(report.data(), static_cast<int>(report.size()), 0, 0), 0);
@@ -105,7 +105,7 @@ TEST_F(PenFeatureTest, SetSendsTheCallersBytesUnframedAndLeavesThemAlone) {
 
 TEST_F(PenFeatureTest, GetAlwaysAsksForReportIdZero) {
   FillPenFeatureRole(0);
-  m_transport.SetReportHooks(nullptr, RecordReceived);
+  m_transport.m_pfnRecvHook = RecordReceived;
   Bytes buffer(1 + kFeatureBytes, 0xEE);
   buffer[0] = 7;
   ASSERT_EQ(m_transport.GetPenFeature(buffer.data(), static_cast<int>(buffer.size()), 0, 0), 0);
@@ -123,7 +123,7 @@ TEST_F(PenFeatureTest, RefusedRequestsAreThreeWithoutLogEntry) {
   EXPECT_EQ(m_transport.GetPenFeature(buffer.data(), static_cast<int>(buffer.size()), 0, 0), kResultTimeout);
   EXPECT_EQ(buffer, Bytes(buffer.size(), 0));
   m_device->Refuse();
-  m_transport.SetReportHooks(RecordSent, nullptr);
+  m_transport.m_pfnSendHook = RecordSent;
   buffer[0] = 5;
   EXPECT_EQ(m_transport.SetPenFeature(buffer.data(), static_cast<int>(buffer.size()), 0, 0), kResultTimeout);
   EXPECT_TRUE(g_sent.empty());

@@ -122,7 +122,8 @@ TEST_F(ReportIoTest, EepromCommandFramesPerMode) {
 }
 
 TEST_F(ReportIoTest, VersionQueryIsAnsweredAndStrippedToTheCallersLength) {
-  m_transport.SetReportHooks(RecordSent, RecordReceived);
+  m_transport.m_pfnSendHook = RecordSent;
+  m_transport.m_pfnRecvHook = RecordReceived;
   ASSERT_EQ(QueryVersion(), 0);
   BYTE answer[8];
   std::fill(std::begin(answer), std::end(answer), 0xEE);
