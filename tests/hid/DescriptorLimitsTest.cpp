@@ -16,9 +16,8 @@ namespace {
 
 using hidtest::Contains;
 using hidtest::Dump;
-using hidtest::TestTransport;
 
-class DescriptorLimitsTest : public hidtest::MachineTest {
+class DescriptorLimitsTest : public hidtest::TransportTest {
  protected:
   // Opens collection 0 of the port as discovery opens every interface.
   int Open(const winsim::HidDevicePort& port, HID_DEVICE_INFO& info) {
@@ -26,8 +25,6 @@ class DescriptorLimitsTest : public hidtest::MachineTest {
     m_log.Mark();
     return m_transport.OpenHidDevice(port.Path(0).c_str(), info, 0, FALSE);
   }
-
-  TestTransport m_transport;
 };
 
 // The usage lists of the input button rows: each distinct list once, with its length.

@@ -1,5 +1,5 @@
 // The transport object without a device: its fixed answers, index checks,
-// pair numbers, the per-entry queries and its destruction.
+// the per-entry queries and its destruction.
 #include "HidTestSupport.h"
 
 #include "log/DbgLog.h"
@@ -18,9 +18,7 @@ using hidtest::Contains;
 using hidtest::Dump;
 using hidtest::TestTransport;
 
-class TransportTest : public hidtest::MachineTest {
- protected:
-};
+class TransportTest : public hidtest::TransportTest {};
 
 TEST_F(TransportTest, NewObjectAnswersFixedValues) {
   TestTransport transport;
@@ -92,33 +90,6 @@ TEST_F(TransportTest, PerEntryQueriesRefuseIndicesOutsideTheList) {
         << Dump(entries);
   }
   EXPECT_EQ(transport.GetDevVersion(&nValue, 0), 0);
-}
-
-TEST_F(TransportTest, PairNumberIsTheInstanceTextBetweenTheFirstTwoAmpersands) {
-  TestTransport transport;
-  WCHAR szPair[260] = L"previous";
-  EXPECT_EQ(transport.ParsePairNum(L"\\\\?\\hid#vorn_2c1a&col01#7&1a2b3c4d&0&0000#{4d1e55b2}", szPair), 0);
-  EXPECT_STREQ(szPair, L"1a2b3c4d");
-
-  // A path without the instance part leaves the buffer as it was.
-  wcscpy(szPair, L"previous");
-  EXPECT_EQ(transport.ParsePairNum(L"\\\\?\\hid#vorn_2c1a#7&1a2b3c4d", szPair), -6);
-  EXPECT_STREQ(szPair, L"previous");
-  EXPECT_EQ(transport.ParsePairNum(nullptr, szPair), -6);
-  EXPECT_STREQ(DbgLogLastError(), "[ERR]Did not find pair number\r\n");
-}
-
-TEST_F(TransportTest, PairNumberMustFitTheFixedBuffer) {
-  TestTransport transport;
-  WCHAR szPair[260] = L"previous";
-  const std::wstring fits(259, L'a');
-  EXPECT_EQ(transport.ParsePairNum((L"hid#x#7&" + fits + L"&0").c_str(), szPair), 0);
-  EXPECT_EQ(std::wstring(szPair), fits);
-
-  wcscpy(szPair, L"previous");
-  const std::wstring tooLong(260, L'b');
-  EXPECT_NE(transport.ParsePairNum((L"hid#x#7&" + tooLong + L"&0").c_str(), szPair), 0);
-  EXPECT_STREQ(szPair, L"previous");
 }
 
 // An entry as discovery leaves it for a controller with a vendor input role.

@@ -1,10 +1,13 @@
 // Shared pieces of the transport tests: the machine with its debug log read
-// back, a transport whose pipeline steps tests may call, and that transport
-// connected to a controller.
+// back, a transport whose pipeline steps tests may call, discovery as the
+// controller layer runs it, and that transport connected to a controller.
 #pragma once
 
 #include "hid/HIDWinGet.h"
+#include "hid/VendorIds.h"
 #include "simkit/Machine.h"
+
+#include <winsim/sim/faults.h>
 
 #include <gtest/gtest.h>
 
@@ -20,6 +23,12 @@ namespace hidtest {
 bool InOrder(const std::vector<std::string>& entries, std::initializer_list<std::string> expected);
 bool Contains(const std::vector<std::string>& entries, const std::string& entry);
 std::string Dump(const std::vector<std::string>& entries);
+// Whether any entry holds `text`; how many start with `prefix`.
+bool AnyContains(const std::vector<std::string>& entries, const std::string& text);
+size_t CountStartingWith(const std::vector<std::string>& entries, const std::string& prefix);
+bool StartsWith(const std::string& text, const std::string& prefix);
+// A device path as the log writes it.
+std::string Ascii(const std::wstring& text);
 
 // Opens the pipeline steps and the state of CHIDWinGet to the tests.
 class TestTransport : public CHIDWinGet {
@@ -53,22 +62,41 @@ class MachineTest : public testing::Test {
   simkit::DebugLog& m_log = m_machine.Log();
 };
 
+// A transport on that machine, and discovery as the controller layer runs it.
+class TransportTest : public MachineTest {
+ protected:
+  // Sets the vendor report IDs, marks the log and discovers.
+  int Discover(int nVid = kVendorId, int nPid = 0);
+  // A collection opened as discovery opens it, for attribute queries only.
+  HID_DEVICE_INFO OpenCollection(const std::wstring& path);
+  std::wstring VendorInputPath(int nDevIdx);
+  winsim::Faults& Faults();
+
+  TestTransport m_transport;
+};
+
 // What the transport's send and receive hooks were given since SetUp.
 using Bytes = std::vector<uint8_t>;
 inline std::vector<Bytes> g_sent;
 inline std::vector<Bytes> g_received;
 inline void RecordSent(const BYTE* pReport, ULONG nLength) { g_sent.emplace_back(pReport, pReport + nLength); }
 inline void RecordReceived(const BYTE* pReport, ULONG nLength) { g_received.emplace_back(pReport, pReport + nLength); }
+// A whole vendor report of the controller: the given leading bytes, then zeros.
+Bytes Report(Bytes leading);
 
 // One controller attached and the transport connected to it with the vendor
 // report IDs; the log is marked once connected. A fixture may change
 // `m_config` before SetUp.
-class ConnectedTransportTest : public MachineTest {
+class ConnectedTransportTest : public TransportTest {
  protected:
   void SetUp() override;
+  // The last report the controller took, or none.
+  Bytes LastReceivedByController();
+  // A command framed into one report, written with a 1000 ms time-out.
+  int Command(Bytes command);
+  int QueryVersion() { return Command({0x53, 0x00, 0x00, 0x01}); }
 
   winsim::TouchControllerConfig m_config;
-  TestTransport m_transport;
   std::shared_ptr<winsim::TouchController> m_controller;
 };
 

@@ -1,5 +1,7 @@
 // Report I/O with the simulated touch controller: the frames on the wire, the
-// answers read back, and every failure path with its code and log entry.
+// answers read back and checked, command reports near the length bound and
+// the feature route, each refusal with its code and log entry.
+#include "HidDescriptors.h"
 #include "HidTestSupport.h"
 
 #include "hid/VendorIds.h"
@@ -15,9 +17,12 @@
 
 namespace {
 
+using hidtest::AnyContains;
 using hidtest::Contains;
 using hidtest::Dump;
 using hidtest::InOrder;
+using hidtest::Report;
+using hidtest::StartsWith;
 using winsim::ControllerFault;
 
 using hidtest::Bytes;
@@ -26,26 +31,7 @@ using hidtest::g_sent;
 using hidtest::RecordReceived;
 using hidtest::RecordSent;
 
-// A whole output report: the given leading bytes, then zeros.
-Bytes Report(Bytes leading) {
-  leading.resize(winsim::kVendorReportBytes, 0);
-  return leading;
-}
-
-bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
-
-class ReportIoTest : public hidtest::ConnectedTransportTest {
- protected:
-  Bytes LastReceivedByController() {
-    const auto received = m_controller->Received();
-    return received.empty() ? Bytes{} : received.back();
-  }
-  int Command(Bytes command) {
-    command.reserve(1);  // a valid buffer also for an empty command
-    return m_transport.WriteCommand(command.data(), static_cast<int>(command.size()), 1000, 0);
-  }
-  int QueryVersion() { return Command({0x53, 0x00, 0x00, 0x01}); }
-};
+class ReportIoTest : public hidtest::ConnectedTransportTest {};
 
 // Behind a polling minidriver, where a short report reaches the reader.
 class PolledReportIoTest : public ReportIoTest {
@@ -160,21 +146,6 @@ TEST_F(ReportIoTest, ReadBuffersAreChecked) {
   EXPECT_EQ(m_transport.ReadRawBytes(nullptr, 4, 1000, 0), -6);
 }
 
-TEST_F(ReportIoTest, UnansweredReadTimesOutAndLeavesTheHandlerUsable) {
-  m_controller->SetFault(ControllerFault::kMute);
-  ASSERT_EQ(QueryVersion(), 0);
-  BYTE answer[64] = {};
-  EXPECT_EQ(m_transport.ReadData(answer, 64, 1000, 0, true), 3);
-  EXPECT_EQ(m_log.LastSince(), "ERR: Read Data Wait timeout.");
-  EXPECT_STREQ(DbgLogLastError(), "[ERR]Read Data Wait timeout.\r\n");
-
-  // The cancelled read took nothing: the next answer goes to the next read.
-  m_controller->SetFault(ControllerFault::kNone);
-  ASSERT_EQ(QueryVersion(), 0);
-  ASSERT_EQ(m_transport.ReadData(answer, 4, 1000, 0, true), 0);
-  EXPECT_EQ(Bytes(answer, answer + 4), (Bytes{0x52, 0x01, 0x20, 0x30}));
-}
-
 // The class driver drops the short answer of a device it reads.
 TEST_F(ReportIoTest, ShortAnswerNeverArrives) {
   m_controller->SetFault(ControllerFault::kShortReport);
@@ -223,97 +194,6 @@ TEST_F(ReportIoTest, AReportWithoutMemoryFailsTheTransfer) {
   EXPECT_EQ(faults.Hits(winsim::FaultPoint::kHeapAlloc), 2u);
 }
 
-TEST_F(ReportIoTest, FailedWriteIsASystemError) {
-  m_controller->SetFault(ControllerFault::kFailWrite);
-  EXPECT_EQ(QueryVersion(), -6);
-  const std::string entry = m_log.LastSince();
-  EXPECT_TRUE(StartsWith(entry, "ERROR: WriteAsync Failue.") || StartsWith(entry, "ERROR: GetOverlappedResult is failure."))
-      << Dump(m_log.Since());
-  EXPECT_GT(entry.size(), std::string("ERROR: WriteAsync Failue.").size());  // the system text follows
-}
-
-TEST_F(ReportIoTest, StuckWriteTimesOutAndIsCancelled) {
-  m_controller->SetFault(ControllerFault::kStuckWrite);
-  EXPECT_EQ(QueryVersion(), 3);
-  EXPECT_EQ(m_log.LastSince(), "ERR: Write Data Wait timeout.");
-  m_controller->SetFault(ControllerFault::kNone);
-  ASSERT_EQ(Command({0xF0, 0x02, 0x00, 0x00}), 0);
-  EXPECT_EQ(LastReceivedByController(), Report({0x03, 0x00, 0x04, 0xF0, 0x02, 0x00, 0x00}));
-}
-
-// Once the caller's ending event is signalled, a write or read the device
-// holds is cancelled after the grace instead of waiting out its time-out,
-// and says so; a write the device takes at once still goes. An ending event
-// that cannot be waited on leaves the time-out as it was.
-TEST_F(ReportIoTest, AnEndingCallerGivesUpAHeldTransferAfterTheGrace) {
-  HANDLE hEnding = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  m_transport.SetEndingEvent(hEnding, 100);
-  m_controller->SetFault(ControllerFault::kStuckWrite);
-  EXPECT_EQ(QueryVersion(), 3);
-  EXPECT_EQ(m_log.LastSince(), "ERR: Write Data Wait timeout.");
-
-  SetEvent(hEnding);
-  EXPECT_EQ(QueryVersion(), 3);
-  EXPECT_EQ(m_log.LastSince(), "ERR: Transfer cancelled: the caller is ending.");
-  m_controller->SetFault(ControllerFault::kMute);
-  ASSERT_EQ(QueryVersion(), 0);
-  BYTE answer[64] = {};
-  EXPECT_EQ(m_transport.ReadData(answer, 64, 1000, 0, true), 3);
-  EXPECT_EQ(m_log.LastSince(), "ERR: Transfer cancelled: the caller is ending.");
-
-  CloseHandle(hEnding);
-  m_controller->SetFault(ControllerFault::kStuckWrite);
-  EXPECT_EQ(QueryVersion(), 3);
-  EXPECT_EQ(m_log.LastSince(), "ERR: Write Data Wait timeout.");
-  m_transport.SetEndingEvent(nullptr, 0);
-}
-
-// A write whose cancel the driver ignores is given up 1 s after the cancel:
-// its buffer is kept (a line says so), the connection dropped, the transfer
-// failed as a time-out. A kept buffer goes once its transfer has ended
-// (looked at by the next connection); past 16 kept, no transfer starts.
-TEST_F(ReportIoTest, AWriteThatOutlivesItsCancelIsGivenUpWithItsBufferKept) {
-  const std::string kKept =
-      "CHIDWinGet::WriteAsyncWaitComplete: The transfer has not ended 1000 ms after its cancel: its report buffer is "
-      "kept until it does.";
-  winsim::Clock& clock = m_machine->clock();
-  m_controller->SetHang(true);
-  const uint64_t ullStart = clock.NowMs();
-  EXPECT_EQ(QueryVersion(), 3);
-  EXPECT_GE(clock.NowMs() - ullStart, 2000u);
-  EXPECT_TRUE(InOrder(m_log.Since(), {kKept, "ERR: Write Data Wait timeout."})) << Dump(m_log.Since());
-  EXPECT_EQ(m_transport.KeptTransferCount(), 1);
-  EXPECT_EQ(QueryVersion(), -6);  // the dropped connection's handle is closed
-  for (int nKept = 2; nKept <= CKeptTransfers::kMaxKept; ++nKept) {
-    ASSERT_EQ(m_transport.GetDeviceHandle(kVendorId, 0), 0);
-    EXPECT_EQ(QueryVersion(), 3);
-    EXPECT_EQ(m_transport.KeptTransferCount(), nKept);
-  }
-  ASSERT_EQ(m_transport.GetDeviceHandle(kVendorId, 0), 0);
-  m_log.Mark();
-  EXPECT_EQ(QueryVersion(), -6);
-  EXPECT_EQ(m_log.Since(), std::vector<std::string>{"ERR: 16 transfers given up on are still pending: no new transfer."});
-
-  m_controller->SetHang(false);  // the held writes end at last, as cancelled
-  ASSERT_EQ(m_transport.GetDeviceHandle(kVendorId, 0), 0);
-  EXPECT_EQ(m_transport.KeptTransferCount(), 0);
-  ASSERT_EQ(QueryVersion(), 0);
-  BYTE answer[64] = {};
-  EXPECT_EQ(m_transport.ReadData(answer, 64, 1000, 0, true), 0);
-  EXPECT_TRUE(m_controller->Received().size() == 1);
-}
-
-TEST_F(ReportIoTest, IoAfterCloseMeetsAnInvalidHandle) {
-  m_transport.Close();
-  EXPECT_TRUE(m_transport.IsConnected());
-  EXPECT_EQ(QueryVersion(), -6);
-  EXPECT_TRUE(StartsWith(m_log.LastSince(), "ERROR: WriteAsync Failue.")) << Dump(m_log.Since());
-  BYTE answer[64];
-  EXPECT_EQ(m_transport.ReadData(answer, 64, 1000, 0, true), -6);
-  EXPECT_TRUE(StartsWith(m_log.LastSince(), "ERROR: ReadAsync Failue.")) << Dump(m_log.Since());
-  EXPECT_TRUE(m_controller->Received().empty());
-}
-
 TEST_F(ReportIoTest, IndicesOutsideTheListAreRefused) {
   const BYTE command[4] = {0xF0, 0x02, 0x00, 0x01};
   BYTE answer[64];
@@ -332,12 +212,78 @@ TEST_F(ReportIoTest, IndicesOutsideTheListAreRefused) {
   EXPECT_TRUE(m_controller->Received().empty());
 }
 
-TEST_F(ReportIoTest, UnplugWhileAnAnswerIsAwaitedFailsTheRead) {
-  m_controller->SetFault(ControllerFault::kUnplug);
-  QueryVersion();
-  BYTE answer[64];
-  EXPECT_NE(m_transport.ReadData(answer, 64, 1000, 0, true), 0);
-  EXPECT_FALSE(m_log.Since().empty());
+// --- Command reports near the length bound, and the feature route ---------
+
+// One vendor output collection, report ID 3, with `dataBytes` bytes after the ID.
+std::vector<uint8_t> LongOutputCollection(uint16_t dataBytes) {
+  return {0x06, 0x00, 0xFF,  // usage page 0xFF00
+          0x09, 0x01,        // usage 1
+          0xA1, 0x01,        // application collection
+          0x85, 0x03,        // report ID 3
+          0x09, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08,
+          0x96, static_cast<uint8_t>(dataBytes & 0xFF), static_cast<uint8_t>(dataBytes >> 8),  // report count
+          0x91, 0x02,  // output (data, variable)
+          0xC0};
+}
+
+class LongReportTest : public hidtest::TransportTest {
+ protected:
+  std::shared_ptr<winsim::HidDevicePort> PlugWithOutputOf(uint16_t dataBytes) {
+    std::vector<uint8_t> descriptor = hidtest::Descriptor({hidtest::TouchScreen(1), hidtest::VendorInput(2)});
+    const std::vector<uint8_t> output = LongOutputCollection(dataBytes);
+    descriptor.insert(descriptor.end(), output.begin(), output.end());
+    return hidtest::PlugDescriptor(*m_machine, kVendorId, 0x0201, L"12345678", descriptor);
+  }
+  int Command(int nLength) {
+    const std::vector<BYTE> command(static_cast<size_t>(nLength), 0x5A);
+    m_log.Mark();
+    return m_transport.WriteCommand(command.data(), nLength, 1000, 0);
+  }
+};
+
+TEST_F(LongReportTest, ReportOf2048BytesCarriesCommands) {
+  auto port = PlugWithOutputOf(2047);
+  ASSERT_EQ(Discover(), 0) << Dump(m_log.Since());
+  ASSERT_TRUE(m_transport.Entry(0).RoleFlags[kRoleVendorOutputFound]) << Dump(m_log.Since());
+  EXPECT_EQ(Command(2045), 0) << Dump(m_log.Since());
+  auto model = std::dynamic_pointer_cast<winsim::RecordingHidDevice>(port->Model());
+  ASSERT_EQ(model->Received().size(), 1u);
+  const std::vector<uint8_t> report = model->Received().back();
+  ASSERT_EQ(report.size(), 2048u);
+  EXPECT_EQ(report[0], 0x03);
+  EXPECT_EQ(report[2], static_cast<uint8_t>(2045 & 0xFF));
+  EXPECT_EQ(report.back(), 0x5A);
+  EXPECT_EQ(Command(2046), -6);
+  EXPECT_TRUE(AnyContains(m_log.Since(), "nCommandLen = 2046, ReportByteLength = 2048")) << Dump(m_log.Since());
+}
+
+TEST_F(LongReportTest, LongerReportsAreRefusedWhateverTheCommand) {
+  auto port = PlugWithOutputOf(2048);
+  ASSERT_EQ(Discover(), 0) << Dump(m_log.Since());
+  ASSERT_TRUE(m_transport.Entry(0).RoleFlags[kRoleVendorOutputFound]) << Dump(m_log.Since());
+  EXPECT_EQ(Command(4), -6);
+  EXPECT_TRUE(AnyContains(m_log.Since(), "nCommandLen = 4, ReportByteLength = 2049")) << Dump(m_log.Since());
+  auto model = std::dynamic_pointer_cast<winsim::RecordingHidDevice>(port->Model());
+  EXPECT_TRUE(model->Received().empty());
+}
+
+// With output report ID 0x80 commands go as feature requests with a two-byte
+// header; a refused request is 3 and nothing is written as an output report.
+TEST_F(LongReportTest, ReportId80SendsCommandsAsFeatureRequests) {
+  auto port = hidtest::PlugDevice(*m_machine, kVendorId, 0x0201, L"12345678",
+                                  {hidtest::TouchScreen(1), hidtest::VendorInput(2), hidtest::VendorOutput(0x80)});
+  m_transport.SetReportID(2, 0x80);
+  m_log.Mark();
+  ASSERT_EQ(m_transport.GetDeviceHandle(kVendorId, 0), 0) << Dump(m_log.Since());
+  ASSERT_TRUE(m_transport.Entry(0).RoleFlags[kRoleVendorOutputFound]) << Dump(m_log.Since());
+  const std::vector<BYTE> command(62, 0x11);  // 64-byte report less the two header bytes
+  m_log.Mark();
+  EXPECT_EQ(m_transport.WriteCommand(command.data(), 62, 1000, 0), 3);
+  EXPECT_TRUE(m_log.Since().empty()) << Dump(m_log.Since());
+  EXPECT_EQ(m_transport.WriteCommand(command.data(), 63, 1000, 0), -6);
+  EXPECT_TRUE(AnyContains(m_log.Since(), "nCommandLen = 63, ReportByteLength = 64")) << Dump(m_log.Since());
+  auto model = std::dynamic_pointer_cast<winsim::RecordingHidDevice>(port->Model());
+  EXPECT_TRUE(model->Received().empty());
 }
 
 }  // namespace
