@@ -18,8 +18,7 @@
 
 namespace {
 
-const wchar_t kKeyUnderUsers[] = L"S-1-5-21-1004336348-1177238915-682003330-1001\\Software\\Microsoft\\Input\\WakeableInputTypes";
-const wchar_t kUsersRoot[] = L"HKEY_USERS\\";
+const wchar_t kUserSid[] = L"S-1-5-21-1004336348-1177238915-682003330-1001";
 const wchar_t kTouchValue[] = L"Touch";
 constexpr DWORD kDefaultSelection = 1;
 constexpr size_t kMaxData = 4096;
@@ -37,7 +36,7 @@ ServiceMachine& Host() {
   return host;
 }
 
-std::wstring FullPath() { return std::wstring(kUsersRoot) + kKeyUnderUsers; }
+std::wstring FullPath() { return simkit::WakeKey(kUserSid); }
 
 // The key path as the user lookup leaves it: at most MAX_PATH - 1 characters.
 void SetRegPath(WCHAR (&szRegPath)[MAX_PATH], const std::wstring& path) {
@@ -64,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
   registry.DeleteKeyTree(FullPath());
   WCHAR szRegPath[MAX_PATH];
-  SetRegPath(szRegPath, kKeyUnderUsers);
+  SetRegPath(szRegPath, simkit::WakeKeyUnderUsers(kUserSid));
 
   const uint8_t choice = input.ConsumeIntegral<uint8_t>();
   int nExpected = -2;

@@ -6,9 +6,11 @@ namespace simkit {
 
 namespace fs = std::filesystem;
 
-std::wstring WakeKey(const std::wstring& sid) {
-  return L"HKU\\" + sid + L"\\Software\\Microsoft\\Input\\WakeableInputTypes";
+std::wstring WakeKeyUnderUsers(const std::wstring& sid) {
+  return sid + L"\\Software\\Microsoft\\Input\\WakeableInputTypes";
 }
+
+std::wstring WakeKey(const std::wstring& sid) { return L"HKU\\" + WakeKeyUnderUsers(sid); }
 
 namespace {
 

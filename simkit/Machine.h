@@ -37,7 +37,9 @@ namespace simkit {
 // story needs; on virtual time a wait that is not met costs no real time.
 inline constexpr uint64_t kWaitBoundMs = 3600 * 1000;
 
-// The wake key of the user `sid` as the registry's control API names it.
+// The wake key of the user `sid` below HKEY_USERS, as the service's lookup
+// leaves it, and as the registry's control API names it.
+std::wstring WakeKeyUnderUsers(const std::wstring& sid);
 std::wstring WakeKey(const std::wstring& sid);
 
 struct MachineOptions {

@@ -1,5 +1,6 @@
 #include "wot/WatchRun.h"
 
+#include "platform/results.h"
 #include "service/ServiceBase.h"
 #include "wot/WotPush.h"
 #include "wot/WotSetting.h"
@@ -71,16 +72,16 @@ void CRegWatch::CWatchRun::WatchRun() {
 // either cannot be done. Returns the selection. A run replaced meanwhile
 // leaves the shared selection to the newer run, which reads it again.
 DWORD CRegWatch::CWatchRun::FindSetting() {
-  const bool fFound = m_Watch.m_Setting.RetryRegGetWotPath(m_szRegPath, *this) == 0;
-  if (IsReplaced()) return 1;
+  const bool fFound = m_Watch.m_Setting.RetryRegGetWotPath(m_szRegPath, *this) == kResultOk;
+  if (IsReplaced()) return CWotSetting::kDefaultSelection;
   if (!fFound) {
     LogMessage(L"RetryRegGetWotPath fail.", DEBUGLOG_ONLY);
     m_Watch.fRegExist = FALSE;
-    m_Watch.m_dwWotSel = 1;
-    return 1;
+    m_Watch.m_dwWotSel = CWotSetting::kDefaultSelection;
+    return CWotSetting::kDefaultSelection;
   }
-  DWORD dwSel = 1;
-  const bool fRead = m_Watch.m_Setting.ReadWoTsetting(m_szRegPath, &dwSel) == 0;
+  DWORD dwSel = CWotSetting::kDefaultSelection;
+  const bool fRead = m_Watch.m_Setting.ReadWoTsetting(m_szRegPath, &dwSel) == kResultOk;
   m_Watch.m_dwWotSel = dwSel;
   m_Watch.fRegExist = fRead ? TRUE : FALSE;
   if (!fRead) LogMessage(L"ReadWoTsetting fail.", DEBUGLOG_ONLY);
@@ -90,7 +91,7 @@ DWORD CRegWatch::CWatchRun::FindSetting() {
 // Pushes the selection; false when the run ends here (no controller, no
 // setting to watch, or the service is ending).
 bool CRegWatch::CWatchRun::FirstPush(DWORD dwSel) {
-  if (m_Watch.m_Push.RetryHidDevWoTCtrl(dwSel, *this) != 0) {
+  if (m_Watch.m_Push.RetryHidDevWoTCtrl(dwSel, *this) != kResultOk) {
     if (IsEnding() || IsReplaced()) return false;
     LogMessage(L"RetryHidDevWoTCtrl fail.", EVENTLOG_INFORMATION_TYPE);
     m_Watch.m_fStopWatch = TRUE;
@@ -169,9 +170,9 @@ bool CRegWatch::CWatchRun::ArmNotification(HKEY hKey) {
 // retried because the newer run pushes) did not fail to reach the
 // controller: the debug log alone says so, as after a first push.
 void CRegWatch::CWatchRun::PushChangedSetting() {
-  DWORD dwSel = 1;
-  const bool fRead = m_Watch.m_Setting.ReadWoTsetting(m_szRegPath, &dwSel) == 0;
+  DWORD dwSel = CWotSetting::kDefaultSelection;
+  const bool fRead = m_Watch.m_Setting.ReadWoTsetting(m_szRegPath, &dwSel) == kResultOk;
   m_Watch.m_dwWotSel = dwSel;
-  if (!fRead || m_Watch.m_Push.RetryHidDevWoTCtrl(dwSel, *this) == 0 || IsEnding()) return;
+  if (!fRead || m_Watch.m_Push.RetryHidDevWoTCtrl(dwSel, *this) == kResultOk || IsEnding()) return;
   LogMessage(L"Can not send wot-sel command to device", IsReplaced() ? DEBUGLOG_ONLY : EVENTLOG_INFORMATION_TYPE);
 }

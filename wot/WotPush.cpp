@@ -90,7 +90,7 @@ int CWotPush::PushLocked(DWORD dwSel) {
   WCHAR szMessage[kTextChars * 2];
   WCHAR szError[kTextChars];
   int nResult = VORNAPI::Connect(static_cast<int>(m_dwVid), static_cast<int>(m_dwPid));
-  if (nResult != 0) {
+  if (nResult != kResultOk) {
     LastFacadeError(szError, std::size(szError));
     std::swprintf(szMessage, std::size(szMessage), L"Connect fail. %ls", szError);
   } else {
@@ -117,7 +117,7 @@ void CWotPush::LogConnection() {
 // The command carries the selection's low byte; the message says what that
 // byte tells the controller: 1 switches wake-on-touch on, any other byte off.
 int CWotPush::SendSelection(DWORD dwSel, WCHAR* pszMessage, size_t nChars) {
-  if (VORNAPI::SWSetSystemInfo(static_cast<int>(dwSel)) == 0) {
+  if (VORNAPI::SWSetSystemInfo(static_cast<int>(dwSel)) == kResultOk) {
     const bool fEnabling = (dwSel & 0xFF) == 1;
     std::swprintf(pszMessage, nChars, L"%ls", fEnabling ? L"Enable Wake-on-touch" : L"Disable Wake-on-touch");
     return kResultOk;

@@ -23,8 +23,6 @@ constexpr DWORD kLookupRetryMs = 3000;
 constexpr size_t kTextChars = MAX_PATH;
 // The step number the revert failure has always been reported with.
 constexpr int kRevertStep = 4;
-// The selection whenever the setting cannot be read: wake-on-touch enabled.
-constexpr DWORD kDefaultSelection = 1;
 
 // The session whose shell decides: the console's while a user is logged on
 // at it, else none (kAnySession) and the first shell of any session does.

@@ -10,6 +10,9 @@ class CWatchPause;
 
 class CWotSetting {
  public:
+  // The selection whenever the setting cannot be read: wake-on-touch enabled.
+  static constexpr DWORD kDefaultSelection = 1;
+
   explicit CWotSetting(CServiceBase& service) : m_Service(service) {}
   CWotSetting(const CWotSetting&) = delete;
   CWotSetting& operator=(const CWotSetting&) = delete;

@@ -225,9 +225,8 @@ TEST(VornsimPlay, SessionCommandsPrintTheirSessionChangesAndTouchFollowsTheUser)
   EXPECT_EQ(story, expected);
   auto& identity = sim.Machine().Part<winsim::Identity>();
   auto& registry = sim.Machine().Part<winsim::Registry>();
-  const std::wstring suffix = L"\\Software\\Microsoft\\Input\\WakeableInputTypes";
-  EXPECT_EQ(registry.GetDword(L"HKU\\" + identity.AddUser(L"Robin") + suffix, L"Touch"), 0u);
-  EXPECT_EQ(registry.GetDword(L"HKU\\" + identity.ConsoleUserSid() + suffix, L"Touch"), 2u);
+  EXPECT_EQ(registry.GetDword(simkit::WakeKey(identity.AddUser(L"Robin")), L"Touch"), 0u);
+  EXPECT_EQ(registry.GetDword(simkit::WakeKey(identity.ConsoleUserSid()), L"Touch"), 2u);
 }
 
 // The push opportunities beyond the display, as the scripts tell them (no

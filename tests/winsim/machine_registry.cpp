@@ -20,7 +20,7 @@ using winsim::RegistryChange;
 std::wstring UserKey(winsim::Machine& machine) {
   auto sids = machine.Part<Identity>().LoggedOnUserSids();
   EXPECT_EQ(sids.size(), 1u);
-  return L"HKEY_USERS\\" + sids.at(0) + L"\\Software\\Microsoft\\Input\\WakeableInputTypes";
+  return L"HKEY_USERS\\" + simkit::WakeKeyUnderUsers(sids.at(0));
 }
 
 TEST(MachineRegistry, DefaultMachineHasTheLoggedOnUsersWakeSetting) {
@@ -36,9 +36,7 @@ TEST(MachineRegistry, NobodyLoggedOnMeansNoUserHiveUntilALogon) {
   auto& identity = machine->Part<Identity>();
   EXPECT_TRUE(identity.LoggedOnUserSids().empty());
   std::wstring sid = identity.LogOn(L"Robin");
-  EXPECT_EQ(machine->Part<Registry>().GetDword(L"HKU\\" + sid + L"\\Software\\Microsoft\\Input\\WakeableInputTypes",
-                                               L"Touch"),
-            1u);
+  EXPECT_EQ(machine->Part<Registry>().GetDword(simkit::WakeKey(sid), L"Touch"), 1u);
 }
 
 TEST(MachineRegistry, ControlApiChangesAreSeenThroughTheApiAndObservers) {

@@ -15,7 +15,6 @@ namespace vornsim {
 namespace {
 
 constexpr const wchar_t* kServiceName = L"VornPalmixSvc";
-constexpr const wchar_t* kWakeKey = L"\\Software\\Microsoft\\Input\\WakeableInputTypes";
 // How long the end of a script waits for the service to stop and its process
 // to return, in simulated ms: a push in progress may hold the controller's
 // mutex up to 15 s.
@@ -259,7 +258,7 @@ std::wstring Simulator::WakeKeyOf(const std::string& name) {
       return {};
     }
   }
-  return L"HKEY_USERS\\" + sid + kWakeKey;
+  return simkit::WakeKey(sid);
 }
 
 void Simulator::Touch(const Command& command) {

@@ -37,7 +37,6 @@ namespace vornsim {
 namespace {
 
 constexpr const wchar_t* kServiceName = L"VornPalmixSvc";
-constexpr const wchar_t* kWakeKeySuffix = L"\\Software\\Microsoft\\Input\\WakeableInputTypes";
 constexpr uint64_t kMinuteMs = 60000;
 constexpr uint64_t kHourMs = 60 * kMinuteMs;
 // A quiet period outlasts the longest reaction of the service to the last
@@ -409,7 +408,7 @@ WakeFacts Soak::Facts() {
   WakeFacts facts;
   facts.user = ConsoleUser();
   if (!facts.user) return facts;
-  const std::wstring key = L"HKEY_USERS\\" + *facts.user + kWakeKeySuffix;
+  const std::wstring key = simkit::WakeKey(*facts.user);
   auto& registry = Machine().Part<winsim::Registry>();
   facts.keyExists = registry.KeyExists(key);
   auto value = registry.GetValue(key, L"Touch");
@@ -671,7 +670,7 @@ void Soak::SetData(const OddData& odd) {
   const std::string name = PickTarget();
   Say(std::wstring(L"touch data ") + odd.text + Widen(Suffix(name)));
   if (name.empty()) return Say(L"nobody is logged on: no setting to change");
-  const std::wstring key = L"HKEY_USERS\\" + Machine().Part<winsim::Identity>().LoggedOnSid(Widen(name)) + kWakeKeySuffix;
+  const std::wstring key = simkit::WakeKey(Machine().Part<winsim::Identity>().LoggedOnSid(Widen(name)));
   ChangeSetting(t, name, [&] {
     Machine().Part<winsim::Registry>().SetValue(key, L"Touch", odd.type, odd.data);
     m_sim->Sample();
@@ -683,7 +682,7 @@ void Soak::DeleteKey() {
   const std::string name = PickTarget();
   Say(L"touch key delete" + Widen(Suffix(name)));
   if (name.empty()) return Say(L"nobody is logged on: no setting to change");
-  const std::wstring key = L"HKEY_USERS\\" + Machine().Part<winsim::Identity>().LoggedOnSid(Widen(name)) + kWakeKeySuffix;
+  const std::wstring key = simkit::WakeKey(Machine().Part<winsim::Identity>().LoggedOnSid(Widen(name)));
   ChangeSetting(t, name, [&] {
     if (!Machine().Part<winsim::Registry>().DeleteKeyTree(key)) return Say(L"the user has no WakeableInputTypes key");
     m_sim->Sample();

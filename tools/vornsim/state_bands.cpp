@@ -2,6 +2,8 @@
 
 #include "timeline.h"
 
+#include "simkit/Machine.h"
+
 #include <winsim/sim/identity.h>
 #include <winsim/sim/registry.h>
 #include <winsim/sim/services.h>
@@ -13,7 +15,6 @@ namespace vornsim {
 
 namespace {
 
-constexpr const wchar_t* kWakeKeySuffix = L"\\Software\\Microsoft\\Input\\WakeableInputTypes";
 
 std::wstring TypeName(DWORD type) {
   switch (type) {
@@ -84,7 +85,7 @@ std::wstring NameOf(winsim::Identity& identity, const std::wstring& sid) {
 }
 
 std::wstring SettingOf(winsim::Machine& machine, const std::wstring& sid) {
-  const std::wstring key = L"HKEY_USERS\\" + sid + kWakeKeySuffix;
+  const std::wstring key = simkit::WakeKey(sid);
   auto& registry = machine.Part<winsim::Registry>();
   if (!registry.KeyExists(key)) return L"no WakeableInputTypes key";
   const auto value = registry.GetValue(key, L"Touch");
