@@ -2,10 +2,12 @@
 """The command lines of vornsim and hidcaps: every usage error is refused with
 status 2, a message that says what is wrong and nothing played; --help answers
 with status 0; vornsim's temporary machine folder goes unless --keep; a soak
-writes the service's debug log only with --debug-log.
+writes the service's debug log only with --debug-log; --trace writes the run
+as trace events, bands and marks where the timeline has them.
 
 usage: tools_command_line_test.py VORNSIM HIDCAPS VORNPALMIXSVC
 """
+import json
 import os
 import subprocess
 import sys
@@ -29,6 +31,8 @@ CASES = [
     ("vornsim", ["--keep"], {"WINSIM_ROOT": "{work}/machine"}, "", 2, "WINSIM_ROOT"),
     ("vornsim", ["--html", "{work}/no/such/folder/page.html"], {}, "", 2, "its folder does not exist"),
     ("vornsim", ["--html", "{work}"], {}, "", 2, "it is a folder"),
+    ("vornsim", ["--soak", "1", "--trace", "{work}/no/t.json"], {}, "", 2, "t.json: cannot write there: its folder"),
+    ("vornsim", ["--html", "{work}/run", "--trace", "{work}/tmp/../run"], {}, "", 2, "the same file as --html"),
     ("vornsim", [], {"WINSIM_TIME_SCALE": "abc"}, "", 2, "WINSIM_TIME_SCALE"),
     ("vornsim", ["--scale", "2"], {"WINSIM_TIME_SCALE": "0"}, "", 2, "WINSIM_TIME_SCALE"),
     ("vornsim", ["{work}/missing.txt"], {}, "", 2, "cannot read"),
@@ -109,14 +113,43 @@ def check_machine_folder(tools, work):
 
 def check_soak_debug_log(tools, work):
     failures = []
-    for flags, want in (([], False), (["--debug-log"], True)):
-        root = os.path.join(work, "soak" + "".join(flags))
+    for flags, want in (([], False), (["--debug-log", "--trace", "{work}/soak.json"], True)):
+        root = os.path.join(work, "soak" + "".join(flags[:1]))
         result = run(tools["vornsim"], ["--soak", "0.05", "--seed", "2"] + flags, {"WINSIM_ROOT": root}, "", work)
         folder = os.path.join(root, "drive_c", "VornPalmix", "VrnDbgLog")
         logs = [f for f in os.listdir(folder) if f.endswith(".log")] if os.path.isdir(folder) else []
         if result.returncode != 0 or bool(logs) != want:
             failures.append("soak %s: status %d, debug log files %s" % (flags, result.returncode, logs))
+    tracks, events = read_trace(os.path.join(work, "soak.json"))
+    if "checks" not in tracks or not [e for e in events if e["tid"] == tracks["checks"] and e["ph"] == "i"]:
+        failures.append("the soak's trace has no checks: tracks %s" % sorted(tracks))
     return failures
+
+
+def read_trace(path):
+    """Its tracks by name (each named once) and its events on them."""
+    with open(path, encoding="utf-8") as f:
+        events = json.load(f)["traceEvents"]
+    names = [(e["args"]["name"], e["tid"]) for e in events if e["ph"] == "M" and e["name"] == "thread_name"]
+    tracks = dict(names)
+    assert len(tracks) == len(names) == len(set(tracks.values())), "tracks named twice: %s" % names
+    return tracks, [e for e in events if e["ph"] in "Xi"]
+
+
+def check_trace(tools, work):
+    """The service band runs from RUNNING to STOP_PENDING as the timeline
+    prints them, and the push is a mark of its kind on the wire's track."""
+    result = run(tools["vornsim"], ["--trace", "{work}/run.json", "-"], {}, "start\nwait 7\n", work)
+    lines = result.stdout.decode().splitlines()
+    tracks, events = read_trace(os.path.join(work, "run.json"))
+    def at(text):
+        return [int(line.split(" ")[0].replace(".", "")) * 1000 for line in lines if line.endswith(text)][0]
+    running = [(e["ts"], e["ts"] + e["dur"]) for e in events if e["tid"] == tracks["service"] and e["name"] == "running"]
+    pushes = [e["ts"] for e in events if e["tid"] == tracks["wire"] and e["cat"] == "push that enabled"]
+    if result.returncode != 0 or running != [(at(" RUNNING"), at(" STOP_PENDING"))] or pushes != [at("02 00 01 ...")]:
+        return ["--trace: status %d, service running %s, pushes on the wire %s, timeline %s" %
+                (result.returncode, running, pushes, lines)]
+    return []
 
 
 def main():
@@ -126,10 +159,11 @@ def main():
     tools = {"vornsim": sys.argv[1], "hidcaps": sys.argv[2], "VornPalmixSvc": sys.argv[3]}
     with tempfile.TemporaryDirectory(prefix="tools-cli-") as work:
         os.mkdir(os.path.join(work, "tmp"))
-        failures = check_cases(tools, work) + check_machine_folder(tools, work) + check_soak_debug_log(tools, work)
+        failures = (check_cases(tools, work) + check_machine_folder(tools, work) + check_soak_debug_log(tools, work) +
+                    check_trace(tools, work))
     for failure in failures:
         print("FAIL: " + failure)
-    print("%d passed, %d failed" % (len(CASES) + 4 - len(failures), len(failures)))
+    print("%d passed, %d failed" % (len(CASES) + 5 - len(failures), len(failures)))
     return 1 if failures else 0
 
 

@@ -5,7 +5,9 @@ Writes the demo's page and a short soak's page, loads each in headless
 Chromium (Debian's chromium with its own chromedriver, never a downloaded
 one) and drives it as a person would: the state bands must match the printed
 timeline, pointing at a mark shows its line, a click pins it, wheel and drag
-zoom with an axis that relabels, and a page with a failing check opens on it.
+zoom with an axis that relabels, the legend counts a push once, crowded marks
+draw as bars that hold them all and open into marks as one zooms in, red is
+only for a failed check, and a page with a failing check opens on it.
 Screenshots and the pages stay in OUTDIR for people to look at.
 
 usage: vornsim_html_browser_test.py VORNSIM OUTDIR
@@ -28,6 +30,7 @@ CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-back
                   "--disable-component-update", "--disable-sync", "--no-first-run", "--disable-dev-shm-usage",
                   "--window-size=1400,900"]
 CHECK_FAILED = 9
+FAILED_RED = "#e03131"
 
 
 class Failure(Exception):
@@ -164,8 +167,9 @@ def check_demo(driver, tool, work, out):
     service = {"START_PENDING": "start pending", "RUNNING": "running", "STOP_PENDING": "stop pending", "STOPPED": "stopped"}
     scm = [l.split(" scm ")[0] + " scm " + service[l.rsplit(" ", 1)[1]] for l in lines if " scm " in l]
     check_band(driver, "service", scm, r"scm (.*)$", "stopped")
-    titles = driver.execute_script("return Array.from(document.querySelectorAll('#legend span')).map(s => s.textContent)")
-    expect(any(t.startswith("push that enabled") for t in titles), "the legend names no enabling push: %s" % titles)
+    enabled = driver.execute_script("return document.querySelector('#legend span[data-kind=\"0\"]').textContent")
+    pushes = len([l for l in lines if l.endswith(" ctl wake-on-touch on")])
+    expect(enabled == "push that enabled (%d)" % pushes, "the legend says %r for %d pushes" % (enabled, pushes))
     drawn = check_hover_and_pin(driver, lines)
     texts = driver.execute_script(
         "var d = JSON.parse(document.getElementById('vornsim-data').textContent);"
@@ -174,6 +178,37 @@ def check_demo(driver, tool, work, out):
     driver.save_screenshot(os.path.join(out, "vornsim-demo.png"))
     check_zoom(driver)
     return "demo: %d lines, %d marks drawn" % (len(lines), drawn)
+
+
+BARS = """
+var d = JSON.parse(document.getElementById('vornsim-data').textContent), n = d.marks.length / 4;
+return Array.from(document.querySelectorAll('#view .agg')).map(function (bar) {
+  var lane = +bar.dataset.lane, from = +bar.dataset.from, to = +bar.dataset.to, held = 0;
+  for (var i = 0; i < n; i++)
+    if (d.marks[4 * i + 1] === lane && d.marks[4 * i + 2] !== 7 && d.marks[4 * i] >= from && d.marks[4 * i] <= to) held++;
+  return [lane, +bar.dataset.count, held];
+});"""
+
+
+def check_bars(driver):
+    """The whole run draws crowded marks as bars, each counting every line it
+    stands for; clicking the event lane's bars opens them into marks."""
+    from selenium.webdriver.common.action_chains import ActionChains
+    bars = driver.execute_script(BARS)
+    expect(any(lane == 1 for lane, _, _ in bars), "no bar in the event lane of an hour's soak: %s" % bars)
+    expect(all(count == held for _, count, held in bars), "bars that do not count their lines: %s" %
+           [b for b in bars if b[1] != b[2]])
+    event_bars = '#view .agg[data-lane="1"]'
+    for _ in range(8):
+        inside = [b for b in driver.find_elements("css selector", event_bars)]
+        if not inside:
+            break
+        ActionChains(driver).move_to_element(inside[0]).perform()
+        expect(" lines: " in driver.find_element("id", "hover-line").text, "pointing at a bar does not say what it holds")
+        ActionChains(driver).click(inside[0]).perform()
+    expect(not driver.find_elements("css selector", event_bars), "the event lane's bars did not open: %s" % view_window(driver))
+    expect(driver.execute_script("return document.querySelectorAll('#view .mark').length"), "no marks after opening a bar")
+    driver.find_element("id", "whole").click()
 
 
 def check_soak(driver, tool, work, out):
@@ -187,6 +222,9 @@ def check_soak(driver, tool, work, out):
     from selenium.webdriver.common.action_chains import ActionChains
     ActionChains(driver).move_to_element(checks[-1]).perform()
     expect(" checks #" in driver.find_element("id", "hover-line").text, "a check's mark shows its line")
+    expect(not driver.find_elements("css selector", '[fill="%s"], #summary.failed' % FAILED_RED),
+           "a passed soak shows red")
+    check_bars(driver)
     driver.save_screenshot(os.path.join(out, "vornsim-soak.png"))
 
     # The same page with one check failed: it opens on that check's window.

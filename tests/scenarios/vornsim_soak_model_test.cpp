@@ -272,14 +272,17 @@ TEST(TimelinePage, MarksByMeaning) {
 // The page's data: lanes (with any other channel and the checks), bands, the
 // failing check, and texts that cannot end the data block.
 TEST(TimelinePage, DataBlockHoldsTheRunAndNoTextCanEndIt) {
-  vornsim::HtmlTimeline page;
-  page.Add(L"0.000 sim start");
-  page.Add(L"1.500 odd x </script><script>alert(1)</script> <!--");
-  page.SetState(0, L"display", L"on");
-  page.SetState(1200, L"display", L"off");
-  page.AddCheck(2000, vornsim::CheckOutcome::kFailed, "#1 FAILED");
-  const std::string html = page.Page("a </title> title");
+  vornsim::RunRecord record;
+  record.Add(L"0.000 sim start");
+  record.Add(L"1.500 odd x </script><script>alert(1)</script> <!--");
+  record.SetState(0, L"display", L"on");
+  record.SetState(1200, L"display", L"off");
+  record.AddCheck(2000, vornsim::CheckOutcome::kFailed, "#1 FAILED");
+  record.SetSummary("soak: FAILED <here>\n", "soak: the end:\n  1.500 odd x\n");
+  const std::string html = vornsim::HtmlPage(record.Data(), "a </title> title");
   EXPECT_EQ(html.find("</title> title"), std::string::npos);
+  EXPECT_NE(html.find("<pre>soak: FAILED &lt;here&gt;\n</pre><details><summary>soak: the end:</summary><pre>  1.500 odd x\n"),
+            std::string::npos);
   const std::string open = "<script id=\"vornsim-data\" type=\"application/json\">";
   const size_t start = html.find(open) + open.size();
   ASSERT_NE(start, std::string::npos + open.size());

@@ -1,10 +1,11 @@
-// vornsim [--scale N] [--html FILE] [--keep] [SCRIPT]: boots a simulated
-// machine, installs the service in it and plays a script of machine events
-// against it, printing a timeline. No script plays the built-in demo; "-"
-// reads standard input. --html also writes the timeline as a page (html.h).
+// vornsim [--scale N] [--html FILE] [--trace FILE] [--keep] [SCRIPT]: boots a
+// simulated machine, installs the service in it and plays a script of machine
+// events against it, printing a timeline. No script plays the built-in demo;
+// "-" reads standard input. --html also writes the run as a page (html.h),
+// --trace as trace events (trace.h).
 // vornsim --soak HOURS [--seed N] [--verbose] [--debug-log] [--scale N]
-// [--html FILE] [--keep]: plays a random story checked against the service's
-// invariants instead (soak.h).
+// [--html FILE] [--trace FILE] [--keep]: plays a random story checked against
+// the service's invariants instead (soak.h).
 // The machine runs on virtual time, as fast as the host allows; --scale N
 // (or WINSIM_TIME_SCALE) paces it at N times real time for people watching.
 // A machine folder that vornsim made itself goes at the end, unless --keep
@@ -12,11 +13,13 @@
 //
 // Exit status: 0 after the script (or a soak that held), 2 for a bad command
 // line, environment or script (nothing is played then), 1 when the machine
-// folder cannot be made, the page cannot be written or a soak check failed.
+// folder cannot be made, the page or the trace cannot be written or a soak
+// check failed.
 #include "common/command_line.h"
 #include "html.h"
 #include "simulator.h"
 #include "soak.h"
+#include "trace.h"
 
 #include <charconv>
 #include <cerrno>
@@ -46,6 +49,7 @@ struct Arguments {
   std::optional<double> scale;  // --scale N; else WINSIM_TIME_SCALE, else no pace
   std::string script;           // SCRIPT; empty: the built-in demo
   std::string html;             // --html FILE
+  std::string trace;            // --trace FILE
   std::optional<double> soakHours;
   uint64_t seed = 1;
   bool verbose = false;   // --verbose: the soak prints its whole timeline
@@ -105,9 +109,11 @@ void DefineOptions(CLI::App& app, Arguments& args) {
   app.add_option("--scale", args.scale, "pace simulated time at N times real time (for watching)")
       ->type_name("N")
       ->check(TimeScale());
-  app.add_option("--html", args.html, "also write the run as an HTML page")
+  const CLI::Validator fileName([](std::string& text) { return text.empty() ? "needs a file name" : ""; }, "", "");
+  app.add_option("--html", args.html, "also write the run as an HTML page")->type_name("FILE")->check(fileName);
+  app.add_option("--trace", args.trace, "also write the run as trace events (JSON for Perfetto, chrome://tracing)")
       ->type_name("FILE")
-      ->check(CLI::Validator([](std::string& text) { return text.empty() ? "needs a file name" : ""; }, "", ""));
+      ->check(fileName);
   app.add_flag("--keep", args.keep, "keep the temporary machine folder (and name it)");
   app.add_option("--seed", args.seed, "the soak's story (default 1)")->needs(soak)->check(WholeNumber());
   app.add_flag("--verbose", args.verbose, "the soak prints its whole timeline")->needs(soak);
@@ -122,8 +128,9 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
   return tools::ParseCommandLine(app, argc, argv);
 }
 
-// The page is written at the end of a run: its folder must take it now.
-bool HtmlWritable(const std::string& file) {
+// The page and the trace are written at the end of a run: their folders must
+// take them now.
+bool Writable(const char* flag, const std::string& file) {
   const fs::path path(file);
   const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
   std::error_code ec;
@@ -133,14 +140,28 @@ bool HtmlWritable(const std::string& file) {
   else if (::access(folder.c_str(), W_OK | X_OK) != 0) problem = std::strerror(errno);
   else if (fs::exists(path, ec) && ::access(path.c_str(), W_OK) != 0) problem = std::strerror(errno);
   if (!problem) return true;
-  std::fprintf(stderr, "vornsim: --html %s: cannot write the page there: %s\n", file.c_str(), problem);
+  std::fprintf(stderr, "vornsim: %s %s: cannot write there: %s\n", flag, file.c_str(), problem);
   return false;
 }
 
-bool WriteHtml(const vornsim::HtmlTimeline& html, const std::string& path, const std::string& title) {
-  if (html.Write(path, title)) return true;
+bool WriteText(const std::string& path, const std::string& text) {
+  errno = 0;
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (out) out << text << std::flush;
+  if (out) return true;
+  if (errno == 0) errno = EIO;
   std::fprintf(stderr, "vornsim: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
   return false;
+}
+
+bool Recorded(const Arguments& args) { return !args.html.empty() || !args.trace.empty(); }
+
+// The page and the trace of a run; false after saying which could not be written.
+bool WriteRecord(const Arguments& args, const vornsim::RunRecord& record, const std::string& title) {
+  const vornsim::RunData run = record.Data();
+  bool written = args.html.empty() || WriteText(args.html, vornsim::HtmlPage(run, title));
+  if (!args.trace.empty()) written = WriteText(args.trace, vornsim::TraceJson(run, title)) && written;
+  return written;
 }
 
 // A script line (or a message that quotes a word of it) as an error shows it:
@@ -256,7 +277,14 @@ bool EnvironmentUsable(const Arguments& args) {
     std::fprintf(stderr, "vornsim: --keep: the machine folder is WINSIM_ROOT's, which vornsim never removes\n");
     return false;
   }
-  return args.html.empty() || HtmlWritable(args.html);
+  if (!args.html.empty() && !args.trace.empty()) {
+    std::error_code ec;
+    if (fs::weakly_canonical(args.html, ec) == fs::weakly_canonical(args.trace, ec)) {
+      std::fprintf(stderr, "vornsim: --trace %s: the same file as --html\n", args.trace.c_str());
+      return false;
+    }
+  }
+  return (args.html.empty() || Writable("--html", args.html)) && (args.trace.empty() || Writable("--trace", args.trace));
 }
 
 int Soak(const Arguments& args, MachineFolder& folder) {
@@ -265,35 +293,35 @@ int Soak(const Arguments& args, MachineFolder& folder) {
   options.seed = args.seed;
   options.verbose = args.verbose;
   options.debugLog = args.debugLog;
-  vornsim::HtmlTimeline html;
-  const int status = vornsim::RunSoak(options, MachineConfigFor(args, folder), args.html.empty() ? nullptr : &html);
+  vornsim::RunRecord record;
+  const int status = vornsim::RunSoak(options, MachineConfigFor(args, folder), Recorded(args) ? &record : nullptr);
   if (status != 0) folder.Keep();
   char title[96];
   std::snprintf(title, sizeof title, "vornsim: a soak of %g h, seed %llu", options.hours,
                 static_cast<unsigned long long>(args.seed));
-  if (!args.html.empty() && !WriteHtml(html, args.html, title)) return kExitFailed;
+  if (Recorded(args) && !WriteRecord(args, record, title)) return kExitFailed;
   return status;
 }
 
 int Play(const Arguments& args, const std::vector<vornsim::Command>& commands, const MachineFolder& folder) {
-  vornsim::HtmlTimeline html;
-  auto print = [&args, &html](const std::wstring& line) {
+  vornsim::RunRecord record;
+  auto print = [&args, &record](const std::wstring& line) {
     std::fwprintf(stdout, L"%ls\n", line.c_str());
     std::fflush(stdout);
-    if (!args.html.empty()) html.Add(line);
+    if (Recorded(args)) record.Add(line);
   };
   {
     vornsim::Simulator simulator(MachineConfigFor(args, folder), print);
-    if (!args.html.empty())
-      simulator.Bands().ShowTo([&html](uint64_t timeMs, const std::wstring& band, const std::wstring& value) {
-        html.SetState(timeMs, band, value);
+    if (Recorded(args))
+      simulator.Bands().ShowTo([&record](uint64_t timeMs, const std::wstring& band, const std::wstring& value) {
+        record.SetState(timeMs, band, value);
       }, simulator.Machine().clock().NowMs());
     simulator.Output().Print(L"sim", L"machine folder " + folder.Path().wstring());
     for (const auto& command : commands) simulator.Play(command);
     simulator.Finish();
   }
   const std::string title = "vornsim: " + (args.script.empty() ? std::string("the built-in demo") : args.script);
-  if (!args.html.empty() && !WriteHtml(html, args.html, title)) return kExitFailed;
+  if (Recorded(args) && !WriteRecord(args, record, title)) return kExitFailed;
   return 0;
 }
 

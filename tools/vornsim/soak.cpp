@@ -188,14 +188,14 @@ struct Counts {
 
 class Soak {
  public:
-  Soak(const SoakOptions& options, const winsim::MachineConfig& config, HtmlTimeline* html)
-      : m_options(options), m_html(html), m_random(options.seed), m_endMs(static_cast<uint64_t>(options.hours * kHourMs)) {
+  Soak(const SoakOptions& options, const winsim::MachineConfig& config, RunRecord* record)
+      : m_options(options), m_record(record), m_random(options.seed), m_endMs(static_cast<uint64_t>(options.hours * kHourMs)) {
     m_sim = std::make_unique<Simulator>(config, [this](const std::wstring& line) { OnLine(line); }, options.debugLog);
     m_controller = winsim::TouchControllers(Machine()).front();
     m_log = std::make_unique<LogWatch>(Machine().DriveC() / "VornPalmix" / "VrnDbgLog");
-    if (m_html)
-      m_sim->Bands().ShowTo([html](uint64_t timeMs, const std::wstring& band, const std::wstring& value) {
-        html->SetState(timeMs, band, value);
+    if (m_record)
+      m_sim->Bands().ShowTo([record](uint64_t timeMs, const std::wstring& band, const std::wstring& value) {
+        record->SetState(timeMs, band, value);
       }, Now());
   }
 
@@ -263,7 +263,7 @@ class Soak {
   void NoteCheck(uint64_t timeMs, Excuse excuse);
 
   const SoakOptions m_options;
-  HtmlTimeline* m_html;
+  RunRecord* m_record;
   Random m_random;
   const uint64_t m_endMs;
   std::unique_ptr<Simulator> m_sim;
@@ -306,7 +306,7 @@ void Soak::OnLine(const std::wstring& line) {
     std::printf("%s\n", Utf8(line).c_str());
     std::fflush(stdout);
   }
-  if (m_html) m_html->Add(line);
+  if (m_record) m_record->Add(line);
   m_tail.push_back(line);
   if (m_tail.size() > kTailLines) m_tail.pop_front();
   TimelineEntry entry;
@@ -793,7 +793,7 @@ void Soak::Check() {
 
 // A check that held, as a mark of the page (a failure is drawn by Report).
 void Soak::NoteCheck(uint64_t timeMs, Excuse excuse) {
-  if (Failed() || (!m_html && !m_options.verbose)) return;
+  if (Failed() || (!m_record && !m_options.verbose)) return;
   char text[256];
   if (excuse == Excuse::kNone)
     std::snprintf(text, sizeof text, "#%llu passed: the controller holds 0x%02X as the setting gives",
@@ -802,7 +802,7 @@ void Soak::NoteCheck(uint64_t timeMs, Excuse excuse) {
     std::snprintf(text, sizeof text, "#%llu passed; not held to the setting: %s",
                   static_cast<unsigned long long>(m_checks), ExcuseText(excuse));
   if (m_options.verbose) Say(L"check " + Widen(text) + L" (soak)");
-  if (m_html) m_html->AddCheck(timeMs, excuse == Excuse::kNone ? CheckOutcome::kPassed : CheckOutcome::kUndetermined, text);
+  if (m_record) m_record->AddCheck(timeMs, excuse == Excuse::kNone ? CheckOutcome::kPassed : CheckOutcome::kUndetermined, text);
 }
 
 // Invariant 4. Quiet periods of one kind (service stopped, running with or
@@ -861,7 +861,7 @@ void Soak::Summary(const char* format, ...) {
   std::fputs(line, stdout);
   std::fflush(stdout);
   m_summary += line;
-  if (m_html) m_html->SetSummary(m_summary);
+  if (m_record) m_record->SetSummary(m_summary);
 }
 
 int Soak::Report(std::chrono::steady_clock::time_point realStart) {
@@ -879,16 +879,22 @@ int Soak::Report(std::chrono::steady_clock::time_point realStart) {
     Summary("soak: seed %llu; replay: vornsim --soak %g --seed %llu\n",
                 static_cast<unsigned long long>(m_options.seed), m_options.hours,
                 static_cast<unsigned long long>(m_options.seed));
-    if (m_html) {
+    if (m_record) {
       // Appended piece by piece: g++ 12 at -O3 warns falsely (-Wrestrict) on "#" + std::to_string(...).
       std::string text("#");
       text += std::to_string(m_checks);
       text += " FAILED at step " + std::to_string(m_failStep) + ": " + m_failure;
-      m_html->AddCheck(m_failTimeMs, CheckOutcome::kFailed, text);
+      m_record->AddCheck(m_failTimeMs, CheckOutcome::kFailed, text);
     }
-    Summary("soak: the end of the timeline:\n");
-    std::lock_guard lock(m_lineMutex);
-    for (const auto& line : m_tail) Summary("  %s\n", Narrow(line).c_str());
+    // The end of the timeline: printed, and folded under the page's summary.
+    std::string tail = "soak: the end of the timeline:\n";
+    {
+      std::lock_guard lock(m_lineMutex);
+      for (const auto& line : m_tail) tail += "  " + Narrow(line) + "\n";
+    }
+    std::fputs(tail.c_str(), stdout);
+    std::fflush(stdout);
+    if (m_record) m_record->SetSummary(m_summary, tail);
     return 1;
   }
   const double minutes = static_cast<double>(now) / kMinuteMs;
@@ -937,8 +943,8 @@ int Soak::Run() {
 
 }  // namespace
 
-int RunSoak(const SoakOptions& options, const winsim::MachineConfig& config, HtmlTimeline* html) {
-  Soak soak(options, config, html);
+int RunSoak(const SoakOptions& options, const winsim::MachineConfig& config, RunRecord* record) {
+  Soak soak(options, config, record);
   return soak.Run();
 }
 

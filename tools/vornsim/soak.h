@@ -43,7 +43,7 @@
 //     clock counts every simulated thread's wake-ups).
 #pragma once
 
-#include "html.h"
+#include "run_record.h"
 
 #include <winsim/sim/machine.h>
 
@@ -61,7 +61,7 @@ struct SoakOptions {
 
 // Plays the soak on a machine of `config` (its folder must be usable) and
 // returns the exit status: 0 when every check held, 1 at the first failure.
-// `html`, when given, receives every timeline line.
-int RunSoak(const SoakOptions& options, const winsim::MachineConfig& config, HtmlTimeline* html);
+// `record`, when given, receives every timeline line, band change and check.
+int RunSoak(const SoakOptions& options, const winsim::MachineConfig& config, RunRecord* record);
 
 }  // namespace vornsim

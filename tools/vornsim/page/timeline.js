@@ -1,28 +1,38 @@
 // Draws vornsim's timeline page from its data block: state bands, marks by
-// meaning in a lane per channel, an overview strip of the whole run, and a
-// view that zooms (wheel, drag, the strip) with an axis that relabels.
+// meaning in a lane per channel (where they crowd, a density bar that opens
+// into them as one zooms in), an overview strip of the whole run, and a view
+// that zooms (wheel, drag, the strip, a click on a bar) with an axis that
+// relabels.
 (function () {
   'use strict';
   var data = JSON.parse(document.getElementById('vornsim-data').textContent);
-  // In the order of the kinds the page's writer gives (MarkKind).
+  // In the order of the kinds the page's writer gives (MarkKind), which also
+  // names them (data.kinds). Red is kept for a check that failed: a failed
+  // attempt under a fault the story switched on is the service at work.
   var KINDS = [
-    {name: 'push that enabled', color: '#2f9e44', shape: 'up'},
-    {name: 'push that disabled', color: '#1864ab', shape: 'down'},
-    {name: 'failed attempt or give-up', color: '#e03131', shape: 'cross'},
-    {name: 'control', color: '#7048e8', shape: 'diamond'},
-    {name: 'fault', color: '#f76707', shape: 'square'},
-    {name: 'machine event', color: '#495057', shape: 'dot'},
-    {name: 'other line', color: '#adb5bd', shape: 'bar'},
-    {name: 'wait', color: '#000', shape: null},
-    {name: 'check passed', color: '#2f9e44', shape: 'dot'},
-    {name: 'check failed', color: '#e03131', shape: 'bigcross'},
-    {name: 'check passed, not held to the setting', color: '#868e96', shape: 'ring'}
+    {color: '#2f9e44', shape: 'up'},        // push that enabled
+    {color: '#1864ab', shape: 'down'},      // push that disabled
+    {color: '#f59f00', shape: 'cross'},     // failed attempt or give-up
+    {color: '#7048e8', shape: 'diamond'},   // control
+    {color: '#f76707', shape: 'square'},    // fault
+    {color: '#495057', shape: 'dot'},       // machine event
+    {color: '#adb5bd', shape: 'bar'},       // other line
+    {color: '#000', shape: null},           // wait
+    {color: '#2f9e44', shape: 'dot'},       // check passed
+    {color: '#e03131', shape: 'bigcross'},  // check failed
+    {color: '#868e96', shape: 'ring'}       // check passed, not held to the setting
   ];
+  KINDS.forEach(function (kind, k) { kind.name = data.kinds[k]; });
   var WAIT = 7, CHECK_FAILED = 9;
   // Drawing order within a lane: the kinds that matter most come last, on top.
   var LAYER = [4, 4, 6, 3, 5, 2, 0, 0, 1, 7, 1];
   var LABEL_W = 150, RIGHT_PAD = 12, AXIS_H = 20, BAND_H = 18, LANE_H = 22, GAP = 8;
   var MIN_SPAN_MS = 50, TICK_PX = 90, DRAG_PX = 5;
+  // A lane is cut into bins this wide; a bin whose marks stand at more than
+  // CROWDED places (marks 10 px wide would overlap) draws a density bar
+  // instead. Marks at one place never make a bar, so every bar opens into
+  // marks as one zooms in.
+  var BIN_PX = 10, CROWDED = 3;
   var FAILURE_BEFORE_MS = 6 * 60000, FAILURE_AFTER_MS = 60000;
   var STEPS = [1, 2, 5, 10, 20, 50, 100, 200, 500, 1000, 2000, 5000, 10000, 15000, 30000, 60000, 120000, 300000,
                600000, 900000, 1800000, 3600000, 7200000, 10800000, 21600000, 43200000, 86400000];
@@ -139,26 +149,57 @@
     });
     return out;
   }
-  // Marks of the window; where several of one kind meet in a pixel of a
-  // lane, the first stands for them.
-  function drawLanes(g, x) {
-    var out = '', perLane = data.lanes.map(function () { return []; }), seen = {};
-    data.lanes.forEach(function (lane, l) {
-      var y = g.lanesTop + l * LANE_H;
-      out += '<rect class="lane-bg' + (l % 2 ? ' odd' : '') + '" x="0" y="' + y + '" width="' + g.width + '" height="' +
-        LANE_H + '"/><text class="name" x="4" y="' + (y + 15) + '">' + esc(lane) + '</text>';
-    });
+  // Marks of the window by lane and bin; where several of one kind meet in a
+  // pixel of a lane, the first stands for them.
+  function binned(x) {
+    var lanes = data.lanes.map(function () { return {}; });
     for (var i = first(view.from), end = first(view.to + 1); i < end; i++) {
       if (K[i] === WAIT) continue;
-      var px = Math.round(x(T[i])), key = L[i] + ':' + K[i];
-      if (seen[key] === px) continue;
-      seen[key] = px;
-      perLane[L[i]].push(i);
+      var px = Math.round(x(T[i])), b = Math.floor((px - LABEL_W) / BIN_PX), bins = lanes[L[i]];
+      var bin = bins[b] || (bins[b] = {at: b, from: T[i], count: 0, kinds: KINDS.map(function () { return 0; }),
+                                       shown: [], seen: {}, places: {}, crowd: 0});
+      var key = K[i] + ':' + px;
+      bin.to = T[i];
+      bin.count++;
+      bin.kinds[K[i]]++;
+      if (!bin.places[px]) { bin.places[px] = true; bin.crowd++; }
+      if (!bin.seen[key]) { bin.seen[key] = true; bin.shown.push(i); }
     }
-    perLane.forEach(function (marks, l) {
-      var y = g.lanesTop + l * LANE_H + LANE_H / 2;
+    return lanes.map(function (bins) { return Object.keys(bins).map(function (b) { return bins[b]; }); });
+  }
+  // A crowded bin as a bar as high as its share of the lane's busiest bin,
+  // stacked by kind with the kinds that matter most on top; a failed check
+  // is drawn as its mark over it all the same. The bar spans the times of
+  // its first and last mark, to which a click on it zooms.
+  function densityBar(bin, l, top, most, marks) {
+    var x0 = LABEL_W + bin.at * BIN_PX, room = LANE_H - 4;
+    var height = Math.max(4, room * Math.sqrt(bin.count / most)), y = top + LANE_H - 2, out = '';
+    out += '<g class="agg" data-lane="' + l + '" data-from="' + bin.from + '" data-to="' + bin.to + '" data-count="' +
+      bin.count + '" data-kinds="' + bin.kinds.join(',') + '">' +
+      '<rect class="agg-bg" x="' + x0 + '" y="' + (top + 1) + '" width="' + BIN_PX + '" height="' + (LANE_H - 2) + '"/>';
+    KINDS.map(function (kind, k) { return k; }).filter(function (k) { return bin.kinds[k]; })
+      .sort(function (a, b) { return LAYER[a] - LAYER[b]; }).forEach(function (k) {
+        var h = Math.max(height * bin.kinds[k] / bin.count, 1);
+        y -= h;
+        out += '<rect x="' + (x0 + 1) + '" y="' + y.toFixed(1) + '" width="' + (BIN_PX - 2) + '" height="' + h.toFixed(1) +
+          '" fill="' + KINDS[k].color + '"/>';
+      });
+    bin.shown.forEach(function (i) { if (K[i] === CHECK_FAILED) marks.push(i); });
+    return out + '</g>';
+  }
+  function drawLanes(g, x) {
+    var out = '';
+    binned(x).forEach(function (bins, l) {
+      var top = g.lanesTop + l * LANE_H, marks = [];
+      out += '<rect class="lane-bg' + (l % 2 ? ' odd' : '') + '" x="0" y="' + top + '" width="' + g.width + '" height="' +
+        LANE_H + '"/><text class="name" x="4" y="' + (top + 15) + '">' + esc(data.lanes[l]) + '</text>';
+      var most = Math.max.apply(null, [1].concat(bins.map(function (bin) { return bin.count; })));
+      bins.forEach(function (bin) {
+        if (bin.crowd > CROWDED) out += densityBar(bin, l, top, most, marks);
+        else marks.push.apply(marks, bin.shown);
+      });
       marks.sort(function (a, b) { return LAYER[K[a]] - LAYER[K[b]] || a - b; });
-      marks.forEach(function (m) { out += markPath(K[m], x(T[m]), y, m); });
+      marks.forEach(function (m) { out += markPath(K[m], x(T[m]), top + LANE_H / 2, m); });
     });
     return out;
   }
@@ -178,7 +219,8 @@
     drawWindow();
   }
 
-  // The strip: every band over the whole run, the failures as red ticks, and the window shown.
+  // The strip: every band over the whole run, failed attempts, faults and
+  // failed checks as ticks, and the window shown.
   var OV_BAND_H = 6;
   function renderOverview() {
     var g = layout(), height = data.bands.length * OV_BAND_H + 14, scale = g.plot / endMs, out = '';
@@ -225,9 +267,19 @@
   }
 
   function show(text) { hoverLine.textContent = text; }
+  // "event 2:24:00.000 to 2:33:36.000: 57 lines: 12 push that enabled, ...; click to open"
+  function barText(bar) {
+    var kinds = bar.getAttribute('data-kinds').split(',').map(Number), parts = [];
+    kinds.forEach(function (count, k) { if (count) parts.push(count + ' ' + KINDS[k].name); });
+    return data.lanes[+bar.getAttribute('data-lane')] + ' ' + clock(+bar.getAttribute('data-from'), 1) + ' to ' +
+      clock(+bar.getAttribute('data-to'), 1) + ': ' + bar.getAttribute('data-count') + ' lines: ' + parts.join(', ') +
+      '; click to open';
+  }
   function describe(target) {
     var mark = target.closest('[data-i]');
     if (mark) return lineOf(+mark.getAttribute('data-i'));
+    var bar = target.closest('.agg');
+    if (bar) return barText(bar);
     var seg = target.closest('[data-band]');
     if (seg) return seg.getAttribute('data-band') + ': ' + seg.getAttribute('data-value') + ' from ' +
       clock(+seg.getAttribute('data-from'), 1) + ' to ' + clock(+seg.getAttribute('data-to'), 1);
@@ -284,7 +336,11 @@
   dragger(svg, 'selection', function () { return view; }, function (dragged, a, b, event) {
     if (dragged) return setView(Math.min(a, b), Math.max(a, b));
     var mark = event.target.closest && event.target.closest('[data-i]');
-    if (mark) pin(+mark.getAttribute('data-i'));
+    if (mark) return pin(+mark.getAttribute('data-i'));
+    var bar = event.target.closest && event.target.closest('.agg');
+    if (!bar) return;
+    var from = +bar.getAttribute('data-from'), to = +bar.getAttribute('data-to'), pad = Math.max((to - from) / 20, 10);
+    setView(from - pad, to + pad);
   });
   dragger(overview, 'ov-selection', function () { return {from: 0, to: endMs}; }, function (dragged, a, b) {
     if (dragged) return setView(Math.min(a, b), Math.max(a, b));
@@ -303,12 +359,31 @@
     setView(view.from - half / 2, view.to + half / 2);
   });
 
-  function legend() {
+  // What each kind names, counted once: a push shows in the event, wire and
+  // ctl lanes at one time, so marks of a kind at one time count as many as
+  // the lane that has the most of them there.
+  function legendCounts() {
     var counts = KINDS.map(function () { return 0; });
-    for (var i = 0; i < n; i++) counts[K[i]]++;
+    for (var i = 0, j; i < n; i = j) {
+      var most = {};
+      for (j = i; j < n && T[j] === T[i]; j++) {
+        var key = K[j] + ':' + L[j];
+        most[key] = (most[key] || 0) + 1;
+      }
+      var best = KINDS.map(function () { return 0; });
+      Object.keys(most).forEach(function (key) {
+        var k = +key.split(':')[0];
+        best[k] = Math.max(best[k], most[key]);
+      });
+      best.forEach(function (count, k) { counts[k] += count; });
+    }
+    return counts;
+  }
+  function legend() {
+    var counts = legendCounts();
     $('legend').innerHTML = KINDS.map(function (kind, k) {
       if (k === WAIT || (k > WAIT && !counts[k])) return '';
-      return '<span data-kind="' + k + '"><svg width="18" height="16" viewBox="0 0 18 16">' +
+      return '<span data-kind="' + k + '" data-count="' + counts[k] + '"><svg width="18" height="16" viewBox="0 0 18 16">' +
         markPath(k, 9, 8, -1).replace(' data-i="-1"', '') + '</svg>' + esc(kind.name) + ' (' + counts[k] + ')</span>';
     }).join('');
   }
