@@ -6,6 +6,7 @@
 #pragma once
 
 #include <winsim/sim/hidbus.h>
+#include <winsim/sim/hidclass.h>
 
 #include "../core/scheduler.h"
 
@@ -108,7 +109,7 @@ class DeviceNode : public HidDevicePort, public std::enable_shared_from_this<Dev
 
 // A handle opened on one collection (one file object of the class driver):
 // its own input queue, its own pending transfers.
-class HidHandle : public IoObject, public std::enable_shared_from_this<HidHandle> {
+class HidHandle : public IoObject, public HidCollectionRequests, public std::enable_shared_from_this<HidHandle> {
  public:
   struct Access {
     bool read = false;
@@ -126,11 +127,10 @@ class HidHandle : public IoObject, public std::enable_shared_from_this<HidHandle
   BOOL Cancel(LPOVERLAPPED overlapped) override;
   void OnHandleClosed() override;
 
-  // hid.dll's requests; each returns a Win32 error code.
-  DWORD CheckAlive() const;
-  const hid::CollectionLayout& Layout() const { return m_device->Layout(m_collection); }
-  const HidDeviceDesc& Desc() const { return m_device->Desc(); }
-  DWORD FeatureRequest(bool set, uint8_t* report, DWORD length);
+  DWORD GetInformation(HidCollectionInformation& information) const override;
+  DWORD GetLayout(const hid::CollectionLayout*& layout) const override;
+  DWORD GetFeature(uint8_t* report, DWORD length) override { return FeatureRequest(false, report, length); }
+  DWORD SetFeature(uint8_t* report, DWORD length) override { return FeatureRequest(true, report, length); }
 
   const Access& access() const { return m_access; }
 
@@ -147,6 +147,9 @@ class HidHandle : public IoObject, public std::enable_shared_from_this<HidHandle
   void Complete(const Transfer& transfer, DWORD error, DWORD bytes);
 
  private:
+  DWORD CheckAlive() const;
+  const hid::CollectionLayout& Layout() const { return m_device->Layout(m_collection); }
+  DWORD FeatureRequest(bool set, uint8_t* report, DWORD length);
   DWORD CheckRead(const void* buffer, DWORD length) const;
   DWORD CheckWrite(const void* buffer, DWORD length) const;
   DWORD CheckReportId(int reportType, uint8_t id) const;

@@ -47,6 +47,19 @@ DWORD HidHandle::CheckAlive() const {
   return (m_dead || !m_device->PluggedLocked()) ? ERROR_DEVICE_NOT_CONNECTED : ERROR_SUCCESS;
 }
 
+DWORD HidHandle::GetInformation(HidCollectionInformation& information) const {
+  if (DWORD error = CheckAlive()) return error;
+  const HidDeviceDesc& desc = m_device->Desc();
+  information = {desc.vendorId, desc.productId, desc.versionNumber};
+  return ERROR_SUCCESS;
+}
+
+DWORD HidHandle::GetLayout(const hid::CollectionLayout*& layout) const {
+  if (DWORD error = CheckAlive()) return error;
+  layout = &Layout();
+  return ERROR_SUCCESS;
+}
+
 DWORD HidHandle::CheckReportId(int reportType, uint8_t id) const {
   const auto& layout = Layout();
   if (!layout.usesReportIds) return ERROR_SUCCESS;
