@@ -1,4 +1,5 @@
-// UTF-8 coding shared by the code-page calls and winsim's own text helpers.
+// UTF-8 coding shared by the code-page calls, winsim's own text helpers and
+// the service database's file.
 #pragma once
 
 #include <cstddef>

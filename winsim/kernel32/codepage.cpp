@@ -3,7 +3,7 @@
 // so a wide count is a count of code points; a surrogate value on its own,
 // or anything past U+10FFFF, is invalid wide text.
 #include "codepage.h"
-#include "utf8.h"
+#include "../core/utf8.h"
 
 #include <winsim/kernel32.h>
 #include <winsim/sim/object.h>

@@ -4,7 +4,7 @@
 // processes that share the machine folder alike.
 #include "files_internal.h"
 #include "host.h"
-#include "paths.h"
+#include "../core/paths.h"
 
 #include <winsim/kernel32.h>
 #include <winsim/sim/devices.h>

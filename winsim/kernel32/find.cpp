@@ -6,7 +6,7 @@
 // attributes carry FILE_ATTRIBUTE_REPARSE_POINT and its size is 0.
 #include "files_internal.h"
 #include "host.h"
-#include "paths.h"
+#include "../core/paths.h"
 
 #include <winsim/kernel32.h>
 #include <winsim/sim/machine.h>

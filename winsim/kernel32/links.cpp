@@ -3,7 +3,7 @@
 // machine's reparse point; a host hard link is an NTFS hard link.
 #include "files_internal.h"
 #include "host.h"
-#include "paths.h"
+#include "../core/paths.h"
 
 #include <winsim/kernel32.h>
 #include <winsim/sim/files.h>

@@ -1,6 +1,6 @@
 #include "service_store.h"
 
-#include "../kernel32/utf8.h"
+#include "../core/utf8.h"
 
 #include <cerrno>
 #include <charconv>

@@ -5,7 +5,7 @@
 //   "VS_VERSION_INFO" = VS_FIXEDFILEINFO
 //     "StringFileInfo" / "040904B0" / "FileVersion", "ProductVersion" (text)
 //     "VarFileInfo" / "Translation" = 0x0409, 0x04B0
-#include "../kernel32/paths.h"
+#include "../core/paths.h"
 
 #include <winsim/sim/executable.h>
 #include <winsim/version.h>
