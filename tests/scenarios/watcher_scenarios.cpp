@@ -7,6 +7,7 @@
 #include "wot/ServiceEntry.h"
 
 #include <gtest/gtest.h>
+#include <handles/win32.h>
 #include <winsim/sim/faults.h>
 #include <winsim/sim/threadpool.h>
 
@@ -260,18 +261,15 @@ TEST(WatcherScenario, StopDuringAHeldBridgeFrameEndsWellUnderItsTimeOut) {
 // Holds the controller's mutex on the test's thread, as another process would.
 class MutexHeld {
  public:
-  MutexHeld() : m_hMutex(CreateMutexA(nullptr, FALSE, "GMutexTouchIC")) {
-    EXPECT_EQ(WaitForSingleObject(m_hMutex, 0), WAIT_OBJECT_0);
+  MutexHeld() : m_mutex(CreateMutexA(nullptr, FALSE, "GMutexTouchIC")) {
+    EXPECT_EQ(WaitForSingleObject(m_mutex.Get(), 0), WAIT_OBJECT_0);
   }
-  ~MutexHeld() {
-    ReleaseMutex(m_hMutex);
-    CloseHandle(m_hMutex);
-  }
+  ~MutexHeld() { ReleaseMutex(m_mutex.Get()); }
   MutexHeld(const MutexHeld&) = delete;
   MutexHeld& operator=(const MutexHeld&) = delete;
 
  private:
-  HANDLE m_hMutex;
+  const handles::ObjectHandle m_mutex;
 };
 
 // A stop while a push waits for a mutex someone else holds, in Connect or in

@@ -1,5 +1,6 @@
 #include "simulator.h"
 
+#include <handles/win32.h>
 #include <winsim/dbt.h>
 #include <winsim/sim/eventlog.h>
 #include <winsim/sim/hidbus.h>
@@ -79,25 +80,23 @@ simkit::MachineOptions OptionsFor(const winsim::MachineConfig& config, bool debu
 class Simulator::MutexHolder {
  public:
   explicit MutexHolder(winsim::Clock& clock) : m_clock(clock) {
-    m_thread = clock.StartThread("mutex holder", [hLetGo = m_hLetGo] {
-      HANDLE hMutex = CreateMutexA(nullptr, FALSE, "GMutexTouchIC");
-      const DWORD dwWait = WaitForSingleObject(hMutex, INFINITE);
-      WaitForSingleObject(hLetGo, INFINITE);
-      if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED) ReleaseMutex(hMutex);
-      CloseHandle(hMutex);
+    m_thread = clock.StartThread("mutex holder", [letGo = m_letGo.Get()] {
+      const handles::ObjectHandle mutex(CreateMutexA(nullptr, FALSE, "GMutexTouchIC"));
+      const DWORD dwWait = WaitForSingleObject(mutex.Get(), INFINITE);
+      WaitForSingleObject(letGo, INFINITE);
+      if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED) ReleaseMutex(mutex.Get());
     });
   }
   ~MutexHolder() {
-    SetEvent(m_hLetGo);
+    SetEvent(m_letGo.Get());
     m_clock.Join(m_thread);
-    CloseHandle(m_hLetGo);
   }
   MutexHolder(const MutexHolder&) = delete;
   MutexHolder& operator=(const MutexHolder&) = delete;
 
  private:
   winsim::Clock& m_clock;
-  const HANDLE m_hLetGo = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const handles::ObjectHandle m_letGo{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   std::thread m_thread;
 };
 
