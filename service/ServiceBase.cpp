@@ -322,37 +322,40 @@ void CServiceBase::HandleSessionChange(DWORD dwEventType, LPVOID pEventData) {
 
 namespace {
 
-// The path of a DEV_BROADCAST_DEVICEINTERFACE_W record, read within the size
-// the record gives (the header and the name with its terminator); empty for
-// a missing or malformed record or another kind of device.
-std::wstring DeviceInterfacePath(LPCVOID pEventData) {
-  if (!pEventData) return std::wstring();
+// The path of a DEV_BROADCAST_DEVICEINTERFACE_W record, checked to end
+// within the size the record gives (the header and the name with its
+// terminator); null for a missing or malformed record, an empty name or
+// another kind of device. It points into the record: valid only as long as
+// the device event.
+LPCWSTR DeviceInterfacePath(LPCVOID pEventData) {
+  if (!pEventData) return nullptr;
   DEV_BROADCAST_HDR header;
   std::memcpy(&header, pEventData, sizeof(header));
   const size_t nNameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
-  if (header.dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE || header.dbch_size <= nNameOffset) return std::wstring();
+  if (header.dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE || header.dbch_size <= nNameOffset) return nullptr;
   const size_t nMaxChars = std::min<size_t>((header.dbch_size - nNameOffset) / sizeof(WCHAR), kMaxDevicePathChars);
   const auto* pszName = reinterpret_cast<const WCHAR*>(static_cast<const BYTE*>(pEventData) + nNameOffset);
   size_t nChars = 0;
   while (nChars < nMaxChars && pszName[nChars] != L'\0') ++nChars;
-  if (nChars == nMaxChars) return std::wstring();  // no terminator within the record
-  return std::wstring(pszName, nChars);
+  if (nChars == 0 || nChars == nMaxChars) return nullptr;  // empty, or no terminator within the record
+  return pszName;
 }
 
 }  // namespace
 
 // Only arrivals are acted on. The name in the record is valid only during
-// this call: the hook gets a copy. The hooks' failures, like everything this
-// adds, reach the debug log only.
+// this call: the hook copies what it keeps, inside the guard below, so that
+// nothing this handler allocates can escape it. The hooks' failures, like
+// everything this adds, reach the debug log only.
 void CServiceBase::HandleDeviceEvent(DWORD dwEventType, LPVOID pEventData) {
   if (dwEventType != DBT_DEVICEARRIVAL) return;
-  const std::wstring path = DeviceInterfacePath(pEventData);
-  if (path.empty()) {
+  const LPCWSTR pszPath = DeviceInterfacePath(pEventData);
+  if (!pszPath) {
     LogMessage(L"Device arrival without a device interface path", DEBUGLOG_ONLY);
     return;
   }
   try {
-    OnDeviceArrival(path.c_str());
+    OnDeviceArrival(pszPath);
   } catch (DWORD dwError) {
     WCHAR szMessage[kMessageChars];
     FormatMessageText(szMessage, L"Service handle device event failed w/err 0x%08lx",

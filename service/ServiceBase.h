@@ -38,7 +38,8 @@ class CServiceBase {
   // The entry of every session change, OnSessionChange, then OnSessionEvent
   // with the change's type and session.
   void HandleSessionChange(DWORD dwEventType, LPVOID pEventData);
-  // A device interface that arrived: its path, copied, to OnDeviceArrival.
+  // A device interface that arrived: its path, checked to end within the
+  // record, to OnDeviceArrival (which copies what it keeps).
   // Other device events and malformed records change nothing.
   void HandleDeviceEvent(DWORD dwEventType, LPVOID pEventData);
 
