@@ -76,6 +76,22 @@ def read_text(path):
         return ""
 
 
+@functools.cache
+def fixed_layout():
+    """The prefix that starts a process without address-space randomisation,
+    or nothing where the machine refuses it. Wine maps the shared user data at
+    a fixed address at start; Debian's wine64 has no preloader to keep that
+    address free, so with randomisation a library mapped there now and then
+    ends a start with "failed to map the shared user data" (c0000018). The
+    setting is inherited, so wineserver and every process Wine starts get it."""
+    setarch = shutil.which("setarch")
+    if not setarch:
+        return []
+    probe = subprocess.run([setarch, "x86_64", "-R", "true"], stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return [setarch, "x86_64", "-R"] if probe.returncode == 0 else []
+
+
 class Process:
     """A Wine process started in the background, its output in two files."""
 
@@ -86,7 +102,7 @@ class Process:
         self.started = time.monotonic()
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             self.popen = subprocess.Popen(
-                ["timeout", "-k", str(KILL_GRACE_S), str(limit_s)] + argv,
+                ["timeout", "-k", str(KILL_GRACE_S), str(limit_s)] + fixed_layout() + argv,
                 stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=env,
                 start_new_session=True)
 
@@ -144,7 +160,7 @@ class Prefix:
 
     def server_call(self, *flags):
         return subprocess.run(["timeout", "-k", str(KILL_GRACE_S), str(SERVER_CALL_S),
-                               self.wineserver, *flags],
+                               *fixed_layout(), self.wineserver, *flags],
                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL, env=self.env()).returncode
 
