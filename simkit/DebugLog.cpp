@@ -1,10 +1,10 @@
 #include "simkit/DebugLog.h"
 
 #include "log/DbgLog.h"
+#include "simkit/Folder.h"
 
 #include <algorithm>
 #include <fstream>
-#include <iterator>
 #include <mutex>
 
 namespace simkit {
@@ -57,10 +57,7 @@ void Collect(const char* message, unsigned long long) {
 
 std::string DebugLog::Text() const {
   std::string text;
-  for (const auto& file : HourlyFiles(m_directory)) {
-    std::ifstream in(file, std::ios::binary);
-    text.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  for (const auto& file : HourlyFiles(m_directory)) text += FileText(file);
   return text;
 }
 

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -27,6 +29,11 @@ FreshFolder::FreshFolder(const fs::path& parent, const std::string& prefix) {
 FreshFolder::~FreshFolder() {
   std::error_code error;
   fs::remove_all(m_path, error);
+}
+
+std::string FileText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 SharedFolder::SharedFolder(bool debugLog) : m_folder({}, "simkit-shared") {

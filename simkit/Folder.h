@@ -28,6 +28,9 @@ class FreshFolder {
   std::filesystem::path m_path;
 };
 
+// What a host file holds, whole; empty when it cannot be read.
+std::string FileText(const std::filesystem::path& path);
+
 // Simulated ms per real ms of the machines that share a folder with other OS
 // processes: the product's time-outs (up to seconds) pass in milliseconds.
 inline constexpr double kSharedTimeScale = 1000;

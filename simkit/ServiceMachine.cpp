@@ -49,6 +49,10 @@ ServiceHost::~ServiceHost() {
 
 bool ServiceHost::Start() { return m_machine.Scm().Start(kServiceName) == ERROR_SUCCESS; }
 
+bool ServiceHost::StartRunning() {
+  return Start() && m_machine.Scm().WaitForState(kServiceName, SERVICE_RUNNING, kWaitBoundMs);
+}
+
 bool ServiceHost::Stop() {
   auto& scm = m_machine.Scm();
   return scm.Stop(kServiceName).Delivered() && scm.WaitForState(kServiceName, SERVICE_STOPPED, kWaitBoundMs) &&

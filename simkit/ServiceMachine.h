@@ -47,6 +47,9 @@ class ServiceHost {
 
   // The SCM starts the service; true when it was started.
   bool Start();
+  // Started, and then running; or running and its first watcher watching.
+  bool StartRunning();
+  bool StartWatching() { return Start() && WaitForWatching(1); }
   // The stop control delivered, the service stopped and its process ended.
   bool Stop();
   bool DisplayOn();

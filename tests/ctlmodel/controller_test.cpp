@@ -25,7 +25,7 @@ namespace {
 class Commands : public ModelTest {};
 
 TEST_F(Commands, VersionQueryIsAnsweredAtOnceWithReportTwo) {
-  const Reaction reaction = Write(Command({0x53, 0x00, 0x00, 0x01}));
+  const Reaction reaction = Write(CommandReport({0x53, 0x00, 0x00, 0x01}));
   EXPECT_EQ(reaction.write, WriteOutcome::kDone);
   ASSERT_TRUE(reaction.acted);
   EXPECT_EQ(reaction.action, Action::kVersionQuery);
@@ -50,7 +50,7 @@ TEST_F(Commands, VersionAnswerCarriesEveryNibbleOfTheFirmware) {
                {0x8001, {2, 4, 0x52, 0x08, 0x00, 0x10}}};
   for (const auto& c : cases) {
     model.SetFirmwareVersion(c.firmware);
-    const Bytes answer = AnswerOf(Write(Command({0x53, 0x00, 0x00, 0x01})));
+    const Bytes answer = AnswerOf(Write(CommandReport({0x53, 0x00, 0x00, 0x01})));
     ASSERT_EQ(answer.size(), 64u);
     EXPECT_EQ(Bytes(answer.begin(), answer.begin() + 6), c.head) << std::hex << c.firmware;
     EXPECT_EQ(Bytes(answer.begin() + 6, answer.end()), Bytes(58, 0));
@@ -69,7 +69,7 @@ TEST_F(Commands, SleepWakeAndResetChangeThePowerStateAndAnswerNothing) {
                {{0x77, 0x77, 0x77, 0x77}, Action::kReset, false, 1},  // a reset wakes it
                {{0x77, 0x77, 0x77, 0x77}, Action::kReset, false, 2}};
   for (const auto& step : steps) {
-    const Reaction reaction = Write(Command(step.command));
+    const Reaction reaction = Write(CommandReport(step.command));
     EXPECT_EQ(reaction.write, WriteOutcome::kDone);
     EXPECT_TRUE(reaction.acted);
     EXPECT_EQ(reaction.action, step.action);
@@ -82,9 +82,9 @@ TEST_F(Commands, SleepWakeAndResetChangeThePowerStateAndAnswerNothing) {
 }
 
 TEST_F(Commands, FixedLengthCommandsNeedTheirTwoPaddingBytesZero) {
-  EXPECT_EQ(Write(Command({0x53, 0x00, 0x00, 0x01}, 6)).action, Action::kVersionQuery);
-  EXPECT_TRUE(Write(Command({0x53, 0x00, 0x00, 0x01}, 6)).answers);
-  Bytes padded = Command({0x53, 0x00, 0x00, 0x01}, 6);
+  EXPECT_EQ(Write(CommandReport({0x53, 0x00, 0x00, 0x01}, 6)).action, Action::kVersionQuery);
+  EXPECT_TRUE(Write(CommandReport({0x53, 0x00, 0x00, 0x01}, 6)).answers);
+  Bytes padded = CommandReport({0x53, 0x00, 0x00, 0x01}, 6);
   padded[8] = 0x01;
   const Reaction reaction = Write(padded);
   EXPECT_EQ(reaction.action, Action::kMalformed);
@@ -93,9 +93,9 @@ TEST_F(Commands, FixedLengthCommandsNeedTheirTwoPaddingBytesZero) {
 
 TEST_F(Commands, MalformedReportsAreTakenAndRecordedButNotAnswered) {
   Bytes cutShort = {3, 0x00, 4, 0x53, 0x00, 0x00};  // declares four command bytes, carries three
-  Bytes badLength = Command({0x53, 0x00, 0x00, 0x01}, 5);
-  const std::vector<Bytes> reports = {Command({0x53, 0x00, 0x00, 0x02}), Command({0x12, 0x00, 0x00, 0x80}),
-                                      Command({0x54, 0x50, 0x00, 0x00}), badLength, cutShort,
+  Bytes badLength = CommandReport({0x53, 0x00, 0x00, 0x01}, 5);
+  const std::vector<Bytes> reports = {CommandReport({0x53, 0x00, 0x00, 0x02}), CommandReport({0x12, 0x00, 0x00, 0x80}),
+                                      CommandReport({0x54, 0x50, 0x00, 0x00}), badLength, cutShort,
                                       Bytes{3, 0x00}, Bytes{}};
   for (const auto& report : reports) {
     const Reaction reaction = Write(report);
@@ -112,7 +112,7 @@ TEST_F(Commands, MalformedReportsAreTakenAndRecordedButNotAnswered) {
 
 TEST_F(Commands, OnlyTheVendorOutputCollectionTakesReports) {
   for (Collection collection : {Collection::kTouchScreen, Collection::kVendorInput}) {
-    const Bytes query = Command({0x53, 0x00, 0x00, 0x01});
+    const Bytes query = CommandReport({0x53, 0x00, 0x00, 0x01});
     const Reaction reaction = model.TakeOutputReport(collection, query.data(), query.size());
     EXPECT_EQ(reaction.write, WriteOutcome::kDone);
     EXPECT_FALSE(reaction.acted);
@@ -133,7 +133,7 @@ TEST_F(WakeOnTouch, OnlyByteOneSwitchesItOn) {
   } steps[] = {{0x01, true}, {0x00, false}, {0x01, true}, {0x02, false}, {0x01, true}, {0xFF, false},
                {0x01, true}, {0x80, false}, {0x00, false}, {0x11, false}};
   for (const auto& step : steps) {
-    const Reaction reaction = Write(Command({0xF0, 0x02, 0x00, step.flag}));
+    const Reaction reaction = Write(CommandReport({0xF0, 0x02, 0x00, step.flag}));
     ASSERT_TRUE(reaction.acted);
     EXPECT_EQ(reaction.action, step.on ? Action::kWakeOnTouchOn : Action::kWakeOnTouchOff) << int(step.flag);
     EXPECT_FALSE(reaction.answers);
@@ -143,15 +143,15 @@ TEST_F(WakeOnTouch, OnlyByteOneSwitchesItOn) {
 }
 
 TEST_F(WakeOnTouch, FixedLengthFormSwitchesTheSameWay) {
-  EXPECT_EQ(Write(Command({0xF0, 0x02, 0x00, 0x01}, 6)).action, Action::kWakeOnTouchOn);
-  EXPECT_EQ(Write(Command({0xF0, 0x02, 0x00, 0x02}, 6)).action, Action::kWakeOnTouchOff);
+  EXPECT_EQ(Write(CommandReport({0xF0, 0x02, 0x00, 0x01}, 6)).action, Action::kWakeOnTouchOn);
+  EXPECT_EQ(Write(CommandReport({0xF0, 0x02, 0x00, 0x02}, 6)).action, Action::kWakeOnTouchOff);
   EXPECT_FALSE(model.GetState().wakeOnTouch);
 }
 
 TEST_F(WakeOnTouch, AnotherPrefixIsNotTheCommand) {
-  Write(Command({0xF0, 0x02, 0x00, 0x01}));
-  EXPECT_EQ(Write(Command({0xF0, 0x03, 0x00, 0x00})).action, Action::kMalformed);
-  EXPECT_EQ(Write(Command({0xF0, 0x02, 0x01, 0x00})).action, Action::kMalformed);
+  Write(CommandReport({0xF0, 0x02, 0x00, 0x01}));
+  EXPECT_EQ(Write(CommandReport({0xF0, 0x03, 0x00, 0x00})).action, Action::kMalformed);
+  EXPECT_EQ(Write(CommandReport({0xF0, 0x02, 0x01, 0x00})).action, Action::kMalformed);
   EXPECT_TRUE(model.GetState().wakeOnTouch) << "a malformed report changes nothing";
 }
 
@@ -230,8 +230,8 @@ TEST_P(Bridge, FrameShorterThanSixBytesIsMalformed) {
 }
 
 TEST_P(Bridge, CommandsStillGoThroughTheBridge) {
-  EXPECT_TRUE(Write(Command({0x53, 0x00, 0x00, 0x01})).answers);
-  EXPECT_EQ(Write(Command({0xF0, 0x02, 0x00, 0x01})).action, Action::kWakeOnTouchOn);
+  EXPECT_TRUE(Write(CommandReport({0x53, 0x00, 0x00, 0x01})).answers);
+  EXPECT_EQ(Write(CommandReport({0xF0, 0x02, 0x00, 0x01})).action, Action::kWakeOnTouchOn);
   EXPECT_EQ(model.GetState().bridge.frames, 0u);
 }
 
@@ -256,7 +256,7 @@ class Faults : public ModelTest {
  protected:
   Reaction Query(Fault fault) {
     model.SetFault(fault);
-    return Write(Command({0x53, 0x00, 0x00, 0x01}));
+    return Write(CommandReport({0x53, 0x00, 0x00, 0x01}));
   }
 };
 
@@ -307,7 +307,7 @@ TEST_F(Faults, FailWriteAndStuckWriteNeverReachTheController) {
     EXPECT_EQ(reaction.write, fault == Fault::kFailWrite ? WriteOutcome::kFailed : WriteOutcome::kStuck);
     EXPECT_FALSE(reaction.acted);
     EXPECT_FALSE(reaction.answers);
-    EXPECT_FALSE(Write(Command({0xF0, 0x02, 0x00, 0x01})).acted);
+    EXPECT_FALSE(Write(CommandReport({0xF0, 0x02, 0x00, 0x01})).acted);
   }
   EXPECT_EQ(model.GetState().versionQueries, 0u);
   EXPECT_EQ(model.GetState().reportsTaken, 0u);
@@ -324,7 +324,7 @@ TEST_F(Faults, UnplugTakesTheReportThenLeavesWithoutAnswering) {
   EXPECT_TRUE(reaction.unplugs);
   EXPECT_EQ(reaction.unplugDueMs, ctlmodel::kUnplugDelayMs);
   EXPECT_TRUE(model.GetState().attached) << "the caller unplugs when it is due";
-  const Reaction other = Write(Command({0x54, 0x50, 0x00, 0x01}));
+  const Reaction other = Write(CommandReport({0x54, 0x50, 0x00, 0x01}));
   EXPECT_TRUE(other.unplugs) << "every report taken under the fault";
 }
 
@@ -339,7 +339,7 @@ TEST_F(Faults, ClearingTheFaultRestoresTheAnswer) {
 TEST_F(Faults, ConfiguredFaultActsFromTheStart) {
   model.Init({0x1203, 0x0101, Fault::kMute});
   EXPECT_EQ(model.GetState().fault, Fault::kMute);
-  EXPECT_FALSE(Write(Command({0x53, 0x00, 0x00, 0x01})).answers);
+  EXPECT_FALSE(Write(CommandReport({0x53, 0x00, 0x00, 0x01})).answers);
 }
 
 // ---- attach state, features, touches ----
@@ -349,17 +349,17 @@ class Device : public ModelTest {};
 TEST_F(Device, DetachedControllerTakesNothing) {
   model.Detach();
   EXPECT_FALSE(model.GetState().attached);
-  const Reaction reaction = Write(Command({0x53, 0x00, 0x00, 0x01}));
+  const Reaction reaction = Write(CommandReport({0x53, 0x00, 0x00, 0x01}));
   EXPECT_EQ(reaction.write, WriteOutcome::kNotConnected);
   EXPECT_FALSE(reaction.acted);
   EXPECT_EQ(model.Wire().Count(), 0u);
   model.Attach();
-  EXPECT_TRUE(Write(Command({0x53, 0x00, 0x00, 0x01})).answers);
+  EXPECT_TRUE(Write(CommandReport({0x53, 0x00, 0x00, 0x01})).answers);
 }
 
 TEST_F(Device, StateSurvivesADetach) {
-  Write(Command({0xF0, 0x02, 0x00, 0x01}));
-  Write(Command({0x77, 0x77, 0x77, 0x77}));
+  Write(CommandReport({0xF0, 0x02, 0x00, 0x01}));
+  Write(CommandReport({0x77, 0x77, 0x77, 0x77}));
   model.Detach();
   model.Attach();
   EXPECT_TRUE(model.GetState().wakeOnTouch);
@@ -399,7 +399,7 @@ TEST_F(Device, TouchReportCarriesFingerOne) {
 }
 
 TEST_F(Device, LongReportsAreJudgedByTheirFirstBytes) {
-  Bytes report = Command({0x53, 0x00, 0x00, 0x01});
+  Bytes report = CommandReport({0x53, 0x00, 0x00, 0x01});
   report.resize(200, 0xEE);
   const Reaction reaction = Write(report);
   EXPECT_EQ(reaction.action, Action::kVersionQuery);
@@ -413,7 +413,7 @@ constinit Controller g_staticController;
 
 TEST(StaticController, WorksAfterInitWithoutAConstructorRun) {
   g_staticController.Init({0x0A5C, ctlmodel::kDefaultProductId, Fault::kNone});
-  const Bytes query = Command({0x53, 0x00, 0x00, 0x01});
+  const Bytes query = CommandReport({0x53, 0x00, 0x00, 0x01});
   const Reaction reaction =
       g_staticController.TakeOutputReport(Collection::kVendorOutput, query.data(), query.size());
   ASSERT_TRUE(reaction.answers);
@@ -422,7 +422,7 @@ TEST(StaticController, WorksAfterInitWithoutAConstructorRun) {
 }
 
 TEST_F(Device, InitStartsAfresh) {
-  Write(Command({0xF0, 0x02, 0x00, 0x01}));
+  Write(CommandReport({0xF0, 0x02, 0x00, 0x01}));
   model.Detach();
   model.Init(ctlmodel::DefaultConfig());
   EXPECT_FALSE(model.GetState().wakeOnTouch);

@@ -6,6 +6,8 @@
 
 #include <ctlmodel/controller.h>
 
+#include "tests/support/CommandReport.h"
+
 #include <cstdio>
 #include <initializer_list>
 #include <string>
@@ -15,15 +17,7 @@ namespace ctlmodeltest {
 
 using Bytes = std::vector<uint8_t>;
 
-// Output report 3 as the product frames a command: [3, 0x00, length,
-// command..., zero filled to 64 bytes]; `length` 4, or 6 for fixed-length commands.
-inline Bytes Command(const Bytes& command, uint8_t length = 4) {
-  Bytes report(ctlmodel::kVendorReportBytes, 0);
-  report[0] = ctlmodel::kVendorOutputReportId;
-  report[2] = length;
-  for (size_t i = 0; i < command.size(); ++i) report[3 + i] = command[i];
-  return report;
-}
+using vorntest::CommandReport;
 
 inline Bytes AnswerOf(const ctlmodel::Reaction& reaction) {
   if (!reaction.answers) return {};

@@ -51,9 +51,9 @@ uint32_t NumberOf(const WireEntry& entry) {
 class Wire : public ModelTest {};
 
 TEST_F(Wire, RecordsOutActionAndInInOrder) {
-  const ctlmodel::Reaction reaction = Write(Command({0x53, 0x00, 0x00, 0x01}));
+  const ctlmodel::Reaction reaction = Write(CommandReport({0x53, 0x00, 0x00, 0x01}));
   model.NoteInputSent(reaction.answer.bytes, reaction.answer.length);
-  Write(Command({0xF0, 0x02, 0x00, 0x01}));
+  Write(CommandReport({0xF0, 0x02, 0x00, 0x01}));
   EXPECT_EQ(Drain(model), (std::vector<std::string>{"wire out 03 00 04 53 00 00 01 ...", "ctl version query",
                                                     "wire in 02 04 52 01 20 30 ...",
                                                     "wire out 03 00 04 F0 02 00 01 ...", "ctl wake-on-touch on"}));
@@ -62,7 +62,7 @@ TEST_F(Wire, RecordsOutActionAndInInOrder) {
 
 TEST_F(Wire, EntriesCarryTheCallersClock) {
   model.SetClock(41);
-  const ctlmodel::Reaction reaction = Write(Command({0x53, 0x00, 0x00, 0x01}));
+  const ctlmodel::Reaction reaction = Write(CommandReport({0x53, 0x00, 0x00, 0x01}));
   model.SetClock(42);
   model.NoteInputSent(reaction.answer.bytes, reaction.answer.length);
   std::vector<uint64_t> clocks;
@@ -73,15 +73,15 @@ TEST_F(Wire, EntriesCarryTheCallersClock) {
 
 TEST_F(Wire, AnAnswerIsRecordedOnlyWhenTheCallerSentIt) {
   model.SetFault(Fault::kLate);
-  Write(Command({0x53, 0x00, 0x00, 0x01}));
+  Write(CommandReport({0x53, 0x00, 0x00, 0x01}));
   EXPECT_EQ(model.Wire().Count(), 2u) << "out and the action; the answer is not due yet";
 }
 
 TEST_F(Wire, FailedWritesAreMarked) {
   model.SetFault(Fault::kFailWrite);
-  Write(Command({0xF0, 0x02, 0x00, 0x01}));
+  Write(CommandReport({0xF0, 0x02, 0x00, 0x01}));
   model.SetFault(Fault::kStuckWrite);
-  Write(Command({0xF0, 0x02, 0x00, 0x00}));
+  Write(CommandReport({0xF0, 0x02, 0x00, 0x00}));
   EXPECT_EQ(Drain(model), (std::vector<std::string>{"wire out 03 00 04 F0 02 00 01 ... (write failed)",
                                                     "wire out 03 00 04 F0 02 ... (write failed)"}));
 }
@@ -91,7 +91,7 @@ TEST_F(Wire, BridgeFramesAndMalformedReports) {
   Bytes frame(64, 0);
   frame[0] = 3, frame[1] = 0x12, frame[5] = 0x80;
   Write(frame);
-  Write(Command({0x53, 0x00, 0x00, 0x02}));
+  Write(CommandReport({0x53, 0x00, 0x00, 0x02}));
   EXPECT_EQ(Drain(model), (std::vector<std::string>{"wire out 03 12 00 00 00 80 ...", "ctl bridge frame",
                                                     "wire out 03 00 04 53 00 00 02 ...", "ctl malformed"}));
 }
@@ -154,7 +154,7 @@ TEST(WireRecordBound, TakingMakesRoomAndTheRingWrapsInOrder) {
 }
 
 TEST_F(Wire, AControllerThatNobodyReadsKeepsItsNewestTraffic) {
-  for (int i = 0; i < 200; ++i) Write(Command({0x54, 0x50, 0x00, 0x01}));  // two entries each
+  for (int i = 0; i < 200; ++i) Write(CommandReport({0x54, 0x50, 0x00, 0x01}));  // two entries each
   EXPECT_EQ(model.Wire().Count(), WireRecord::kCapacity);
   EXPECT_EQ(model.Wire().Dropped(), 400 - WireRecord::kCapacity);
   EXPECT_EQ(model.Wire().At(0).kind, EntryKind::kOut);

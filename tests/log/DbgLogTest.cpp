@@ -24,19 +24,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
+using simkit::FileText;
 
 // 6 March 2024, 14:05:09.042 local time.
 int64_t WallMs(int nHour, int nMinute, int nSecond, int nMs) {
   auto tp = sys_days{year{2024} / March / 6} + hours{nHour} + minutes{nMinute} + seconds{nSecond} +
             milliseconds{nMs};
   return tp.time_since_epoch() / milliseconds{1};
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 std::string Prefix(const char* pszStamp) {
@@ -75,12 +69,12 @@ TEST_F(DbgLogTest, BannerLinesInOrderWithVersionLineOnlyWhenResourcePresent) {
   const std::string banner = rule + prefix + std::string(25, ' ') + "Logging Start" + std::string(26, ' ') +
                              "\r\n\r\n" + rule + prefix + "FilePath:\r\n" + prefix + szExe + "\r\n";
   DbgLogInit();
-  EXPECT_EQ(ReadFile(HourFile("14")), banner + prefix + "File Version: " VORN_PROJECT_VERSION "\r\n");
+  EXPECT_EQ(FileText(HourFile("14")), banner + prefix + "File Version: " VORN_PROJECT_VERSION "\r\n");
 
   fs::remove(HourFile("14"));
   m_machine->Part<winsim::Executable>().SetVersionResource(false);
   DbgLogInit();
-  EXPECT_EQ(ReadFile(HourFile("14")), banner);
+  EXPECT_EQ(FileText(HourFile("14")), banner);
 }
 
 TEST_F(DbgLogTest, EntriesAndLastErrorTextByteForByte) {
@@ -98,7 +92,7 @@ TEST_F(DbgLogTest, EntriesAndLastErrorTextByteForByte) {
   EXPECT_STREQ(DbgLogLastError(), "[ERROR]No text");
 
   const std::string p = Prefix("0306-14:05:09.042");
-  EXPECT_EQ(ReadFile(HourFile("14")), p + "[CTouchIC::Connect#336]Device connected.\r\n" +
+  EXPECT_EQ(FileText(HourFile("14")), p + "[CTouchIC::Connect#336]Device connected.\r\n" +
                                           p + "[VORNAPI::Connect#12]Connect\n\r\n" +
                                           p + "[ERR]Device is busy.\r\n\r\n" + p + "[ERROR]Read 3\r\n" +
                                           p + "[ERROR]Wait: The wait operation timed out.\r\n\r\n" +
@@ -121,8 +115,8 @@ TEST_F(DbgLogTest, NewFileWithEveryHour) {
   DbgLogWrite("last of 13");
   m_machine->clock().SetWallMs(WallMs(14, 0, 0, 0));
   DbgLogWrite("first of 14");
-  EXPECT_EQ(ReadFile(HourFile("13")), Prefix("0306-13:59:59.999") + "last of 13\r\n");
-  EXPECT_EQ(ReadFile(HourFile("14")), Prefix("0306-14:00:00.000") + "first of 14\r\n");
+  EXPECT_EQ(FileText(HourFile("13")), Prefix("0306-13:59:59.999") + "last of 13\r\n");
+  EXPECT_EQ(FileText(HourFile("14")), Prefix("0306-14:00:00.000") + "first of 14\r\n");
 }
 
 TEST_F(DbgLogTest, SharingWithOtherWritersAndLostLines) {
@@ -141,7 +135,7 @@ TEST_F(DbgLogTest, SharingWithOtherWritersAndLostLines) {
   EXPECT_EQ(DbgLogWrite("lost"), kResultLogOpenFailed);
   EXPECT_EQ(GetLastError(), 1234u) << "logging must not disturb the caller's last error";
   CloseHandle(hExclusive);
-  EXPECT_EQ(ReadFile(HourFile("14")), Prefix("0306-14:05:09.042") + "kept\r\n");
+  EXPECT_EQ(FileText(HourFile("14")), Prefix("0306-14:05:09.042") + "kept\r\n");
 
   fs::remove_all(LogDir());
   EXPECT_EQ(DbgLogWrite("directory gone"), kResultLogOpenFailed);
@@ -151,7 +145,7 @@ TEST_F(DbgLogTest, OverlongTextsAreCutAndStayWellFormed) {
   StartEnabled();
   const std::string longText(5000, 'x');
   DbgLogTrace("Op::Name", 1, "%s", longText.c_str());
-  const std::string line = ReadFile(HourFile("14"));
+  const std::string line = FileText(HourFile("14"));
   EXPECT_EQ(line.size(), 511u);
   EXPECT_EQ(line.rfind(Prefix("0306-14:05:09.042") + "[Op::Name#1]xxx", 0), 0u);
   EXPECT_EQ(line.substr(line.size() - 3), "x\r\n");
@@ -190,7 +184,7 @@ TEST_F(DbgLogTest, ShutdownStopsWritingAndRestartWorks) {
   EXPECT_EQ(DbgLogWrite("after shutdown"), 0);
   EXPECT_FALSE(fs::exists(HourFile("14")));
   DbgLogInit();
-  EXPECT_NE(ReadFile(HourFile("14")).find("Logging Start"), std::string::npos);
+  EXPECT_NE(FileText(HourFile("14")).find("Logging Start"), std::string::npos);
 }
 
 TEST_F(DbgLogTest, LastErrorTextBelongsToTheFailingThread) {
@@ -216,7 +210,7 @@ TEST_F(DbgLogTest, ConcurrentWritersKeepLinesWholeUntilShutdown) {
       for (int i = 0; i < kLines; ++i) DbgLogTrace("Worker::Loop", t, "line %d", i);
     });
   for (auto& thread : threads) thread.join();
-  std::istringstream lines(ReadFile(HourFile("14")));
+  std::istringstream lines(FileText(HourFile("14")));
   int nLines = 0;
   for (std::string line; std::getline(lines, line); ++nLines) {
     EXPECT_EQ(line.rfind(Prefix("0306-14:05:09.042") + "[Worker::Loop#", 0), 0u) << line;
@@ -281,15 +275,15 @@ TEST_F(DbgLogLinkTest, ALinkedOrHardLinkedHourFileReceivesNothing) {
   std::ofstream(target) << "kept";
   fs::create_symlink(target, HourFile("14"));
   EXPECT_EQ(DbgLogWrite("through a symbolic link"), kResultLogOpenFailed);
-  EXPECT_EQ(ReadFile(target), "kept");
+  EXPECT_EQ(FileText(target), "kept");
   fs::remove(HourFile("14"));
   fs::create_hard_link(target, HourFile("14"));
   EXPECT_EQ(DbgLogWrite("through a hard link"), kResultLogOpenFailed);
-  EXPECT_EQ(ReadFile(target), "kept");
+  EXPECT_EQ(FileText(target), "kept");
   EXPECT_TRUE(NothingElsewhere());
   fs::remove(HourFile("14"));
   EXPECT_EQ(DbgLogWrite("plain again"), 0);
-  EXPECT_EQ(ReadFile(HourFile("14")), Prefix("0306-14:05:09.042") + "plain again\r\n");
+  EXPECT_EQ(FileText(HourFile("14")), Prefix("0306-14:05:09.042") + "plain again\r\n");
 }
 
 TEST_F(DbgLogTest, AFullHourFileSaysSoOnceAndDropsTheRest) {
@@ -304,13 +298,13 @@ TEST_F(DbgLogTest, AFullHourFileSaysSoOnceAndDropsTheRest) {
   const std::string p = Prefix("0306-14:05:09.042");
   const std::string tail =
       p + "the last line\r\n" + p + "Log file size limit reached: the further lines of this hour are dropped\r\n";
-  const std::string text = ReadFile(HourFile("14"));
+  const std::string text = FileText(HourFile("14"));
   ASSERT_EQ(text.size(), kLimit - 10 + tail.size());
   EXPECT_EQ(text.substr(kLimit - 10), tail);
   // The next hour has a file of its own.
   m_machine->clock().SetWallMs(WallMs(15, 0, 0, 0));
   EXPECT_EQ(DbgLogWrite("next hour"), 0);
-  EXPECT_EQ(ReadFile(HourFile("15")), Prefix("0306-15:00:00.000") + "next hour\r\n");
+  EXPECT_EQ(FileText(HourFile("15")), Prefix("0306-15:00:00.000") + "next hour\r\n");
 }
 
 // The folder swapped for a link between the log's checks and its open of a
@@ -365,11 +359,11 @@ TEST_F(DbgLogLinkTest, ANewHourFileKeepsTheFolderWithinItsBound) {
                                   std::string("20240101-7.log"), std::string("20230101-01.log")})
     EXPECT_TRUE(fs::exists(LogDir() / kept)) << kept;
   EXPECT_TRUE(fs::is_symlink(LogDir() / "20230101-00.log"));
-  EXPECT_EQ(ReadFile(Elsewhere() / "target.txt"), "kept");
+  EXPECT_EQ(FileText(Elsewhere() / "target.txt"), "kept");
   const std::string p = Prefix("0306-14:05:09.042");
   // Seventeen full files of the log's own hold 272 MB: one goes. The hard
   // link and the read-only files cannot.
-  EXPECT_EQ(ReadFile(HourFile("14")), p + "Log folder over its 256 MB: the 1 oldest hourly files were deleted "
+  EXPECT_EQ(FileText(HourFile("14")), p + "Log folder over its 256 MB: the 1 oldest hourly files were deleted "
                                           "(16777216 bytes), 18 could not be deleted\r\n" +
                                           p + "a new hour\r\n");
   // Lines to a file that exists check nothing.
@@ -405,7 +399,7 @@ TEST(DbgLogProcessesTest, TwoWritersAcrossAnHourLoseNoLine) {
 
   std::map<char, std::vector<int>> numbers;  // each writer's line numbers, from both files
   for (const char* pszHour : {"13", "14"}) {
-    std::istringstream text(ReadFile(folder.LogDirectory() / (std::string("20240306-") + pszHour + ".log")));
+    std::istringstream text(FileText(folder.LogDirectory() / (std::string("20240306-") + pszHour + ".log")));
     for (std::string row; std::getline(text, row);) {
       // "[0306-hh:mm:ss.mmm][PID=n] TAG N\r"; the banners' lines do not match.
       unsigned nHour = 0, nPid = 0;

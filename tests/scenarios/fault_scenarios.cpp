@@ -1,7 +1,6 @@
 // Whole-service stories where the machine fails the watcher: a push whose
 // write fails every time, a user key that cannot be opened for
 // notifications, and memory that runs out.
-#include "service/ServiceIdentity.h"
 #include "simkit/ServiceMachine.h"
 
 #include <gtest/gtest.h>
@@ -19,8 +18,7 @@ using simkit::ServiceMachine;
 // next change gets through once the controller accepts writes again.
 TEST(FaultScenario, AChangeThatCannotBeWrittenIsReportedAndWatchingGoesOn) {
   ServiceMachine machine;
-  ASSERT_TRUE(machine.Start());
-  ASSERT_TRUE(machine.WaitForWatching(1));
+  ASSERT_TRUE(machine.StartWatching());
   machine.Controller()->SetFault(winsim::ControllerFault::kFailWrite);
   ASSERT_TRUE(machine.SetTouch(0));
   ASSERT_TRUE(machine.WaitForEvents(L"Can not send wot-sel command to device", 1));
@@ -100,8 +98,7 @@ TEST(FaultScenario, MemoryThatRunsOutIsReportedAndTheWorkIsRetried) {
   winsim::FaultPlan everything;
   everything.error = ERROR_NOT_ENOUGH_MEMORY;
   everything.count = UINT_MAX;
-  ASSERT_TRUE(machine.Start());
-  ASSERT_TRUE(machine.Scm().WaitForState(kServiceName, SERVICE_RUNNING, simkit::kWaitBoundMs));
+  ASSERT_TRUE(machine.StartRunning());
   // The run is in its start delay: its record was made before the start was reported.
   faults.Arm(winsim::FaultPoint::kHeapAlloc, everything);
   ASSERT_TRUE(machine.WaitForEvents(L"GetSIDString Fail", 2));

@@ -14,7 +14,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <functional>
@@ -52,8 +51,7 @@ class Recorder {
   void Finish() { m_simulator->Finish(); }
   // Plays one of the scripts that come with the tool, to its end.
   void PlayScenario(const std::string& name) {
-    std::ifstream in(std::filesystem::path(VORNSIM_SCENARIOS_DIR) / name);
-    Play(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+    Play(simkit::FileText(std::filesystem::path(VORNSIM_SCENARIOS_DIR) / name));
     Finish();
   }
   std::optional<DWORD> ServiceExitCode() {

@@ -1,14 +1,13 @@
 // vornsim's script language and its timeline format: what a script may say,
 // how a bad line is reported, and how reports on the wire are written.
 #include "script.h"
+#include "simkit/Folder.h"
 #include "timeline.h"
 
 #include <gtest/gtest.h>
 #include <winsim/user32.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 namespace {
@@ -168,11 +167,9 @@ TEST(VornsimScript, TheDemoIsAValidScriptThatCoversTheWholeRoad) {
 TEST(VornsimScript, TheScenarioScriptsParse) {
   size_t count = 0;
   for (const auto& entry : std::filesystem::directory_iterator(VORNSIM_SCENARIOS_DIR)) {
-    std::ifstream in(entry.path());
-    std::string script((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<vornsim::Command> commands;
     vornsim::ScriptErrors errors;
-    EXPECT_TRUE(vornsim::ParseScript(script, commands, errors)) << entry.path() << ":" << errors.first.front().line;
+    EXPECT_TRUE(vornsim::ParseScript(simkit::FileText(entry.path()), commands, errors)) << entry.path() << ":" << errors.first.front().line;
     EXPECT_FALSE(commands.empty()) << entry.path();
     ++count;
   }

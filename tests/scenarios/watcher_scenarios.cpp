@@ -23,8 +23,7 @@ using simkit::ServiceMachine;
 // after its delay and is then the only one watching.
 TEST(WatcherScenario, DisplayOnRestartsAWaitingWatcher) {
   ServiceMachine machine;
-  ASSERT_TRUE(machine.Start());
-  ASSERT_TRUE(machine.WaitForWatching(1));
+  ASSERT_TRUE(machine.StartWatching());
   EXPECT_TRUE(machine.DisplayOn());
   ASSERT_TRUE(machine.WaitForEvents(L"Enable Wake-on-touch", 3));
   ASSERT_TRUE(machine.WaitForWatching(2));
@@ -47,8 +46,7 @@ TEST(WatcherScenario, DisplayOnRestartsAWaitingWatcher) {
 // one watcher is left.
 TEST(WatcherScenario, ADisplayOnStormLeavesOneWatcherAndFewThreads) {
   ServiceMachine machine;
-  ASSERT_TRUE(machine.Start());
-  ASSERT_TRUE(machine.WaitForWatching(1));
+  ASSERT_TRUE(machine.StartWatching());
   size_t nPeakRuns = 0;
   for (int nEvent = 0; nEvent < 200; ++nEvent) {
     EXPECT_TRUE(machine.DisplayOn());
@@ -75,8 +73,7 @@ TEST(WatcherScenario, ADisplayOnStormLeavesOneWatcherAndFewThreads) {
 TEST(WatcherScenario, RestartsFromEveryThreadLeaveOneWatcherAndEndWithTheService) {
   ServiceMachine machine;
   auto controller = machine.Controller();
-  ASSERT_TRUE(machine.Start());
-  ASSERT_TRUE(machine.WaitForWatching(1));
+  ASSERT_TRUE(machine.StartWatching());
   for (int nCycle = 0; nCycle < 20; ++nCycle) {
     controller->Detach();
     controller->Attach();
@@ -153,8 +150,7 @@ TEST(WatcherScenario, AControllerBackDuringTheRetriesGetsTheSetting) {
 // A stop while the watcher waits: it wakes and ends without another push.
 TEST(WatcherScenario, StopWhileWaiting) {
   ServiceMachine machine;
-  ASSERT_TRUE(machine.Start());
-  ASSERT_TRUE(machine.WaitForWatching(1));
+  ASSERT_TRUE(machine.StartWatching());
   ASSERT_TRUE(machine.Stop());
   EXPECT_EQ(machine.Log().Count("Service Destroy"), 1u);
   EXPECT_EQ(machine.PushedFlags(), std::vector<uint8_t>{1});
@@ -281,8 +277,7 @@ TEST(WatcherScenario, StopWhileThePushWaitsForTheMutex) {
   for (bool fAfterFailedConnect : {false, true}) {
     SCOPED_TRACE(fAfterFailedConnect ? "after the failed Connect" : "in Connect");
     ServiceMachine machine;
-    ASSERT_TRUE(machine.Start());
-    ASSERT_TRUE(machine.WaitForWatching(1));
+    ASSERT_TRUE(machine.StartWatching());
     MutexHeld held;
     ASSERT_TRUE(machine.SetTouch(0));
     ASSERT_TRUE(machine.WaitForDebug("---> VORNAPI::Connect", 2));

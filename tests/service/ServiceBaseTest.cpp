@@ -118,10 +118,6 @@ class ServiceBaseTest : public testing::Test {
   ServiceBaseTest() { g_pService = &m_service; }
 
   winsim::Services& Scm() { return m_host.Scm(); }
-  void Start() {
-    ASSERT_EQ(Scm().Start(kServiceName), (DWORD)ERROR_SUCCESS);
-    ASSERT_TRUE(Scm().WaitForReports(kServiceName, 2, kWaitBoundMs));
-  }
   DWORD Send(DWORD control) { return Scm().Control(kServiceName, control).error; }
   DWORD Handle(DWORD control, DWORD eventType = 0, LPVOID data = nullptr) {
     return CServiceBase::ServiceControlHandler(control, eventType, data, nullptr);
@@ -135,7 +131,7 @@ constexpr DWORD kStartPending = SERVICE_START_PENDING, kRunning = SERVICE_RUNNIN
                 kStopPending = SERVICE_STOP_PENDING, kPaused = SERVICE_PAUSED;
 
 TEST_F(ServiceBaseTest, StartAndStopReportWithCheckPoints) {
-  Start();
+  ASSERT_TRUE(m_host.StartRunning());
   SERVICE_STATUS status = Scm().Status(kServiceName);
   EXPECT_EQ(status.dwServiceType, (DWORD)(SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS));
   EXPECT_EQ(status.dwControlsAccepted, 0x85u) << "stop, shutdown and session changes";
@@ -149,7 +145,7 @@ TEST_F(ServiceBaseTest, StartAndStopReportWithCheckPoints) {
 
 TEST_F(ServiceBaseTest, CheckPointsGrowAcrossEveryPendingAndPausedReport) {
   m_service.AcceptPauseContinue();
-  Start();
+  ASSERT_TRUE(m_host.StartRunning());
   ASSERT_EQ(Send(SERVICE_CONTROL_PAUSE), (DWORD)ERROR_SUCCESS);
   ASSERT_EQ(Send(SERVICE_CONTROL_CONTINUE), (DWORD)ERROR_SUCCESS);
   ASSERT_EQ(Send(SERVICE_CONTROL_STOP), (DWORD)ERROR_SUCCESS);
@@ -196,7 +192,7 @@ TEST_F(ServiceBaseTest, StartHookRaisingAnythingElseStopsWithZero) {
 }
 
 TEST_F(ServiceBaseTest, FailedStopReturnsToTheRememberedState) {
-  Start();
+  ASSERT_TRUE(m_host.StartRunning());
   m_service.stop = {Fail::kCode, 0x1234ABCD};
   ASSERT_EQ(Send(SERVICE_CONTROL_STOP), (DWORD)ERROR_SUCCESS);
   m_service.stop = {Fail::kOther};
@@ -216,7 +212,7 @@ TEST_F(ServiceBaseTest, FailedStopReturnsToTheRememberedState) {
 
 TEST_F(ServiceBaseTest, FailedPauseGoesBackToRunningAndFailedContinueToPaused) {
   m_service.AcceptPauseContinue();
-  Start();
+  ASSERT_TRUE(m_host.StartRunning());
   m_service.pause = {Fail::kCode, 5};
   ASSERT_EQ(Send(SERVICE_CONTROL_PAUSE), (DWORD)ERROR_SUCCESS);
   m_service.pause = {Fail::kOther};
@@ -245,13 +241,13 @@ TEST_F(ServiceBaseTest, FailedPauseGoesBackToRunningAndFailedContinueToPaused) {
 }
 
 TEST_F(ServiceBaseTest, ShutdownReportsStoppedWithoutPending) {
-  Start();
+  ASSERT_TRUE(m_host.StartRunning());
   ASSERT_EQ(Send(SERVICE_CONTROL_SHUTDOWN), (DWORD)ERROR_SUCCESS);
   EXPECT_EQ(m_host.Reports(), (std::vector<StateReport>{{kStartPending, 1, 0}, {kRunning, 0, 0}, {kStopped, 0, 0}}));
 }
 
 TEST_F(ServiceBaseTest, FailedShutdownOnlyLogs) {
-  Start();
+  ASSERT_TRUE(m_host.StartRunning());
   m_service.shutdown = {Fail::kCode, 0x57};
   ASSERT_EQ(Send(SERVICE_CONTROL_SHUTDOWN), (DWORD)ERROR_SUCCESS);
   m_service.shutdown = {Fail::kOther};
@@ -263,7 +259,7 @@ TEST_F(ServiceBaseTest, FailedShutdownOnlyLogs) {
 }
 
 TEST_F(ServiceBaseTest, InterrogateAndUnknownControlsReportNothing) {
-  Start();
+  ASSERT_TRUE(m_host.StartRunning());
   EXPECT_EQ(Send(SERVICE_CONTROL_INTERROGATE), (DWORD)ERROR_SUCCESS);
   EXPECT_EQ(Send(200), (DWORD)ERROR_SUCCESS);
   for (DWORD control : {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PARAMCHANGE, 0x40u, 200u})
@@ -346,7 +342,7 @@ TEST_F(ServiceBaseTest, MonitorPowerOnByItsFirstDataByte) {
 }
 
 TEST_F(ServiceBaseTest, DisplayEventsReachTheServiceThroughItsRegistration) {
-  Start();
+  ASSERT_TRUE(m_host.StartRunning());
   EXPECT_TRUE(Scm().IsRegisteredForPowerSetting(kServiceName, GUID_MONITOR_POWER_ON));
   EXPECT_TRUE(Scm().PowerSettingChange(kServiceName, GUID_MONITOR_POWER_ON, {1, 0, 0, 0}).Delivered());
   EXPECT_TRUE(Scm().PowerSettingChange(kServiceName, GUID_MONITOR_POWER_ON, {0, 0, 0, 0}).Delivered());

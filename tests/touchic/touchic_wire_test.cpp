@@ -10,6 +10,7 @@
 
 #include "log/DbgLog.h"
 #include "simkit/Machine.h"
+#include "tests/support/CommandReport.h"
 
 #include "hid/VendorIds.h"
 #include "touchic/TouchIC.h"
@@ -20,15 +21,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using winsim::ControllerAction;
 using winsim::ControllerFault;
-
-// An output report as the transport frames a four-byte command.
-Bytes CommandReport(std::initializer_list<uint8_t> command) {
-  Bytes report(winsim::kVendorReportBytes, 0);
-  report[0] = 3;
-  report[2] = 4;
-  std::copy(command.begin(), command.end(), report.begin() + 3);
-  return report;
-}
+using vorntest::CommandReport;
 
 class TouchICWire : public ::testing::Test {
  protected:

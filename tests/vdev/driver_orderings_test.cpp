@@ -207,7 +207,7 @@ class DriverOrderingTest : public testing::TestWithParam<Ordering> {
     if (read) {
       status = controller::Read(device, &request.irp);
     } else {
-      const ctlmodeltest::Bytes query = ctlmodeltest::Command({0x53, 0x00, 0x00, 0x01});
+      const ctlmodeltest::Bytes query = ctlmodeltest::CommandReport({0x53, 0x00, 0x00, 0x01});
       std::copy(query.begin(), query.end(), request.buffer);
       const HID_XFER_PACKET packet = {request.buffer, sizeof(request.buffer), ctlmodel::kVendorOutputReportId};
       status = controller::Write(device, &request.irp, packet);

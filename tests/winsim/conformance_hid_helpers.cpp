@@ -70,16 +70,4 @@ Controller FindController() {
   return controller;
 }
 
-HANDLE Open(const std::wstring& path, DWORD access, DWORD share, DWORD flags) {
-  return CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
-}
-
-std::vector<BYTE> CommandReport(std::initializer_list<BYTE> command) {
-  std::vector<BYTE> report(64, 0);
-  report[0] = 3;
-  report[2] = static_cast<BYTE>(command.size());
-  std::copy(command.begin(), command.end(), report.begin() + 3);
-  return report;
-}
-
 }  // namespace hidtest

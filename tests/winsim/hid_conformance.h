@@ -3,6 +3,7 @@
 #pragma once
 
 #include "conformance.h"
+#include "tests/support/CommandReport.h"
 
 #include <handles/win32.h>
 
@@ -36,10 +37,11 @@ Controller FindController();
 // An opened collection, closed at scope exit.
 using Handle = handles::FileHandle;
 
-HANDLE Open(const std::wstring& path, DWORD access, DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE,
-            DWORD flags = FILE_FLAG_OVERLAPPED);
+inline HANDLE Open(const std::wstring& path, DWORD access, DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE,
+                   DWORD flags = FILE_FLAG_OVERLAPPED) {
+  return CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
+}
 
-// The 64-byte command report: [3, 0, 4, command bytes...].
-std::vector<BYTE> CommandReport(std::initializer_list<BYTE> command);
+using vorntest::CommandReport;
 
 }  // namespace hidtest

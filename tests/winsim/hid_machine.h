@@ -14,12 +14,10 @@
 
 namespace hidmachine {
 
+using hidtest::CommandReport;
 using hidtest::Handle;
+using hidtest::Open;
 using simkit::VirtualMachine;
-
-inline HANDLE Open(const std::wstring& path, DWORD access, DWORD flags = FILE_FLAG_OVERLAPPED) {
-  return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
-}
 
 // One overlapped transfer with its own event and a 64-byte buffer.
 struct Transfer {
@@ -41,14 +39,6 @@ struct Transfer {
     return GetLastError();
   }
 };
-
-inline std::vector<BYTE> CommandReport(std::initializer_list<BYTE> command, BYTE length = 0) {
-  std::vector<BYTE> report(64, 0);
-  report[0] = 3;
-  report[2] = length ? length : static_cast<BYTE>(command.size());
-  std::copy(command.begin(), command.end(), report.begin() + 3);
-  return report;
-}
 
 // Writes a report on an overlapped handle and waits for the write; its error code.
 inline DWORD WriteReport(HANDLE handle, const std::vector<BYTE>& report) {

@@ -9,17 +9,10 @@
 #include <winsim/sim/files.h>
 #include <winsim/sim/machine.h>
 
-#include <fstream>
-#include <iterator>
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadHostFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 bool WriteAll(HANDLE file, const std::string& text) {
   DWORD written = 0;
@@ -34,7 +27,7 @@ TEST(MachineFiles, DriveCIsTheMachinesFolderWhateverTheCase) {
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(WriteAll(file, "line\r\n"));
   CloseHandle(file);
-  EXPECT_EQ(ReadHostFile(machine->DriveC() / "VornPalmix" / "VrnDbgLog" / "Day.log"), "line\r\n");
+  EXPECT_EQ(simkit::FileText(machine->DriveC() / "VornPalmix" / "VrnDbgLog" / "Day.log"), "line\r\n");
   EXPECT_FALSE(fs::exists(machine->DriveC() / "vornpalmix"));
 }
 

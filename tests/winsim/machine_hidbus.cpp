@@ -23,7 +23,7 @@ std::vector<std::wstring> PresentPaths(winsim::HidBus& bus) {
 }
 
 HIDP_CAPS CapsOf(const std::wstring& path) {
-  Handle handle(Open(path, 0, 0));
+  Handle handle(Open(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, 0));
   PHIDP_PREPARSED_DATA preparsed = nullptr;
   HIDP_CAPS caps{};
   EXPECT_TRUE(HidD_GetPreparsedData(handle.Get(), &preparsed));
@@ -33,7 +33,7 @@ HIDP_CAPS CapsOf(const std::wstring& path) {
 }
 
 HIDD_ATTRIBUTES AttributesOf(const std::wstring& path) {
-  Handle handle(Open(path, 0, 0));
+  Handle handle(Open(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, 0));
   HIDD_ATTRIBUTES attributes{};
   attributes.Size = sizeof(attributes);
   EXPECT_TRUE(HidD_GetAttributes(handle.Get(), &attributes));
@@ -208,7 +208,7 @@ TEST(MachineHidBus, ReportsThatCannotBeTheCollectionsAreDropped) {
 TEST(MachineHidBus, SynchronousReadWaitsForTheDevice) {
   VirtualMachine machine;
   auto port = machine.Bus().Devices().at(0);
-  Handle input(Open(port->Path(TouchController::kVendorInput), GENERIC_READ, 0));
+  Handle input(Open(port->Path(TouchController::kVendorInput), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0));
   port->Schedule(50, [port] {
     std::vector<BYTE> report(64, 7);
     report[0] = 2;
@@ -235,7 +235,7 @@ TEST(MachineHidBus, ClosingAHandleCompletesItsPendingRead) {
 TEST(MachineHidBus, FeatureReportsAreSynchronousRequests) {
   VirtualMachine machine;
   auto port = machine.Bus().Devices().at(0);
-  Handle screen(Open(port->Path(TouchController::kTouchScreen), 0, 0));
+  Handle screen(Open(port->Path(TouchController::kTouchScreen), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, 0));
   BYTE feature[8] = {0x0A};
   ASSERT_TRUE(HidD_GetFeature(screen.Get(), feature, sizeof feature));
   EXPECT_EQ(feature[1], 2) << "contact count maximum";
@@ -250,7 +250,7 @@ TEST(MachineHidBus, FeatureReportsAreSynchronousRequests) {
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
   EXPECT_FALSE(HidD_GetFeature(screen.Get(), feature, 0));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_USER_BUFFER);
-  Handle output(Open(port->Path(TouchController::kVendorOutput), 0, 0));
+  Handle output(Open(port->Path(TouchController::kVendorOutput), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, 0));
   EXPECT_FALSE(HidD_GetFeature(output.Get(), feature, sizeof feature));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER) << "the collection has no feature report";
 }

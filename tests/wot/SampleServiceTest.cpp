@@ -26,11 +26,6 @@ using simkit::StateReport;
 class SampleServiceTest : public testing::Test {
  protected:
   winsim::Services& Scm() { return m_host.Scm(); }
-  void StartRunning() {
-    ASSERT_EQ(Scm().Start(kServiceName), (DWORD)ERROR_SUCCESS);
-    ASSERT_TRUE(Scm().WaitForReports(kServiceName, 2, kWaitBoundMs));
-    ASSERT_EQ(Scm().Status(kServiceName).dwCurrentState, (DWORD)SERVICE_RUNNING);
-  }
   simkit::ServiceMachine m_host;
 };
 
@@ -62,7 +57,7 @@ TEST_F(SampleServiceTest, DestructionReleasesEverythingAndWritesServiceDestroy) 
 }
 
 TEST_F(SampleServiceTest, RunsUnderTheScmFromStartToStop) {
-  StartRunning();
+  ASSERT_TRUE(m_host.StartRunning());
   SC_HANDLE hManager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
   SC_HANDLE hService = OpenServiceW(hManager, kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS);
   SERVICE_STATUS status{};
@@ -90,7 +85,7 @@ TEST_F(SampleServiceTest, ConsoleStartPrintsTheDispatcherFailure) {
 }
 
 TEST_F(SampleServiceTest, DisplayOffWritesOneMessageAndChangesNothing) {
-  StartRunning();
+  ASSERT_TRUE(m_host.StartRunning());
   const size_t nEntries = m_host.Events().Count();
   ASSERT_TRUE(Scm().PowerSettingChange(kServiceName, GUID_MONITOR_POWER_ON, {0, 0, 0, 0}).Delivered());
   auto texts = m_host.EventTexts();
@@ -100,7 +95,7 @@ TEST_F(SampleServiceTest, DisplayOffWritesOneMessageAndChangesNothing) {
 }
 
 TEST_F(SampleServiceTest, DisplayOnStartsWithItsMessage) {
-  StartRunning();
+  ASSERT_TRUE(m_host.StartRunning());
   const size_t nEntries = m_host.Events().Count();
   ASSERT_TRUE(Scm().PowerSettingChange(kServiceName, GUID_MONITOR_POWER_ON, {1, 0, 0, 0}).Delivered());
   auto texts = m_host.EventTexts();
@@ -109,7 +104,7 @@ TEST_F(SampleServiceTest, DisplayOnStartsWithItsMessage) {
 }
 
 TEST_F(SampleServiceTest, ShutdownWritesItsMessageAndStops) {
-  StartRunning();
+  ASSERT_TRUE(m_host.StartRunning());
   ASSERT_TRUE(Scm().Shutdown(kServiceName).Delivered());
   ASSERT_TRUE(Scm().WaitForProcessEnd(kServiceName, kWaitBoundMs));
   EXPECT_EQ(m_host.Reports().back(), (StateReport{SERVICE_STOPPED, 0, 0}));
@@ -131,7 +126,7 @@ TEST_F(SampleServiceTest, AWatcherRunWithoutMemoryIsReportedNotLost) {
   EXPECT_EQ(m_host.Reports().back(), (StateReport{SERVICE_STOPPED, 0, ERROR_NOT_ENOUGH_MEMORY}));
   EXPECT_EQ(m_host.EventTexts().back(), L"Service Start failed w/err 0x00000008");
 
-  StartRunning();
+  ASSERT_TRUE(m_host.StartRunning());
   faults.Arm(winsim::FaultPoint::kHeapAlloc, plan);
   ASSERT_TRUE(Scm().PowerSettingChange(kServiceName, GUID_MONITOR_POWER_ON, {1, 0, 0, 0}).Delivered());
   EXPECT_EQ(m_host.EventTexts().back(), L"Service handle power event failed w/err 0x00000008");
