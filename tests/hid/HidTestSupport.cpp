@@ -46,16 +46,6 @@ int ConnectedTransportTest::Command(Bytes command) {
   return m_transport.WriteCommand(command.data(), static_cast<int>(command.size()), 1000, 0);
 }
 
-bool InOrder(const std::vector<std::string>& entries, std::initializer_list<std::string> expected) {
-  auto it = entries.begin();
-  for (const std::string& want : expected) {
-    it = std::find(it, entries.end(), want);
-    if (it == entries.end()) return false;
-    ++it;
-  }
-  return true;
-}
-
 bool Contains(const std::vector<std::string>& entries, const std::string& entry) {
   return std::find(entries.begin(), entries.end(), entry) != entries.end();
 }

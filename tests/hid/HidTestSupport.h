@@ -6,6 +6,7 @@
 #include "hid/HIDWinGet.h"
 #include "hid/VendorIds.h"
 #include "simkit/Machine.h"
+#include "tests/support/InOrder.h"
 
 #include <winsim/sim/faults.h>
 
@@ -19,8 +20,7 @@
 
 namespace hidtest {
 
-// True when `expected` occurs in `entries` in this order (others may come between).
-bool InOrder(const std::vector<std::string>& entries, std::initializer_list<std::string> expected);
+using vorntest::InOrder;
 bool Contains(const std::vector<std::string>& entries, const std::string& entry);
 std::string Dump(const std::vector<std::string>& entries);
 // Whether any entry holds `text`; how many start with `prefix`.

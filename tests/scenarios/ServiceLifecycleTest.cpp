@@ -1,11 +1,12 @@
 // The service's life on a simulated machine, told end to end: installed with
 // the product's installer, started by the SCM, given display, power and
-// session events, removed while it runs; stopped by a machine shutdown; run
-// with an event log that refuses its source; and started from a console.
+// session events, removed while it runs; stopped by a machine shutdown; and
+// run with an event log that refuses its source.
 #include "service/Installer.h"
 #include "service/ServiceIdentity.h"
 #include "simkit/ServiceMachine.h"
 #include "tests/support/CaptureWide.h"
+#include "tests/support/InOrder.h"
 
 #include <gtest/gtest.h>
 
@@ -16,15 +17,7 @@ namespace {
 
 using simkit::kWaitBoundMs;
 using simkit::StateReport;
-
-// True when `expected` occurs in `texts` in this order (other entries, such
-// as the watcher's, may come between).
-bool InOrder(const std::vector<std::wstring>& texts, const std::vector<std::wstring>& expected) {
-  size_t next = 0;
-  for (const auto& text : texts)
-    if (next < expected.size() && text == expected[next]) ++next;
-  return next == expected.size();
-}
+using vorntest::InOrder;
 
 class ServiceLifecycle : public testing::Test {
  protected:
@@ -87,20 +80,5 @@ TEST_F(ServiceLifecycle, RefusedEventSourceCostsOnlyTheEventLog) {
   for (const char* message : {"CppWindowsService in OnStart", "CppWindowsService in OnStop", "OnStop OK."})
     EXPECT_TRUE(m_host.Log().Has(message)) << message;
 }
-
-#ifdef VORN_SVC_EXE
-// Started from a console, the executable prints its usage and then the
-// dispatcher's refusal, and still exits with 0.
-TEST(ServiceConsoleStart, UsageThenTheDispatcherFailure) {
-  const simkit::SharedFolder folder(/*debugLog=*/false);
-  const auto run = simkit::RunCommand(folder.ShellPrefix() + "'" VORN_SVC_EXE "' 2>&1");
-  EXPECT_EQ(run.output,
-            "Parameters:\n"
-            " -install  to install the service.\n"
-            " -remove   to remove the service.\n"
-            "Service failed to run w/err 0x00000427\n");
-  EXPECT_EQ(run.status, 0);
-}
-#endif
 
 }  // namespace

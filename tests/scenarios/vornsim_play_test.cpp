@@ -4,6 +4,7 @@
 #include "simkit/Machine.h"
 #include "simulator.h"
 #include "soak_model.h"
+#include "tests/support/InOrder.h"
 
 #include <gtest/gtest.h>
 #include <winsim/sim/identity.h>
@@ -101,15 +102,11 @@ class Recorder {
   bool AwaitThat(const std::function<bool()>& done) {
     return m_simulator->Machine().clock().Await(done, simkit::kWaitBoundMs);
   }
+  // Lines are printed as they happen; `before` comes ahead of `after`.
+  bool InOrder(const std::wstring& before, const std::wstring& after) { return vorntest::InOrder(Lines(), {before, after}); }
   // Waits until `line` has been printed `count` times.
   bool Await(const std::wstring& line, size_t count = 1) {
     return AwaitThat([&] { return Count(line) >= count; });
-  }
-  // Lines are printed as they happen; `before` comes ahead of `after`.
-  bool InOrder(const std::wstring& before, const std::wstring& after) {
-    auto lines = Lines();
-    auto first = std::find(lines.begin(), lines.end(), before);
-    return first != lines.end() && std::find(first, lines.end(), after) != lines.end();
   }
 
  private:

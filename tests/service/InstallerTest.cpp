@@ -23,14 +23,10 @@
 
 namespace {
 
+using vorntest::CaptureWide;
+
 const std::wstring kName = L"VornPalmixSvc";
 const std::wstring kEventSource = L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\VornPalmixSvc";
-
-// Runs one installer call and returns what it printed.
-template <class F>
-std::wstring Output(F fnCall) {
-  return vorntest::CaptureWide(fnCall);
-}
 
 class InstallerTest : public testing::Test {
  protected:
@@ -40,7 +36,7 @@ class InstallerTest : public testing::Test {
 };
 
 TEST_F(InstallerTest, RegistersTheRunningExecutableAsAutoStartService) {
-  EXPECT_EQ(Output(InstallService), L"VornPalmixSvc is installed.\n");
+  EXPECT_EQ(CaptureWide(InstallService), L"VornPalmixSvc is installed.\n");
   auto config = Scm().Find(kName);
   ASSERT_TRUE(config);
   WCHAR szExe[MAX_PATH] = {};
@@ -70,7 +66,7 @@ TEST_F(InstallerTest, RegistersTheRunningExecutableAsAutoStartService) {
   EXPECT_EQ(messageFile->data, expected);
   EXPECT_EQ(Registry().GetDword(kEventSource, L"TypesSupported"), 7u);
 
-  EXPECT_EQ(Output(UninstallService), L"VornPalmixSvc is removed.\n");
+  EXPECT_EQ(CaptureWide(UninstallService), L"VornPalmixSvc is removed.\n");
   EXPECT_FALSE(Scm().Find(kName));
   EXPECT_FALSE(Registry().KeyExists(kEventSource));
   EXPECT_TRUE(Registry().KeyExists(L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application"));
@@ -79,27 +75,27 @@ TEST_F(InstallerTest, RegistersTheRunningExecutableAsAutoStartService) {
 TEST_F(InstallerTest, ImagePathQuotedWithSpacesAndNeverTruncated) {
   auto& exe = m_machine->Part<winsim::Executable>();
   exe.SetHostPath(m_machine->DriveC() / "Program Files" / "VORN" / "VornPalmixSvc.exe");
-  Output(InstallService);
+  CaptureWide(InstallService);
   EXPECT_EQ(Scm().Find(kName)->binaryPath, L"\"C:\\Program Files\\VORN\\VornPalmixSvc.exe\"");
-  Output(UninstallService);
+  CaptureWide(UninstallService);
 
   const std::string folder(100, 'd');
   exe.SetHostPath(m_machine->DriveC() / folder / folder / folder / "VornPalmixSvc.exe");
-  EXPECT_EQ(Output(InstallService), L"GetModuleFileName failed w/err 0x0000007a\n");
+  EXPECT_EQ(CaptureWide(InstallService), L"GetModuleFileName failed w/err 0x0000007a\n");
   EXPECT_FALSE(Scm().Find(kName));
 }
 
 TEST_F(InstallerTest, FailuresOfEachCallWithTheirCodes) {
   Scm().SetAdministrator(false);
-  EXPECT_EQ(Output(InstallService), L"OpenSCManager failed w/err 0x00000005\n");
-  EXPECT_EQ(Output(UninstallService), L"OpenService failed w/err 0x00000424\n");
+  EXPECT_EQ(CaptureWide(InstallService), L"OpenSCManager failed w/err 0x00000005\n");
+  EXPECT_EQ(CaptureWide(UninstallService), L"OpenService failed w/err 0x00000424\n");
   winsim::ServiceConfig config;
   config.name = kName;
   config.binaryPath = L"C:\\VornPalmixSvc.exe";
   ASSERT_EQ(Scm().Install(config), (DWORD)ERROR_SUCCESS);
-  EXPECT_EQ(Output(UninstallService), L"OpenService failed w/err 0x00000005\n");
+  EXPECT_EQ(CaptureWide(UninstallService), L"OpenService failed w/err 0x00000005\n");
   Scm().SetAdministrator(true);
-  EXPECT_EQ(Output(InstallService), L"CreateService failed w/err 0x00000431\n");
+  EXPECT_EQ(CaptureWide(InstallService), L"CreateService failed w/err 0x00000431\n");
   EXPECT_TRUE(Scm().Find(kName)->description.empty());
   EXPECT_FALSE(Registry().KeyExists(kEventSource));
   ASSERT_TRUE(Registry().SetDword(kEventSource, L"TypesSupported", 7));
@@ -108,15 +104,15 @@ TEST_F(InstallerTest, FailuresOfEachCallWithTheirCodes) {
   SC_HANDLE hManager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
   SC_HANDLE hService = OpenServiceW(hManager, kName.c_str(), SERVICE_QUERY_STATUS);
   ASSERT_NE(hService, nullptr);
-  EXPECT_EQ(Output(UninstallService), L"VornPalmixSvc is removed.\n");
+  EXPECT_EQ(CaptureWide(UninstallService), L"VornPalmixSvc is removed.\n");
   EXPECT_FALSE(Registry().KeyExists(kEventSource));
   ASSERT_TRUE(Registry().SetDword(kEventSource, L"TypesSupported", 7));
   // The event source stays with a service that could not be deleted.
-  EXPECT_EQ(Output(UninstallService), L"DeleteService failed w/err 0x00000430\n");
+  EXPECT_EQ(CaptureWide(UninstallService), L"DeleteService failed w/err 0x00000430\n");
   EXPECT_TRUE(Registry().KeyExists(kEventSource));
   CloseServiceHandle(hService);
   CloseServiceHandle(hManager);
-  EXPECT_EQ(Output(UninstallService), L"OpenService failed w/err 0x00000424\n");
+  EXPECT_EQ(CaptureWide(UninstallService), L"OpenService failed w/err 0x00000424\n");
 }
 
 // A service of this process that stays stop-pending until the test ends its stop.
@@ -148,7 +144,7 @@ class RemoveRunningTest : public InstallerTest {
  protected:
   void SetUp() override {
     winsim::SetProcessEntry(SlowStopEntry);
-    Output(InstallService);
+    CaptureWide(InstallService);
     ASSERT_EQ(Scm().Start(kName), (DWORD)ERROR_SUCCESS);
     ASSERT_TRUE(Scm().WaitForState(kName, SERVICE_RUNNING, 60000));
   }

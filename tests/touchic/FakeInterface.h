@@ -8,7 +8,10 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "hid/InterfaceGet.h"
+#include "simkit/Machine.h"
 #include "touchic/TouchIC.h"
 
 struct FakeTransportLog {
@@ -96,4 +99,13 @@ class CTouchICWithFake : public CTouchIC {
 
  private:
   CFakeInterface* m_pFake;
+};
+
+// A controller object over the fake on a machine of the kit, with the traces it echoes.
+class FakeTransportTest : public testing::Test {
+ protected:
+  simkit::VirtualMachine m_machine;
+  simkit::EchoCapture m_echo;
+  FakeTransportLog sent;
+  CTouchICWithFake touch{sent};
 };

@@ -4,7 +4,6 @@
 
 #include "FakeInterface.h"
 #include "log/DbgLog.h"
-#include "simkit/Machine.h"
 
 #include "hid/VendorIds.h"
 #include "touchic/TouchIC.h"
@@ -13,14 +12,9 @@ namespace {
 
 using Bytes = std::vector<BYTE>;
 
-class TouchICCommands : public ::testing::Test {
+class TouchICCommands : public FakeTransportTest {
  protected:
   void SetUp() override { ASSERT_EQ(touch.Connect(kVendorId, 0), 0); }
-
-  simkit::VirtualMachine m_machine;
-  simkit::EchoCapture m_echo;
-  FakeTransportLog sent;
-  CTouchICWithFake touch{sent};
 };
 
 TEST_F(TouchICCommands, TransportFailuresComeBackUnchanged) {

@@ -9,7 +9,6 @@
 
 #include "FakeInterface.h"
 #include "log/DbgLog.h"
-#include "simkit/Machine.h"
 
 #include "hid/VendorIds.h"
 #include "touchic/TouchIC.h"
@@ -18,13 +17,7 @@ namespace {
 
 using Bytes = std::vector<BYTE>;
 
-class TouchICConnection : public ::testing::Test {
- protected:
-  simkit::VirtualMachine m_machine;
-  simkit::EchoCapture m_echo;
-  FakeTransportLog sent;
-  CTouchICWithFake touch{sent};
-};
+class TouchICConnection : public FakeTransportTest {};
 
 TEST_F(TouchICConnection, ConnectSetsTheVendorReportIdsAndFindsTheDevice) {
   EXPECT_EQ(touch.Connect(kVendorId, 0), 0);
